@@ -1,0 +1,40 @@
+// nodespace_admin.h - the node-space layer's operations for tools and tests,
+// beside the library operations of ovhgapi.h.
+//
+// Callable from any thread. Failures return false (or 0) and set *error
+// where one is given; nothing here aborts the process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "nodespace/ovhgapi.h"
+
+// Name of the node space the process uses: OVNODE_SPACE, else "ovnodespace".
+std::string NodeSpaceDefaultName();
+// Attaches the process to node space `name` (detaching any other). With
+// create false, a node space that does not exist is an error.
+bool NodeSpaceAttach(const std::string& name, bool create, std::string* error);
+// Detaches the process; the node space itself stays.
+void NodeSpaceDetach();
+bool NodeSpaceExists(const std::string& name);
+// Removes node space `name`; processes still attached keep their mapping.
+bool NodeSpaceDestroy(const std::string& name, std::string* error);
+
+// Most nodes a node space holds.
+uint32_t NodeSpaceCapacity();
+
+// The record of node `index`, or nullptr.
+const NodeRecord* NodeSpaceRecord(uint32_t index);
+// Index of the named node, or 0.
+uint32_t NodeSpaceFind(const char* name);
+// Value size of a node record.
+uint16_t NodeSpaceValueSize(const NodeRecord* record);
+
+// Process ids of the live registered services.
+std::vector<pid_t> NodeSpaceServices();
+// Sends control event `event` to the service registered by process pid.
+bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error);

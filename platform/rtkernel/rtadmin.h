@@ -1,0 +1,41 @@
+// rtadmin.h - the kernel layer's operations for tools and tests: reading the
+// root catalogue, finding processes and sending system events.
+//
+// Callable from any thread. Failures return false or an empty result and set
+// *error where one is given.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Sets up the calling process for event delivery: blocks the signals that
+// arrive as events in every thread that starts afterwards. The service calls
+// it before main through a static initialiser; tests call it first thing.
+void RtStartup();
+
+// Name of the runtime instance: OVNODE_SPACE, else "ovnodespace".
+std::string RtInstanceName();
+// Uses another instance from now on (tools with --space, tests).
+void RtSelectInstance(const std::string& name);
+
+struct RtCatalogEntry {
+    pid_t Pid = 0;            // process the entry belongs to
+    std::string Process;      // catalogue it stands in: "" for the root one
+    std::string Name;         // catalogued name
+    std::string Kind;         // "process", "thread" or "semaphore"
+    int Priority = -1;        // threads: current priority; others: -1
+    int Tid = 0;              // threads: Linux thread id
+};
+
+// Every live entry: the root catalogue and each process's own, with entries
+// of processes that have ended left out.
+std::vector<RtCatalogEntry> RtReadCatalog();
+// Process id catalogued under name in the root catalogue, or 0.
+pid_t RtFindProcess(const std::string& name);
+// Delivers system event `code` to process pid.
+bool RtSendEvent(pid_t pid, uint32_t code, std::string* error);
+// Removes the instance's shared catalogue.
+bool RtDestroyInstance(const std::string& name);

@@ -1,0 +1,109 @@
+// ovhgapi.h - the node-space library as the service sees it.
+//
+// The node space is a system-wide table of named variables (nodes) shared by
+// every process of one runtime instance. Each node has a full name, a 16-bit
+// type code, a 32-bit index (1 upwards; 0 names no node) and a value of a
+// fixed number of bytes ("Size").
+//
+// Contract:
+//  - Every operation may be called from any thread of any process at once.
+//    A value is always read or written whole, never torn.
+//  - Operations that report a result return 0 for success and nonzero for a
+//    failure; the others return nothing useful and leave buffers untouched
+//    when they fail (callers preset their buffers).
+//  - Texts, buffers and records passed in are used only during the call.
+//  - The first call attaches the process to the node space named by the
+//    environment variable OVNODE_SPACE (default "ovnodespace"), creating it
+//    empty when it does not exist yet.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One node record of the node table. Records lie one after another and never
+// move once created. The service reads only Name, Type and Index; the other
+// bytes belong to the library.
+#pragma pack(push, 1)
+struct NodeRecord {
+    char Name[562];        // offset 0: full name, zero-terminated
+    uint16_t Type;         // offset 562: type code
+    uint16_t LibSize;      // offset 564: library's own (value size)
+    uint32_t Index;        // offset 566: node index
+    uint8_t LibValue[8];   // offset 570: library's own (value location)
+};
+#pragma pack(pop)
+static_assert(sizeof(NodeRecord) == 578, "node record is 578 bytes");
+static_assert(offsetof(NodeRecord, Type) == 562, "type code at 562");
+static_assert(offsetof(NodeRecord, Index) == 566, "node index at 566");
+
+// Longest full name a node may have, without the terminating zero.
+constexpr size_t kNodeNameMax = sizeof(NodeRecord::Name) - 1;
+
+// The node table of the live node space. NodeCount() reflects nodes added by
+// any process; NodeTable() points at record 0 and never changes while the
+// process runs. Records [0, NodeCount()) are complete and readable.
+int32_t NodeCount();
+NodeRecord* NodeTable();
+
+// Log channel: an object of the library, passed only by address.
+struct NodeLogChannelTag {
+    int Reserved;
+};
+extern NodeLogChannelTag LogChannel;
+
+// Service registration. The record is 276 bytes: the 32-bit word 0xFFFF0100,
+// the address of the handler (pointer-sized, unaligned at offset 4), then zero
+// bytes. The library calls the handler on a thread of its own with
+// (context, event) for the control events 101 (stop), 102 (run) and
+// 103 (pause), one at a time and in the order they were sent.
+typedef int32_t (*ServiceEventHandler)(uint32_t context, uint32_t event);
+constexpr uint32_t kServiceRecordMagic = 0xFFFF0100u;
+constexpr size_t kServiceRecordSize = 276;
+#pragma pack(push, 1)
+struct ServiceRecord {
+    uint32_t Magic;
+    ServiceEventHandler Handler;
+    uint8_t Zero[kServiceRecordSize - 4 - sizeof(ServiceEventHandler)];
+};
+#pragma pack(pop)
+static_assert(sizeof(ServiceRecord) == kServiceRecordSize, "registration record is 276 bytes");
+
+int32_t RegisterService(const ServiceRecord* record);
+int32_t UnregisterService();
+
+// Writes one log line: time, level tag, process name and text.
+int32_t NodeLogWrite(NodeLogChannelTag* channel, const char* level, const char* text);
+
+// Reads attribute "Type" (2 bytes), "Index" (4 bytes) or "Size" (2 bytes) of
+// the named node into out, copying at most size bytes. 0 when the node exists.
+int32_t NodeGetAttribute(const char* name, const char* attribute, void* out, uint16_t size);
+
+// Creates a node. For codes 1 and 3 the value has 1 byte, for 4 and 5 two,
+// for 6 and 7 four; for any other code the given size. Text 1 and text 2 are
+// descriptive and may be empty. Fails (nonzero) when the name exists, is
+// empty or too long, or the node space is full.
+int32_t NodeCreate(const char* name, uint16_t type, uint16_t size, const char* text1, const char* text2);
+// Creates a text node of the given size (the terminating zero included).
+int32_t NodeCreateString(const char* name, uint16_t type, uint16_t size, const char* text1, const char* text2,
+                         void* scratch, uint32_t scratchSize, uint32_t* scratchWord);
+
+// Value access by name. A write narrower than the node fills the rest with
+// zeros; a wider one keeps the low-order bytes that fit. A read copies at
+// most size bytes.
+int32_t NodeWriteByName(const char* name, const void* value, uint16_t size);
+void NodeReadByName(const char* name, void* buffer, uint16_t size);
+// Text access by name. A write keeps at most Size - 1 characters and the
+// terminating zero, and zero-fills the rest of the value. A read delivers the
+// text, always zero-terminated within size.
+int32_t NodeWriteStringByName(const char* name, const char* text);
+void NodeReadStringByName(const char* name, char* buffer, uint16_t size);
+
+// Value access by node index: numeric values (Value), raw bytes (Data) and a
+// byte range from an offset (Range). Index 0 or an unknown index changes
+// nothing and leaves the buffer as it was.
+void NodeReadValue(uint32_t index, void* buffer, uint16_t size);
+void NodeWriteValue(uint32_t index, const void* buffer, uint16_t size);
+void NodeReadData(uint32_t index, void* buffer, uint16_t size);
+void NodeWriteData(uint32_t index, const void* buffer, uint16_t size);
+void NodeReadRange(uint32_t index, uint32_t offset, void* buffer, uint16_t size);
+void NodeWriteRange(uint32_t index, uint32_t offset, const void* buffer, uint16_t size);

@@ -1,0 +1,20 @@
+// service.h - the service's entry, start-up order, control events and
+// shutdown.
+//
+// ServiceInit and ServiceExit run on the main thread. OnServiceEvent runs on
+// the library's delivery thread and may come before ServiceInit has created
+// the Exit semaphore: a stop that early is remembered and ends the service as
+// soon as the semaphore exists. SignalExit may be called from any thread.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t EM_SERVICE_STOP = 101;
+constexpr uint32_t EM_SERVICE_RUN = 102;
+constexpr uint32_t EM_SERVICE_PAUSE = 103;
+
+void ServiceInit();
+void ServiceExit();
+int32_t OnServiceEvent(uint32_t context, uint32_t event);
+void WaitForExit();
+void SignalExit();

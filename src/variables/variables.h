@@ -1,0 +1,62 @@
+// variables.h - the service's published variables: the three publication
+// tables, node naming and the accessors the other modules use.
+//
+// Publication runs once, on the main thread, at start-up; afterwards each
+// row's Index is fixed. Accessors go through the node-space library and may
+// be called from any thread; reads preset their buffer to 0, so a failed read
+// yields 0. A row whose Index is 0 addresses no node: its setters change
+// nothing and its getters read 0. Nothing here reports a failure, except
+// CreateVariable's flag.
+#pragma once
+
+#include <cstdint>
+
+// One row of a publication table; a row with a null Name ends the table.
+struct VariableDescriptor {
+    const char* Name;
+    uint32_t Type;
+    uintptr_t Default;  // numeric default, or for type 12 the address of the default text
+    bool Create;
+    const char* Text1;
+    const char* Text2;
+    uint32_t Index;
+};
+
+extern VariableDescriptor StatusTable[];
+extern VariableDescriptor ConfigurationTable[];
+extern VariableDescriptor TriggerTable[];
+
+// Rows of the tables, for the modules that need a row's Index.
+enum StatusRow { STATUS_ROW, ERROR_ROW, RUN_ROW, LIVE_ROW, SAVECOUNT_ROW, LOADCOUNT_ROW };
+enum ConfigurationRow { PRIORITY_ROW, INTERVAL_ROW, USEBACKUP_ROW, OUTPATH_ROW };
+enum TriggerRow { SAVE_ROW, LOAD_ROW };
+
+const char* ContainerName();
+// Forms "SERVICE.<container>.<name>" in the shared 128-byte name buffer and
+// returns it, or returns nullptr when the full name would not fit.
+const char* MakeNodeName(const char* name);
+void PublishTable(VariableDescriptor* table);
+void PublishConfiguration();
+void PublishStatus();
+bool CreateVariable(const char* fullName, uint32_t type, uintptr_t defaultValue, const char* text1,
+                    const char* text2);
+bool VariableExists(const char* fullName);
+uint32_t VariableIndex(const char* fullName);
+uint32_t TypeSize(uint32_t type);
+
+void SetStatus(uint32_t value);
+void SetError(uint32_t value);
+void SetRun(uint32_t value);
+uint8_t GetRun();
+void IncrementLive();
+void IncrementSaveCount();
+void IncrementLoadCount();
+uint8_t GetUseBackup();
+uint32_t GetPriority();
+uint32_t GetInterval();
+const char* GetOutPath();
+uint8_t GetAutoRun();
+
+// Restores the module's start-up state (indices 0, counters 0, empty OutPath
+// buffer). For tests that publish into several node spaces.
+void ResetVariablesForTest();

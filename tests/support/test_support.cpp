@@ -1,0 +1,193 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace ovtest {
+namespace {
+
+std::vector<std::string> MergedEnv(const Env& extra) {
+    std::map<std::string, std::string> all;
+    for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        auto eq = kv.find('=');
+        if (eq != std::string::npos) all[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    for (auto& [k, v] : extra) all[k] = v;
+    std::vector<std::string> out;
+    for (auto& [k, v] : all) out.push_back(k + "=" + v);
+    return out;
+}
+
+int DecodeStatus(int st) {
+    if (WIFEXITED(st)) return WEXITSTATUS(st);
+    if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
+    return -1;
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const Env& env, int inFd, int outFd, int errFd) {
+    std::vector<std::string> envs = MergedEnv(env);
+    std::vector<char*> cargv, cenv;
+    for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (auto& e : envs) cenv.push_back(const_cast<char*>(e.c_str()));
+    cenv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // A clean signal mask: the test process may block signals that the
+        // child must see.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (inFd >= 0) dup2(inFd, 0);
+        if (outFd >= 0) dup2(outFd, 1);
+        if (errFd >= 0) dup2(errFd, 2);
+        execve(cargv[0], cargv.data(), cenv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace
+
+std::string UniqueName(const std::string& prefix) {
+    static std::atomic<unsigned> counter{0};
+    static std::mt19937 rng(std::random_device{}());
+    std::ostringstream s;
+    s << prefix << "-" << getpid() << "-" << counter++ << "-" << (rng() % 100000);
+    return s.str();
+}
+
+ScopedSpace::ScopedSpace() : name_(UniqueName("t")) {}
+ScopedSpace::~ScopedSpace() {
+    // The layers keep their segments under these names in /dev/shm.
+    ::unlink(("/dev/shm/ovns-" + name_).c_str());
+    ::unlink(("/dev/shm/ovrt-" + name_).c_str());
+}
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ovrt-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (mkdtemp(buf.data())) path_ = buf.data();
+}
+TempDir::~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (true) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() >= end) return pred();
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+RunResult Run(const std::vector<std::string>& argv, const Env& env, const std::string& input) {
+    TempDir dir;
+    std::string inPath = dir.File("in"), outPath = dir.File("out"), errPath = dir.File("err");
+    WriteFile(inPath, input);
+    int in = open(inPath.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    RunResult r;
+    pid_t pid = Spawn(argv, env, in, out, err);
+    close(in);
+    close(out);
+    close(err);
+    int st = 0;
+    if (pid > 0 && waitpid(pid, &st, 0) == pid) r.Status = DecodeStatus(st);
+    r.Out = ReadFile(outPath);
+    r.Err = ReadFile(errPath);
+    return r;
+}
+
+Child::Child(const std::vector<std::string>& argv, const Env& env) {
+    char tmpl[] = "/tmp/ovrt-child-XXXXXX";
+    int fd = mkstemp(tmpl);
+    log_ = tmpl;
+    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_ = Spawn(argv, env, devnull, fd, fd);
+    close(devnull);
+    close(fd);
+}
+
+Child::~Child() {
+    if (Running()) {
+        kill(pid_, SIGKILL);
+        Wait(5s);
+    }
+    ::unlink(log_.c_str());
+}
+
+std::string Child::Output() const { return ReadFile(log_); }
+
+bool Child::Running() {
+    if (pid_ <= 0 || status_ >= 0) return false;
+    int st = 0;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        status_ = DecodeStatus(st);
+        return false;
+    }
+    return r == 0;
+}
+
+int Child::Wait(std::chrono::milliseconds deadline) {
+    WaitUntil([&] { return !Running(); }, deadline);
+    return status_;
+}
+
+void Child::Signal(int sig) {
+    if (Running()) kill(pid_, sig);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+RunResult Ovnode(const std::string& space, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{OVNODE_BIN, "--space", space};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Run(argv);
+}
+
+std::string OvnodeGet(const std::string& space, const std::string& name) {
+    RunResult r = Ovnode(space, {"get", name});
+    if (r.Status != 0) return "";
+    std::string v = r.Out;
+    while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+    return v;
+}
+
+}  // namespace ovtest
