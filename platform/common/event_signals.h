@@ -1,0 +1,18 @@
+// event_signals.h - the POSIX signals that carry events between processes.
+//
+// Control events (run, pause, stop) for a registered service travel as
+// kControlEventSignal, kernel system events as kSystemEventSignal, each with
+// the event code as the signal's value. SIGTERM, SIGINT and SIGPWR are system
+// events too. All of them must be blocked in every thread, so that they wait
+// queued until the thread that delivers them asks: BlockEventSignals does that
+// and must run before the process starts any thread.
+#pragma once
+
+#include <signal.h>
+
+inline int ControlEventSignal() { return SIGRTMIN + 1; }
+inline int SystemEventSignal() { return SIGRTMIN + 2; }
+
+// Blocks the event signals in the calling thread; threads started afterwards
+// inherit the mask. Safe to call more than once.
+void BlockEventSignals();
