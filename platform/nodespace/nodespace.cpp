@@ -1,0 +1,519 @@
+// The node-space library on POSIX shared memory. Layout and locking rules are
+// described in segment_layout.h.
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "common/shm_segment.h"
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "nodespace/segment_layout.h"
+
+using namespace nodespace;
+
+namespace {
+
+struct Space {
+    ShmSegment Segment;
+    SegmentHeader* Header;
+    NodeRecord* Table;
+    std::atomic<uint64_t>* Slots;
+    uint8_t* Heap;
+    std::string Name;
+};
+
+std::mutex g_attachLock;
+std::atomic<Space*> g_space{nullptr};
+
+std::string SegmentName(const std::string& name) { return "/ovns-" + name; }
+
+void InitSegment(void* base) {
+    auto* h = static_cast<SegmentHeader*>(base);
+    h->Magic = kMagic;
+    h->Version = kVersion;
+    h->Capacity = kCapacity;
+    RobustMutexInit(&h->Lock);
+    h->Count.store(0);
+    h->HeapUsed.store(0);
+    h->Writing.store(0);
+    h->Creating.store(0);
+    for (auto& s : h->Services) s.Pid.store(0);
+}
+
+Space* Map(const std::string& name, bool create, std::string* error) {
+    if (!ShmValidName(name)) {
+        if (error) *error = "invalid node space name '" + name + "'";
+        return nullptr;
+    }
+    ShmSegment seg;
+    if (!ShmOpen(SegmentName(name), kSegmentSize, create, InitSegment, &seg, nullptr, error)) {
+        if (error && !create && errno == ENOENT) *error = "node space '" + name + "' does not exist";
+        return nullptr;
+    }
+    auto* h = static_cast<SegmentHeader*>(seg.Base);
+    if (seg.Size < kSegmentSize || h->Magic != kMagic || h->Version != kVersion || h->Capacity != kCapacity) {
+        if (error) *error = "node space '" + name + "' has an unknown layout";
+        ShmClose(&seg);
+        return nullptr;
+    }
+    auto* base = static_cast<uint8_t*>(seg.Base);
+    auto* s = new Space;
+    s->Segment = seg;
+    s->Header = h;
+    s->Table = reinterpret_cast<NodeRecord*>(base + kTableOffset);
+    s->Slots = reinterpret_cast<std::atomic<uint64_t>*>(base + kHashOffset);
+    s->Heap = base + kHeapOffset;
+    s->Name = name;
+    return s;
+}
+
+// The attached node space, attaching to the default one on first use.
+inline Space* Current() {
+    Space* s = g_space.load(std::memory_order_acquire);
+    if (s) return s;
+    std::lock_guard<std::mutex> guard(g_attachLock);
+    s = g_space.load(std::memory_order_acquire);
+    if (!s) {
+        s = Map(NodeSpaceDefaultName(), true, nullptr);
+        g_space.store(s, std::memory_order_release);
+    }
+    return s;
+}
+
+// ---- names and the hash index ----
+
+inline uint64_t HashName(const char* name, size_t len) {
+    // FNV-1a over 8-byte words, then a final mix: cheap for the short
+    // dotted names of a plant hierarchy and well spread over the slots.
+    uint64_t h = 0xcbf29ce484222325ull ^ len;
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, name + i, 8);
+        h = (h ^ w) * 0x100000001b3ull;
+        h ^= h >> 29;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, name + i, len - i);
+    h = (h ^ tail) * 0x100000001b3ull;
+    h ^= h >> 32;
+    h *= 0xd6e8feb86659fd93ull;
+    h ^= h >> 32;
+    return h;
+}
+
+inline uint32_t Tag(uint64_t hash) { return static_cast<uint32_t>(hash >> 32) | 1u; }
+
+inline NodeRecord* RecordAt(Space* s, uint32_t index, int32_t count) {
+    if (index == 0 || index > static_cast<uint32_t>(count)) return nullptr;
+    return &s->Table[index - 1];
+}
+
+// Finds the slot of name: returns its node index or 0.
+uint32_t Lookup(Space* s, const char* name, size_t len, int32_t count) {
+    uint64_t h = HashName(name, len);
+    uint32_t tag = Tag(h);
+    uint32_t mask = kHashSlots - 1;
+    for (uint32_t i = static_cast<uint32_t>(h) & mask;; i = (i + 1) & mask) {
+        uint64_t slot = s->Slots[i].load(std::memory_order_acquire);
+        if (slot == 0) return 0;
+        if (static_cast<uint32_t>(slot >> 32) != tag) continue;
+        uint32_t index = static_cast<uint32_t>(slot);
+        NodeRecord* r = RecordAt(s, index, count);
+        if (r && std::memcmp(r->Name, name, len + 1) == 0) return index;
+    }
+}
+
+void InsertSlot(Space* s, const char* name, size_t len, uint32_t index) {
+    uint64_t h = HashName(name, len);
+    uint32_t mask = kHashSlots - 1;
+    uint32_t i = static_cast<uint32_t>(h) & mask;
+    while (s->Slots[i].load(std::memory_order_relaxed) != 0) i = (i + 1) & mask;
+    s->Slots[i].store((uint64_t{Tag(h)} << 32) | index, std::memory_order_release);
+}
+
+// The record a name refers to. The service passes the Name field of a node
+// record straight from the table; that pointer is recognised without hashing.
+NodeRecord* FindRecord(Space* s, const char* name) {
+    if (!s || !name) return nullptr;
+    int32_t count = s->Header->Count.load(std::memory_order_acquire);
+    auto p = reinterpret_cast<uintptr_t>(name);
+    auto t = reinterpret_cast<uintptr_t>(s->Table);
+    if (p >= t && p < t + uint64_t(count) * sizeof(NodeRecord) && (p - t) % sizeof(NodeRecord) == 0) {
+        return reinterpret_cast<NodeRecord*>(p);
+    }
+    size_t len = strnlen(name, kNodeNameMax + 1);
+    if (len == 0 || len > kNodeNameMax) return nullptr;
+    return RecordAt(s, Lookup(s, name, len, count), count);
+}
+
+NodeRecord* FindIndex(Space* s, uint32_t index) {
+    if (!s) return nullptr;
+    return RecordAt(s, index, s->Header->Count.load(std::memory_order_acquire));
+}
+
+// ---- value blocks ----
+
+inline ValueBlock* BlockOf(Space* s, const NodeRecord* r) {
+    uint64_t off;
+    std::memcpy(&off, r->LibValue, sizeof off);
+    return reinterpret_cast<ValueBlock*>(s->Heap + off);
+}
+
+inline uint64_t* WordsOf(ValueBlock* b) { return reinterpret_cast<uint64_t*>(b + 1); }
+
+inline uint16_t SizeOf(const NodeRecord* r) {
+    uint16_t size;
+    std::memcpy(&size, &r->LibSize, sizeof size);
+    return size;
+}
+
+void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        size_t pos = offset + i, b = pos & 7;
+        uint64_t v = __atomic_load_n(&words[pos >> 3], __ATOMIC_RELAXED);
+        size_t take = std::min<size_t>(8 - b, n - i);
+        std::memcpy(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
+        i += take;
+    }
+}
+
+void CopyIn(uint64_t* words, size_t offset, const uint8_t* src, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        size_t pos = offset + i, b = pos & 7;
+        size_t take = std::min<size_t>(8 - b, n - i);
+        uint64_t v = 0;
+        if (take != 8) v = __atomic_load_n(&words[pos >> 3], __ATOMIC_RELAXED);
+        std::memcpy(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
+        __atomic_store_n(&words[pos >> 3], v, __ATOMIC_RELAXED);
+        i += take;
+    }
+}
+
+void ZeroFill(uint64_t* words, size_t offset, size_t n) {
+    static const uint8_t zeros[64] = {};
+    while (n > 0) {
+        size_t take = std::min<size_t>(n, sizeof zeros);
+        CopyIn(words, offset, zeros, take);
+        offset += take;
+        n -= take;
+    }
+}
+
+// Repairs what a lock holder that died left behind. Runs with the lock held.
+void RepairAfterOwnerDied(Space* s) {
+    SegmentHeader* h = s->Header;
+    int32_t count = h->Count.load(std::memory_order_relaxed);
+    if (uint32_t w = h->Writing.load(std::memory_order_relaxed)) {
+        if (NodeRecord* r = RecordAt(s, w, count)) {
+            ValueBlock* b = BlockOf(s, r);
+            uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
+            if (seq & 1) b->Sequence.store(seq + 1, std::memory_order_release);
+        }
+        h->Writing.store(0, std::memory_order_relaxed);
+    }
+    if (uint32_t c = h->Creating.load(std::memory_order_relaxed)) {
+        // The node became visible (Count) before its name went into the
+        // index; finish that step if the holder did not.
+        if (NodeRecord* r = RecordAt(s, c, count)) {
+            size_t len = strnlen(r->Name, kNodeNameMax);
+            if (Lookup(s, r->Name, len, count) != c) InsertSlot(s, r->Name, len, c);
+        }
+        h->Creating.store(0, std::memory_order_relaxed);
+    }
+}
+
+void Lock(Space* s) {
+    if (RobustMutexLock(&s->Header->Lock)) {
+        RepairAfterOwnerDied(s);
+        RobustMutexConsistent(&s->Header->Lock);
+    }
+}
+
+void Unlock(Space* s) { RobustMutexUnlock(&s->Header->Lock); }
+
+// Copies n bytes from offset of the node's value, never torn.
+void ReadBytes(Space* s, const NodeRecord* r, size_t offset, void* dst, size_t n) {
+    ValueBlock* b = BlockOf(s, r);
+    const uint64_t* words = WordsOf(b);
+    for (unsigned spins = 0;; ++spins) {
+        uint32_t s1 = b->Sequence.load(std::memory_order_acquire);
+        if (s1 & 1) {
+            if (spins > 2000) {
+                // The writer may have died mid-write: taking the lock
+                // repairs that, or waits for a live writer to finish.
+                Lock(s);
+                Unlock(s);
+                spins = 0;
+            }
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+            continue;
+        }
+        CopyOut(words, offset, static_cast<uint8_t*>(dst), n);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (b->Sequence.load(std::memory_order_relaxed) == s1) return;
+    }
+}
+
+// Writes n bytes at offset and zeros over [offset + n, zeroTo), under the lock.
+void WriteBytes(Space* s, NodeRecord* r, size_t offset, const void* src, size_t n, size_t zeroTo) {
+    ValueBlock* b = BlockOf(s, r);
+    uint64_t* words = WordsOf(b);
+    Lock(s);
+    s->Header->Writing.store(r->Index, std::memory_order_relaxed);
+    uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
+    b->Sequence.store(seq + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    CopyIn(words, offset, static_cast<const uint8_t*>(src), n);
+    if (zeroTo > offset + n) ZeroFill(words, offset + n, zeroTo - offset - n);
+    b->Sequence.store(seq + 2, std::memory_order_release);
+    s->Header->Writing.store(0, std::memory_order_relaxed);
+    Unlock(s);
+}
+
+// A whole-value write: the low-order bytes that fit, zeros after them.
+void WriteValue(Space* s, NodeRecord* r, const void* src, size_t n) {
+    uint16_t size = SizeOf(r);
+    WriteBytes(s, r, 0, src, std::min<size_t>(n, size), size);
+}
+
+void ReadValue(Space* s, const NodeRecord* r, void* dst, size_t n) {
+    ReadBytes(s, r, 0, dst, std::min<size_t>(n, SizeOf(r)));
+}
+
+uint16_t SizeForType(uint16_t type, uint16_t given) {
+    switch (type) {
+        case 1:
+        case 3:
+            return 1;
+        case 4:
+        case 5:
+            return 2;
+        case 6:
+        case 7:
+            return 4;
+        case 2:
+            return 0;
+        default:
+            return given;
+    }
+}
+
+int32_t Create(const char* name, uint16_t type, uint16_t size) {
+    Space* s = Current();
+    if (!s || !name) return EINVAL;
+    size_t len = strnlen(name, kNodeNameMax + 1);
+    if (len == 0 || len > kNodeNameMax) return ENAMETOOLONG;
+    SegmentHeader* h = s->Header;
+    Lock(s);
+    int32_t count = h->Count.load(std::memory_order_relaxed);
+    int32_t rc = 0;
+    uint64_t blockBytes = sizeof(ValueBlock) + ((uint64_t{size} + 7) & ~uint64_t{7});
+    uint64_t heapUsed = h->HeapUsed.load(std::memory_order_relaxed);
+    if (Lookup(s, name, len, count) != 0) {
+        rc = EEXIST;
+    } else if (static_cast<uint32_t>(count) >= kCapacity || heapUsed + blockBytes > kHeapSize) {
+        rc = ENOSPC;
+    } else {
+        uint32_t index = static_cast<uint32_t>(count) + 1;
+        NodeRecord* r = &s->Table[index - 1];
+        std::memset(r, 0, sizeof *r);
+        std::memcpy(r->Name, name, len);
+        r->Type = type;
+        r->Index = index;
+        std::memcpy(&r->LibSize, &size, sizeof size);
+        std::memcpy(r->LibValue, &heapUsed, sizeof heapUsed);
+        auto* b = reinterpret_cast<ValueBlock*>(s->Heap + heapUsed);
+        b->Sequence.store(0, std::memory_order_relaxed);
+        b->Size = size;
+        // Fresh segment pages read as zero, so the value starts at 0.
+        h->HeapUsed.store(heapUsed + blockBytes, std::memory_order_relaxed);
+        h->Creating.store(index, std::memory_order_relaxed);
+        h->Count.store(static_cast<int32_t>(index), std::memory_order_release);
+        InsertSlot(s, name, len, index);
+        h->Creating.store(0, std::memory_order_relaxed);
+    }
+    Unlock(s);
+    return rc;
+}
+
+}  // namespace
+
+// ---- library operations ----
+
+NodeLogChannelTag LogChannel;
+
+int32_t NodeCount() {
+    Space* s = Current();
+    return s ? s->Header->Count.load(std::memory_order_acquire) : 0;
+}
+
+NodeRecord* NodeTable() {
+    Space* s = Current();
+    return s ? s->Table : nullptr;
+}
+
+int32_t NodeGetAttribute(const char* name, const char* attribute, void* out, uint16_t size) {
+    NodeRecord* r = FindRecord(Current(), name);
+    if (!r || !attribute || !out) return ENOENT;
+    if (std::strcmp(attribute, "Size") == 0) {
+        uint16_t v = SizeOf(r);
+        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+    } else if (std::strcmp(attribute, "Type") == 0) {
+        uint16_t v = r->Type;
+        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+    } else if (std::strcmp(attribute, "Index") == 0) {
+        uint32_t v = r->Index;
+        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+    } else {
+        return EINVAL;
+    }
+    return 0;
+}
+
+int32_t NodeCreate(const char* name, uint16_t type, uint16_t size, const char*, const char*) {
+    return Create(name, type, SizeForType(type, size));
+}
+
+int32_t NodeCreateString(const char* name, uint16_t type, uint16_t size, const char*, const char*, void*, uint32_t,
+                         uint32_t*) {
+    return Create(name, type, size);
+}
+
+int32_t NodeWriteByName(const char* name, const void* value, uint16_t size) {
+    Space* s = Current();
+    NodeRecord* r = FindRecord(s, name);
+    if (!r || (!value && size)) return ENOENT;
+    WriteValue(s, r, value, size);
+    return 0;
+}
+
+void NodeReadByName(const char* name, void* buffer, uint16_t size) {
+    Space* s = Current();
+    NodeRecord* r = FindRecord(s, name);
+    if (r && buffer) ReadValue(s, r, buffer, size);
+}
+
+int32_t NodeWriteStringByName(const char* name, const char* text) {
+    Space* s = Current();
+    NodeRecord* r = FindRecord(s, name);
+    if (!r || !text) return ENOENT;
+    uint16_t size = SizeOf(r);
+    if (size == 0) return ENOSPC;
+    size_t n = strnlen(text, size - 1u);
+    WriteBytes(s, r, 0, text, n, size);
+    return 0;
+}
+
+void NodeReadStringByName(const char* name, char* buffer, uint16_t size) {
+    Space* s = Current();
+    NodeRecord* r = FindRecord(s, name);
+    if (!r || !buffer || size == 0) return;
+    size_t n = std::min<size_t>(size, SizeOf(r));
+    if (n == 0) {
+        buffer[0] = 0;
+        return;
+    }
+    ReadBytes(s, r, 0, buffer, n);
+    if (!std::memchr(buffer, 0, n)) buffer[n == size ? n - 1 : n] = 0;
+}
+
+void NodeReadValue(uint32_t index, void* buffer, uint16_t size) {
+    Space* s = Current();
+    if (NodeRecord* r = FindIndex(s, index); r && buffer) ReadValue(s, r, buffer, size);
+}
+
+void NodeWriteValue(uint32_t index, const void* buffer, uint16_t size) {
+    Space* s = Current();
+    if (NodeRecord* r = FindIndex(s, index); r && buffer) WriteValue(s, r, buffer, size);
+}
+
+void NodeReadData(uint32_t index, void* buffer, uint16_t size) { NodeReadValue(index, buffer, size); }
+
+void NodeWriteData(uint32_t index, const void* buffer, uint16_t size) { NodeWriteValue(index, buffer, size); }
+
+void NodeReadRange(uint32_t index, uint32_t offset, void* buffer, uint16_t size) {
+    Space* s = Current();
+    NodeRecord* r = FindIndex(s, index);
+    if (!r || !buffer || offset >= SizeOf(r)) return;
+    ReadBytes(s, r, offset, buffer, std::min<size_t>(size, SizeOf(r) - offset));
+}
+
+void NodeWriteRange(uint32_t index, uint32_t offset, const void* buffer, uint16_t size) {
+    Space* s = Current();
+    NodeRecord* r = FindIndex(s, index);
+    if (!r || !buffer || offset >= SizeOf(r)) return;
+    size_t n = std::min<size_t>(size, SizeOf(r) - offset);
+    WriteBytes(s, r, offset, buffer, n, 0);
+}
+
+// ---- administration ----
+
+std::string NodeSpaceDefaultName() {
+    const char* env = getenv("OVNODE_SPACE");
+    return env && *env ? env : "ovnodespace";
+}
+
+bool NodeSpaceAttach(const std::string& name, bool create, std::string* error) {
+    std::lock_guard<std::mutex> guard(g_attachLock);
+    Space* old = g_space.load(std::memory_order_acquire);
+    if (old && old->Name == name) return true;
+    Space* s = Map(name, create, error);
+    if (!s) return false;
+    g_space.store(s, std::memory_order_release);
+    if (old) {
+        ShmClose(&old->Segment);
+        delete old;
+    }
+    return true;
+}
+
+void NodeSpaceDetach() {
+    std::lock_guard<std::mutex> guard(g_attachLock);
+    Space* old = g_space.exchange(nullptr);
+    if (old) {
+        ShmClose(&old->Segment);
+        delete old;
+    }
+}
+
+bool NodeSpaceExists(const std::string& name) { return ShmValidName(name) && ShmExists(SegmentName(name)); }
+
+bool NodeSpaceDestroy(const std::string& name, std::string* error) {
+    if (!ShmValidName(name)) {
+        if (error) *error = "invalid node space name '" + name + "'";
+        return false;
+    }
+    if (!ShmUnlink(SegmentName(name), error)) {
+        if (error && errno == ENOENT) *error = "node space '" + name + "' does not exist";
+        return false;
+    }
+    return true;
+}
+
+uint32_t NodeSpaceCapacity() { return kCapacity; }
+
+const NodeRecord* NodeSpaceRecord(uint32_t index) { return FindIndex(Current(), index); }
+
+uint32_t NodeSpaceFind(const char* name) {
+    NodeRecord* r = FindRecord(Current(), name);
+    return r ? r->Index : 0;
+}
+
+uint16_t NodeSpaceValueSize(const NodeRecord* record) { return record ? SizeOf(record) : 0; }
+
+// Service registration lives in registration.cpp; it needs the header.
+SegmentHeader* NodeSpaceHeaderForRegistration() {
+    Space* s = Current();
+    return s ? s->Header : nullptr;
+}

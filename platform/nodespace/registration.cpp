@@ -1,0 +1,164 @@
+// Service registration, control-event delivery and the log channel.
+//
+// A registered process holds a slot of the segment's service table with its
+// pid. Control events reach it as queued real-time signals (event_signals.h),
+// which keep the order they were sent in; a delivery thread of the library
+// takes them one at a time and calls the handler. A slot whose process has
+// died is free for the next registration.
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/event_signals.h"
+#include "common/shm_segment.h"
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "nodespace/segment_layout.h"
+
+using namespace nodespace;
+
+SegmentHeader* NodeSpaceHeaderForRegistration();
+
+namespace {
+
+// Value that the library queues to itself to end its delivery thread.
+constexpr int kStopDelivery = INT_MIN;
+
+std::mutex g_regLock;
+std::atomic<ServiceEventHandler> g_handler{nullptr};
+pthread_t g_thread;
+bool g_threadRunning = false;
+std::atomic<bool> g_stopDelivery{false};
+
+void* DeliveryThread(void*) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, ControlEventSignal());
+    while (!g_stopDelivery.load()) {
+        siginfo_t info;
+        if (sigwaitinfo(&set, &info) < 0) continue;
+        int value = info.si_value.sival_int;
+        if (info.si_code == SI_QUEUE && info.si_pid == getpid() && value == kStopDelivery) break;
+        if (ServiceEventHandler handler = g_handler.load()) handler(0, static_cast<uint32_t>(value));
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int32_t RegisterService(const ServiceRecord* record) {
+    if (!record || record->Magic != kServiceRecordMagic || !record->Handler) return EINVAL;
+    SegmentHeader* h = NodeSpaceHeaderForRegistration();
+    if (!h) return ENODEV;
+    BlockEventSignals();
+    int32_t self = getpid();
+    ServiceSlot* claimed = nullptr;
+    for (auto& slot : h->Services) {
+        if (slot.Pid.load() == self) claimed = &slot;
+    }
+    for (auto& slot : h->Services) {
+        if (claimed) break;
+        int32_t pid = slot.Pid.load();
+        if ((pid == 0 || !ProcessAlive(pid)) && slot.Pid.compare_exchange_strong(pid, self)) claimed = &slot;
+    }
+    if (!claimed) return ENOSPC;
+    std::lock_guard<std::mutex> guard(g_regLock);
+    g_handler.store(record->Handler);
+    if (!g_threadRunning) {
+        g_stopDelivery.store(false);
+        if (pthread_create(&g_thread, nullptr, DeliveryThread, nullptr) != 0) {
+            int32_t pid = self;
+            claimed->Pid.compare_exchange_strong(pid, 0);
+            g_handler.store(nullptr);
+            return EAGAIN;
+        }
+        g_threadRunning = true;
+    }
+    return 0;
+}
+
+int32_t UnregisterService() {
+    SegmentHeader* h = NodeSpaceHeaderForRegistration();
+    int32_t self = getpid();
+    if (h) {
+        for (auto& slot : h->Services) {
+            int32_t pid = self;
+            slot.Pid.compare_exchange_strong(pid, 0);
+        }
+    }
+    std::lock_guard<std::mutex> guard(g_regLock);
+    g_handler.store(nullptr);
+    if (!g_threadRunning) return 0;
+    g_threadRunning = false;
+    if (pthread_equal(pthread_self(), g_thread)) {
+        // Called from a handler: the thread ends once the handler returns.
+        g_stopDelivery.store(true);
+        pthread_detach(g_thread);
+        return 0;
+    }
+    union sigval value;
+    value.sival_int = kStopDelivery;
+    sigqueue(getpid(), ControlEventSignal(), value);
+    pthread_join(g_thread, nullptr);
+    return 0;
+}
+
+std::vector<pid_t> NodeSpaceServices() {
+    std::vector<pid_t> out;
+    SegmentHeader* h = NodeSpaceHeaderForRegistration();
+    if (!h) return out;
+    for (auto& slot : h->Services) {
+        int32_t pid = slot.Pid.load();
+        if (pid != 0 && ProcessAlive(pid)) out.push_back(pid);
+    }
+    return out;
+}
+
+bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error) {
+    bool registered = false;
+    for (pid_t p : NodeSpaceServices()) registered |= (p == pid);
+    if (!registered) {
+        if (error) *error = "process " + std::to_string(pid) + " has no registered service";
+        return false;
+    }
+    union sigval value;
+    value.sival_int = static_cast<int>(event);
+    if (sigqueue(pid, ControlEventSignal(), value) != 0) {
+        if (error) *error = "cannot send to process " + std::to_string(pid) + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+int32_t NodeLogWrite(NodeLogChannelTag*, const char* level, const char* text) {
+    static std::mutex lock;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm utc;
+    gmtime_r(&now.tv_sec, &utc);
+    char stamp[40];
+    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::string line = std::string(stamp) + "." + std::to_string(now.tv_nsec / 1000000 + 1000).substr(1) + "Z " +
+                       (level ? level : "-") + " " + program_invocation_short_name + ": " + (text ? text : "") + "\n";
+    std::lock_guard<std::mutex> guard(lock);
+    const char* p = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t n = write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return errno ? errno : EIO;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return 0;
+}

@@ -1,0 +1,77 @@
+// segment_layout.h - how a node space lies in its shared-memory segment.
+//
+// One segment "/ovns-<name>" per node space, reserved at full size and
+// committed page by page as nodes are created:
+//
+//   offset 0            SegmentHeader (one page block): magic, lock, counts,
+//                       service registrations
+//   kTableOffset        node table: kCapacity NodeRecords of 578 bytes, in
+//                       creation order; records never move
+//   hashOffset          name index: 2 * kCapacity 64-bit slots, open
+//                       addressing with linear probing; a slot holds
+//                       (32-bit name hash << 32) | node index, 0 when empty
+//   heapOffset          values: one block per node, 8-byte aligned:
+//                       [uint32 sequence][uint32 size][value, padded to 8]
+//
+// A NodeRecord's LibSize holds the value size and LibValue the 64-bit heap
+// offset of its block (unaligned, written once before the node is visible).
+//
+// Concurrency: creations and value writes hold the robust process-shared
+// lock. Readers take no lock: a value block's sequence is odd while a writer
+// changes it, and a reader retries until it copies a value between two equal
+// even sequences (all value bytes are accessed as relaxed atomic words, so
+// the copy itself is never a data race). A node becomes visible by the
+// release store of NodeCount after its record and value block are complete.
+// A writer that dies holding the lock is repaired by the next locker: the
+// value it was writing gets an even sequence again, and a creation it left
+// half-done is completed or dropped.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "nodespace/ovhgapi.h"
+
+namespace nodespace {
+
+constexpr uint64_t kMagic = 0x314543415053564full;  // "OVSPACE1"
+constexpr uint32_t kVersion = 1;
+constexpr uint32_t kCapacity = 1u << 21;  // 2,097,152 nodes
+constexpr uint32_t kHashSlots = kCapacity * 2;
+constexpr uint32_t kMaxServices = 64;
+constexpr size_t kTableOffset = 64 * 1024;
+constexpr size_t kHashOffset = (kTableOffset + size_t{kCapacity} * sizeof(NodeRecord) + 4095) & ~size_t{4095};
+constexpr size_t kHeapOffset = kHashOffset + size_t{kHashSlots} * sizeof(uint64_t);
+constexpr size_t kHeapSize = size_t{4} << 30;
+constexpr size_t kSegmentSize = kHeapOffset + kHeapSize;
+
+struct ServiceSlot {
+    std::atomic<int32_t> Pid;
+};
+
+struct SegmentHeader {
+    uint64_t Magic;
+    uint32_t Version;
+    uint32_t Capacity;
+    pthread_mutex_t Lock;
+    std::atomic<int32_t> Count;
+    std::atomic<uint64_t> HeapUsed;
+    // Node whose value a lock holder is writing (0: none), and node a lock
+    // holder is creating (0: none): what a dead holder may have left half-done.
+    std::atomic<uint32_t> Writing;
+    std::atomic<uint32_t> Creating;
+    ServiceSlot Services[kMaxServices];
+};
+static_assert(sizeof(SegmentHeader) <= kTableOffset, "header fits before the table");
+
+struct ValueBlock {
+    std::atomic<uint32_t> Sequence;
+    uint32_t Size;
+    // value words follow
+};
+static_assert(sizeof(ValueBlock) == 8, "value block header is 8 bytes");
+
+}  // namespace nodespace

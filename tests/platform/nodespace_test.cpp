@@ -1,0 +1,414 @@
+// The node-space library: records, attributes, value semantics, and its
+// behaviour across processes (visibility, torn reads, a holder of the lock
+// killed, control events).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/event_signals.h"
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace ovtest;
+
+const int kInit = (BlockEventSignals(), 0);
+
+class NodeSpaceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(NodeSpaceAttach(space.Name(), true, &err)) << err;
+    }
+    void TearDown() override { NodeSpaceDetach(); }
+    ScopedSpace space;
+};
+
+uint16_t SizeAttr(const char* name) {
+    uint16_t size = 0xFFFF;
+    EXPECT_EQ(0, NodeGetAttribute(name, "Size", &size, 2)) << name;
+    return size;
+}
+
+TEST_F(NodeSpaceTest, RecordsLieInTheTableWithNameTypeAndIndexAtTheirOffsets) {
+    ASSERT_EQ(0, NodeCreate("A.first", 7, 4, "", ""));
+    ASSERT_EQ(0, NodeCreate("B.second", 1, 1, "", ""));
+    ASSERT_EQ(2, NodeCount());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(NodeTable());
+    EXPECT_STREQ("B.second", reinterpret_cast<const char*>(bytes + 578));
+    uint16_t type;
+    uint32_t index;
+    std::memcpy(&type, bytes + 578 + 562, 2);
+    std::memcpy(&index, bytes + 578 + 566, 4);
+    EXPECT_EQ(1, type);
+    EXPECT_EQ(2u, index);
+    std::memcpy(&index, bytes + 566, 4);
+    EXPECT_EQ(1u, index);
+}
+
+TEST_F(NodeSpaceTest, SizeFollowsTheTypeCode) {
+    struct Case {
+        uint16_t type, given, expected;
+    } cases[] = {{1, 4, 1}, {3, 0, 1}, {4, 9, 2}, {5, 0, 2}, {6, 1, 4},
+                 {7, 0, 4}, {2, 4, 0}, {13, 256, 256}, {8, 8, 8}, {99, 3, 3}};
+    for (const auto& c : cases) {
+        std::string name = "T.type" + std::to_string(c.type);
+        ASSERT_EQ(0, NodeCreate(name.c_str(), c.type, c.given, "", "")) << name;
+        EXPECT_EQ(c.expected, SizeAttr(name.c_str())) << name;
+        uint16_t type = 0;
+        ASSERT_EQ(0, NodeGetAttribute(name.c_str(), "Type", &type, 2));
+        EXPECT_EQ(c.type, type);
+    }
+    uint32_t scratch = 0;
+    char area[32];
+    ASSERT_EQ(0, NodeCreateString("T.text", 12, 80, "", "", area, 32, &scratch));
+    EXPECT_EQ(80, SizeAttr("T.text"));
+}
+
+TEST_F(NodeSpaceTest, NamesAreUniqueBoundedAndNotEmpty) {
+    std::string longest(kNodeNameMax, 'n');
+    EXPECT_EQ(0, NodeCreate(longest.c_str(), 7, 4, "", ""));
+    EXPECT_NE(0, NodeCreate((longest + "x").c_str(), 7, 4, "", ""));
+    EXPECT_NE(0, NodeCreate(longest.c_str(), 1, 1, "", "")) << "a second node of the same name";
+    EXPECT_NE(0, NodeCreate("", 7, 4, "", ""));
+    EXPECT_EQ(1, NodeCount());
+    EXPECT_EQ(1u, NodeSpaceFind(longest.c_str()));
+    uint32_t index = 0;
+    EXPECT_EQ(0, NodeGetAttribute(longest.c_str(), "Index", &index, 4));
+    EXPECT_EQ(1u, index);
+    EXPECT_NE(0, NodeGetAttribute("No.such.node", "Type", &index, 2));
+    EXPECT_NE(0, NodeGetAttribute(longest.c_str(), "Colour", &index, 2));
+}
+
+TEST_F(NodeSpaceTest, WritesKeepTheLowOrderBytesAndZeroFillNarrowOnes) {
+    ASSERT_EQ(0, NodeCreate("V.byte", 1, 1, "", ""));
+    ASSERT_EQ(0, NodeCreate("V.dword", 7, 4, "", ""));
+    uint32_t wide = 0x11223344;
+    ASSERT_EQ(0, NodeWriteByName("V.byte", &wide, 4));
+    uint32_t got = 0xAAAAAAAA;
+    NodeReadByName("V.byte", &got, 4);
+    EXPECT_EQ(0xAAAAAA44u, got) << "a read copies no more than the node holds";
+
+    ASSERT_EQ(0, NodeWriteByName("V.dword", &wide, 4));
+    uint8_t narrow = 0x7F;
+    NodeWriteValue(2, &narrow, 1);
+    got = 0;
+    NodeReadValue(2, &got, 4);
+    EXPECT_EQ(0x7Fu, got);
+
+    uint8_t guard[8];
+    std::memset(guard, 0xEE, sizeof guard);
+    NodeReadValue(2, guard, 2);
+    EXPECT_EQ(0x7F, guard[0]);
+    EXPECT_EQ(0x00, guard[1]);
+    EXPECT_EQ(0xEE, guard[2]) << "a read never writes past the caller's size";
+}
+
+TEST_F(NodeSpaceTest, IndexZeroAndUnknownIndicesChangeNothing) {
+    ASSERT_EQ(0, NodeCreate("Z.value", 7, 4, "", ""));
+    uint32_t v = 5;
+    NodeWriteValue(1, &v, 4);
+    uint32_t other = 99;
+    NodeWriteValue(0, &other, 4);
+    NodeWriteValue(2, &other, 4);
+    NodeWriteData(0, &other, 4);
+    NodeWriteRange(0, 0, &other, 4);
+    uint32_t got = 0;
+    NodeReadValue(1, &got, 4);
+    EXPECT_EQ(5u, got);
+    for (uint32_t index : {0u, 2u, 0xFFFFFFFFu}) {
+        uint32_t buf = 0x12345678;
+        NodeReadValue(index, &buf, 4);
+        NodeReadData(index, &buf, 4);
+        NodeReadRange(index, 0, &buf, 4);
+        EXPECT_EQ(0x12345678u, buf) << index;
+    }
+}
+
+TEST_F(NodeSpaceTest, TextsAreCutToSizeAndAlwaysTerminated) {
+    uint32_t scratch;
+    char area[32];
+    ASSERT_EQ(0, NodeCreateString("S.text", 12, 8, "", "", area, 32, &scratch));
+    ASSERT_EQ(0, NodeWriteStringByName("S.text", "abcdefghijkl"));
+    char buf[16];
+    std::memset(buf, 'x', sizeof buf);
+    NodeReadStringByName("S.text", buf, sizeof buf);
+    EXPECT_STREQ("abcdefg", buf);
+    NodeReadStringByName("S.text", buf, 4);
+    EXPECT_STREQ("abc", buf);
+
+    ASSERT_EQ(0, NodeWriteStringByName("S.text", "ab"));
+    uint8_t raw[8];
+    NodeReadData(1, raw, 8);
+    const uint8_t expected[8] = {'a', 'b', 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(0, std::memcmp(raw, expected, 8)) << "the rest of a text value is zero";
+}
+
+TEST_F(NodeSpaceTest, RangesAddressBytesFromAnOffset) {
+    ASSERT_EQ(0, NodeCreate("R.bytes", 13, 10, "", ""));
+    const uint8_t all[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    NodeWriteRange(1, 0, all, 10);
+    const uint8_t patch[4] = {0xA0, 0xA1, 0xA2, 0xA3};
+    NodeWriteRange(1, 8, patch, 4);  // only two bytes fit
+    uint8_t got[10];
+    NodeReadRange(1, 0, got, 10);
+    const uint8_t expected[10] = {0, 1, 2, 3, 4, 5, 6, 7, 0xA0, 0xA1};
+    EXPECT_EQ(0, std::memcmp(got, expected, 10));
+    uint8_t tail[3] = {0, 0, 0x55};
+    NodeReadRange(1, 7, tail, 3);
+    EXPECT_EQ(7, tail[0]);
+    EXPECT_EQ(0xA0, tail[1]);
+    EXPECT_EQ(0xA1, tail[2]);
+}
+
+TEST_F(NodeSpaceTest, TableNamesAreFoundWithoutTheIndexAndForeignNamesThroughIt) {
+    for (int i = 0; i < 1000; ++i) {
+        std::string name = "AREA" + std::to_string(i % 7) + ".LINE" + std::to_string(i) + ".Speed";
+        ASSERT_EQ(0, NodeCreate(name.c_str(), 7, 4, "", ""));
+    }
+    for (int i = 0; i < NodeCount(); ++i) {
+        const NodeRecord& r = NodeTable()[i];
+        uint32_t index = 0;
+        ASSERT_EQ(0, NodeGetAttribute(r.Name, "Index", &index, 4));
+        EXPECT_EQ(r.Index, index);
+        std::string copy = r.Name;
+        EXPECT_EQ(r.Index, NodeSpaceFind(copy.c_str()));
+    }
+}
+
+TEST_F(NodeSpaceTest, ThreadsCreatingAtOnceLoseNoNode) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 500; ++i) {
+                std::string name = "P" + std::to_string(t) + "." + std::to_string(i);
+                NodeCreate(name.c_str(), 7, 4, "", "");
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(2000, NodeCount());
+    for (int t = 0; t < 4; ++t) {
+        for (int i = 0; i < 500; i += 37) {
+            std::string name = "P" + std::to_string(t) + "." + std::to_string(i);
+            EXPECT_NE(0u, NodeSpaceFind(name.c_str())) << name;
+        }
+    }
+}
+
+// A child process that runs body and exits with its result.
+pid_t Fork(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
+
+int Reap(pid_t pid) {
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+TEST_F(NodeSpaceTest, ProcessesShareNodesAndValues) {
+    ASSERT_EQ(0, NodeCreate("Shared.counter", 7, 4, "", ""));
+    pid_t child = Fork([] {
+        if (NodeCreate("Shared.fromChild", 12, 40, "", "") != 0) return 1;
+        if (NodeWriteStringByName("Shared.fromChild", "hello") != 0) return 2;
+        uint32_t v = 77;
+        return NodeWriteByName("Shared.counter", &v, 4) == 0 ? 0 : 3;
+    });
+    ASSERT_EQ(0, Reap(child));
+    EXPECT_EQ(2, NodeCount());
+    char text[40] = {};
+    NodeReadStringByName("Shared.fromChild", text, sizeof text);
+    EXPECT_STREQ("hello", text);
+    uint32_t v = 0;
+    NodeReadByName("Shared.counter", &v, 4);
+    EXPECT_EQ(77u, v);
+}
+
+TEST_F(NodeSpaceTest, AValueIsNeverReadTorn) {
+    ASSERT_EQ(0, NodeCreate("Torn.block", 13, 4096, "", ""));
+    std::vector<uint8_t> init(4096, 0);
+    NodeWriteRange(1, 0, init.data(), 4096);
+    pid_t writer = Fork([] {
+        std::vector<uint8_t> buf(4096);
+        for (int k = 1; k <= 3000; ++k) {
+            std::memset(buf.data(), k & 0xFF, buf.size());
+            NodeWriteData(1, buf.data(), 4096);
+        }
+        return 0;
+    });
+    std::vector<uint8_t> got(4096);
+    int torn = 0;
+    bool running = true;
+    while (running) {
+        running = waitpid(writer, nullptr, WNOHANG) == 0;
+        NodeReadData(1, got.data(), 4096);
+        for (size_t i = 1; i < got.size(); ++i) {
+            if (got[i] != got[0]) {
+                ++torn;
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(0, torn);
+    NodeReadData(1, got.data(), 4096);
+    EXPECT_EQ(3000 & 0xFF, got[4095]);
+}
+
+TEST_F(NodeSpaceTest, AWriterKilledWhileHoldingTheLockDoesNotFreezeOthers) {
+    ASSERT_EQ(0, NodeCreate("Kill.block", 13, 65535, "", ""));
+    ASSERT_EQ(0, NodeCreate("Kill.counter", 7, 4, "", ""));
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 20; ++round) {
+        int pipefd[2];
+        ASSERT_EQ(0, pipe(pipefd));
+        pid_t writer = Fork([&] {
+            std::vector<uint8_t> buf(65535, 0x5A);
+            close(pipefd[0]);
+            (void)!write(pipefd[1], "x", 1);
+            for (;;) NodeWriteData(1, buf.data(), 65535);
+            return 0;
+        });
+        close(pipefd[1]);
+        char c;
+        ASSERT_EQ(1, read(pipefd[0], &c, 1));
+        close(pipefd[0]);
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+        kill(writer, SIGKILL);
+        Reap(writer);
+
+        // Others go on: a write and a read of both nodes finish, in a helper
+        // thread watched with a deadline.
+        std::atomic<bool> done{false};
+        std::thread probe([&] {
+            uint32_t v = static_cast<uint32_t>(round);
+            NodeWriteValue(2, &v, 4);
+            std::vector<uint8_t> buf(65535);
+            NodeReadData(1, buf.data(), 65535);
+            NodeWriteData(1, buf.data(), 65535);
+            done = true;
+        });
+        bool finished = WaitUntil([&] { return done.load(); }, 10s);
+        if (!finished) {
+            probe.detach();
+            FAIL() << "node space frozen after round " << round;
+        }
+        probe.join();
+        uint32_t v = 0;
+        NodeReadValue(2, &v, 4);
+        EXPECT_EQ(static_cast<uint32_t>(round), v);
+    }
+}
+
+std::mutex g_eventsLock;
+std::vector<uint32_t> g_events;
+
+int32_t RecordEvent(uint32_t, uint32_t event) {
+    std::lock_guard<std::mutex> guard(g_eventsLock);
+    g_events.push_back(event);
+    return 0;
+}
+
+size_t EventCount() {
+    std::lock_guard<std::mutex> guard(g_eventsLock);
+    return g_events.size();
+}
+
+ServiceRecord MakeRecord(ServiceEventHandler handler) {
+    ServiceRecord rec{};
+    rec.Magic = kServiceRecordMagic;
+    rec.Handler = handler;
+    return rec;
+}
+
+TEST_F(NodeSpaceTest, ControlEventsReachTheRegisteredHandlerInOrder) {
+    {
+        std::lock_guard<std::mutex> guard(g_eventsLock);
+        g_events.clear();
+    }
+    ServiceRecord bad = MakeRecord(RecordEvent);
+    bad.Magic = 0;
+    EXPECT_NE(0, RegisterService(&bad));
+
+    // A registration left by a process that died is no obstacle.
+    pid_t dead = Fork([] {
+        ServiceRecord rec = MakeRecord(RecordEvent);
+        return RegisterService(&rec) == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(0, Reap(dead));
+
+    ServiceRecord rec = MakeRecord(RecordEvent);
+    ASSERT_EQ(0, RegisterService(&rec));
+    std::vector<pid_t> services = NodeSpaceServices();
+    ASSERT_EQ(1u, services.size());
+    EXPECT_EQ(getpid(), services[0]);
+
+    pid_t self = getpid();
+    pid_t sender = Fork([self] {
+        for (uint32_t e : {103u, 102u, 101u, 100u, 104u, 102u}) {
+            if (!NodeSpaceSendControl(self, e, nullptr)) return 1;
+        }
+        return 0;
+    });
+    ASSERT_EQ(0, Reap(sender));
+    ASSERT_TRUE(WaitUntil([] { return EventCount() == 6; }));
+    {
+        std::lock_guard<std::mutex> guard(g_eventsLock);
+        EXPECT_EQ((std::vector<uint32_t>{103, 102, 101, 100, 104, 102}), g_events);
+    }
+
+    EXPECT_EQ(0, UnregisterService());
+    EXPECT_TRUE(NodeSpaceServices().empty());
+    std::string err;
+    EXPECT_FALSE(NodeSpaceSendControl(self, 101, &err));
+    EXPECT_NE(std::string::npos, err.find("no registered service")) << err;
+}
+
+TEST(NodeLog, OneLineWithTimeLevelProcessAndText) {
+    int pipefd[2];
+    ASSERT_EQ(0, pipe(pipefd));
+    int saved = dup(2);
+    dup2(pipefd[1], 2);
+    NodeLogWrite(&LogChannel, "WRN", "current hash code = abcd");
+    dup2(saved, 2);
+    close(saved);
+    close(pipefd[1]);
+    char buf[512] = {};
+    ssize_t n = read(pipefd[0], buf, sizeof buf - 1);
+    close(pipefd[0]);
+    ASSERT_GT(n, 0);
+    std::string line(buf, static_cast<size_t>(n));
+    EXPECT_TRUE(testing::internal::RE::FullMatch(
+        line, testing::internal::RE("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z WRN "
+                                    "[^ ]+: current hash code = abcd\n")))
+        << line;
+}
+
+TEST(NodeSpaceAdmin, ReadsDoNotCreateAndDestroyRemoves) {
+    ScopedSpace space;
+    std::string err;
+    EXPECT_FALSE(NodeSpaceAttach(space.Name(), false, &err));
+    EXPECT_NE(std::string::npos, err.find("does not exist")) << err;
+    EXPECT_FALSE(NodeSpaceExists(space.Name()));
+    ASSERT_TRUE(NodeSpaceAttach(space.Name(), true, &err)) << err;
+    EXPECT_TRUE(NodeSpaceExists(space.Name()));
+    EXPECT_GE(NodeSpaceCapacity(), 1000000u);
+    NodeSpaceDetach();
+    EXPECT_TRUE(NodeSpaceDestroy(space.Name(), &err)) << err;
+    EXPECT_FALSE(NodeSpaceExists(space.Name()));
+    EXPECT_FALSE(NodeSpaceAttach("bad/name", true, &err));
+}
+
+}  // namespace
