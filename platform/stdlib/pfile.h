@@ -1,15 +1,24 @@
 // pfile.h - the platform's file operations, with a seam for injected faults.
 //
-// A PFile is a buffered file handle, like stdio's, opened for reading ("rb")
-// or for writing ("wb": created or truncated). Paths of the drive form
-// "X:\dir\name" are mapped onto "<drive root>/X/dir/name", backslashes
-// becoming slashes; the drive root is $OVRT_DRIVES, else
-// $HOME/.local/share/ovretain/drives (/var/lib/ovretain/drives for root).
-// Other paths are used as they are.
+// A PFile is a buffered file handle over a POSIX file descriptor, opened for
+// reading ("rb") or for writing ("wb": created or truncated, mode 0666 less
+// the umask). Writes collect in a large buffer (saves write many small
+// items) and reach the file when it fills, on PFileSeek, PFileFlush,
+// PFileSync or PFileClose; reads are buffered likewise.
 //
-// Contract: one thread uses a PFile at a time. Every operation that can fail
-// returns false (or SIZE_MAX / nullptr) and leaves errno set; a failure is
-// never hidden. Writes are buffered until PFileFlush or PFileClose.
+// Paths of the drive form "X:\dir\name" (also "X:/dir/name") are mapped onto
+// "<drive root>/X/dir/name", backslashes becoming slashes and the drive
+// letter upper case. The drive root is $OVRT_DRIVES when set and not empty,
+// else /var/lib/ovretain/drives for root and
+// $HOME/.local/share/ovretain/drives for any other user. Every other path is
+// used as it is. Every operation below that takes a path maps it.
+//
+// Contract: any thread may call these operations; one thread uses a given
+// PFile at a time. Every operation that can fail returns false (or nullptr)
+// and leaves errno set; a failure is never hidden: once a write of a handle
+// has failed, its later writes, seeks, flushes, syncs and its close fail too,
+// with the first error's errno. PFileRead at the end of the file sets errno
+// to 0.
 #pragma once
 
 #include <cstddef>
@@ -20,35 +29,72 @@ struct PFile;
 
 // Maps a path of the drive form onto this machine; others come back as given.
 std::string PFileMapPath(const char* path);
+// The directory onto which drive letters are mapped (see above).
+std::string PFileDriveRoot();
 
+// Opens path with mode "rb" or "wb"; nullptr on failure (EINVAL for an
+// unknown mode).
 PFile* PFileOpen(const char* path, const char* mode);
-// Reads exactly size bytes. False at end of file or on an error.
+// Reads exactly size bytes. False at end of file (the bytes that were there
+// are consumed) or on an error.
 bool PFileRead(PFile* file, void* buffer, size_t size);
+// Reads and discards size bytes: false when the file ends first. Counts as a
+// read for fault injection.
+bool PFileSkip(PFile* file, size_t size);
 // Writes size bytes into the buffer (and to the file when it fills).
 bool PFileWrite(PFile* file, const void* buffer, size_t size);
+// Sets the position to offset bytes from the start of the file.
 bool PFileSeek(PFile* file, int64_t offset);
 // Writes out buffered bytes.
 bool PFileFlush(PFile* file);
-// Flushes and forces the file's data to the storage device.
+// Flushes and forces the file's data to the storage device (fsync).
 bool PFileSync(PFile* file);
 // Flushes and closes; the handle is released even when this fails.
 bool PFileClose(PFile* file);
 
 bool PFileRemove(const char* path);
-// Replaces `to` by `from` atomically.
+// Replaces `to` by `from` atomically (rename(2)).
 bool PFileRename(const char* from, const char* to);
-// Forces the directory entry changes of the directory holding `path`.
+// Gives the file at `from` the second name `to` (a hard link); fails with
+// EEXIST when `to` exists.
+bool PFileLink(const char* from, const char* to);
+// Forces the directory entry changes (creations, renames, removals) of the
+// directory holding `path` to the storage device.
 bool PFileSyncDir(const char* path);
-// Creates the missing directories above `path` (the last component is a
-// file name and is not created).
+// Creates the missing directories above `path` (mode 0777 less the umask;
+// the last component is a file name and is not created).
 bool PFileMakeParents(const char* path);
 bool PFileExists(const char* path);
 
-// Fault injection for tests. Each operation counts its calls; the fault
-// makes call number `nth` (1 = the next) of `op`, and every later one while
-// `sticky`, fail with `error`. Also set from $OVRT_FAULT="op:nth:ERRNAME".
-enum PFileOp { PF_OPEN, PF_READ, PF_WRITE, PF_SEEK, PF_FLUSH, PF_SYNC, PF_CLOSE, PF_REMOVE, PF_RENAME, PF_SYNCDIR,
-               PF_MKDIR, PF_OP_COUNT };
+// Fault injection for tests. Each operation counts its calls; a fault makes
+// call number `nth` (1 = the next) of `op`, and every later one while
+// `sticky`, fail with errno `error` without doing anything (a failing close
+// still releases the handle). One fault per operation; a new one replaces it.
+//
+// The environment variable OVRT_FAULT, read once at the first call of any
+// operation here or in pmem.h, arms faults the same way:
+//     OVRT_FAULT="op:nth:ERRNAME[:sticky][,op:nth:ERRNAME...]"
+// with op one of the names of PFileOpName - "open", "read", "write", "seek",
+// "flush", "sync", "close", "remove", "rename", "link", "syncdir", "mkdir" -
+// or "alloc" for PMemAlloc (whose error is always ENOMEM), and ERRNAME a
+// name such as ENOSPC, EIO, EACCES, ENOENT, EROFS, EXDEV, ENOMEM or a
+// number. Malformed entries are ignored.
+enum PFileOp {
+    PF_OPEN,
+    PF_READ,
+    PF_WRITE,
+    PF_SEEK,
+    PF_FLUSH,
+    PF_SYNC,
+    PF_CLOSE,
+    PF_REMOVE,
+    PF_RENAME,
+    PF_LINK,
+    PF_SYNCDIR,
+    PF_MKDIR,
+    PF_OP_COUNT
+};
 void PFileInjectFault(PFileOp op, unsigned nth, int error, bool sticky = false);
+// Clears every fault of the file operations (not of PMemAlloc).
 void PFileClearFaults();
 const char* PFileOpName(PFileOp op);

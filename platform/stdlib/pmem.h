@@ -1,7 +1,9 @@
 // pmem.h - the platform's memory allocation, with a seam for injected faults.
 //
-// Thread-safe. PMemAlloc returns nullptr when the memory cannot be had (or a
-// fault is injected); PMemFree accepts nullptr.
+// Thread-safe. PMemAlloc returns nullptr (errno ENOMEM) when the memory
+// cannot be had or a fault is injected; PMemAlloc(0) returns a valid block
+// of no usable bytes. PMemFree accepts nullptr. Faults can also be armed
+// through $OVRT_FAULT="alloc:nth:ENOMEM" (see pfile.h).
 #pragma once
 
 #include <cstddef>
@@ -9,5 +11,6 @@
 void* PMemAlloc(size_t size);
 void PMemFree(void* block);
 
-// Makes allocation number `nth` (1 = the next) fail; 0 clears the fault.
-void PMemInjectFault(unsigned nth);
+// Makes allocation number `nth` (1 = the next) fail, and every later one
+// while `sticky`; 0 clears the fault. Allocations of all threads count.
+void PMemInjectFault(unsigned nth, bool sticky = false);

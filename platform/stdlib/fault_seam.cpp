@@ -1,0 +1,129 @@
+// The fault seam of the file and memory operations: per-operation call
+// counters, the armed faults, and $OVRT_FAULT.
+#include "stdlib/fault_seam.h"
+
+#include <errno.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "stdlib/pmem.h"
+
+namespace {
+
+// A fault fires at call number Target (counted from process start) and, when
+// Sticky, at every later call. Target 0 means no fault.
+struct Fault {
+    std::atomic<uint64_t> Calls{0};
+    std::atomic<uint64_t> Target{0};
+    std::atomic<int> Error{0};
+    std::atomic<bool> Sticky{false};
+};
+
+Fault Faults[PF_OP_COUNT];
+
+const char* const OpNames[PF_OP_COUNT] = {"open",   "read", "write", "seek",    "flush", "sync",
+                                          "close",  "remove", "rename", "link", "syncdir", "mkdir"};
+
+struct ErrorName {
+    const char* Name;
+    int Code;
+};
+const ErrorName ErrorNames[] = {
+    {"ENOSPC", ENOSPC}, {"EIO", EIO},         {"EACCES", EACCES}, {"EPERM", EPERM},   {"ENOENT", ENOENT},
+    {"EROFS", EROFS},   {"EXDEV", EXDEV},     {"ENOMEM", ENOMEM}, {"EDQUOT", EDQUOT}, {"EFBIG", EFBIG},
+    {"EEXIST", EEXIST}, {"ENOTDIR", ENOTDIR}, {"EISDIR", EISDIR}, {"EINVAL", EINVAL}, {"EBADF", EBADF},
+    {"EMFILE", EMFILE}, {"ENFILE", ENFILE},   {"EINTR", EINTR},   {"EBUSY", EBUSY},   {"ENAMETOOLONG", ENAMETOOLONG},
+};
+
+int ParseError(const std::string& text) {
+    for (const ErrorName& e : ErrorNames) {
+        if (text == e.Name) return e.Code;
+    }
+    char* end = nullptr;
+    long value = std::strtol(text.c_str(), &end, 10);
+    if (!text.empty() && end && *end == '\0' && value > 0 && value < 4096) return static_cast<int>(value);
+    return 0;
+}
+
+void Arm(PFileOp op, unsigned nth, int error, bool sticky) {
+    Fault& f = Faults[op];
+    f.Error.store(error, std::memory_order_relaxed);
+    f.Sticky.store(sticky, std::memory_order_relaxed);
+    uint64_t target = nth == 0 ? 0 : f.Calls.load(std::memory_order_relaxed) + nth;
+    f.Target.store(target, std::memory_order_release);
+}
+
+// One entry "op:nth:ERRNAME[:sticky]".
+void ArmEntry(const std::string& entry) {
+    std::string field[4];
+    size_t count = 0, start = 0;
+    while (count < 4) {
+        size_t colon = entry.find(':', start);
+        field[count++] = entry.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    if (count < 3) return;
+    char* end = nullptr;
+    unsigned long nth = std::strtoul(field[1].c_str(), &end, 10);
+    if (field[1].empty() || *end != '\0' || nth == 0 || nth > 0xFFFFFFFFul) return;
+    bool sticky = count == 4 && field[3] == "sticky";
+    if (field[0] == "alloc") {
+        PMemInjectFault(static_cast<unsigned>(nth), sticky);
+        return;
+    }
+    int error = ParseError(field[2]);
+    if (error == 0) return;
+    for (int op = 0; op < PF_OP_COUNT; ++op) {
+        if (field[0] == OpNames[op]) Arm(static_cast<PFileOp>(op), static_cast<unsigned>(nth), error, sticky);
+    }
+}
+
+}  // namespace
+
+void ArmFaultsFromEnvironment() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char* spec = std::getenv("OVRT_FAULT");
+        if (!spec) return;
+        std::string all = spec;
+        size_t start = 0;
+        while (start <= all.size()) {
+            size_t comma = all.find(',', start);
+            ArmEntry(all.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+    });
+}
+
+bool PFileFaultHit(PFileOp op) {
+    ArmFaultsFromEnvironment();
+    Fault& f = Faults[op];
+    uint64_t n = f.Calls.fetch_add(1, std::memory_order_relaxed) + 1;
+    uint64_t target = f.Target.load(std::memory_order_acquire);
+    if (target == 0 || n < target) return false;
+    if (n > target && !f.Sticky.load(std::memory_order_relaxed)) return false;
+    errno = f.Error.load(std::memory_order_relaxed);
+    return true;
+}
+
+void PFileInjectFault(PFileOp op, unsigned nth, int error, bool sticky) {
+    ArmFaultsFromEnvironment();
+    if (op < 0 || op >= PF_OP_COUNT) return;
+    Arm(op, nth, error, sticky);
+}
+
+void PFileClearFaults() {
+    ArmFaultsFromEnvironment();
+    for (Fault& f : Faults) f.Target.store(0, std::memory_order_release);
+}
+
+const char* PFileOpName(PFileOp op) {
+    if (op < 0 || op >= PF_OP_COUNT) return "?";
+    return OpNames[op];
+}

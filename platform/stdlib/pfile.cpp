@@ -1,0 +1,332 @@
+// Buffered files over POSIX descriptors, the drive-path mapping and the
+// directory operations, each passing through the fault seam first.
+#include "stdlib/pfile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "stdlib/fault_seam.h"
+
+namespace {
+
+constexpr size_t kWriteBufferSize = 1 << 20;  // saves write many small slots
+constexpr size_t kReadBufferSize = 1 << 16;
+
+}  // namespace
+
+struct PFile {
+    int Fd = -1;
+    bool Writing = false;
+    std::unique_ptr<uint8_t[]> Buffer;
+    size_t Capacity = 0;
+    // Writing: Buffer[0, Used) waits to be written. Reading: Buffer[Pos, Used)
+    // is read ahead and not yet consumed.
+    size_t Used = 0;
+    size_t Pos = 0;
+    bool AtEnd = false;
+    int Error = 0;  // first write error; sticky
+};
+
+namespace {
+
+bool Fail(int error) {
+    errno = error;
+    return false;
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return Fail(EIO);
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes out the write buffer; a failure becomes the handle's sticky error.
+bool Drain(PFile* f) {
+    if (f->Error) return Fail(f->Error);
+    if (f->Used == 0) return true;
+    if (!WriteAll(f->Fd, f->Buffer.get(), f->Used)) {
+        f->Error = errno;
+        f->Used = 0;
+        return false;
+    }
+    f->Used = 0;
+    return true;
+}
+
+// Refills the read buffer; false at end of file or on an error.
+bool Refill(PFile* f) {
+    f->Pos = 0;
+    f->Used = 0;
+    if (f->AtEnd) return Fail(0);
+    for (;;) {
+        ssize_t n = ::read(f->Fd, f->Buffer.get(), f->Capacity);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            f->AtEnd = true;
+            return Fail(0);
+        }
+        f->Used = static_cast<size_t>(n);
+        return true;
+    }
+}
+
+// Consumes size bytes into out (or discards them when out is null).
+bool Consume(PFile* f, uint8_t* out, size_t size) {
+    if (f->Writing) return Fail(EBADF);
+    while (size > 0) {
+        if (f->Pos == f->Used && !Refill(f)) return false;
+        size_t n = std::min(size, f->Used - f->Pos);
+        if (out) {
+            std::memcpy(out, f->Buffer.get() + f->Pos, n);
+            out += n;
+        }
+        f->Pos += n;
+        size -= n;
+    }
+    return true;
+}
+
+std::string HomeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return home;
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
+        return found->pw_dir;
+    return "/tmp";
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The directory part of an already mapped path ("." when it has none).
+std::string DirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string PFileDriveRoot() {
+    const char* root = std::getenv("OVRT_DRIVES");
+    if (root && *root) return root;
+    if (geteuid() == 0) return "/var/lib/ovretain/drives";
+    return HomeDirectory() + "/.local/share/ovretain/drives";
+}
+
+std::string PFileMapPath(const char* path) {
+    if (!path) return std::string();
+    if (!(std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':')) return path;
+    std::string mapped = PFileDriveRoot();
+    while (mapped.size() > 1 && mapped.back() == '/') mapped.pop_back();
+    mapped += '/';
+    mapped += static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+    const char* rest = path + 2;
+    while (IsSeparator(*rest)) ++rest;
+    mapped += '/';
+    for (; *rest; ++rest) mapped += *rest == '\\' ? '/' : *rest;
+    return mapped;
+}
+
+PFile* PFileOpen(const char* path, const char* mode) {
+    if (PFileFaultHit(PF_OPEN)) return nullptr;
+    if (!path || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    bool writing;
+    if (std::strcmp(mode, "rb") == 0 || std::strcmp(mode, "r") == 0) {
+        writing = false;
+    } else if (std::strcmp(mode, "wb") == 0 || std::strcmp(mode, "w") == 0) {
+        writing = true;
+    } else {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::string mapped = PFileMapPath(path);
+    int flags = writing ? (O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC);
+    int fd;
+    do {
+        fd = ::open(mapped.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    PFile* f = new (std::nothrow) PFile;
+    size_t capacity = writing ? kWriteBufferSize : kReadBufferSize;
+    if (f) f->Buffer.reset(new (std::nothrow) uint8_t[capacity]);
+    if (!f || !f->Buffer) {
+        delete f;
+        ::close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    f->Fd = fd;
+    f->Writing = writing;
+    f->Capacity = capacity;
+    return f;
+}
+
+bool PFileRead(PFile* file, void* buffer, size_t size) {
+    if (PFileFaultHit(PF_READ)) return false;
+    if (!file) return Fail(EBADF);
+    return Consume(file, static_cast<uint8_t*>(buffer), size);
+}
+
+bool PFileSkip(PFile* file, size_t size) {
+    if (PFileFaultHit(PF_READ)) return false;
+    if (!file) return Fail(EBADF);
+    return Consume(file, nullptr, size);
+}
+
+bool PFileWrite(PFile* file, const void* buffer, size_t size) {
+    if (PFileFaultHit(PF_WRITE)) {
+        if (file && !file->Error) file->Error = errno;
+        return false;
+    }
+    if (!file || !file->Writing) return Fail(EBADF);
+    if (file->Error) return Fail(file->Error);
+    const uint8_t* data = static_cast<const uint8_t*>(buffer);
+    if (size <= file->Capacity - file->Used) {
+        std::memcpy(file->Buffer.get() + file->Used, data, size);
+        file->Used += size;
+        return true;
+    }
+    if (!Drain(file)) return false;
+    if (size >= file->Capacity) {
+        if (!WriteAll(file->Fd, data, size)) {
+            file->Error = errno;
+            return false;
+        }
+        return true;
+    }
+    std::memcpy(file->Buffer.get(), data, size);
+    file->Used = size;
+    return true;
+}
+
+bool PFileSeek(PFile* file, int64_t offset) {
+    if (PFileFaultHit(PF_SEEK)) return false;
+    if (!file) return Fail(EBADF);
+    if (offset < 0) return Fail(EINVAL);
+    if (file->Writing) {
+        if (!Drain(file)) return false;
+    } else {
+        file->Pos = file->Used = 0;
+        file->AtEnd = false;
+    }
+    if (::lseek(file->Fd, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+    return true;
+}
+
+bool PFileFlush(PFile* file) {
+    if (PFileFaultHit(PF_FLUSH)) return false;
+    if (!file) return Fail(EBADF);
+    return file->Writing ? Drain(file) : true;
+}
+
+bool PFileSync(PFile* file) {
+    if (PFileFaultHit(PF_SYNC)) return false;
+    if (!file) return Fail(EBADF);
+    if (file->Writing && !Drain(file)) return false;
+    return ::fsync(file->Fd) == 0;
+}
+
+bool PFileClose(PFile* file) {
+    if (!file) return Fail(EBADF);
+    bool injected = PFileFaultHit(PF_CLOSE);
+    int injectedError = errno;
+    bool ok = true;
+    int error = 0;
+    if (file->Writing && !Drain(file)) {
+        ok = false;
+        error = errno;
+    }
+    // close(2) releases the descriptor even when it reports an error; it is
+    // never retried.
+    if (::close(file->Fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    delete file;
+    if (injected) return Fail(injectedError);
+    if (!ok) return Fail(error);
+    return true;
+}
+
+bool PFileRemove(const char* path) {
+    if (PFileFaultHit(PF_REMOVE)) return false;
+    if (!path) return Fail(EINVAL);
+    return ::unlink(PFileMapPath(path).c_str()) == 0;
+}
+
+bool PFileRename(const char* from, const char* to) {
+    if (PFileFaultHit(PF_RENAME)) return false;
+    if (!from || !to) return Fail(EINVAL);
+    return ::rename(PFileMapPath(from).c_str(), PFileMapPath(to).c_str()) == 0;
+}
+
+bool PFileLink(const char* from, const char* to) {
+    if (PFileFaultHit(PF_LINK)) return false;
+    if (!from || !to) return Fail(EINVAL);
+    return ::link(PFileMapPath(from).c_str(), PFileMapPath(to).c_str()) == 0;
+}
+
+bool PFileSyncDir(const char* path) {
+    if (PFileFaultHit(PF_SYNCDIR)) return false;
+    if (!path) return Fail(EINVAL);
+    std::string dir = DirectoryOf(PFileMapPath(path));
+    int fd;
+    do {
+        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    int error = errno;
+    ::close(fd);
+    return ok ? true : Fail(error);
+}
+
+bool PFileMakeParents(const char* path) {
+    if (PFileFaultHit(PF_MKDIR)) return false;
+    if (!path) return Fail(EINVAL);
+    std::string dir = DirectoryOf(PFileMapPath(path));
+    // Create each component in turn; existing directories are fine.
+    for (size_t i = 1; i <= dir.size(); ++i) {
+        if (i != dir.size() && dir[i] != '/') continue;
+        std::string part = dir.substr(0, i);
+        if (part.empty() || part == "/" || part.back() == '/') continue;
+        if (::mkdir(part.c_str(), 0777) == 0) continue;
+        if (errno != EEXIST) return false;
+        struct stat st;
+        if (::stat(part.c_str(), &st) != 0) return false;
+        if (!S_ISDIR(st.st_mode)) return Fail(ENOTDIR);
+    }
+    return true;
+}
+
+bool PFileExists(const char* path) {
+    if (!path) return false;
+    struct stat st;
+    return ::stat(PFileMapPath(path).c_str(), &st) == 0;
+}
