@@ -57,6 +57,11 @@ uint32_t GetInterval();
 const char* GetOutPath();
 uint8_t GetAutoRun();
 
+// Makes the next creation of the named variable's node (name without the
+// container prefix) fail as a refusal by the library would; nullptr clears
+// it. Publication has no other failure a test can bring about at will.
+void InjectCreateFaultForTest(const char* name);
+
 // Restores the module's start-up state (indices 0, counters 0, empty OutPath
 // buffer). For tests that publish into several node spaces.
 void ResetVariablesForTest();

@@ -1,0 +1,38 @@
+// report.cpp - formats a log line into the shared report buffer and hands it
+// to the node-space library's log channel.
+#include "report/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "stdlib/pmem.h"
+
+namespace {
+
+constexpr size_t kReportBufferSize = 1024;
+
+// Allocated on the first call that can have it, never released.
+char* ReportBuffer = nullptr;
+// Held from the allocation through the hand-over to the library, so that two
+// threads never format into the buffer at the same time.
+std::mutex ReportLock;
+
+}  // namespace
+
+void report(NodeLogChannelTag* channel, const char* level, const char* format, ...) {
+    std::lock_guard<std::mutex> hold(ReportLock);
+    if (ReportBuffer == nullptr) {
+        char* buffer = static_cast<char*>(PMemAlloc(kReportBufferSize));
+        if (buffer == nullptr) return;  // dropped; the next call tries again
+        memset(buffer, 0, kReportBufferSize);
+        ReportBuffer = buffer;
+    }
+    va_list args;
+    va_start(args, format);
+    // A longer text is cut at the buffer's end; vsnprintf always terminates it.
+    vsnprintf(ReportBuffer, kReportBufferSize, format, args);
+    va_end(args);
+    NodeLogWrite(channel, level, ReportBuffer);
+}
