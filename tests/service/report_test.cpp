@@ -113,25 +113,26 @@ TEST(Report, ConcurrentCallsDoNotMixTheirTexts) {
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(seen[texts[t]], kCalls) << "thread " << t;
 }
 
-// Runs in a fresh process (threadsafe death-test style re-executes the test
-// program), so the buffer is not yet allocated when it starts.
+// The buffer does not exist yet when this runs: report's first call.
+void AllocationFailureThenRetry() {
+    StderrCapture capture;
+    PMemInjectFault(1);
+    report(&LogChannel, "DBG", "dropped");
+    report(&LogChannel, "DBG", "first kept");
+    // The buffer now exists: report allocates no more, so this fault does
+    // not reach it.
+    PMemInjectFault(1);
+    report(&LogChannel, "WRN", "second kept");
+    PMemInjectFault(0);
+    std::vector<Line> expected = {{"DBG", "first kept"}, {"WRN", "second kept"}};
+    std::exit(capture.Lines() == expected ? 0 : 1);
+}
+
+// Runs in a fresh process (the threadsafe death-test style re-executes the
+// test program), so that the buffer is not yet allocated when it starts.
 TEST(ReportDeathTest, AFailedAllocationDropsTheMessageAndTheNextCallRetries) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            StderrCapture capture;
-            PMemInjectFault(1);
-            report(&LogChannel, "DBG", "dropped");
-            report(&LogChannel, "DBG", "first kept");
-            // The buffer now exists: no further allocation, so this fault
-            // does not touch report.
-            PMemInjectFault(1);
-            report(&LogChannel, "WRN", "second kept");
-            PMemInjectFault(0);
-            std::vector<Line> expected = {{"DBG", "first kept"}, {"WRN", "second kept"}};
-            std::exit(capture.Lines() == expected ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(AllocationFailureThenRetry(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
