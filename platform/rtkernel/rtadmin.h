@@ -23,7 +23,9 @@ void RtSelectInstance(const std::string& name);
 
 struct RtCatalogEntry {
     pid_t Pid = 0;            // process the entry belongs to
-    std::string Process;      // catalogue it stands in: "" for the root one
+    std::string Process;      // catalogue it stands in: "" for the root one,
+                              // else the name of its process in the root
+                              // catalogue, or its pid in decimal
     std::string Name;         // catalogued name
     std::string Kind;         // "process", "thread" or "semaphore"
     int Priority = -1;        // threads: current priority; others: -1
@@ -39,3 +41,7 @@ pid_t RtFindProcess(const std::string& name);
 bool RtSendEvent(pid_t pid, uint32_t code, std::string* error);
 // Removes the instance's shared catalogue.
 bool RtDestroyInstance(const std::string& name);
+
+// The SCHED_FIFO priority (1..99) that kernel priority p (0..255, lower more
+// urgent) runs at in real-time mode (OVRT_REALTIME=1).
+int RtLinuxPriority(uint8_t priority);

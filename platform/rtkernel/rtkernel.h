@@ -32,6 +32,13 @@ constexpr uint32_t RT_THIS_THREAD = 0;
 constexpr uint32_t RT_THIS_PROCESS = 1;
 constexpr uint32_t RT_ROOT_PROCESS = 3;
 
+// The fixed handles that GetRtThreadHandles returns for the processes. Thread
+// and semaphore handles are allocated from RT_FIRST_OBJECT_HANDLE upwards and
+// are valid only inside the process that created them.
+constexpr RTHANDLE RT_ROOT_PROCESS_HANDLE = 0x0001;
+constexpr RTHANDLE RT_THIS_PROCESS_HANDLE = 0x0002;
+constexpr RTHANDLE RT_FIRST_OBJECT_HANDLE = 0x0010;
+
 // Event codes that signals are delivered as.
 constexpr uint32_t RT_EVENT_POWER_FAIL = 8;   // SIGPWR
 constexpr uint32_t RT_EVENT_INTERRUPT = 11;   // SIGINT
@@ -39,31 +46,46 @@ constexpr uint32_t RT_EVENT_TERMINATE = 12;   // SIGTERM
 
 typedef void (*RtThreadFunc)(void* parameter);
 
-// Starts a thread running func(parameter) at the given priority. The stack
-// size is a minimum; the layer may give more. Returns the thread's handle.
+// Starts a detached thread running func(parameter) at the given priority. The
+// stack size is a minimum; the layer gives at least 256 KiB. Returns the
+// thread's handle, or RT_BAD_HANDLE. When func returns, the thread's handle
+// and its catalogue entries go away.
 RTHANDLE CreateRtThread(uint8_t priority, RtThreadFunc func, uint32_t stackSize, void* parameter);
 
-// A counting semaphore with `initial` units and at most `maximum`.
+// A counting semaphore with `initial` units and at most `maximum` (at least
+// 1, and initial <= maximum; else RT_BAD_HANDLE). Flags are ignored.
 RTHANDLE CreateRtSemaphore(uint32_t initial, uint32_t maximum, uint32_t flags);
 // Takes `units` units, waiting up to timeoutMs (RT_WAIT_FOREVER: no limit).
 // Returns the units left after taking, or RT_WAIT_FAILED on a bad handle,
 // a bad count or a time-out.
 uint32_t WaitForRtSemaphore(RTHANDLE semaphore, uint32_t units, uint32_t timeoutMs);
-// Adds `units` units. Fails, changing nothing, past the maximum.
+// Adds `units` units (at least 1). Fails, changing nothing, past the maximum.
 bool ReleaseRtSemaphore(RTHANDLE semaphore, uint32_t units);
 
 // Enters `handle` under `name` in the catalogue of `process` (0: the calling
 // process; the root process handle: the shared root catalogue). A name is
-// at most 31 characters and unique within its catalogue.
+// at most 31 characters and unique within its catalogue; the entry of a
+// process that has ended no longer holds its name. `handle` is a thread, a
+// semaphore or RT_THIS_PROCESS_HANDLE. Entries are seen by other processes
+// through rtadmin.h. Fails when the shared catalogue cannot be opened.
 bool CatalogRtHandle(RTHANDLE process, RTHANDLE handle, const char* name);
+// Removes `name` from the catalogue of `process`; false when it is not there.
 bool UncatalogRtHandle(RTHANDLE process, const char* name);
 
-// RT_THIS_THREAD, RT_THIS_PROCESS or RT_ROOT_PROCESS.
+// RT_THIS_THREAD, RT_THIS_PROCESS or RT_ROOT_PROCESS; RT_BAD_HANDLE for any
+// other selector. A thread not started by CreateRtThread (the main thread)
+// is given a handle on first asking, with priority 128.
 RTHANDLE GetRtThreadHandles(uint32_t selector);
 
+// Sets the most urgent priority that threads of the calling process (0 or
+// RT_THIS_PROCESS_HANDLE) may take from now on: later thread priorities more
+// urgent than it are raised to it. The initial ceiling is 0 (no limit).
 bool SetRtProcessMaxPriority(RTHANDLE process, uint8_t priority);
+// Records the priority of a thread of this process (0: the calling one),
+// shows it in the catalogue and, in real-time mode, applies it.
 bool SetRtThreadPriority(RTHANDLE thread, uint8_t priority);
 
+// Both sleep at least the given time; an interrupted sleep resumes.
 void RtSleep(uint32_t milliseconds);
 void RtSleepEx(uint32_t milliseconds);
 
@@ -77,5 +99,9 @@ static_assert(sizeof(RTEVENT) == 12, "event record is 12 bytes");
 
 // Waits up to timeoutMs for the next system event of the classes in mask
 // (bits 0..3; every event belongs to them) and writes it into *event.
-// Returns false, leaving *event untouched, on a time-out or a bad argument.
+// Returns false, leaving *event untouched, on a time-out or a bad argument
+// (no bit of 0..3 in mask, or a null record). Code: SIGPWR 8, SIGINT 11,
+// SIGTERM 12, SystemEventSignal() its value; Param1 is the sending process
+// where known, else 0; Param2 is 0. The event signals must be blocked in
+// every thread of the process (RtStartup), or they may end it instead.
 bool RtNotifyEvent(uint32_t mask, uint32_t timeoutMs, RTEVENT* event);
