@@ -43,5 +43,6 @@ bool RtSendEvent(pid_t pid, uint32_t code, std::string* error);
 bool RtDestroyInstance(const std::string& name);
 
 // The SCHED_FIFO priority (1..99) that kernel priority p (0..255, lower more
-// urgent) runs at in real-time mode (OVRT_REALTIME=1).
+// urgent) runs at in real-time mode (OVRT_REALTIME=1): a linear fold, 0 to 99
+// and 255 to 1, so up to three neighbouring priorities share a level.
 int RtLinuxPriority(uint8_t priority);
