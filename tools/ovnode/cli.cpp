@@ -1,0 +1,222 @@
+#include "ovnode/cli.h"
+
+#include <cstdlib>
+#include <map>
+#include <ostream>
+
+#include "common/shm_segment.h"
+#include "ovnode/commands.h"
+
+namespace ovnode {
+namespace {
+
+struct CommandSpec {
+    size_t MinArgs;
+    size_t MaxArgs;
+    bool TakesJson;
+    bool TakesTo;
+    int (*Run)(const Invocation&, std::ostream&, std::ostream&);
+};
+
+const std::map<std::string, CommandSpec>& Commands() {
+    static const std::map<std::string, CommandSpec> commands = {
+        {"create", {2, 3, false, false, CommandCreate}},
+        {"set", {2, 2, false, false, CommandSet}},
+        {"get", {1, 1, false, false, CommandGet}},
+        {"list", {0, 0, true, false, CommandList}},
+        {"load-layout", {1, 1, false, false, CommandLoadLayout}},
+        {"service", {1, 1, false, true, CommandService}},
+        {"notify", {1, 1, false, true, CommandNotify}},
+        {"catalog", {0, 0, false, false, CommandCatalog}},
+        {"destroy", {0, 0, false, false, CommandDestroy}},
+    };
+    return commands;
+}
+
+bool IsOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9'); }
+
+const char kToolHelp[] =
+    "usage: ovnode [--space NAME] COMMAND [ARGS]\n"
+    "\n"
+    "The command-line window on the node space.\n"
+    "\n"
+    "Commands:\n"
+    "  create NAME TYPE [SIZE]   create one node\n"
+    "  set NAME VALUE            write a node's value\n"
+    "  get NAME                  print a node's value\n"
+    "  list [--json]             every node with index, name, type, size and value\n"
+    "  load-layout FILE          create the nodes of a CSV layout file\n"
+    "  service run|pause|stop [--to NAME]\n"
+    "                            send a control event to a registered service\n"
+    "  notify CODE [--to NAME]   deliver a kernel system event to a process\n"
+    "  catalog                   show the root catalogue\n"
+    "  destroy                   remove the node space and its kernel instance\n"
+    "\n"
+    "Options:\n"
+    "  --space NAME   node space to use (default: $OVNODE_SPACE, else ovnodespace)\n"
+    "  --help         this text; 'ovnode COMMAND --help' describes one command\n"
+    "  --             end of options (for values that start with '-')\n"
+    "\n"
+    "Exit status: 0 success, 1 failure (nothing changed), 2 usage error.\n";
+
+const std::map<std::string, std::string>& CommandHelp() {
+    static const std::map<std::string, std::string> help = {
+        {"create",
+         "usage: ovnode create NAME TYPE [SIZE]\n"
+         "\n"
+         "Creates node NAME (1 to 561 bytes) of type code TYPE (0 to 65535) at value zero.\n"
+         "Types 1 and 3 have 1 byte, 4 and 5 two, 6 and 7 four, 2 none; SIZE may be\n"
+         "left out for them. Type 12 is text of SIZE bytes with its terminating zero\n"
+         "(default 80). Type 13 (a byte range) and other codes need SIZE (0 to 65535).\n"
+         "Creates the node space when it does not exist. Fails when the node exists.\n"},
+        {"set",
+         "usage: ovnode set NAME VALUE\n"
+         "\n"
+         "Writes VALUE into node NAME, in the form its type takes:\n"
+         "  1, 3, 5, 7   unsigned decimal, or 0x hex\n"
+         "  4, 6         signed decimal, or 0x hex read as the value's bit pattern\n"
+         "               (0xFFFF is -1 for type 4)\n"
+         "  12           text of at most SIZE - 1 bytes\n"
+         "  13, others   hex bytes, two digits each, byte 0 first, at most SIZE bytes;\n"
+         "               a shorter value is padded with zero bytes\n"
+         "A value out of range for the type is refused and nothing is written.\n"
+         "Put '--' before a VALUE that starts with '-' and is not a number.\n"},
+        {"get",
+         "usage: ovnode get NAME\n"
+         "\n"
+         "Prints the value of node NAME alone on one line, in the form 'set' takes\n"
+         "(hex bytes in lower case). Never creates the node space.\n"},
+        {"list",
+         "usage: ovnode list [--json]\n"
+         "\n"
+         "Prints every node in table order: index, name, type code, size and value,\n"
+         "as an aligned table or, with --json, as a JSON array of objects with the\n"
+         "keys index, name, type, size and value (a number for numeric types, a\n"
+         "string otherwise). Never creates the node space.\n"},
+        {"load-layout",
+         "usage: ovnode load-layout FILE\n"
+         "\n"
+         "Reads the CSV file FILE (RFC 4180 quoting) whose header is\n"
+         "  name,type,size,value\n"
+         "and creates each node that does not exist yet, setting its value when one\n"
+         "is given. Nodes that exist are left as they are. size may be empty where\n"
+         "'create' may leave SIZE out; value may be empty. Blank lines are skipped.\n"
+         "The whole file is checked first: a bad line (reported with its number)\n"
+         "creates nothing. Prints: created N, kept M.\n"},
+        {"service",
+         "usage: ovnode service run|pause|stop [--to NAME]\n"
+         "\n"
+         "Sends control event 102 (run), 103 (pause) or 101 (stop) to the service\n"
+         "registered by the process catalogued as NAME in the root catalogue\n"
+         "(default OvRetain), or, when no process is catalogued so, to the only\n"
+         "registered service.\n"},
+        {"notify",
+         "usage: ovnode notify CODE [--to NAME]\n"
+         "\n"
+         "Delivers kernel system event CODE (decimal or 0x hex, 32 bits) to the\n"
+         "process catalogued as NAME in the root catalogue (default OvRetain).\n"},
+        {"catalog",
+         "usage: ovnode catalog\n"
+         "\n"
+         "Shows the root catalogue: each name with its process id, and under it the\n"
+         "threads (with their priority) and semaphores catalogued by that process.\n"
+         "Never creates the node space.\n"},
+        {"destroy",
+         "usage: ovnode destroy\n"
+         "\n"
+         "Removes the node space and its kernel instance. Processes still attached\n"
+         "keep what they have mapped.\n"},
+    };
+    return help;
+}
+
+}  // namespace
+
+std::string HelpText(const std::string& command) {
+    if (command.empty()) return kToolHelp;
+    auto it = CommandHelp().find(command);
+    return it == CommandHelp().end() ? std::string() : it->second;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, const std::string& envSpace, Invocation* inv,
+                      std::string* error) {
+    Invocation result;
+    result.Space = envSpace.empty() ? kDefaultSpace : envSpace;
+    bool json = false, to = false, optionsEnded = false;
+    std::vector<std::string> positional;
+    auto fail = [&](const std::string& what) {
+        if (error) *error = what;
+        return false;
+    };
+
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (optionsEnded || !IsOption(a)) {
+            positional.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "--help" || a == "-h") {
+            result.Help = true;
+        } else if (a == "--json") {
+            json = true;
+        } else if (a == "--space" || a == "--to") {
+            if (i + 1 >= args.size()) return fail("option " + a + " needs a value");
+            (a == "--space" ? result.Space : result.To) = args[++i];
+            if (a == "--to") to = true;
+        } else if (a.rfind("--space=", 0) == 0) {
+            result.Space = a.substr(8);
+        } else if (a.rfind("--to=", 0) == 0) {
+            result.To = a.substr(5);
+            to = true;
+        } else {
+            return fail("unknown option '" + a + "'");
+        }
+    }
+
+    if (!ShmValidName(result.Space))
+        return fail("invalid node space name '" + result.Space + "' (1 to 200 of A-Z a-z 0-9 _ . -)");
+    if (positional.empty()) {
+        if (result.Help) {
+            *inv = result;
+            return true;
+        }
+        return fail("no command given (see ovnode --help)");
+    }
+    result.Command = positional.front();
+    positional.erase(positional.begin());
+    auto it = Commands().find(result.Command);
+    if (it == Commands().end()) return fail("unknown command '" + result.Command + "' (see ovnode --help)");
+    const CommandSpec& spec = it->second;
+    if (json && !spec.TakesJson) return fail("option --json does not apply to " + result.Command);
+    if (to && !spec.TakesTo) return fail("option --to does not apply to " + result.Command);
+    if (to && result.To.empty()) return fail("option --to needs a process name");
+    if (!result.Help) {
+        if (positional.size() < spec.MinArgs)
+            return fail("missing arguments to " + result.Command + " (see ovnode " + result.Command + " --help)");
+        if (positional.size() > spec.MaxArgs)
+            return fail("too many arguments to " + result.Command + ": '" + positional[spec.MaxArgs] + "'");
+    }
+    result.Json = json;
+    result.Args = std::move(positional);
+    *inv = std::move(result);
+    return true;
+}
+
+int RunOvnode(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const char* env = std::getenv("OVNODE_SPACE");
+    Invocation inv;
+    std::string error;
+    if (!ParseCommandLine(args, env ? env : "", &inv, &error)) {
+        err << "ovnode: " << error << "\n";
+        return kExitUsage;
+    }
+    if (inv.Help) {
+        out << HelpText(inv.Command);
+        return kExitOk;
+    }
+    return Commands().at(inv.Command).Run(inv, out, err);
+}
+
+}  // namespace ovnode

@@ -1,0 +1,52 @@
+// cli.h - the ovnode command line: parsing it and running one command.
+//
+// RunOvnode is what main() calls; tests and fuzzers call it (or
+// ParseCommandLine alone) directly. It writes results to `out` and a single
+// line naming the problem to `err`, and returns the exit status:
+//   0  success;
+//   1  failure: the command was well formed but could not be carried out
+//      (unknown node, node exists, node space missing, unreadable or
+//      malformed layout file, no such process or service);
+//   2  usage error: the command line itself is wrong (unknown command or
+//      option, missing or extra arguments, a type, size or value the node
+//      cannot take, a name too long).
+// A failing command changes nothing. Called from one thread at a time: it
+// attaches the process to the node space it names.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace ovnode {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kDefaultSpace = "ovnodespace";
+constexpr const char* kDefaultProcess = "OvRetain";
+
+struct Invocation {
+    std::string Command;             // "" with Help: the tool's own help
+    std::vector<std::string> Args;   // positional arguments after the command
+    std::string Space;               // node space and kernel instance
+    bool Help = false;
+    bool Json = false;               // list --json
+    std::string To = kDefaultProcess;  // service/notify --to
+};
+
+// Parses args (without the program name). envSpace is OVNODE_SPACE, or
+// empty when unset. `--space NAME` / `--space=NAME` may stand anywhere; "--"
+// ends the options, so values that look like options can be given after it.
+// Numbers such as "-5" are arguments, not options. Returns false with the
+// reason when the line is not a valid use of the tool.
+bool ParseCommandLine(const std::vector<std::string>& args, const std::string& envSpace, Invocation* inv,
+                      std::string* error);
+
+// Help text of the tool (command "") or of one command.
+std::string HelpText(const std::string& command);
+
+int RunOvnode(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace ovnode

@@ -1,0 +1,395 @@
+#include "ovnode/commands.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <ostream>
+#include <sstream>
+
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "ovnode/layout.h"
+#include "ovnode/value_codec.h"
+#include "rtkernel/rtadmin.h"
+
+namespace ovnode {
+namespace {
+
+struct NodeInfo {
+    uint32_t Index = 0;
+    uint16_t Type = 0;
+    uint16_t Size = 0;
+};
+
+int Fail(std::ostream& err, const std::string& what) {
+    err << "ovnode: " << what << "\n";
+    return kExitFailure;
+}
+
+int Usage(std::ostream& err, const std::string& what) {
+    err << "ovnode: " << what << "\n";
+    return kExitUsage;
+}
+
+// Attaches to the node space of the invocation. Reads pass create = false so
+// that looking never brings a node space into being.
+bool Attach(const Invocation& inv, bool create, std::ostream& err) {
+    if (!create && !NodeSpaceExists(inv.Space)) {
+        err << "ovnode: node space '" << inv.Space << "' does not exist\n";
+        return false;
+    }
+    std::string error;
+    if (!NodeSpaceAttach(inv.Space, create, &error)) {
+        err << "ovnode: cannot open node space '" << inv.Space << "': " << error << "\n";
+        return false;
+    }
+    return true;
+}
+
+std::string RecordName(const NodeRecord& record) {
+    return std::string(record.Name, strnlen(record.Name, sizeof(record.Name)));
+}
+
+bool FindNode(const std::string& name, NodeInfo* info) {
+    uint32_t index = NodeSpaceFind(name.c_str());
+    const NodeRecord* record = index ? NodeSpaceRecord(index) : nullptr;
+    if (!record) return false;
+    info->Index = index;
+    info->Type = record->Type;
+    info->Size = NodeSpaceValueSize(record);
+    return true;
+}
+
+std::vector<uint8_t> ReadNodeValue(uint32_t index, uint16_t size) {
+    std::vector<uint8_t> value(size, 0);
+    if (size) NodeReadData(index, value.data(), size);
+    return value;
+}
+
+// Creates one node at value zero; a text node through NodeCreateString.
+bool CreateNode(const std::string& name, uint16_t type, uint16_t size) {
+    if (type == kTypeText) {
+        uint8_t scratch[32] = {};
+        uint32_t scratchWord = 0;
+        return NodeCreateString(name.c_str(), type, size, "", "", scratch, sizeof(scratch), &scratchWord) == 0;
+    }
+    return NodeCreate(name.c_str(), type, size, "", "") == 0;
+}
+
+bool WriteNodeValue(const std::string& name, const std::vector<uint8_t>& value) {
+    static const uint8_t kNothing = 0;
+    return NodeWriteByName(name.c_str(), value.empty() ? &kNothing : value.data(),
+                           static_cast<uint16_t>(value.size())) == 0;
+}
+
+// Shows a value in the table: control characters escaped so a row stays one line.
+std::string TableValue(const std::string& value) {
+    std::string out;
+    for (unsigned char c : value) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
+            static const char kDigits[] = "0123456789abcdef";
+            out += "\\x";
+            out += kDigits[c >> 4];
+            out += kDigits[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0.
+size_t Utf8SequenceLength(const std::string& s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    size_t len = 0;
+    uint32_t cp = 0;
+    if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
+    else return 0;
+    if (i + len > s.size()) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+const char* EventName(uint32_t event) {
+    switch (event) {
+        case 101: return "EM_SERVICE_STOP";
+        case 102: return "EM_SERVICE_RUN";
+        default: return "EM_SERVICE_PAUSE";
+    }
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\u00";
+            out += kDigits[c >> 4];
+            out += kDigits[c & 15];
+        } else if (c >= 0x80) {
+            size_t len = Utf8SequenceLength(text, i);
+            if (len) {
+                out.append(text, i, len);
+                i += len;
+                continue;
+            }
+            out += "\\u00";
+            out += kDigits[c >> 4];
+            out += kDigits[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+int CommandCreate(const Invocation& inv, std::ostream&, std::ostream& err) {
+    const std::string& name = inv.Args[0];
+    std::string why;
+    uint16_t type = 0, size = 0;
+    if (!CheckNodeName(name, &why)) return Usage(err, why);
+    if (!ParseTypeCode(inv.Args[1], &type, &why)) return Usage(err, why);
+    if (!ResolveNodeSize(type, inv.Args.size() > 2 ? inv.Args[2] : "", &size, &why)) return Usage(err, why);
+    if (!Attach(inv, true, err)) return kExitFailure;
+    NodeInfo info;
+    if (FindNode(name, &info)) return Fail(err, "node " + name + " exists already");
+    if (!CreateNode(name, type, size)) return Fail(err, "cannot create node " + name + " (node space full?)");
+    return kExitOk;
+}
+
+int CommandSet(const Invocation& inv, std::ostream&, std::ostream& err) {
+    const std::string& name = inv.Args[0];
+    std::string why;
+    if (!CheckNodeName(name, &why)) return Usage(err, why);
+    // A set can only succeed on a node that exists, so it never creates a
+    // node space either.
+    if (!Attach(inv, false, err)) return kExitFailure;
+    NodeInfo info;
+    if (!FindNode(name, &info)) return Fail(err, "unknown node " + name);
+    std::vector<uint8_t> value;
+    if (!ParseValue(info.Type, info.Size, inv.Args[1], &value, &why)) return Usage(err, why);
+    if (!WriteNodeValue(name, value)) return Fail(err, "cannot write node " + name);
+    return kExitOk;
+}
+
+int CommandGet(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    const std::string& name = inv.Args[0];
+    std::string why;
+    if (!CheckNodeName(name, &why)) return Usage(err, why);
+    if (!Attach(inv, false, err)) return kExitFailure;
+    NodeInfo info;
+    if (!FindNode(name, &info)) return Fail(err, "unknown node " + name);
+    out << FormatValue(info.Type, ReadNodeValue(info.Index, info.Size)) << "\n";
+    return kExitOk;
+}
+
+int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    if (!Attach(inv, false, err)) return kExitFailure;
+    // Nodes added while listing are left out: the count is taken once.
+    const int32_t count = std::max<int32_t>(NodeCount(), 0);
+    const NodeRecord* table = count ? NodeTable() : nullptr;
+
+    if (inv.Json) {
+        out << "[";
+        for (int32_t i = 0; i < count; ++i) {
+            const NodeRecord& r = table[i];
+            const uint16_t size = NodeSpaceValueSize(&r);
+            const std::string value = FormatValue(r.Type, ReadNodeValue(r.Index, size));
+            const ValueKind kind = KindOfType(r.Type);
+            const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
+            out << (i ? ",\n " : "\n ") << "{\"index\": " << r.Index << ", \"name\": " << JsonString(RecordName(r))
+                << ", \"type\": " << r.Type << ", \"size\": " << size
+                << ", \"value\": " << (numeric ? value : JsonString(value)) << "}";
+        }
+        out << (count ? "\n]\n" : "]\n");
+        return kExitOk;
+    }
+
+    // Two passes: widths first, so that a large table needs no copy of itself.
+    size_t wIndex = 5, wName = 4, wType = 4, wSize = 4;
+    for (int32_t i = 0; i < count; ++i) {
+        const NodeRecord& r = table[i];
+        wIndex = std::max(wIndex, std::to_string(r.Index).size());
+        wName = std::max(wName, strnlen(r.Name, sizeof(r.Name)));
+        wType = std::max(wType, std::to_string(r.Type).size());
+        wSize = std::max(wSize, std::to_string(NodeSpaceValueSize(&r)).size());
+    }
+    auto row = [&](const std::string& index, const std::string& name, const std::string& type,
+                   const std::string& size, const std::string& value) {
+        std::string line;
+        line.append(wIndex - std::min(wIndex, index.size()), ' ').append(index).append("  ");
+        line.append(name).append(wName - std::min(wName, name.size()), ' ').append("  ");
+        line.append(wType - std::min(wType, type.size()), ' ').append(type).append("  ");
+        line.append(wSize - std::min(wSize, size.size()), ' ').append(size).append("  ");
+        line.append(value);
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out << line << "\n";
+    };
+    row("INDEX", "NAME", "TYPE", "SIZE", "VALUE");
+    for (int32_t i = 0; i < count; ++i) {
+        const NodeRecord& r = table[i];
+        const uint16_t size = NodeSpaceValueSize(&r);
+        row(std::to_string(r.Index), RecordName(r), std::to_string(r.Type), std::to_string(size),
+            TableValue(FormatValue(r.Type, ReadNodeValue(r.Index, size))));
+    }
+    return kExitOk;
+}
+
+int CommandLoadLayout(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    const std::string& path = inv.Args[0];
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return Fail(err, "cannot read layout file " + path + ": " + std::strerror(errno));
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad()) return Fail(err, "cannot read layout file " + path);
+
+    // The whole file is checked before anything is created.
+    std::vector<LayoutNode> nodes;
+    std::string why;
+    if (!ParseLayout(text.str(), &nodes, &why)) return Fail(err, path + ": " + why);
+
+    if (!Attach(inv, true, err)) return kExitFailure;
+    size_t created = 0, kept = 0;
+    for (const LayoutNode& node : nodes) {
+        NodeInfo info;
+        if (FindNode(node.Name, &info)) {
+            ++kept;
+            continue;
+        }
+        if (!CreateNode(node.Name, node.Type, node.Size)) {
+            // Another process may have created it meanwhile.
+            if (FindNode(node.Name, &info)) {
+                ++kept;
+                continue;
+            }
+            return Fail(err, path + ": line " + std::to_string(node.Line) + ": cannot create node " + node.Name +
+                                 " (created " + std::to_string(created) + " before it)");
+        }
+        ++created;
+        if (node.HasValue && !WriteNodeValue(node.Name, node.Value))
+            return Fail(err, path + ": line " + std::to_string(node.Line) + ": cannot write node " + node.Name);
+    }
+    out << "created " << created << ", kept " << kept << "\n";
+    return kExitOk;
+}
+
+int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    static const std::map<std::string, uint32_t> kEvents = {{"run", 102}, {"pause", 103}, {"stop", 101}};
+    auto it = kEvents.find(inv.Args[0]);
+    if (it == kEvents.end()) return Usage(err, "unknown service action '" + inv.Args[0] + "' (run, pause or stop)");
+    const uint32_t event = it->second;
+    if (!Attach(inv, false, err)) return kExitFailure;
+    RtSelectInstance(inv.Space);
+
+    pid_t pid = RtFindProcess(inv.To);
+    if (pid == 0) {
+        std::vector<pid_t> services = NodeSpaceServices();
+        if (services.empty()) return Fail(err, "no process is catalogued as " + inv.To + " and no service is registered");
+        if (services.size() > 1)
+            return Fail(err, "no process is catalogued as " + inv.To + " and " + std::to_string(services.size()) +
+                                 " services are registered");
+        pid = services.front();
+    }
+    std::string error;
+    if (!NodeSpaceSendControl(pid, event, &error))
+        return Fail(err, "cannot send " + std::string(EventName(event)) + " to process " + std::to_string(pid) + ": " +
+                             error);
+    out << "sent " << EventName(event) << " (" << event << ") to process " << pid << "\n";
+    return kExitOk;
+}
+
+int CommandNotify(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    uint64_t code = 0;
+    std::string why;
+    if (!ParseUnsigned(inv.Args[0], 0xFFFFFFFFu, &code, &why)) return Usage(err, "event code " + why);
+    RtSelectInstance(inv.Space);
+    pid_t pid = RtFindProcess(inv.To);
+    if (pid == 0) return Fail(err, "no process is catalogued as " + inv.To);
+    std::string error;
+    if (!RtSendEvent(pid, static_cast<uint32_t>(code), &error))
+        return Fail(err, "cannot send event " + std::to_string(code) + " to process " + std::to_string(pid) + ": " +
+                             error);
+    out << "sent event " << code << " to process " << pid << "\n";
+    return kExitOk;
+}
+
+int CommandCatalog(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    if (!NodeSpaceExists(inv.Space)) return Fail(err, "node space '" + inv.Space + "' does not exist");
+    RtSelectInstance(inv.Space);
+    std::vector<RtCatalogEntry> entries = RtReadCatalog();
+
+    struct Row {
+        std::string Name, Kind, Pid, Tid, Priority;
+    };
+    std::vector<Row> rows;
+    for (const RtCatalogEntry& root : entries) {
+        if (!root.Process.empty()) continue;
+        rows.push_back({root.Name, root.Kind, std::to_string(root.Pid), root.Tid ? std::to_string(root.Tid) : "",
+                        root.Priority >= 0 ? std::to_string(root.Priority) : ""});
+        if (root.Kind != "process") continue;
+        for (const RtCatalogEntry& own : entries) {
+            if (own.Process.empty() || own.Pid != root.Pid) continue;
+            rows.push_back({"  " + own.Name, own.Kind, std::to_string(own.Pid), own.Tid ? std::to_string(own.Tid) : "",
+                            own.Priority >= 0 ? std::to_string(own.Priority) : ""});
+        }
+    }
+    size_t wName = 4, wKind = 4, wPid = 3, wTid = 3;
+    for (const Row& r : rows) {
+        wName = std::max(wName, r.Name.size());
+        wKind = std::max(wKind, r.Kind.size());
+        wPid = std::max(wPid, r.Pid.size());
+        wTid = std::max(wTid, r.Tid.size());
+    }
+    auto print = [&](const Row& r) {
+        std::string line = r.Name;
+        line.append(wName - r.Name.size() + 2, ' ').append(r.Kind).append(wKind - r.Kind.size() + 2, ' ');
+        line.append(wPid - r.Pid.size(), ' ').append(r.Pid).append("  ");
+        line.append(wTid - r.Tid.size(), ' ').append(r.Tid).append("  ").append(r.Priority);
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out << line << "\n";
+    };
+    print({"NAME", "KIND", "PID", "TID", "PRIORITY"});
+    for (const Row& r : rows) print(r);
+    return kExitOk;
+}
+
+int CommandDestroy(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    const bool existed = NodeSpaceExists(inv.Space);
+    std::string error;
+    if (existed && !NodeSpaceDestroy(inv.Space, &error))
+        return Fail(err, "cannot remove node space '" + inv.Space + "': " + error);
+    RtDestroyInstance(inv.Space);
+    if (!existed) return Fail(err, "node space '" + inv.Space + "' does not exist");
+    out << "removed node space " << inv.Space << "\n";
+    return kExitOk;
+}
+
+}  // namespace ovnode

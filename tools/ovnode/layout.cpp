@@ -1,0 +1,115 @@
+#include "ovnode/layout.h"
+
+#include <unordered_map>
+
+#include "nodespace/ovhgapi.h"
+#include "ovnode/csv_reader.h"
+#include "ovnode/value_codec.h"
+
+namespace ovnode {
+
+bool CheckNodeName(std::string_view name, std::string* error) {
+    if (name.empty()) {
+        if (error) *error = "node name is empty";
+        return false;
+    }
+    if (name.size() > kNodeNameMax) {
+        if (error)
+            *error = "node name of " + std::to_string(name.size()) + " bytes is too long (at most " +
+                     std::to_string(kNodeNameMax) + ")";
+        return false;
+    }
+    if (name.find('\0') != std::string_view::npos) {
+        if (error) *error = "node name contains a zero byte";
+        return false;
+    }
+    return true;
+}
+
+bool ParseTypeCode(std::string_view text, uint16_t* type, std::string* error) {
+    uint64_t v = 0;
+    std::string why;
+    if (!ParseUnsigned(text, 0xFFFF, &v, &why)) {
+        if (error) *error = "type code " + why;
+        return false;
+    }
+    *type = static_cast<uint16_t>(v);
+    return true;
+}
+
+bool ResolveNodeSize(uint16_t type, std::string_view sizeText, uint16_t* size, std::string* error) {
+    std::optional<uint16_t> fixed = FixedSizeOfType(type);
+    if (sizeText.empty()) {
+        if (fixed) {
+            *size = *fixed;
+            return true;
+        }
+        if (type == kTypeText) {
+            *size = kDefaultTextSize;
+            return true;
+        }
+        if (error) *error = "type " + std::to_string(type) + " needs a size";
+        return false;
+    }
+    uint64_t v = 0;
+    std::string why;
+    if (!ParseUnsigned(sizeText, 0xFFFF, &v, &why)) {
+        if (error) *error = "size " + why;
+        return false;
+    }
+    if (fixed && v != *fixed) {
+        if (error) *error = "type " + std::to_string(type) + " has size " + std::to_string(*fixed) + ", not " + std::to_string(v);
+        return false;
+    }
+    if (type == kTypeText && v == 0) {
+        if (error) *error = "a text node needs a size of at least 1";
+        return false;
+    }
+    *size = static_cast<uint16_t>(v);
+    return true;
+}
+
+bool ParseLayout(std::string_view text, std::vector<LayoutNode>* nodes, std::string* error) {
+    // A byte-order mark some editors put in front of the header.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    CsvResult csv = ParseCsv(text);
+    auto fail = [&](size_t line, const std::string& what) {
+        if (error) *error = "line " + std::to_string(line) + ": " + what;
+        return false;
+    };
+    if (!csv.Ok) return fail(csv.ErrorLine, csv.Error);
+    if (csv.Records.empty()) {
+        if (error) *error = "layout is empty (expected the header name,type,size,value)";
+        return false;
+    }
+    const CsvRecord& header = csv.Records.front();
+    if (header.Fields != std::vector<std::string>{"name", "type", "size", "value"})
+        return fail(header.Line, "header must be name,type,size,value");
+
+    std::vector<LayoutNode> out;
+    std::unordered_map<std::string, size_t> seen;
+    for (size_t r = 1; r < csv.Records.size(); ++r) {
+        const CsvRecord& rec = csv.Records[r];
+        if (rec.Fields.size() != 4)
+            return fail(rec.Line, "expected 4 fields, found " + std::to_string(rec.Fields.size()));
+        LayoutNode node;
+        node.Line = rec.Line;
+        node.Name = rec.Fields[0];
+        std::string why;
+        if (!CheckNodeName(node.Name, &why)) return fail(rec.Line, why);
+        if (!ParseTypeCode(rec.Fields[1], &node.Type, &why)) return fail(rec.Line, why);
+        if (!ResolveNodeSize(node.Type, rec.Fields[2], &node.Size, &why)) return fail(rec.Line, why);
+        if (!rec.Fields[3].empty()) {
+            node.HasValue = true;
+            if (!ParseValue(node.Type, node.Size, rec.Fields[3], &node.Value, &why)) return fail(rec.Line, why);
+        }
+        auto [it, fresh] = seen.emplace(node.Name, rec.Line);
+        if (!fresh)
+            return fail(rec.Line, "node " + node.Name + " is already given on line " + std::to_string(it->second));
+        out.push_back(std::move(node));
+    }
+    *nodes = std::move(out);
+    return true;
+}
+
+}  // namespace ovnode
