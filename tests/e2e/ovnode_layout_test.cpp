@@ -51,8 +51,9 @@ TEST(OvnodeLayoutTest, CreatesMissingNodesAndKeepsExistingOnes) {
     EXPECT_EQ(OvnodeGet(s, "L.Count"), "7");
     EXPECT_EQ(OvnodeGet(s, "L.Recipe"), "Dough, \"wheat\"\nsecond line");
     EXPECT_EQ(OvnodeGet(s, "L.New"), "-12");
-    RunResult list = Ovnode(s, {"list"});
-    EXPECT_NE(list.Out.find("L.Flag      1     1  0\n"), std::string::npos) << list.Out;
+    RunResult list = Ovnode(s, {"list", "--json"});
+    EXPECT_NE(list.Out.find("\"name\": \"L.Flag\", \"type\": 1, \"size\": 1, \"value\": 0}"), std::string::npos)
+        << list.Out;
 
     // Loading the same file again changes nothing.
     r = Ovnode(s, {"load-layout", second});

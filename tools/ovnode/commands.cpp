@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <ostream>
+#include <set>
 #include <sstream>
 
 #include "nodespace/nodespace_admin.h"
@@ -350,11 +351,12 @@ int CommandCatalog(const Invocation& inv, std::ostream& out, std::ostream& err) 
         std::string Name, Kind, Pid, Tid, Priority;
     };
     std::vector<Row> rows;
+    std::set<pid_t> shown;  // a process catalogued under two root names shows its own entries once
     for (const RtCatalogEntry& root : entries) {
         if (!root.Process.empty()) continue;
         rows.push_back({root.Name, root.Kind, std::to_string(root.Pid), root.Tid ? std::to_string(root.Tid) : "",
                         root.Priority >= 0 ? std::to_string(root.Priority) : ""});
-        if (root.Kind != "process") continue;
+        if (root.Kind != "process" || !shown.insert(root.Pid).second) continue;
         for (const RtCatalogEntry& own : entries) {
             if (own.Process.empty() || own.Pid != root.Pid) continue;
             rows.push_back({"  " + own.Name, own.Kind, std::to_string(own.Pid), own.Tid ? std::to_string(own.Tid) : "",

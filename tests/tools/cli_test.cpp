@@ -1,0 +1,85 @@
+// Parsing of the ovnode command line.
+#include "ovnode/cli.h"
+
+#include <gtest/gtest.h>
+
+namespace ovnode {
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(CliTest, AcceptedLines) {
+    struct Case {
+        Args Line;
+        std::string Env;
+        std::string Command;
+        Args Positional;
+        std::string Space;
+        bool Json;
+        std::string To;
+    };
+    const Case cases[] = {
+        {{"get", "A"}, "", "get", {"A"}, "ovnodespace", false, "OvRetain"},
+        {{"get", "A"}, "fromenv", "get", {"A"}, "fromenv", false, "OvRetain"},
+        {{"--space", "s1", "get", "A"}, "fromenv", "get", {"A"}, "s1", false, "OvRetain"},
+        {{"get", "A", "--space", "s1"}, "", "get", {"A"}, "s1", false, "OvRetain"},
+        {{"set", "--space=s2", "A", "-5"}, "", "set", {"A", "-5"}, "s2", false, "OvRetain"},
+        {{"set", "A", "--", "--x"}, "", "set", {"A", "--x"}, "ovnodespace", false, "OvRetain"},
+        {{"set", "A", "-"}, "", "set", {"A", "-"}, "ovnodespace", false, "OvRetain"},
+        {{"list", "--json"}, "", "list", {}, "ovnodespace", true, "OvRetain"},
+        {{"create", "A", "13", "8"}, "", "create", {"A", "13", "8"}, "ovnodespace", false, "OvRetain"},
+        {{"service", "stop", "--to", "Other"}, "", "service", {"stop"}, "ovnodespace", false, "Other"},
+        {{"notify", "--to=P", "8"}, "", "notify", {"8"}, "ovnodespace", false, "P"},
+    };
+    for (const Case& c : cases) {
+        Invocation inv;
+        std::string error;
+        ASSERT_TRUE(ParseCommandLine(c.Line, c.Env, &inv, &error)) << c.Line[0] << ": " << error;
+        EXPECT_EQ(inv.Command, c.Command);
+        EXPECT_EQ(inv.Args, c.Positional) << c.Line[0];
+        EXPECT_EQ(inv.Space, c.Space);
+        EXPECT_EQ(inv.Json, c.Json);
+        EXPECT_EQ(inv.To, c.To);
+        EXPECT_FALSE(inv.Help);
+    }
+}
+
+TEST(CliTest, RefusedLines) {
+    const std::pair<Args, std::string> cases[] = {
+        {{}, "no command"},
+        {{"bogus"}, "unknown command 'bogus'"},
+        {{"get"}, "missing arguments"},
+        {{"get", "A", "B"}, "too many arguments to get: 'B'"},
+        {{"create", "A"}, "missing arguments"},
+        {{"create", "A", "1", "1", "1"}, "too many"},
+        {{"get", "A", "--json"}, "--json does not apply to get"},
+        {{"set", "A", "1", "--to", "X"}, "--to does not apply to set"},
+        {{"get", "A", "--space"}, "--space needs a value"},
+        {{"get", "A", "--space", "bad/name"}, "invalid node space name"},
+        {{"get", "A", "--space="}, "invalid node space name"},
+        {{"get", "A", "-x"}, "unknown option '-x'"},
+        {{"service", "--to=", "run"}, "--to needs a process name"},
+    };
+    for (const auto& [line, message] : cases) {
+        Invocation inv;
+        std::string error;
+        EXPECT_FALSE(ParseCommandLine(line, "", &inv, &error)) << message;
+        EXPECT_NE(error.find(message), std::string::npos) << "expected '" << message << "' in: " << error;
+    }
+}
+
+TEST(CliTest, HelpNeedsNoArguments) {
+    Invocation inv;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine({"--help"}, "", &inv, &error)) << error;
+    EXPECT_TRUE(inv.Help);
+    EXPECT_EQ(inv.Command, "");
+    ASSERT_TRUE(ParseCommandLine({"create", "-h"}, "", &inv, &error)) << error;
+    EXPECT_TRUE(inv.Help);
+    EXPECT_EQ(inv.Command, "create");
+    EXPECT_NE(HelpText("create").find("usage: ovnode create"), std::string::npos);
+    EXPECT_EQ(HelpText("nonsense"), "");
+}
+
+}  // namespace
+}  // namespace ovnode
