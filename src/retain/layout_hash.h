@@ -4,24 +4,36 @@
 // The layout hash is a 32-bit fold of the MD5 digests of all node names in
 // node-table order: h = rotl(h, 1) + first four digest bytes (little-endian).
 // It is computed once and cached (0 means "not yet"); ComputeLayoutHash may
-// run on several threads at once and only ever stores a finished value.
+// run on several threads at once: each fold works in a local and only the
+// finished value is stored.
 //
 // The paths are built once by CheckRetainFile from OutPath, used as a plain
-// prefix: OutPath + "OvRetain.bin" and OutPath + "OvRetain.$$$".
-// CheckRetainFile runs once on the main thread; its removal or rotation holds
-// the retain-file lock (retain_file.h) so it never overlaps a save or load.
+// prefix: OutPath + "OvRetain.bin" and OutPath + "OvRetain.$$$" (128 bytes
+// each, bounded). CheckRetainFile runs once on the main thread and holds the
+// retain-file lock (retain_file.h) for its whole run, so building the paths,
+// reading the header and the removal or rotation never overlap a save or
+// load. ReadStoredLayoutHash, RotateBackupFile and RemoveRetainFile do not
+// take the lock: their callers hold it. Nothing here reports a failure
+// except CheckRetainFile's three "WRN" lines for a mismatch.
 #pragma once
 
 #include <cstdint>
 
 constexpr unsigned kRetainPathSize = 128;
 
+// The MD5 digest of text's bytes up to, not including, its terminating zero.
 void DigestText(uint8_t out[16], const char* text);
 uint32_t ComputeLayoutHash();
 void BuildRetainFilePaths();
+// The paths; empty texts until BuildRetainFilePaths has run.
 const char* GetRetainFilePath();
 const char* GetBackupFilePath();
+// Reads the retain file's header word into the stored hash and returns it.
+// A file that does not open leaves the stored hash as it was; a file shorter
+// than its 4-byte header reads as 0.
 uint32_t ReadStoredLayoutHash();
+// Moves the retain file to the backup path (replacing the backup in one
+// rename). With no retain file present the existing backup is kept.
 void RotateBackupFile();
 void RemoveRetainFile();
 void CheckRetainFile();

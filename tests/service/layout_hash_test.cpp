@@ -1,0 +1,298 @@
+// The layout hash (its worked values, what it covers, its caching and its
+// thread safety), the retain file's paths and the start-up check.
+#include "retain/layout_hash.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "support/test_support.h"
+#include "variables/variables.h"
+
+namespace {
+
+using ovtest::FileExists;
+using ovtest::ReadFile;
+using ovtest::ScopedSpace;
+using ovtest::TempDir;
+using ovtest::WriteFile;
+
+// Collects what the process writes to its standard error (where the log
+// channel goes) as "LEVEL text" lines.
+class LogCapture {
+public:
+    LogCapture() : path_(dir_.File("stderr")) {
+        fflush(stderr);
+        saved_ = dup(2);
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~LogCapture() { Restore(); }
+    std::vector<std::string> Lines() {
+        Restore();
+        std::vector<std::string> out;
+        std::string all = ReadFile(path_);
+        size_t start = 0;
+        while (start < all.size()) {
+            size_t end = all.find('\n', start);
+            std::string line = all.substr(start, end - start);
+            start = end == std::string::npos ? all.size() : end + 1;
+            // "<time> <LEVEL> <program>: <text>"
+            size_t level = line.find(' ');
+            size_t colon = line.find(": ");
+            if (level == std::string::npos || colon == std::string::npos) continue;
+            size_t levelEnd = line.find(' ', level + 1);
+            out.push_back(line.substr(level + 1, levelEnd - level - 1) + " " + line.substr(colon + 2));
+        }
+        return out;
+    }
+private:
+    void Restore() {
+        if (saved_ < 0) return;
+        fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    TempDir dir_;
+    std::string path_;
+    int saved_ = -1;
+};
+
+class LayoutHash : public ::testing::Test {
+protected:
+    void SetUp() override { Attach(space_); }
+    void TearDown() override {
+        ResetLayoutHashForTest();
+        ResetVariablesForTest();
+        NodeSpaceDetach();
+    }
+    void Attach(const ScopedSpace& space) {
+        std::string error;
+        ASSERT_TRUE(NodeSpaceAttach(space.Name(), true, &error)) << error;
+        ResetVariablesForTest();
+        ResetLayoutHashForTest();
+    }
+    static void Make(const std::string& name, uint16_t type = 7, uint32_t value = 0) {
+        ASSERT_EQ(NodeCreate(name.c_str(), type, 4, "", ""), 0) << name;
+        ASSERT_EQ(NodeWriteByName(name.c_str(), &value, 4), 0) << name;
+    }
+    ScopedSpace space_;
+};
+
+TEST_F(LayoutHash, WorkedValues) {
+    struct Case {
+        std::vector<std::string> Names;
+        uint32_t Hash;
+    };
+    const Case cases[] = {
+        {{"abc"}, 0x98500190u},
+        {{"a", "b"}, 0x714B6DABu},
+        {{"b", "a"}, 0xB6359831u},
+    };
+    for (const Case& c : cases) {
+        ScopedSpace space;
+        Attach(space);
+        for (const std::string& name : c.Names) Make(name);
+        EXPECT_EQ(ComputeLayoutHash(), c.Hash) << c.Names[0];
+    }
+    uint8_t digest[16];
+    DigestText(digest, "abc\0ignored");
+    EXPECT_EQ(std::vector<uint8_t>(digest, digest + 4), (std::vector<uint8_t>{0x90, 0x01, 0x50, 0x98}));
+}
+
+TEST_F(LayoutHash, CoversNamesAndOrderButNotTypesSizesOrValues) {
+    auto hashOf = [&](const std::vector<std::pair<std::string, uint16_t>>& nodes, uint32_t value) {
+        ScopedSpace space;
+        Attach(space);
+        for (auto& [name, type] : nodes) Make(name, type, value);
+        return ComputeLayoutHash();
+    };
+    uint32_t base = hashOf({{"P.a", 7}, {"P.b", 1}, {"P.c", 7}}, 1);
+    EXPECT_NE(base, 0u);
+    EXPECT_EQ(hashOf({{"P.a", 6}, {"P.b", 3}, {"P.c", 20}}, 99), base);
+    EXPECT_NE(hashOf({{"P.a", 7}, {"P.c", 7}, {"P.b", 1}}, 1), base) << "reordered";
+    EXPECT_NE(hashOf({{"P.a", 7}, {"P.b", 1}}, 1), base) << "removed";
+    EXPECT_NE(hashOf({{"P.a", 7}, {"P.b", 1}, {"P.c", 7}, {"P.d", 7}}, 1), base) << "added";
+    EXPECT_NE(hashOf({{"P.a", 7}, {"P.B", 1}, {"P.c", 7}}, 1), base) << "renamed";
+}
+
+TEST_F(LayoutHash, FirstNonzeroFoldIsKept) {
+    EXPECT_EQ(ComputeLayoutHash(), 0u) << "empty node table";
+    Make("abc");
+    EXPECT_EQ(ComputeLayoutHash(), 0x98500190u) << "a result of 0 was not cached";
+    Make("def");
+    EXPECT_EQ(ComputeLayoutHash(), 0x98500190u) << "later nodes do not change the cached hash";
+    ResetLayoutHashForTest();
+    EXPECT_NE(ComputeLayoutHash(), 0x98500190u);
+}
+
+TEST_F(LayoutHash, ConcurrentFoldsAgree) {
+    for (int i = 0; i < 3000; ++i) Make("Conc.Node" + std::to_string(i));
+    uint32_t expected = ComputeLayoutHash();
+    for (int round = 0; round < 5; ++round) {
+        ResetLayoutHashForTest();
+        std::vector<uint32_t> seen(4);
+        std::vector<std::thread> threads;
+        for (size_t t = 0; t < seen.size(); ++t) {
+            threads.emplace_back([&, t] {
+                for (int k = 0; k < 20; ++k) {
+                    uint32_t h = ComputeLayoutHash();
+                    if (h != expected) {
+                        seen[t] = h;
+                        return;
+                    }
+                    seen[t] = h;
+                }
+            });
+        }
+        for (std::thread& t : threads) t.join();
+        for (uint32_t h : seen) EXPECT_EQ(h, expected);
+    }
+}
+
+// Paths are built from OutPath as a plain prefix.
+TEST_F(LayoutHash, PathsUseOutPathAsAPrefix) {
+    EXPECT_STREQ(GetRetainFilePath(), "");
+    PublishConfiguration();
+    BuildRetainFilePaths();
+    EXPECT_STREQ(GetRetainFilePath(), "C:\\Orvale\\OvRetain.bin");
+    EXPECT_STREQ(GetBackupFilePath(), "C:\\Orvale\\OvRetain.$$$");
+
+    const std::string full = "SERVICE.OvRetain.OutPath";
+    ASSERT_EQ(NodeWriteStringByName(full.c_str(), "D:\\data"), 0);
+    BuildRetainFilePaths();
+    EXPECT_STREQ(GetRetainFilePath(), "D:\\dataOvRetain.bin");
+    EXPECT_STREQ(GetBackupFilePath(), "D:\\dataOvRetain.$$$");
+
+    std::string longest(79, 'p');
+    ASSERT_EQ(NodeWriteStringByName(full.c_str(), longest.c_str()), 0);
+    BuildRetainFilePaths();
+    EXPECT_EQ(std::string(GetRetainFilePath()), longest + "OvRetain.bin");
+}
+
+// The start-up check against a file on disk. OutPath is a directory of the
+// test's own.
+class StartupCheck : public LayoutHash {
+protected:
+    void SetUp() override {
+        LayoutHash::SetUp();
+        PublishConfiguration();
+        ASSERT_EQ(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (dir_.Path() + "/").c_str()), 0);
+        Make("Plc.Counter");
+        Make("Plc.Speed");
+        retain_ = dir_.File("OvRetain.bin");
+        backup_ = dir_.File("OvRetain.$$$");
+    }
+    static void SetUseBackup(uint8_t on) {
+        ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", &on, 1), 0);
+    }
+    static std::string Header(uint32_t h) {
+        return std::string{static_cast<char>(h), static_cast<char>(h >> 8), static_cast<char>(h >> 16),
+                           static_cast<char>(h >> 24)};
+    }
+    static std::string Hex(uint32_t h) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%x", h);
+        return text;
+    }
+    std::vector<std::string> Warnings(uint32_t current, uint32_t file) {
+        return {"WRN Retained file hash code does not match and will be deleted.",
+                "WRN current hash code = " + Hex(current), "WRN file hash code    = " + Hex(file)};
+    }
+    TempDir dir_;
+    std::string retain_, backup_;
+};
+
+TEST_F(StartupCheck, MatchingHeaderLeavesEverythingAlone) {
+    for (uint8_t useBackup : {0, 1}) {
+        SetUseBackup(useBackup);
+        ResetLayoutHashForTest();
+        uint32_t h = ComputeLayoutHash();
+        std::string content = Header(h) + "slots";
+        WriteFile(retain_, content);
+        WriteFile(backup_, "old backup");
+        LogCapture log;
+        CheckRetainFile();
+        EXPECT_EQ(log.Lines(), std::vector<std::string>{});
+        EXPECT_EQ(ReadFile(retain_), content);
+        EXPECT_EQ(ReadFile(backup_), "old backup");
+        EXPECT_STREQ(GetRetainFilePath(), retain_.c_str());
+    }
+}
+
+TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
+    struct Case {
+        uint8_t UseBackup;
+        bool RetainPresent;
+        std::string Content;  // of the retain file
+        uint32_t FileHash;    // as the check reads it
+    };
+    const std::string header = Header(0x00ABCDEFu);
+    const Case cases[] = {
+        {0, true, header + "xyz", 0x00ABCDEFu},
+        {1, true, header + "xyz", 0x00ABCDEFu},
+        {0, false, "", 0},
+        {1, false, "", 0},
+        {0, true, "ab", 0},  // shorter than its header: reads as 0
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "UseBackup " << int(c.UseBackup) << " present " << c.RetainPresent
+                                          << " size " << c.Content.size());
+        SetUseBackup(c.UseBackup);
+        ResetLayoutHashForTest();
+        std::filesystem::remove(retain_);
+        if (c.RetainPresent) WriteFile(retain_, c.Content);
+        WriteFile(backup_, "old backup");
+        LogCapture log;
+        CheckRetainFile();
+        uint32_t h = ComputeLayoutHash();
+        ASSERT_NE(h, c.FileHash);
+        EXPECT_EQ(log.Lines(), Warnings(h, c.FileHash));
+        EXPECT_FALSE(FileExists(retain_));
+        if (c.UseBackup && c.RetainPresent) {
+            EXPECT_EQ(ReadFile(backup_), c.Content) << "the mismatching file became the backup";
+        } else {
+            EXPECT_EQ(ReadFile(backup_), "old backup") << "with no file to rotate the backup is kept";
+        }
+    }
+}
+
+TEST_F(StartupCheck, HashesPrintInLowerCaseWithoutLeadingZeros) {
+    WriteFile(retain_, Header(0x0000ABCDu));
+    LogCapture log;
+    CheckRetainFile();
+    std::vector<std::string> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "WRN file hash code    = abcd");
+}
+
+// With an empty node table and no readable OutPath the paths are the bare
+// names in the working directory; the hash is 0 and so is the stored one.
+TEST_F(LayoutHash, EmptyNodeSpaceWithoutAFileDoesNothing) {
+    TempDir dir;
+    std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    LogCapture log;
+    CheckRetainFile();
+    std::vector<std::string> lines = log.Lines();
+    std::filesystem::current_path(cwd);
+    EXPECT_STREQ(GetRetainFilePath(), "OvRetain.bin");
+    EXPECT_STREQ(GetBackupFilePath(), "OvRetain.$$$");
+    EXPECT_EQ(lines, std::vector<std::string>{});
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+}
+
+}  // namespace
