@@ -1,10 +1,36 @@
 // retain_file.h - saving every node's value into the retain file and loading
 // it back.
 //
-// Callable from any thread; saves, loads and the start-up check's removal or
-// rotation are serialised by one lock held for each whole operation. Both
-// return 1 on success and 0 on failure; a failure of the file is reported
-// with one "ERR" line.
+// The file: a 4-byte little-endian header word (the cached layout hash, see
+// layout_hash.h), then one slot of exactly "Size" bytes for every node whose
+// "Size" attribute reads as nonzero, in node-table order, and nothing else.
+// Text nodes (type 12) are read and written by name as texts, type 13 as a
+// byte range, every other type as raw data by node index.
+//
+// A save never leaves a torn OvRetain.bin: it creates the directories of
+// OutPath, writes the new file as OvRetain.bin.tmp beside it, flushes, fsyncs
+// and closes it, and only then, with UseBackup on and a retain file present,
+// links the current OvRetain.bin to OvRetain.$$$.tmp and renames that over
+// OvRetain.$$$ (so OvRetain.bin is never absent and the backup is replaced in
+// one step), then renames OvRetain.bin.tmp over OvRetain.bin and fsyncs the
+// directory. At every moment OvRetain.bin is the complete old file or the
+// complete new one. Any failure reports one "ERR" line that names the step
+// and the system error ("Retain file write failed: No space left on
+// device"; a failed seek past the header reports "Hashfile seek point set
+// err."), removes the temporary file and returns 0, leaving the previous
+// file (and backup) as they were.
+//
+// A load reads the header without judging it and writes each complete slot
+// back; a slot that the file does not hold in full leaves its node (and every
+// later one) unchanged. A slot whose buffer cannot be allocated is skipped
+// over, so the later nodes still get their own values. A text slot with no
+// zero byte loads as its first Size - 1 characters. A load that cannot open
+// the file returns 0 and reports nothing.
+//
+// Callable from any thread; saves, loads and the start-up check are
+// serialised by one lock held for each whole operation. Both return 1 on
+// success and 0 on failure. Before the start-up check has built the paths
+// both return 0 without touching any file.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +38,7 @@
 uint8_t SaveRetainFile();
 uint8_t LoadRetainFile();
 
-// The lock that keeps saves, loads and the start-up check apart.
+// The lock that keeps saves, loads and the start-up check apart. Not
+// recursive: a holder must not call SaveRetainFile or LoadRetainFile.
 void LockRetainFile();
 void UnlockRetainFile();
