@@ -1,0 +1,447 @@
+// Saving and loading the retain file: the exact bytes of a small file, round
+// trips, short and odd files, OutPath forms, the backup, and failures
+// injected into the file and memory operations.
+#include "retain/retain_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "retain/layout_hash.h"
+#include "stdlib/pfile.h"
+#include "stdlib/pmem.h"
+#include "support/test_support.h"
+#include "variables/variables.h"
+
+namespace {
+
+using ovtest::FileExists;
+using ovtest::ReadFile;
+using ovtest::ScopedSpace;
+using ovtest::TempDir;
+using ovtest::WriteFile;
+
+const char kOutPathNode[] = "SERVICE.OvRetain.OutPath";
+
+// Collects what the process writes to its standard error (where the log
+// channel goes) as "LEVEL text" lines.
+class LogCapture {
+public:
+    LogCapture() : path_(dir_.File("stderr")) {
+        fflush(stderr);
+        saved_ = dup(2);
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~LogCapture() { Restore(); }
+    std::vector<std::string> Lines() {
+        Restore();
+        std::vector<std::string> out;
+        std::string all = ReadFile(path_);
+        size_t start = 0;
+        while (start < all.size()) {
+            size_t end = all.find('\n', start);
+            std::string line = all.substr(start, end - start);
+            start = end == std::string::npos ? all.size() : end + 1;
+            size_t level = line.find(' ');
+            size_t colon = line.find(": ");
+            if (level == std::string::npos || colon == std::string::npos) continue;
+            size_t levelEnd = line.find(' ', level + 1);
+            out.push_back(line.substr(level + 1, levelEnd - level - 1) + " " + line.substr(colon + 2));
+        }
+        return out;
+    }
+private:
+    void Restore() {
+        if (saved_ < 0) return;
+        fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    TempDir dir_;
+    std::string path_;
+    int saved_ = -1;
+};
+
+std::string Bytes(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes) s += static_cast<char>(b);
+    return s;
+}
+
+class RetainFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(NodeSpaceAttach(space_.Name(), true, &error)) << error;
+        ResetVariablesForTest();
+        ResetLayoutHashForTest();
+    }
+    void TearDown() override {
+        PFileClearFaults();
+        PMemInjectFault(0);
+        ResetLayoutHashForTest();
+        ResetVariablesForTest();
+        NodeSpaceDetach();
+    }
+
+    // Publishes the configuration (so UseBackup can be read) and points
+    // OutPath at `outPath`, then builds the paths as the start-up does.
+    void Configure(const std::string& outPath, uint8_t useBackup = 0) {
+        PublishConfiguration();
+        ASSERT_EQ(NodeWriteStringByName(kOutPathNode, outPath.c_str()), 0);
+        ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", &useBackup, 1), 0);
+        BuildRetainFilePaths();
+    }
+
+    static void MakeNumeric(const std::string& name, uint16_t type, uint16_t size, uint64_t value) {
+        ASSERT_EQ(NodeCreate(name.c_str(), type, size, "", ""), 0) << name;
+        ASSERT_EQ(NodeWriteByName(name.c_str(), &value, std::min<uint16_t>(size, 8)), 0) << name;
+    }
+    static void MakeBytes(const std::string& name, uint16_t type, const std::string& value) {
+        ASSERT_EQ(NodeCreate(name.c_str(), type, static_cast<uint16_t>(value.size()), "", ""), 0) << name;
+        ASSERT_EQ(NodeWriteByName(name.c_str(), value.data(), static_cast<uint16_t>(value.size())), 0) << name;
+    }
+    static void MakeText(const std::string& name, uint16_t size, const std::string& text) {
+        char scratch[32];
+        uint32_t word = 0;
+        ASSERT_EQ(NodeCreateString(name.c_str(), 12, size, "", "", scratch, sizeof scratch, &word), 0) << name;
+        ASSERT_EQ(NodeWriteStringByName(name.c_str(), text.c_str()), 0) << name;
+    }
+    static std::string Value(const std::string& name) {
+        uint16_t size = 0;
+        NodeGetAttribute(name.c_str(), "Size", &size, 2);
+        std::string out(size, '\0');
+        NodeReadByName(name.c_str(), out.data(), size);
+        return out;
+    }
+    static std::string Text(const std::string& name) {
+        char buffer[256] = {};
+        NodeReadStringByName(name.c_str(), buffer, sizeof buffer);
+        return buffer;
+    }
+    static void SetValue(const std::string& name, const std::string& value) {
+        ASSERT_EQ(NodeWriteByName(name.c_str(), value.data(), static_cast<uint16_t>(value.size())), 0) << name;
+    }
+
+    // A node space of numeric, text and range nodes with values derived from
+    // `seed`; returns the names.
+    std::vector<std::string> Populate(int count) {
+        std::vector<std::string> names;
+        for (int i = 0; i < count; ++i) {
+            std::string name = "Rt.Node" + std::to_string(i);
+            switch (i % 5) {
+            case 0: MakeNumeric(name, 7, 4, 0); break;
+            case 1: MakeNumeric(name, 1, 1, 0); break;
+            case 2: MakeText(name, 40, ""); break;
+            case 3: MakeBytes(name, 13, std::string(10 + i % 7, '\0')); break;
+            case 4: MakeBytes(name, 20, std::string(3, '\0')); break;
+            }
+            names.push_back(name);
+        }
+        return names;
+    }
+    static void Fill(const std::vector<std::string>& names, int seed) {
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (i % 5 == 2) {
+                ASSERT_EQ(NodeWriteStringByName(names[i].c_str(), ("text " + std::to_string(seed * 1000 + i)).c_str()),
+                          0);
+                continue;
+            }
+            std::string value = Value(names[i]);
+            for (size_t k = 0; k < value.size(); ++k) value[k] = static_cast<char>(seed * 31 + i * 7 + k);
+            SetValue(names[i], value);
+        }
+    }
+    static std::vector<std::string> Snapshot(const std::vector<std::string>& names) {
+        std::vector<std::string> out;
+        for (const std::string& name : names) out.push_back(Value(name));
+        return out;
+    }
+
+    ScopedSpace space_;
+    TempDir dir_;
+};
+
+// The file of a small node space, byte by byte. OutPath is on drive T:,
+// mapped into the test's directory, so that its own slot is a fixed text.
+TEST_F(RetainFile, GoldenBytes) {
+    ASSERT_EQ(setenv("OVRT_DRIVES", dir_.Path().c_str(), 1), 0);
+    MakeText(kOutPathNode, 80, "T:\\g\\");
+    MakeNumeric("g.Bool", 1, 1, 1);
+    MakeNumeric("g.Dint", 7, 4, 0x12345678);
+    MakeText("g.Text", 16, "abc");
+    MakeNumeric("g.Empty", 2, 0, 0);
+    MakeBytes("g.Range", 13, Bytes({1, 2, 3, 4, 5, 6}));
+    MakeNumeric("g.Word", 4, 2, 0xBEEF);
+    BuildRetainFilePaths();
+    EXPECT_STREQ(GetRetainFilePath(), "T:\\g\\OvRetain.bin");
+
+    ASSERT_EQ(SaveRetainFile(), 1);
+    unsetenv("OVRT_DRIVES");
+
+    std::string expected = Bytes({0x33, 0x58, 0x63, 0x29});     // the fold of the seven names
+    expected += "T:\\g\\" + std::string(75, '\0');              // OutPath, 80 bytes
+    expected += Bytes({0x01});                                   // g.Bool
+    expected += Bytes({0x78, 0x56, 0x34, 0x12});                 // g.Dint
+    expected += Bytes({'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // g.Text, 16 bytes
+    expected += Bytes({1, 2, 3, 4, 5, 6});                       // g.Range; g.Empty has no slot
+    expected += Bytes({0xEF, 0xBE});                             // g.Word
+    EXPECT_EQ(ReadFile(dir_.File("T/g/OvRetain.bin")), expected);
+    EXPECT_EQ(expected.size(), 4u + 80 + 1 + 4 + 16 + 6 + 2);
+    EXPECT_FALSE(FileExists(dir_.File("T/g/OvRetain.bin.tmp")));
+}
+
+TEST_F(RetainFile, SaveThenLoadRestoresEveryValue) {
+    Configure(dir_.Path() + "/");
+    std::vector<std::string> names = Populate(500);
+    Fill(names, 1);
+    std::vector<std::string> saved = Snapshot(names);
+    std::string configuration = Value("SERVICE.OvRetain.Priority");
+    ASSERT_EQ(SaveRetainFile(), 1);
+
+    Fill(names, 2);
+    ASSERT_NE(Snapshot(names), saved);
+    uint32_t priority = 7;
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.Priority", &priority, 4), 0);
+    ASSERT_EQ(LoadRetainFile(), 1);
+    EXPECT_EQ(Snapshot(names), saved);
+    EXPECT_EQ(Text("Rt.Node2"), "text 1002");
+    EXPECT_EQ(Value("SERVICE.OvRetain.Priority"), configuration) << "the service's own nodes are saved too";
+}
+
+TEST_F(RetainFile, AFileThatEndsEarlyRestoresTheCompleteSlots) {
+    Configure(dir_.Path() + "/");
+    MakeNumeric("s.A", 7, 4, 0x11111111);
+    MakeNumeric("s.B", 7, 4, 0x22222222);
+    MakeNumeric("s.C", 7, 4, 0x33333333);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    std::string full = ReadFile(GetRetainFilePath());
+    // Cut in the middle of s.B's slot, the second to last.
+    WriteFile(GetRetainFilePath(), full.substr(0, full.size() - 6));
+    for (const char* name : {"s.A", "s.B", "s.C"}) SetValue(name, Bytes({0, 0, 0, 0}));
+
+    ASSERT_EQ(LoadRetainFile(), 1);
+    EXPECT_EQ(Value("s.A"), Bytes({0x11, 0x11, 0x11, 0x11}));
+    EXPECT_EQ(Value("s.B"), Bytes({0, 0, 0, 0}));
+    EXPECT_EQ(Value("s.C"), Bytes({0, 0, 0, 0}));
+}
+
+TEST_F(RetainFile, LoadTakesSlotsAsTheyAreWhateverTheHeader) {
+    Configure(dir_.Path() + "/");
+    std::string outPath = Text(kOutPathNode);
+    MakeNumeric("h.Num", 7, 4, 0);
+    MakeText("h.Text", 8, "");
+    // Header that matches nothing, then the configuration's slots (Priority,
+    // Interval, UseBackup, OutPath), then a number and a text slot without
+    // its zero.
+    std::string file = Bytes({0xEF, 0xBE, 0xAD, 0xDE});
+    file += Bytes({160, 0, 0, 0}) + Bytes({100, 0, 0, 0}) + Bytes({0});
+    file += outPath + std::string(80 - outPath.size(), '\0');
+    file += Bytes({5, 6, 7, 8}) + "ABCDEFGH";
+    WriteFile(GetRetainFilePath(), file);
+    ASSERT_EQ(LoadRetainFile(), 1);
+    EXPECT_EQ(Value("h.Num"), Bytes({5, 6, 7, 8}));
+    EXPECT_EQ(Text("h.Text"), "ABCDEFG") << "a text without its zero keeps Size - 1 characters";
+}
+
+TEST_F(RetainFile, EmptyNodeTableGivesTheHeaderAlone) {
+    // No OutPath node: the paths are the bare names in the working directory.
+    std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.Path());
+    BuildRetainFilePaths();
+    uint8_t saved = SaveRetainFile();
+    uint8_t loaded = LoadRetainFile();
+    std::string content = ReadFile("OvRetain.bin");
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(saved, 1);
+    EXPECT_EQ(loaded, 1);
+    EXPECT_EQ(content, std::string(4, '\0'));
+}
+
+TEST_F(RetainFile, NothingHappensBeforeThePathsAreBuilt) {
+    PublishConfiguration();
+    LogCapture log;
+    EXPECT_EQ(SaveRetainFile(), 0);
+    EXPECT_EQ(LoadRetainFile(), 0);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{});
+    EXPECT_FALSE(FileExists(".tmp"));
+}
+
+TEST_F(RetainFile, OutPathForms) {
+    ASSERT_EQ(setenv("OVRT_DRIVES", (dir_.Path() + "/drives").c_str(), 1), 0);
+    struct Case {
+        std::string OutPath;
+        std::string File;  // where the retain file lands
+    };
+    const Case cases[] = {
+        {dir_.Path() + "/plain/", dir_.File("plain/OvRetain.bin")},
+        {dir_.Path() + "/pre", dir_.File("preOvRetain.bin")},
+        {dir_.Path() + "/made/on/demand/", dir_.File("made/on/demand/OvRetain.bin")},
+        {"D:\\data", dir_.File("drives/D/dataOvRetain.bin")},
+        {"C:\\Orvale\\", dir_.File("drives/C/Orvale/OvRetain.bin")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.OutPath);
+        Configure(c.OutPath);
+        ASSERT_EQ(SaveRetainFile(), 1);
+        EXPECT_EQ(ReadFile(c.File).size(), 4u + 4 + 4 + 1 + 80);
+        EXPECT_EQ(LoadRetainFile(), 1);
+    }
+    unsetenv("OVRT_DRIVES");
+}
+
+TEST_F(RetainFile, BackupHoldsThePreviousFile) {
+    Configure(dir_.Path() + "/", 1);
+    MakeNumeric("b.Value", 7, 4, 1);
+    std::string retain = dir_.File("OvRetain.bin"), backup = dir_.File("OvRetain.$$$");
+
+    WriteFile(backup, "older backup");
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_EQ(ReadFile(backup), "older backup") << "with no retain file the backup is kept";
+    std::string first = ReadFile(retain);
+
+    MakeNumeric("b.Other", 7, 4, 2);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_EQ(ReadFile(backup), first);
+    EXPECT_EQ(ReadFile(retain).size(), first.size() + 4);
+    EXPECT_FALSE(FileExists(backup + ".tmp"));
+
+    // Off: the backup stays as it is.
+    uint8_t off = 0;
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", &off, 1), 0);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_EQ(ReadFile(backup), first);
+}
+
+// Each injected failure: the save returns 0 with one "ERR" line naming the
+// step, the previous retain file and backup stay byte for byte, and no
+// temporary file is left.
+TEST_F(RetainFile, FailuresKeepThePreviousFile) {
+    Configure(dir_.Path() + "/");
+    std::vector<std::string> names = Populate(20);
+    Fill(names, 1);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    std::string retain = dir_.File("OvRetain.bin"), backup = dir_.File("OvRetain.$$$");
+    const std::string previous = ReadFile(retain);
+    WriteFile(backup, "backup");
+    Fill(names, 2);
+
+    struct Case {
+        const char* Name;
+        std::function<void()> Arm;
+        std::string Line;
+    };
+    const Case cases[] = {
+        {"ENOSPC on a slot write", [] { PFileInjectFault(PF_WRITE, 3, ENOSPC); },
+         "ERR Retain file write failed: No space left on device"},
+        {"EIO on fsync", [] { PFileInjectFault(PF_SYNC, 1, EIO); }, "ERR Retain file sync failed: Input/output error"},
+        {"failing rename", [] { PFileInjectFault(PF_RENAME, 1, EXDEV); },
+         "ERR Retain file rename failed: Invalid cross-device link"},
+        {"failing flush", [] { PFileInjectFault(PF_FLUSH, 1, EDQUOT); },
+         "ERR Retain file flush failed: " + std::string(strerror(EDQUOT))},
+        {"failing close", [] { PFileInjectFault(PF_CLOSE, 1, EIO); },
+         "ERR Retain file close failed: Input/output error"},
+        {"failing open", [] { PFileInjectFault(PF_OPEN, 1, EACCES); },
+         "ERR Retain file open failed: Permission denied"},
+        {"failing header write", [] { PFileInjectFault(PF_WRITE, 1, EIO); },
+         "ERR Retain file header write failed: Input/output error"},
+        {"failing seek", [] { PFileInjectFault(PF_SEEK, 1, EINVAL); }, "ERR Hashfile seek point set err."},
+        {"failing directory creation", [] { PFileInjectFault(PF_MKDIR, 1, EROFS); },
+         "ERR Retain file directory creation failed: Read-only file system"},
+        {"value buffer unavailable", [] { PMemInjectFault(2); },
+         "ERR Retain file value buffer allocation failed: Cannot allocate memory"},
+    };
+    for (uint8_t useBackup : {0, 1}) {
+        ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", &useBackup, 1), 0);
+        for (const Case& c : cases) {
+            // With the backup on, a rename also puts the backup in place first.
+            SCOPED_TRACE(std::string(c.Name) + (useBackup ? " (backup on)" : ""));
+            // A fresh file: after a failed rename the backup may be a second
+            // name of the retain file, which writing in place would change.
+            std::filesystem::remove(backup);
+            WriteFile(backup, "backup");
+            c.Arm();
+            if (useBackup && std::string(c.Name) == "failing rename") PFileInjectFault(PF_RENAME, 2, EXDEV);
+            LogCapture log;
+            EXPECT_EQ(SaveRetainFile(), 0);
+            std::vector<std::string> lines = log.Lines();
+            PFileClearFaults();
+            PMemInjectFault(0);
+            EXPECT_EQ(lines, std::vector<std::string>{c.Line});
+            EXPECT_EQ(ReadFile(retain), previous);
+            if (!useBackup || std::string(c.Name) != "failing rename") {
+                EXPECT_EQ(ReadFile(backup), "backup");
+            }
+            EXPECT_FALSE(FileExists(retain + ".tmp"));
+        }
+    }
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", Bytes({0}).data(), 1), 0);
+    ASSERT_EQ(SaveRetainFile(), 1) << "a later save goes through";
+    EXPECT_NE(ReadFile(retain), previous);
+}
+
+TEST_F(RetainFile, LoadSkipsASlotWhoseBufferIsUnavailable) {
+    Configure(dir_.Path() + "/");
+    MakeNumeric("m.A", 7, 4, 0x0A0A0A0A);
+    MakeText("m.B", 20, "bee");
+    MakeNumeric("m.C", 7, 4, 0x0C0C0C0C);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    SetValue("m.A", Bytes({0, 0, 0, 0}));
+    ASSERT_EQ(NodeWriteStringByName("m.B", "changed"), 0);
+    SetValue("m.C", Bytes({0, 0, 0, 0}));
+    // The configuration has four slots; m.B's buffer is the sixth.
+    PMemInjectFault(6);
+    ASSERT_EQ(LoadRetainFile(), 1);
+    EXPECT_EQ(Value("m.A"), Bytes({10, 10, 10, 10}));
+    EXPECT_EQ(Text("m.B"), "changed");
+    EXPECT_EQ(Value("m.C"), Bytes({12, 12, 12, 12})) << "later nodes still get their own values";
+}
+
+TEST_F(RetainFile, LoadWithoutAFileFails) {
+    Configure(dir_.Path() + "/");
+    LogCapture log;
+    EXPECT_EQ(LoadRetainFile(), 0);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{});
+}
+
+// Saves and loads from several threads at once never interleave: every file
+// they leave is complete, and every load succeeds.
+TEST_F(RetainFile, ConcurrentSavesAndLoadsStaySerialised) {
+    Configure(dir_.Path() + "/", 1);
+    std::vector<std::string> names = Populate(200);
+    Fill(names, 3);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    const size_t length = ReadFile(GetRetainFilePath()).size();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 10; ++i) {
+                if ((t + i) % 3 == 0 ? LoadRetainFile() != 1 : SaveRetainFile() != 1) ++failures;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(ReadFile(GetRetainFilePath()).size(), length);
+    EXPECT_EQ(ReadFile(GetBackupFilePath()).size(), length);
+}
+
+}  // namespace
