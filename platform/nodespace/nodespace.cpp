@@ -178,7 +178,9 @@ void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
     size_t i = 0;
     while (i < n) {
         size_t pos = offset + i, b = pos & 7;
-        uint64_t v = __atomic_load_n(&words[pos >> 3], __ATOMIC_RELAXED);
+        // Acquire keeps the reader's second look at the sequence after
+        // every word of the copy.
+        uint64_t v = __atomic_load_n(&words[pos >> 3], __ATOMIC_ACQUIRE);
         size_t take = std::min<size_t>(8 - b, n - i);
         std::memcpy(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
         i += take;
@@ -193,7 +195,8 @@ void CopyIn(uint64_t* words, size_t offset, const uint8_t* src, size_t n) {
         uint64_t v = 0;
         if (take != 8) v = __atomic_load_n(&words[pos >> 3], __ATOMIC_RELAXED);
         std::memcpy(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
-        __atomic_store_n(&words[pos >> 3], v, __ATOMIC_RELAXED);
+        // Release keeps the odd sequence, stored before, ahead of every word.
+        __atomic_store_n(&words[pos >> 3], v, __ATOMIC_RELEASE);
         i += take;
     }
 }
@@ -260,7 +263,6 @@ void ReadBytes(Space* s, const NodeRecord* r, size_t offset, void* dst, size_t n
             continue;
         }
         CopyOut(words, offset, static_cast<uint8_t*>(dst), n);
-        std::atomic_thread_fence(std::memory_order_acquire);
         if (b->Sequence.load(std::memory_order_relaxed) == s1) return;
     }
 }
@@ -273,7 +275,6 @@ void WriteBytes(Space* s, NodeRecord* r, size_t offset, const void* src, size_t 
     s->Header->Writing.store(r->Index, std::memory_order_relaxed);
     uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
     b->Sequence.store(seq + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
     CopyIn(words, offset, static_cast<const uint8_t*>(src), n);
     if (zeroTo > offset + n) ZeroFill(words, offset + n, zeroTo - offset - n);
     b->Sequence.store(seq + 2, std::memory_order_release);

@@ -19,8 +19,9 @@
 // Concurrency: creations and value writes hold the robust process-shared
 // lock. Readers take no lock: a value block's sequence is odd while a writer
 // changes it, and a reader retries until it copies a value between two equal
-// even sequences (all value bytes are accessed as relaxed atomic words, so
-// the copy itself is never a data race). A node becomes visible by the
+// even sequences. Value bytes are accessed as atomic words (release stores,
+// acquire loads: plain moves on x86), so the copy is never a data race and
+// needs no fences. A node becomes visible by the
 // release store of NodeCount after its record and value block are complete.
 // A writer that dies holding the lock is repaired by the next locker: the
 // value it was writing gets an even sequence again, and a creation it left
