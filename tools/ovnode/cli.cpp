@@ -29,6 +29,7 @@ const std::map<std::string, CommandSpec>& Commands() {
         {"notify", {1, 1, false, true, CommandNotify}},
         {"catalog", {0, 0, false, false, CommandCatalog}},
         {"destroy", {0, 0, false, false, CommandDestroy}},
+        {"retain-dump", {1, 1, false, false, CommandRetainDump}},
     };
     return commands;
 }
@@ -51,6 +52,7 @@ const char kToolHelp[] =
     "  notify CODE [--to NAME]   deliver a kernel system event to a process\n"
     "  catalog                   show the root catalogue\n"
     "  destroy                   remove the node space and its kernel instance\n"
+    "  retain-dump FILE          show a retain file against the current layout\n"
     "\n"
     "Options:\n"
     "  --space NAME   node space to use (default: $OVNODE_SPACE, else ovnodespace)\n"
@@ -126,6 +128,14 @@ const std::map<std::string, std::string>& CommandHelp() {
          "\n"
          "Removes the node space and its kernel instance. Processes still attached\n"
          "keep what they have mapped.\n"},
+        {"retain-dump",
+         "usage: ovnode retain-dump FILE\n"
+         "\n"
+         "Shows a retain file against the node space's current layout: the file's\n"
+         "header word beside the layout hash, then each slot in order with the\n"
+         "node that would receive it (offset, name, type code, value as 'get'\n"
+         "prints it), and where the file is shorter or longer than the layout\n"
+         "expects. FILE may be given in the drive form, e.g. C:\\Orvale\\OvRetain.bin.\n"},
     };
     return help;
 }

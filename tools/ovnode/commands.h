@@ -19,6 +19,7 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandNotify(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandCatalog(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandDestroy(const Invocation& inv, std::ostream& out, std::ostream& err);
+int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& err);
 
 // A text as a JSON string literal, quotes included. Bytes that are not valid
 // UTF-8 are shown as \u00XX.

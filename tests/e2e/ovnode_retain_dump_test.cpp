@@ -1,0 +1,80 @@
+// ovnode retain-dump through the real binary: a retain file read against the
+// node space's current layout.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/test_support.h"
+
+namespace {
+
+using namespace ovtest;
+
+// The layout hash of a table holding one node named "abc".
+const std::string kAbcHash("\x90\x01\x50\x98", 4);
+
+class RetainDumpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, Ovnode(space.Name(), {"create", "abc", "7"}).Status);
+        ASSERT_EQ(0, Ovnode(space.Name(), {"create", "empty", "2"}).Status);
+        ASSERT_EQ(0, Ovnode(space.Name(), {"create", "text", "12", "8"}).Status);
+    }
+    RunResult Dump(const std::string& content) {
+        WriteFile(dir.File("OvRetain.bin"), content);
+        return Ovnode(space.Name(), {"retain-dump", dir.File("OvRetain.bin")});
+    }
+    ScopedSpace space;
+    TempDir dir;
+};
+
+TEST_F(RetainDumpTest, PairsEachSlotWithItsNodeAndJudgesTheHeader) {
+    // Three nodes now: the hash of "abc" alone no longer matches.
+    RunResult r = Dump(kAbcHash + std::string("\x2a\0\0\0", 4) + std::string("hi\0\0\0\0\0\0", 8));
+    ASSERT_EQ(0, r.Status) << r.Err;
+    EXPECT_NE(std::string::npos, r.Out.find("header word  0x98500190")) << r.Out;
+    EXPECT_NE(std::string::npos, r.Out.find("(differ")) << r.Out;
+    EXPECT_NE(std::string::npos, r.Out.find("(16 bytes; the layout expects 16)")) << r.Out;
+    EXPECT_NE(std::string::npos, r.Out.find("4          abc")) << r.Out;
+    EXPECT_NE(std::string::npos, r.Out.find(" 7    42\n")) << r.Out;
+    EXPECT_NE(std::string::npos, r.Out.find("8          text")) << r.Out;
+    EXPECT_NE(std::string::npos, r.Out.find(" 12   hi\n")) << r.Out;
+    EXPECT_EQ(std::string::npos, r.Out.find("empty")) << "a node of Size 0 has no slot\n" << r.Out;
+    EXPECT_NE(std::string::npos, r.Out.find("2 slots; the file ends with the last slot")) << r.Out;
+}
+
+TEST_F(RetainDumpTest, SaysWhereTheFileIsShortOrLong) {
+    RunResult shortFile = Dump(kAbcHash + std::string("\x01\0\0\0", 4) + "hi");
+    ASSERT_EQ(0, shortFile.Status) << shortFile.Err;
+    EXPECT_NE(std::string::npos, shortFile.Out.find("file ends at byte 10: the slot of text (8 bytes at offset 8)"))
+        << shortFile.Out;
+
+    RunResult longFile = Dump(kAbcHash + std::string(12, '\0') + "xyz");
+    ASSERT_EQ(0, longFile.Status) << longFile.Err;
+    EXPECT_NE(std::string::npos, longFile.Out.find("3 bytes after the last slot")) << longFile.Out;
+
+    RunResult noHeader = Dump("ab");
+    ASSERT_EQ(0, noHeader.Status) << noHeader.Err;
+    EXPECT_NE(std::string::npos, noHeader.Out.find("shorter than its 4-byte header")) << noHeader.Out;
+}
+
+TEST(RetainDump, MatchingHeaderAndMissingInputs) {
+    ScopedSpace space;
+    TempDir dir;
+    ASSERT_EQ(0, Ovnode(space.Name(), {"create", "abc", "7"}).Status);
+    WriteFile(dir.File("f.bin"), kAbcHash + std::string("\x05\0\0\0", 4));
+    RunResult r = Ovnode(space.Name(), {"retain-dump", dir.File("f.bin")});
+    ASSERT_EQ(0, r.Status) << r.Err;
+    EXPECT_NE(std::string::npos, r.Out.find("layout hash  0x98500190  (match)")) << r.Out;
+
+    RunResult missing = Ovnode(space.Name(), {"retain-dump", dir.File("none.bin")});
+    EXPECT_EQ(1, missing.Status);
+    EXPECT_NE(std::string::npos, missing.Err.find("cannot read retain file")) << missing.Err;
+
+    ScopedSpace absent;
+    RunResult noSpace = Ovnode(absent.Name(), {"retain-dump", dir.File("f.bin")});
+    EXPECT_EQ(1, noSpace.Status);
+    EXPECT_NE(std::string::npos, noSpace.Err.find("does not exist")) << noSpace.Err;
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// ovnode retain-dump: shows a retain file against the current layout.
+//
+// The file holds no names or sizes of its own: its slots are found only by
+// walking the node table with each node's current Size, as the service does
+// when it loads. So the dump pairs each slot with the node that would receive
+// it, and says where the file and the layout part ways.
+#include <cstring>
+#include <fstream>
+#include <iomanip>
+#include <iterator>
+#include <ostream>
+#include <sstream>
+
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "ovnode/commands.h"
+#include "ovnode/value_codec.h"
+#include "retain/layout_hash.h"
+#include "stdlib/pfile.h"
+
+namespace ovnode {
+namespace {
+
+std::string Hex(uint32_t v) {
+    std::ostringstream s;
+    s << "0x" << std::hex << std::setw(8) << std::setfill('0') << v;
+    return s.str();
+}
+
+}  // namespace
+
+int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    const std::string& given = inv.Args[0];
+    const std::string path = PFileMapPath(given.c_str());
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        err << "ovnode: cannot read retain file " << path << ": " << std::strerror(errno) << "\n";
+        return kExitFailure;
+    }
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!NodeSpaceExists(inv.Space)) {
+        err << "ovnode: node space '" << inv.Space << "' does not exist\n";
+        return kExitFailure;
+    }
+    std::string error;
+    if (!NodeSpaceAttach(inv.Space, false, &error)) {
+        err << "ovnode: cannot open node space '" << inv.Space << "': " << error << "\n";
+        return kExitFailure;
+    }
+
+    const int32_t count = std::max<int32_t>(NodeCount(), 0);
+    const NodeRecord* table = NodeTable();
+    size_t expected = 4;
+    for (int32_t i = 0; i < count; ++i) expected += NodeSpaceValueSize(&table[i]);
+
+    out << "file         " << path << " (" << bytes.size() << " bytes; the layout expects " << expected << ")\n";
+    if (bytes.size() < 4) {
+        out << "header word  missing: the file is shorter than its 4-byte header\n";
+        return kExitOk;
+    }
+    uint32_t header = 0;
+    std::memcpy(&header, bytes.data(), 4);  // little-endian, as the machine
+    const uint32_t hash = ComputeLayoutHash();
+    out << "header word  " << Hex(header) << "\n"
+        << "layout hash  " << Hex(hash)
+        << (header == hash ? "  (match)\n" : "  (differ: a start-up check would remove or back up this file)\n");
+
+    size_t offset = 4, slots = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const NodeRecord& r = table[i];
+        const uint16_t size = NodeSpaceValueSize(&r);
+        if (size == 0) continue;
+        const std::string name(r.Name, strnlen(r.Name, sizeof r.Name));
+        if (offset + size > bytes.size()) {
+            out << "file ends at byte " << bytes.size() << ": the slot of " << name << " (" << size
+                << " bytes at offset " << offset << ") and every later one are missing; a load leaves those nodes "
+                << "unchanged\n";
+            return kExitOk;
+        }
+        const std::vector<uint8_t> slot(bytes.begin() + static_cast<long>(offset),
+                                        bytes.begin() + static_cast<long>(offset + size));
+        out << std::left << std::setw(10) << offset << " " << std::setw(40) << name << " " << std::setw(4) << r.Type
+            << " " << FormatValue(r.Type, slot) << "\n";
+        offset += size;
+        ++slots;
+    }
+    out << slots << " slots";
+    if (offset < bytes.size()) {
+        out << "; " << (bytes.size() - offset) << " bytes after the last slot that no node of this layout takes\n";
+    } else {
+        out << "; the file ends with the last slot\n";
+    }
+    return kExitOk;
+}
+
+}  // namespace ovnode
