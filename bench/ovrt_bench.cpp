@@ -1,0 +1,842 @@
+// ovrt_bench - measures the retain service against the physical limit of the
+// machine and against the stores a user would otherwise pick.
+//
+// For each size it builds a node space of that many nodes with a plant-like
+// mix of types and names, and takes, as medians of repeated runs:
+//   - SaveRetainFile and LoadRetainFile, in this process, beside one write()
+//     (with the save's fsync policy) and one read() of the same bytes;
+//   - an uncached ComputeLayoutHash beside OpenSSL's MD5 over the same names;
+//   - the wait of a concurrent writer of the node space while a save runs;
+//   - SQLite (one WAL transaction) and Redis (SAVE, restart) with the same
+//     name and value pairs;
+//   - the real ovretain: exec to its first Live tick, Save trigger to
+//     SaveCount, and its private memory.
+// It prints one Markdown table and writes it, and the JSON, where asked.
+// Timings are never judged here beyond marking the targets as met or not.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_util.h"
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "peers.h"
+#include "retain/layout_hash.h"
+#include "retain/retain_file.h"
+#include "rtkernel/rtadmin.h"
+#include "variables/variables.h"
+
+extern char** environ;
+
+using namespace bench;
+
+namespace {
+
+struct Options {
+    std::vector<uint32_t> Sizes = {10000, 100000, 1000000};
+    int Reps = 0;  // 0: by size
+    std::string Dir;
+    std::string Ovretain;
+    std::string RedisServer;
+    int RedisPort = 0;
+    std::string Json;
+    std::string Markdown;
+    std::string Profile;  // "save", "load" or "hash": only that, for a profiler
+    std::string MemDir;   // a tmpfs directory: save and limit without storage cost
+    bool Sqlite = true;
+};
+
+[[noreturn]] void Usage(const char* msg) {
+    if (msg) std::fprintf(stderr, "ovrt_bench: %s\n", msg);
+    std::fprintf(stderr,
+                 "usage: ovrt_bench --dir DIR [--sizes N,N,...] [--reps N] [--ovretain PATH]\n"
+                 "                  [--redis-server PATH --redis-port PORT] [--no-sqlite]\n"
+                 "                  [--json FILE] [--markdown FILE] [--profile save|load|hash]\n"
+                 "                  [--mem-dir TMPFS_DIR]\n"
+                 "DIR must be on the disk the retain file would use (not tmpfs) and its path\n"
+                 "short (the retain directory is DIR/n<size>/, at most 79 characters).\n");
+    std::exit(2);
+}
+
+Options ParseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) Usage(("missing value for " + a).c_str());
+            return argv[++i];
+        };
+        if (a == "--sizes") {
+            o.Sizes.clear();
+            std::stringstream ss(value());
+            std::string item;
+            while (std::getline(ss, item, ',')) o.Sizes.push_back(static_cast<uint32_t>(std::stoul(item)));
+        } else if (a == "--reps") {
+            o.Reps = std::stoi(value());
+        } else if (a == "--dir") {
+            o.Dir = value();
+        } else if (a == "--ovretain") {
+            o.Ovretain = value();
+        } else if (a == "--redis-server") {
+            o.RedisServer = value();
+        } else if (a == "--redis-port") {
+            o.RedisPort = std::stoi(value());
+        } else if (a == "--json") {
+            o.Json = value();
+        } else if (a == "--markdown") {
+            o.Markdown = value();
+        } else if (a == "--profile") {
+            o.Profile = value();
+        } else if (a == "--mem-dir") {
+            o.MemDir = value();
+        } else if (a == "--no-sqlite") {
+            o.Sqlite = false;
+        } else {
+            Usage(("unknown option " + a).c_str());
+        }
+    }
+    if (o.Dir.empty()) Usage("--dir is required");
+    if (o.Sizes.empty()) Usage("no sizes");
+    if (!o.RedisServer.empty() && o.RedisPort <= 0) Usage("--redis-server needs --redis-port");
+    return o;
+}
+
+int RepsFor(const Options& o, uint32_t n) {
+    if (o.Reps > 0) return o.Reps;
+    if (n <= 10000) return 21;
+    if (n <= 100000) return 11;
+    return 7;
+}
+
+std::string Machine() {
+    std::string model = "?";
+    std::ifstream cpu("/proc/cpuinfo");
+    for (std::string line; std::getline(cpu, line);) {
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    long memKb = 0;
+    std::ifstream mem("/proc/meminfo");
+    for (std::string line; std::getline(mem, line);) {
+        if (line.rfind("MemTotal:", 0) == 0) memKb = std::stol(line.substr(9));
+    }
+    utsname u{};
+    uname(&u);
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "%s, %ld cores, %.1f GiB RAM, Linux %s", model.c_str(),
+                  sysconf(_SC_NPROCESSORS_ONLN), static_cast<double>(memKb) / (1024 * 1024), u.release);
+    return buf;
+}
+
+// ------------------------------------------------------------ node space
+
+// The plant: devices of ten signals each, in areas and lines, with the type
+// mix 70 % four-byte values (7), 20 % flags (1), 4 % 80-byte texts (12),
+// 1 % 256-byte ranges (13) and 5 % eight-byte values (code 8), spread evenly
+// over the table.
+constexpr const char* kKinds[] = {"MOTOR", "VALVE", "PUMP", "CONVEYOR", "SENSOR"};
+constexpr const char* kSignals[] = {"ActualSpeed", "SetpointSpeed", "MotorCurrent", "RunningHours", "FaultCode",
+                                    "Interlock",   "RecipeName",    "StartCount",   "Temperature",  "TorqueLimit"};
+
+uint16_t TypeOf(uint32_t i) {
+    uint64_t x = (i + 1) * 0x9E3779B97F4A7C15ull;
+    x ^= x >> 31;
+    unsigned r = static_cast<unsigned>(x % 100);
+    if (r < 70) return 7;
+    if (r < 90) return 1;
+    if (r < 94) return 12;
+    if (r < 95) return 13;
+    return 8;
+}
+
+void NodeName(uint32_t i, char* out, size_t size) {
+    uint32_t dev = i / 10, sig = i % 10;
+    std::snprintf(out, size, "AREA%02u.LINE%02u.%s%04u.%s", dev / 5000, (dev / 500) % 10, kKinds[dev % 5], dev % 500,
+                  kSignals[sig]);
+}
+
+bool BuildPlant(uint32_t n) {
+    char name[128];
+    uint8_t range[256];
+    char text[80];
+    uint32_t scratchWord = 0;
+    uint8_t scratch[32];
+    for (uint32_t i = 0; i < n; ++i) {
+        NodeName(i, name, sizeof name);
+        uint16_t type = TypeOf(i);
+        int32_t rc;
+        if (type == 12) {
+            rc = NodeCreateString(name, 12, 80, "", "", scratch, sizeof scratch, &scratchWord);
+        } else {
+            rc = NodeCreate(name, type, type == 13 ? 256 : (type == 8 ? 8 : 0), "", "");
+        }
+        if (rc != 0) {
+            std::fprintf(stderr, "bench: cannot create node %s (%d)\n", name, rc);
+            return false;
+        }
+        uint32_t index = static_cast<uint32_t>(NodeCount());
+        switch (type) {
+        case 7: {
+            uint32_t v = i * 7u;
+            NodeWriteData(index, &v, 4);
+            break;
+        }
+        case 1: {
+            uint8_t v = static_cast<uint8_t>(i & 1);
+            NodeWriteData(index, &v, 1);
+            break;
+        }
+        case 12:
+            std::snprintf(text, sizeof text, "Recipe %u for line %u", i, (i / 5000) % 10);
+            NodeWriteStringByName(name, text);
+            break;
+        case 13:
+            for (unsigned k = 0; k < sizeof range; ++k) range[k] = static_cast<uint8_t>(i + k);
+            NodeWriteRange(index, 0, range, sizeof range);
+            break;
+        default: {
+            uint64_t v = uint64_t{i} * 3;
+            NodeWriteData(index, &v, 8);
+            break;
+        }
+        }
+    }
+    return true;
+}
+
+std::string SpaceName(uint32_t n) { return "ovbench-" + std::to_string(getpid()) + "-" + std::to_string(n); }
+
+void DestroySpace(const std::string& space) {
+    NodeSpaceDestroy(space, nullptr);
+    RtDestroyInstance(space);
+}
+
+// Creates the node space of n plant nodes and the service's configuration
+// and status nodes, points OutPath at outDir and runs the start-up check so
+// that the retain file's paths exist.
+bool SetUpSpace(const std::string& space, uint32_t n, const std::string& outDir) {
+    DestroySpace(space);
+    std::string err;
+    if (!NodeSpaceAttach(space, true, &err)) {
+        std::fprintf(stderr, "bench: %s\n", err.c_str());
+        return false;
+    }
+    ResetVariablesForTest();
+    ResetLayoutHashForTest();
+    PublishConfiguration();
+    PublishStatus();
+    std::string outPath = outDir + "/";
+    if (outPath.size() > 79 || NodeWriteStringByName("SERVICE.OvRetain.OutPath", outPath.c_str()) != 0) {
+        std::fprintf(stderr, "bench: OutPath %s cannot be set (at most 79 characters)\n", outPath.c_str());
+        return false;
+    }
+    uint8_t one = 1;
+    NodeCreate("SERVICE.OvRetain.AutoRun", 1, 1, "", "");
+    NodeWriteByName("SERVICE.OvRetain.AutoRun", &one, 1);
+    if (!BuildPlant(n)) return false;
+    CheckRetainFile();
+    return true;
+}
+
+// Points OutPath at dir and rebuilds the retain file's paths (and the cached
+// layout hash, which the reset forgets).
+bool UseOutDir(const std::string& dir) {
+    std::string outPath = dir + "/";
+    if (outPath.size() > 79 || NodeWriteStringByName("SERVICE.OvRetain.OutPath", outPath.c_str()) != 0) {
+        std::fprintf(stderr, "bench: OutPath %s cannot be set (at most 79 characters)\n", outPath.c_str());
+        return false;
+    }
+    ResetLayoutHashForTest();
+    BuildRetainFilePaths();
+    ComputeLayoutHash();
+    return true;
+}
+
+// ------------------------------------------------------------ helpers
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+    std::vector<uint8_t> out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return out;
+    uint8_t buf[1 << 16];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + got);
+    std::fclose(f);
+    return out;
+}
+
+// Times fn reps times; a negative time (a failure) ends the series early.
+std::vector<double> Series(int reps, const std::function<double()>& fn) {
+    std::vector<double> t;
+    for (int i = 0; i < reps; ++i) {
+        double s = fn();
+        if (s < 0) break;
+        t.push_back(s);
+    }
+    return t;
+}
+
+double Timed(const std::function<bool()>& fn) {
+    double t0 = Now();
+    bool ok = fn();
+    double t1 = Now();
+    return ok ? t1 - t0 : -1;
+}
+
+Result Row(const std::string& name, uint32_t n, const std::vector<double>& t) {
+    Result r;
+    r.Name = name;
+    r.Nodes = n;
+    r.Median = Median(t);
+    r.Runs = static_cast<int>(t.size());
+    return r;
+}
+
+Result Compare(const std::string& name, uint32_t n, const std::vector<double>& t, const std::string& base,
+               const std::vector<double>& b, double target) {
+    Result r = Row(name, n, t);
+    r.Baseline = base;
+    r.BaselineMedian = Median(b);
+    r.Target = target;
+    return r;
+}
+
+// ------------------------------------------------------------ writer wait
+
+// A thread that writes one node in a tight loop and records each write's
+// latency (ns) while recording is on.
+struct Writer {
+    std::atomic<int> Phase{0};  // 0 idle, 1 recording, 2 exit
+    uint32_t Index = 0;
+    std::vector<float> Samples;
+    std::thread Thread;
+
+    void Start(uint32_t index) {
+        Index = index;
+        Samples.reserve(8u << 20);
+        Thread = std::thread([this] { Run(); });
+    }
+    void Run() {
+        uint32_t v = 0;
+        while (true) {
+            int p = Phase.load(std::memory_order_acquire);
+            if (p == 2) return;
+            if (p == 0) {
+                ::usleep(50);
+                continue;
+            }
+            auto t0 = std::chrono::steady_clock::now();
+            NodeWriteValue(Index, &v, 4);
+            auto t1 = std::chrono::steady_clock::now();
+            ++v;
+            if (Samples.size() < Samples.capacity()) {
+                Samples.push_back(static_cast<float>(std::chrono::duration<double, std::nano>(t1 - t0).count()));
+            }
+        }
+    }
+    void Stop() {
+        Phase.store(2);
+        Thread.join();
+    }
+};
+
+// ------------------------------------------------------------ the service
+
+struct Service {
+    pid_t Pid = -1;
+};
+
+bool SpawnService(const Options& o, const std::string& space, const std::string& dir, Service* svc) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "OVNODE_SPACE=", 13) != 0 && std::strncmp(*e, "OVRT_DRIVES=", 12) != 0) env.push_back(*e);
+    }
+    env.push_back("OVNODE_SPACE=" + space);
+    env.push_back("OVRT_DRIVES=" + dir + "/drives");
+    std::vector<char*> envp;
+    for (std::string& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string prog = o.Ovretain;
+    char* argv[] = {prog.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    std::string log = dir + "/ovretain.log";
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    int rc = posix_spawn(&svc->Pid, prog.c_str(), &fa, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        std::fprintf(stderr, "bench: cannot start %s: %s\n", prog.c_str(), std::strerror(rc));
+        svc->Pid = -1;
+        return false;
+    }
+    return true;
+}
+
+// Ends the service with SIGTERM (which saves) and waits for it.
+void StopService(Service* svc) {
+    if (svc->Pid <= 0) return;
+    ::kill(svc->Pid, SIGTERM);
+    double t0 = Now();
+    int status;
+    while (::waitpid(svc->Pid, &status, WNOHANG) == 0) {
+        if (Now() - t0 > 60) {
+            std::fprintf(stderr, "bench: ovretain did not end on SIGTERM; killing it\n");
+            ::kill(svc->Pid, SIGKILL);
+            ::waitpid(svc->Pid, &status, 0);
+            break;
+        }
+        ::usleep(1000);
+    }
+    svc->Pid = -1;
+}
+
+bool ServiceAlive(Service* svc) {
+    int status;
+    if (svc->Pid > 0 && ::waitpid(svc->Pid, &status, WNOHANG) == svc->Pid) {
+        std::fprintf(stderr, "bench: ovretain ended unexpectedly (status %d)\n", status);
+        svc->Pid = -1;
+    }
+    return svc->Pid > 0;
+}
+
+uint32_t ReadU32(uint32_t index) {
+    uint32_t v = 0;
+    NodeReadValue(index, &v, 4);
+    return v;
+}
+
+// Private memory of pid (Private_Clean + Private_Dirty, bytes) outside the
+// node space's and the kernel layer's shared segments; -1 when unreadable.
+double PrivateBytes(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+    if (!in) return -1;
+    long kb = 0;
+    bool shared = false;
+    for (std::string line; std::getline(in, line);) {
+        size_t colon = line.find(':');
+        size_t space = line.find(' ');
+        bool header = space != std::string::npos && (colon == std::string::npos || colon > space);
+        if (header) {
+            size_t path = line.find('/');
+            std::string p = path == std::string::npos ? "" : line.substr(path);
+            shared = p.rfind("/dev/shm/ovns-", 0) == 0 || p.rfind("/dev/shm/ovrt-", 0) == 0;
+            continue;
+        }
+        if (shared) continue;
+        if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0) {
+            kb += std::stol(line.substr(colon + 1));
+        }
+    }
+    return static_cast<double>(kb) * 1024;
+}
+
+// ------------------------------------------------------------ one size
+
+struct SizeRun {
+    const Options& Opt;
+    uint32_t N;
+    int Reps;
+    std::string Space;
+    std::string OutDir;
+    std::vector<Result>& Results;
+    double SaveMedian = 0;
+};
+
+bool MeasureSize(SizeRun& run) {
+    const uint32_t n = run.N;
+    const int reps = run.Reps;
+    std::printf("== %u nodes: setting up\n", n);
+    std::fflush(stdout);
+    double t0 = Now();
+    if (!SetUpSpace(run.Space, n, run.OutDir)) return false;
+    std::printf("   node space built in %.2f s (%d records)\n", Now() - t0, NodeCount());
+    std::fflush(stdout);
+
+    // Warm-up save: also gives the bytes of the file for the baselines.
+    if (SaveRetainFile() != 1) {
+        std::fprintf(stderr, "bench: SaveRetainFile failed\n");
+        return false;
+    }
+    const std::string retainPath = GetRetainFilePath();
+    std::vector<uint8_t> bytes = ReadWholeFile(retainPath);
+    const NodeRecord* table = NodeTable();
+    const int32_t count = NodeCount();
+    size_t expect = 4;
+    for (int32_t i = 0; i < count; ++i) expect += NodeSpaceValueSize(&table[i]);
+    if (bytes.size() != expect) {
+        std::fprintf(stderr, "bench: retain file has %zu bytes, expected %zu\n", bytes.size(), expect);
+        return false;
+    }
+    std::printf("   retain file: %zu bytes\n", bytes.size());
+
+    // Only one operation, repeated, for a profiler (its median is printed).
+    if (!run.Opt.Profile.empty()) {
+        std::vector<double> t;
+        for (int i = 0; i < reps; ++i) {
+            if (run.Opt.Profile == "save") {
+                t.push_back(Timed([] { return SaveRetainFile() == 1; }));
+            } else if (run.Opt.Profile == "load") {
+                t.push_back(Timed([] { return LoadRetainFile() == 1; }));
+            } else if (run.Opt.Profile == "hash") {
+                ResetLayoutHashForTest();
+                t.push_back(Timed([] { return ComputeLayoutHash() != 0; }));
+                BuildRetainFilePaths();
+            } else {
+                Usage("--profile takes save, load or hash");
+            }
+        }
+        std::printf("   %s: median %s of %d\n", run.Opt.Profile.c_str(), FormatValue(Median(t), "s").c_str(), reps);
+        return true;
+    }
+
+    // Save and load beside the one-call limits, taken in turns so that drift
+    // of the machine touches both alike.
+    std::vector<double> save, writeLimit, load, readLimit, readStore;
+    std::vector<uint8_t> readBuf(bytes.size());
+    for (int i = 0; i < reps; ++i) {
+        double s = Timed([] { return SaveRetainFile() == 1; });
+        double w = TimeWriteLimit(run.OutDir, bytes);
+        double l = Timed([] { return LoadRetainFile() == 1; });
+        double r = TimeReadLimit(retainPath, readBuf);
+        // One read() and the least storing of the values the library allows:
+        // one write by index per node, the sizes taken from the records.
+        double rs = Timed([&] {
+            int fd = ::open(retainPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) return false;
+            ssize_t got = ::read(fd, readBuf.data(), readBuf.size());
+            ::close(fd);
+            if (got != static_cast<ssize_t>(readBuf.size())) return false;
+            const uint8_t* p = readBuf.data() + 4;
+            for (int32_t k = 0; k < count; ++k) {
+                uint16_t size = NodeSpaceValueSize(&table[k]);
+                if (size == 0) continue;
+                NodeWriteData(table[k].Index, p, size);
+                p += size;
+            }
+            return true;
+        });
+        if (s < 0 || w < 0 || l < 0 || r < 0 || rs < 0) {
+            std::fprintf(stderr, "bench: save/load round %d failed\n", i);
+            return false;
+        }
+        save.push_back(s);
+        writeLimit.push_back(w);
+        load.push_back(l);
+        readLimit.push_back(r);
+        readStore.push_back(rs);
+    }
+    const bool big = n >= 1000000;
+    run.Results.push_back(Compare("save", n, save, "write_limit", writeLimit, big ? 3 : 0));
+    run.Results.back().Note = "one write() + fsync + rename + directory fsync of the same bytes";
+    run.Results.push_back(Compare("load", n, load, "read_store_limit", readStore, big ? 3 : 0));
+    run.Results.back().Note = "one read() of the file + NodeWriteData per node";
+    run.Results.push_back(Compare("load", n, load, "read_limit", readLimit, 0));
+    run.Results.back().Note = "one read() of the file alone";
+    run.SaveMedian = Median(save);
+
+    // The same in a tmpfs directory, where fsync costs nothing: what the
+    // save costs beyond the storage.
+    if (!run.Opt.MemDir.empty()) {
+        std::string memDir = run.Opt.MemDir + "/n" + std::to_string(n);
+        ::mkdir(run.Opt.MemDir.c_str(), 0777);
+        ::mkdir(memDir.c_str(), 0777);
+        std::vector<double> memSave, memLimit;
+        if (UseOutDir(memDir) && SaveRetainFile() == 1) {
+            for (int i = 0; i < reps; ++i) {
+                memSave.push_back(Timed([] { return SaveRetainFile() == 1; }));
+                memLimit.push_back(TimeWriteLimit(memDir, bytes));
+            }
+            run.Results.push_back(Compare("save_tmpfs", n, memSave, "write_limit_tmpfs", memLimit, 0));
+            run.Results.back().Note = "both in a tmpfs directory: the cost beyond the storage device";
+        }
+        ::unlink((memDir + "/OvRetain.bin").c_str());
+        ::unlink((memDir + "/limit.bin").c_str());
+        ::rmdir(memDir.c_str());
+        if (!UseOutDir(run.OutDir)) return false;
+    }
+    std::printf("   save %s (limit %s), load %s (limit %s + store %s)\n", FormatValue(Median(save), "s").c_str(),
+                FormatValue(Median(writeLimit), "s").c_str(), FormatValue(Median(load), "s").c_str(),
+                FormatValue(Median(readLimit), "s").c_str(), FormatValue(Median(readStore), "s").c_str());
+    std::fflush(stdout);
+
+    // The hash fold, uncached, beside OpenSSL's MD5 over the same names.
+    std::vector<const char*> names;
+    for (int32_t i = 0; i < count; ++i) names.push_back(table[i].Name);
+    std::vector<double> fold, md5;
+    uint32_t ours = 0, theirs = 0;
+    for (int i = 0; i < reps; ++i) {
+        ResetLayoutHashForTest();
+        double t = Now();
+        ours = ComputeLayoutHash();
+        fold.push_back(Now() - t);
+        BuildRetainFilePaths();  // the reset forgot them
+        if (Md5Available()) md5.push_back(TimeMd5Fold(names, &theirs));
+    }
+    if (Md5Available()) {
+        run.Results.push_back(Compare("layout_hash", n, fold, "openssl_md5", md5, 1.25));
+        if (ours != theirs) {
+            std::fprintf(stderr, "bench: layout hash %08x differs from the OpenSSL fold %08x\n", ours, theirs);
+            run.Results.back().Note = "hash differs from the OpenSSL fold";
+        }
+    } else {
+        run.Results.push_back(Row("layout_hash", n, fold));
+    }
+
+    // A writer of the node space while saves run, and while nothing runs.
+    {
+        Writer writer;
+        uint32_t target = table[count / 2].Index;
+        writer.Start(target);
+        std::vector<double> during;
+        for (int i = 0; i < reps; ++i) {
+            writer.Samples.clear();
+            writer.Phase.store(1);
+            uint8_t ok = SaveRetainFile();
+            writer.Phase.store(0);
+            if (!ok) break;
+            ::usleep(200);  // the writer sees the phase change
+            for (float f : writer.Samples) during.push_back(f * 1e-9);
+        }
+        writer.Samples.clear();
+        writer.Phase.store(1);
+        ::usleep(static_cast<useconds_t>(std::max(0.01, run.SaveMedian) * 1e6 * reps));
+        writer.Phase.store(0);
+        ::usleep(200);
+        std::vector<double> idle;
+        for (float f : writer.Samples) idle.push_back(f * 1e-9);
+        writer.Stop();
+        Result r = Row("writer_wait_during_save", n, during);
+        r.P99 = Quantile(during, 0.99);
+        r.Target = 1e-3;
+        r.Runs = reps;
+        r.Note = std::to_string(during.size()) + " writes of one node while " + std::to_string(reps) + " saves ran";
+        run.Results.push_back(r);
+        Result q = Row("writer_wait_idle", n, idle);
+        q.P99 = Quantile(idle, 0.99);
+        q.Runs = 1;
+        q.Note = std::to_string(idle.size()) + " writes with no save running";
+        run.Results.push_back(q);
+    }
+
+    // The same name and value pairs for the peers.
+    std::vector<Pair> pairs;
+    {
+        const uint8_t* p = bytes.data() + 4;
+        for (int32_t i = 0; i < count; ++i) {
+            uint16_t size = NodeSpaceValueSize(&table[i]);
+            if (size == 0) continue;
+            pairs.push_back({table[i].Name, p, size});
+            p += size;
+        }
+    }
+
+    if (run.Opt.Sqlite && SqliteAvailable()) {
+        Sqlite* db = SqliteOpen(run.OutDir + "/vars.sqlite");
+        if (db && SqliteSave(db, pairs) >= 0) {  // the first save inserts; the timed ones replace
+            std::vector<uint8_t> out(bytes.size() * 2);
+            size_t rows = 0;
+            std::vector<double> s = Series(reps, [&] { return SqliteSave(db, pairs); });
+            std::vector<double> l = Series(reps, [&] { return SqliteLoad(db, out, &rows); });
+            if (rows != pairs.size()) std::fprintf(stderr, "bench: sqlite read %zu rows of %zu\n", rows, pairs.size());
+            run.Results.push_back(Compare("save", n, save, "sqlite_save", s, 0.1));
+            run.Results.back().Note = "one transaction, WAL, synchronous=FULL";
+            run.Results.push_back(Compare("load", n, load, "sqlite_load", l, 0.1));
+            run.Results.back().Note = "SELECT of every row, values copied out";
+        }
+        SqliteClose(db);
+    }
+
+    if (!run.Opt.RedisServer.empty()) {
+        Redis redis;
+        redis.Server = run.Opt.RedisServer;
+        redis.Dir = run.OutDir + "/redis";
+        redis.Port = run.Opt.RedisPort;
+        ::mkdir(redis.Dir.c_str(), 0777);
+        ::unlink((redis.Dir + "/dump.rdb").c_str());
+        bool ok = RedisStart(&redis) >= 0 && RedisFill(&redis, pairs);
+        std::vector<double> s, l;
+        if (ok) s = Series(reps, [&] { return RedisSave(&redis); });
+        if (ok && !s.empty()) {
+            l = Series(reps, [&] {
+                RedisStop(&redis);
+                double t = RedisStart(&redis);
+                if (t >= 0 && RedisDbSize(&redis) != static_cast<long>(pairs.size())) {
+                    std::fprintf(stderr, "bench: redis restarted without all keys\n");
+                    return -1.0;
+                }
+                return t;
+            });
+        }
+        RedisStop(&redis);
+        if (!s.empty() && !l.empty()) {
+            run.Results.push_back(Compare("save", n, save, "redis_save", s, 0.1));
+            run.Results.back().Note = "SAVE of the same keys and values";
+            run.Results.push_back(Compare("load", n, load, "redis_restart", l, 0.1));
+            run.Results.back().Note = "redis-server exec until it answers PING with the keys loaded";
+        } else {
+            std::fprintf(stderr, "bench: redis measurements failed; see %s/redis.log\n", redis.Dir.c_str());
+        }
+    }
+
+    if (!run.Opt.Ovretain.empty()) {
+        uint32_t live = NodeSpaceFind("SERVICE.OvRetain.Live");
+        if (live == 0) {
+            std::fprintf(stderr, "bench: no Live node\n");
+            return false;
+        }
+        // Exec to the first Live tick. A first, unmeasured start lets the
+        // service publish its triggers and settle the retain file.
+        std::vector<double> startup;
+        for (int i = 0; i <= reps; ++i) {
+            uint32_t zero = 0;
+            NodeWriteValue(live, &zero, 4);
+            Service svc;
+            double t = Now();
+            if (!SpawnService(run.Opt, run.Space, run.OutDir, &svc)) return false;
+            bool ticked = false;
+            while (Now() - t < 60 && ServiceAlive(&svc)) {
+                if (ReadU32(live) != 0) {
+                    ticked = true;
+                    break;
+                }
+                ::usleep(100);
+            }
+            double dt = Now() - t;
+            StopService(&svc);
+            if (!ticked) {
+                std::fprintf(stderr, "bench: ovretain never ticked Live (see %s/ovretain.log)\n",
+                             run.OutDir.c_str());
+                return false;
+            }
+            if (i > 0) startup.push_back(dt);
+        }
+        run.Results.push_back(Row("service_startup_to_first_live", n, startup));
+        run.Results.back().Note = "exec of ovretain until Live changes; includes its 100 ms pause and first 100 ms poll";
+
+        // Trigger latency and private memory on one running service.
+        uint32_t saveIdx = NodeSpaceFind("SERVICE.OvRetain.Save");
+        uint32_t countIdx = NodeSpaceFind("SERVICE.OvRetain.SaveCount");
+        Service svc;
+        uint32_t zero = 0;
+        NodeWriteValue(live, &zero, 4);
+        if (saveIdx == 0 || countIdx == 0 || !SpawnService(run.Opt, run.Space, run.OutDir, &svc)) return false;
+        double t = Now();
+        while (Now() - t < 60 && ServiceAlive(&svc) && ReadU32(live) == 0) ::usleep(1000);
+        std::vector<double> trig;
+        double peak = 0;
+        for (int i = 0; i < reps + 3 && ServiceAlive(&svc); ++i) {
+            // The last three rounds sample the memory while the save runs,
+            // apart from the timed rounds.
+            bool sample = i >= reps;
+            // A client writes at any moment of the 100 ms poll, not just
+            // after the service has finished one.
+            ::usleep(static_cast<useconds_t>(std::rand() % 100000));
+            uint32_t before = ReadU32(countIdx);
+            uint32_t one = 1;
+            NodeWriteValue(saveIdx, &one, 4);
+            double t0 = Now();
+            bool seen = false;
+            while (Now() - t0 < 60) {
+                if (ReadU32(countIdx) != before) {
+                    seen = true;
+                    break;
+                }
+                if (sample) peak = std::max(peak, PrivateBytes(svc.Pid));
+                ::usleep(sample ? 1000 : 100);
+            }
+            double dt = Now() - t0;
+            if (!seen) {
+                std::fprintf(stderr, "bench: SaveCount did not change after Save\n");
+                break;
+            }
+            if (!sample) trig.push_back(dt);
+        }
+        double idle = ServiceAlive(&svc) ? PrivateBytes(svc.Pid) : -1;
+        StopService(&svc);
+        if (!trig.empty()) {
+            run.Results.push_back(Row("trigger_save_to_savecount", n, trig));
+            run.Results.back().Note = "client writes Save until SaveCount changes; includes up to one 100 ms poll";
+        }
+        if (idle >= 0) {
+            Result m;
+            m.Name = "service_private_memory";
+            m.Nodes = n;
+            m.Unit = "bytes";
+            m.Median = std::max(idle, peak);
+            m.Runs = 1;
+            m.Target = big ? 16.0 * 1024 * 1024 : 0;
+            char note[160];
+            std::snprintf(note, sizeof note,
+                          "largest of idle (%.2f MiB) and samples during 3 saves (%.2f MiB); shared segments excluded",
+                          idle / (1024 * 1024), peak / (1024 * 1024));
+            m.Note = note;
+            run.Results.push_back(m);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt = ParseOptions(argc, argv);
+    ::mkdir(opt.Dir.c_str(), 0777);
+    std::vector<Result> results;
+    std::map<uint32_t, double> saveBySize;
+    bool ok = true;
+    for (uint32_t n : opt.Sizes) {
+        SizeRun run{opt, n, RepsFor(opt, n), SpaceName(n), opt.Dir + "/n" + std::to_string(n), results};
+        ::mkdir(run.OutDir.c_str(), 0777);
+        bool done = MeasureSize(run);
+        if (done) saveBySize[n] = run.SaveMedian;
+        NodeSpaceDetach();
+        DestroySpace(run.Space);
+        if (!done) {
+            ok = false;
+            break;
+        }
+    }
+    if (opt.Profile.empty() && saveBySize.count(100000) && saveBySize.count(1000000)) {
+        Result r;
+        r.Name = "save_scaling";
+        r.Nodes = 1000000;
+        r.Median = saveBySize[1000000];
+        r.Runs = RepsFor(opt, 1000000);
+        r.Baseline = "save@100000";
+        r.BaselineMedian = saveBySize[100000];
+        r.Target = 11;
+        results.push_back(r);
+    }
+    if (!opt.Profile.empty()) return ok ? 0 : 1;
+
+    std::string machine = Machine();
+    std::string md = ResultsMarkdown(results);
+    std::printf("\nMachine: %s\n\n%s", machine.c_str(), md.c_str());
+    if (!opt.Markdown.empty()) {
+        std::ofstream(opt.Markdown) << md;
+    }
+    if (!opt.Json.empty()) {
+        std::ofstream(opt.Json) << ResultsJson(results, machine);
+    }
+    return ok ? 0 : 1;
+}

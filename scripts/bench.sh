@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks: save, load, layout hash, start-up, trigger
+# latency, private memory and writer wait of the retain service, beside the
+# one-call file limit, OpenSSL's MD5, SQLite and Redis.
+#
+#   scripts/bench.sh            sizes 10k, 100k and 1M; installs the peers
+#                               (SQLite, Redis) when missing; writes
+#                               bench/RESULTS.md and bench/results.json
+#   scripts/bench.sh --smoke    10k nodes, a few runs, no network, no peers
+#                               that are not already there; writes into the
+#                               build directory only
+#   --sizes N,N,...  --reps N   override the sizes and the runs per size
+#
+# BUILD_DIR (default build-bench) is configured as a Release build. Scratch
+# files go to a directory under $TMPDIR (on disk, where the retain file would
+# live), removed at the end; Redis is started on 127.0.0.1 on a free port
+# and stopped, whatever happens.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+smoke=0
+sizes=""
+reps=""
+while (($#)); do
+  case "$1" in
+    --smoke) smoke=1 ;;
+    --sizes) sizes=$2; shift ;;
+    --reps) reps=$2; shift ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+build=${BUILD_DIR:-build-bench}
+
+if ((!smoke)); then
+  # The peers, from the distribution's packages, when missing.
+  need=()
+  for pkg in libsqlite3-dev libssl-dev redis-server; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+  done
+  if ((${#need[@]})); then
+    echo "installing: ${need[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
+  fi
+  # The distribution starts its own server on 6379; ours uses a port of its own.
+fi
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOVRT_WERROR=ON -DOVRT_TESTS=OFF >/dev/null
+if ! cmake --build "$build" --target help | grep -q '^ovrt_bench:'; then
+  echo "bench.sh: there is no ovrt_bench target (the retain module is missing)" >&2
+  exit 1
+fi
+cmake --build "$build" --target ovrt_bench -j 2  # builds ovretain too
+bin=$build/bin
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ovb-XXXXXX")
+memdir=""
+cleanup() {
+  # Stops a Redis server left behind by an interrupted run, by its pid file.
+  for pidfile in "$work"/n*/redis/redis.pid; do
+    [ -f "$pidfile" ] || continue
+    pid=$(cat "$pidfile" 2>/dev/null || true)
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill "$pid" 2>/dev/null || true; fi
+  done
+  rm -rf "$work"
+  [ -z "$memdir" ] || rm -rf "$memdir"
+}
+trap cleanup EXIT
+
+args=(--dir "$work")
+[ -x "$bin/ovretain" ] && args+=(--ovretain "$root/$bin/ovretain")
+if ((smoke)); then
+  args+=(--sizes "${sizes:-10000}" --reps "${reps:-3}")
+  out_md=$build/bench-smoke.md
+  out_json=$build/bench-smoke.json
+else
+  [ -n "$sizes" ] && args+=(--sizes "$sizes")
+  [ -n "$reps" ] && args+=(--reps "$reps")
+  out_md=$build/bench-table.md
+  out_json=bench/results.json
+  # The save once more in tmpfs, to tell the storage's share from ours.
+  if [ -d /dev/shm ]; then
+    memdir=$(mktemp -d /dev/shm/ovbm-XXXXXX)
+    args+=(--mem-dir "$memdir")
+  fi
+fi
+
+redis_server=$(command -v redis-server || true)
+if [ -n "$redis_server" ]; then
+  # A free port on loopback: bind to port 0 and take what the kernel gives.
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null || true)
+  [ -n "$port" ] && args+=(--redis-server "$redis_server" --redis-port "$port")
+elif ((!smoke)); then
+  echo "bench.sh: redis-server not found; Redis is left out" >&2
+fi
+
+"$bin/ovrt_bench" "${args[@]}" --markdown "$out_md" --json "$out_json"
+
+if ((!smoke)); then
+  machine=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["machine"])' "$out_json")
+  {
+    echo "## Benchmark results"
+    echo
+    echo "Run by \`scripts/bench.sh\` on $(date -u +%Y-%m-%d): $machine."
+    echo "Medians of repeated runs; a ratio is our median divided by the baseline's (below 1: we are faster)."
+    echo
+    cat "$out_md"
+    echo
+    if [ -f bench/NOTES.md ]; then cat bench/NOTES.md; fi
+  } > bench/RESULTS.md
+  echo "wrote bench/RESULTS.md and bench/results.json"
+fi
