@@ -1,0 +1,105 @@
+// service.cpp - start-up in its fixed order, the service event handler and
+// shutdown.
+#include "service/service.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "nodespace/ovhgapi.h"
+#include "report/report.h"
+#include "retain/layout_hash.h"
+#include "retain/retain_file.h"
+#include "rtkernel/rtkernel.h"
+#include "threads/threads.h"
+#include "variables/variables.h"
+
+namespace {
+
+constexpr uint32_t kThreadStackSize = 4096;
+
+// Written once by ServiceInit before ExitSemaphoreReady is set; read by
+// SignalExit only after it has seen the flag set.
+RTHANDLE ExitSemaphore = RT_BAD_HANDLE;
+
+// The hand-over between SignalExit, which may run on any thread from the
+// registration on, and ServiceInit, which creates the semaphore later. Each
+// side first publishes its own flag, then reads the other's; with
+// sequentially consistent atomics at least one of them sees both flags and
+// releases, so no exit request is lost. When both release, the second one
+// fails past the semaphore's maximum of one unit, which is harmless.
+std::atomic<bool> ExitRequested{false};
+std::atomic<bool> ExitSemaphoreReady{false};
+
+}  // namespace
+
+void ServiceInit() {
+    ServiceRecord record;
+    memset(&record, 0, sizeof record);
+    record.Magic = kServiceRecordMagic;
+    record.Handler = OnServiceEvent;
+    RegisterService(&record);
+
+    RtSleep(100);
+
+    PublishConfiguration();
+    PublishStatus();
+    PublishTriggers();
+
+    ExitSemaphore = CreateRtSemaphore(0, 1, 0);
+    CatalogRtHandle(0, ExitSemaphore, "Exit");
+    ExitSemaphoreReady.store(true, std::memory_order_seq_cst);
+    // A stop that came before the semaphore existed ends the service as soon
+    // as start-up is done.
+    if (ExitRequested.load(std::memory_order_seq_cst)) ReleaseRtSemaphore(ExitSemaphore, 1);
+
+    // Priorities wrap at 256: Priority 254 gives the main thread 0.
+    SetRtProcessMaxPriority(0, 0);
+    SetRtThreadPriority(0, static_cast<uint8_t>(GetPriority() + 2));
+
+    RTHANDLE root = GetRtThreadHandles(RT_ROOT_PROCESS);
+    UncatalogRtHandle(root, "OvRetain");
+    CatalogRtHandle(root, GetRtThreadHandles(RT_THIS_PROCESS), "OvRetain");
+    CatalogRtHandle(0, GetRtThreadHandles(RT_THIS_THREAD), "Main");
+
+    CreateRtThread(static_cast<uint8_t>(GetPriority() + 1), NotifyThread, kThreadStackSize, nullptr);
+
+    CheckRetainFile();
+
+    // Only exactly 1 counts; an absent AutoRun reads 0 and leaves Run alone.
+    if (GetAutoRun() == 1) SetRun(1);
+}
+
+void ServiceExit() {
+    UncatalogRtHandle(GetRtThreadHandles(RT_ROOT_PROCESS), "OvRetain");
+    UnregisterService();
+}
+
+int32_t OnServiceEvent(uint32_t /*context*/, uint32_t event) {
+    switch (event) {
+        case EM_SERVICE_STOP:
+            report(&LogChannel, "DBG", "EM_SERVICE_STOP recieved.");
+            SaveRetainFile();  // before start-up has built the paths this fails harmlessly
+            SetRun(0);
+            SignalExit();
+            break;
+        case EM_SERVICE_RUN:
+            report(&LogChannel, "DBG", "EM_SERVICE_RUN recieved.");
+            SetRun(1);
+            break;
+        case EM_SERVICE_PAUSE:
+            report(&LogChannel, "DBG", "EM_SERVICE_PAUSE recieved.");
+            SetRun(0);
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+// Whatever the wait returns, the caller goes on to shutdown.
+void WaitForExit() { WaitForRtSemaphore(ExitSemaphore, 1, RT_WAIT_FOREVER); }
+
+void SignalExit() {
+    ExitRequested.store(true, std::memory_order_seq_cst);
+    if (ExitSemaphoreReady.load(std::memory_order_seq_cst)) ReleaseRtSemaphore(ExitSemaphore, 1);
+}

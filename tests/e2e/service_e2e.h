@@ -1,0 +1,133 @@
+// service_e2e.h - a running ovretain in a node space and drive directory of
+// its own, for the end-to-end tests of the service and its threads.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "nodespace/nodespace_admin.h"
+#include "rtkernel/rtadmin.h"
+#include "support/test_support.h"
+
+namespace svctest {
+
+using namespace std::chrono_literals;
+
+inline std::string Full(const std::string& name) { return "SERVICE.OvRetain." + name; }
+
+struct LogLine {
+    std::string Level;
+    std::string Text;
+    bool operator==(const LogLine&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const LogLine& line) {
+    return out << line.Level << " " << line.Text;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(NodeSpaceAttach(space_.Name(), true, &error)) << error;
+        RtSelectInstance(space_.Name());
+    }
+    void TearDown() override {
+        service_.reset();
+        NodeSpaceDetach();
+    }
+
+    ovtest::Env Environment() const {
+        return {{"OVNODE_SPACE", space_.Name()}, {"OVRT_DRIVES", drives_.Path()}};
+    }
+    void Start() { service_ = std::make_unique<ovtest::Child>(std::vector<std::string>{OVRETAIN_BIN}, Environment()); }
+    pid_t Pid() const { return service_->Pid(); }
+
+    // Priority of the thread catalogued as name by the service; -1 if none.
+    int ThreadPriority(const std::string& name) const {
+        for (const RtCatalogEntry& e : RtReadCatalog())
+            if (e.Pid == Pid() && !e.Process.empty() && e.Name == name && e.Kind == "thread") return e.Priority;
+        return -1;
+    }
+    bool Catalogued(const std::string& name, const std::string& kind) const {
+        for (const RtCatalogEntry& e : RtReadCatalog())
+            if (e.Pid == Pid() && !e.Process.empty() && e.Name == name && e.Kind == kind) return true;
+        return false;
+    }
+    // Start-up has catalogued every thread of the service.
+    bool Started() const {
+        return RtFindProcess("OvRetain") == Pid() && ThreadPriority("Main") >= 0 && ThreadPriority("Notify") >= 0 &&
+               ThreadPriority("Trig") >= 0;
+    }
+    void StartAndWait() {
+        Start();
+        ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); })) << service_->Output();
+    }
+
+    std::string Get(const std::string& name) const { return ovtest::OvnodeGet(space_.Name(), Full(name)); }
+    bool WaitFor(const std::string& name, const std::string& value, std::chrono::milliseconds deadline = 10s) const {
+        return ovtest::WaitUntil([&] { return Get(name) == value; }, deadline);
+    }
+    void Create(const std::string& name, const std::string& type, const std::string& value) {
+        auto made = ovtest::Ovnode(space_.Name(), {"create", Full(name), type});
+        ASSERT_EQ(made.Status, 0) << made.Err;
+        Set(name, value);
+    }
+    void Set(const std::string& name, const std::string& value) {
+        auto set = ovtest::Ovnode(space_.Name(), {"set", Full(name), value});
+        ASSERT_EQ(set.Status, 0) << set.Err;
+    }
+    void Ovnode(const std::vector<std::string>& args) {
+        auto r = ovtest::Ovnode(space_.Name(), args);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+    }
+    void SendControl(uint32_t event) {
+        std::string error;
+        ASSERT_TRUE(NodeSpaceSendControl(Pid(), event, &error)) << error;
+    }
+
+    // The service's log lines: "<time> <level> ovretain: <text>".
+    std::vector<LogLine> Log() const {
+        std::vector<LogLine> out;
+        std::istringstream in(service_->Output());
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string time, level, program;
+            fields >> time >> level >> program;
+            if (program != "ovretain:") continue;
+            out.push_back({level, line.substr(std::min(line.size(), static_cast<size_t>(fields.tellg()) + 1))});
+        }
+        return out;
+    }
+    size_t Count(const LogLine& wanted) const {
+        size_t n = 0;
+        for (const LogLine& l : Log()) n += l == wanted;
+        return n;
+    }
+    bool WaitForLog(const LogLine& wanted, size_t times = 1) const {
+        return ovtest::WaitUntil([&] { return Count(wanted) >= times; });
+    }
+
+    // Stops the service with `ovnode service stop`; its exit status.
+    int Stop() {
+        auto r = ovtest::Ovnode(space_.Name(), {"service", "stop"});
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        return service_->Wait();
+    }
+
+    ovtest::ScopedSpace space_;
+    ovtest::TempDir drives_;
+    std::unique_ptr<ovtest::Child> service_;
+};
+
+inline const LogLine kStopLine{"DBG", "EM_SERVICE_STOP recieved."};
+inline const LogLine kRunLine{"DBG", "EM_SERVICE_RUN recieved."};
+inline const LogLine kPauseLine{"DBG", "EM_SERVICE_PAUSE recieved."};
+inline const LogLine kNotifyLine{"DBG", "NotifyEvent recieved."};
+
+}  // namespace svctest

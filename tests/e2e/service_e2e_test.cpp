@@ -1,0 +1,125 @@
+// The real ovretain, driven through ovnode and the node-space library: what
+// start-up publishes and catalogues, the control events, and shutdown.
+#include "e2e/service_e2e.h"
+
+#include <algorithm>
+
+namespace svctest {
+namespace {
+
+TEST_F(ServiceTest, FirstStartPublishesEveryVariableWithItsDefault) {
+    StartAndWait();
+    const std::pair<const char*, const char*> defaults[] = {
+        {"Priority", "160"}, {"Interval", "100"}, {"UseBackup", "0"}, {"OutPath", "C:\\Orvale\\"},
+        {"Status", "0"},     {"Error", "0"},      {"Run", "1"},       {"SaveCount", "0"},
+        {"LoadCount", "0"},  {"Save", "0"},       {"Load", "0"},
+    };
+    for (auto [name, value] : defaults) EXPECT_EQ(Get(name), value) << name;
+    EXPECT_FALSE(Get("Live").empty());  // counts from 0 while running
+    // AutoRun is read, never created.
+    EXPECT_EQ(ovtest::Ovnode(space_.Name(), {"get", Full("AutoRun")}).Status, 1);
+    EXPECT_TRUE(Catalogued("Exit", "semaphore"));
+
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Count(kStopLine), 1u);
+    EXPECT_EQ(Get("Run"), "0");
+    // Shutdown removes the root entry and the registration.
+    EXPECT_EQ(RtFindProcess("OvRetain"), 0);
+    auto services = NodeSpaceServices();
+    EXPECT_EQ(std::count(services.begin(), services.end(), Pid()), 0);
+}
+
+struct PriorityCase {
+    const char* Priority;  // nullptr: not created before the start
+    int Main, Notify, Trig;
+};
+
+class ServicePriorities : public ServiceTest, public ::testing::WithParamInterface<PriorityCase> {};
+
+TEST_P(ServicePriorities, ThreadsRunAtPriorityPlusTwoPlusOneAndItselfWrappingAt256) {
+    const PriorityCase& c = GetParam();
+    if (c.Priority) Create("Priority", "7", c.Priority);
+    StartAndWait();
+    EXPECT_EQ(Get("Priority"), c.Priority ? c.Priority : "160");  // an existing value is kept
+    EXPECT_EQ(ThreadPriority("Main"), c.Main);
+    EXPECT_EQ(ThreadPriority("Notify"), c.Notify);
+    EXPECT_EQ(ThreadPriority("Trig"), c.Trig);
+    EXPECT_EQ(Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Service, ServicePriorities,
+                         ::testing::Values(PriorityCase{nullptr, 162, 161, 160}, PriorityCase{"120", 122, 121, 120},
+                                           PriorityCase{"254", 0, 255, 254}, PriorityCase{"255", 1, 0, 255}));
+
+TEST_F(ServiceTest, PauseAndRunSwitchTheRunFlagAndLogEachEvent) {
+    StartAndWait();
+    Ovnode({"service", "pause"});
+    ASSERT_TRUE(WaitFor("Run", "0"));
+    ASSERT_TRUE(WaitForLog(kPauseLine));
+    Ovnode({"service", "run"});
+    ASSERT_TRUE(WaitFor("Run", "1"));
+    ASSERT_TRUE(WaitForLog(kRunLine));
+    EXPECT_TRUE(service_->Running());  // pausing keeps the service up
+    EXPECT_EQ(Log(), (std::vector<LogLine>{kPauseLine, kRunLine}));
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Log(), (std::vector<LogLine>{kPauseLine, kRunLine, kStopLine}));
+}
+
+TEST_F(ServiceTest, ControlEventsOutsideTheTableAreIgnoredSilently) {
+    StartAndWait();
+    // The library delivers events one at a time in the order sent: once the
+    // pause is logged, 100 and 104 have been handled.
+    for (uint32_t event : {100u, 104u, 0u, 0xFFFFFFFFu}) SendControl(event);
+    SendControl(103);
+    ASSERT_TRUE(WaitForLog(kPauseLine));
+    EXPECT_EQ(Log(), std::vector<LogLine>{kPauseLine});
+    EXPECT_TRUE(service_->Running());
+
+    for (uint32_t event : {100u, 104u}) SendControl(event);
+    SendControl(102);
+    ASSERT_TRUE(WaitForLog(kRunLine));
+    EXPECT_EQ(Log(), (std::vector<LogLine>{kPauseLine, kRunLine}));
+    EXPECT_TRUE(service_->Running());
+    EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ServiceTest, AutoRunOneSetsRunAtStart) {
+    Create("Run", "1", "0");
+    Create("AutoRun", "1", "1");
+    StartAndWait();
+    EXPECT_TRUE(WaitFor("Run", "1"));
+    EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ServiceTest, StopAtTheEarliestMomentStillEndsTheService) {
+    Start();
+    // The service registers first and then pauses 100 ms before it creates
+    // anything else: a stop sent as soon as the registration shows arrives
+    // before the Exit semaphore exists.
+    ASSERT_TRUE(ovtest::WaitUntil([&] {
+        auto services = NodeSpaceServices();
+        return std::find(services.begin(), services.end(), Pid()) != services.end();
+    })) << service_->Output();
+    SendControl(101);
+    EXPECT_EQ(service_->Wait(), 0) << service_->Output();
+    EXPECT_EQ(Count(kStopLine), 1u);
+    EXPECT_EQ(RtFindProcess("OvRetain"), 0);
+}
+
+TEST_F(ServiceTest, RestartFindsThePublishedNodesAndKeepsTheirValues) {
+    StartAndWait();
+    Set("Interval", "250");
+    Set("UseBackup", "1");
+    EXPECT_EQ(Stop(), 0);
+    int32_t nodes = NodeCount();
+
+    StartAndWait();
+    EXPECT_EQ(NodeCount(), nodes);  // nothing created twice
+    EXPECT_EQ(Get("Interval"), "250");
+    EXPECT_EQ(Get("UseBackup"), "1");
+    EXPECT_EQ(Get("Run"), "0");  // left 0 by the stop; no AutoRun
+    EXPECT_EQ(Stop(), 0);
+}
+
+}  // namespace
+}  // namespace svctest
