@@ -1,0 +1,91 @@
+// Trigger watchers: how the Trig thread sees a change of Save or Load.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "stdlib/pmem.h"
+#include "support/test_support.h"
+#include "threads/threads.h"
+
+namespace {
+
+class TriggerWatchers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(NodeSpaceAttach(space_.Name(), true, &error)) << error;
+        ASSERT_EQ(NodeCreate("Trigger", 7, 4, "", ""), 0);
+        index_ = NodeSpaceFind("Trigger");
+        ASSERT_NE(index_, 0u);
+    }
+    void TearDown() override { NodeSpaceDetach(); }
+    void Write(uint32_t v) { NodeWriteValue(index_, &v, 4); }
+    uint32_t Read() {
+        uint32_t v = 0xEEEEEEEE;
+        NodeReadValue(index_, &v, 4);
+        return v;
+    }
+
+    ovtest::ScopedSpace space_;
+    uint32_t index_ = 0;
+};
+
+TEST_F(TriggerWatchers, CreationClearsTheNodeAndAnyNonzeroValueFiresOncePerReset) {
+    Write(5);  // pending before the watcher exists: discarded
+    TriggerWatcher* w = CreateTriggerWatcher(index_);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->NodeIndex, index_);
+    EXPECT_EQ(w->LastSeen, 0u);
+    EXPECT_EQ(Read(), 0u);
+    EXPECT_FALSE(TriggerChanged(w));
+
+    Write(5);
+    EXPECT_TRUE(TriggerChanged(w));
+    EXPECT_EQ(w->LastSeen, 5u);
+    EXPECT_FALSE(TriggerChanged(w));  // unchanged since the last look
+    ResetTrigger(w);
+    EXPECT_EQ(Read(), 0u);
+    EXPECT_EQ(w->LastSeen, 0u);
+    EXPECT_FALSE(TriggerChanged(w));
+
+    // The same value again, after the reset, fires again; all 32 bits count.
+    for (uint32_t v : {5u, 1u, 0x80000000u, 0xFFFFFFFFu}) {
+        Write(v);
+        EXPECT_TRUE(TriggerChanged(w)) << v;
+        ResetTrigger(w);
+    }
+    // A change back to 0 without a reset is a change too.
+    Write(3);
+    EXPECT_TRUE(TriggerChanged(w));
+    Write(0);
+    EXPECT_TRUE(TriggerChanged(w));
+    FreeTriggerWatcher(w);
+}
+
+TEST_F(TriggerWatchers, AWatcherOnIndexZeroOrAnUnknownIndexNeverFires) {
+    Write(7);
+    for (uint32_t index : {0u, 9999u}) {
+        TriggerWatcher* w = CreateTriggerWatcher(index);
+        ASSERT_NE(w, nullptr);
+        EXPECT_FALSE(TriggerChanged(w));
+        ResetTrigger(w);
+        FreeTriggerWatcher(w);
+    }
+    EXPECT_EQ(Read(), 7u);  // no other node was touched
+}
+
+TEST_F(TriggerWatchers, NullWatchersAreIgnored) {
+    PMemInjectFault(1);
+    TriggerWatcher* w = CreateTriggerWatcher(index_);
+    PMemInjectFault(0);
+    EXPECT_EQ(w, nullptr);
+    Write(4);
+    EXPECT_FALSE(TriggerChanged(nullptr));
+    ResetTrigger(nullptr);
+    FreeTriggerWatcher(nullptr);
+    EXPECT_EQ(Read(), 4u);
+}
+
+}  // namespace
