@@ -2,7 +2,10 @@
 // Notify thread, which waits for the kernel's system events.
 //
 // PublishTriggers runs once on the main thread at start-up; the thread bodies
-// never return. Trigger watchers are owned by the Trig thread.
+// never return. Trigger watchers are owned by the Trig thread; a watcher that
+// could not be allocated (nullptr) or that watches index 0 never fires. The
+// Notify thread acts only on events that RtNotifyEvent actually delivered. No
+// failure is reported: a failed save or load only goes uncounted.
 #pragma once
 
 #include <cstdint>

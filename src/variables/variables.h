@@ -45,7 +45,7 @@ uint32_t VariableIndex(const char* fullName);
 uint32_t TypeSize(uint32_t type);
 
 void SetStatus(uint32_t value);
-void SetError(uint32_t value);
+void SetError(uint32_t value);  // Error is a 1-byte node: writes the low byte
 void SetRun(uint32_t value);
 uint8_t GetRun();
 void IncrementLive();

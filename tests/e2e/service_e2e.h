@@ -104,6 +104,13 @@ protected:
         }
         return out;
     }
+    // Only the "DBG" lines: the received events.
+    std::vector<LogLine> EventLog() const {
+        std::vector<LogLine> out;
+        for (const LogLine& l : Log())
+            if (l.Level == "DBG") out.push_back(l);
+        return out;
+    }
     size_t Count(const LogLine& wanted) const {
         size_t n = 0;
         for (const LogLine& l : Log()) n += l == wanted;
@@ -118,6 +125,37 @@ protected:
         auto r = ovtest::Ovnode(space_.Name(), {"service", "stop"});
         EXPECT_EQ(r.Status, 0) << r.Err;
         return service_->Wait();
+    }
+
+    // The retain file under the default OutPath "C:\Orvale\".
+    std::string RetainFile() const { return drives_.Path() + "/C/Orvale/OvRetain.bin"; }
+    std::string BackupFile() const { return drives_.Path() + "/C/Orvale/OvRetain.$$$"; }
+
+    // Where node `name`'s slot starts in a retain file of the node table as
+    // it is now (4 for the header, then each node's Size in table order); -1
+    // when there is no such node.
+    static long SlotOffset(const std::string& name) {
+        long offset = 4;
+        for (int32_t i = 0; i < NodeCount(); ++i) {
+            const NodeRecord* r = &NodeTable()[i];
+            if (name == r->Name) return offset;
+            offset += NodeSpaceValueSize(r);
+        }
+        return -1;
+    }
+    // The length of a retain file of the whole node table.
+    static size_t RetainFileLength() {
+        size_t length = 4;
+        for (int32_t i = 0; i < NodeCount(); ++i) length += NodeSpaceValueSize(&NodeTable()[i]);
+        return length;
+    }
+    // The 32-bit little-endian number in a retain file's slot of a type-7 node.
+    static uint32_t SlotValue(const std::string& file, const std::string& name) {
+        long at = SlotOffset(name);
+        if (at < 0 || file.size() < static_cast<size_t>(at) + 4) return 0xDEADDEAD;
+        uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(file[at + i]);
+        return v;
     }
 
     ovtest::ScopedSpace space_;

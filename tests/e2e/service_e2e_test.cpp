@@ -60,9 +60,9 @@ TEST_F(ServiceTest, PauseAndRunSwitchTheRunFlagAndLogEachEvent) {
     ASSERT_TRUE(WaitFor("Run", "1"));
     ASSERT_TRUE(WaitForLog(kRunLine));
     EXPECT_TRUE(service_->Running());  // pausing keeps the service up
-    EXPECT_EQ(Log(), (std::vector<LogLine>{kPauseLine, kRunLine}));
+    EXPECT_EQ(EventLog(), (std::vector<LogLine>{kPauseLine, kRunLine}));
     EXPECT_EQ(Stop(), 0);
-    EXPECT_EQ(Log(), (std::vector<LogLine>{kPauseLine, kRunLine, kStopLine}));
+    EXPECT_EQ(EventLog(), (std::vector<LogLine>{kPauseLine, kRunLine, kStopLine}));
 }
 
 TEST_F(ServiceTest, ControlEventsOutsideTheTableAreIgnoredSilently) {
@@ -72,13 +72,13 @@ TEST_F(ServiceTest, ControlEventsOutsideTheTableAreIgnoredSilently) {
     for (uint32_t event : {100u, 104u, 0u, 0xFFFFFFFFu}) SendControl(event);
     SendControl(103);
     ASSERT_TRUE(WaitForLog(kPauseLine));
-    EXPECT_EQ(Log(), std::vector<LogLine>{kPauseLine});
+    EXPECT_EQ(EventLog(), std::vector<LogLine>{kPauseLine});
     EXPECT_TRUE(service_->Running());
 
     for (uint32_t event : {100u, 104u}) SendControl(event);
     SendControl(102);
     ASSERT_TRUE(WaitForLog(kRunLine));
-    EXPECT_EQ(Log(), (std::vector<LogLine>{kPauseLine, kRunLine}));
+    EXPECT_EQ(EventLog(), (std::vector<LogLine>{kPauseLine, kRunLine}));
     EXPECT_TRUE(service_->Running());
     EXPECT_EQ(Stop(), 0);
 }
