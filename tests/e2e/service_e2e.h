@@ -31,10 +31,14 @@ inline std::ostream& operator<<(std::ostream& out, const LogLine& line) {
 
 class ServiceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { UseSpace(space_.Name()); }
+    // Makes the test and the services it starts from now on use node space
+    // (and kernel instance) `name`.
+    void UseSpace(const std::string& name) {
+        active_ = name;
         std::string error;
-        ASSERT_TRUE(NodeSpaceAttach(space_.Name(), true, &error)) << error;
-        RtSelectInstance(space_.Name());
+        ASSERT_TRUE(NodeSpaceAttach(name, true, &error)) << error;
+        RtSelectInstance(name);
     }
     void TearDown() override {
         service_.reset();
@@ -42,7 +46,7 @@ protected:
     }
 
     ovtest::Env Environment() const {
-        return {{"OVNODE_SPACE", space_.Name()}, {"OVRT_DRIVES", drives_.Path()}};
+        return {{"OVNODE_SPACE", active_}, {"OVRT_DRIVES", drives_.Path()}};
     }
     void Start() { service_ = std::make_unique<ovtest::Child>(std::vector<std::string>{OVRETAIN_BIN}, Environment()); }
     pid_t Pid() const { return service_->Pid(); }
@@ -68,21 +72,21 @@ protected:
         ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); })) << service_->Output();
     }
 
-    std::string Get(const std::string& name) const { return ovtest::OvnodeGet(space_.Name(), Full(name)); }
+    std::string Get(const std::string& name) const { return ovtest::OvnodeGet(active_, Full(name)); }
     bool WaitFor(const std::string& name, const std::string& value, std::chrono::milliseconds deadline = 10s) const {
         return ovtest::WaitUntil([&] { return Get(name) == value; }, deadline);
     }
     void Create(const std::string& name, const std::string& type, const std::string& value) {
-        auto made = ovtest::Ovnode(space_.Name(), {"create", Full(name), type});
+        auto made = ovtest::Ovnode(active_, {"create", Full(name), type});
         ASSERT_EQ(made.Status, 0) << made.Err;
         Set(name, value);
     }
     void Set(const std::string& name, const std::string& value) {
-        auto set = ovtest::Ovnode(space_.Name(), {"set", Full(name), value});
+        auto set = ovtest::Ovnode(active_, {"set", Full(name), value});
         ASSERT_EQ(set.Status, 0) << set.Err;
     }
     void Ovnode(const std::vector<std::string>& args) {
-        auto r = ovtest::Ovnode(space_.Name(), args);
+        auto r = ovtest::Ovnode(active_, args);
         ASSERT_EQ(r.Status, 0) << r.Err;
     }
     void SendControl(uint32_t event) {
@@ -122,7 +126,7 @@ protected:
 
     // Stops the service with `ovnode service stop`; its exit status.
     int Stop() {
-        auto r = ovtest::Ovnode(space_.Name(), {"service", "stop"});
+        auto r = ovtest::Ovnode(active_, {"service", "stop"});
         EXPECT_EQ(r.Status, 0) << r.Err;
         return service_->Wait();
     }
@@ -159,6 +163,7 @@ protected:
     }
 
     ovtest::ScopedSpace space_;
+    std::string active_;
     ovtest::TempDir drives_;
     std::unique_ptr<ovtest::Child> service_;
 };

@@ -17,7 +17,7 @@ TEST_F(ServiceTest, FirstStartPublishesEveryVariableWithItsDefault) {
     for (auto [name, value] : defaults) EXPECT_EQ(Get(name), value) << name;
     EXPECT_FALSE(Get("Live").empty());  // counts from 0 while running
     // AutoRun is read, never created.
-    EXPECT_EQ(ovtest::Ovnode(space_.Name(), {"get", Full("AutoRun")}).Status, 1);
+    EXPECT_EQ(ovtest::Ovnode(active_, {"get", Full("AutoRun")}).Status, 1);
     EXPECT_TRUE(Catalogued("Exit", "semaphore"));
 
     EXPECT_EQ(Stop(), 0);
