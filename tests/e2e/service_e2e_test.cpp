@@ -34,6 +34,8 @@ struct PriorityCase {
     int Main, Notify, Trig;
 };
 
+void PrintTo(const PriorityCase& c, std::ostream* out) { *out << "Priority " << (c.Priority ? c.Priority : "absent"); }
+
 class ServicePriorities : public ServiceTest, public ::testing::WithParamInterface<PriorityCase> {};
 
 TEST_P(ServicePriorities, ThreadsRunAtPriorityPlusTwoPlusOneAndItselfWrappingAt256) {

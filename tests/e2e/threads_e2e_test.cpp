@@ -158,6 +158,8 @@ struct Shutdown {
     int Signal;     // the signal sent instead when nonzero
 };
 
+void PrintTo(const Shutdown& s, std::ostream* out) { *out << s.Name; }
+
 class ShutdownEvents : public ThreadsTest, public ::testing::WithParamInterface<Shutdown> {};
 
 TEST_P(ShutdownEvents, SaveSetRunZeroAndEndTheService) {
