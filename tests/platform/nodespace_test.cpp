@@ -180,9 +180,9 @@ TEST_F(NodeSpaceTest, TableNamesAreFoundWithoutTheIndexAndForeignNamesThroughIt)
         const NodeRecord& r = NodeTable()[i];
         uint32_t index = 0;
         ASSERT_EQ(0, NodeGetAttribute(r.Name, "Index", &index, 4));
-        EXPECT_EQ(r.Index, index);
+        EXPECT_EQ(uint32_t{r.Index}, index);  // a copy: r is packed, Index unaligned
         std::string copy = r.Name;
-        EXPECT_EQ(r.Index, NodeSpaceFind(copy.c_str()));
+        EXPECT_EQ(uint32_t{r.Index}, NodeSpaceFind(copy.c_str()));
     }
 }
 

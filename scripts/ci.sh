@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The whole CI run: the test suite in the normal build, under AddressSanitizer
+# with UndefinedBehaviorSanitizer, and under ThreadSanitizer (the presets of
+# CMakePresets.json), then every fuzz target for a bounded time, then the
+# benchmarks' smoke run. Stops at the first stage that fails and prints how
+# long each stage took.
+#
+#   CI_PRESETS   presets to build and test (default "default asan tsan")
+#   FUZZ_SECONDS seconds per fuzz target (default 60; 0 skips fuzzing)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh
+# The fuzz targets are built with clang and its libFuzzer runtime.
+if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
+  need=()
+  for pkg in clang-14 libclang-rt-14-dev; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+  done
+  if ((${#need[@]})); then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
+  fi
+fi
+
+timings=()
+stage() {
+  local name=$1
+  shift
+  local start=$SECONDS
+  echo "=== $name"
+  "$@"
+  timings+=("$(printf '%-22s %4ds' "$name" $((SECONDS - start)))")
+}
+
+# The sanitizers' reports end the test that triggers them (halt_on_error):
+# the options are in the test presets. ctest's own -j2 matches CI's cores.
+for preset in ${CI_PRESETS:-default asan tsan}; do
+  stage "configure $preset" cmake --preset "$preset" >/dev/null
+  stage "build $preset" cmake --build --preset "$preset"
+  stage "test $preset" ctest --preset "$preset" --progress
+done
+
+if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
+  stage "fuzz" env FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash scripts/fuzz.sh
+fi
+
+if [ -x scripts/bench.sh ] || [ -f scripts/bench.sh ]; then
+  stage "bench smoke" bash scripts/bench.sh --smoke
+fi
+
+echo "=== CI stages"
+printf '%s\n' "${timings[@]}"
+echo "total                  ${SECONDS}s"
