@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# A guided round trip: values written into the node space survive a restart
+# of the whole runtime through the retain file.
+#
+#   examples/demo.sh [BINDIR]     (BINDIR defaults to build/bin)
+#
+# It uses a node space of its own ("demo-<pid>") and keeps its files under
+# build/demo, so it never touches a real installation.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+bin=${1:-$root/build/bin}
+export OVNODE_SPACE=demo-$$
+export OVRT_DRIVES=$root/build/demo/drives
+ovnode() { "$bin/ovnode" "$@"; }
+log=$root/build/demo/ovretain.log
+layout=$here/plant_layout.csv
+service_pid=""
+
+bold() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+cleanup() {
+  if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then kill -KILL "$service_pid"; fi
+  ovnode destroy >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+# Polls until node $1 reads $2, for at most 10 s.
+wait_value() {
+  for _ in $(seq 1 200); do
+    [ "$(ovnode get "$1" 2>/dev/null)" = "$2" ] && return 0
+    sleep 0.05
+  done
+  echo "timed out waiting for $1 = $2 (it reads '$(ovnode get "$1" 2>/dev/null)')" >&2
+  exit 1
+}
+wait_running() {
+  for _ in $(seq 1 200); do
+    live=$(ovnode get SERVICE.OvRetain.Live 2>/dev/null || echo 0)
+    [ "${live:-0}" -gt 0 ] && return 0
+    sleep 0.05
+  done
+  echo "the service did not come up; its log:" >&2; cat "$log" >&2; exit 1
+}
+start_service() {
+  "$bin/ovretain" >>"$log" 2>&1 &
+  service_pid=$!
+  wait_running
+  echo "ovretain runs as process $service_pid (log: $log)"
+}
+stop_service() {
+  ovnode service stop
+  wait "$service_pid" && echo "ovretain ended with status 0"
+  service_pid=""
+}
+show() {
+  for n in "$@"; do printf '  %-40s %s\n' "$n" "$(ovnode get "$n")"; done
+}
+watched=(AREA01.LINE01.MIXER01.SpeedSetpoint AREA01.LINE01.MIXER01.BatchCounter
+         AREA01.LINE01.MIXER01.RecipeName AREA01.LINE01.MIXER01.Enabled)
+
+rm -rf "$root/build/demo"; mkdir -p "$root/build/demo"
+bold "1. Create the node space '$OVNODE_SPACE' from $(basename "$layout")"
+ovnode load-layout "$layout"
+show "${watched[@]}"
+
+bold "2. Start the retain service"
+start_service
+ovnode catalog
+
+bold "3. A control program changes some values"
+ovnode set AREA01.LINE01.MIXER01.SpeedSetpoint 1450
+ovnode set AREA01.LINE01.MIXER01.BatchCounter 73
+ovnode set AREA01.LINE01.MIXER01.RecipeName "Dark roast #7"
+ovnode set AREA01.LINE01.MIXER01.Enabled 1
+show "${watched[@]}"
+
+bold "4. Save through the Save trigger"
+ovnode set SERVICE.OvRetain.Save 1
+wait_value SERVICE.OvRetain.SaveCount 1
+show SERVICE.OvRetain.Save SERVICE.OvRetain.SaveCount
+file=$OVRT_DRIVES/C/Orvale/OvRetain.bin
+echo "  retain file: $file ($(stat -c %s "$file") bytes)"
+
+bold "5. Stop the service (it saves once more on the way out)"
+stop_service
+
+bold "6. Power cut: the node space is wiped and built again from the layout"
+ovnode destroy
+ovnode load-layout "$layout"
+show "${watched[@]}"
+
+bold "7. Start the service again and load through the Load trigger"
+start_service
+ovnode set SERVICE.OvRetain.Load 1
+wait_value SERVICE.OvRetain.LoadCount 1
+show "${watched[@]}"
+
+bold "8. Stop"
+stop_service
+echo
+echo "The values came back. The service's log:"
+sed 's/^/  /' "$log"
