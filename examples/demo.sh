@@ -55,8 +55,9 @@ stop_service() {
 show() {
   for n in "$@"; do printf '  %-40s %s\n' "$n" "$(ovnode get "$n")"; done
 }
-watched=(AREA01.LINE01.MIXER01.SpeedSetpoint AREA01.LINE01.MIXER01.BatchCounter
-         AREA01.LINE01.MIXER01.RecipeName AREA01.LINE01.MIXER01.Enabled)
+watched=(AREA01.LINE01.MOTOR01.SpeedSetpoint AREA01.LINE01.BatchCount AREA01.LINE01.Recipe
+         AREA01.LINE01.Running AREA01.LINE01.Calibration)
+changed=(-1450 73 "Dark roast #7" 1 00112233445566778899aabbccddeeff)
 
 rm -rf "$root/build/demo"; mkdir -p "$root/build/demo"
 bold "1. Create the node space '$OVNODE_SPACE' from $(basename "$layout")"
@@ -68,10 +69,7 @@ start_service
 ovnode catalog
 
 bold "3. A control program changes some values"
-ovnode set AREA01.LINE01.MIXER01.SpeedSetpoint 1450
-ovnode set AREA01.LINE01.MIXER01.BatchCounter 73
-ovnode set AREA01.LINE01.MIXER01.RecipeName "Dark roast #7"
-ovnode set AREA01.LINE01.MIXER01.Enabled 1
+for i in "${!watched[@]}"; do ovnode set -- "${watched[$i]}" "${changed[$i]}"; done
 show "${watched[@]}"
 
 bold "4. Save through the Save trigger"
@@ -79,7 +77,8 @@ ovnode set SERVICE.OvRetain.Save 1
 wait_value SERVICE.OvRetain.SaveCount 1
 show SERVICE.OvRetain.Save SERVICE.OvRetain.SaveCount
 file=$OVRT_DRIVES/C/Orvale/OvRetain.bin
-echo "  retain file: $file ($(stat -c %s "$file") bytes)"
+echo "  retain file: $file ($(stat -c %s "$file") bytes); its first slots:"
+ovnode retain-dump "$file" | sed -n '1,8s/^/  /p'
 
 bold "5. Stop the service (it saves once more on the way out)"
 stop_service
@@ -97,6 +96,13 @@ show "${watched[@]}"
 
 bold "8. Stop"
 stop_service
+for i in "${!watched[@]}"; do
+  got=$(ovnode get "${watched[$i]}")
+  if [ "$got" != "${changed[$i]}" ]; then
+    echo "FAILED: ${watched[$i]} reads '$got', expected '${changed[$i]}'" >&2
+    exit 1
+  fi
+done
 echo
-echo "The values came back. The service's log:"
+echo "All ${#watched[@]} changed values came back. The service's log:"
 sed 's/^/  /' "$log"
