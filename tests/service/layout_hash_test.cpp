@@ -28,49 +28,6 @@ using ovtest::ScopedSpace;
 using ovtest::TempDir;
 using ovtest::WriteFile;
 
-// Collects what the process writes to its standard error (where the log
-// channel goes) as "LEVEL text" lines.
-class LogCapture {
-public:
-    LogCapture() : path_(dir_.File("stderr")) {
-        fflush(stderr);
-        saved_ = dup(2);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~LogCapture() { Restore(); }
-    std::vector<std::string> Lines() {
-        Restore();
-        std::vector<std::string> out;
-        std::string all = ReadFile(path_);
-        size_t start = 0;
-        while (start < all.size()) {
-            size_t end = all.find('\n', start);
-            std::string line = all.substr(start, end - start);
-            start = end == std::string::npos ? all.size() : end + 1;
-            // "<time> <LEVEL> <program>: <text>"
-            size_t level = line.find(' ');
-            size_t colon = line.find(": ");
-            if (level == std::string::npos || colon == std::string::npos) continue;
-            size_t levelEnd = line.find(' ', level + 1);
-            out.push_back(line.substr(level + 1, levelEnd - level - 1) + " " + line.substr(colon + 2));
-        }
-        return out;
-    }
-private:
-    void Restore() {
-        if (saved_ < 0) return;
-        fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-    }
-    TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
-
 class LayoutHash : public ::testing::Test {
 protected:
     void SetUp() override { Attach(space_); }
@@ -224,7 +181,7 @@ TEST_F(StartupCheck, MatchingHeaderLeavesEverythingAlone) {
         std::string content = Header(h) + "slots";
         WriteFile(retain_, content);
         WriteFile(backup_, "old backup");
-        LogCapture log;
+        ovtest::StderrCapture log;
         CheckRetainFile();
         EXPECT_EQ(log.Lines(), std::vector<std::string>{});
         EXPECT_EQ(ReadFile(retain_), content);
@@ -256,7 +213,7 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         std::filesystem::remove(retain_);
         if (c.RetainPresent) WriteFile(retain_, c.Content);
         WriteFile(backup_, "old backup");
-        LogCapture log;
+        ovtest::StderrCapture log;
         CheckRetainFile();
         uint32_t h = ComputeLayoutHash();
         ASSERT_NE(h, c.FileHash);
@@ -272,7 +229,7 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
 
 TEST_F(StartupCheck, HashesPrintInLowerCaseWithoutLeadingZeros) {
     WriteFile(retain_, Header(0x0000ABCDu));
-    LogCapture log;
+    ovtest::StderrCapture log;
     CheckRetainFile();
     std::vector<std::string> lines = log.Lines();
     ASSERT_EQ(lines.size(), 3u);
@@ -285,7 +242,7 @@ TEST_F(LayoutHash, EmptyNodeSpaceWithoutAFileDoesNothing) {
     TempDir dir;
     std::string cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.Path());
-    LogCapture log;
+    ovtest::StderrCapture log;
     CheckRetainFile();
     std::vector<std::string> lines = log.Lines();
     std::filesystem::current_path(cwd);

@@ -37,48 +37,6 @@ using ovtest::WriteFile;
 
 const char kOutPathNode[] = "SERVICE.OvRetain.OutPath";
 
-// Collects what the process writes to its standard error (where the log
-// channel goes) as "LEVEL text" lines.
-class LogCapture {
-public:
-    LogCapture() : path_(dir_.File("stderr")) {
-        fflush(stderr);
-        saved_ = dup(2);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~LogCapture() { Restore(); }
-    std::vector<std::string> Lines() {
-        Restore();
-        std::vector<std::string> out;
-        std::string all = ReadFile(path_);
-        size_t start = 0;
-        while (start < all.size()) {
-            size_t end = all.find('\n', start);
-            std::string line = all.substr(start, end - start);
-            start = end == std::string::npos ? all.size() : end + 1;
-            size_t level = line.find(' ');
-            size_t colon = line.find(": ");
-            if (level == std::string::npos || colon == std::string::npos) continue;
-            size_t levelEnd = line.find(' ', level + 1);
-            out.push_back(line.substr(level + 1, levelEnd - level - 1) + " " + line.substr(colon + 2));
-        }
-        return out;
-    }
-private:
-    void Restore() {
-        if (saved_ < 0) return;
-        fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-    }
-    TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
-
 std::string Bytes(std::initializer_list<int> bytes) {
     std::string s;
     for (int b : bytes) s += static_cast<char>(b);
@@ -277,7 +235,7 @@ TEST_F(RetainFile, EmptyNodeTableGivesTheHeaderAlone) {
 
 TEST_F(RetainFile, NothingHappensBeforeThePathsAreBuilt) {
     PublishConfiguration();
-    LogCapture log;
+    ovtest::StderrCapture log;
     EXPECT_EQ(SaveRetainFile(), 0);
     EXPECT_EQ(LoadRetainFile(), 0);
     EXPECT_EQ(log.Lines(), std::vector<std::string>{});
@@ -379,7 +337,7 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
             WriteFile(backup, "backup");
             c.Arm();
             if (useBackup && std::string(c.Name) == "failing rename") PFileInjectFault(PF_RENAME, 2, EXDEV);
-            LogCapture log;
+            ovtest::StderrCapture log;
             EXPECT_EQ(SaveRetainFile(), 0);
             std::vector<std::string> lines = log.Lines();
             PFileClearFaults();
@@ -416,7 +374,7 @@ TEST_F(RetainFile, LoadSkipsASlotWhoseBufferIsUnavailable) {
 
 TEST_F(RetainFile, LoadWithoutAFileFails) {
     Configure(dir_.Path() + "/");
-    LogCapture log;
+    ovtest::StderrCapture log;
     EXPECT_EQ(LoadRetainFile(), 0);
     EXPECT_EQ(log.Lines(), std::vector<std::string>{});
 }

@@ -40,40 +40,6 @@ void Make(const std::string& name, uint16_t type, uint32_t value) {
     NodeWriteByName(Full(name).c_str(), &value, 4);
 }
 
-// Standard error into a file while alive; Texts() gives "<level> <text>".
-class StderrCapture {
-public:
-    StderrCapture() : path_(dir_.File("stderr")) {
-        fflush(stderr);
-        saved_ = dup(2);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~StderrCapture() { Restore(); }
-    void Restore() {
-        if (saved_ < 0) return;
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-    }
-    std::vector<std::string> Texts() const {
-        std::vector<std::string> out;
-        std::istringstream in(ovtest::ReadFile(path_));
-        std::string line, time, level, program;
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            fields >> time >> level >> program;
-            out.push_back(level + " " + line.substr(std::min(line.size(), static_cast<size_t>(fields.tellg()) + 1)));
-        }
-        return out;
-    }
-private:
-    ovtest::TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
-
 TEST(ServiceEvents, RunAndPauseSetTheRunFlagAndOtherCodesDoNothing) {
     ovtest::ScopedSpace space;
     std::string error;
@@ -96,13 +62,13 @@ TEST(ServiceEvents, RunAndPauseSetTheRunFlagAndOtherCodesDoNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Event);
         SetRun(c.RunBefore);
-        StderrCapture capture;
+        ovtest::StderrCapture capture;
         EXPECT_EQ(OnServiceEvent(0x1234, c.Event), 0);
         capture.Restore();
         EXPECT_EQ(GetRun(), c.RunAfter);
         std::vector<std::string> expected;
         if (c.Line) expected.push_back(c.Line);
-        EXPECT_EQ(capture.Texts(), expected);
+        EXPECT_EQ(capture.Lines(), expected);
     }
     ResetVariablesForTest();
     NodeSpaceDetach();
@@ -218,13 +184,13 @@ INSTANTIATE_TEST_SUITE_P(Service, ServiceStartUp,
 // once, and remembered, so the wait after start-up ends straight away.
 void StopBeforeStartUp() {
     UseFreshSpace();
-    StderrCapture capture;
+    ovtest::StderrCapture capture;
     CHECK_OR_EXIT(OnServiceEvent(0, EM_SERVICE_STOP) == 0, 30);
     ServiceInit();
     CHECK_OR_EXIT(ExitWaitEnds(), 31);
     ServiceExit();
     capture.Restore();
-    auto texts = capture.Texts();
+    auto texts = capture.Lines();
     CHECK_OR_EXIT(std::count(texts.begin(), texts.end(), "DBG EM_SERVICE_STOP recieved.") == 1, 32);
     Finish(0);
 }

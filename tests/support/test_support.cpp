@@ -159,6 +159,40 @@ void Child::Signal(int sig) {
     if (Running()) kill(pid_, sig);
 }
 
+StderrCapture::StderrCapture() : path_(dir_.File("stderr")) {
+    fflush(stderr);
+    saved_ = dup(2);
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(fd, 2);
+    close(fd);
+}
+
+StderrCapture::~StderrCapture() { Restore(); }
+
+void StderrCapture::Restore() {
+    if (saved_ < 0) return;
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+}
+
+std::vector<std::string> StderrCapture::Lines() {
+    Restore();
+    std::vector<std::string> out;
+    std::istringstream in(ReadFile(path_));
+    std::string line;
+    while (std::getline(in, line)) {
+        // "<time> <LEVEL> <program>: <text>"
+        size_t level = line.find(' ');
+        size_t colon = line.find(": ");
+        if (level == std::string::npos || colon == std::string::npos) continue;
+        size_t levelEnd = line.find(' ', level + 1);
+        out.push_back(line.substr(level + 1, levelEnd - level - 1) + " " + line.substr(colon + 2));
+    }
+    return out;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     std::ostringstream s;

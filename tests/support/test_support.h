@@ -74,6 +74,21 @@ private:
     std::string log_;
 };
 
+// Sends this process's standard error (where log lines go) to a file while
+// alive. Lines() ends the capture and gives each log line as "LEVEL text",
+// the time and process name left out.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    void Restore();
+    std::vector<std::string> Lines();
+private:
+    TempDir dir_;
+    std::string path_;
+    int saved_ = -1;
+};
+
 // Reads a whole file ("" when missing) and writes one.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
