@@ -1,0 +1,138 @@
+// Fuzz target: loading an arbitrary retain file into a node space.
+//
+// A node space of its own holds nodes of every kind the file can carry
+// (numbers of each width, texts, byte ranges, an unknown type code, a node
+// of Size 0) beside the service's configuration variables. Each input is
+// written as the retain file; before the load every value is set to a
+// pattern. The load must return 1, give every node whose slot the file holds
+// in full exactly that slot (a text up to its first zero byte, or its first
+// Size - 1 characters, zero-filled after), leave every later node at the
+// pattern, and read the header word as the start-up check does. Any break of
+// these rules aborts, and so does anything the sanitizers catch.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "retain/layout_hash.h"
+#include "retain/retain_file.h"
+#include "variables/variables.h"
+
+namespace {
+
+std::string SpaceName;
+std::string Directory;
+
+void Check(bool ok) {
+    if (!ok) abort();
+}
+
+void CleanUp() {
+    NodeSpaceDetach();
+    NodeSpaceDestroy(SpaceName, nullptr);
+    std::error_code ec;
+    std::filesystem::remove_all(Directory, ec);
+}
+
+void Make(const char* name, uint16_t type, uint16_t size) {
+    if (type == 12) {
+        char scratch[32];
+        uint32_t word = 0;
+        Check(NodeCreateString(name, type, size, "", "", scratch, sizeof scratch, &word) == 0);
+    } else {
+        Check(NodeCreate(name, type, size, "", "") == 0);
+    }
+}
+
+struct Slot {
+    const NodeRecord* Node;
+    uint16_t Size;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    SpaceName = "ovfuzz-retain-" + std::to_string(getpid());
+    std::string error;
+    Check(NodeSpaceAttach(SpaceName, true, &error));
+    char dir[] = "/tmp/ovfuzz-retain-XXXXXX";
+    Check(mkdtemp(dir) != nullptr);
+    Directory = dir;
+    atexit(CleanUp);
+
+    Make("Plant.Flag", 1, 1);
+    Make("Plant.Text1", 12, 1);
+    Make("Plant.Short", 4, 2);
+    Make("Plant.Name", 12, 8);
+    Make("Plant.Empty", 2, 0);
+    Make("Plant.Counter", 7, 4);
+    Make("Plant.Mask", 13, 3);
+    Make("Plant.Odd", 200, 5);
+    Make("Plant.Signed", 6, 4);
+    Make("Plant.Title", 12, 80);
+    Make("Plant.Block", 13, 16);
+    ResetVariablesForTest();
+    PublishConfiguration();
+    Check(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (Directory + "/").c_str()) == 0);
+    BuildRetainFilePaths();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string path = GetRetainFilePath();
+    FILE* f = std::fopen(path.c_str(), "wb");
+    Check(f != nullptr);
+    Check(size == 0 || std::fwrite(data, 1, size, f) == size);
+    Check(std::fclose(f) == 0);
+
+    std::vector<Slot> slots;
+    const uint8_t pattern[8] = {0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5};
+    for (int32_t i = 0; i < NodeCount(); ++i) {
+        const NodeRecord* node = &NodeTable()[i];
+        uint16_t slotSize = 0;
+        if (NodeGetAttribute(node->Name, "Size", &slotSize, 2) != 0 || slotSize == 0) continue;
+        std::vector<uint8_t> fill(slotSize);
+        for (size_t b = 0; b < fill.size(); ++b) fill[b] = pattern[b % 8];
+        Check(NodeWriteByName(node->Name, fill.data(), slotSize) == 0);
+        slots.push_back({node, slotSize});
+    }
+
+    Check(LoadRetainFile() == 1);
+
+    size_t offset = 4;
+    for (const Slot& s : slots) {
+        std::vector<uint8_t> value(s.Size);
+        NodeReadByName(s.Node->Name, value.data(), s.Size);
+        std::vector<uint8_t> want(s.Size);
+        if (offset + s.Size <= size) {
+            const uint8_t* slot = data + offset;
+            if (s.Node->Type == 12) {
+                size_t n = 0;
+                while (n < static_cast<size_t>(s.Size - 1) && slot[n] != 0) ++n;
+                std::memcpy(want.data(), slot, n);
+            } else {
+                std::memcpy(want.data(), slot, s.Size);
+            }
+        } else {
+            for (size_t b = 0; b < want.size(); ++b) want[b] = pattern[b % 8];
+        }
+        Check(value == want);
+        offset += s.Size;
+    }
+
+    // The header as the start-up check reads it: shorter than 4 bytes is 0.
+    uint32_t header = 0;
+    if (size >= 4) header = data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
+    LockRetainFile();
+    uint32_t stored = ReadStoredLayoutHash();
+    UnlockRetainFile();
+    Check(stored == header);
+    return 0;
+}
