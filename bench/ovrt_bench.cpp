@@ -505,7 +505,8 @@ bool MeasureSize(SizeRun& run) {
                 Usage("--profile takes save, load or hash");
             }
         }
-        std::printf("   %s: median %s of %d\n", run.Opt.Profile.c_str(), FormatValue(Median(t), "s").c_str(), reps);
+        std::printf("   %s: median %s, fastest %s of %d\n", run.Opt.Profile.c_str(), FormatValue(Median(t), "s").c_str(),
+                    FormatValue(Quantile(t, 0), "s").c_str(), reps);
         return true;
     }
 
