@@ -364,16 +364,26 @@ NodeRecord* NodeTable() {
     return s ? s->Table : nullptr;
 }
 
+// Compares with a short literal without a call: saves ask for "Size" once
+// per node.
+template <size_t N>
+inline bool SameText(const char* text, const char (&literal)[N]) {
+    for (size_t i = 0; i < N; ++i) {
+        if (text[i] != literal[i]) return false;
+    }
+    return true;
+}
+
 int32_t NodeGetAttribute(const char* name, const char* attribute, void* out, uint16_t size) {
     NodeRecord* r = FindRecord(Current(), name);
     if (!r || !attribute || !out) return ENOENT;
-    if (std::strcmp(attribute, "Size") == 0) {
+    if (SameText(attribute, "Size")) {
         uint16_t v = SizeOf(r);
         std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
-    } else if (std::strcmp(attribute, "Type") == 0) {
+    } else if (SameText(attribute, "Type")) {
         uint16_t v = r->Type;
         std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
-    } else if (std::strcmp(attribute, "Index") == 0) {
+    } else if (SameText(attribute, "Index")) {
         uint32_t v = r->Index;
         std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
     } else {

@@ -16,9 +16,10 @@ std::atomic<uint64_t> FailAt{0};  // 0: no fault armed
 std::atomic<bool> FailSticky{false};
 
 bool AllocFaultHit() {
-    uint64_t n = AllocCalls.fetch_add(1, std::memory_order_relaxed) + 1;
     uint64_t target = FailAt.load(std::memory_order_acquire);
-    if (target == 0 || n < target) return false;
+    if (target == 0) return false;  // counted only while a fault is armed
+    uint64_t n = AllocCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (n < target) return false;
     return n == target || FailSticky.load(std::memory_order_relaxed);
 }
 
