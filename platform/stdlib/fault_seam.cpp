@@ -91,9 +91,9 @@ void ArmFaultsFromEnvironment() {
     if (done.load(std::memory_order_acquire)) return;
     static std::once_flag once;
     std::call_once(once, [] {
-        const char* spec = std::getenv("OVRT_FAULT");
-        if (!spec) return;
-        std::string all = spec;
+        const char* setting = std::getenv("OVRT_FAULT");
+        if (!setting) return;
+        std::string all = setting;
         size_t start = 0;
         while (start <= all.size()) {
             size_t comma = all.find(',', start);

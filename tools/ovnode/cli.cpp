@@ -10,7 +10,7 @@
 namespace ovnode {
 namespace {
 
-struct CommandSpec {
+struct CommandShape {
     size_t MinArgs;
     size_t MaxArgs;
     bool TakesJson;
@@ -18,8 +18,8 @@ struct CommandSpec {
     int (*Run)(const Invocation&, std::ostream&, std::ostream&);
 };
 
-const std::map<std::string, CommandSpec>& Commands() {
-    static const std::map<std::string, CommandSpec> commands = {
+const std::map<std::string, CommandShape>& Commands() {
+    static const std::map<std::string, CommandShape> commands = {
         {"create", {2, 3, false, false, CommandCreate}},
         {"set", {2, 2, false, false, CommandSet}},
         {"get", {1, 1, false, false, CommandGet}},
@@ -198,15 +198,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     positional.erase(positional.begin());
     auto it = Commands().find(result.Command);
     if (it == Commands().end()) return fail("unknown command '" + result.Command + "' (see ovnode --help)");
-    const CommandSpec& spec = it->second;
-    if (json && !spec.TakesJson) return fail("option --json does not apply to " + result.Command);
-    if (to && !spec.TakesTo) return fail("option --to does not apply to " + result.Command);
+    const CommandShape& shape = it->second;
+    if (json && !shape.TakesJson) return fail("option --json does not apply to " + result.Command);
+    if (to && !shape.TakesTo) return fail("option --to does not apply to " + result.Command);
     if (to && result.To.empty()) return fail("option --to needs a process name");
     if (!result.Help) {
-        if (positional.size() < spec.MinArgs)
+        if (positional.size() < shape.MinArgs)
             return fail("missing arguments to " + result.Command + " (see ovnode " + result.Command + " --help)");
-        if (positional.size() > spec.MaxArgs)
-            return fail("too many arguments to " + result.Command + ": '" + positional[spec.MaxArgs] + "'");
+        if (positional.size() > shape.MaxArgs)
+            return fail("too many arguments to " + result.Command + ": '" + positional[shape.MaxArgs] + "'");
     }
     result.Json = json;
     result.Args = std::move(positional);
