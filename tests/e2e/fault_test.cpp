@@ -1,0 +1,140 @@
+// Faults injected into the file operations of the real ovretain through
+// OVRT_FAULT: a save that meets one fails with one "ERR" line naming the
+// step, keeps the previous retain file byte for byte, is not counted in
+// SaveCount, and the service goes on; the next save succeeds.
+//
+// Each case first lets a clean run save and stop, so that a retain file of
+// the current layout exists. The second run's start-up check opens, reads
+// and closes that file (open 1, read 1, close 1); its first save then
+// creates the directories (mkdir 1), opens the temporary file (open 2),
+// writes the header (write 1) and the slots (write 2...), flushes (flush 1),
+// syncs (sync 1), closes (close 2), with UseBackup renames the backup's link
+// into place (rename 1), and renames the new file over the old one (rename
+// 1, or 2 with UseBackup). Each fault below hits exactly one of those calls.
+#include <string>
+
+#include "e2e/service_e2e.h"
+
+namespace svctest {
+namespace {
+
+struct FaultCase {
+    const char* Name;
+    const char* Fault;  // OVRT_FAULT of the second run
+    int UseBackup;
+    const char* Line;   // the one "ERR" line of the failed save
+};
+
+std::ostream& operator<<(std::ostream& out, const FaultCase& c) { return out << c.Name; }
+
+const FaultCase kFaults[] = {
+    {"ENOSPC_on_a_slot_write", "write:2:ENOSPC", 0, "Retain file write failed: No space left on device"},
+    {"EIO_on_a_slot_write", "write:2:EIO", 0, "Retain file write failed: Input/output error"},
+    {"ENOSPC_on_the_header_write", "write:1:ENOSPC", 0, "Retain file header write failed: No space left on device"},
+    {"ENOSPC_on_fsync", "sync:1:ENOSPC", 0, "Retain file sync failed: No space left on device"},
+    {"EIO_on_fsync", "sync:1:EIO", 0, "Retain file sync failed: Input/output error"},
+    {"EIO_on_fsync_with_backup", "sync:1:EIO", 1, "Retain file sync failed: Input/output error"},
+    {"ENOSPC_on_rename", "rename:1:ENOSPC", 0, "Retain file rename failed: No space left on device"},
+    {"EIO_on_rename", "rename:1:EIO", 0, "Retain file rename failed: Input/output error"},
+    {"EIO_on_rename_with_backup", "rename:2:EIO", 1, "Retain file rename failed: Input/output error"},
+    {"EIO_on_flush", "flush:1:EIO", 0, "Retain file flush failed: Input/output error"},
+    {"EIO_on_close", "close:2:EIO", 0, "Retain file close failed: Input/output error"},
+    {"failing_open", "open:2:EACCES", 0, "Retain file open failed: Permission denied"},
+    {"failing_open_with_backup", "open:2:EMFILE", 1, "Retain file open failed: Too many open files"},
+    {"failing_directory_creation", "mkdir:1:EROFS", 0,
+     "Retain file directory creation failed: Read-only file system"},
+};
+
+class InjectedFault : public ServiceTest, public ::testing::WithParamInterface<FaultCase> {
+protected:
+    void StartWith(const ovtest::Env& extra) {
+        ovtest::Env env = Environment();
+        env.insert(extra.begin(), extra.end());
+        service_ = std::make_unique<ovtest::Child>(std::vector<std::string>{OVRETAIN_BIN}, env);
+        ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); })) << service_->Output();
+    }
+    uint32_t Number(const std::string& name) const {
+        std::string v = Get(name);
+        return v.empty() ? 0 : static_cast<uint32_t>(std::stoul(v));
+    }
+    // Waits until Live has changed `polls` times: the Trig thread has then
+    // finished the poll it was in, counters included.
+    bool PollsPass(int polls) const {
+        std::string last = Get("Live");
+        int changes = 0;
+        return ovtest::WaitUntil([&] {
+            std::string now = Get("Live");
+            if (now != last) ++changes, last = now;
+            return changes >= polls;
+        });
+    }
+    size_t ErrLines() const {
+        size_t n = 0;
+        for (const LogLine& l : Log()) n += l.Level == "ERR";
+        return n;
+    }
+    std::string TempFile() const { return RetainFile() + ".tmp"; }
+};
+
+TEST_P(InjectedFault, SaveFailsAloneAndTheNextOneSucceeds) {
+    const FaultCase& c = GetParam();
+    Ovnode({"create", "Plant.Speed", "7"});
+    Ovnode({"set", "Plant.Speed", "1234"});
+    Ovnode({"create", "Plant.Name", "12", "16"});
+    Ovnode({"set", "Plant.Name", "pump"});
+
+    // A clean run leaves a retain file (and with UseBackup a backup).
+    StartWith({});
+    Set("UseBackup", std::to_string(c.UseBackup));
+    Set("Save", "1");
+    ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+    ASSERT_EQ(Stop(), 0);
+    const std::string previous = ovtest::ReadFile(RetainFile());
+    const std::string previousBackup = ovtest::ReadFile(BackupFile());
+    ASSERT_EQ(previous.size(), RetainFileLength());
+    ASSERT_EQ(SlotValue(previous, "Plant.Speed"), 1234u);
+    ASSERT_EQ(c.UseBackup != 0, ovtest::FileExists(BackupFile()));
+
+    // The faulty run: its first save meets the fault.
+    Ovnode({"set", "Plant.Speed", "4321"});
+    StartWith({{"OVRT_FAULT", c.Fault}});
+    ASSERT_EQ(ErrLines(), 0u) << service_->Output();  // the start-up check is untouched
+    // The nodes still hold the first run's count, and the Run 0 of its stop.
+    Set("SaveCount", "0");
+    Set("Run", "1");
+    Set("Save", "1");
+    ASSERT_TRUE(WaitForLog({"ERR", c.Line})) << service_->Output();
+    ASSERT_TRUE(WaitFor("Save", "0"));
+    ASSERT_TRUE(PollsPass(2)) << service_->Output();
+    EXPECT_EQ(Get("SaveCount"), "0");
+    EXPECT_EQ(ErrLines(), 1u) << service_->Output();
+    EXPECT_TRUE(service_->Running());
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()), previous);
+    EXPECT_FALSE(ovtest::FileExists(TempFile()));
+    if (c.UseBackup) {
+        // Before the final rename the backup is untouched; at the rename the
+        // backup already names the file that stays in place.
+        std::string backup = ovtest::ReadFile(BackupFile());
+        EXPECT_TRUE(backup == previousBackup || backup == previous);
+    }
+
+    // The fault was one call: the next save goes through.
+    Set("Save", "1");
+    ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+    const std::string saved = ovtest::ReadFile(RetainFile());
+    EXPECT_EQ(saved.size(), RetainFileLength());
+    EXPECT_EQ(SlotValue(saved, "Plant.Speed"), 4321u);
+    EXPECT_EQ(saved.substr(0, 4), previous.substr(0, 4));  // same layout, same header
+    if (c.UseBackup) {
+        EXPECT_EQ(ovtest::ReadFile(BackupFile()), previous);
+    }
+    EXPECT_FALSE(ovtest::FileExists(TempFile()));
+    EXPECT_EQ(ErrLines(), 1u) << service_->Output();
+    EXPECT_EQ(Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fault, InjectedFault, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.Name; });
+
+}  // namespace
+}  // namespace svctest
