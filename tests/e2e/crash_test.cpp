@@ -1,0 +1,154 @@
+// The real ovretain killed with SIGKILL at random moments while a client
+// makes it save over and over: after every kill OvRetain.bin and
+// OvRetain.$$$ are each absent or complete (the header word of the layout
+// and the length of the layout), the start-up check keeps them as they are,
+// and the restarted service loads them.
+//
+// Half of the kills come at a random moment after the saves begin, the other
+// half a random few hundred microseconds after the save's temporary file has
+// appeared, so that many land inside a save. OVRT_CRASH_ITERATIONS sets the
+// number of kills per case (default 16; scripts/crash.sh runs hundreds).
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "e2e/service_e2e.h"
+
+namespace svctest {
+namespace {
+
+constexpr int kBlocks = 8;
+constexpr int kBlockSize = 60000;  // some 480 kB a save: a save takes a while
+
+int Iterations() {
+    const char* v = std::getenv("OVRT_CRASH_ITERATIONS");
+    int n = v ? std::atoi(v) : 0;
+    return n > 0 ? n : 16;
+}
+
+class CrashTest : public ServiceTest, public ::testing::WithParamInterface<int> {
+protected:
+    void WriteNumber(const std::string& name, uint32_t value) {
+        ASSERT_EQ(NodeWriteByName(name.c_str(), &value, 4), 0) << name;
+    }
+    uint32_t ReadNumber(const std::string& name) const {
+        uint32_t value = 0;
+        NodeReadByName(name.c_str(), &value, 4);
+        return value;
+    }
+    // A file that is absent or complete: the layout's length and, once the
+    // first complete file has fixed it, the layout's header word.
+    void ExpectAbsentOrComplete(const std::string& path, std::string* header, int iteration) {
+        if (!ovtest::FileExists(path)) return;
+        std::string file = ovtest::ReadFile(path);
+        ASSERT_EQ(file.size(), RetainFileLength()) << path << " after kill " << iteration;
+        if (header->empty()) *header = file.substr(0, 4);
+        EXPECT_EQ(file.substr(0, 4), *header) << path << " after kill " << iteration;
+        // Every file holds a value of Crash.Iter that was set before the kill.
+        EXPECT_LE(SlotValue(file, "Crash.Iter"), static_cast<uint32_t>(iteration + 1)) << path;
+    }
+};
+
+TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
+    const int useBackup = GetParam();
+    Ovnode({"create", "Crash.Iter", "7"});
+    Ovnode({"create", "Crash.Name", "12", "16"});
+    Ovnode({"set", "Crash.Name", "crash"});
+    for (int b = 0; b < kBlocks; ++b)
+        Ovnode({"create", "Crash.Block" + std::to_string(b), "13", std::to_string(kBlockSize)});
+    Create("UseBackup", "1", std::to_string(useBackup));
+
+    std::mt19937 random(std::random_device{}());
+    const std::string temp = RetainFile() + ".tmp";
+    std::string header;
+    int killedMidSave = 0;
+    const int iterations = Iterations();
+    for (int i = 0; i < iterations; ++i) {
+        SCOPED_TRACE("kill " + std::to_string(i));
+        const bool hadFile = ovtest::FileExists(RetainFile());
+        const std::string before = ovtest::ReadFile(RetainFile());
+        const std::string backupBefore = ovtest::ReadFile(BackupFile());
+        // A temporary file that a kill left behind stays on every third
+        // restart: the next save must cope with it.
+        if (i % 3 != 0) std::remove(temp.c_str());
+        const bool tempLeftOver = ovtest::FileExists(temp);
+
+        StartAndWait();
+        if (hadFile) {
+            // A complete file of this layout: the start-up check keeps it,
+            // and the backup, as they are.
+            for (const LogLine& line : Log()) EXPECT_NE(line.Level, "WRN") << line;
+            EXPECT_EQ(ovtest::ReadFile(RetainFile()), before);
+            EXPECT_EQ(ovtest::ReadFile(BackupFile()), backupBefore);
+            // No save is pending (the Trig thread clears the triggers when it
+            // starts), so the load reads exactly `before`.
+            WriteNumber("Crash.Iter", 0xFFFFFFFF);
+            WriteNumber(Full("Load"), 1);
+            const uint32_t saved = SlotValue(before, "Crash.Iter");
+            ASSERT_TRUE(ovtest::WaitUntil([&] { return ReadNumber("Crash.Iter") == saved; }))
+                << service_->Output();
+        }
+        ASSERT_EQ(Get("Run"), "1");
+
+        // A client asking for saves as fast as it can until the kill.
+        WriteNumber("Crash.Iter", static_cast<uint32_t>(i + 1));
+        std::atomic<bool> flooding{true};
+        std::thread client([&] {
+            const uint32_t one = 1;
+            while (flooding.load()) {
+                NodeWriteByName(Full("Save").c_str(), &one, 4);
+                std::this_thread::yield();
+            }
+        });
+        if (i % 2 == 0 || tempLeftOver) {
+            // Anywhere in up to four polls of saving.
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 400000));
+        } else {
+            // Inside a save: soon after its temporary file appears.
+            // (a tight poll: WaitUntil's few milliseconds would see most
+            // saves only as they end)
+            const auto deadline = std::chrono::steady_clock::now() + 3s;
+            while (!ovtest::FileExists(temp) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 500));
+        }
+        service_->Signal(SIGKILL);
+        EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
+        flooding = false;
+        client.join();
+
+        if (!tempLeftOver && ovtest::FileExists(temp)) ++killedMidSave;
+        ExpectAbsentOrComplete(RetainFile(), &header, i);
+        ExpectAbsentOrComplete(BackupFile(), &header, i);
+        if (useBackup == 0) {
+            EXPECT_FALSE(ovtest::FileExists(BackupFile()));
+        }
+        if (HasFatalFailure()) return;
+    }
+    std::printf("%d kills, %d inside a save\n", iterations, killedMidSave);
+    RecordProperty("KillsInsideASave", killedMidSave);
+    // The kills did reach into saves, and saves did complete in between.
+    EXPECT_GT(killedMidSave, 0);
+    EXPECT_TRUE(ovtest::FileExists(RetainFile()));
+
+    // A last clean run: it loads what the kills left and stops with a save.
+    StartAndWait();
+    WriteNumber(Full("Load"), 1);
+    const uint32_t saved = SlotValue(ovtest::ReadFile(RetainFile()), "Crash.Iter");
+    EXPECT_TRUE(ovtest::WaitUntil([&] { return ReadNumber("Crash.Iter") == saved; })) << service_->Output();
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()).size(), RetainFileLength());
+    EXPECT_FALSE(ovtest::FileExists(temp));
+}
+
+INSTANTIATE_TEST_SUITE_P(Crash, CrashTest, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param ? std::string("WithBackup") : std::string("WithoutBackup");
+                         });
+
+}  // namespace
+}  // namespace svctest
