@@ -1,0 +1,302 @@
+// Bad inputs and hostile surroundings for the real ovretain: retain files too
+// short or far too long, a text slot without its zero, the longest OutPath
+// and one that cannot be written, node names of the maximum length, clients
+// killed while they hold the node-space lock, and shutdown events that come
+// together. In each the service keeps its promises: it goes on running (or
+// ends cleanly when told to), and what it saves is complete.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "e2e/service_e2e.h"
+#include "nodespace/nodespace_admin.h"
+
+namespace svctest {
+namespace {
+
+class FaultInputs : public ServiceTest {
+protected:
+    void CreatePlant() {
+        Ovnode({"create", "Plant.Speed", "7"});
+        Ovnode({"set", "Plant.Speed", "1234"});
+        Ovnode({"create", "Plant.Name", "12", "16"});
+        Ovnode({"set", "Plant.Name", "pump"});
+    }
+    std::string Plant(const std::string& name) const { return ovtest::OvnodeGet(active_, "Plant." + name); }
+    // A first run that saves once and stops: a retain file of the layout.
+    std::string SaveOnceAndStop() {
+        StartAndWait();
+        Set("Save", "1");
+        EXPECT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+        EXPECT_EQ(Stop(), 0);
+        return ovtest::ReadFile(RetainFile());
+    }
+    // A later run, with the counters and Run as a fresh node space has them.
+    void Restart() {
+        StartAndWait();
+        Set("Run", "1");
+        Set("SaveCount", "0");
+        Set("LoadCount", "0");
+    }
+    size_t Lines(const std::string& level) const {
+        size_t n = 0;
+        for (const LogLine& l : Log()) n += l.Level == level;
+        return n;
+    }
+    void MakeDrive() { std::filesystem::create_directories(drives_.Path() + "/C/Orvale"); }
+};
+
+// --- Retain files that are too short at start-up --------------------------
+
+struct ShortFile {
+    size_t Bytes;
+    int UseBackup;
+};
+
+class ShortRetainFile : public FaultInputs, public ::testing::WithParamInterface<ShortFile> {};
+
+TEST_P(ShortRetainFile, IsJudgedAMismatchAndTheServiceGoesOn) {
+    const ShortFile& c = GetParam();
+    CreatePlant();
+    Create("UseBackup", "1", std::to_string(c.UseBackup));
+    MakeDrive();
+    const std::string stub = std::string("\x01\x02\x03", c.Bytes);
+    ovtest::WriteFile(RetainFile(), stub);
+
+    StartAndWait();
+    // A header that is not all there reads as 0.
+    ASSERT_TRUE(WaitForLog({"WRN", "file hash code    = 0"})) << service_->Output();
+    EXPECT_EQ(Count({"WRN", "Retained file hash code does not match and will be deleted."}), 1u);
+    EXPECT_EQ(Lines("WRN"), 3u);
+    EXPECT_FALSE(ovtest::FileExists(RetainFile()));
+    if (c.UseBackup) {
+        EXPECT_EQ(ovtest::ReadFile(BackupFile()), stub);
+    } else {
+        EXPECT_FALSE(ovtest::FileExists(BackupFile()));
+    }
+
+    Set("Save", "1");
+    ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()).size(), RetainFileLength());
+    EXPECT_EQ(Lines("ERR"), 0u);
+    EXPECT_EQ(Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, ShortRetainFile,
+                         ::testing::Values(ShortFile{0, 0}, ShortFile{1, 0}, ShortFile{3, 0}, ShortFile{3, 1}),
+                         [](const ::testing::TestParamInfo<ShortFile>& info) {
+                             return std::to_string(info.param.Bytes) + "Bytes" +
+                                    (info.param.UseBackup ? "WithBackup" : "WithoutBackup");
+                         });
+
+// --- A file far longer than the layout, with a text that has no zero ------
+
+TEST_F(FaultInputs, AFileFarLongerThanTheLayoutLoadsItsSlotsAndTheNextSaveTrimsIt) {
+    CreatePlant();
+    std::string file = SaveOnceAndStop();
+    ASSERT_EQ(file.size(), RetainFileLength());
+    // Sixteen letters and no zero in the 16-byte text slot, then a megabyte
+    // that no node owns.
+    file.replace(SlotOffset("Plant.Name"), 16, std::string(16, 'X'));
+    file += std::string(1 << 20, '\xEE');
+    ovtest::WriteFile(RetainFile(), file);
+    Ovnode({"set", "Plant.Speed", "1"});
+    Ovnode({"set", "Plant.Name", "other"});
+
+    Restart();
+    EXPECT_EQ(Lines("WRN"), 0u) << service_->Output();  // the header still matches
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()), file);
+    Set("Load", "1");
+    ASSERT_TRUE(WaitFor("LoadCount", "1")) << service_->Output();
+    EXPECT_EQ(Plant("Speed"), "1234");
+    EXPECT_EQ(Plant("Name"), std::string(15, 'X'));
+
+    Set("Save", "1");
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return ovtest::ReadFile(RetainFile()).size() == RetainFileLength(); }))
+        << service_->Output();
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Lines("ERR"), 0u);
+}
+
+// --- OutPath ---------------------------------------------------------------
+
+TEST_F(FaultInputs, AnOutPathOfSeventyNineCharactersHoldsTheFiles) {
+    CreatePlant();
+    std::string dir = drives_.Path() + "/";
+    while (dir.size() < 79) dir += std::string(std::min<size_t>(20, 79 - dir.size() - 1), 'd') + "/";
+    ASSERT_EQ(dir.size(), 79u);
+    Ovnode({"create", Full("OutPath"), "12", "80"});
+    Set("OutPath", dir);
+    ASSERT_EQ(Get("OutPath"), dir);
+    Create("UseBackup", "1", "1");
+
+    StartAndWait();
+    Set("Save", "1");
+    ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+    Set("Save", "1");
+    ASSERT_TRUE(WaitFor("SaveCount", "2")) << service_->Output();
+    EXPECT_EQ(ovtest::ReadFile(dir + "OvRetain.bin").size(), RetainFileLength());
+    EXPECT_EQ(ovtest::ReadFile(dir + "OvRetain.$$$").size(), RetainFileLength());
+    Ovnode({"set", "Plant.Speed", "7"});
+    Set("Load", "1");
+    ASSERT_TRUE(WaitFor("LoadCount", "1"));
+    EXPECT_EQ(Plant("Speed"), "1234");
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Lines("ERR"), 0u);
+}
+
+TEST_F(FaultInputs, AnOutPathThatCannotBeWrittenFailsEachSaveAloud) {
+    CreatePlant();
+    // A directory below a regular file can be made by no one, root included.
+    ovtest::WriteFile(drives_.File("plain"), "not a directory");
+    const std::string dir = drives_.File("plain") + "/retain/";
+    Ovnode({"create", Full("OutPath"), "12", "80"});
+    Set("OutPath", dir);
+    const LogLine failure{"ERR", "Retain file directory creation failed: Not a directory"};
+
+    StartAndWait();
+    for (int i = 1; i <= 2; ++i) {
+        Set("Save", "1");
+        ASSERT_TRUE(WaitForLog(failure, i)) << service_->Output();
+        ASSERT_TRUE(WaitFor("Save", "0"));
+    }
+    EXPECT_TRUE(service_->Running());
+    // Loads find no file and fail quietly.
+    Set("Load", "1");
+    ASSERT_TRUE(WaitFor("Load", "0"));
+    // The stop still saves, fails the same way, and the service ends cleanly.
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Count(failure), 3u);
+    EXPECT_EQ(Lines("ERR"), 3u);
+    EXPECT_EQ(Get("SaveCount"), "0");
+    EXPECT_EQ(Get("LoadCount"), "0");
+    EXPECT_EQ(ovtest::ReadFile(drives_.File("plain")), "not a directory");
+}
+
+// --- Node names of the maximum length ------------------------------------
+
+TEST_F(FaultInputs, NodesWithNamesOfTheMaximumLengthRoundTrip) {
+    std::vector<std::string> names;
+    for (char last : {'a', 'b', 'c'}) names.push_back(std::string(kNodeNameMax - 1, 'N') + last);
+    for (size_t i = 0; i < names.size(); ++i) {
+        Ovnode({"create", names[i], "7"});
+        Ovnode({"set", names[i], std::to_string(1000 + i)});
+    }
+    Ovnode({"create", std::string(kNodeNameMax, 'T'), "12", "32"});
+    Ovnode({"set", std::string(kNodeNameMax, 'T'), "longest"});
+    const std::string file = SaveOnceAndStop();
+    ASSERT_EQ(file.size(), RetainFileLength());
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(SlotValue(file, names[i]), 1000 + i);
+
+    for (const std::string& name : names) Ovnode({"set", name, "0"});
+    Ovnode({"set", std::string(kNodeNameMax, 'T'), "x"});
+    Restart();
+    EXPECT_EQ(Lines("WRN"), 0u) << service_->Output();  // the hash over these names matches
+    Set("Load", "1");
+    ASSERT_TRUE(WaitFor("LoadCount", "1")) << service_->Output();
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(ovtest::OvnodeGet(active_, names[i]), std::to_string(1000 + i));
+    EXPECT_EQ(ovtest::OvnodeGet(active_, std::string(kNodeNameMax, 'T')), "longest");
+    EXPECT_EQ(Stop(), 0);
+}
+
+// --- Clients killed while they hold the node-space lock ------------------
+
+TEST_F(FaultInputs, ClientsKilledHoldingTheNodeSpaceLockDoNotStopSaves) {
+    CreatePlant();
+    Ovnode({"create", "Plant.Block", "13", "65535"});
+    StartAndWait();
+    const uint32_t block = NodeSpaceFind("Plant.Block");
+    ASSERT_NE(block, 0u);
+    std::mt19937 random(std::random_device{}());
+    for (int round = 1; round <= 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        // A client that writes the large node without pause: most of its
+        // time is spent inside the lock, so the kill mostly lands there.
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t client = fork();
+        ASSERT_GE(client, 0);
+        if (client == 0) {
+            std::vector<uint8_t> bytes(65535, static_cast<uint8_t>(round));
+            close(ready[0]);
+            (void)!write(ready[1], "x", 1);
+            for (;;) NodeWriteData(block, bytes.data(), 65535);
+        }
+        close(ready[1]);
+        char c;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        close(ready[0]);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));  // a random moment
+        kill(client, SIGKILL);
+        ASSERT_EQ(waitpid(client, nullptr, 0), client);
+
+        // The service still reads every node: the save completes and counts.
+        Set("Save", "1");
+        ASSERT_TRUE(WaitFor("SaveCount", std::to_string(round))) << service_->Output();
+        EXPECT_EQ(ovtest::ReadFile(RetainFile()).size(), RetainFileLength());
+    }
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Lines("ERR"), 0u);
+}
+
+// --- Shutdown events that come together ----------------------------------
+
+class ShutdownTogether : public FaultInputs, public ::testing::WithParamInterface<int> {
+protected:
+    // Whichever event comes second may find the service gone already, so
+    // the sending itself is not judged.
+    void Send(int which) {
+        std::string error;
+        switch (which) {
+            case 0: ovtest::Ovnode(active_, {"notify", "8"}); break;
+            case 1: ovtest::Ovnode(active_, {"notify", "12"}); break;
+            case 2: NodeSpaceSendControl(pid_, 101, &error); break;
+            case 3: kill(pid_, SIGTERM); break;
+        }
+    }
+    pid_t pid_ = 0;
+};
+
+// Pairs of (first, second): two shutdown-class events; a stop event and a
+// shutdown event; a signal and a shutdown event.
+const std::pair<int, int> kPairs[] = {{0, 1}, {2, 1}, {3, 0}, {2, 2}};
+
+TEST_P(ShutdownTogether, EndCleanlyWithACompleteFile) {
+    const auto [first, second] = kPairs[GetParam()];
+    CreatePlant();
+    StartAndWait();
+    pid_ = Pid();
+    Ovnode({"set", "Plant.Speed", "8642"});
+    std::thread other([&] { Send(second); });
+    Send(first);
+    other.join();
+    EXPECT_EQ(service_->Wait(), 0) << service_->Output();
+    const std::string file = ovtest::ReadFile(RetainFile());
+    EXPECT_EQ(file.size(), RetainFileLength());
+    EXPECT_EQ(SlotValue(file, "Plant.Speed"), 8642u);
+    EXPECT_EQ(Lines("ERR"), 0u) << service_->Output();
+    EXPECT_EQ(RtFindProcess("OvRetain"), 0);
+
+    // The second event's save may still be writing its temporary file when
+    // the first one's release ends the process: OvRetain.bin is untouched by
+    // that, and the next run's first save replaces the leftover.
+    Restart();
+    Set("Save", "1");
+    ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+    EXPECT_FALSE(ovtest::FileExists(RetainFile() + ".tmp"));
+    EXPECT_EQ(Stop(), 0);
+}
+
+std::string PairName(const ::testing::TestParamInfo<int>& info) {
+    static const char* const kNames[] = {"Events8And12", "StopAndEvent12", "SigtermAndEvent8", "TwoStops"};
+    return kNames[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, ShutdownTogether, ::testing::Range(0, 4), PairName);
+
+}  // namespace
+}  // namespace svctest
