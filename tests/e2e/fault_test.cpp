@@ -45,7 +45,7 @@ const FaultCase kFaults[] = {
      "Retain file directory creation failed: Read-only file system"},
 };
 
-class InjectedFault : public ServiceTest, public ::testing::WithParamInterface<FaultCase> {
+class FaultRuns : public ServiceTest {
 protected:
     void StartWith(const ovtest::Env& extra) {
         ovtest::Env env = Environment();
@@ -74,34 +74,46 @@ protected:
         return n;
     }
     std::string TempFile() const { return RetainFile() + ".tmp"; }
+    // A clean run that leaves a retain file (and with UseBackup a backup) of
+    // two plant nodes; Plant.Speed is then changed for the next save.
+    void FirstRun(int useBackup, std::string* previous, std::string* previousBackup) {
+        Ovnode({"create", "Plant.Speed", "7"});
+        Ovnode({"set", "Plant.Speed", "1234"});
+        Ovnode({"create", "Plant.Name", "12", "16"});
+        Ovnode({"set", "Plant.Name", "pump"});
+        StartWith({});
+        Set("UseBackup", std::to_string(useBackup));
+        Set("Save", "1");
+        ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+        ASSERT_EQ(Stop(), 0);
+        *previous = ovtest::ReadFile(RetainFile());
+        *previousBackup = ovtest::ReadFile(BackupFile());
+        ASSERT_EQ(previous->size(), RetainFileLength());
+        ASSERT_EQ(SlotValue(*previous, "Plant.Speed"), 1234u);
+        ASSERT_EQ(useBackup != 0, ovtest::FileExists(BackupFile()));
+        Ovnode({"set", "Plant.Speed", "4321"});
+    }
+    // Starts the run with `fault` armed, set to save.
+    void FaultyRun(const char* fault) {
+        StartWith({{"OVRT_FAULT", fault}});
+        ASSERT_EQ(ErrLines(), 0u) << service_->Output();  // the start-up check is untouched
+        // The nodes still hold the first run's count, and the Run 0 of its stop.
+        Set("SaveCount", "0");
+        Set("Run", "1");
+    }
 };
+
+class InjectedFault : public FaultRuns, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(InjectedFault, SaveFailsAloneAndTheNextOneSucceeds) {
     const FaultCase& c = GetParam();
-    Ovnode({"create", "Plant.Speed", "7"});
-    Ovnode({"set", "Plant.Speed", "1234"});
-    Ovnode({"create", "Plant.Name", "12", "16"});
-    Ovnode({"set", "Plant.Name", "pump"});
-
-    // A clean run leaves a retain file (and with UseBackup a backup).
-    StartWith({});
-    Set("UseBackup", std::to_string(c.UseBackup));
-    Set("Save", "1");
-    ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
-    ASSERT_EQ(Stop(), 0);
-    const std::string previous = ovtest::ReadFile(RetainFile());
-    const std::string previousBackup = ovtest::ReadFile(BackupFile());
-    ASSERT_EQ(previous.size(), RetainFileLength());
-    ASSERT_EQ(SlotValue(previous, "Plant.Speed"), 1234u);
-    ASSERT_EQ(c.UseBackup != 0, ovtest::FileExists(BackupFile()));
+    std::string previous, previousBackup;
+    FirstRun(c.UseBackup, &previous, &previousBackup);
+    if (HasFatalFailure()) return;
 
     // The faulty run: its first save meets the fault.
-    Ovnode({"set", "Plant.Speed", "4321"});
-    StartWith({{"OVRT_FAULT", c.Fault}});
-    ASSERT_EQ(ErrLines(), 0u) << service_->Output();  // the start-up check is untouched
-    // The nodes still hold the first run's count, and the Run 0 of its stop.
-    Set("SaveCount", "0");
-    Set("Run", "1");
+    FaultyRun(c.Fault);
+    ASSERT_FALSE(HasFatalFailure());
     Set("Save", "1");
     ASSERT_TRUE(WaitForLog({"ERR", c.Line})) << service_->Output();
     ASSERT_TRUE(WaitFor("Save", "0"));
@@ -135,6 +147,62 @@ TEST_P(InjectedFault, SaveFailsAloneAndTheNextOneSucceeds) {
 
 INSTANTIATE_TEST_SUITE_P(Fault, InjectedFault, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.Name; });
+
+// Faults after the new file is complete. A failed directory fsync comes
+// after the rename: the new file is in place (complete) but the save reports
+// the step and is not counted, as the file may not survive a power cut. A
+// failed link or rename of the backup only leaves the older backup: the save
+// itself succeeds, counts and reports nothing.
+struct LateFault {
+    const char* Name;
+    const char* Fault;
+    int UseBackup;
+    const char* Line;  // "" when the save succeeds
+};
+
+std::ostream& operator<<(std::ostream& out, const LateFault& c) { return out << c.Name; }
+
+const LateFault kLateFaults[] = {
+    {"EIO_on_the_directory_fsync", "syncdir:1:EIO", 0, "Retain file directory sync failed: Input/output error"},
+    {"failing_backup_link", "link:1:EPERM", 1, ""},
+    {"failing_backup_rename", "rename:1:EIO", 1, ""},
+};
+
+class LateInjectedFault : public FaultRuns, public ::testing::WithParamInterface<LateFault> {};
+
+TEST_P(LateInjectedFault, TheNewFileIsInPlaceAndComplete) {
+    const LateFault& c = GetParam();
+    std::string previous, previousBackup;
+    FirstRun(c.UseBackup, &previous, &previousBackup);
+    if (HasFatalFailure()) return;
+    FaultyRun(c.Fault);
+    ASSERT_FALSE(HasFatalFailure());
+
+    Set("Save", "1");
+    const bool reported = c.Line[0] != '\0';
+    if (reported) {
+        ASSERT_TRUE(WaitForLog({"ERR", c.Line})) << service_->Output();
+        ASSERT_TRUE(WaitFor("Save", "0"));
+        ASSERT_TRUE(PollsPass(2)) << service_->Output();
+        EXPECT_EQ(Get("SaveCount"), "0");
+    } else {
+        ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+    }
+    EXPECT_EQ(ErrLines(), reported ? 1u : 0u) << service_->Output();
+    const std::string saved = ovtest::ReadFile(RetainFile());
+    EXPECT_EQ(saved.size(), RetainFileLength());
+    EXPECT_EQ(SlotValue(saved, "Plant.Speed"), 4321u);
+    EXPECT_FALSE(ovtest::FileExists(TempFile()));
+    if (c.UseBackup) {
+        EXPECT_EQ(ovtest::ReadFile(BackupFile()), previousBackup);  // the older backup stays
+        EXPECT_FALSE(ovtest::FileExists(BackupFile() + ".tmp"));
+    }
+    EXPECT_TRUE(service_->Running());
+    EXPECT_EQ(Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fault, LateInjectedFault, ::testing::ValuesIn(kLateFaults),
+                         [](const ::testing::TestParamInfo<LateFault>& info) { return info.param.Name; });
 
 }  // namespace
 }  // namespace svctest
