@@ -8,9 +8,13 @@
 // and closes that file (open 1, read 1, close 1); its first save then
 // creates the directories (mkdir 1), opens the temporary file (open 2),
 // writes the header (write 1) and the slots (write 2...), flushes (flush 1),
-// syncs (sync 1), closes (close 2), with UseBackup renames the backup's link
-// into place (rename 1), and renames the new file over the old one (rename
-// 1, or 2 with UseBackup). Each fault below hits exactly one of those calls.
+// syncs (sync 1), closes (close 2), with UseBackup links the current file to
+// the backup's temporary name (link 1) and renames that into place (rename
+// 1), renames the new file over the old one (rename 1, or 2 with UseBackup)
+// and fsyncs the directory (syncdir 1). Each fault below hits exactly one of
+// those calls; an ERRNAME the seam does not know would arm nothing, which the
+// expected "ERR" line (or, for the silent backup faults, the backup's
+// content) would show.
 #include <string>
 
 #include "e2e/service_e2e.h"
