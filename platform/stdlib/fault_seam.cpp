@@ -5,6 +5,7 @@
 #include <errno.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -58,8 +59,8 @@ void Arm(PFileOp op, unsigned nth, int error, bool sticky) {
     f.Target.store(target, std::memory_order_release);
 }
 
-// One entry "op:nth:ERRNAME[:sticky]".
-void ArmEntry(const std::string& entry) {
+// Arms one entry "op:nth:ERRNAME[:sticky]"; false when it is malformed.
+bool ParseEntry(const std::string& entry) {
     std::string field[4];
     size_t count = 0, start = 0;
     while (count < 4) {
@@ -68,20 +69,30 @@ void ArmEntry(const std::string& entry) {
         if (colon == std::string::npos) break;
         start = colon + 1;
     }
-    if (count < 3) return;
+    if (count < 3) return false;
     char* end = nullptr;
     unsigned long nth = std::strtoul(field[1].c_str(), &end, 10);
-    if (field[1].empty() || *end != '\0' || nth == 0 || nth > 0xFFFFFFFFul) return;
+    if (field[1].empty() || *end != '\0' || nth == 0 || nth > 0xFFFFFFFFul) return false;
     bool sticky = count == 4 && field[3] == "sticky";
     if (field[0] == "alloc") {
         PMemInjectFault(static_cast<unsigned>(nth), sticky);
-        return;
+        return true;
     }
     int error = ParseError(field[2]);
-    if (error == 0) return;
+    if (error == 0) return false;
     for (int op = 0; op < PF_OP_COUNT; ++op) {
-        if (field[0] == OpNames[op]) Arm(static_cast<PFileOp>(op), static_cast<unsigned>(nth), error, sticky);
+        if (field[0] == OpNames[op]) {
+            Arm(static_cast<PFileOp>(op), static_cast<unsigned>(nth), error, sticky);
+            return true;
+        }
     }
+    return false;
+}
+
+// A malformed entry is named on standard error: a typo would otherwise arm
+// nothing, and a test relying on it would pass for nothing.
+void ArmEntry(const std::string& entry) {
+    if (!ParseEntry(entry)) std::fprintf(stderr, "OVRT_FAULT: ignoring '%s'\n", entry.c_str());
 }
 
 }  // namespace

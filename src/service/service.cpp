@@ -72,6 +72,10 @@ void ServiceInit() {
 void ServiceExit() {
     UncatalogRtHandle(GetRtThreadHandles(RT_ROOT_PROCESS), "OvRetain");
     UnregisterService();
+    // A save still running on another thread (a second shutdown event) would
+    // be cut off when main returns: wait for it, and keep the lock so that no
+    // new one starts before the process ends.
+    LockRetainFile();
 }
 
 int32_t OnServiceEvent(uint32_t /*context*/, uint32_t event) {

@@ -35,14 +35,23 @@ uint32_t LoadCounter = 0;
 // Full node name whose next creation fails (tests only); empty when none.
 char CreateFaultName[kNodeNameSize];
 
+// A row's Index is set by publication on the main thread while the library's
+// event thread may already use the accessors (a stop during start-up), so it
+// is read and written as an atomic word.
+uint32_t LoadIndex(const VariableDescriptor& row) { return __atomic_load_n(&row.Index, __ATOMIC_ACQUIRE); }
+
+void StoreIndex(VariableDescriptor* row, uint32_t index) { __atomic_store_n(&row->Index, index, __ATOMIC_RELEASE); }
+
 void WriteByIndex(const VariableDescriptor& row, const void* value, uint16_t size) {
-    if (row.Index == 0) return;  // never published: there is no node to write
-    NodeWriteValue(row.Index, value, size);
+    uint32_t index = LoadIndex(row);
+    if (index == 0) return;  // never published: there is no node to write
+    NodeWriteValue(index, value, size);
 }
 
 void ReadByIndex(const VariableDescriptor& row, void* buffer, uint16_t size) {
-    if (row.Index == 0) return;  // the caller's preset 0 stands
-    NodeReadValue(row.Index, buffer, size);
+    uint32_t index = LoadIndex(row);
+    if (index == 0) return;  // the caller's preset 0 stands
+    NodeReadValue(index, buffer, size);
 }
 
 }  // namespace
@@ -143,12 +152,12 @@ void PublishTable(VariableDescriptor* table) {
         if (fullName == nullptr) continue;  // name too long: not published
         if (VariableExists(fullName)) {
             // An existing node keeps its value; only its index is recorded.
-            row->Index = VariableIndex(fullName);
+            StoreIndex(row, VariableIndex(fullName));
             continue;
         }
         if (!row->Create) continue;
         if (!CreateVariable(fullName, row->Type, row->Default, row->Text1, row->Text2)) return;
-        row->Index = VariableIndex(fullName);
+        StoreIndex(row, VariableIndex(fullName));
     }
 }
 
@@ -237,7 +246,7 @@ void ResetVariablesForTest() {
     CreateFaultName[0] = 0;
     VariableDescriptor* tables[] = {StatusTable, ConfigurationTable, TriggerTable};
     for (VariableDescriptor* table : tables)
-        for (VariableDescriptor* row = table; row->Name != nullptr; ++row) row->Index = 0;
+        for (VariableDescriptor* row = table; row->Name != nullptr; ++row) StoreIndex(row, 0);
     LiveCounter = SaveCounter = LoadCounter = 0;
     memset(OutPathBuffer, 0, sizeof OutPathBuffer);
 }
