@@ -37,17 +37,7 @@ build=${BUILD_DIR:-build-bench}
 
 if ((!smoke)); then
   # The peers, from the distribution's packages, when missing.
-  need=()
-  for pkg in libsqlite3-dev libssl-dev redis-server; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-  done
-  if ((${#need[@]})); then
-    echo "installing: ${need[*]}"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
-  fi
+  bash scripts/deps.sh libsqlite3-dev libssl-dev redis-server
   # The distribution starts its own server on 6379; ours uses a port of its own.
 fi
 

@@ -13,16 +13,7 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 # The fuzz targets are built with clang and its libFuzzer runtime.
 if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
-  need=()
-  for pkg in clang-14 libclang-rt-14-dev; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-  done
-  if ((${#need[@]})); then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
-  fi
+  bash scripts/deps.sh clang-14 libclang-rt-14-dev
 fi
 
 timings=()

@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Installs the build and test dependencies that a fresh machine lacks.
-# Does nothing when everything is present already.
+# Installs Debian packages that this machine lacks, with apt-get; does nothing
+# when all are present.
+#
+#   scripts/deps.sh              the build and test dependencies
+#   scripts/deps.sh PKG...       the packages named
 set -euo pipefail
+if (($#)); then
+  wanted=("$@")
+else
+  wanted=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev)
+fi
 need=()
-for pkg in cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev; do
+for pkg in "${wanted[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if ((${#need[@]})); then

@@ -25,9 +25,18 @@ constexpr size_t kTempPathSize = kRetainPathSize + 8;
 // index and the library's value fields), which may span two cache lines:
 // fetching them some way ahead hides most of the memory latency of a large
 // table.
-// (Written out in each loop: GCC drops a prefetch hidden in a helper function,
-// which it judges free of side effects.)
 constexpr int32_t kPrefetchAhead = 8;
+
+// Record i of the walk, with the records ahead of it on their way. Always
+// inlined: GCC judges a prefetching function free of side effects and drops
+// calls to it.
+__attribute__((always_inline)) inline const NodeRecord& WalkTo(const NodeRecord* table, int32_t i, int32_t count) {
+    if (i + kPrefetchAhead < count) {
+        __builtin_prefetch(&table[i + kPrefetchAhead].Type);
+        __builtin_prefetch(&table[i + kPrefetchAhead].LibValue[7]);  // may lie on the next line
+    }
+    return table[i];
+}
 
 // One "ERR" line naming the failed step and the system error in errno.
 void ReportFailure(const char* step) {
@@ -120,11 +129,7 @@ uint8_t SaveLocked() {
         return Abandon(file, tempPath);
     }
     for (int32_t i = 0; table && i < count; ++i) {
-        const NodeRecord& node = table[i];
-        if (i + kPrefetchAhead < count) {
-            __builtin_prefetch(&table[i + kPrefetchAhead].Type);
-            __builtin_prefetch(&table[i + kPrefetchAhead].LibValue[7]);  // may lie on the next line
-        }
+        const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = SlotSize(node);
         if (size == 0) continue;
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
@@ -181,11 +186,7 @@ uint8_t LoadLocked() {
     uint8_t header[4];
     PFileRead(file, header, sizeof header);  // not judged: the start-up check does that
     for (int32_t i = 0; table && i < count; ++i) {
-        const NodeRecord& node = table[i];
-        if (i + kPrefetchAhead < count) {
-            __builtin_prefetch(&table[i + kPrefetchAhead].Type);
-            __builtin_prefetch(&table[i + kPrefetchAhead].LibValue[7]);  // may lie on the next line
-        }
+        const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = SlotSize(node);
         if (size == 0) continue;
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
