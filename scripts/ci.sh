@@ -17,10 +17,14 @@ if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
 fi
 
 timings=()
+passed=0
+failed=0
 report_timings() {
   echo "=== CI stages"
   printf '%s\n' "${timings[@]}"
   echo "total                  ${SECONDS}s"
+  # One closing line over every ctest run of the three builds.
+  echo "tests: $passed passed, $failed failed"
 }
 trap report_timings EXIT
 stage() {
@@ -34,7 +38,19 @@ stage() {
 
 # Passing tests are left out of the log; failing ones come with their output.
 run_tests() {
-  ctest --preset "$1" 2>&1 | grep -vE '^ +Start +[0-9]+: |Passed +[0-9.]+ sec$'
+  local log
+  log=$(mktemp)
+  local status=0
+  ctest --preset "$1" >"$log" 2>&1 || status=$?
+  grep -vE '^ +Start +[0-9]+: |Passed +[0-9.]+ sec$' "$log" || true
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  if [[ $line =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed=$((failed + BASH_REMATCH[1]))
+    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+  return $status
 }
 
 # The sanitizers' reports end the test that triggers them (halt_on_error):
