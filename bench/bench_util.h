@@ -39,13 +39,13 @@ inline double Median(const std::vector<double>& v) {
 struct Result {
     std::string Name;
     uint32_t Nodes = 0;
-    std::string Unit = "s";   // "s" or "bytes"
-    double Median = 0;        // in Unit
+    std::string Unit = "s";  // "s" or "bytes"
+    double Median = 0;       // in Unit
     int Runs = 0;
-    double P99 = -1;          // in Unit, when measured
-    std::string Baseline;     // empty: no comparison
+    double P99 = -1;       // in Unit, when measured
+    std::string Baseline;  // empty: no comparison
     double BaselineMedian = 0;
-    double Target = 0;        // ratio (or, without a baseline, absolute value) not to exceed; 0: none
+    double Target = 0;  // ratio (or, without a baseline, absolute value) not to exceed; 0: none
     std::string Note;
 
     double Ratio() const { return BaselineMedian > 0 ? Median / BaselineMedian : 0; }

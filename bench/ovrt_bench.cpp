@@ -195,35 +195,37 @@ bool BuildPlant(uint32_t n) {
         }
         uint32_t index = static_cast<uint32_t>(NodeCount());
         switch (type) {
-        case 7: {
-            uint32_t v = i * 7u;
-            NodeWriteData(index, &v, 4);
-            break;
-        }
-        case 1: {
-            uint8_t v = static_cast<uint8_t>(i & 1);
-            NodeWriteData(index, &v, 1);
-            break;
-        }
-        case 12:
-            std::snprintf(text, sizeof text, "Recipe %u for line %u", i, (i / 5000) % 10);
-            NodeWriteStringByName(name, text);
-            break;
-        case 13:
-            for (unsigned k = 0; k < sizeof range; ++k) range[k] = static_cast<uint8_t>(i + k);
-            NodeWriteRange(index, 0, range, sizeof range);
-            break;
-        default: {
-            uint64_t v = uint64_t{i} * 3;
-            NodeWriteData(index, &v, 8);
-            break;
-        }
+            case 7: {
+                uint32_t v = i * 7u;
+                NodeWriteData(index, &v, 4);
+                break;
+            }
+            case 1: {
+                uint8_t v = static_cast<uint8_t>(i & 1);
+                NodeWriteData(index, &v, 1);
+                break;
+            }
+            case 12:
+                std::snprintf(text, sizeof text, "Recipe %u for line %u", i, (i / 5000) % 10);
+                NodeWriteStringByName(name, text);
+                break;
+            case 13:
+                for (unsigned k = 0; k < sizeof range; ++k) range[k] = static_cast<uint8_t>(i + k);
+                NodeWriteRange(index, 0, range, sizeof range);
+                break;
+            default: {
+                uint64_t v = uint64_t{i} * 3;
+                NodeWriteData(index, &v, 8);
+                break;
+            }
         }
     }
     return true;
 }
 
-std::string SpaceName(uint32_t n) { return "ovbench-" + std::to_string(getpid()) + "-" + std::to_string(n); }
+std::string SpaceName(uint32_t n) {
+    return "ovbench-" + std::to_string(getpid()) + "-" + std::to_string(n);
+}
 
 void DestroySpace(const std::string& space) {
     NodeSpaceDestroy(space, nullptr);
@@ -505,8 +507,8 @@ bool MeasureSize(SizeRun& run) {
                 Usage("--profile takes save, load or hash");
             }
         }
-        std::printf("   %s: median %s, fastest %s of %d\n", run.Opt.Profile.c_str(), FormatValue(Median(t), "s").c_str(),
-                    FormatValue(Quantile(t, 0), "s").c_str(), reps);
+        std::printf("   %s: median %s, fastest %s of %d\n", run.Opt.Profile.c_str(),
+                    FormatValue(Median(t), "s").c_str(), FormatValue(Quantile(t, 0), "s").c_str(), reps);
         return true;
     }
 
@@ -725,14 +727,14 @@ bool MeasureSize(SizeRun& run) {
             double dt = Now() - t;
             StopService(&svc);
             if (!ticked) {
-                std::fprintf(stderr, "bench: ovretain never ticked Live (see %s/ovretain.log)\n",
-                             run.OutDir.c_str());
+                std::fprintf(stderr, "bench: ovretain never ticked Live (see %s/ovretain.log)\n", run.OutDir.c_str());
                 return false;
             }
             if (i > 0) startup.push_back(dt);
         }
         run.Results.push_back(Row("service_startup_to_first_live", n, startup));
-        run.Results.back().Note = "exec of ovretain until Live changes; includes its 100 ms pause and first 100 ms poll";
+        run.Results.back().Note =
+            "exec of ovretain until Live changes; includes its 100 ms pause and first 100 ms poll";
 
         // Trigger latency and private memory on one running service.
         uint32_t saveIdx = NodeSpaceFind("SERVICE.OvRetain.Save");

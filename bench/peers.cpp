@@ -93,7 +93,9 @@ double TimeReadLimit(const std::string& path, std::vector<uint8_t>& out) {
 // ---------------------------------------------------------------- MD5
 
 #ifdef OVRT_BENCH_OPENSSL
-bool Md5Available() { return true; }
+bool Md5Available() {
+    return true;
+}
 
 double TimeMd5Fold(const std::vector<const char*>& names, uint32_t* hash) {
     double t0 = Now();
@@ -108,8 +110,12 @@ double TimeMd5Fold(const std::vector<const char*>& names, uint32_t* hash) {
     return t1 - t0;
 }
 #else
-bool Md5Available() { return false; }
-double TimeMd5Fold(const std::vector<const char*>&, uint32_t*) { return -1; }
+bool Md5Available() {
+    return false;
+}
+double TimeMd5Fold(const std::vector<const char*>&, uint32_t*) {
+    return -1;
+}
 #endif
 
 // ---------------------------------------------------------------- SQLite
@@ -133,7 +139,9 @@ bool Exec(sqlite3* db, const char* sql) {
 
 }  // namespace
 
-bool SqliteAvailable() { return true; }
+bool SqliteAvailable() {
+    return true;
+}
 
 Sqlite* SqliteOpen(const std::string& path) {
     ::unlink(path.c_str());
@@ -144,8 +152,8 @@ Sqlite* SqliteOpen(const std::string& path) {
     // as the retain file is fsynced at every save.
     if (sqlite3_open(path.c_str(), &s->Db) != SQLITE_OK || !Exec(s->Db, "PRAGMA journal_mode=WAL") ||
         !Exec(s->Db, "CREATE TABLE vars(name TEXT PRIMARY KEY, value BLOB NOT NULL)") ||
-        sqlite3_prepare_v2(s->Db, "INSERT OR REPLACE INTO vars(name, value) VALUES(?1, ?2)", -1, &s->Insert,
-                           nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(s->Db, "INSERT OR REPLACE INTO vars(name, value) VALUES(?1, ?2)", -1, &s->Insert, nullptr) !=
+            SQLITE_OK ||
         sqlite3_prepare_v2(s->Db, "SELECT name, value FROM vars", -1, &s->Select, nullptr) != SQLITE_OK) {
         std::fprintf(stderr, "bench: sqlite open %s: %s\n", path.c_str(), sqlite3_errmsg(s->Db));
         SqliteClose(s);
@@ -199,10 +207,18 @@ void SqliteClose(Sqlite* s) {
 }
 #else
 struct Sqlite {};
-bool SqliteAvailable() { return false; }
-Sqlite* SqliteOpen(const std::string&) { return nullptr; }
-double SqliteSave(Sqlite*, const std::vector<Pair>&) { return -1; }
-double SqliteLoad(Sqlite*, std::vector<uint8_t>&, size_t*) { return -1; }
+bool SqliteAvailable() {
+    return false;
+}
+Sqlite* SqliteOpen(const std::string&) {
+    return nullptr;
+}
+double SqliteSave(Sqlite*, const std::vector<Pair>&) {
+    return -1;
+}
+double SqliteLoad(Sqlite*, std::vector<uint8_t>&, size_t*) {
+    return -1;
+}
 void SqliteClose(Sqlite*) {}
 #endif
 
@@ -294,10 +310,23 @@ bool Ask(Redis* r, std::initializer_list<std::string> args, std::string* reply) 
 
 double RedisStart(Redis* r) {
     std::string port = std::to_string(r->Port);
-    std::vector<std::string> args = {r->Server,   "--port",       port,        "--bind",         "127.0.0.1",
-                                     "--dir",     r->Dir,         "--dbfilename", "dump.rdb",    "--save",
-                                     "",          "--appendonly", "no",        "--pidfile",      r->Dir + "/redis.pid",
-                                     "--logfile", r->Dir + "/redis.log"};
+    std::vector<std::string> args = {r->Server,
+                                     "--port",
+                                     port,
+                                     "--bind",
+                                     "127.0.0.1",
+                                     "--dir",
+                                     r->Dir,
+                                     "--dbfilename",
+                                     "dump.rdb",
+                                     "--save",
+                                     "",
+                                     "--appendonly",
+                                     "no",
+                                     "--pidfile",
+                                     r->Dir + "/redis.pid",
+                                     "--logfile",
+                                     r->Dir + "/redis.log"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -45,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The plain number reader that sizes and type codes go through.
     uint64_t number = 0;
     std::string why;
-    if (ParseUnsigned(rest, 0xFFFF, &number, &why)) Check(number <= 0xFFFF);
-    else Check(!why.empty());
+    if (ParseUnsigned(rest, 0xFFFF, &number, &why))
+        Check(number <= 0xFFFF);
+    else
+        Check(!why.empty());
 
     if (fromText) {
         std::vector<uint8_t> bytes;

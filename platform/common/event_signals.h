@@ -10,8 +10,12 @@
 
 #include <signal.h>
 
-inline int ControlEventSignal() { return SIGRTMIN + 1; }
-inline int SystemEventSignal() { return SIGRTMIN + 2; }
+inline int ControlEventSignal() {
+    return SIGRTMIN + 1;
+}
+inline int SystemEventSignal() {
+    return SIGRTMIN + 2;
+}
 
 // Blocks the event signals in the calling thread; threads started afterwards
 // inherit the mask. Safe to call more than once.

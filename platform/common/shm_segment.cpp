@@ -49,8 +49,8 @@ bool OpenExisting(const std::string& shmName, ShmSegment* out, std::string* erro
 bool ShmValidName(const std::string& name) {
     if (name.empty() || name.size() > 200) return false;
     for (char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                  c == '.' || c == '-';
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+                  c == '-';
         if (!ok) return false;
     }
     return name != "." && name != "..";
@@ -136,9 +136,13 @@ bool RobustMutexLock(pthread_mutex_t* mutex) {
     return rc == EOWNERDEAD;
 }
 
-void RobustMutexConsistent(pthread_mutex_t* mutex) { pthread_mutex_consistent(mutex); }
+void RobustMutexConsistent(pthread_mutex_t* mutex) {
+    pthread_mutex_consistent(mutex);
+}
 
-void RobustMutexUnlock(pthread_mutex_t* mutex) { pthread_mutex_unlock(mutex); }
+void RobustMutexUnlock(pthread_mutex_t* mutex) {
+    pthread_mutex_unlock(mutex);
+}
 
 bool ProcessAlive(int pid) {
     if (pid <= 0) return false;

@@ -31,7 +31,9 @@ struct Space {
 std::mutex g_attachLock;
 std::atomic<Space*> g_space{nullptr};
 
-std::string SegmentName(const std::string& name) { return "/ovns-" + name; }
+std::string SegmentName(const std::string& name) {
+    return "/ovns-" + name;
+}
 
 void InitSegment(void* base) {
     auto* h = static_cast<SegmentHeader*>(base);
@@ -108,7 +110,9 @@ inline uint64_t HashName(const char* name, size_t len) {
     return h;
 }
 
-inline uint32_t Tag(uint64_t hash) { return static_cast<uint32_t>(hash >> 32) | 1u; }
+inline uint32_t Tag(uint64_t hash) {
+    return static_cast<uint32_t>(hash >> 32) | 1u;
+}
 
 inline NodeRecord* RecordAt(Space* s, uint32_t index, int32_t count) {
     if (index == 0 || index > static_cast<uint32_t>(count)) return nullptr;
@@ -166,7 +170,9 @@ inline ValueBlock* BlockOf(Space* s, const NodeRecord* r) {
     return reinterpret_cast<ValueBlock*>(s->Heap + off);
 }
 
-inline uint64_t* WordsOf(ValueBlock* b) { return reinterpret_cast<uint64_t*>(b + 1); }
+inline uint64_t* WordsOf(ValueBlock* b) {
+    return reinterpret_cast<uint64_t*>(b + 1);
+}
 
 inline uint16_t SizeOf(const NodeRecord* r) {
     uint16_t size;
@@ -241,7 +247,9 @@ void Lock(Space* s) {
     }
 }
 
-void Unlock(Space* s) { RobustMutexUnlock(&s->Header->Lock); }
+void Unlock(Space* s) {
+    RobustMutexUnlock(&s->Header->Lock);
+}
 
 // Copies n bytes from offset of the node's value, never torn.
 void ReadBytes(Space* s, const NodeRecord* r, size_t offset, void* dst, size_t n) {
@@ -449,9 +457,13 @@ void NodeWriteValue(uint32_t index, const void* buffer, uint16_t size) {
     if (NodeRecord* r = FindIndex(s, index); r && buffer) WriteValue(s, r, buffer, size);
 }
 
-void NodeReadData(uint32_t index, void* buffer, uint16_t size) { NodeReadValue(index, buffer, size); }
+void NodeReadData(uint32_t index, void* buffer, uint16_t size) {
+    NodeReadValue(index, buffer, size);
+}
 
-void NodeWriteData(uint32_t index, const void* buffer, uint16_t size) { NodeWriteValue(index, buffer, size); }
+void NodeWriteData(uint32_t index, const void* buffer, uint16_t size) {
+    NodeWriteValue(index, buffer, size);
+}
 
 void NodeReadRange(uint32_t index, uint32_t offset, void* buffer, uint16_t size) {
     Space* s = Current();
@@ -498,7 +510,9 @@ void NodeSpaceDetach() {
     }
 }
 
-bool NodeSpaceExists(const std::string& name) { return ShmValidName(name) && ShmExists(SegmentName(name)); }
+bool NodeSpaceExists(const std::string& name) {
+    return ShmValidName(name) && ShmExists(SegmentName(name));
+}
 
 bool NodeSpaceDestroy(const std::string& name, std::string* error) {
     if (!ShmValidName(name)) {
@@ -512,16 +526,22 @@ bool NodeSpaceDestroy(const std::string& name, std::string* error) {
     return true;
 }
 
-uint32_t NodeSpaceCapacity() { return kCapacity; }
+uint32_t NodeSpaceCapacity() {
+    return kCapacity;
+}
 
-const NodeRecord* NodeSpaceRecord(uint32_t index) { return FindIndex(Current(), index); }
+const NodeRecord* NodeSpaceRecord(uint32_t index) {
+    return FindIndex(Current(), index);
+}
 
 uint32_t NodeSpaceFind(const char* name) {
     NodeRecord* r = FindRecord(Current(), name);
     return r ? r->Index : 0;
 }
 
-uint16_t NodeSpaceValueSize(const NodeRecord* record) { return record ? SizeOf(record) : 0; }
+uint16_t NodeSpaceValueSize(const NodeRecord* record) {
+    return record ? SizeOf(record) : 0;
+}
 
 // Service registration lives in registration.cpp; it needs the header.
 SegmentHeader* NodeSpaceHeaderForRegistration() {

@@ -48,7 +48,7 @@ struct Segment {
 struct State {
     std::mutex Lock;
     bool Selected = false;
-    std::string Instance;  // when Selected
+    std::string Instance;    // when Selected
     std::string MappedName;  // segment name of Seg, "" when none is mapped
     ShmSegment Seg;
 };
@@ -68,7 +68,9 @@ std::string InstanceLocked(const State& s) {
     return env && *env ? std::string(env) : std::string("ovnodespace");
 }
 
-std::string SegmentName(const std::string& instance) { return "/ovrt-" + instance; }
+std::string SegmentName(const std::string& instance) {
+    return "/ovrt-" + instance;
+}
 
 void CloseLocked(State& s) {
     ShmClose(&s.Seg);
@@ -105,7 +107,9 @@ Segment* MapLocked(State& s, bool create) {
     return mapped;
 }
 
-bool Alive(const Entry& e) { return e.Owner != 0 && (e.Owner == getpid() || ProcessAlive(e.Owner)); }
+bool Alive(const Entry& e) {
+    return e.Owner != 0 && (e.Owner == getpid() || ProcessAlive(e.Owner));
+}
 
 void FreeDead(Segment* seg) {
     for (Entry& e : seg->Entries) {
@@ -133,11 +137,15 @@ bool WithSegment(bool create, F f) {
     return true;
 }
 
-bool SameName(const Entry& e, const char* name) { return strncmp(e.Name, name, kNameSize) == 0; }
+bool SameName(const Entry& e, const char* name) {
+    return strncmp(e.Name, name, kNameSize) == 0;
+}
 
 }  // namespace
 
-std::mutex& RtCatalogLock() { return S().Lock; }
+std::mutex& RtCatalogLock() {
+    return S().Lock;
+}
 
 bool RtCatalogInsert(bool root, RtEntryKind kind, RTHANDLE handle, int tid, int priority, const char* name) {
     bool ok = false;

@@ -6,4 +6,6 @@
 
 #include "rtadmin.h"
 
-__attribute__((constructor(101))) static void RtCrt0Startup() { RtStartup(); }
+__attribute__((constructor(101))) static void RtCrt0Startup() {
+    RtStartup();
+}

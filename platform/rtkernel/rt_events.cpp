@@ -51,7 +51,9 @@ uint32_t EventCode(const siginfo_t& info) {
 
 }  // namespace
 
-void RtStartup() { BlockEventSignals(); }
+void RtStartup() {
+    BlockEventSignals();
+}
 
 bool RtNotifyEvent(uint32_t mask, uint32_t timeoutMs, RTEVENT* event) {
     if (!event || (mask & 0x0F) == 0) return false;
@@ -90,8 +92,9 @@ bool RtSendEvent(pid_t pid, uint32_t code, std::string* error) {
     sigval value{};
     value.sival_int = static_cast<int>(code);
     if (sigqueue(pid, SystemEventSignal(), value) != 0) {
-        if (error) *error = "cannot send event " + std::to_string(code) + " to process " + std::to_string(pid) + ": " +
-                            strerror(errno);
+        if (error)
+            *error = "cannot send event " + std::to_string(code) + " to process " + std::to_string(pid) + ": " +
+                     strerror(errno);
         return false;
     }
     return true;

@@ -84,7 +84,9 @@ void ForkParent() {
     RtCatalogLock().unlock();
     T().Lock.unlock();
 }
-void ForkChild() { ForkParent(); }
+void ForkChild() {
+    ForkParent();
+}
 
 RTHANDLE Allocate(Table& t, Object obj) {
     for (size_t i = 0; i < kMaxObjects; ++i) {
@@ -122,7 +124,9 @@ void ApplySchedule(pthread_t thread, uint8_t priority) {
     pthread_setschedparam(thread, SCHED_FIFO, &sp);
 }
 
-uint8_t Effective(const Table& t, uint8_t priority) { return priority < t.Ceiling ? t.Ceiling : priority; }
+uint8_t Effective(const Table& t, uint8_t priority) {
+    return priority < t.Ceiling ? t.Ceiling : priority;
+}
 
 // The calling thread's handle, adopting a thread the layer did not start.
 // Called with the table lock held.
@@ -212,9 +216,13 @@ bool ValidName(const char* name) {
 
 }  // namespace
 
-void RtKernelInit() { T(); }
+void RtKernelInit() {
+    T();
+}
 
-int RtLinuxPriority(uint8_t priority) { return 99 - (static_cast<int>(priority) * 98) / 255; }
+int RtLinuxPriority(uint8_t priority) {
+    return 99 - (static_cast<int>(priority) * 98) / 255;
+}
 
 RTHANDLE CreateRtThread(uint8_t priority, RtThreadFunc func, uint32_t stackSize, void* parameter) {
     if (!func) return RT_BAD_HANDLE;
@@ -367,5 +375,9 @@ bool SetRtThreadPriority(RTHANDLE thread, uint8_t priority) {
     return true;
 }
 
-void RtSleep(uint32_t milliseconds) { SleepMs(milliseconds); }
-void RtSleepEx(uint32_t milliseconds) { SleepMs(milliseconds); }
+void RtSleep(uint32_t milliseconds) {
+    SleepMs(milliseconds);
+}
+void RtSleepEx(uint32_t milliseconds) {
+    SleepMs(milliseconds);
+}

@@ -22,14 +22,14 @@ std::string RtInstanceName();
 void RtSelectInstance(const std::string& name);
 
 struct RtCatalogEntry {
-    pid_t Pid = 0;            // process the entry belongs to
-    std::string Process;      // catalogue it stands in: "" for the root one,
-                              // else the name of its process in the root
-                              // catalogue, or its pid in decimal
-    std::string Name;         // catalogued name
-    std::string Kind;         // "process", "thread" or "semaphore"
-    int Priority = -1;        // threads: current priority; others: -1
-    int Tid = 0;              // threads: Linux thread id
+    pid_t Pid = 0;        // process the entry belongs to
+    std::string Process;  // catalogue it stands in: "" for the root one,
+                          // else the name of its process in the root
+                          // catalogue, or its pid in decimal
+    std::string Name;     // catalogued name
+    std::string Kind;     // "process", "thread" or "semaphore"
+    int Priority = -1;    // threads: current priority; others: -1
+    int Tid = 0;          // threads: Linux thread id
 };
 
 // Every live entry: the root catalogue and each process's own, with entries

@@ -40,9 +40,9 @@ constexpr RTHANDLE RT_THIS_PROCESS_HANDLE = 0x0002;
 constexpr RTHANDLE RT_FIRST_OBJECT_HANDLE = 0x0010;
 
 // Event codes that signals are delivered as.
-constexpr uint32_t RT_EVENT_POWER_FAIL = 8;   // SIGPWR
-constexpr uint32_t RT_EVENT_INTERRUPT = 11;   // SIGINT
-constexpr uint32_t RT_EVENT_TERMINATE = 12;   // SIGTERM
+constexpr uint32_t RT_EVENT_POWER_FAIL = 8;  // SIGPWR
+constexpr uint32_t RT_EVENT_INTERRUPT = 11;  // SIGINT
+constexpr uint32_t RT_EVENT_TERMINATE = 12;  // SIGTERM
 
 typedef void (*RtThreadFunc)(void* parameter);
 

@@ -27,8 +27,8 @@ struct Fault {
 
 Fault Faults[PF_OP_COUNT];
 
-const char* const OpNames[PF_OP_COUNT] = {"open",   "read", "write", "seek",    "flush", "sync",
-                                          "close",  "remove", "rename", "link", "syncdir", "mkdir"};
+const char* const OpNames[PF_OP_COUNT] = {"open",  "read",   "write",  "seek", "flush",   "sync",
+                                          "close", "remove", "rename", "link", "syncdir", "mkdir"};
 
 struct ErrorName {
     const char* Name;

@@ -112,12 +112,13 @@ std::string HomeDirectory() {
     struct passwd pw;
     struct passwd* found = nullptr;
     char buffer[4096];
-    if (getpwuid_r(geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
-        return found->pw_dir;
+    if (getpwuid_r(geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir) return found->pw_dir;
     return "/tmp";
 }
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
 
 // The directory part of an already mapped path ("." when it has none).
 std::string DirectoryOf(const std::string& path) {

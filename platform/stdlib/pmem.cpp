@@ -36,7 +36,9 @@ void* PMemAlloc(size_t size) {
     return block;
 }
 
-void PMemFree(void* block) { std::free(block); }
+void PMemFree(void* block) {
+    std::free(block);
+}
 
 void PMemInjectFault(unsigned nth, bool sticky) {
     FailSticky.store(sticky, std::memory_order_relaxed);

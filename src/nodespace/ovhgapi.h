@@ -25,11 +25,11 @@
 // bytes belong to the library.
 #pragma pack(push, 1)
 struct NodeRecord {
-    char Name[562];        // offset 0: full name, zero-terminated
-    uint16_t Type;         // offset 562: type code
-    uint16_t LibSize;      // offset 564: library's own (value size)
-    uint32_t Index;        // offset 566: node index
-    uint8_t LibValue[8];   // offset 570: library's own (value location)
+    char Name[562];       // offset 0: full name, zero-terminated
+    uint16_t Type;        // offset 562: type code
+    uint16_t LibSize;     // offset 564: library's own (value size)
+    uint32_t Index;       // offset 566: node index
+    uint8_t LibValue[8];  // offset 570: library's own (value location)
 };
 #pragma pack(pop)
 static_assert(sizeof(NodeRecord) == 578, "node record is 578 bytes");

@@ -46,7 +46,9 @@ uint32_t LoadLe32(const uint8_t* p) {
 
 }  // namespace
 
-void DigestText(uint8_t out[16], const char* text) { Md5Digest(text, std::strlen(text), out); }
+void DigestText(uint8_t out[16], const char* text) {
+    Md5Digest(text, std::strlen(text), out);
+}
 
 uint32_t ComputeLayoutHash() {
     uint32_t cached = CachedLayoutHash.load(std::memory_order_acquire);
@@ -73,8 +75,12 @@ void BuildRetainFilePaths() {
     BuildPath(BackupFilePath, kBackupFileName);
 }
 
-const char* GetRetainFilePath() { return RetainFilePath; }
-const char* GetBackupFilePath() { return BackupFilePath; }
+const char* GetRetainFilePath() {
+    return RetainFilePath;
+}
+const char* GetBackupFilePath() {
+    return BackupFilePath;
+}
 
 uint32_t ReadStoredLayoutHash() {
     PFile* file = PFileOpen(RetainFilePath, "rb");

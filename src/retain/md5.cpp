@@ -6,7 +6,9 @@
 
 namespace {
 
-inline uint32_t Rotl(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
+inline uint32_t Rotl(uint32_t x, int s) {
+    return (x << s) | (x >> (32 - s));
+}
 
 inline uint32_t LoadLe32(const uint8_t* p) {
     uint32_t v;
@@ -33,10 +35,10 @@ inline void StoreLe32(uint8_t* p, uint32_t v) {
 #define MD5_H(x, y, z) ((x) ^ ((y) ^ (z)))
 #define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 #define MD5_STEP(f, a, b, c, d, x, t, s) \
-    do {                                  \
-        (a) += (x) + (t);                 \
-        (a) += f((b), (c), (d));          \
-        (a) = Rotl((a), (s)) + (b);       \
+    do {                                 \
+        (a) += (x) + (t);                \
+        (a) += f((b), (c), (d));         \
+        (a) = Rotl((a), (s)) + (b);      \
     } while (0)
 
 // Processes count consecutive 64-byte blocks.

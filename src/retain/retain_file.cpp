@@ -53,31 +53,31 @@ uint16_t SlotSize(const NodeRecord& node) {
 
 void ReadSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
     switch (node.Type) {
-    case kTextType:
-        NodeReadStringByName(node.Name, reinterpret_cast<char*>(buffer), size);
-        break;
-    case kRangeType:
-        NodeReadRange(node.Index, 0, buffer, size);
-        break;
-    default:
-        NodeReadData(node.Index, buffer, size);
-        break;
+        case kTextType:
+            NodeReadStringByName(node.Name, reinterpret_cast<char*>(buffer), size);
+            break;
+        case kRangeType:
+            NodeReadRange(node.Index, 0, buffer, size);
+            break;
+        default:
+            NodeReadData(node.Index, buffer, size);
+            break;
     }
 }
 
 void WriteSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
     switch (node.Type) {
-    case kTextType:
-        // A text cut off without its zero keeps its first Size - 1 characters.
-        if (!std::memchr(buffer, 0, size)) buffer[size - 1] = 0;
-        NodeWriteStringByName(node.Name, reinterpret_cast<const char*>(buffer));
-        break;
-    case kRangeType:
-        NodeWriteRange(node.Index, 0, buffer, size);
-        break;
-    default:
-        NodeWriteData(node.Index, buffer, size);
-        break;
+        case kTextType:
+            // A text cut off without its zero keeps its first Size - 1 characters.
+            if (!std::memchr(buffer, 0, size)) buffer[size - 1] = 0;
+            NodeWriteStringByName(node.Name, reinterpret_cast<const char*>(buffer));
+            break;
+        case kRangeType:
+            NodeWriteRange(node.Index, 0, buffer, size);
+            break;
+        default:
+            NodeWriteData(node.Index, buffer, size);
+            break;
     }
 }
 
@@ -203,8 +203,12 @@ uint8_t LoadLocked() {
 
 }  // namespace
 
-void LockRetainFile() { RetainFileLock.lock(); }
-void UnlockRetainFile() { RetainFileLock.unlock(); }
+void LockRetainFile() {
+    RetainFileLock.lock();
+}
+void UnlockRetainFile() {
+    RetainFileLock.unlock();
+}
 
 uint8_t SaveRetainFile() {
     std::lock_guard<std::mutex> guard(RetainFileLock);

@@ -101,7 +101,9 @@ int32_t OnServiceEvent(uint32_t /*context*/, uint32_t event) {
 }
 
 // Whatever the wait returns, the caller goes on to shutdown.
-void WaitForExit() { WaitForRtSemaphore(ExitSemaphore, 1, RT_WAIT_FOREVER); }
+void WaitForExit() {
+    WaitForRtSemaphore(ExitSemaphore, 1, RT_WAIT_FOREVER);
+}
 
 void SignalExit() {
     ExitRequested.store(true, std::memory_order_seq_cst);

@@ -66,7 +66,9 @@ void ResetTrigger(TriggerWatcher* watcher) {
     WriteLastSeen(watcher);
 }
 
-void FreeTriggerWatcher(TriggerWatcher* watcher) { PMemFree(watcher); }
+void FreeTriggerWatcher(TriggerWatcher* watcher) {
+    PMemFree(watcher);
+}
 
 void TrigThread(void* /*parameter*/) {
     // Creating the watchers clears both triggers: a value left in them from

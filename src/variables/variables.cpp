@@ -38,9 +38,13 @@ char CreateFaultName[kNodeNameSize];
 // A row's Index is set by publication on the main thread while the library's
 // event thread may already use the accessors (a stop during start-up), so it
 // is read and written as an atomic word.
-uint32_t LoadIndex(const VariableDescriptor& row) { return __atomic_load_n(&row.Index, __ATOMIC_ACQUIRE); }
+uint32_t LoadIndex(const VariableDescriptor& row) {
+    return __atomic_load_n(&row.Index, __ATOMIC_ACQUIRE);
+}
 
-void StoreIndex(VariableDescriptor* row, uint32_t index) { __atomic_store_n(&row->Index, index, __ATOMIC_RELEASE); }
+void StoreIndex(VariableDescriptor* row, uint32_t index) {
+    __atomic_store_n(&row->Index, index, __ATOMIC_RELEASE);
+}
 
 void WriteByIndex(const VariableDescriptor& row, const void* value, uint16_t size) {
     uint32_t index = LoadIndex(row);
@@ -57,12 +61,9 @@ void ReadByIndex(const VariableDescriptor& row, void* buffer, uint16_t size) {
 }  // namespace
 
 VariableDescriptor StatusTable[] = {
-    {"Status", 3, 0, true, nullptr, nullptr, 0},
-    {"Error", 1, 0, true, nullptr, nullptr, 0},
-    {"Run", 1, 1, true, nullptr, nullptr, 0},
-    {"Live", 7, 0, true, nullptr, nullptr, 0},
-    {"SaveCount", 7, 0, true, nullptr, nullptr, 0},
-    {"LoadCount", 7, 0, true, nullptr, nullptr, 0},
+    {"Status", 3, 0, true, nullptr, nullptr, 0},    {"Error", 1, 0, true, nullptr, nullptr, 0},
+    {"Run", 1, 1, true, nullptr, nullptr, 0},       {"Live", 7, 0, true, nullptr, nullptr, 0},
+    {"SaveCount", 7, 0, true, nullptr, nullptr, 0}, {"LoadCount", 7, 0, true, nullptr, nullptr, 0},
     {nullptr, 0, 0, false, nullptr, nullptr, 0},
 };
 
@@ -80,7 +81,9 @@ VariableDescriptor TriggerTable[] = {
     {nullptr, 0, 0, false, nullptr, nullptr, 0},
 };
 
-const char* ContainerName() { return kContainerName; }
+const char* ContainerName() {
+    return kContainerName;
+}
 
 const char* MakeNodeName(const char* name) {
     if (name == nullptr) return nullptr;
@@ -119,8 +122,7 @@ uint32_t VariableIndex(const char* fullName) {
     return index;
 }
 
-bool CreateVariable(const char* fullName, uint32_t type, uintptr_t defaultValue, const char* text1,
-                    const char* text2) {
+bool CreateVariable(const char* fullName, uint32_t type, uintptr_t defaultValue, const char* text1, const char* text2) {
     uint32_t size = TypeSize(type);
     if (VariableExists(fullName)) return true;
     if (CreateFaultName[0] != 0 && strcmp(CreateFaultName, fullName) == 0) {
@@ -161,8 +163,12 @@ void PublishTable(VariableDescriptor* table) {
     }
 }
 
-void PublishConfiguration() { PublishTable(ConfigurationTable); }
-void PublishStatus() { PublishTable(StatusTable); }
+void PublishConfiguration() {
+    PublishTable(ConfigurationTable);
+}
+void PublishStatus() {
+    PublishTable(StatusTable);
+}
 
 void SetStatus(uint32_t value) {
     uint8_t byte = static_cast<uint8_t>(value);

@@ -38,8 +38,7 @@ const char* MakeNodeName(const char* name);
 void PublishTable(VariableDescriptor* table);
 void PublishConfiguration();
 void PublishStatus();
-bool CreateVariable(const char* fullName, uint32_t type, uintptr_t defaultValue, const char* text1,
-                    const char* text2);
+bool CreateVariable(const char* fullName, uint32_t type, uintptr_t defaultValue, const char* text1, const char* text2);
 bool VariableExists(const char* fullName);
 uint32_t VariableIndex(const char* fullName);
 uint32_t TypeSize(uint32_t type);

@@ -89,8 +89,7 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
             WriteNumber("Crash.Iter", 0xFFFFFFFF);
             WriteNumber(Full("Load"), 1);
             const uint32_t saved = SlotValue(before, "Crash.Iter");
-            ASSERT_TRUE(ovtest::WaitUntil([&] { return ReadNumber("Crash.Iter") == saved; }))
-                << service_->Output();
+            ASSERT_TRUE(ovtest::WaitUntil([&] { return ReadNumber("Crash.Iter") == saved; })) << service_->Output();
         }
         ASSERT_EQ(Get("Run"), "1");
 
@@ -112,8 +111,7 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
             // (a tight poll: WaitUntil's few milliseconds would see most
             // saves only as they end)
             const auto deadline = std::chrono::steady_clock::now() + 3s;
-            while (!ovtest::FileExists(temp) && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::yield();
+            while (!ovtest::FileExists(temp) && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 500));
         }
         service_->Signal(SIGKILL);
@@ -145,10 +143,9 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
     EXPECT_FALSE(ovtest::FileExists(temp));
 }
 
-INSTANTIATE_TEST_SUITE_P(Crash, CrashTest, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return info.param ? std::string("WithBackup") : std::string("WithoutBackup");
-                         });
+INSTANTIATE_TEST_SUITE_P(Crash, CrashTest, ::testing::Values(0, 1), [](const ::testing::TestParamInfo<int>& info) {
+    return info.param ? std::string("WithBackup") : std::string("WithoutBackup");
+});
 
 }  // namespace
 }  // namespace svctest

@@ -252,10 +252,18 @@ protected:
     void Send(int which) {
         std::string error;
         switch (which) {
-            case 0: ovtest::Ovnode(active_, {"notify", "8"}); break;
-            case 1: ovtest::Ovnode(active_, {"notify", "12"}); break;
-            case 2: NodeSpaceSendControl(pid_, 101, &error); break;
-            case 3: kill(pid_, SIGTERM); break;
+            case 0:
+                ovtest::Ovnode(active_, {"notify", "8"});
+                break;
+            case 1:
+                ovtest::Ovnode(active_, {"notify", "12"});
+                break;
+            case 2:
+                NodeSpaceSendControl(pid_, 101, &error);
+                break;
+            case 3:
+                kill(pid_, SIGTERM);
+                break;
         }
     }
     pid_t pid_ = 0;

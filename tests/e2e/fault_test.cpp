@@ -26,10 +26,12 @@ struct FaultCase {
     const char* Name;
     const char* Fault;  // OVRT_FAULT of the second run
     int UseBackup;
-    const char* Line;   // the one "ERR" line of the failed save
+    const char* Line;  // the one "ERR" line of the failed save
 };
 
-std::ostream& operator<<(std::ostream& out, const FaultCase& c) { return out << c.Name; }
+std::ostream& operator<<(std::ostream& out, const FaultCase& c) {
+    return out << c.Name;
+}
 
 const FaultCase kFaults[] = {
     {"ENOSPC_on_a_slot_write", "write:2:ENOSPC", 0, "Retain file write failed: No space left on device"},
@@ -45,8 +47,7 @@ const FaultCase kFaults[] = {
     {"EIO_on_close", "close:2:EIO", 0, "Retain file close failed: Input/output error"},
     {"failing_open", "open:2:EACCES", 0, "Retain file open failed: Permission denied"},
     {"failing_open_with_backup", "open:2:EMFILE", 1, "Retain file open failed: Too many open files"},
-    {"failing_directory_creation", "mkdir:1:EROFS", 0,
-     "Retain file directory creation failed: Read-only file system"},
+    {"failing_directory_creation", "mkdir:1:EROFS", 0, "Retain file directory creation failed: Read-only file system"},
 };
 
 class FaultRuns : public ServiceTest {
@@ -164,7 +165,9 @@ struct LateFault {
     const char* Line;  // "" when the save succeeds
 };
 
-std::ostream& operator<<(std::ostream& out, const LateFault& c) { return out << c.Name; }
+std::ostream& operator<<(std::ostream& out, const LateFault& c) {
+    return out << c.Name;
+}
 
 const LateFault kLateFaults[] = {
     {"EIO_on_the_directory_fsync", "syncdir:1:EIO", 0, "Retain file directory sync failed: Input/output error"},

@@ -2,7 +2,6 @@
 // notify, through the real executable. This test process stands in for a
 // service: it catalogues itself, registers a handler and waits for events.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <mutex>

@@ -190,8 +190,8 @@ TEST(OvnodeNodesTest, BadInputFailsWithOneLineAndChangesNothing) {
         {{"load-layout", "/nonexistent/layout.csv"}, 1, "/nonexistent/layout.csv"},
     };
     for (const Bad& c : cases) {
-        SCOPED_TRACE(c.Args.empty() ? std::string("(no arguments)") : c.Args.front() + " " +
-                                                                           (c.Args.size() > 1 ? c.Args[1].substr(0, 20) : ""));
+        SCOPED_TRACE(c.Args.empty() ? std::string("(no arguments)")
+                                    : c.Args.front() + " " + (c.Args.size() > 1 ? c.Args[1].substr(0, 20) : ""));
         ExpectOneErrorLine(Ovnode(s, c.Args), c.Status, c.Mentions);
     }
     EXPECT_EQ(Ovnode(s, {"list"}).Out, before);
@@ -246,8 +246,7 @@ TEST(OvnodeNodesTest, HelpForTheToolAndEachCommand) {
     RunResult r = ovtest::Run({OVNODE_BIN, "--help"});
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(r.Out.rfind("usage: ovnode", 0), 0u) << r.Out;
-    for (const char* cmd :
-         {"create", "set", "get", "list", "load-layout", "service", "notify", "catalog", "destroy"}) {
+    for (const char* cmd : {"create", "set", "get", "list", "load-layout", "service", "notify", "catalog", "destroy"}) {
         r = ovtest::Run({OVNODE_BIN, cmd, "--help"});
         EXPECT_EQ(r.Status, 0) << cmd;
         EXPECT_EQ(r.Out.rfind(std::string("usage: ovnode ") + cmd, 0), 0u) << r.Out;

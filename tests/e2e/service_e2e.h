@@ -17,7 +17,9 @@ namespace svctest {
 
 using namespace std::chrono_literals;
 
-inline std::string Full(const std::string& name) { return "SERVICE.OvRetain." + name; }
+inline std::string Full(const std::string& name) {
+    return "SERVICE.OvRetain." + name;
+}
 
 struct LogLine {
     std::string Level;
@@ -45,9 +47,7 @@ protected:
         NodeSpaceDetach();
     }
 
-    ovtest::Env Environment() const {
-        return {{"OVNODE_SPACE", active_}, {"OVRT_DRIVES", drives_.Path()}};
-    }
+    ovtest::Env Environment() const { return {{"OVNODE_SPACE", active_}, {"OVRT_DRIVES", drives_.Path()}}; }
     void Start() { service_ = std::make_unique<ovtest::Child>(std::vector<std::string>{OVRETAIN_BIN}, Environment()); }
     pid_t Pid() const { return service_->Pid(); }
 

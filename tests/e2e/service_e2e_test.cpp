@@ -34,7 +34,9 @@ struct PriorityCase {
     int Main, Notify, Trig;
 };
 
-void PrintTo(const PriorityCase& c, std::ostream* out) { *out << "Priority " << (c.Priority ? c.Priority : "absent"); }
+void PrintTo(const PriorityCase& c, std::ostream* out) {
+    *out << "Priority " << (c.Priority ? c.Priority : "absent");
+}
 
 class ServicePriorities : public ServiceTest, public ::testing::WithParamInterface<PriorityCase> {};
 

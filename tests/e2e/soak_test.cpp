@@ -152,8 +152,8 @@ TEST_F(SoakTest, ClientsHammeringSaveAndLoadWhileValuesChange) {
     Set("Save", "1");
     ASSERT_TRUE(ovtest::WaitUntil([&] { return Get("Save") == "0" && Number("SaveCount") >= 2; }));
     const uint32_t saves = Number("SaveCount");
-    std::printf("%d s: %u saves, loads up to %u, %zu looks at the file, anonymous memory %ld kB -> %ld kB\n",
-                Seconds(), saves, loads, looks, settledKb, lastKb);
+    std::printf("%d s: %u saves, loads up to %u, %zu looks at the file, anonymous memory %ld kB -> %ld kB\n", Seconds(),
+                saves, loads, looks, settledKb, lastKb);
     RecordProperty("Saves", static_cast<int>(saves));
     RecordProperty("PrivateKbSettled", static_cast<int>(settledKb));
     RecordProperty("PrivateKbEnd", static_cast<int>(lastKb));

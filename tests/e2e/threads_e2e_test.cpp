@@ -138,7 +138,7 @@ TEST_F(ThreadsTest, TriggerValuesPresentAtStartAreClearedWithoutAction) {
     Set("Save", "9");
     Set("Load", "9");
     Set("Run", "1");  // the stop left it 0
-    StartAndWait();  // the Trig thread catalogues itself after clearing both
+    StartAndWait();   // the Trig thread catalogues itself after clearing both
     EXPECT_EQ(Get("Save"), "0");
     EXPECT_EQ(Get("Load"), "0");
     // Live reaching 2 means the first running poll, where a pending trigger
@@ -146,8 +146,8 @@ TEST_F(ThreadsTest, TriggerValuesPresentAtStartAreClearedWithoutAction) {
     ASSERT_TRUE(ovtest::WaitUntil([&] { return std::stoul("0" + Get("Live")) >= 2; }));
     EXPECT_EQ(Get("SaveCount"), "0");
     EXPECT_EQ(Get("LoadCount"), "0");
-    EXPECT_EQ(Plant("Speed"), "555");                        // nothing loaded
-    EXPECT_EQ(ovtest::ReadFile(RetainFile()), saved);        // nothing saved
+    EXPECT_EQ(Plant("Speed"), "555");                  // nothing loaded
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()), saved);  // nothing saved
     EXPECT_EQ(Stop(), 0);
 }
 
@@ -158,7 +158,9 @@ struct Shutdown {
     int Signal;     // the signal sent instead when nonzero
 };
 
-void PrintTo(const Shutdown& s, std::ostream* out) { *out << s.Name; }
+void PrintTo(const Shutdown& s, std::ostream* out) {
+    *out << s.Name;
+}
 
 class ShutdownEvents : public ThreadsTest, public ::testing::WithParamInterface<Shutdown> {};
 

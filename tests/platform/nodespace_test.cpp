@@ -59,7 +59,7 @@ TEST_F(NodeSpaceTest, RecordsLieInTheTableWithNameTypeAndIndexAtTheirOffsets) {
 TEST_F(NodeSpaceTest, SizeFollowsTheTypeCode) {
     struct Case {
         uint16_t type, given, expected;
-    } cases[] = {{1, 4, 1}, {3, 0, 1}, {4, 9, 2}, {5, 0, 2}, {6, 1, 4},
+    } cases[] = {{1, 4, 1}, {3, 0, 1}, {4, 9, 2},      {5, 0, 2}, {6, 1, 4},
                  {7, 0, 4}, {2, 4, 0}, {13, 256, 256}, {8, 8, 8}, {99, 3, 3}};
     for (const auto& c : cases) {
         std::string name = "T.type" + std::to_string(c.type);

@@ -1,12 +1,11 @@
 // The platform's memory allocation and its fault seam.
 #include <errno.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "stdlib/pmem.h"
 

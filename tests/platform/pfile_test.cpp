@@ -3,6 +3,7 @@
 #include "stdlib/pfile.h"
 
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,8 +12,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/test_support.h"
 
@@ -41,6 +40,7 @@ public:
         else
             unsetenv(name_.c_str());
     }
+
 private:
     std::string name_, old_;
     bool had_ = false;
@@ -388,9 +388,9 @@ TEST(PFileEnvironmentFault, ArmsFaultsAtFirstUse) {
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(n, 0);
     self[n] = 0;
-    ovtest::RunResult r = ovtest::Run({self, "--gtest_filter=PFileEnvironmentFault.ArmsFaultsAtFirstUse"},
-                                      {{"OVRT_PFILE_ENV_CHILD", "1"},
-                                       {"OVRT_FAULT", "write:2:ENOSPC,rename:1:EXDEV:sticky,bogus,syncdir:1:5"}});
+    ovtest::RunResult r = ovtest::Run(
+        {self, "--gtest_filter=PFileEnvironmentFault.ArmsFaultsAtFirstUse"},
+        {{"OVRT_PFILE_ENV_CHILD", "1"}, {"OVRT_FAULT", "write:2:ENOSPC,rename:1:EXDEV:sticky,bogus,syncdir:1:5"}});
     EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
     EXPECT_NE(r.Out.find("[  PASSED  ] 1 test"), std::string::npos) << r.Out;
 }

@@ -1,6 +1,8 @@
 // Tests of the kernel layer's objects: semaphores, threads, priorities and
 // the catalogues, across processes and runtime instances.
 
+#include "rtkernel/rtkernel.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "rtkernel/rtadmin.h"
-#include "rtkernel/rtkernel.h"
 #include "support/test_support.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include "retain/layout_hash.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,8 +13,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
@@ -153,9 +152,7 @@ protected:
         retain_ = dir_.File("OvRetain.bin");
         backup_ = dir_.File("OvRetain.$$$");
     }
-    static void SetUseBackup(uint8_t on) {
-        ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", &on, 1), 0);
-    }
+    static void SetUseBackup(uint8_t on) { ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", &on, 1), 0); }
     static std::string Header(uint32_t h) {
         return std::string{static_cast<char>(h), static_cast<char>(h >> 8), static_cast<char>(h >> 16),
                            static_cast<char>(h >> 24)};

@@ -2,14 +2,13 @@
 // random inputs, through the one-shot call and the context calls.
 #include "retain/md5.h"
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 namespace {
 
 std::string Hex(const uint8_t digest[16]) {

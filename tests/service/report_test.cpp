@@ -1,8 +1,10 @@
 // report: level tags, formatting into the shared buffer, allocation failure
 // and concurrent callers. The library writes each log line to standard
 // error, which the tests capture into a file.
-#include <gtest/gtest.h>
+#include "report/report.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,12 +15,10 @@
 #include <vector>
 
 #include "nodespace/ovhgapi.h"
-#include "report/report.h"
 #include "stdlib/pmem.h"
 #include "support/test_support.h"
 
 namespace {
-
 
 TEST(Report, WritesTheLevelTagAndTheFormattedText) {
     ovtest::StderrCapture capture;
@@ -29,12 +29,8 @@ TEST(Report, WritesTheLevelTagAndTheFormattedText) {
     report(&LogChannel, "DBG", "EM_SERVICE_STOP recieved.");
     report(&LogChannel, "DBG", "%s %d %c", "mixed", -12, 'z');
     std::vector<std::string> expected = {
-        "ERR Hashfile seek point set err.",
-        "WRN current hash code = abcd",
-        "WRN file hash code    = deadbeef",
-        "WRN file hash code    = 0",
-        "DBG EM_SERVICE_STOP recieved.",
-        "DBG mixed -12 z",
+        "ERR Hashfile seek point set err.", "WRN current hash code = abcd",  "WRN file hash code    = deadbeef",
+        "WRN file hash code    = 0",        "DBG EM_SERVICE_STOP recieved.", "DBG mixed -12 z",
     };
     EXPECT_EQ(capture.Lines(), expected);
 }

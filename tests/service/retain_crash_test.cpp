@@ -3,6 +3,7 @@
 // every kill OvRetain.bin (and its backup) must be a complete file of one
 // save, never a torn one.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,8 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
@@ -34,8 +33,12 @@ constexpr int kNumbers = 4000;  // type 7 nodes, 4 bytes each
 constexpr int kTexts = 1000;    // type 12 nodes, 80 bytes each
 constexpr int kKills = 30;
 
-std::string NumberName(int i) { return "Crash.Number" + std::to_string(i); }
-std::string TextName(int i) { return "Crash.Text" + std::to_string(i); }
+std::string NumberName(int i) {
+    return "Crash.Number" + std::to_string(i);
+}
+std::string TextName(int i) {
+    return "Crash.Text" + std::to_string(i);
+}
 
 // Writes generation g into every test node: the numbers hold g, the texts
 // "g=<g>".

@@ -1,10 +1,9 @@
 // Saving and loading the retain file: the exact bytes of a small file, round
 // trips, short and odd files, OutPath forms, the backup, and failures
 // injected into the file and memory operations.
-#include "retain/retain_file.h"
-
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,11 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "retain/layout_hash.h"
+#include "retain/retain_file.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
 #include "support/test_support.h"
@@ -105,11 +103,21 @@ protected:
         for (int i = 0; i < count; ++i) {
             std::string name = "Rt.Node" + std::to_string(i);
             switch (i % 5) {
-            case 0: MakeNumeric(name, 7, 4, 0); break;
-            case 1: MakeNumeric(name, 1, 1, 0); break;
-            case 2: MakeText(name, 40, ""); break;
-            case 3: MakeBytes(name, 13, std::string(10 + i % 7, '\0')); break;
-            case 4: MakeBytes(name, 20, std::string(3, '\0')); break;
+                case 0:
+                    MakeNumeric(name, 7, 4, 0);
+                    break;
+                case 1:
+                    MakeNumeric(name, 1, 1, 0);
+                    break;
+                case 2:
+                    MakeText(name, 40, "");
+                    break;
+                case 3:
+                    MakeBytes(name, 13, std::string(10 + i % 7, '\0'));
+                    break;
+                case 4:
+                    MakeBytes(name, 20, std::string(3, '\0'));
+                    break;
             }
             names.push_back(name);
         }
@@ -154,13 +162,13 @@ TEST_F(RetainFile, GoldenBytes) {
     ASSERT_EQ(SaveRetainFile(), 1);
     unsetenv("OVRT_DRIVES");
 
-    std::string expected = Bytes({0x33, 0x58, 0x63, 0x29});     // the fold of the seven names
-    expected += "T:\\g\\" + std::string(75, '\0');              // OutPath, 80 bytes
-    expected += Bytes({0x01});                                   // g.Bool
-    expected += Bytes({0x78, 0x56, 0x34, 0x12});                 // g.Dint
+    std::string expected = Bytes({0x33, 0x58, 0x63, 0x29});                     // the fold of the seven names
+    expected += "T:\\g\\" + std::string(75, '\0');                              // OutPath, 80 bytes
+    expected += Bytes({0x01});                                                  // g.Bool
+    expected += Bytes({0x78, 0x56, 0x34, 0x12});                                // g.Dint
     expected += Bytes({'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // g.Text, 16 bytes
-    expected += Bytes({1, 2, 3, 4, 5, 6});                       // g.Range; g.Empty has no slot
-    expected += Bytes({0xEF, 0xBE});                             // g.Word
+    expected += Bytes({1, 2, 3, 4, 5, 6});                                      // g.Range; g.Empty has no slot
+    expected += Bytes({0xEF, 0xBE});                                            // g.Word
     EXPECT_EQ(ReadFile(dir_.File("T/g/OvRetain.bin")), expected);
     EXPECT_EQ(expected.size(), 4u + 80 + 1 + 4 + 16 + 6 + 2);
     EXPECT_FALSE(FileExists(dir_.File("T/g/OvRetain.bin.tmp")));

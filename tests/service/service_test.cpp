@@ -3,8 +3,10 @@
 // process each (threadsafe death tests re-execute the program), where the
 // outcome of steps that run in a fixed order can be checked without racing
 // the service.
-#include <gtest/gtest.h>
+#include "service/service.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +20,6 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "rtkernel/rtadmin.h"
-#include "service/service.h"
 #include "support/test_support.h"
 #include "variables/variables.h"
 
@@ -27,7 +28,9 @@ namespace {
 // The event signals must be blocked before any thread starts.
 const bool kRtStarted = (RtStartup(), true);
 
-std::string Full(const std::string& name) { return "SERVICE.OvRetain." + name; }
+std::string Full(const std::string& name) {
+    return "SERVICE.OvRetain." + name;
+}
 
 uint32_t Read(const std::string& name) {
     uint32_t v = 0;
@@ -53,11 +56,16 @@ TEST(ServiceEvents, RunAndPauseSetTheRunFlagAndOtherCodesDoNothing) {
         const char* Line;  // nullptr: nothing logged
     };
     const Case cases[] = {
-        {103, 1, 0, "DBG EM_SERVICE_PAUSE recieved."}, {103, 0, 0, "DBG EM_SERVICE_PAUSE recieved."},
-        {102, 0, 1, "DBG EM_SERVICE_RUN recieved."},   {102, 1, 1, "DBG EM_SERVICE_RUN recieved."},
-        {100, 1, 1, nullptr},                          {100, 0, 0, nullptr},
-        {104, 1, 1, nullptr},                          {104, 0, 0, nullptr},
-        {0, 1, 1, nullptr},                            {0xFFFFFFFF, 0, 0, nullptr},
+        {103, 1, 0, "DBG EM_SERVICE_PAUSE recieved."},
+        {103, 0, 0, "DBG EM_SERVICE_PAUSE recieved."},
+        {102, 0, 1, "DBG EM_SERVICE_RUN recieved."},
+        {102, 1, 1, "DBG EM_SERVICE_RUN recieved."},
+        {100, 1, 1, nullptr},
+        {100, 0, 0, nullptr},
+        {104, 1, 1, nullptr},
+        {104, 0, 0, nullptr},
+        {0, 1, 1, nullptr},
+        {0xFFFFFFFF, 0, 0, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Event);
@@ -85,8 +93,7 @@ struct StartCase {
 };
 
 void PrintTo(const StartCase& c, std::ostream* out) {
-    *out << "Priority " << c.Priority << ", AutoRun " << c.AutoRun << ", Run " << c.RunBefore << " -> "
-         << c.RunAfter;
+    *out << "Priority " << c.Priority << ", AutoRun " << c.AutoRun << ", Run " << c.RunBefore << " -> " << c.RunAfter;
 }
 
 int ThreadPriority(const std::string& name) {
@@ -135,8 +142,8 @@ void UseFreshSpace() {
     std::_Exit(code);
 }
 
-#define CHECK_OR_EXIT(cond, code) \
-    do {                          \
+#define CHECK_OR_EXIT(cond, code)  \
+    do {                           \
         if (!(cond)) Finish(code); \
     } while (0)
 
@@ -175,9 +182,9 @@ TEST_P(ServiceStartUp, RunsEveryStepInOrderAndShutsDown) {
 // AutoRun: absent and 2 leave Run as it was, only 1 forces it on.
 // Priorities: main +2, Notify +1, Trig itself, each wrapping at 256.
 INSTANTIATE_TEST_SUITE_P(Service, ServiceStartUp,
-                         ::testing::Values(StartCase{-1, -1, 0, 0, 162, 161, 160}, StartCase{-1, 1, 0, 1, 162, 161, 160},
-                                           StartCase{-1, 2, 0, 0, 162, 161, 160}, StartCase{-1, 0, 1, 1, 162, 161, 160},
-                                           StartCase{254, -1, 1, 1, 0, 255, 254},
+                         ::testing::Values(StartCase{-1, -1, 0, 0, 162, 161, 160},
+                                           StartCase{-1, 1, 0, 1, 162, 161, 160}, StartCase{-1, 2, 0, 0, 162, 161, 160},
+                                           StartCase{-1, 0, 1, 1, 162, 161, 160}, StartCase{254, -1, 1, 1, 0, 255, 254},
                                            StartCase{255, 1, 0, 1, 1, 0, 255}));
 
 // A stop delivered before start-up has created the Exit semaphore: logged at

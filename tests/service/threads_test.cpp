@@ -1,4 +1,6 @@
 // Trigger watchers: how the Trig thread sees a change of Save or Load.
+#include "threads/threads.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 #include "nodespace/ovhgapi.h"
 #include "stdlib/pmem.h"
 #include "support/test_support.h"
-#include "threads/threads.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // Publication of the service's variables into a node space of its own, node
 // naming, type sizes and the accessors.
+#include "variables/variables.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,11 +11,12 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "support/test_support.h"
-#include "variables/variables.h"
 
 namespace {
 
-std::string Full(const std::string& name) { return "SERVICE.OvRetain." + name; }
+std::string Full(const std::string& name) {
+    return "SERVICE.OvRetain." + name;
+}
 
 class Variables : public ::testing::Test {
 protected:
@@ -168,10 +171,8 @@ TEST_F(Variables, RowsThatCannotOrNeedNotBeCreatedAreSkipped) {
     const std::string longest(110, 'L');  // "SERVICE.OvRetain." + 110 = 127 characters
     const std::string tooLong(111, 'T');
     VariableDescriptor table[] = {
-        {"Absent", 7, 5, false, nullptr, nullptr, 42},
-        {tooLong.c_str(), 7, 6, true, nullptr, nullptr, 43},
-        {longest.c_str(), 7, 7, true, nullptr, nullptr, 0},
-        {"After", 6, 0x01020304, true, "text one", nullptr, 0},
+        {"Absent", 7, 5, false, nullptr, nullptr, 42},      {tooLong.c_str(), 7, 6, true, nullptr, nullptr, 43},
+        {longest.c_str(), 7, 7, true, nullptr, nullptr, 0}, {"After", 6, 0x01020304, true, "text one", nullptr, 0},
         {nullptr, 0, 0, false, nullptr, nullptr, 0},
     };
     PublishTable(table);
@@ -261,8 +262,8 @@ TEST(VariableNames, MakeNodeNameFormsTheFullNameWithinItsBuffer) {
 
 TEST(VariableNames, TypeSizeFollowsTheTypeCodeTable) {
     const std::pair<uint32_t, uint32_t> sizes[] = {
-        {0, 0}, {1, 1}, {2, 0}, {3, 1}, {4, 2}, {5, 2}, {6, 4}, {7, 4}, {8, 0}, {11, 0}, {12, 0}, {13, 0},
-        {0x10007, 0}, {0xFFFFFFFF, 0},
+        {0, 0}, {1, 1}, {2, 0},  {3, 1},  {4, 2},  {5, 2},       {6, 4},
+        {7, 4}, {8, 0}, {11, 0}, {12, 0}, {13, 0}, {0x10007, 0}, {0xFFFFFFFF, 0},
     };
     for (auto [type, size] : sizes) EXPECT_EQ(TypeSize(type), size) << "type " << type;
 }

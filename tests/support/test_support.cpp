@@ -137,7 +137,9 @@ Child::~Child() {
     ::unlink(log_.c_str());
 }
 
-std::string Child::Output() const { return ReadFile(log_); }
+std::string Child::Output() const {
+    return ReadFile(log_);
+}
 
 bool Child::Running() {
     if (pid_ <= 0 || status_ >= 0) return false;
@@ -167,7 +169,9 @@ StderrCapture::StderrCapture() : path_(dir_.File("stderr")) {
     close(fd);
 }
 
-StderrCapture::~StderrCapture() { Restore(); }
+StderrCapture::~StderrCapture() {
+    Restore();
+}
 
 void StderrCapture::Restore() {
     if (saved_ < 0) return;

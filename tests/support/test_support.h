@@ -24,6 +24,7 @@ public:
     ScopedSpace();
     ~ScopedSpace();
     const std::string& Name() const { return name_; }
+
 private:
     std::string name_;
 };
@@ -35,6 +36,7 @@ public:
     ~TempDir();
     const std::string& Path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
+
 private:
     std::string path_;
 };
@@ -68,6 +70,7 @@ public:
     int Wait(std::chrono::milliseconds deadline = 10s);
     bool Running();
     void Signal(int sig);
+
 private:
     pid_t pid_ = -1;
     int status_ = -1;
@@ -83,6 +86,7 @@ public:
     ~StderrCapture();
     void Restore();
     std::vector<std::string> Lines();
+
 private:
     TempDir dir_;
     std::string path_;

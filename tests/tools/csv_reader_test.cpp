@@ -44,8 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
         CsvCase{"embedded crlf kept", "\"a\r\nb\",x\r\n", {{"a\r\nb", "x"}}, {1}},
         CsvCase{"blank lines skipped", "a\n\n\nb\n", {{"a"}, {"b"}}, {1, 4}},
         CsvCase{"trailing comma at end", "a,", {{"a", ""}}, {1}},
-        CsvCase{"spaces kept", " a , b ", {{" a ", " b "}}, {1}},
-        CsvCase{"empty text", "", {}, {}}),
+        CsvCase{"spaces kept", " a , b ", {{" a ", " b "}}, {1}}, CsvCase{"empty text", "", {}, {}}),
     [](const ::testing::TestParamInfo<CsvCase>& info) {
         std::string name = info.param.Label;
         for (char& ch : name)
@@ -81,12 +80,11 @@ const char kHeader[] = "name,type,size,value\n";
 TEST(LayoutTest, ReadsNodesWithDefaultsAndValues) {
     std::vector<LayoutNode> nodes;
     std::string error;
-    ASSERT_TRUE(ParseLayout(std::string(kHeader) +
-                                "A.Count,7,,42\n"
-                                "A.Name,12,,\"Recipe, \"\"red\"\"\"\n"
-                                "A.Long,12,200,\n"
-                                "A.Raw,13,3,0a0b\n"
-                                "A.Flag,1,1,0x1\n",
+    ASSERT_TRUE(ParseLayout(std::string(kHeader) + "A.Count,7,,42\n"
+                                                   "A.Name,12,,\"Recipe, \"\"red\"\"\"\n"
+                                                   "A.Long,12,200,\n"
+                                                   "A.Raw,13,3,0a0b\n"
+                                                   "A.Flag,1,1,0x1\n",
                             &nodes, &error))
         << error;
     ASSERT_EQ(nodes.size(), 5u);
@@ -111,8 +109,8 @@ TEST(LayoutTest, BadLinesAreNamedByNumber) {
         {h + "A,7,,1\nB,7,,256x\n", "line 3:"},
         {h + "A,1,,256\n", "line 2:"},
         {h + "A,13,,00\n", "line 2:"},  // type 13 needs a size
-        {h + "A,99,,\n", "line 2:"},  // so does an unknown code
-        {h + "A,7,2,\n", "line 2:"},  // size contradicts the type
+        {h + "A,99,,\n", "line 2:"},    // so does an unknown code
+        {h + "A,7,2,\n", "line 2:"},    // size contradicts the type
         {h + "A,12,0,\n", "line 2:"},
         {h + "A,70000,,\n", "line 2:"},
         {h + "A,x,,\n", "line 2:"},

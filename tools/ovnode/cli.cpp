@@ -34,7 +34,9 @@ const std::map<std::string, CommandShape>& Commands() {
     return commands;
 }
 
-bool IsOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9'); }
+bool IsOption(const std::string& arg) {
+    return arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9');
+}
 
 const char kToolHelp[] =
     "usage: ovnode [--space NAME] COMMAND [ARGS]\n"

@@ -28,11 +28,11 @@ constexpr const char* kDefaultSpace = "ovnodespace";
 constexpr const char* kDefaultProcess = "OvRetain";
 
 struct Invocation {
-    std::string Command;             // "" with Help: the tool's own help
-    std::vector<std::string> Args;   // positional arguments after the command
-    std::string Space;               // node space and kernel instance
+    std::string Command;            // "" with Help: the tool's own help
+    std::vector<std::string> Args;  // positional arguments after the command
+    std::string Space;              // node space and kernel instance
     bool Help = false;
-    bool Json = false;               // list --json
+    bool Json = false;                 // list --json
     std::string To = kDefaultProcess;  // service/notify --to
 };
 

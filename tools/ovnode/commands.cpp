@@ -112,10 +112,14 @@ size_t Utf8SequenceLength(const std::string& s, size_t i) {
     unsigned char c = b(i);
     size_t len = 0;
     uint32_t cp = 0;
-    if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-    else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-    else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-    else return 0;
+    if (c >= 0xC2 && c <= 0xDF)
+        len = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF)
+        len = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4)
+        len = 4, cp = c & 0x07;
+    else
+        return 0;
     if (i + len > s.size()) return 0;
     for (size_t k = 1; k < len; ++k) {
         if ((b(i + k) & 0xC0) != 0x80) return 0;
@@ -128,9 +132,12 @@ size_t Utf8SequenceLength(const std::string& s, size_t i) {
 
 const char* EventName(uint32_t event) {
     switch (event) {
-        case 101: return "EM_SERVICE_STOP";
-        case 102: return "EM_SERVICE_RUN";
-        default: return "EM_SERVICE_PAUSE";
+        case 101:
+            return "EM_SERVICE_STOP";
+        case 102:
+            return "EM_SERVICE_RUN";
+        default:
+            return "EM_SERVICE_PAUSE";
     }
 }
 
@@ -243,8 +250,8 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
         wType = std::max(wType, std::to_string(r.Type).size());
         wSize = std::max(wSize, std::to_string(NodeSpaceValueSize(&r)).size());
     }
-    auto row = [&](const std::string& index, const std::string& name, const std::string& type,
-                   const std::string& size, const std::string& value) {
+    auto row = [&](const std::string& index, const std::string& name, const std::string& type, const std::string& size,
+                   const std::string& value) {
         std::string line;
         line.append(wIndex - std::min(wIndex, index.size()), ' ').append(index).append("  ");
         line.append(name).append(wName - std::min(wName, name.size()), ' ').append("  ");
@@ -313,7 +320,8 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) 
     pid_t pid = RtFindProcess(inv.To);
     if (pid == 0) {
         std::vector<pid_t> services = NodeSpaceServices();
-        if (services.empty()) return Fail(err, "no process is catalogued as " + inv.To + " and no service is registered");
+        if (services.empty())
+            return Fail(err, "no process is catalogued as " + inv.To + " and no service is registered");
         if (services.size() > 1)
             return Fail(err, "no process is catalogued as " + inv.To + " and " + std::to_string(services.size()) +
                                  " services are registered");
@@ -321,8 +329,8 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) 
     }
     std::string error;
     if (!NodeSpaceSendControl(pid, event, &error))
-        return Fail(err, "cannot send " + std::string(EventName(event)) + " to process " + std::to_string(pid) + ": " +
-                             error);
+        return Fail(
+            err, "cannot send " + std::string(EventName(event)) + " to process " + std::to_string(pid) + ": " + error);
     out << "sent " << EventName(event) << " (" << event << ") to process " << pid << "\n";
     return kExitOk;
 }
@@ -336,8 +344,8 @@ int CommandNotify(const Invocation& inv, std::ostream& out, std::ostream& err) {
     if (pid == 0) return Fail(err, "no process is catalogued as " + inv.To);
     std::string error;
     if (!RtSendEvent(pid, static_cast<uint32_t>(code), &error))
-        return Fail(err, "cannot send event " + std::to_string(code) + " to process " + std::to_string(pid) + ": " +
-                             error);
+        return Fail(err,
+                    "cannot send event " + std::to_string(code) + " to process " + std::to_string(pid) + ": " + error);
     out << "sent event " << code << " to process " << pid << "\n";
     return kExitOk;
 }

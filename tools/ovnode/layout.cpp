@@ -58,7 +58,9 @@ bool ResolveNodeSize(uint16_t type, std::string_view sizeText, uint16_t* size, s
         return false;
     }
     if (fixed && v != *fixed) {
-        if (error) *error = "type " + std::to_string(type) + " has size " + std::to_string(*fixed) + ", not " + std::to_string(v);
+        if (error)
+            *error =
+                "type " + std::to_string(type) + " has size " + std::to_string(*fixed) + ", not " + std::to_string(v);
         return false;
     }
     if (type == kTypeText && v == 0) {

@@ -13,7 +13,9 @@ int HexDigit(char c) {
     return -1;
 }
 
-std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string Quoted(std::string_view text) {
+    return "'" + std::string(text) + "'";
+}
 
 // Digits of `text` in base 10 or 16, without sign or prefix; false on an
 // empty text, a foreign character or a value above max.
@@ -54,11 +56,12 @@ bool ParseInteger(uint16_t type, uint16_t size, std::string_view text, std::vect
     const unsigned bits = 8u * size;
     const uint64_t pattern = bits >= 64 ? std::numeric_limits<uint64_t>::max() : (uint64_t{1} << bits) - 1;
     const bool isSigned = KindOfType(type) == ValueKind::Signed;
-    const std::string range = isSigned ? std::to_string(-static_cast<int64_t>((pattern >> 1) + 1)) + " to " +
-                                             std::to_string(pattern >> 1)
-                                       : "0 to " + std::to_string(pattern);
+    const std::string range =
+        isSigned ? std::to_string(-static_cast<int64_t>((pattern >> 1) + 1)) + " to " + std::to_string(pattern >> 1)
+                 : "0 to " + std::to_string(pattern);
     auto outOfRange = [&] {
-        if (error) *error = "value " + Quoted(text) + " out of range for type " + std::to_string(type) + " (" + range + ")";
+        if (error)
+            *error = "value " + Quoted(text) + " out of range for type " + std::to_string(type) + " (" + range + ")";
         return false;
     };
     auto notNumber = [&] {
@@ -132,20 +135,36 @@ bool ParseBytes(uint16_t size, std::string_view text, std::vector<uint8_t>* byte
 
 ValueKind KindOfType(uint16_t type) {
     switch (type) {
-        case 1: case 3: case 5: case 7: return ValueKind::Unsigned;
-        case 4: case 6: return ValueKind::Signed;
-        case kTypeText: return ValueKind::Text;
-        default: return ValueKind::Bytes;
+        case 1:
+        case 3:
+        case 5:
+        case 7:
+            return ValueKind::Unsigned;
+        case 4:
+        case 6:
+            return ValueKind::Signed;
+        case kTypeText:
+            return ValueKind::Text;
+        default:
+            return ValueKind::Bytes;
     }
 }
 
 std::optional<uint16_t> FixedSizeOfType(uint16_t type) {
     switch (type) {
-        case 1: case 3: return 1;
-        case 4: case 5: return 2;
-        case 6: case 7: return 4;
-        case 2: return 0;
-        default: return std::nullopt;
+        case 1:
+        case 3:
+            return 1;
+        case 4:
+        case 5:
+            return 2;
+        case 6:
+        case 7:
+            return 4;
+        case 2:
+            return 0;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -160,8 +179,7 @@ bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t* value, std::st
     return ok;
 }
 
-bool ParseValue(uint16_t type, uint16_t size, std::string_view text, std::vector<uint8_t>* bytes,
-                std::string* error) {
+bool ParseValue(uint16_t type, uint16_t size, std::string_view text, std::vector<uint8_t>* bytes, std::string* error) {
     switch (KindOfType(type)) {
         case ValueKind::Unsigned:
         case ValueKind::Signed:

@@ -42,8 +42,7 @@ bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t* value, std::st
 
 // Parses `text` as the value of a node of `type` whose value has `size`
 // bytes, into exactly `size` bytes.
-bool ParseValue(uint16_t type, uint16_t size, std::string_view text, std::vector<uint8_t>* bytes,
-                std::string* error);
+bool ParseValue(uint16_t type, uint16_t size, std::string_view text, std::vector<uint8_t>* bytes, std::string* error);
 
 // Shows the value `bytes` of a node of `type`. A numeric value shorter than
 // its type's size is read as zero-extended.
