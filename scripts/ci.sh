@@ -53,6 +53,13 @@ run_tests() {
   return $status
 }
 
+# Every C++ source keeps the checked-in .clang-format style.
+check_format() {
+  bash scripts/deps.sh clang-format
+  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+}
+stage "format" check_format
+
 # The sanitizers' reports end the test that triggers them (halt_on_error):
 # the options are in the test presets. ctest's own -j2 matches CI's cores.
 for preset in ${CI_PRESETS:-default asan tsan}; do
