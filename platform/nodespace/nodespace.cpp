@@ -301,21 +301,8 @@ void ReadValue(Space* s, const NodeRecord* r, void* dst, size_t n) {
 }
 
 uint16_t SizeForType(uint16_t type, uint16_t given) {
-    switch (type) {
-        case 1:
-        case 3:
-            return 1;
-        case 4:
-        case 5:
-            return 2;
-        case 6:
-        case 7:
-            return 4;
-        case 2:
-            return 0;
-        default:
-            return given;
-    }
+    int fixed = NodeSpaceFixedSize(type);
+    return fixed < 0 ? given : static_cast<uint16_t>(fixed);
 }
 
 int32_t Create(const char* name, uint16_t type, uint16_t size) {
@@ -524,6 +511,24 @@ bool NodeSpaceDestroy(const std::string& name, std::string* error) {
         return false;
     }
     return true;
+}
+
+int NodeSpaceFixedSize(uint16_t type) {
+    switch (type) {
+        case 1:
+        case 3:
+            return 1;
+        case 4:
+        case 5:
+            return 2;
+        case 6:
+        case 7:
+            return 4;
+        case 2:
+            return 0;
+        default:
+            return -1;
+    }
 }
 
 uint32_t NodeSpaceCapacity() {

@@ -24,6 +24,10 @@ bool NodeSpaceExists(const std::string& name);
 // Removes node space `name`; processes still attached keep their mapping.
 bool NodeSpaceDestroy(const std::string& name, std::string* error);
 
+// Value size that type code `type` fixes (1, 2, 4, or 0 for type 2), or -1
+// when the size is chosen at creation (12, 13 and unknown codes).
+int NodeSpaceFixedSize(uint16_t type);
+
 // Most nodes a node space holds.
 uint32_t NodeSpaceCapacity();
 

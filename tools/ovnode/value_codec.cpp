@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "nodespace/nodespace_admin.h"
+
 namespace ovnode {
 namespace {
 
@@ -151,21 +153,9 @@ ValueKind KindOfType(uint16_t type) {
 }
 
 std::optional<uint16_t> FixedSizeOfType(uint16_t type) {
-    switch (type) {
-        case 1:
-        case 3:
-            return 1;
-        case 4:
-        case 5:
-            return 2;
-        case 6:
-        case 7:
-            return 4;
-        case 2:
-            return 0;
-        default:
-            return std::nullopt;
-    }
+    int fixed = NodeSpaceFixedSize(type);
+    if (fixed < 0) return std::nullopt;
+    return static_cast<uint16_t>(fixed);
 }
 
 bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t* value, std::string* error) {
