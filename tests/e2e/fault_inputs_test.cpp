@@ -20,13 +20,6 @@ namespace {
 
 class FaultInputs : public ServiceTest {
 protected:
-    void CreatePlant() {
-        Ovnode({"create", "Plant.Speed", "7"});
-        Ovnode({"set", "Plant.Speed", "1234"});
-        Ovnode({"create", "Plant.Name", "12", "16"});
-        Ovnode({"set", "Plant.Name", "pump"});
-    }
-    std::string Plant(const std::string& name) const { return ovtest::OvnodeGet(active_, "Plant." + name); }
     // A first run that saves once and stops: a retain file of the layout.
     std::string SaveOnceAndStop() {
         StartAndWait();

@@ -147,6 +147,15 @@ protected:
         }
         return -1;
     }
+    // Two plant nodes, a counter and a text, created before the service starts
+    // so that they stand first in the node table.
+    void CreatePlant() {
+        Ovnode({"create", "Plant.Speed", "7"});
+        Ovnode({"set", "Plant.Speed", "1234"});
+        Ovnode({"create", "Plant.Name", "12", "16"});
+        Ovnode({"set", "Plant.Name", "pump"});
+    }
+    std::string Plant(const std::string& name) const { return ovtest::OvnodeGet(active_, "Plant." + name); }
     // The length of a retain file of the whole node table.
     static size_t RetainFileLength() {
         size_t length = 4;

@@ -10,15 +10,6 @@ namespace {
 
 class ThreadsTest : public ServiceTest {
 protected:
-    // Two plant nodes that exist before the service starts, so that they
-    // stand first in the node table.
-    void CreatePlant() {
-        Ovnode({"create", "Plant.Speed", "7"});
-        Ovnode({"set", "Plant.Speed", "1234"});
-        Ovnode({"create", "Plant.Name", "12", "16"});
-        Ovnode({"set", "Plant.Name", "pump"});
-    }
-    std::string Plant(const std::string& name) const { return ovtest::OvnodeGet(active_, "Plant." + name); }
     void SetPlant(const std::string& name, const std::string& value) { Ovnode({"set", "Plant." + name, value}); }
 };
 
