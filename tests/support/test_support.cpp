@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -39,7 +41,8 @@ int DecodeStatus(int st) {
     return -1;
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, const Env& env, int inFd, int outFd, int errFd) {
+pid_t Spawn(const std::vector<std::string>& argv, const Env& env, int inFd, int outFd, int errFd,
+            const TestUser* user = nullptr) {
     std::vector<std::string> envs = MergedEnv(env);
     std::vector<char*> cargv, cenv;
     for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
@@ -56,6 +59,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const Env& env, int inFd, int 
         if (inFd >= 0) dup2(inFd, 0);
         if (outFd >= 0) dup2(outFd, 1);
         if (errFd >= 0) dup2(errFd, 2);
+        if (user && (setgroups(0, nullptr) != 0 || setgid(user->Gid) != 0 || setuid(user->Uid) != 0)) _exit(126);
         execve(cargv[0], cargv.data(), cenv.data());
         _exit(127);
     }
@@ -100,7 +104,7 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
     }
 }
 
-RunResult Run(const std::vector<std::string>& argv, const Env& env, const std::string& input) {
+RunResult RunAs(const TestUser& user, const std::vector<std::string>& argv, const Env& env, const std::string& input) {
     TempDir dir;
     std::string inPath = dir.File("in"), outPath = dir.File("out"), errPath = dir.File("err");
     WriteFile(inPath, input);
@@ -108,7 +112,7 @@ RunResult Run(const std::vector<std::string>& argv, const Env& env, const std::s
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     RunResult r;
-    pid_t pid = Spawn(argv, env, in, out, err);
+    pid_t pid = Spawn(argv, env, in, out, err, user.Valid() ? &user : nullptr);
     close(in);
     close(out);
     close(err);
@@ -117,6 +121,28 @@ RunResult Run(const std::vector<std::string>& argv, const Env& env, const std::s
     r.Out = ReadFile(outPath);
     r.Err = ReadFile(errPath);
     return r;
+}
+
+RunResult Run(const std::vector<std::string>& argv, const Env& env, const std::string& input) {
+    return RunAs(TestUser{}, argv, env, input);
+}
+
+TestUser UnprivilegedUser() {
+    static const TestUser user = [] {
+        TestUser u;
+        if (geteuid() != 0) return u;
+        const char* name = "ovrt-tester";
+        if (!getpwnam(name))
+            Run({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name});
+        // Another test process may be creating it at the same moment.
+        WaitUntil([&] { return getpwnam(name) != nullptr; }, 5s);
+        if (struct passwd* pw = getpwnam(name)) {
+            u.Uid = pw->pw_uid;
+            u.Gid = pw->pw_gid;
+        }
+        return u;
+    }();
+    return user;
 }
 
 Child::Child(const std::vector<std::string>& argv, const Env& env) {

@@ -55,6 +55,20 @@ using Env = std::map<std::string, std::string>;
 // Runs argv to completion with env added to this process's environment.
 RunResult Run(const std::vector<std::string>& argv, const Env& env = {}, const std::string& input = "");
 
+// An unprivileged local user for tests that play a hostile one: created with
+// useradd on first use (a system user without a home). Valid() is false
+// when this process is not root or the user cannot be made; such tests skip
+// with GTEST_SKIP() and say why.
+struct TestUser {
+    uid_t Uid = 0;
+    gid_t Gid = 0;
+    bool Valid() const { return Uid != 0; }
+};
+TestUser UnprivilegedUser();
+// Run, as that user (its uid and primary group, no supplementary groups).
+RunResult RunAs(const TestUser& user, const std::vector<std::string>& argv, const Env& env = {},
+                const std::string& input = "");
+
 // A child process started in the background; its standard error and output
 // go to a file that can be read while it runs. Killed (SIGKILL) on destruction
 // if still running.
