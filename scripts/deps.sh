@@ -8,7 +8,7 @@ set -euo pipefail
 if (($#)); then
   wanted=("$@")
 else
-  wanted=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev)
+  wanted=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev)
 fi
 need=()
 for pkg in "${wanted[@]}"; do

@@ -10,6 +10,7 @@
 #include "retain/layout_hash.h"
 #include "retain/retain_file.h"
 #include "rtkernel/rtkernel.h"
+#include "service/readiness.h"
 #include "threads/threads.h"
 #include "variables/variables.h"
 
@@ -67,9 +68,12 @@ void ServiceInit() {
 
     // Only exactly 1 counts; an absent AutoRun reads 0 and leaves Run alone.
     if (GetAutoRun() == 1) SetRun(1);
+
+    ServiceStartupComplete();
 }
 
 void ServiceExit() {
+    ServiceShutdownBegins();
     UncatalogRtHandle(GetRtThreadHandles(RT_ROOT_PROCESS), "OvRetain");
     UnregisterService();
     // A save still running on another thread (a second shutdown event) would
@@ -82,6 +86,7 @@ int32_t OnServiceEvent(uint32_t /*context*/, uint32_t event) {
     switch (event) {
         case EM_SERVICE_STOP:
             report(&LogChannel, "DBG", "EM_SERVICE_STOP recieved.");
+            ServiceShutdownBegins();
             SaveRetainFile();  // before start-up has built the paths this fails harmlessly
             SetRun(0);
             SignalExit();

@@ -7,6 +7,7 @@
 #include "report/report.h"
 #include "retain/retain_file.h"
 #include "rtkernel/rtkernel.h"
+#include "service/readiness.h"
 #include "service/service.h"
 #include "stdlib/pmem.h"
 #include "variables/variables.h"
@@ -78,6 +79,7 @@ void TrigThread(void* /*parameter*/) {
     CatalogRtHandle(0, GetRtThreadHandles(RT_THIS_THREAD), "Trig");
     for (;;) {
         RtSleepEx(kPollPeriodMs);
+        ServicePollAlive();
         if (GetRun() == 0) continue;
         IncrementLive();
         // Save before load; both may fire in one poll. Each fired trigger is
@@ -113,6 +115,7 @@ void NotifyThread(void* /*parameter*/) {
         }
         report(&LogChannel, "DBG", "NotifyEvent recieved.");
         if (IsShutdownEvent(event.Code)) {
+            ServiceShutdownBegins();
             SaveRetainFile();
             SetRun(0);
             SignalExit();

@@ -47,7 +47,12 @@ protected:
         NodeSpaceDetach();
     }
 
-    ovtest::Env Environment() const { return {{"OVNODE_SPACE", active_}, {"OVRT_DRIVES", drives_.Path()}}; }
+    ovtest::Env Environment() const {
+        ovtest::Env env = extraEnv_;
+        env["OVNODE_SPACE"] = active_;
+        env["OVRT_DRIVES"] = drives_.Path();
+        return env;
+    }
     void Start() { service_ = std::make_unique<ovtest::Child>(std::vector<std::string>{OVRETAIN_BIN}, Environment()); }
     pid_t Pid() const { return service_->Pid(); }
 
@@ -175,6 +180,7 @@ protected:
     std::string active_;
     ovtest::TempDir drives_;
     std::unique_ptr<ovtest::Child> service_;
+    ovtest::Env extraEnv_;  // more environment for the services started
 };
 
 inline const LogLine kStopLine{"DBG", "EM_SERVICE_STOP recieved."};

@@ -125,5 +125,31 @@ TEST_F(ServiceTest, RestartFindsThePublishedNodesAndKeepsTheirValues) {
     EXPECT_EQ(Stop(), 0);
 }
 
+TEST_F(ServiceTest, TellsTheServiceManagerReadyAliveWhilePausedAndStopping) {
+#if !OVRT_HAVE_SD_NOTIFY
+    GTEST_SKIP() << "built without libsystemd: the service sends no notifications";
+#endif
+    ovtest::NotifySocket manager;
+    extraEnv_["NOTIFY_SOCKET"] = manager.Path();
+    Start();
+    ASSERT_TRUE(manager.WaitFor("READY=1")) << service_->Output();
+    // Ready comes after the start-up check (on a first start it logs the
+    // missing file) with every thread up.
+    EXPECT_EQ(Count({"WRN", "Retained file hash code does not match and will be deleted."}), 1u);
+    EXPECT_TRUE(Started());
+
+    Ovnode({"service", "pause"});
+    ASSERT_TRUE(WaitFor("Run", "0"));
+    while (!manager.Next(0ms).empty()) {
+    }
+    // The second keep-alive after the queue was emptied comes from a poll that
+    // began after the pause.
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(manager.WaitFor("WATCHDOG=1")) << i;
+
+    SendControl(101);
+    EXPECT_TRUE(manager.WaitFor("STOPPING=1"));
+    EXPECT_EQ(service_->Wait(), 0);
+}
+
 }  // namespace
 }  // namespace svctest

@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,6 +96,39 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
+
+NotifySocket::NotifySocket() : path_(dir_.File("notify")) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (fd_ < 0 || path_.size() >= sizeof addr.sun_path) return;
+    memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+NotifySocket::~NotifySocket() {
+    if (fd_ >= 0) close(fd_);
+}
+std::string NotifySocket::Next(std::chrono::milliseconds deadline) {
+    if (fd_ < 0) return "";
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(deadline.count())) <= 0) return "";
+    char buf[4096];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
+bool NotifySocket::WaitFor(const std::string& message, std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        std::string m = Next(left);
+        if (m == message) return true;
+        if (m.empty()) return false;
+    }
 }
 
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {

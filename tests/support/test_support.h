@@ -107,6 +107,24 @@ private:
     int saved_ = -1;
 };
 
+// A datagram socket standing in for the service manager's notify socket:
+// pass Path() as NOTIFY_SOCKET. Next() gives the next message, waiting for it
+// until the deadline ("" when none came); WaitFor reads messages until one
+// equals `message`.
+class NotifySocket {
+public:
+    NotifySocket();
+    ~NotifySocket();
+    const std::string& Path() const { return path_; }
+    std::string Next(std::chrono::milliseconds deadline = 10s);
+    bool WaitFor(const std::string& message, std::chrono::milliseconds deadline = 10s);
+
+private:
+    TempDir dir_;
+    std::string path_;
+    int fd_ = -1;
+};
+
 // Reads a whole file ("" when missing) and writes one.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
