@@ -5,14 +5,22 @@
 // which keep the order they were sent in; a delivery thread of the library
 // takes them one at a time and calls the handler. A slot whose process has
 // died is free for the next registration.
+//
+// Log lines go to standard error as "<UTC time> <level> <program>: <text>".
+// When standard error is the system journal ($JOURNAL_STREAM names its device
+// and inode), a line starts instead with its syslog priority ("<3>" for ERR,
+// "<4>" WRN, "<7>" DBG, "<6>" any other level) and leaves out the time, which
+// the journal records itself.
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -52,6 +60,31 @@ void* DeliveryThread(void*) {
         if (ServiceEventHandler handler = g_handler.load()) handler(0, static_cast<uint32_t>(value));
     }
     return nullptr;
+}
+
+// Standard error is the journal's stream: $JOURNAL_STREAM is "device:inode"
+// in decimal and they are standard error's. Asked for every line, as the
+// stream may be redirected at any time.
+bool StderrIsJournal() {
+    const char* stream = getenv("JOURNAL_STREAM");
+    if (stream == nullptr) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long device = strtoull(stream, &end, 10);
+    if (errno != 0 || end == stream || *end != ':') return false;
+    const char* inodeText = end + 1;
+    unsigned long long inode = strtoull(inodeText, &end, 10);
+    if (errno != 0 || end == inodeText || *end != '\0') return false;
+    struct stat st;
+    return fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+const char* JournalPriority(const char* level) {
+    if (level == nullptr) return "<6>";
+    if (strcmp(level, "ERR") == 0) return "<3>";
+    if (strcmp(level, "WRN") == 0) return "<4>";
+    if (strcmp(level, "DBG") == 0) return "<7>";
+    return "<6>";
 }
 
 }  // namespace
@@ -142,14 +175,19 @@ bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error) {
 
 int32_t NodeLogWrite(NodeLogChannelTag*, const char* level, const char* text) {
     static std::mutex lock;
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    struct tm utc;
-    gmtime_r(&now.tv_sec, &utc);
-    char stamp[40];
-    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::string line = std::string(stamp) + "." + std::to_string(now.tv_nsec / 1000000 + 1000).substr(1) + "Z " +
-                       (level ? level : "-") + " " + program_invocation_short_name + ": " + (text ? text : "") + "\n";
+    std::string line;
+    if (StderrIsJournal()) {
+        line = JournalPriority(level);
+    } else {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        struct tm utc;
+        gmtime_r(&now.tv_sec, &utc);
+        char stamp[40];
+        strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+        line = std::string(stamp) + "." + std::to_string(now.tv_nsec / 1000000 + 1000).substr(1) + "Z ";
+    }
+    line = line + (level ? level : "-") + " " + program_invocation_short_name + ": " + (text ? text : "") + "\n";
     std::lock_guard<std::mutex> guard(lock);
     const char* p = line.data();
     size_t left = line.size();

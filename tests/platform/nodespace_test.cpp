@@ -3,6 +3,7 @@
 // killed, control events).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -376,24 +377,41 @@ TEST_F(NodeSpaceTest, ControlEventsReachTheRegisteredHandlerInOrder) {
     EXPECT_NE(std::string::npos, err.find("no registered service")) << err;
 }
 
-TEST(NodeLog, OneLineWithTimeLevelProcessAndText) {
+// What one NodeLogWrite puts on standard error, a pipe here. With `journal`
+// set, $JOURNAL_STREAM names that pipe, as it would name the journal's
+// socket; otherwise it names another file.
+std::string LogLineOf(const char* level, const char* text, bool journal = false) {
     int pipefd[2];
-    ASSERT_EQ(0, pipe(pipefd));
+    if (pipe(pipefd) != 0) return "";
+    struct stat st = {};
+    if (journal ? fstat(pipefd[1], &st) : stat("/", &st)) return "";
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
     int saved = dup(2);
     dup2(pipefd[1], 2);
-    NodeLogWrite(&LogChannel, "WRN", "current hash code = abcd");
+    NodeLogWrite(&LogChannel, level, text);
     dup2(saved, 2);
     close(saved);
     close(pipefd[1]);
+    unsetenv("JOURNAL_STREAM");
     char buf[512] = {};
     ssize_t n = read(pipefd[0], buf, sizeof buf - 1);
     close(pipefd[0]);
-    ASSERT_GT(n, 0);
-    std::string line(buf, static_cast<size_t>(n));
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
+
+TEST(NodeLog, OneLineWithTimeLevelProcessAndText) {
+    std::string line = LogLineOf("WRN", "current hash code = abcd");
     EXPECT_TRUE(testing::internal::RE::FullMatch(
         line, testing::internal::RE("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z WRN "
                                     "[^ ]+: current hash code = abcd\n")))
         << line;
+}
+
+TEST(NodeLog, ToTheJournalALineStartsWithItsPriorityInsteadOfTheTime) {
+    const std::string program = program_invocation_short_name;
+    const std::pair<const char*, const char*> levels[] = {{"ERR", "<3>"}, {"WRN", "<4>"}, {"DBG", "<7>"}};
+    for (auto [level, priority] : levels)
+        EXPECT_EQ(LogLineOf(level, "text", true), priority + std::string(level) + " " + program + ": text\n");
 }
 
 TEST(NodeSpaceAdmin, ReadsDoNotCreateAndDestroyRemoves) {
