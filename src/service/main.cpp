@@ -1,8 +1,48 @@
-// main.cpp - the ovretain executable: start-up, wait, shutdown. The command
-// line is not read.
-#include "service/service.h"
+// main.cpp - the ovretain executable: start-up, wait, shutdown. The service
+// itself takes no arguments: the command line only asks for the version or
+// the usage, and anything else is refused before the service starts.
+#include <cstdio>
+#include <cstring>
 
-int main(int /*argc*/, char** /*argv*/) {
+#include "service/service.h"
+#include "version/version.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+const char kUsage[] = "usage: ovretain [--version | --help]\n";
+
+const char kHelp[] =
+    "\n"
+    "The retain service: keeps the values of the node space's variables in the\n"
+    "retain file OvRetain.bin and reads them back on request. It is configured\n"
+    "through node-space variables (SERVICE.OvRetain.*), not through arguments,\n"
+    "and logs to standard error.\n"
+    "\n"
+    "Environment:\n"
+    "  OVNODE_SPACE   node space and runtime instance (default ovnodespace)\n"
+    "  OVRT_DRIVES    where drive paths such as C:\\Orvale\\ are kept\n"
+    "  OVRT_REALTIME  1: run the threads under SCHED_FIFO where allowed\n"
+    "\n"
+    "SIGTERM, SIGINT and SIGPWR save the retain file and end the service.\n"
+    "See ovretain(8).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+            printf("%s\n", VersionLine("ovretain").c_str());
+            return 0;
+        }
+        if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+            printf("%s%s", kUsage, kHelp);
+            return 0;
+        }
+        fprintf(stderr, "ovretain: unexpected argument '%s'\n%s", argv[1], kUsage);
+        return kExitUsage;
+    }
     ServiceInit();
     WaitForExit();
     ServiceExit();

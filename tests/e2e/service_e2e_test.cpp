@@ -151,5 +151,35 @@ TEST_F(ServiceTest, TellsTheServiceManagerReadyAliveWhilePausedAndStopping) {
     EXPECT_EQ(service_->Wait(), 0);
 }
 
+TEST_F(ServiceTest, ArgumentsOnlyAskForVersionOrUsageAnythingElseIsRefused) {
+    const std::string versionLine = "ovretain [0-9]+\\.[0-9]+\\.[0-9]+ \\([^ ]+\\)\n";
+    struct Case {
+        std::vector<std::string> Args;
+        int Status;
+        std::string OutPattern;  // the whole of standard output
+        const char* ErrHas;      // in standard error
+    };
+    const Case cases[] = {
+        {{"--version"}, 0, versionLine, ""},
+        {{"--help"}, 0, "usage: ovretain (.|\n)*", ""},
+        {{"--bogus"}, 2, "", "usage: ovretain"},
+        {{"run"}, 2, "", "unexpected argument 'run'"},
+        {{"--version", "extra"}, 2, "", "usage: ovretain"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{OVRETAIN_BIN};
+        argv.insert(argv.end(), c.Args.begin(), c.Args.end());
+        // A refused argument must not start a service: one would never end.
+        ovtest::Child child(argv, Environment());
+        EXPECT_EQ(child.Wait(), c.Status) << c.Args[0];
+        std::string output = child.Output();
+        if (c.Status == 0)
+            EXPECT_TRUE(testing::internal::RE::FullMatch(output, testing::internal::RE(c.OutPattern))) << output;
+        else
+            EXPECT_NE(output.find(c.ErrHas), std::string::npos) << output;
+    }
+    EXPECT_TRUE(NodeSpaceServices().empty());
+}
+
 }  // namespace
 }  // namespace svctest

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace ovnode {
 namespace {
 
@@ -79,6 +81,15 @@ TEST(CliTest, HelpNeedsNoArguments) {
     EXPECT_EQ(inv.Command, "create");
     EXPECT_NE(HelpText("create").find("usage: ovnode create"), std::string::npos);
     EXPECT_EQ(HelpText("nonsense"), "");
+}
+
+TEST(CliTest, VersionIsOneLineWithTheProgramItsNumberAndTheBuild) {
+    std::ostringstream out, err;
+    EXPECT_EQ(RunOvnode({"--version"}, out, err), kExitOk);
+    EXPECT_TRUE(testing::internal::RE::FullMatch(
+        out.str(), testing::internal::RE("ovnode [0-9]+\\.[0-9]+\\.[0-9]+ \\([^ ]+\\)\n")))
+        << out.str();
+    EXPECT_EQ(err.str(), "");
 }
 
 }  // namespace

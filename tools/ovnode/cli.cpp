@@ -6,6 +6,7 @@
 
 #include "common/shm_segment.h"
 #include "ovnode/commands.h"
+#include "version/version.h"
 
 namespace ovnode {
 namespace {
@@ -59,6 +60,7 @@ const char kToolHelp[] =
     "Options:\n"
     "  --space NAME   node space to use (default: $OVNODE_SPACE, else ovnodespace)\n"
     "  --help         this text; 'ovnode COMMAND --help' describes one command\n"
+    "  --version      the version of ovnode\n"
     "  --             end of options (for values that start with '-')\n"
     "\n"
     "Exit status: 0 success, 1 failure (nothing changed), 2 usage error.\n";
@@ -171,6 +173,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             optionsEnded = true;
         } else if (a == "--help" || a == "-h") {
             result.Help = true;
+        } else if (a == "--version") {
+            result.Version = true;
         } else if (a == "--json") {
             json = true;
         } else if (a == "--space" || a == "--to") {
@@ -190,7 +194,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (!ShmValidName(result.Space))
         return fail("invalid node space name '" + result.Space + "' (1 to 200 of A-Z a-z 0-9 _ . -)");
     if (positional.empty()) {
-        if (result.Help) {
+        if (result.Help || result.Version) {
             *inv = result;
             return true;
         }
@@ -223,6 +227,10 @@ int RunOvnode(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (!ParseCommandLine(args, env ? env : "", &inv, &error)) {
         err << "ovnode: " << error << "\n";
         return kExitUsage;
+    }
+    if (inv.Version) {
+        out << VersionLine("ovnode") << "\n";
+        return kExitOk;
     }
     if (inv.Help) {
         out << HelpText(inv.Command);

@@ -32,6 +32,7 @@ struct Invocation {
     std::vector<std::string> Args;  // positional arguments after the command
     std::string Space;              // node space and kernel instance
     bool Help = false;
+    bool Version = false;              // --version: the version line alone
     bool Json = false;                 // list --json
     std::string To = kDefaultProcess;  // service/notify --to
 };
