@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole CI run: the test suite in the normal build, under AddressSanitizer
 # with UndefinedBehaviorSanitizer, and under ThreadSanitizer (the presets of
-# CMakePresets.json), then every fuzz target for a bounded time, then the
-# benchmarks' smoke run. Stops at the first stage that fails and prints how
-# long each stage took.
+# CMakePresets.json), then the Debian package of the normal build, then every
+# fuzz target for a bounded time, then the benchmarks' smoke run. Stops at the
+# first stage that fails and prints how long each stage took.
 #
 #   CI_PRESETS   presets to build and test (default "default asan tsan")
 #   FUZZ_SECONDS seconds per fuzz target (default 60; 0 skips fuzzing)
@@ -67,6 +67,12 @@ for preset in ${CI_PRESETS:-default asan tsan}; do
   stage "build $preset" cmake --build --preset "$preset"
   stage "test $preset" run_tests "$preset"
 done
+
+# The package, checked with dpkg-deb and lintian (installed for it here).
+if [[ " ${CI_PRESETS:-default asan tsan} " == *" default "* ]]; then
+  bash scripts/deps.sh lintian
+  stage "package" bash scripts/package.sh
+fi
 
 if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
   stage "fuzz" env FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash scripts/fuzz.sh

@@ -8,7 +8,8 @@ set -euo pipefail
 if (($#)); then
   wanted=("$@")
 else
-  wanted=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev)
+  wanted=(git cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev
+          scdoc dpkg-dev)
 fi
 need=()
 for pkg in "${wanted[@]}"; do

@@ -1,17 +1,59 @@
 #!/usr/bin/env bash
-# Checks the systemd unit with systemd-analyze verify, pointing ExecStart at
-# the freshly built service. Exit 77 (skipped) where systemd-analyze is absent.
+# Installs the build into a scratch prefix with `cmake --install` and checks
+# what is installed there: each systemd unit passes systemd-analyze verify,
+# ovretain.service starts the installed service and is hardened to an
+# exposure of 2.0 or better (systemd-analyze security); the man page of
+# ovnode and its bash completion know every command of the installed tool.
+# Exit 77 (skipped) where systemd-analyze is absent.
+#
+#   verify_unit.sh BUILD_DIR
 set -euo pipefail
-unit=$1
-binary=$2
+build=$1
 command -v systemd-analyze >/dev/null || { echo "systemd-analyze not installed"; exit 77; }
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-grep -q '^ExecStart=/usr/local/bin/ovretain$' "$unit" || { echo "ExecStart is not the installed service"; exit 1; }
-grep -q '^KillSignal=SIGTERM$' "$unit" || { echo "the unit must stop the service with SIGTERM"; exit 1; }
-grep -q '^Restart=on-failure$' "$unit" || { echo "the unit must restart the service on failure"; exit 1; }
-sed "s|^ExecStart=.*|ExecStart=$binary|" "$unit" >"$dir/ovretain.service"
-out=$(systemd-analyze verify "$dir/ovretain.service" 2>&1) || { echo "$out"; exit 1; }
-# verify exits 0 on some warnings: treat any line about the unit as a failure.
-if echo "$out" | grep -q 'ovretain.service'; then echo "$out"; exit 1; fi
-echo "unit verified"
+prefix=$dir/usr/local
+cmake --install "$build" --prefix "$prefix" >/dev/null
+units=$prefix/lib/systemd/system
+unit=$units/ovretain.service
+[ -f "$unit" ] || { echo "cmake --install put no ovretain.service into $units"; exit 1; }
+
+fail() { echo "ovretain.service: $*"; exit 1; }
+grep -qx "ExecStart=$prefix/bin/ovretain" "$unit" || fail "ExecStart is not the installed service"
+[ -x "$prefix/bin/ovretain" ] || fail "the installed service is missing"
+for line in Type=notify Restart=on-failure KillSignal=SIGTERM User=ovretain Group=ovretain StateDirectory=ovretain \
+  EnvironmentFile=-/etc/default/ovretain; do
+  grep -qx "$line" "$unit" || fail "$line is missing"
+done
+grep -q '^WatchdogSec=' "$unit" || fail "WatchdogSec= is missing"
+# These remove the node space or forbid SCHED_FIFO.
+if grep -E '^(DynamicUser|RemoveIPC|RestrictRealtime)=' "$unit"; then fail "sets an option it must not"; fi
+if grep -l '@[A-Z_]*@' "$units"/*; then echo "a placeholder was left in an installed unit"; exit 1; fi
+
+# verify runs man for the Documentation= pages: look in the installed ones.
+man=(--man=no)
+[ -d "$prefix/share/man" ] && man=()
+for u in "$units"/*; do
+  out=$(MANPATH="$prefix/share/man:" systemd-analyze verify "${man[@]}" "$u" 2>&1) || { echo "$out"; exit 1; }
+  # verify exits 0 on some warnings: treat any line about the unit as a failure.
+  if echo "$out" | grep -q "$(basename "$u")"; then echo "$out"; exit 1; fi
+done
+systemd-analyze security --offline=true --threshold=20 "$unit" >"$dir/security" 2>&1 ||
+  { cat "$dir/security"; fail "exposure above 2.0"; }
+tail -n 1 "$dir/security"
+
+ovnode=$prefix/bin/ovnode
+commands=$("$ovnode" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p')
+[ -n "$commands" ] || { echo "no commands found in ovnode --help"; exit 1; }
+page=$prefix/share/man/man1/ovnode.1.gz
+if [ -f "$page" ]; then
+  # Each command opens a tagged paragraph of its own: a line starting \fBNAME\fR.
+  for c in $commands; do
+    zcat "$page" | awk -v c="$c" 'index($0, "\\fB" c "\\fR") == 1 { found = 1 } END { exit !found }' ||
+      { echo "the man page ovnode(1) does not describe the command $c"; exit 1; }
+  done
+fi
+completed=$(bash -c 'source "$1"; COMP_WORDS=("$2" ""); COMP_CWORD=1; _ovnode; printf "%s\n" "${COMPREPLY[@]}"' \
+  _ "$prefix/share/bash-completion/completions/ovnode" "$ovnode")
+[ "$completed" = "$commands" ] || { echo "completion offers '$completed', the tool has '$commands'"; exit 1; }
+echo "units, man page and completion verified"
