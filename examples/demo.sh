@@ -2,22 +2,28 @@
 # A guided round trip: values written into the node space survive a restart
 # of the whole runtime through the retain file.
 #
-#   examples/demo.sh [BINDIR]     (BINDIR defaults to build/bin)
+#   examples/demo.sh [BINDIR]     (BINDIR defaults to build-ci-default/bin)
 #
-# It uses a node space of its own ("demo-<pid>") and keeps its files under
-# build/demo, so it never touches a real installation.
+# It uses a node space of its own ("demo-<pid>") and keeps its files in demo/
+# beside BINDIR, so it never touches a real installation.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-bin=${1:-$root/build/bin}
+bin=$(cd "${1:-$root/build-ci-default/bin}" && pwd)
+demo=$(dirname "$bin")/demo
 export OVNODE_SPACE=demo-$$
-export OVRT_DRIVES=$root/build/demo/drives
+export OVRT_DRIVES=$demo/drives
 ovnode() { "$bin/ovnode" "$@"; }
-log=$root/build/demo/ovretain.log
+log=$demo/ovretain.log
 layout=$here/plant_layout.csv
 service_pid=""
 
-bold() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Bold headings on a terminal only; a log or a pipe gets plain text.
+if [ -t 1 ]; then
+  bold() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+  bold() { printf '\n== %s\n' "$*"; }
+fi
 cleanup() {
   if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then kill -KILL "$service_pid"; fi
   ovnode destroy >/dev/null 2>&1 || true
@@ -59,7 +65,7 @@ watched=(AREA01.LINE01.MOTOR01.SpeedSetpoint AREA01.LINE01.BatchCount AREA01.LIN
          AREA01.LINE01.Running AREA01.LINE01.Calibration)
 changed=(-1450 73 "Dark roast #7" 1 00112233445566778899aabbccddeeff)
 
-rm -rf "$root/build/demo"; mkdir -p "$root/build/demo"
+rm -rf "$demo"; mkdir -p "$demo"
 bold "1. Create the node space '$OVNODE_SPACE' from $(basename "$layout")"
 ovnode load-layout "$layout"
 show "${watched[@]}"
