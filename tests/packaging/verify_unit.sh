@@ -50,7 +50,7 @@ if [ -f "$page" ]; then
   # Each command opens a tagged paragraph of its own: a line starting \fBNAME\fR.
   for c in $commands; do
     zcat "$page" | awk -v c="$c" 'index($0, "\\fB" c "\\fR") == 1 { found = 1 } END { exit !found }' ||
-      { echo "the man page ovnode(1) does not describe the command $c"; exit 1; }
+      { echo "docs/man/ovnode.1.scd has no paragraph *$c* for the command $c: add one"; exit 1; }
   done
 fi
 completed=$(bash -c 'source "$1"; COMP_WORDS=("$2" ""); COMP_CWORD=1; _ovnode; printf "%s\n" "${COMPREPLY[@]}"' \
