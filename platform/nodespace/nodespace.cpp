@@ -46,6 +46,7 @@ void InitSegment(void* base) {
     h->Writing.store(0);
     h->Creating.store(0);
     for (auto& s : h->Services) s.Pid.store(0);
+    h->WriteGeneration.store(0);
 }
 
 Space* Map(const std::string& name, bool create, std::string* error) {
@@ -217,9 +218,16 @@ void ZeroFill(uint64_t* words, size_t offset, size_t n) {
     }
 }
 
+// Counts one change; runs with the lock held, so a plain increment of the
+// shared word is enough. Release: the change's bytes come first.
+inline void CountChange(SegmentHeader* h) {
+    h->WriteGeneration.store(h->WriteGeneration.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
 // Repairs what a lock holder that died left behind. Runs with the lock held.
 void RepairAfterOwnerDied(Space* s) {
     SegmentHeader* h = s->Header;
+    CountChange(h);  // it may have died after its change and before counting it
     int32_t count = h->Count.load(std::memory_order_relaxed);
     if (uint32_t w = h->Writing.load(std::memory_order_relaxed)) {
         if (NodeRecord* r = RecordAt(s, w, count)) {
@@ -287,6 +295,7 @@ void WriteBytes(Space* s, NodeRecord* r, size_t offset, const void* src, size_t 
     if (zeroTo > offset + n) ZeroFill(words, offset + n, zeroTo - offset - n);
     b->Sequence.store(seq + 2, std::memory_order_release);
     s->Header->Writing.store(0, std::memory_order_relaxed);
+    CountChange(s->Header);
     Unlock(s);
 }
 
@@ -338,6 +347,7 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
         h->Count.store(static_cast<int32_t>(index), std::memory_order_release);
         InsertSlot(s, name, len, index);
         h->Creating.store(0, std::memory_order_relaxed);
+        CountChange(h);
     }
     Unlock(s);
     return rc;
@@ -357,6 +367,11 @@ int32_t NodeCount() {
 NodeRecord* NodeTable() {
     Space* s = Current();
     return s ? s->Table : nullptr;
+}
+
+uint64_t NodeWriteGeneration() {
+    Space* s = Current();
+    return s ? s->Header->WriteGeneration.load(std::memory_order_acquire) : 0;
 }
 
 // Compares with a short literal without a call: saves ask for "Size" once

@@ -26,6 +26,11 @@
 // A writer that dies holding the lock is repaired by the next locker: the
 // value it was writing gets an even sequence again, and a creation it left
 // half-done is completed or dropped.
+//
+// WriteGeneration counts changes: every value write and node creation adds 1
+// once its bytes are in place, so a reader that sees a generation also sees
+// every value written before it. The repair after a dead holder adds 1 too,
+// whatever the holder got done, so no change goes uncounted.
 #pragma once
 
 #include <pthread.h>
@@ -39,7 +44,7 @@
 namespace nodespace {
 
 constexpr uint64_t kMagic = 0x314543415053564full;  // "OVSPACE1"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;  // 2: the write generation
 constexpr uint32_t kCapacity = 1u << 21;  // 2,097,152 nodes
 constexpr uint32_t kHashSlots = kCapacity * 2;
 constexpr uint32_t kMaxServices = 64;
@@ -65,6 +70,9 @@ struct SegmentHeader {
     std::atomic<uint32_t> Writing;
     std::atomic<uint32_t> Creating;
     ServiceSlot Services[kMaxServices];
+    // Advanced under the lock after every value write and node creation is
+    // complete (release), and by the repair of a dead holder's leftovers.
+    std::atomic<uint64_t> WriteGeneration;
 };
 static_assert(sizeof(SegmentHeader) <= kTableOffset, "header fits before the table");
 

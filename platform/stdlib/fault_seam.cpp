@@ -15,14 +15,17 @@
 
 namespace {
 
-// A fault fires at call number Target and, when Sticky, at every later call.
-// Target 0 means no fault; calls are counted only while a fault is armed, so
-// the operations cost one load when none is (saves call them per node).
+// A fault fires at call number Target and at the Times - 1 calls after it
+// (every later call when Times is kForever). Target 0 means no fault; calls
+// are counted only while a fault is armed, so the operations cost one load
+// when none is (saves call them per node).
+constexpr uint64_t kForever = ~uint64_t{0};
+
 struct Fault {
     std::atomic<uint64_t> Calls{0};
     std::atomic<uint64_t> Target{0};
     std::atomic<int> Error{0};
-    std::atomic<bool> Sticky{false};
+    std::atomic<uint64_t> Times{1};
 };
 
 Fault Faults[PF_OP_COUNT];
@@ -51,15 +54,15 @@ int ParseError(const std::string& text) {
     return 0;
 }
 
-void Arm(PFileOp op, unsigned nth, int error, bool sticky) {
+void Arm(PFileOp op, unsigned nth, int error, uint64_t times) {
     Fault& f = Faults[op];
     f.Error.store(error, std::memory_order_relaxed);
-    f.Sticky.store(sticky, std::memory_order_relaxed);
+    f.Times.store(times, std::memory_order_relaxed);
     uint64_t target = nth == 0 ? 0 : f.Calls.load(std::memory_order_relaxed) + nth;
     f.Target.store(target, std::memory_order_release);
 }
 
-// Arms one entry "op:nth:ERRNAME[:sticky]"; false when it is malformed.
+// Arms one entry "op:nth:ERRNAME[:sticky|:count]"; false when it is malformed.
 bool ParseEntry(const std::string& entry) {
     std::string field[4];
     size_t count = 0, start = 0;
@@ -73,16 +76,24 @@ bool ParseEntry(const std::string& entry) {
     char* end = nullptr;
     unsigned long nth = std::strtoul(field[1].c_str(), &end, 10);
     if (field[1].empty() || *end != '\0' || nth == 0 || nth > 0xFFFFFFFFul) return false;
-    bool sticky = count == 4 && field[3] == "sticky";
+    uint64_t times = 1;
+    if (count == 4 && field[3] == "sticky") {
+        times = kForever;
+    } else if (count == 4) {
+        unsigned long n = std::strtoul(field[3].c_str(), &end, 10);
+        if (field[3].empty() || *end != '\0' || n == 0 || n > 0xFFFFFFFFul) return false;
+        times = n;
+    }
     if (field[0] == "alloc") {
-        PMemInjectFault(static_cast<unsigned>(nth), sticky);
+        if (times != 1 && times != kForever) return false;  // once or sticky only
+        PMemInjectFault(static_cast<unsigned>(nth), times == kForever);
         return true;
     }
     int error = ParseError(field[2]);
     if (error == 0) return false;
     for (int op = 0; op < PF_OP_COUNT; ++op) {
         if (field[0] == OpNames[op]) {
-            Arm(static_cast<PFileOp>(op), static_cast<unsigned>(nth), error, sticky);
+            Arm(static_cast<PFileOp>(op), static_cast<unsigned>(nth), error, times);
             return true;
         }
     }
@@ -123,7 +134,7 @@ bool PFileFaultHit(PFileOp op) {
     if (target == 0) return false;
     uint64_t n = f.Calls.fetch_add(1, std::memory_order_relaxed) + 1;
     if (n < target) return false;
-    if (n > target && !f.Sticky.load(std::memory_order_relaxed)) return false;
+    if (n - target >= f.Times.load(std::memory_order_relaxed)) return false;
     errno = f.Error.load(std::memory_order_relaxed);
     return true;
 }
@@ -131,7 +142,7 @@ bool PFileFaultHit(PFileOp op) {
 void PFileInjectFault(PFileOp op, unsigned nth, int error, bool sticky) {
     ArmFaultsFromEnvironment();
     if (op < 0 || op >= PF_OP_COUNT) return;
-    Arm(op, nth, error, sticky);
+    Arm(op, nth, error, sticky ? kForever : 1);
 }
 
 void PFileClearFaults() {

@@ -73,12 +73,14 @@ bool PFileExists(const char* path);
 //
 // The environment variable OVRT_FAULT, read once at the first call of any
 // operation here or in pmem.h, arms faults the same way:
-//     OVRT_FAULT="op:nth:ERRNAME[:sticky][,op:nth:ERRNAME...]"
+//     OVRT_FAULT="op:nth:ERRNAME[:sticky|:count][,op:nth:ERRNAME...]"
 // with op one of the names of PFileOpName - "open", "read", "write", "seek",
 // "flush", "sync", "close", "remove", "rename", "link", "syncdir", "mkdir" -
 // or "alloc" for PMemAlloc (whose error is always ENOMEM), and ERRNAME a
 // name such as ENOSPC, EIO, EACCES, ENOENT, EROFS, EXDEV, ENOMEM or a
-// number. Malformed entries are ignored.
+// number. A count makes calls nth to nth + count - 1 fail and later ones
+// succeed again (a disk that fails for a while); "alloc" takes no count.
+// Malformed entries are ignored.
 enum PFileOp {
     PF_OPEN,
     PF_READ,

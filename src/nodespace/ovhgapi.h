@@ -45,6 +45,13 @@ constexpr size_t kNodeNameMax = sizeof(NodeRecord::Name) - 1;
 int32_t NodeCount();
 NodeRecord* NodeTable();
 
+// The node space's write generation: a number that every value write and
+// every node creation, by any process, advances once it is complete. Read in
+// constant time; a caller that sees a generation also sees every value
+// written before it. Two equal readings mean nothing was written or created
+// in between. 0 when no node space can be attached.
+uint64_t NodeWriteGeneration();
+
 // Log channel: an object of the library, passed only by address.
 struct NodeLogChannelTag {
     int Reserved;

@@ -19,9 +19,27 @@ char* ReportBuffer = nullptr;
 // threads never format into the buffer at the same time.
 std::mutex ReportLock;
 
+// Where the calling thread's lines go instead of the log; nullptr: the log.
+thread_local HeldReport* Held = nullptr;
+
 }  // namespace
 
+void ReportHold(HeldReport* held) {
+    if (held) *held = HeldReport{};
+    Held = held;
+}
+
 void report(NodeLogChannelTag* channel, const char* level, const char* format, ...) {
+    if (Held != nullptr) {
+        if (Held->Count++ == 0) {
+            snprintf(Held->Level, sizeof Held->Level, "%s", level);
+            va_list args;
+            va_start(args, format);
+            vsnprintf(Held->Text, sizeof Held->Text, format, args);
+            va_end(args);
+        }
+        return;
+    }
     std::lock_guard<std::mutex> hold(ReportLock);
     if (ReportBuffer == nullptr) {
         char* buffer = static_cast<char*>(PMemAlloc(kReportBufferSize));

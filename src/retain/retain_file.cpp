@@ -12,11 +12,20 @@
 #include "retain/layout_hash.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
+#include "stdlib/ptime.h"
 #include "variables/variables.h"
 
 namespace {
 
 std::mutex RetainFileLock;
+
+// The last successful save of this run (see LastSuccessfulSave), written
+// with RetainFileLock held and read under a lock of its own, so that the
+// Trig thread's poll never waits for a save in progress.
+std::mutex LastSaveLock;
+bool LastSaveDone = false;
+uint64_t LastSaveMark = 0;
+uint64_t LastSaveEndMs = 0;
 
 constexpr uint16_t kTextType = 12;
 constexpr uint16_t kRangeType = 13;
@@ -212,7 +221,25 @@ void UnlockRetainFile() {
 
 uint8_t SaveRetainFile() {
     std::lock_guard<std::mutex> guard(RetainFileLock);
-    return SaveLocked();
+    // Taken before the walk: a change made while the save runs may be missed
+    // by this file, so it must count as a change after the save.
+    const uint64_t mark = ChangeMark();
+    const uint8_t ok = SaveLocked();
+    if (ok) {
+        std::lock_guard<std::mutex> hold(LastSaveLock);
+        LastSaveDone = true;
+        LastSaveMark = mark;
+        LastSaveEndMs = PTimeMonotonicMs();
+    }
+    return ok;
+}
+
+bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs) {
+    std::lock_guard<std::mutex> hold(LastSaveLock);
+    if (!LastSaveDone) return false;
+    *markAtStart = LastSaveMark;
+    *endMs = LastSaveEndMs;
+    return true;
 }
 
 uint8_t LoadRetainFile() {

@@ -38,6 +38,11 @@
 uint8_t SaveRetainFile();
 uint8_t LoadRetainFile();
 
+// The last save of this run that returned 1, whoever made it: the
+// ChangeMark (variables.h) taken as it began and the PTimeMonotonicMs at
+// which it ended. False before the first. Any thread; never waits for a save.
+bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs);
+
 // The lock that keeps saves, loads and the start-up check apart. Not
 // recursive: a holder must not call SaveRetainFile or LoadRetainFile.
 void LockRetainFile();

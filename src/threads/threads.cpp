@@ -10,6 +10,7 @@
 #include "service/readiness.h"
 #include "service/service.h"
 #include "stdlib/pmem.h"
+#include "threads/autosave.h"
 #include "variables/variables.h"
 
 namespace {
@@ -33,7 +34,7 @@ bool IsShutdownEvent(uint32_t code) {
 
 // Index 0 names no node: a watcher on it reads nothing and writes nothing.
 void WriteLastSeen(TriggerWatcher* watcher) {
-    if (watcher->NodeIndex != 0) NodeWriteValue(watcher->NodeIndex, &watcher->LastSeen, 4);
+    WriteOwnValue(watcher->NodeIndex, &watcher->LastSeen, 4);
 }
 
 }  // namespace
@@ -94,6 +95,7 @@ void TrigThread(void* /*parameter*/) {
             ResetTrigger(load);
             if (ok) IncrementLoadCount();
         }
+        AutoSavePoll();
     }
 }
 

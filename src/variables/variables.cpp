@@ -2,6 +2,7 @@
 // the service's published variables.
 #include "variables/variables.h"
 
+#include <atomic>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +33,10 @@ uint32_t LiveCounter = 0;
 uint32_t SaveCounter = 0;
 uint32_t LoadCounter = 0;
 
+// Writes the service has made to its own variables (status, counters,
+// triggers), counted before each write: see ChangeMark.
+std::atomic<uint64_t> OwnWrites{0};
+
 // Full node name whose next creation fails (tests only); empty when none.
 char CreateFaultName[kNodeNameSize];
 
@@ -47,9 +52,7 @@ void StoreIndex(VariableDescriptor* row, uint32_t index) {
 }
 
 void WriteByIndex(const VariableDescriptor& row, const void* value, uint16_t size) {
-    uint32_t index = LoadIndex(row);
-    if (index == 0) return;  // never published: there is no node to write
-    NodeWriteValue(index, value, size);
+    WriteOwnValue(LoadIndex(row), value, size);
 }
 
 void ReadByIndex(const VariableDescriptor& row, void* buffer, uint16_t size) {
@@ -240,6 +243,32 @@ uint8_t GetAutoRun() {
     const char* fullName = MakeNodeName("AutoRun");
     if (fullName != nullptr) NodeReadByName(fullName, &value, 1);
     return value;
+}
+
+// AutoSave stands in no table and is never created; absent, it reads 0. The
+// Trig thread reads it, so its name is not formed in the shared buffer.
+uint32_t GetAutoSave() {
+    static const char kAutoSaveName[] = "SERVICE.OvRetain.AutoSave";
+    uint32_t value = 0;
+    NodeReadByName(kAutoSaveName, &value, 4);
+    return value;
+}
+
+// A published index names a node for the life of the node space, so every
+// counted write is one the library makes and counts in its generation.
+void WriteOwnValue(uint32_t index, const void* value, uint16_t size) {
+    if (index == 0) return;  // never published: there is no node to write
+    // Counted before the write: a reading taken in between then sees one
+    // change too few, never one too many that would hide a foreign change.
+    OwnWrites.fetch_add(1, std::memory_order_acq_rel);
+    NodeWriteValue(index, value, size);
+}
+
+uint64_t ChangeMark() {
+    // The generation first: an own write that completes between the two
+    // loads then lowers the mark instead of raising it.
+    uint64_t generation = NodeWriteGeneration();
+    return generation - OwnWrites.load(std::memory_order_acquire);
 }
 
 void InjectCreateFaultForTest(const char* name) {

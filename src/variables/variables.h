@@ -55,6 +55,22 @@ uint32_t GetPriority();
 uint32_t GetInterval();
 const char* GetOutPath();
 uint8_t GetAutoRun();
+// SERVICE.OvRetain.AutoSave, read by name (4 bytes, preset 0); never
+// created. Callable from any thread.
+uint32_t GetAutoSave();
+
+// Writes a value of the service's own (a status variable, counter or
+// trigger) by index and counts it; index 0 writes nothing. Every write the
+// service makes to its own variables goes through here.
+void WriteOwnValue(uint32_t index, const void* value, uint16_t size);
+// The node space's write generation less the service's own writes: it grows
+// when anybody else writes a value or creates a node. Two readings equal:
+// nothing but the service's own variables was written in between. A reading
+// taken while another thread of the service writes may come out one low,
+// never high, so a comparison may see a change that was the service's own
+// but never misses one. The load's writes are not the service's own: they
+// count as changes.
+uint64_t ChangeMark();
 
 // Makes the next creation of the named variable's node (name without the
 // container prefix) fail as a refusal by the library would; nullptr clears

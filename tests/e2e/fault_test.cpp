@@ -211,5 +211,24 @@ TEST_P(LateInjectedFault, TheNewFileIsInPlaceAndComplete) {
 INSTANTIATE_TEST_SUITE_P(Fault, LateInjectedFault, ::testing::ValuesIn(kLateFaults),
                          [](const ::testing::TestParamInfo<LateFault>& info) { return info.param.Name; });
 
+// A disk that fails for a while under autosave: the first failure's line,
+// nothing more while it goes on (a summary comes once a minute, see the
+// reporting's own test), and one line when a save goes through again.
+TEST_F(FaultRuns, AFailingAutosaveReportsOnceAndItsRecovery) {
+    Ovnode({"create", "Plant.Speed", "7"});
+    Ovnode({"set", "Plant.Speed", "1234"});
+    Create("AutoSave", "7", "100");
+    StartWith({{"OVRT_FAULT", "sync:1:EIO:20"}});
+    const LogLine recovered{"WRN", "Retain file saved again after 20 failed autosaves."};
+    ASSERT_TRUE(WaitForLog(recovered)) << service_->Output();
+    EXPECT_EQ(Count({"ERR", "Retain file sync failed: Input/output error"}), 1u) << service_->Output();
+    EXPECT_EQ(ErrLines(), 1u) << service_->Output();
+    EXPECT_EQ(SlotValue(ovtest::ReadFile(RetainFile()), "Plant.Speed"), 1234u);
+    EXPECT_FALSE(ovtest::FileExists(TempFile()));
+    EXPECT_EQ(Get("SaveCount"), "0");
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Count(recovered), 1u);
+}
+
 }  // namespace
 }  // namespace svctest

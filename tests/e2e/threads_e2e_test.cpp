@@ -2,6 +2,9 @@
 // through the Save and Load triggers, the counters, pausing, and the system
 // events and signals that end the service.
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
 
 #include "e2e/service_e2e.h"
 
@@ -11,7 +14,67 @@ namespace {
 class ThreadsTest : public ServiceTest {
 protected:
     void SetPlant(const std::string& name, const std::string& value) { Ovnode({"set", "Plant." + name, value}); }
+    unsigned long Live() const { return std::stoul("0" + Get("Live")); }
+    // Waits until `polls` more running polls have passed.
+    bool PollsPass(unsigned long polls) const {
+        unsigned long until = Live() + polls;
+        return ovtest::WaitUntil([&] { return Live() >= until; });
+    }
+    uint32_t SavedSpeed() const { return SlotValue(ovtest::ReadFile(RetainFile()), "Plant.Speed"); }
+    // What says the retain file was rewritten: its inode and change times,
+    // and the bytes the service has written (to storage and through write()).
+    std::string FileAndWrites() const {
+        struct stat st{};
+        if (::stat(RetainFile().c_str(), &st) != 0) return "no file";
+        std::ostringstream out;
+        out << "inode " << st.st_ino << " mtime " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
+        std::ifstream io("/proc/" + std::to_string(Pid()) + "/io");
+        for (std::string line; std::getline(io, line);)
+            if (line.rfind("write_bytes:", 0) == 0 || line.rfind("wchar:", 0) == 0) out << " " << line;
+        return out.str();
+    }
 };
+
+TEST_F(ThreadsTest, AutoSaveSavesAChangeWithoutATriggerAndWritesNothingWhileIdle) {
+    CreatePlant();
+    Create("AutoSave", "7", "500");
+    StartAndWait();
+    // Nothing is known about the file before the first save of a run: one
+    // period after the start it is written.
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return SavedSpeed() == 1234u; }, 3s)) << service_->Output();
+
+    SetPlant("Speed", "4242");
+    EXPECT_TRUE(ovtest::WaitUntil([&] { return SavedSpeed() == 4242u; }, 2s)) << service_->Output();
+    EXPECT_EQ(Get("SaveCount"), "0");  // an autosave is not counted
+
+    // Idle for four periods: Live ticks on, the file is left alone, and the
+    // service writes nothing at all.
+    std::string before = FileAndWrites();
+    ASSERT_NE(before.find("write_bytes"), std::string::npos) << before;
+    ASSERT_TRUE(PollsPass(20));
+    EXPECT_EQ(FileAndWrites(), before);
+
+    // Switched off at run time: a change stays unsaved.
+    Set("AutoSave", "0");
+    SetPlant("Speed", "5151");
+    ASSERT_TRUE(PollsPass(10));
+    EXPECT_EQ(FileAndWrites(), before);
+    // And on again.
+    Set("AutoSave", "50");  // counts as 100
+    EXPECT_TRUE(ovtest::WaitUntil([&] { return SavedSpeed() == 5151u; }, 2s)) << service_->Output();
+    EXPECT_EQ(Get("SaveCount"), "0");
+    EXPECT_EQ(Stop(), 0);
+    for (const LogLine& line : Log()) EXPECT_NE(line.Level, "ERR") << line;
+}
+
+TEST_F(ThreadsTest, WithoutAutoSaveNothingIsSavedUntilATrigger) {
+    CreatePlant();
+    StartAndWait();
+    SetPlant("Speed", "4242");
+    ASSERT_TRUE(PollsPass(10));
+    EXPECT_FALSE(ovtest::FileExists(RetainFile()));
+    EXPECT_EQ(Stop(), 0);
+}
 
 TEST_F(ThreadsTest, SaveTriggerWritesTheFileResetsTheTriggerAndCounts) {
     CreatePlant();

@@ -172,6 +172,56 @@ TEST_F(NodeSpaceTest, RangesAddressBytesFromAnOffset) {
     EXPECT_EQ(0xA1, tail[2]);
 }
 
+TEST_F(NodeSpaceTest, EveryCreationAndValueWriteAdvancesTheWriteGenerationOnce) {
+    uint64_t last = NodeWriteGeneration();
+    auto advancedOnce = [&](const char* what) {
+        uint64_t now = NodeWriteGeneration();
+        EXPECT_EQ(last + 1, now) << what;
+        last = now;
+    };
+    ASSERT_EQ(0, NodeCreate("G.value", 7, 4, "", ""));
+    advancedOnce("NodeCreate");
+    uint32_t scratch = 0;
+    char area[32];
+    ASSERT_EQ(0, NodeCreateString("G.text", 12, 16, "", "", area, 32, &scratch));
+    advancedOnce("NodeCreateString");
+    EXPECT_NE(0, NodeCreate("G.value", 7, 4, "", ""));
+    EXPECT_EQ(last, NodeWriteGeneration()) << "a refused creation";
+
+    uint32_t v = 9;
+    NodeWriteValue(1, &v, 4);
+    advancedOnce("NodeWriteValue");
+    NodeWriteData(1, &v, 4);
+    advancedOnce("NodeWriteData");
+    NodeWriteRange(1, 1, &v, 2);
+    advancedOnce("NodeWriteRange");
+    ASSERT_EQ(0, NodeWriteByName("G.value", &v, 4));
+    advancedOnce("NodeWriteByName");
+    ASSERT_EQ(0, NodeWriteStringByName("G.text", "abc"));
+    advancedOnce("NodeWriteStringByName");
+    NodeWriteValue(1, &v, 4);  // the same value again is a write all the same
+    advancedOnce("an unchanged value");
+
+    char text[16];
+    NodeReadValue(1, &v, 4);
+    NodeReadByName("G.value", &v, 4);
+    NodeReadStringByName("G.text", text, sizeof text);
+    NodeWriteValue(0, &v, 4);
+    NodeWriteValue(99, &v, 4);
+    EXPECT_EQ(last, NodeWriteGeneration()) << "reads and writes to no node";
+
+    // Another process's write counts in this one.
+    pid_t child = fork();
+    if (child == 0) {
+        uint32_t w = 1;
+        NodeWriteValue(1, &w, 4);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    advancedOnce("a write by another process");
+}
+
 TEST_F(NodeSpaceTest, TableNamesAreFoundWithoutTheIndexAndForeignNamesThroughIt) {
     for (int i = 0; i < 1000; ++i) {
         std::string name = "AREA" + std::to_string(i % 7) + ".LINE" + std::to_string(i) + ".Speed";
@@ -289,6 +339,7 @@ TEST_F(NodeSpaceTest, AWriterKilledWhileHoldingTheLockDoesNotFreezeOthers) {
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
         kill(writer, SIGKILL);
         Reap(writer);
+        const uint64_t before = NodeWriteGeneration();
 
         // Others go on: a write and a read of both nodes finish, in a helper
         // thread watched with a deadline.
@@ -310,6 +361,8 @@ TEST_F(NodeSpaceTest, AWriterKilledWhileHoldingTheLockDoesNotFreezeOthers) {
         uint32_t v = 0;
         NodeReadValue(2, &v, 4);
         EXPECT_EQ(static_cast<uint32_t>(round), v);
+        // The probe's two writes count, a repair before them or not.
+        EXPECT_GE(NodeWriteGeneration(), before + 2);
     }
 }
 

@@ -382,6 +382,10 @@ TEST(PFileEnvironmentFault, ArmsFaultsAtFirstUse) {
         EXPECT_FALSE(PFileSyncDir(dir.File("x").c_str()));
         EXPECT_EQ(errno, 5) << "a number is an errno";
         EXPECT_TRUE(PFileSyncDir(dir.File("x").c_str()));
+        // A count: calls 2 to 4 fail, the ones around them succeed.
+        for (int call = 1; call <= 6; ++call) {
+            EXPECT_EQ(PFileMakeParents(dir.File("d/x").c_str()), call < 2 || call > 4) << "mkdir call " << call;
+        }
         return;
     }
     char self[4096];
@@ -390,7 +394,7 @@ TEST(PFileEnvironmentFault, ArmsFaultsAtFirstUse) {
     self[n] = 0;
     ovtest::RunResult r = ovtest::Run(
         {self, "--gtest_filter=PFileEnvironmentFault.ArmsFaultsAtFirstUse"},
-        {{"OVRT_PFILE_ENV_CHILD", "1"}, {"OVRT_FAULT", "write:2:ENOSPC,rename:1:EXDEV:sticky,bogus,syncdir:1:5"}});
+        {{"OVRT_PFILE_ENV_CHILD", "1"}, {"OVRT_FAULT", "write:2:ENOSPC,rename:1:EXDEV:sticky,bogus,syncdir:1:5,mkdir:2:EIO:3"}});
     EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
     EXPECT_NE(r.Out.find("[  PASSED  ] 1 test"), std::string::npos) << r.Out;
 }

@@ -88,4 +88,23 @@ TEST(ReportDeathTest, AFailedAllocationDropsTheMessageAndTheNextCallRetries) {
     EXPECT_EXIT(AllocationFailureThenRetry(), ::testing::ExitedWithCode(0), "");
 }
 
+TEST(Report, AHeldThreadKeepsItsFirstLineAndCountsTheRestWhileOthersWrite) {
+    ovtest::StderrCapture capture;
+    HeldReport held;
+    ReportHold(&held);
+    report(&LogChannel, "ERR", "Retain file %s failed: %s", "sync", "Input/output error");
+    report(&LogChannel, "WRN", "second");
+    std::thread other([] { report(&LogChannel, "DBG", "from another thread"); });
+    other.join();
+    ReportHold(nullptr);
+    report(&LogChannel, "DBG", "after");
+    EXPECT_EQ(held.Count, 2u);
+    EXPECT_STREQ(held.Level, "ERR");
+    EXPECT_STREQ(held.Text, "Retain file sync failed: Input/output error");
+    EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"DBG from another thread", "DBG after"}));
+    ReportHold(&held);  // a new hold starts empty
+    ReportHold(nullptr);
+    EXPECT_EQ(held.Count, 0u);
+}
+
 }  // namespace

@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "stdlib/pmem.h"
 #include "support/test_support.h"
+#include "threads/autosave.h"
 
 namespace {
 
@@ -87,6 +90,32 @@ TEST_F(TriggerWatchers, NullWatchersAreIgnored) {
     ResetTrigger(nullptr);
     FreeTriggerWatcher(nullptr);
     EXPECT_EQ(Read(), 4u);
+}
+
+// The lines of a failing autosave, ten minutes of failures at one per 100 ms
+// poll: the first failure's own line, then one summary a minute, then the
+// recovery.
+TEST(AutoSaveReporting, AFailingAutosaveWritesItsLineOnceThenAMinuteSummaryAndTheRecovery) {
+    HeldReport none = {};
+    HeldReport sync = {1, "ERR", "Retain file sync failed: Input/output error"};
+    uint64_t now = 1000000;
+    AutoSaveOutcome(true, none, now);  // no failures before this test
+    ovtest::StderrCapture capture;
+    AutoSaveOutcome(false, sync, now);
+    for (int poll = 1; poll <= 6000; ++poll) AutoSaveOutcome(false, sync, now + 100 * poll);
+    AutoSaveOutcome(true, none, now + 600100);
+    // A failure whose save said nothing still says something.
+    AutoSaveOutcome(false, none, now + 700000);
+    AutoSaveOutcome(false, none, now + 700100);
+    AutoSaveOutcome(true, none, now + 700200);
+
+    std::vector<std::string> expected = {"ERR Retain file sync failed: Input/output error"};
+    for (int minute = 1; minute <= 10; ++minute)
+        expected.push_back("ERR Autosave failed 600 more times; last: Retain file sync failed: Input/output error");
+    expected.push_back("WRN Retain file saved again after 6001 failed autosaves.");
+    expected.push_back("ERR Autosave failed.");
+    expected.push_back("WRN Retain file saved again after 2 failed autosaves.");
+    EXPECT_EQ(capture.Lines(), expected);
 }
 
 }  // namespace

@@ -1,0 +1,10 @@
+// The monotonic clock of ptime.h.
+#include "stdlib/ptime.h"
+
+#include <time.h>
+
+uint64_t PTimeMonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
