@@ -44,8 +44,8 @@
 namespace nodespace {
 
 constexpr uint64_t kMagic = 0x314543415053564full;  // "OVSPACE1"
-constexpr uint32_t kVersion = 2;  // 2: the write generation
-constexpr uint32_t kCapacity = 1u << 21;  // 2,097,152 nodes
+constexpr uint32_t kVersion = 2;                    // 2: the write generation
+constexpr uint32_t kCapacity = 1u << 21;            // 2,097,152 nodes
 constexpr uint32_t kHashSlots = kCapacity * 2;
 constexpr uint32_t kMaxServices = 64;
 constexpr size_t kTableOffset = 64 * 1024;

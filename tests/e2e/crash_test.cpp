@@ -10,6 +10,7 @@
 // number of kills per case (default 16; scripts/crash.sh runs hundreds).
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -141,6 +142,67 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
     EXPECT_EQ(Stop(), 0);
     EXPECT_EQ(ovtest::ReadFile(RetainFile()).size(), RetainFileLength());
     EXPECT_FALSE(ovtest::FileExists(temp));
+}
+
+// The loss window of autosave: a client counts a node up every 10 ms, the
+// service is killed at a random moment, and the retain file (and a restart's
+// load of it) is never further behind the count at the kill than one period
+// plus one poll, plus the time the save itself takes. OVRT_LOSS_KILLS sets
+// the number of kills (default 4; scripts/loss_window.sh runs hundreds).
+TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
+    const char* v = std::getenv("OVRT_LOSS_KILLS");
+    const int kills = v && std::atoi(v) > 0 ? std::atoi(v) : 4;
+    constexpr uint32_t kPeriodMs = 500, kPollMs = 100, kStepMs = 10;
+    // A save of this small node space takes a few milliseconds; a slow disk
+    // or a loaded machine is given 200 ms more.
+    constexpr uint32_t kBound = (kPeriodMs + kPollMs) / kStepMs, kSaveAllowance = 20;
+    Ovnode({"create", "Loss.Counter", "7"});
+    Create("AutoSave", "7", std::to_string(kPeriodMs));
+    std::mt19937 random(std::random_device{}());
+    uint32_t worst = 0, atKill = 0, saved = 0;
+    std::vector<uint32_t> behind;
+    for (int i = 0; i <= kills; ++i) {
+        SCOPED_TRACE("kill " + std::to_string(i));
+        StartAndWait();
+        if (i > 0) {
+            // The restart loads what the kill left.
+            WriteNumber(Full("Load"), 1);
+            ASSERT_TRUE(WaitFor("LoadCount", "1")) << service_->Output();
+            const uint32_t loaded = ReadNumber("Loss.Counter");
+            EXPECT_LE(loaded, atKill);
+            EXPECT_GE(loaded, saved);  // the file, or a later autosave of the same count
+        }
+        if (i == kills) break;
+        std::atomic<bool> counting{true};
+        std::atomic<uint32_t> last{ReadNumber("Loss.Counter")};
+        std::thread client([&] {
+            auto next = std::chrono::steady_clock::now();
+            uint32_t count = last.load();
+            while (counting.load()) {
+                ++count;
+                NodeWriteByName("Loss.Counter", &count, 4);
+                last.store(count);
+                next += std::chrono::milliseconds(kStepMs);  // a late client catches up
+                std::this_thread::sleep_until(next);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 3000));
+        service_->Signal(SIGKILL);
+        EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
+        counting = false;
+        client.join();
+        atKill = last.load();
+        saved = SlotValue(ovtest::ReadFile(RetainFile()), "Loss.Counter");
+        ASSERT_LE(saved, atKill) << service_->Output();
+        behind.push_back(atKill - saved);
+        worst = std::max(worst, atKill - saved);
+        EXPECT_LE(atKill - saved, kBound + kSaveAllowance) << service_->Output();
+    }
+    EXPECT_EQ(Stop(), 0);
+    std::sort(behind.begin(), behind.end());
+    std::printf("%d kills: behind by at most %u ms, median %u ms (one period and a poll: %u ms)\n", kills,
+                worst * kStepMs, behind[behind.size() / 2] * kStepMs, kBound * kStepMs);
+    RecordProperty("WorstLossMs", static_cast<int>(worst * kStepMs));
 }
 
 INSTANTIATE_TEST_SUITE_P(Crash, CrashTest, ::testing::Values(0, 1), [](const ::testing::TestParamInfo<int>& info) {

@@ -24,7 +24,7 @@ protected:
     // What says the retain file was rewritten: its inode and change times,
     // and the bytes the service has written (to storage and through write()).
     std::string FileAndWrites() const {
-        struct stat st{};
+        struct stat st {};
         if (::stat(RetainFile().c_str(), &st) != 0) return "no file";
         std::ostringstream out;
         out << "inode " << st.st_ino << " mtime " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;

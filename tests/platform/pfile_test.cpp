@@ -392,9 +392,10 @@ TEST(PFileEnvironmentFault, ArmsFaultsAtFirstUse) {
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(n, 0);
     self[n] = 0;
-    ovtest::RunResult r = ovtest::Run(
-        {self, "--gtest_filter=PFileEnvironmentFault.ArmsFaultsAtFirstUse"},
-        {{"OVRT_PFILE_ENV_CHILD", "1"}, {"OVRT_FAULT", "write:2:ENOSPC,rename:1:EXDEV:sticky,bogus,syncdir:1:5,mkdir:2:EIO:3"}});
+    ovtest::RunResult r =
+        ovtest::Run({self, "--gtest_filter=PFileEnvironmentFault.ArmsFaultsAtFirstUse"},
+                    {{"OVRT_PFILE_ENV_CHILD", "1"},
+                     {"OVRT_FAULT", "write:2:ENOSPC,rename:1:EXDEV:sticky,bogus,syncdir:1:5,mkdir:2:EIO:3"}});
     EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
     EXPECT_NE(r.Out.find("[  PASSED  ] 1 test"), std::string::npos) << r.Out;
 }
