@@ -40,7 +40,9 @@ std::string JsonNumber(double v) {
 }  // namespace
 
 std::string FormatValue(double v, const std::string& unit) {
+    if (unit == "share") return Printf("%.2f %%", v * 100);
     if (unit == "bytes") {
+        if (v >= 1024.0 * 1024 * 1024) return Printf("%.2f GiB", v / (1024.0 * 1024 * 1024));
         if (v >= 1024 * 1024) return Printf("%.2f MiB", v / (1024 * 1024));
         return Printf("%.1f KiB", v / 1024);
     }

@@ -39,7 +39,7 @@ inline double Median(const std::vector<double>& v) {
 struct Result {
     std::string Name;
     uint32_t Nodes = 0;
-    std::string Unit = "s";  // "s" or "bytes"
+    std::string Unit = "s";  // "s", "bytes" or "share" (a fraction, shown in per cent)
     double Median = 0;       // in Unit
     int Runs = 0;
     double P99 = -1;       // in Unit, when measured

@@ -41,6 +41,8 @@
 #include "retain/layout_hash.h"
 #include "retain/retain_file.h"
 #include "rtkernel/rtadmin.h"
+#include "threads/autosave.h"
+#include "threads/threads.h"
 #include "variables/variables.h"
 
 extern char** environ;
@@ -232,6 +234,12 @@ void DestroySpace(const std::string& space) {
     RtDestroyInstance(space);
 }
 
+constexpr const char* kAutoSave = "SERVICE.OvRetain.AutoSave";
+
+void SetAutoSave(uint32_t periodMs) {
+    NodeWriteByName(kAutoSave, &periodMs, 4);
+}
+
 // Creates the node space of n plant nodes and the service's configuration
 // and status nodes, points OutPath at outDir and runs the start-up check so
 // that the retain file's paths exist.
@@ -254,6 +262,8 @@ bool SetUpSpace(const std::string& space, uint32_t n, const std::string& outDir)
     uint8_t one = 1;
     NodeCreate("SERVICE.OvRetain.AutoRun", 1, 1, "", "");
     NodeWriteByName("SERVICE.OvRetain.AutoRun", &one, 1);
+    // Autosave stays off but for its own measurements.
+    NodeCreate(kAutoSave, 7, 4, "", "");
     if (!BuildPlant(n)) return false;
     CheckRetainFile();
     return true;
@@ -452,6 +462,29 @@ double PrivateBytes(pid_t pid) {
     return static_cast<double>(kb) * 1024;
 }
 
+// CPU time (s) that pid has used, from /proc/<pid>/stat; -1 when unreadable.
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t end = all.rfind(')');
+    if (end == std::string::npos) return -1;
+    std::istringstream fields(all.substr(end + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;  // state .. cmajflt
+    double utime = 0, stime = 0;
+    fields >> utime >> stime;
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The write_bytes of /proc/<pid>/io: bytes pid has caused to reach storage.
+double WriteBytes(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("write_bytes:", 0) == 0) return std::stod(line.substr(12));
+    }
+    return -1;
+}
+
 // ------------------------------------------------------------ one size
 
 struct SizeRun {
@@ -641,6 +674,41 @@ bool MeasureSize(SizeRun& run) {
         run.Results.push_back(q);
     }
 
+    // One poll of the Trig thread with autosave on and nothing changed since
+    // the last save, the period passed: Run, Live, the two triggers and the
+    // autosave's checks (the AutoSave node, the clock, the change mark).
+    {
+        SetAutoSave(100);
+        TriggerWatcher* saveWatch = CreateTriggerWatcher(TriggerTable[SAVE_ROW].Index);
+        TriggerWatcher* loadWatch = CreateTriggerWatcher(TriggerTable[LOAD_ROW].Index);
+        if (SaveRetainFile() != 1) return false;
+        ::usleep(150000);  // the period has passed
+        uint64_t mark = 0, savedBefore = 0, savedAfter = 0;
+        LastSuccessfulSave(&mark, &savedBefore);
+        std::vector<double> polls;
+        constexpr int kPolls = 2000;
+        for (int i = 0; i < reps; ++i) {
+            double t = Now();
+            for (int k = 0; k < kPolls; ++k) {
+                if (GetRun() == 0) continue;
+                IncrementLive();
+                TriggerChanged(saveWatch);
+                TriggerChanged(loadWatch);
+                AutoSavePoll();
+            }
+            polls.push_back((Now() - t) / kPolls);
+        }
+        LastSuccessfulSave(&mark, &savedAfter);
+        FreeTriggerWatcher(saveWatch);
+        FreeTriggerWatcher(loadWatch);
+        SetAutoSave(0);
+        Result r = Row("idle_poll_autosave", n, polls);
+        r.Target = 5e-6;
+        r.Note = savedAfter == savedBefore ? "one running poll with AutoSave on and nothing changed"
+                                           : "INVALID: an autosave ran during the polls";
+        run.Results.push_back(r);
+    }
+
     // The same name and value pairs for the peers.
     std::vector<Pair> pairs;
     {
@@ -775,6 +843,41 @@ bool MeasureSize(SizeRun& run) {
             if (!sample) trig.push_back(dt);
         }
         double idle = ServiceAlive(&svc) ? PrivateBytes(svc.Pid) : -1;
+
+        // AutoSave = 1000 while a client changes 1 % of the nodes every
+        // second: the service's CPU share and the bytes it writes per hour.
+        if (ServiceAlive(&svc)) {
+            const double seconds = big ? 30 : 6;
+            SetAutoSave(1000);
+            double cpu0 = CpuSeconds(svc.Pid), io0 = WriteBytes(svc.Pid), t0 = Now();
+            uint32_t value = 0;
+            for (int second = 0; Now() - t0 < seconds; ++second) {
+                for (int32_t k = second % 100; k < count; k += 100) NodeWriteData(table[k].Index, &++value, 4);
+                double next = t0 + second + 1;
+                if (next > Now()) ::usleep(static_cast<useconds_t>((next - Now()) * 1e6));
+            }
+            double wall = Now() - t0;
+            double cpu = CpuSeconds(svc.Pid) - cpu0, io = WriteBytes(svc.Pid) - io0;
+            SetAutoSave(0);
+            if (ServiceAlive(&svc) && cpu0 >= 0 && io0 >= 0) {
+                Result c;
+                c.Name = "autosave_cpu_share";
+                c.Nodes = n;
+                c.Unit = "share";
+                c.Median = cpu / wall;
+                c.Runs = 1;
+                c.Note = "AutoSave 1000, 1 % of the nodes changed every second, " + std::to_string(int(wall)) + " s";
+                run.Results.push_back(c);
+                Result w;
+                w.Name = "autosave_bytes_per_hour";
+                w.Nodes = n;
+                w.Unit = "bytes";
+                w.Median = io / wall * 3600;
+                w.Runs = 1;
+                w.Note = "write_bytes of the service, same run; one file is " + std::to_string(bytes.size()) + " bytes";
+                run.Results.push_back(w);
+            }
+        }
         StopService(&svc);
         if (!trig.empty()) {
             run.Results.push_back(Row("trigger_save_to_savecount", n, trig));

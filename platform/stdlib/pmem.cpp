@@ -1,4 +1,5 @@
-// Memory allocation over malloc, with the injected-fault seam.
+// Memory allocation over malloc, with the injected-fault seam and a
+// small-block fast path.
 #include "stdlib/pmem.h"
 
 #include <errno.h>
@@ -23,6 +24,41 @@ bool AllocFaultHit() {
     return n == target || FailSticky.load(std::memory_order_relaxed);
 }
 
+// Every block starts with a header of one alignment unit that names its size
+// class (kLarge: not cached), so that the block handed out keeps malloc's
+// 16-byte alignment and PMemFree knows where the block goes.
+constexpr size_t kHeader = 16;
+constexpr size_t kClassBytes = 16;
+constexpr size_t kClasses = 32;  // blocks of up to 512 bytes are cached
+constexpr uint32_t kLarge = 0xFFFFFFFFu;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Under the sanitizers every block goes back to malloc, so that a use after
+// release is still caught.
+constexpr bool kCache = false;
+#else
+constexpr bool kCache = true;
+#endif
+
+// One released block per size class and thread, handed out again by the
+// next allocation of that class: a walk that allocates and releases one
+// small buffer per node then never reaches malloc after the first nodes.
+struct ThreadCache {
+    void* Slot[kClasses] = {};
+    ~ThreadCache() {
+        for (void*& block : Slot) {
+            std::free(block);
+            block = nullptr;
+        }
+    }
+};
+thread_local ThreadCache Cache;
+
+inline uint32_t ClassOf(size_t size) {
+    size_t c = (size + kClassBytes - 1) / kClassBytes;  // 1..kClasses for cached sizes
+    return c >= 1 && c <= kClasses ? static_cast<uint32_t>(c - 1) : kLarge;
+}
+
 }  // namespace
 
 void* PMemAlloc(size_t size) {
@@ -31,12 +67,38 @@ void* PMemAlloc(size_t size) {
         errno = ENOMEM;
         return nullptr;
     }
-    void* block = std::malloc(size == 0 ? 1 : size);
-    if (!block) errno = ENOMEM;
-    return block;
+    if (size == 0) size = 1;
+    const uint32_t cls = ClassOf(size);
+    uint8_t* block = nullptr;
+    if (kCache && cls != kLarge && Cache.Slot[cls] != nullptr) {
+        block = static_cast<uint8_t*>(Cache.Slot[cls]);
+        Cache.Slot[cls] = nullptr;
+    } else {
+        // A cached class gets its whole class size, so any block of the
+        // class can serve any request of it.
+        size_t bytes = cls == kLarge ? size : (cls + 1) * kClassBytes;
+        if (bytes > SIZE_MAX - kHeader) {
+            errno = ENOMEM;
+            return nullptr;
+        }
+        block = static_cast<uint8_t*>(std::malloc(kHeader + bytes));
+        if (!block) {
+            errno = ENOMEM;
+            return nullptr;
+        }
+        *reinterpret_cast<uint32_t*>(block) = cls;
+    }
+    return block + kHeader;
 }
 
-void PMemFree(void* block) {
+void PMemFree(void* memory) {
+    if (memory == nullptr) return;
+    uint8_t* block = static_cast<uint8_t*>(memory) - kHeader;
+    const uint32_t cls = *reinterpret_cast<uint32_t*>(block);
+    if (kCache && cls != kLarge && Cache.Slot[cls] == nullptr) {
+        Cache.Slot[cls] = block;
+        return;
+    }
     std::free(block);
 }
 

@@ -4,6 +4,13 @@
 // cannot be had or a fault is injected; PMemAlloc(0) returns a valid block
 // of no usable bytes. PMemFree accepts nullptr. Faults can also be armed
 // through $OVRT_FAULT="alloc:nth:ENOMEM" (see pfile.h).
+//
+// Small blocks are cheap to allocate and release again and again: a block of
+// up to 512 bytes that a thread releases is kept, one per 16-byte size class
+// and thread, and handed out to that thread's next allocation of the class
+// instead of going back to malloc (not in sanitizer builds, which release
+// every block). Each allocation is still a block of its own, never shared
+// with another that is held; a thread's kept blocks are released when it ends.
 #pragma once
 
 #include <cstddef>

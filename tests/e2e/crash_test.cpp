@@ -9,6 +9,7 @@
 // appeared, so that many land inside a save. OVRT_CRASH_ITERATIONS sets the
 // number of kills per case (default 16; scripts/crash.sh runs hundreds).
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -144,23 +145,25 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
     EXPECT_FALSE(ovtest::FileExists(temp));
 }
 
-// The loss window of autosave: a client counts a node up every 10 ms, the
-// service is killed at a random moment, and the retain file (and a restart's
-// load of it) is never further behind the count at the kill than one period
-// plus one poll, plus the time the save itself takes. OVRT_LOSS_KILLS sets
-// the number of kills (default 4; scripts/loss_window.sh runs hundreds).
+// The loss window of autosave: a client counts a node up every 10 ms (a late
+// client catches up, so the count follows the clock), the service is killed
+// at a random moment, and the retain file (and a restart's load of it) is
+// never further behind the count at the kill than one period plus one poll
+// plus the time saves take: the save the file came from ended at most a
+// period and a poll before the next one began, and that one may have been
+// killed just before its end. A save's time is taken from the file itself:
+// its data was written (mtime) just before the fsync, and the rename that put
+// it in place set its ctime. OVRT_LOSS_KILLS sets the number of kills
+// (default 4; scripts/loss_window.sh runs hundreds).
 TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
     const char* v = std::getenv("OVRT_LOSS_KILLS");
     const int kills = v && std::atoi(v) > 0 ? std::atoi(v) : 4;
-    constexpr uint32_t kPeriodMs = 500, kPollMs = 100, kStepMs = 10;
-    // A save of this small node space takes a few milliseconds; a slow disk
-    // or a loaded machine is given 200 ms more.
-    constexpr uint32_t kBound = (kPeriodMs + kPollMs) / kStepMs, kSaveAllowance = 20;
+    constexpr uint32_t kPeriodMs = 500, kPollMs = 100, kStepMs = 10, kSchedulingMs = 100;
     Ovnode({"create", "Loss.Counter", "7"});
     Create("AutoSave", "7", std::to_string(kPeriodMs));
     std::mt19937 random(std::random_device{}());
-    uint32_t worst = 0, atKill = 0, saved = 0;
-    std::vector<uint32_t> behind;
+    uint32_t atKill = 0, saved = 0, longestSaveMs = 0;
+    std::vector<uint32_t> behindMs;
     for (int i = 0; i <= kills; ++i) {
         SCOPED_TRACE("kill " + std::to_string(i));
         StartAndWait();
@@ -182,11 +185,11 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
                 ++count;
                 NodeWriteByName("Loss.Counter", &count, 4);
                 last.store(count);
-                next += std::chrono::milliseconds(kStepMs);  // a late client catches up
+                next += std::chrono::milliseconds(kStepMs);
                 std::this_thread::sleep_until(next);
             }
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 3000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 4000));
         service_->Signal(SIGKILL);
         EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
         counting = false;
@@ -194,15 +197,20 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
         atKill = last.load();
         saved = SlotValue(ovtest::ReadFile(RetainFile()), "Loss.Counter");
         ASSERT_LE(saved, atKill) << service_->Output();
-        behind.push_back(atKill - saved);
-        worst = std::max(worst, atKill - saved);
-        EXPECT_LE(atKill - saved, kBound + kSaveAllowance) << service_->Output();
+        struct stat st {};
+        ASSERT_EQ(::stat(RetainFile().c_str(), &st), 0);
+        const int64_t saveNs =
+            (st.st_ctim.tv_sec - st.st_mtim.tv_sec) * 1000000000LL + (st.st_ctim.tv_nsec - st.st_mtim.tv_nsec);
+        longestSaveMs = std::max(longestSaveMs, static_cast<uint32_t>(std::max<int64_t>(saveNs, 0) / 1000000));
+        const uint32_t behind = (atKill - saved) * kStepMs;
+        behindMs.push_back(behind);
+        EXPECT_LE(behind, kPeriodMs + kPollMs + 2 * longestSaveMs + kSchedulingMs) << service_->Output();
     }
     EXPECT_EQ(Stop(), 0);
-    std::sort(behind.begin(), behind.end());
-    std::printf("%d kills: behind by at most %u ms, median %u ms (one period and a poll: %u ms)\n", kills,
-                worst * kStepMs, behind[behind.size() / 2] * kStepMs, kBound * kStepMs);
-    RecordProperty("WorstLossMs", static_cast<int>(worst * kStepMs));
+    std::sort(behindMs.begin(), behindMs.end());
+    std::printf("%d kills: behind by at most %u ms, median %u ms, 99th percentile %u ms; longest save %u ms\n", kills,
+                behindMs.back(), behindMs[behindMs.size() / 2], behindMs[behindMs.size() * 99 / 100], longestSaveMs);
+    RecordProperty("WorstLossMs", static_cast<int>(behindMs.back()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Crash, CrashTest, ::testing::Values(0, 1), [](const ::testing::TestParamInfo<int>& info) {

@@ -26,6 +26,38 @@ TEST_F(PMemTest, BlocksAreUsableAndFreeAcceptsNull) {
     PMemFree(nullptr);
 }
 
+// Small blocks released are handed out again: blocks held at the same time
+// never overlap, whatever sizes around the classes' edges were released
+// before, and every block is aligned like malloc's, also when released by
+// another thread than the one that allocated it.
+TEST_F(PMemTest, ReusedSmallBlocksAreAlignedAndNeverShared) {
+    const size_t sizes[] = {0, 1, 15, 16, 17, 80, 256, 511, 512, 513, 4096};
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::pair<uint8_t*, size_t>> held;
+        for (size_t size : sizes) {
+            for (int copy = 0; copy < 2; ++copy) {
+                auto* block = static_cast<uint8_t*>(PMemAlloc(size));
+                ASSERT_NE(block, nullptr) << size;
+                EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u) << size;
+                std::memset(block, static_cast<int>(held.size()), size);
+                held.emplace_back(block, size);
+            }
+        }
+        for (size_t i = 0; i < held.size(); ++i) {
+            for (size_t k = 0; k < held[i].second; ++k)
+                ASSERT_EQ(held[i].first[k], static_cast<uint8_t>(i)) << "block " << i << " of " << held[i].second;
+        }
+        if (round == 1) {
+            std::thread other([&] {
+                for (auto& [block, size] : held) PMemFree(block);
+            });
+            other.join();
+        } else {
+            for (auto& [block, size] : held) PMemFree(block);
+        }
+    }
+}
+
 TEST_F(PMemTest, InjectedFaultFailsTheNthAllocationOnly) {
     PMemInjectFault(3);
     std::vector<void*> got;
