@@ -21,6 +21,7 @@ std::mutex ReportLock;
 
 // Where the calling thread's lines go instead of the log; nullptr: the log.
 thread_local HeldReport* Held = nullptr;
+thread_local char LastError[160];
 
 }  // namespace
 
@@ -30,7 +31,15 @@ void ReportHold(HeldReport* held) {
 }
 
 void report(NodeLogChannelTag* channel, const char* level, const char* format, ...) {
+    const bool error = level != nullptr && std::strcmp(level, "ERR") == 0;
     if (Held != nullptr) {
+        if (error) {
+            // Kept for whoever ran the failed operation, held or not.
+            va_list args;
+            va_start(args, format);
+            vsnprintf(LastError, sizeof LastError, format, args);
+            va_end(args);
+        }
         if (Held->Count++ == 0) {
             snprintf(Held->Level, sizeof Held->Level, "%s", level);
             va_list args;
@@ -52,5 +61,17 @@ void report(NodeLogChannelTag* channel, const char* level, const char* format, .
     // A longer text is cut at the buffer's end; vsnprintf always terminates it.
     vsnprintf(ReportBuffer, kReportBufferSize, format, args);
     va_end(args);
+    if (error) {
+        std::strncpy(LastError, ReportBuffer, sizeof LastError - 1);
+        LastError[sizeof LastError - 1] = '\0';
+    }
     NodeLogWrite(channel, level, ReportBuffer);
+}
+
+const char* LastReportedError() {
+    return LastError;
+}
+
+void ClearReportedError() {
+    LastError[0] = '\0';
 }

@@ -9,6 +9,10 @@
 // A thread may hold its lines back for a while (ReportHold): report() then
 // writes nothing for that thread but counts the lines and keeps the first,
 // for the caller to write, summarise or drop. Other threads are not affected.
+//
+// Each thread also keeps the text of the last "ERR" line it reported (cut at
+// 159 bytes), held back or not, so that whoever ran a failed operation can
+// say why it failed.
 #pragma once
 
 #include "nodespace/ovhgapi.h"
@@ -25,3 +29,8 @@ struct HeldReport {
 // From ReportHold(held) until ReportHold(nullptr), the calling thread's lines
 // go into *held (cleared first) instead of the log.
 void ReportHold(HeldReport* held);
+
+// The last "ERR" text reported on the calling thread since its last
+// ClearReportedError; "" when none.
+const char* LastReportedError();
+void ClearReportedError();

@@ -11,6 +11,7 @@
 #include "retain/retain_file.h"
 #include "rtkernel/rtkernel.h"
 #include "service/readiness.h"
+#include "service/status_record.h"
 #include "threads/threads.h"
 #include "variables/variables.h"
 
@@ -34,6 +35,8 @@ std::atomic<bool> ExitSemaphoreReady{false};
 }  // namespace
 
 void ServiceInit() {
+    OpenStatusRecord();
+
     ServiceRecord record;
     memset(&record, 0, sizeof record);
     record.Magic = kServiceRecordMagic;
@@ -80,6 +83,7 @@ void ServiceExit() {
     // be cut off when main returns: wait for it, and keep the lock so that no
     // new one starts before the process ends.
     LockRetainFile();
+    CloseStatusRecord();
 }
 
 int32_t OnServiceEvent(uint32_t /*context*/, uint32_t event) {
@@ -87,7 +91,8 @@ int32_t OnServiceEvent(uint32_t /*context*/, uint32_t event) {
         case EM_SERVICE_STOP:
             report(&LogChannel, "DBG", "EM_SERVICE_STOP recieved.");
             ServiceShutdownBegins();
-            SaveRetainFile();  // before start-up has built the paths this fails harmlessly
+            // before start-up has built the paths this fails harmlessly
+            RecordedRetainOperation(STATUS_STOP_SAVE, SaveRetainFile);
             SetRun(0);
             SignalExit();
             break;

@@ -9,6 +9,7 @@
 #include "rtkernel/rtkernel.h"
 #include "service/readiness.h"
 #include "service/service.h"
+#include "service/status_record.h"
 #include "stdlib/pmem.h"
 #include "threads/autosave.h"
 #include "variables/variables.h"
@@ -86,12 +87,12 @@ void TrigThread(void* /*parameter*/) {
         // Save before load; both may fire in one poll. Each fired trigger is
         // reset whatever the outcome, and only a success is counted.
         if (TriggerChanged(save)) {
-            uint8_t ok = SaveRetainFile();
+            uint8_t ok = RecordedRetainOperation(STATUS_TRIGGER_SAVE, SaveRetainFile);
             ResetTrigger(save);
             if (ok) IncrementSaveCount();
         }
         if (TriggerChanged(load)) {
-            uint8_t ok = LoadRetainFile();
+            uint8_t ok = RecordedRetainOperation(STATUS_TRIGGER_LOAD, LoadRetainFile);
             ResetTrigger(load);
             if (ok) IncrementLoadCount();
         }
@@ -118,7 +119,7 @@ void NotifyThread(void* /*parameter*/) {
         report(&LogChannel, "DBG", "NotifyEvent recieved.");
         if (IsShutdownEvent(event.Code)) {
             ServiceShutdownBegins();
-            SaveRetainFile();
+            RecordedRetainOperation(STATUS_SHUTDOWN_SAVE, SaveRetainFile);
             SetRun(0);
             SignalExit();
         }

@@ -153,6 +153,30 @@ TEST_P(InjectedFault, SaveFailsAloneAndTheNextOneSucceeds) {
 INSTANTIATE_TEST_SUITE_P(Fault, InjectedFault, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.Name; });
 
+// save --wait and status report a failed save with the service's own error
+// text, and clear once the next save succeeds.
+TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
+    CreatePlant();
+    StartWith({{"OVRT_FAULT", "write:2:ENOSPC"}});
+    const std::string error = "Retain file write failed: No space left on device";
+    ovtest::RunResult r = ovtest::Ovnode(active_, {"save", "--wait"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("save failed: " + error), std::string::npos) << r.Err;
+    r = ovtest::Ovnode(active_, {"status"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Out.find("the last save failed"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("0 succeeded, 1 failed; " + error), std::string::npos) << r.Out;
+    std::map<std::string, double> m = ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out);
+    EXPECT_EQ(m["ovretain_up"], 1);
+    EXPECT_EQ(m["ovretain_operations_total{kind=\"trigger_save\",outcome=\"failure\"}"], 1);
+    EXPECT_EQ(m.count("ovretain_last_success{kind=\"trigger_save\",error=\"" + error + "\"}"), 1u);
+
+    r = ovtest::Ovnode(active_, {"save", "--wait"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(ovtest::Ovnode(active_, {"status"}).Status, 0);
+    EXPECT_EQ(Stop(), 0);
+}
+
 // Faults after the new file is complete. A failed directory fsync comes
 // after the rename: the new file is in place (complete) but the save reports
 // the step and is not counted, as the file may not survive a power cut. A

@@ -67,6 +67,26 @@ TEST(RetainDump, MatchingHeaderAndMissingInputs) {
     ASSERT_EQ(0, r.Status) << r.Err;
     EXPECT_NE(std::string::npos, r.Out.find("layout hash  0x98500190  (match)")) << r.Out;
 
+    // --check: status 1 for another header, a short or a long file.
+    const std::pair<std::string, int> checks[] = {{kAbcHash + std::string("\x05\0\0\0", 4), 0},
+                                                  {"abcd" + std::string("\x05\0\0\0", 4), 1},
+                                                  {kAbcHash + std::string(3, '\0'), 1},
+                                                  {kAbcHash + std::string(5, '\0'), 1},
+                                                  {"ab", 1}};
+    for (const auto& [content, status] : checks) {
+        WriteFile(dir.File("c.bin"), content);
+        RunResult check = Ovnode(space.Name(), {"retain-dump", "--check", dir.File("c.bin")});
+        EXPECT_EQ(status, check.Status) << content.size() << " bytes\n" << check.Out;
+        RunResult json = Ovnode(space.Name(), {"retain-dump", "--json", dir.File("c.bin")});
+        EXPECT_TRUE(IsJson(json.Out)) << json.Out;
+    }
+    EXPECT_FALSE(IsJson("{\"a\": 1,}"));
+    EXPECT_FALSE(IsJson("[1] 2"));
+    RunResult json = Ovnode(space.Name(), {"retain-dump", "--json", dir.File("f.bin")});
+    EXPECT_NE(std::string::npos,
+              json.Out.find("{\"offset\": 4, \"name\": \"abc\", \"type\": 7, \"size\": 4, \"value\": 5}"))
+        << json.Out;
+
     RunResult missing = Ovnode(space.Name(), {"retain-dump", dir.File("none.bin")});
     EXPECT_EQ(1, missing.Status);
     EXPECT_NE(std::string::npos, missing.Err.find("cannot read retain file")) << missing.Err;

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -182,6 +184,42 @@ protected:
     std::unique_ptr<ovtest::Child> service_;
     ovtest::Env extraEnv_;  // more environment for the services started
 };
+
+// `ovnode metrics` parsed back: each sample's name with its labels, and its
+// value. Every sample must follow its family's HELP and TYPE lines.
+inline std::map<std::string, double> ParseMetrics(const std::string& text) {
+    std::map<std::string, double> samples;
+    std::set<std::string> help, type;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string first, name;
+        words >> first;
+        if (first == "#") {
+            std::string keyword;
+            words >> keyword >> name;
+            EXPECT_EQ(name.rfind("ovretain_", 0), 0u) << line;
+            (keyword == "HELP" ? help : type).insert(name);
+            if (keyword == "TYPE") {
+                std::string kind;
+                words >> kind;
+                EXPECT_TRUE(kind == "gauge" || kind == "counter") << line;
+            }
+            continue;
+        }
+        const size_t space = line.rfind(' ');
+        EXPECT_NE(space, std::string::npos) << line;
+        if (space == std::string::npos) continue;
+        const std::string sample = line.substr(0, space);
+        const std::string family = sample.substr(0, sample.find('{'));
+        EXPECT_TRUE(help.count(family) && type.count(family)) << "no HELP or TYPE before " << line;
+        size_t used = 0;
+        samples[sample] = std::stod(line.substr(space + 1), &used);
+        EXPECT_EQ(space + 1 + used, line.size()) << line;
+    }
+    return samples;
+}
 
 inline const LogLine kStopLine{"DBG", "EM_SERVICE_STOP recieved."};
 inline const LogLine kRunLine{"DBG", "EM_SERVICE_RUN recieved."};

@@ -181,5 +181,65 @@ TEST_F(ServiceTest, ArgumentsOnlyAskForVersionOrUsageAnythingElseIsRefused) {
     EXPECT_TRUE(NodeSpaceServices().empty());
 }
 
+// ovnode status, metrics and the waits of save, load and stop, against the
+// real service from before its start to after its end.
+TEST_F(ServiceTest, StatusMetricsAndWaitsFollowTheServiceFromStartToEnd) {
+    CreatePlant();
+    ovtest::RunResult r = ovtest::Ovnode(active_, {"status"});
+    EXPECT_EQ(r.Status, 1);  // never started
+    EXPECT_NE(r.Out.find("not running"), std::string::npos) << r.Out;
+
+    StartAndWait();
+    r = ovtest::Ovnode(active_, {"save", "--wait", "--timeout", "20"});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Out.find("save succeeded"), std::string::npos) << r.Out;
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()).size(), RetainFileLength());
+    r = ovtest::Ovnode(active_, {"load", "--wait"});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+
+    r = ovtest::Ovnode(active_, {"status"});
+    EXPECT_EQ(r.Status, 0) << r.Out;
+    EXPECT_NE(r.Out.find("running, pid " + std::to_string(Pid())), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("header matches the layout"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("trigger_load  succeeded"), std::string::npos) << r.Out;
+    for (const std::vector<std::string>& json :
+         {std::vector<std::string>{"status", "--json"}, {"catalog", "--json"}, {"get", "Plant.Name", "--json"}}) {
+        r = ovtest::Ovnode(active_, json);
+        EXPECT_TRUE(ovtest::IsJson(r.Out)) << json[0] << ":\n" << r.Out;
+    }
+    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"pid\": " + std::to_string(Pid())),
+              std::string::npos);
+    EXPECT_NE(ovtest::Ovnode(active_, {"get", "Plant.Name", "--json"}).Out.find("\"value\": \"pump\""),
+              std::string::npos);
+
+    std::map<std::string, double> m = ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out);
+    EXPECT_EQ(m["ovretain_up"], 1);
+    // The load put back the file's Save value, which may fire one more save.
+    EXPECT_GE(m["ovretain_operations_total{kind=\"trigger_save\",outcome=\"success\"}"], 1);
+    EXPECT_EQ(m["ovretain_operations_total{kind=\"trigger_save\",outcome=\"failure\"}"], 0);
+    EXPECT_EQ(m["ovretain_operations_total{kind=\"trigger_load\",outcome=\"success\"}"], 1);
+    EXPECT_EQ(m["ovretain_last_success{kind=\"trigger_save\"}"], 1);
+    EXPECT_EQ(m["ovretain_retain_file_size_bytes"], static_cast<double>(RetainFileLength()));
+    EXPECT_EQ(m["ovretain_retain_file_header_match"], 1);
+    EXPECT_GT(m["ovretain_start_time_seconds"], 1.6e9);
+
+    r = ovtest::Ovnode(active_, {"service", "stop", "--wait"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Out.find("stop save succeeded"), std::string::npos) << r.Out;
+    // Ended: gone, or a zombie that this test process has yet to reap.
+    const std::string stat = ovtest::ReadFile("/proc/" + std::to_string(Pid()) + "/stat");
+    EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
+    EXPECT_EQ(service_->Wait(), 0);
+    r = ovtest::Ovnode(active_, {"status"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Out.find("not running (ended)"), std::string::npos) << r.Out;
+    m = ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out);
+    EXPECT_EQ(m["ovretain_up"], 0);
+    EXPECT_EQ(m["ovretain_operations_total{kind=\"stop_save\",outcome=\"success\"}"], 1);
+    r = ovtest::Ovnode(active_, {"save", "--wait"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("not running"), std::string::npos) << r.Err;
+}
+
 }  // namespace
 }  // namespace svctest

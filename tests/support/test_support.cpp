@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -84,6 +85,7 @@ ScopedSpace::~ScopedSpace() {
     // The layers keep their segments under these names in /dev/shm.
     ::unlink(("/dev/shm/ovns-" + name_).c_str());
     ::unlink(("/dev/shm/ovrt-" + name_).c_str());
+    ::unlink(("/dev/shm/ovstatus-" + name_).c_str());
 }
 
 TempDir::TempDir() {
@@ -288,6 +290,105 @@ std::string OvnodeGet(const std::string& space, const std::string& name) {
     std::string v = r.Out;
     while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
     return v;
+}
+
+namespace {
+
+// A recursive-descent JSON checker: each function consumes one value at `at`.
+struct JsonChecker {
+    const std::string& t;
+    size_t at = 0;
+    int depth = 0;
+    void Space() {
+        while (at < t.size() && (t[at] == ' ' || t[at] == '\n' || t[at] == '\r' || t[at] == '\t')) ++at;
+    }
+    bool Eat(char c) {
+        Space();
+        if (at < t.size() && t[at] == c) return ++at, true;
+        return false;
+    }
+    bool Word(const char* w) {
+        size_t n = strlen(w);
+        if (t.compare(at, n, w) != 0) return false;
+        at += n;
+        return true;
+    }
+    bool String() {
+        if (!Eat('"')) return false;
+        while (at < t.size() && t[at] != '"') {
+            unsigned char c = static_cast<unsigned char>(t[at++]);
+            if (c < 0x20) return false;
+            if (c != '\\') continue;
+            if (at >= t.size()) return false;
+            char e = t[at++];
+            if (e == 'u') {
+                for (int i = 0; i < 4; ++i, ++at)
+                    if (at >= t.size() || !isxdigit(static_cast<unsigned char>(t[at]))) return false;
+            } else if (!strchr("\"\\/bfnrt", e)) {
+                return false;
+            }
+        }
+        return at++ < t.size();
+    }
+    bool Number() {
+        size_t start = at;
+        if (at < t.size() && t[at] == '-') ++at;
+        size_t digits = at;
+        while (at < t.size() && isdigit(static_cast<unsigned char>(t[at]))) ++at;
+        if (at == digits || (t[digits] == '0' && at - digits > 1)) return false;
+        if (at < t.size() && t[at] == '.') {
+            size_t frac = ++at;
+            while (at < t.size() && isdigit(static_cast<unsigned char>(t[at]))) ++at;
+            if (at == frac) return false;
+        }
+        if (at < t.size() && (t[at] == 'e' || t[at] == 'E')) {
+            ++at;
+            if (at < t.size() && (t[at] == '+' || t[at] == '-')) ++at;
+            size_t exp = at;
+            while (at < t.size() && isdigit(static_cast<unsigned char>(t[at]))) ++at;
+            if (at == exp) return false;
+        }
+        return at > start;
+    }
+    bool Value() {
+        Space();
+        if (at >= t.size() || ++depth > 64) return false;
+        bool ok;
+        if (t[at] == '{') {
+            ++at;
+            ok = Eat('}');
+            while (!ok) {
+                if (!String() || !Eat(':') || !Value()) return false;
+                if (Eat('}')) break;
+                if (!Eat(',')) return false;
+            }
+            ok = true;
+        } else if (t[at] == '[') {
+            ++at;
+            ok = Eat(']');
+            while (!ok) {
+                if (!Value()) return false;
+                if (Eat(']')) break;
+                if (!Eat(',')) return false;
+            }
+            ok = true;
+        } else if (t[at] == '"') {
+            ok = String();
+        } else {
+            ok = Word("true") || Word("false") || Word("null") || Number();
+        }
+        --depth;
+        return ok;
+    }
+};
+
+}  // namespace
+
+bool IsJson(const std::string& text) {
+    JsonChecker c{text};
+    if (!c.Value()) return false;
+    c.Space();
+    return c.at == text.size();
 }
 
 }  // namespace ovtest

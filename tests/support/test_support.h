@@ -130,6 +130,10 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 
+// True when text is exactly one JSON value (RFC 8259), white space around it
+// allowed.
+bool IsJson(const std::string& text);
+
 // Runs the ovnode tool against a node space.
 RunResult Ovnode(const std::string& space, const std::vector<std::string>& args);
 // `ovnode get` with the trailing newline removed; "" on failure.

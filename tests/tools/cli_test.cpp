@@ -29,6 +29,8 @@ TEST(CliTest, AcceptedLines) {
         {{"set", "A", "--", "--x"}, "", "set", {"A", "--x"}, "ovnodespace", false, "OvRetain"},
         {{"set", "A", "-"}, "", "set", {"A", "-"}, "ovnodespace", false, "OvRetain"},
         {{"list", "--json"}, "", "list", {}, "ovnodespace", true, "OvRetain"},
+        {{"get", "A", "--json"}, "", "get", {"A"}, "ovnodespace", true, "OvRetain"},
+        {{"catalog", "--json"}, "", "catalog", {}, "ovnodespace", true, "OvRetain"},
         {{"create", "A", "13", "8"}, "", "create", {"A", "13", "8"}, "ovnodespace", false, "OvRetain"},
         {{"service", "stop", "--to", "Other"}, "", "service", {"stop"}, "ovnodespace", false, "Other"},
         {{"notify", "--to=P", "8"}, "", "notify", {"8"}, "ovnodespace", false, "P"},
@@ -54,7 +56,13 @@ TEST(CliTest, RefusedLines) {
         {{"get", "A", "B"}, "too many arguments to get: 'B'"},
         {{"create", "A"}, "missing arguments"},
         {{"create", "A", "1", "1", "1"}, "too many"},
-        {{"get", "A", "--json"}, "--json does not apply to get"},
+        {{"set", "A", "1", "--json"}, "--json does not apply to set"},
+        {{"list", "--wait"}, "--wait does not apply to list"},
+        {{"save", "--timeout", "5"}, "--timeout needs --wait"},
+        {{"save", "--wait", "--timeout", "0"}, "--timeout takes seconds"},
+        {{"save", "--wait", "--timeout", "5s"}, "--timeout takes seconds"},
+        {{"save", "--wait", "--timeout"}, "--timeout needs a value"},
+        {{"status", "--check"}, "--check does not apply to status"},
         {{"set", "A", "1", "--to", "X"}, "--to does not apply to set"},
         {{"get", "A", "--space"}, "--space needs a value"},
         {{"get", "A", "--space", "bad/name"}, "invalid node space name"},
@@ -68,6 +76,20 @@ TEST(CliTest, RefusedLines) {
         EXPECT_FALSE(ParseCommandLine(line, "", &inv, &error)) << message;
         EXPECT_NE(error.find(message), std::string::npos) << "expected '" << message << "' in: " << error;
     }
+}
+
+TEST(CliTest, WaitTimeoutAndCheck) {
+    Invocation inv;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine({"save", "--wait", "--timeout", "2.5"}, "", &inv, &error)) << error;
+    EXPECT_TRUE(inv.Wait);
+    EXPECT_EQ(inv.Timeout, 2.5);
+    ASSERT_TRUE(ParseCommandLine({"service", "stop", "--wait"}, "", &inv, &error)) << error;
+    EXPECT_TRUE(inv.Wait);
+    EXPECT_EQ(inv.Timeout, 60);
+    ASSERT_TRUE(ParseCommandLine({"retain-dump", "--check", "f"}, "", &inv, &error)) << error;
+    EXPECT_TRUE(inv.Check);
+    EXPECT_FALSE(inv.Wait);
 }
 
 TEST(CliTest, HelpNeedsNoArguments) {

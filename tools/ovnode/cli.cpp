@@ -31,8 +31,32 @@ const std::map<std::string, CommandShape>& Commands() {
         {"catalog", {0, 0, false, false, CommandCatalog}},
         {"destroy", {0, 0, false, false, CommandDestroy}},
         {"retain-dump", {1, 1, false, false, CommandRetainDump}},
+        {"status", {0, 0, true, false, CommandStatus}},
+        {"metrics", {0, 0, false, false, CommandMetrics}},
+        {"save", {0, 0, false, false, CommandSave}},
+        {"load", {0, 0, false, false, CommandLoad}},
     };
     return commands;
+}
+
+// Options that only some commands take, beside the shapes' --json and --to.
+bool TakesOption(const std::string& command, const std::string& option) {
+    static const std::map<std::string, std::string> options = {
+        {"--json", " get catalog retain-dump "},
+        {"--wait", " save load service "},
+        {"--timeout", " save load service "},
+        {"--check", " retain-dump "},
+    };
+    auto it = options.find(option);
+    return it != options.end() && it->second.find(" " + command + " ") != std::string::npos;
+}
+
+bool ParseTimeout(const std::string& text, double* seconds) {
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || !end || *end != '\0' || !(value > 0) || value > 86400) return false;
+    *seconds = value;
+    return true;
 }
 
 bool IsOption(const std::string& arg) {
@@ -88,10 +112,12 @@ const std::map<std::string, std::string>& CommandHelp() {
          "A value out of range for the type is refused and nothing is written.\n"
          "Put '--' before a VALUE that starts with '-' and is not a number.\n"},
         {"get",
-         "usage: ovnode get NAME\n"
+         "usage: ovnode get NAME [--json]\n"
          "\n"
          "Prints the value of node NAME alone on one line, in the form 'set' takes\n"
-         "(hex bytes in lower case). Never creates the node space.\n"},
+         "(hex bytes in lower case); with --json, an object with the keys index,\n"
+         "name, type, size and value as 'list --json' gives them. Never creates the\n"
+         "node space.\n"},
         {"list",
          "usage: ovnode list [--json]\n"
          "\n"
@@ -110,36 +136,72 @@ const std::map<std::string, std::string>& CommandHelp() {
          "The whole file is checked first: a bad line (reported with its number)\n"
          "creates nothing. Prints: created N, kept M.\n"},
         {"service",
-         "usage: ovnode service run|pause|stop [--to NAME]\n"
+         "usage: ovnode service run|pause|stop [--to NAME] [--wait [--timeout S]]\n"
          "\n"
          "Sends control event 102 (run), 103 (pause) or 101 (stop) to the service\n"
          "registered by the process catalogued as NAME in the root catalogue\n"
          "(default OvRetain), or, when no process is catalogued so, to the only\n"
-         "registered service.\n"},
+         "registered service. With stop --wait, returns once the service has ended\n"
+         "(at most S seconds, default 60): status 0 when its stop save succeeded,\n"
+         "1 when it failed, the service ended without a clean shutdown or the wait\n"
+         "timed out.\n"},
         {"notify",
          "usage: ovnode notify CODE [--to NAME]\n"
          "\n"
          "Delivers kernel system event CODE (decimal or 0x hex, 32 bits) to the\n"
          "process catalogued as NAME in the root catalogue (default OvRetain).\n"},
         {"catalog",
-         "usage: ovnode catalog\n"
+         "usage: ovnode catalog [--json]\n"
          "\n"
          "Shows the root catalogue: each name with its process id, and under it the\n"
          "threads (with their priority) and semaphores catalogued by that process.\n"
-         "Never creates the node space.\n"},
+         "With --json, an array of objects with the keys name, kind, pid, tid,\n"
+         "priority and process (\"\" for the root catalogue, else the name of the\n"
+         "process whose own entry it is). Never creates the node space.\n"},
         {"destroy",
          "usage: ovnode destroy\n"
          "\n"
          "Removes the node space and its kernel instance. Processes still attached\n"
          "keep what they have mapped.\n"},
         {"retain-dump",
-         "usage: ovnode retain-dump FILE\n"
+         "usage: ovnode retain-dump FILE [--check] [--json]\n"
          "\n"
          "Shows a retain file against the node space's current layout: the file's\n"
          "header word beside the layout hash, then each slot in order with the\n"
          "node that would receive it (offset, name, type code, value as 'get'\n"
          "prints it), and where the file is shorter or longer than the layout\n"
-         "expects. FILE may be given in the drive form, e.g. C:\\Orvale\\OvRetain.bin.\n"},
+         "expects. FILE may be given in the drive form, e.g. C:\\Orvale\\OvRetain.bin.\n"
+         "With --json, the same as one JSON object. With --check, only the summary,\n"
+         "and status 1 when the header does not match the layout or the file is\n"
+         "shorter or longer than the layout expects.\n"},
+        {"status",
+         "usage: ovnode status [--json]\n"
+         "\n"
+         "Shows the retain service's status record: whether it runs, its process\n"
+         "id and start, and for each kind of save and load (trigger_save,\n"
+         "trigger_load, stop_save, shutdown_save, autosave) the last one's start,\n"
+         "duration, outcome and error text with the counts of successes and\n"
+         "failures since the start; then the retain file's size and modification\n"
+         "time and whether its header matches the node space's layout. Status 1\n"
+         "when the service is not running or its last save failed.\n"},
+        {"metrics",
+         "usage: ovnode metrics\n"
+         "\n"
+         "Prints what 'status' shows in Prometheus' text exposition format, metric\n"
+         "names starting ovretain_, for node_exporter's textfile collector.\n"
+         "Status 0 also when the service is down (ovretain_up 0).\n"},
+        {"save",
+         "usage: ovnode save [--wait [--timeout S]]\n"
+         "\n"
+         "Writes 1 into SERVICE.OvRetain.Save. With --wait, waits (at most S\n"
+         "seconds, default 60) until the service has run a save that began after\n"
+         "the command started: status 0 when it succeeded, 1 when it failed (with\n"
+         "the service's error text), the service is not running or the wait timed\n"
+         "out (while Run is 0 the trigger stays pending).\n"},
+        {"load",
+         "usage: ovnode load [--wait [--timeout S]]\n"
+         "\n"
+         "Writes 1 into SERVICE.OvRetain.Load; --wait as for 'save'.\n"},
     };
     return help;
 }
@@ -156,7 +218,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
                       std::string* error) {
     Invocation result;
     result.Space = envSpace.empty() ? kDefaultSpace : envSpace;
-    bool json = false, to = false, optionsEnded = false;
+    bool json = false, to = false, timeout = false, optionsEnded = false;
     std::vector<std::string> positional;
     auto fail = [&](const std::string& what) {
         if (error) *error = what;
@@ -177,6 +239,21 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             result.Version = true;
         } else if (a == "--json") {
             json = true;
+        } else if (a == "--wait") {
+            result.Wait = true;
+        } else if (a == "--check") {
+            result.Check = true;
+        } else if (a == "--timeout" || a.rfind("--timeout=", 0) == 0) {
+            std::string value;
+            if (a == "--timeout") {
+                if (i + 1 >= args.size()) return fail("option --timeout needs a value");
+                value = args[++i];
+            } else {
+                value = a.substr(10);
+            }
+            if (!ParseTimeout(value, &result.Timeout))
+                return fail("option --timeout takes seconds (more than 0, at most 86400): '" + value + "'");
+            timeout = true;
         } else if (a == "--space" || a == "--to") {
             if (i + 1 >= args.size()) return fail("option " + a + " needs a value");
             (a == "--space" ? result.Space : result.To) = args[++i];
@@ -205,7 +282,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     auto it = Commands().find(result.Command);
     if (it == Commands().end()) return fail("unknown command '" + result.Command + "' (see ovnode --help)");
     const CommandShape& shape = it->second;
-    if (json && !shape.TakesJson) return fail("option --json does not apply to " + result.Command);
+    if (json && !shape.TakesJson && !TakesOption(result.Command, "--json"))
+        return fail("option --json does not apply to " + result.Command);
+    if (result.Wait && !TakesOption(result.Command, "--wait"))
+        return fail("option --wait does not apply to " + result.Command);
+    if (timeout && !result.Wait) return fail("option --timeout needs --wait");
+    if (result.Check && !TakesOption(result.Command, "--check"))
+        return fail("option --check does not apply to " + result.Command);
     if (to && !shape.TakesTo) return fail("option --to does not apply to " + result.Command);
     if (to && result.To.empty()) return fail("option --to needs a process name");
     if (!result.Help) {

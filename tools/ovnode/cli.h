@@ -33,8 +33,11 @@ struct Invocation {
     std::string Space;              // node space and kernel instance
     bool Help = false;
     bool Version = false;              // --version: the version line alone
-    bool Json = false;                 // list --json
+    bool Json = false;                 // list, get, catalog, status, retain-dump --json
     std::string To = kDefaultProcess;  // service/notify --to
+    bool Wait = false;                 // save, load, service stop --wait
+    double Timeout = 60;               // --timeout S, seconds, with --wait
+    bool Check = false;                // retain-dump --check
 };
 
 // Parses args (without the program name). envSpace is OVNODE_SPACE, or

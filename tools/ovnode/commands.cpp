@@ -11,6 +11,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/layout.h"
+#include "ovnode/status_view.h"
 #include "ovnode/value_codec.h"
 #include "rtkernel/rtadmin.h"
 
@@ -215,7 +216,15 @@ int CommandGet(const Invocation& inv, std::ostream& out, std::ostream& err) {
     if (!Attach(inv, false, err)) return kExitFailure;
     NodeInfo info;
     if (!FindNode(name, &info)) return Fail(err, "unknown node " + name);
-    out << FormatValue(info.Type, ReadNodeValue(info.Index, info.Size)) << "\n";
+    const std::string value = FormatValue(info.Type, ReadNodeValue(info.Index, info.Size));
+    if (inv.Json) {
+        const ValueKind kind = KindOfType(info.Type);
+        const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
+        out << "{\"index\": " << info.Index << ", \"name\": " << JsonString(name) << ", \"type\": " << info.Type
+            << ", \"size\": " << info.Size << ", \"value\": " << (numeric ? value : JsonString(value)) << "}\n";
+        return kExitOk;
+    }
+    out << value << "\n";
     return kExitOk;
 }
 
@@ -314,6 +323,7 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) 
     auto it = kEvents.find(inv.Args[0]);
     if (it == kEvents.end()) return Usage(err, "unknown service action '" + inv.Args[0] + "' (run, pause or stop)");
     const uint32_t event = it->second;
+    if (inv.Wait && event != 101) return Usage(err, "option --wait applies to service stop only");
     if (!Attach(inv, false, err)) return kExitFailure;
     RtSelectInstance(inv.Space);
 
@@ -328,10 +338,12 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) 
         pid = services.front();
     }
     std::string error;
+    const ServiceView before = inv.Wait ? ReadServiceView(inv.Space) : ServiceView();
     if (!NodeSpaceSendControl(pid, event, &error))
         return Fail(
             err, "cannot send " + std::string(EventName(event)) + " to process " + std::to_string(pid) + ": " + error);
     out << "sent " << EventName(event) << " (" << event << ") to process " << pid << "\n";
+    if (inv.Wait) return WaitForServiceEnd(inv, pid, before, out, err);
     return kExitOk;
 }
 
@@ -354,6 +366,18 @@ int CommandCatalog(const Invocation& inv, std::ostream& out, std::ostream& err) 
     if (!NodeSpaceExists(inv.Space)) return Fail(err, "node space '" + inv.Space + "' does not exist");
     RtSelectInstance(inv.Space);
     std::vector<RtCatalogEntry> entries = RtReadCatalog();
+
+    if (inv.Json) {
+        out << "[";
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const RtCatalogEntry& e = entries[i];
+            out << (i ? ",\n " : "\n ") << "{\"name\": " << JsonString(e.Name) << ", \"kind\": " << JsonString(e.Kind)
+                << ", \"pid\": " << e.Pid << ", \"tid\": " << e.Tid << ", \"priority\": " << e.Priority
+                << ", \"process\": " << JsonString(e.Process) << "}";
+        }
+        out << (entries.empty() ? "]\n" : "\n]\n");
+        return kExitOk;
+    }
 
     struct Row {
         std::string Name, Kind, Pid, Tid, Priority;

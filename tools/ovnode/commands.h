@@ -20,6 +20,10 @@ int CommandNotify(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandCatalog(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandDestroy(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& err);
+int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err);
+int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err);
+int CommandSave(const Invocation& inv, std::ostream& out, std::ostream& err);
+int CommandLoad(const Invocation& inv, std::ostream& out, std::ostream& err);
 
 // A text as a JSON string literal, quotes included. Bytes that are not valid
 // UTF-8 are shown as \u00XX.

@@ -52,18 +52,67 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
     const NodeRecord* table = NodeTable();
     size_t expected = 4;
     for (int32_t i = 0; i < count; ++i) expected += NodeSpaceValueSize(&table[i]);
+    uint32_t header = 0;
+    if (bytes.size() >= 4) std::memcpy(&header, bytes.data(), 4);  // little-endian, as the machine
+    const uint32_t hash = ComputeLayoutHash();
+    const bool headerMatches = bytes.size() >= 4 && header == hash;
+    // --check judges the file as a whole: header and length.
+    const int verdict = !inv.Check || (headerMatches && bytes.size() == expected) ? kExitOk : kExitFailure;
+
+    if (inv.Json) {
+        out << "{\"file\": " << JsonString(path) << ", \"size\": " << bytes.size()
+            << ", \"expected_size\": " << expected
+            << ", \"header\": " << (bytes.size() >= 4 ? JsonString(Hex(header)) : "null")
+            << ", \"layout_hash\": " << JsonString(Hex(hash))
+            << ", \"header_matches\": " << (headerMatches ? "true" : "false");
+        size_t offset = 4;
+        std::string missingFrom;
+        if (!inv.Check) out << ", \"slots\": [";
+        for (int32_t i = 0, n = 0; bytes.size() >= 4 && i < count; ++i) {
+            const NodeRecord& r = table[i];
+            const uint16_t size = NodeSpaceValueSize(&r);
+            if (size == 0) continue;
+            const std::string name(r.Name, strnlen(r.Name, sizeof r.Name));
+            if (offset + size > bytes.size()) {
+                missingFrom = name;
+                break;
+            }
+            if (!inv.Check) {
+                const std::vector<uint8_t> slot(bytes.begin() + static_cast<long>(offset),
+                                                bytes.begin() + static_cast<long>(offset + size));
+                const std::string value = FormatValue(r.Type, slot);
+                const ValueKind kind = KindOfType(r.Type);
+                const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
+                out << (n++ ? ",\n  " : "\n  ") << "{\"offset\": " << offset << ", \"name\": " << JsonString(name)
+                    << ", \"type\": " << r.Type << ", \"size\": " << size
+                    << ", \"value\": " << (numeric ? value : JsonString(value)) << "}";
+            }
+            offset += size;
+        }
+        if (!inv.Check) out << "]";
+        out << ", \"missing_from\": " << (missingFrom.empty() ? "null" : JsonString(missingFrom))
+            << ", \"extra_bytes\": " << (missingFrom.empty() && bytes.size() > offset ? bytes.size() - offset : 0)
+            << "}\n";
+        return verdict;
+    }
 
     out << "file         " << path << " (" << bytes.size() << " bytes; the layout expects " << expected << ")\n";
     if (bytes.size() < 4) {
         out << "header word  missing: the file is shorter than its 4-byte header\n";
-        return kExitOk;
+        return verdict;
     }
-    uint32_t header = 0;
-    std::memcpy(&header, bytes.data(), 4);  // little-endian, as the machine
-    const uint32_t hash = ComputeLayoutHash();
     out << "header word  " << Hex(header) << "\n"
         << "layout hash  " << Hex(hash)
         << (header == hash ? "  (match)\n" : "  (differ: a start-up check would remove or back up this file)\n");
+    if (inv.Check) {
+        if (verdict == kExitOk)
+            out << "the file matches the layout\n";
+        else if (!headerMatches)
+            out << "the header does not match the layout\n";
+        else
+            out << "the file is " << (bytes.size() < expected ? "shorter" : "longer") << " than the layout expects\n";
+        return verdict;
+    }
 
     size_t offset = 4, slots = 0;
     for (int32_t i = 0; i < count; ++i) {

@@ -1,0 +1,167 @@
+// The service's status record in a shared segment of its own. See
+// status_segment.h for the layout.
+#include "status/status_segment.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <new>
+
+#include "common/shm_segment.h"
+#include "rtkernel/rtadmin.h"
+
+namespace {
+
+std::string SegmentName(const std::string& instance) {
+    return "/ovstatus-" + instance;
+}
+
+std::string SysError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+template <size_t N>
+void Terminate(char (&text)[N]) {
+    text[N - 1] = '\0';
+}
+
+}  // namespace
+
+uint64_t StatusClockNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+ServiceStatus* StatusSegmentCreate(std::string* error) {
+    const std::string instance = RtInstanceName();
+    if (!ShmValidName(instance)) {
+        if (error) *error = "invalid instance name";
+        return nullptr;
+    }
+    const std::string name = SegmentName(instance);
+    const std::string tmp = name + ".new." + std::to_string(getpid());
+    shm_unlink(tmp.c_str());
+    int fd = shm_open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) {
+        if (error) *error = SysError("cannot create " + tmp);
+        return nullptr;
+    }
+    fchmod(fd, 0644);  // whatever the umask: readable by every tool, written only by the service
+    void* base = MAP_FAILED;
+    if (ftruncate(fd, sizeof(ServiceStatus)) == 0)
+        base = mmap(nullptr, sizeof(ServiceStatus), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) {
+        if (error) *error = SysError("cannot size or map " + tmp);
+        close(fd);
+        shm_unlink(tmp.c_str());
+        return nullptr;
+    }
+    close(fd);
+    std::memset(base, 0, sizeof(ServiceStatus));
+    auto* status = new (base) ServiceStatus;
+    status->Magic = kStatusMagic;
+    status->Version = kStatusVersion;
+    status->KindCount = kStatusKindSlots;
+    status->KindSize = sizeof(StatusKindRecord);
+    status->State = STATUS_STATE_RUNNING;
+    status->Pid = static_cast<int32_t>(getpid());
+    status->StartedNs = StatusClockNs();
+    // rename replaces an earlier service's record in one step; in the sticky
+    // /dev/shm it fails on a record some other user put there.
+    const std::string from = "/dev/shm" + tmp, to = "/dev/shm" + name;
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        if (error) *error = SysError("cannot put " + name + " in place");
+        shm_unlink(tmp.c_str());
+        munmap(base, sizeof(ServiceStatus));
+        return nullptr;
+    }
+    return status;
+}
+
+void StatusSegmentBeginWrite(ServiceStatus* status) {
+    __atomic_fetch_add(&status->Sequence, 1, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+}
+
+void StatusSegmentEndWrite(ServiceStatus* status) {
+    __atomic_fetch_add(&status->Sequence, 1, __ATOMIC_RELEASE);
+}
+
+bool StatusSegmentRead(const std::string& instance, StatusSnapshot* out, std::string* error) {
+    if (!ShmValidName(instance)) {
+        if (error) *error = "invalid instance name";
+        return false;
+    }
+    const std::string name = SegmentName(instance);
+    int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    if (fd < 0) {
+        if (error) *error = errno == ENOENT ? "no status record (the service has not run)" : SysError("cannot open");
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(sizeof(ServiceStatus))) {
+        if (error) *error = "the status record has the wrong size";
+        close(fd);
+        return false;
+    }
+    void* base = mmap(nullptr, sizeof(ServiceStatus), PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (base == MAP_FAILED) {
+        if (error) *error = SysError("cannot map the status record");
+        return false;
+    }
+    const auto* shared = static_cast<const ServiceStatus*>(base);
+    // A writer holds the sequence odd only for a few stores; one that stays
+    // odd this long has died mid-change, and the copy is taken as it is.
+    out->Consistent = false;
+    for (int attempt = 0; attempt < 2000 && !out->Consistent; ++attempt) {
+        uint32_t before = __atomic_load_n(&shared->Sequence, __ATOMIC_ACQUIRE);
+        std::memcpy(static_cast<void*>(&out->Record), base, sizeof(ServiceStatus));
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        uint32_t after = __atomic_load_n(&shared->Sequence, __ATOMIC_RELAXED);
+        out->Consistent = before == after && (before & 1) == 0;
+        if (!out->Consistent && attempt >= 100) usleep(50);
+    }
+    munmap(base, sizeof(ServiceStatus));
+    out->Owner = st.st_uid;
+    ServiceStatus& r = out->Record;
+    if (r.Magic != kStatusMagic || r.Version != kStatusVersion || r.KindCount != kStatusKindSlots ||
+        r.KindSize != sizeof(StatusKindRecord)) {
+        if (error) *error = "the status record is not of this version";
+        return false;
+    }
+    Terminate(r.RetainPath);
+    if (r.State > STATUS_STATE_ENDED) r.State = STATUS_STATE_NONE;
+    for (StatusKindRecord& k : r.Kinds) {
+        Terminate(k.LastError);
+        if (k.LastOutcome > STATUS_OUTCOME_FAILED) k.LastOutcome = STATUS_OUTCOME_NONE;
+    }
+    return true;
+}
+
+bool StatusSegmentRemove(const std::string& instance) {
+    return ShmValidName(instance) && shm_unlink(SegmentName(instance).c_str()) == 0;
+}
+
+bool StatusProcessRuns(pid_t pid, uid_t uid) {
+    if (pid <= 0) return false;
+    const std::string dir = "/proc/" + std::to_string(pid);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || (uid != kStatusAnyUser && st.st_uid != uid)) return false;
+    // The state letter follows the last ')' of the command name.
+    std::ifstream in(dir + "/stat");
+    std::string line;
+    std::getline(in, line);
+    size_t paren = line.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= line.size()) return false;
+    const char state = line[paren + 2];
+    return state != 'Z' && state != 'X';
+}

@@ -1,0 +1,136 @@
+// status_segment.h - the service's status record: a small shared segment of
+// its own, beside the node space, that tools read to see how the service's
+// saves and loads went.
+//
+// The segment "/ovstatus-<instance>" (the instance that OVNODE_SPACE names,
+// as for the kernel layer) holds one ServiceStatus, in this machine's byte
+// order:
+//
+//   offset  size  field
+//        0     4  Magic 0x5453564F ("OVST")
+//        4     4  Version (1)
+//        8     4  KindCount: entries in Kinds (8)
+//       12     4  KindSize: bytes of one StatusKindRecord (208)
+//       16     4  Sequence: odd while the service writes, even otherwise
+//       20     4  State: 1 running, 2 ended
+//       24     4  Pid of the service
+//       28     4  reserved, 0
+//       32     8  StartedNs: the service's start, ns since the Unix epoch
+//       40     8  EndedNs: when it ended, 0 while running
+//       48   512  RetainPath: the retain file's path on this machine, as the
+//                 service uses it, zero-terminated; empty until the first save
+//                 or load (or when the path does not fit)
+//      560  8*208 Kinds, one per kind of save or load (StatusKind), each:
+//                   0  8  Begun: operations started
+//                   8  8  Successes
+//                  16  8  Failures
+//                  24  8  LastStartNs: start of the last one, ns since the epoch
+//                  32  8  LastDurationNs
+//                  40  4  LastOutcome: 0 none yet, 1 succeeded, 2 failed
+//                  44  4  reserved, 0
+//                  48 160 LastError: the "ERR" text of the last failure,
+//                         zero-terminated, empty when none was reported
+//
+// Only the service writes it. It creates the segment afresh at start-up,
+// fully built under a private name and renamed into place with mode 0644, so
+// a reader sees the old record or the new one, never a half-built one; the
+// segment stays after the service ends so that the outcome of its last save
+// can still be read. Writers bracket every change with Sequence (odd, then
+// the next even number); readers copy the record and retry until they have
+// a copy taken between two equal even values. Readers never lock, so no
+// reader can hold up a save.
+//
+// Readers treat every byte as untrusted: StatusSegmentRead checks the
+// header and the size, terminates the texts and clamps State and Outcome.
+//
+// StatusSegmentCreate is called once, on the service's main thread;
+// StatusSegmentBeginWrite/EndWrite by one writer at a time (the caller
+// serialises them). Failures return false or nullptr with the reason in
+// *error; nothing is logged here.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+constexpr uint32_t kStatusMagic = 0x5453564F;
+constexpr uint32_t kStatusVersion = 1;
+constexpr uint32_t kStatusKindSlots = 8;
+constexpr size_t kStatusPathSize = 512;
+constexpr size_t kStatusErrorSize = 160;
+
+// The kinds of save and load, in their slot order; a later kind takes the
+// next free slot.
+enum StatusKind : uint32_t {
+    STATUS_TRIGGER_SAVE = 0,
+    STATUS_TRIGGER_LOAD = 1,
+    STATUS_STOP_SAVE = 2,
+    STATUS_SHUTDOWN_SAVE = 3,
+    STATUS_AUTOSAVE = 4,
+    STATUS_KIND_COUNT = 5
+};
+
+enum StatusState : uint32_t { STATUS_STATE_NONE = 0, STATUS_STATE_RUNNING = 1, STATUS_STATE_ENDED = 2 };
+enum StatusOutcome : uint32_t { STATUS_OUTCOME_NONE = 0, STATUS_OUTCOME_OK = 1, STATUS_OUTCOME_FAILED = 2 };
+
+struct StatusKindRecord {
+    uint64_t Begun;
+    uint64_t Successes;
+    uint64_t Failures;
+    uint64_t LastStartNs;
+    uint64_t LastDurationNs;
+    uint32_t LastOutcome;
+    uint32_t Reserved;
+    char LastError[kStatusErrorSize];
+};
+
+struct ServiceStatus {
+    uint32_t Magic;
+    uint32_t Version;
+    uint32_t KindCount;
+    uint32_t KindSize;
+    uint32_t Sequence;  // accessed atomically only
+    uint32_t State;
+    int32_t Pid;
+    uint32_t Reserved;
+    uint64_t StartedNs;
+    uint64_t EndedNs;
+    char RetainPath[kStatusPathSize];
+    StatusKindRecord Kinds[kStatusKindSlots];
+};
+
+static_assert(sizeof(StatusKindRecord) == 208);
+static_assert(sizeof(ServiceStatus) == 560 + 8 * 208);
+
+// A copy of the record as a reader got it, with what the reader saw of the
+// segment's file.
+struct StatusSnapshot {
+    ServiceStatus Record;  // Sequence is meaningless in the copy
+    bool Consistent;       // false: a writer was mid-change for the whole read (it died?)
+    uid_t Owner;           // owner of the segment
+};
+
+// Creates a fresh record for this process (Pid, StartedNs, State running),
+// replacing any left by an earlier service of the instance. nullptr when it
+// cannot be made or put in place.
+ServiceStatus* StatusSegmentCreate(std::string* error);
+
+// Bracket every change of the record.
+void StatusSegmentBeginWrite(ServiceStatus* status);
+void StatusSegmentEndWrite(ServiceStatus* status);
+
+// Now, in ns since the Unix epoch.
+uint64_t StatusClockNs();
+
+// Reads the record of instance `instance`. False (with the reason) when
+// there is none or it is not a record of this layout.
+bool StatusSegmentRead(const std::string& instance, StatusSnapshot* out, std::string* error);
+
+// Removes the record of instance `instance`; false when there was none.
+bool StatusSegmentRemove(const std::string& instance);
+
+// True while process pid exists, is not a zombie, and belongs to user uid
+// (any user with kStatusAnyUser).
+constexpr uid_t kStatusAnyUser = static_cast<uid_t>(-1);
+bool StatusProcessRuns(pid_t pid, uid_t uid);

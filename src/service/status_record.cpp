@@ -1,0 +1,67 @@
+// The service's status record: each save and load timed and its outcome
+// written into the shared status segment.
+#include "service/status_record.h"
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "report/report.h"
+#include "retain/layout_hash.h"
+#include "stdlib/pfile.h"
+
+namespace {
+
+// Set once by OpenStatusRecord, before any other thread records.
+ServiceStatus* Record = nullptr;
+// One writer at a time; readers in other processes go by the sequence.
+std::mutex RecordLock;
+
+}  // namespace
+
+void OpenStatusRecord() {
+    std::string error;
+    Record = StatusSegmentCreate(&error);
+    if (Record == nullptr) report(&LogChannel, "WRN", "Status record not available: %s", error.c_str());
+}
+
+void CloseStatusRecord() {
+    if (Record == nullptr) return;
+    std::lock_guard<std::mutex> hold(RecordLock);
+    StatusSegmentBeginWrite(Record);
+    Record->EndedNs = StatusClockNs();
+    Record->State = STATUS_STATE_ENDED;
+    StatusSegmentEndWrite(Record);
+}
+
+uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
+    if (Record == nullptr || kind >= kStatusKindSlots) return operation();
+    StatusKindRecord& k = Record->Kinds[kind];
+    const uint64_t startNs = StatusClockNs();
+    {
+        std::lock_guard<std::mutex> hold(RecordLock);
+        StatusSegmentBeginWrite(Record);
+        ++k.Begun;
+        StatusSegmentEndWrite(Record);
+    }
+    ClearReportedError();
+    const auto started = std::chrono::steady_clock::now();
+    const uint8_t ok = operation();
+    const auto took = std::chrono::steady_clock::now() - started;
+    // The path on this machine, as the service maps it: tools need not share
+    // the service's drive mapping.
+    const std::string path = GetRetainFilePath()[0] ? PFileMapPath(GetRetainFilePath()) : std::string();
+    {
+        std::lock_guard<std::mutex> hold(RecordLock);
+        StatusSegmentBeginWrite(Record);
+        k.LastStartNs = startNs;
+        k.LastDurationNs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
+        k.LastOutcome = ok ? STATUS_OUTCOME_OK : STATUS_OUTCOME_FAILED;
+        ++(ok ? k.Successes : k.Failures);
+        std::strncpy(k.LastError, ok ? "" : LastReportedError(), kStatusErrorSize - 1);
+        if (path.size() < kStatusPathSize) std::strncpy(Record->RetainPath, path.c_str(), kStatusPathSize - 1);
+        StatusSegmentEndWrite(Record);
+    }
+    return ok;
+}

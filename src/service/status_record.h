@@ -1,0 +1,24 @@
+// status_record.h - the service's status record: its process id and start,
+// and for each kind of save and load (status_segment.h) when the last one
+// started, how long it took, how it ended, the "ERR" text of a failure, and
+// how many succeeded and failed. Tools read it from its shared segment.
+//
+// OpenStatusRecord runs first thing in start-up and CloseStatusRecord last in
+// shutdown, both on the main thread. RecordedRetainOperation may be called
+// from any thread; the record is written by one of them at a time. A record
+// that cannot be made is reported once ("WRN") and the service runs on
+// without one: the operations then run unrecorded.
+#pragma once
+
+#include <cstdint>
+
+#include "status/status_segment.h"
+
+void OpenStatusRecord();
+// Marks the record as ended; called once no save or load can start any more.
+void CloseStatusRecord();
+
+// Runs operation (SaveRetainFile or LoadRetainFile), records it under kind
+// and returns its result. After a save, also tells the service manager how it
+// went.
+uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)());

@@ -1,0 +1,430 @@
+// ovnode status, metrics, save and load: the service's status record read
+// back, and triggers written and waited for.
+//
+// The record (status_segment.h) comes from another process: every field is
+// checked or escaped before it is shown, and the service counts as running
+// only while its process runs as the user who owns the record.
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "ovnode/commands.h"
+#include "ovnode/status_view.h"
+#include "retain/layout_hash.h"
+#include "status/status_segment.h"
+#include "stdlib/pfile.h"
+
+namespace ovnode {
+namespace {
+
+constexpr int kKindCount = static_cast<int>(STATUS_KIND_COUNT);
+const char* const kKindNames[kKindCount] = {"trigger_save", "trigger_load", "stop_save", "shutdown_save", "autosave"};
+
+int Fail(std::ostream& err, const std::string& what) {
+    err << "ovnode: " << what << "\n";
+    return kExitFailure;
+}
+
+// ISO 8601 in UTC with milliseconds; "-" for 0.
+std::string Iso(uint64_t ns) {
+    if (ns == 0) return "-";
+    time_t seconds = static_cast<time_t>(ns / 1000000000u);
+    struct tm utc {};
+    if (!gmtime_r(&seconds, &utc)) return "-";
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03uZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<unsigned>(ns / 1000000u % 1000u));
+    return text;
+}
+
+std::string Seconds(uint64_t ns, int decimals) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.*f", decimals, static_cast<double>(ns) / 1e9);
+    return text;
+}
+
+const char* OutcomeName(uint32_t outcome) {
+    switch (outcome) {
+        case STATUS_OUTCOME_OK:
+            return "succeeded";
+        case STATUS_OUTCOME_FAILED:
+            return "failed";
+        default:
+            return "none";
+    }
+}
+
+bool IsSaveKind(int kind) {
+    return kind != STATUS_TRIGGER_LOAD;
+}
+
+// The most recent save of any kind, or -1 when none has run.
+int LastSave(const ServiceStatus& r) {
+    int last = -1;
+    for (int k = 0; k < kKindCount; ++k) {
+        if (!IsSaveKind(k) || r.Kinds[k].LastOutcome == STATUS_OUTCOME_NONE) continue;
+        if (last < 0 || r.Kinds[k].LastStartNs > r.Kinds[last].LastStartNs) last = k;
+    }
+    return last;
+}
+
+// A text from the record, shown on one line.
+std::string Printable(const char* text) {
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+    }
+    return out;
+}
+
+// A Prometheus label value: backslash, quote and newline escaped.
+std::string LabelValue(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+// Reads the value of node `name` as an unsigned number of up to 4 bytes.
+bool ReadNumber(const std::string& name, uint32_t* value) {
+    uint32_t index = NodeSpaceFind(name.c_str());
+    const NodeRecord* record = index ? NodeSpaceRecord(index) : nullptr;
+    if (!record) return false;
+    uint8_t bytes[4] = {};
+    uint16_t size = std::min<uint16_t>(NodeSpaceValueSize(record), 4);
+    if (size) NodeReadData(index, bytes, size);
+    *value = static_cast<uint32_t>(bytes[0]) | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    return true;
+}
+
+bool WriteOne(const std::string& name) {
+    uint32_t index = NodeSpaceFind(name.c_str());
+    const NodeRecord* record = index ? NodeSpaceRecord(index) : nullptr;
+    if (!record) return false;
+    uint8_t one[4] = {1, 0, 0, 0};
+    uint16_t size = std::min<uint16_t>(NodeSpaceValueSize(record), 4);
+    return size > 0 && NodeWriteByName(name.c_str(), one, size) == 0;
+}
+
+bool AttachExisting(const Invocation& inv, std::ostream& err) {
+    if (!NodeSpaceExists(inv.Space)) {
+        err << "ovnode: node space '" << inv.Space << "' does not exist\n";
+        return false;
+    }
+    std::string error;
+    if (!NodeSpaceAttach(inv.Space, false, &error)) {
+        err << "ovnode: cannot open node space '" << inv.Space << "': " << error << "\n";
+        return false;
+    }
+    return true;
+}
+
+void Sleep() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+}  // namespace
+
+ServiceView ReadServiceView(const std::string& space) {
+    ServiceView view;
+    StatusSnapshot snap{};
+    if (!StatusSegmentRead(space, &snap, &view.Why)) return view;
+    view.HasRecord = true;
+    view.Consistent = snap.Consistent;
+    view.Record = snap.Record;
+    view.Running = view.Record.State == STATUS_STATE_RUNNING && StatusProcessRuns(view.Record.Pid, snap.Owner);
+    if (!view.Running)
+        view.Why = view.Record.State == STATUS_STATE_ENDED ? "ended" : "its process is gone without a clean end";
+    return view;
+}
+
+RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout) {
+    RetainFileView f;
+    f.Path = PFileMapPath(drivePath.c_str());
+    struct stat st {};
+    if (stat(f.Path.c_str(), &st) != 0) return f;
+    f.Exists = true;
+    f.Size = static_cast<uint64_t>(st.st_size);
+    f.ModifiedNs = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    std::ifstream in(f.Path, std::ios::binary);
+    uint8_t header[4] = {};
+    f.HasHeader = in.read(reinterpret_cast<char*>(header), 4) && in.gcount() == 4;
+    f.Header = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
+    if (haveLayout) {
+        f.HaveLayout = true;
+        f.LayoutHash = ComputeLayoutHash();
+        const int32_t count = std::max<int32_t>(NodeCount(), 0);
+        const NodeRecord* table = NodeTable();
+        f.Expected = 4;
+        for (int32_t i = 0; table && i < count; ++i) f.Expected += NodeSpaceValueSize(&table[i]);
+    }
+    return f;
+}
+
+// The retain file the service uses: the path its record names, else the one
+// OutPath gives now.
+static std::string RetainPathOf(const ServiceView& view, bool haveSpace) {
+    if (view.HasRecord && view.Record.RetainPath[0]) return view.Record.RetainPath;
+    char outPath[128] = {};
+    if (haveSpace) NodeReadStringByName("SERVICE.OvRetain.OutPath", outPath, sizeof outPath - 1);
+    if (!outPath[0]) std::strcpy(outPath, "C:\\Orvale\\");
+    return std::string(outPath) + "OvRetain.bin";
+}
+
+int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*/) {
+    const ServiceView view = ReadServiceView(inv.Space);
+    std::string error;
+    const bool haveSpace = NodeSpaceExists(inv.Space) && NodeSpaceAttach(inv.Space, false, &error);
+    const RetainFileView file = ReadRetainFileView(RetainPathOf(view, haveSpace), haveSpace);
+    const ServiceStatus& r = view.Record;
+    const int last = view.HasRecord ? LastSave(r) : -1;
+    const bool lastFailed = last >= 0 && r.Kinds[last].LastOutcome == STATUS_OUTCOME_FAILED;
+
+    if (inv.Json) {
+        out << "{\"service\": {\"running\": " << (view.Running ? "true" : "false");
+        if (view.HasRecord) {
+            out << ", \"pid\": " << r.Pid << ", \"started\": " << JsonString(Iso(r.StartedNs))
+                << ", \"ended\": " << (r.EndedNs ? JsonString(Iso(r.EndedNs)) : "null")
+                << ", \"consistent\": " << (view.Consistent ? "true" : "false");
+        }
+        if (!view.Running) out << ", \"why\": " << JsonString(view.Why);
+        out << "},\n \"retain_file\": {\"path\": " << JsonString(file.Path)
+            << ", \"exists\": " << (file.Exists ? "true" : "false");
+        if (file.Exists) {
+            out << ", \"size\": " << file.Size << ", \"modified\": " << JsonString(Iso(file.ModifiedNs));
+            if (file.HaveLayout)
+                out << ", \"expected_size\": " << file.Expected
+                    << ", \"header_matches\": " << (file.HeaderMatches() ? "true" : "false");
+        }
+        out << "},\n \"operations\": {";
+        for (int k = 0; view.HasRecord && k < kKindCount; ++k) {
+            const StatusKindRecord& o = r.Kinds[k];
+            out << (k ? ",\n  " : "\n  ") << JsonString(kKindNames[k])
+                << ": {\"outcome\": " << JsonString(OutcomeName(o.LastOutcome))
+                << ", \"last_start\": " << (o.LastStartNs ? JsonString(Iso(o.LastStartNs)) : "null")
+                << ", \"duration_seconds\": " << Seconds(o.LastDurationNs, 6) << ", \"successes\": " << o.Successes
+                << ", \"failures\": " << o.Failures << ", \"error\": " << JsonString(Printable(o.LastError)) << "}";
+        }
+        out << (view.HasRecord ? "\n },\n" : "},\n") << " \"last_save_failed\": " << (lastFailed ? "true" : "false")
+            << "}\n";
+    } else {
+        out << "service      ";
+        if (view.Running)
+            out << "running, pid " << r.Pid << ", started " << Iso(r.StartedNs) << "\n";
+        else if (view.HasRecord)
+            out << "not running (" << view.Why << "), was pid " << r.Pid << ", started " << Iso(r.StartedNs) << "\n";
+        else
+            out << "not running (" << view.Why << ")\n";
+        if (view.HasRecord && !view.Consistent) out << "             the record was being written when read\n";
+        out << "retain file  " << file.Path << "\n             ";
+        if (!file.Exists) {
+            out << "missing\n";
+        } else {
+            out << file.Size << " bytes, modified " << Iso(file.ModifiedNs);
+            if (!file.HaveLayout)
+                out << ", layout unknown (no node space)\n";
+            else
+                out << (file.HeaderMatches() ? ", header matches the layout" : ", header does not match the layout")
+                    << (file.Size == file.Expected
+                            ? ""
+                            : ", length differs from the layout's " + std::to_string(file.Expected))
+                    << "\n";
+        }
+        for (int k = 0; view.HasRecord && k < kKindCount; ++k) {
+            const StatusKindRecord& o = r.Kinds[k];
+            char name[20];
+            std::snprintf(name, sizeof name, "%-14s", kKindNames[k]);
+            out << name;
+            if (o.LastOutcome == STATUS_OUTCOME_NONE) {
+                out << "never\n";
+                continue;
+            }
+            out << OutcomeName(o.LastOutcome) << " " << Iso(o.LastStartNs) << " in " << Seconds(o.LastDurationNs, 3)
+                << " s; " << o.Successes << " succeeded, " << o.Failures << " failed";
+            if (o.LastError[0]) out << "; " << Printable(o.LastError);
+            out << "\n";
+        }
+        if (lastFailed) out << "the last save failed\n";
+    }
+    return view.Running && !lastFailed ? kExitOk : kExitFailure;
+}
+
+int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& /*err*/) {
+    const ServiceView view = ReadServiceView(inv.Space);
+    std::string error;
+    const bool haveSpace = NodeSpaceExists(inv.Space) && NodeSpaceAttach(inv.Space, false, &error);
+    const RetainFileView file = ReadRetainFileView(RetainPathOf(view, haveSpace), haveSpace);
+    const ServiceStatus& r = view.Record;
+    auto family = [&](const char* name, const char* type, const char* help) {
+        out << "# HELP ovretain_" << name << " " << help << "\n# TYPE ovretain_" << name << " " << type << "\n";
+    };
+    family("up", "gauge", "1 when the retain service is running, else 0.");
+    out << "ovretain_up " << (view.Running ? 1 : 0) << "\n";
+    if (view.HasRecord) {
+        family("start_time_seconds", "gauge", "When the service last started, in seconds since the Unix epoch.");
+        out << "ovretain_start_time_seconds " << Seconds(r.StartedNs, 3) << "\n";
+        family("operations_total", "counter", "Saves and loads since the service started, by kind and outcome.");
+        for (int k = 0; k < kKindCount; ++k) {
+            out << "ovretain_operations_total{kind=\"" << kKindNames[k] << "\",outcome=\"success\"} "
+                << r.Kinds[k].Successes << "\n";
+            out << "ovretain_operations_total{kind=\"" << kKindNames[k] << "\",outcome=\"failure\"} "
+                << r.Kinds[k].Failures << "\n";
+        }
+        struct Gauge {
+            const char* Name;
+            const char* Help;
+        };
+        const Gauge gauges[] = {
+            {"last_start_time_seconds",
+             "When the last operation of the kind started, in seconds since the Unix epoch."},
+            {"last_duration_seconds", "How long the last operation of the kind took."},
+            {"last_success", "1 when the last operation of the kind succeeded, 0 when it failed."},
+        };
+        for (size_t g = 0; g < 3; ++g) {
+            family(gauges[g].Name, "gauge", gauges[g].Help);
+            for (int k = 0; k < kKindCount; ++k) {
+                const StatusKindRecord& o = r.Kinds[k];
+                if (o.LastOutcome == STATUS_OUTCOME_NONE) continue;
+                out << "ovretain_" << gauges[g].Name << "{kind=\"" << kKindNames[k] << "\"";
+                if (g == 2 && o.LastOutcome == STATUS_OUTCOME_FAILED)
+                    out << ",error=\"" << LabelValue(Printable(o.LastError)) << "\"";
+                out << "} ";
+                if (g == 0) out << Seconds(o.LastStartNs, 3);
+                if (g == 1) out << Seconds(o.LastDurationNs, 6);
+                if (g == 2) out << (o.LastOutcome == STATUS_OUTCOME_OK ? 1 : 0);
+                out << "\n";
+            }
+        }
+    }
+    family("retain_file_present", "gauge", "1 when the retain file exists.");
+    out << "ovretain_retain_file_present " << (file.Exists ? 1 : 0) << "\n";
+    if (file.Exists) {
+        family("retain_file_size_bytes", "gauge", "Size of the retain file.");
+        out << "ovretain_retain_file_size_bytes " << file.Size << "\n";
+        family("retain_file_modified_time_seconds", "gauge",
+               "When the retain file was last written, in seconds since the Unix epoch.");
+        out << "ovretain_retain_file_modified_time_seconds " << Seconds(file.ModifiedNs, 3) << "\n";
+        if (file.HaveLayout) {
+            family("retain_file_header_match", "gauge",
+                   "1 when the retain file's header matches the layout of the node space.");
+            out << "ovretain_retain_file_header_match " << (file.HeaderMatches() ? 1 : 0) << "\n";
+        }
+    }
+    return kExitOk;
+}
+
+namespace {
+
+// Writes trigger `name` and waits until a save or load of `kind` that began
+// after the call has ended; its outcome.
+int TriggerAndWait(const Invocation& inv, const char* trigger, StatusKind kind, std::ostream& out, std::ostream& err) {
+    const std::string node = std::string("SERVICE.OvRetain.") + trigger;
+    const char* what = kind == STATUS_TRIGGER_LOAD ? "load" : "save";
+    if (!AttachExisting(inv, err)) return kExitFailure;
+    if (!NodeSpaceFind(node.c_str())) return Fail(err, "unknown node " + node + " (has the service run?)");
+    if (!inv.Wait) {
+        if (!WriteOne(node)) return Fail(err, "cannot write node " + node);
+        return kExitOk;
+    }
+    ServiceView view = ReadServiceView(inv.Space);
+    if (!view.Running) return Fail(err, "the service is not running (" + view.Why + ")");
+    const pid_t pid = view.Record.Pid;
+    // Any operation numbered past `begun` started after this point, so it
+    // covers every value written before the command.
+    const uint64_t begun = view.Record.Kinds[kind].Begun;
+    if (!WriteOne(node)) return Fail(err, "cannot write node " + node);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(inv.Timeout);
+    for (;;) {
+        view = ReadServiceView(inv.Space);
+        if (!view.HasRecord || view.Record.Pid != pid || !view.Running)
+            return Fail(err, "the service ended before it handled the " + std::string(what));
+        const StatusKindRecord& k = view.Record.Kinds[kind];
+        if (view.Consistent && k.Successes + k.Failures > begun) {
+            if (k.LastOutcome == STATUS_OUTCOME_OK) {
+                out << what << " succeeded in " << Seconds(k.LastDurationNs, 3) << " s\n";
+                return kExitOk;
+            }
+            return Fail(
+                err, std::string(what) + " failed" + (k.LastError[0] ? ": " + Printable(k.LastError) : std::string()));
+        }
+        // A trigger written while the service was resetting it after an
+        // earlier operation is lost: write it again.
+        uint32_t value = 1;
+        if (view.Consistent && k.Begun == begun && ReadNumber(node, &value) && value == 0) {
+            ServiceView again = ReadServiceView(inv.Space);
+            if (again.Consistent && again.Record.Kinds[kind].Begun == begun) WriteOne(node);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            uint32_t run = 1;
+            ReadNumber("SERVICE.OvRetain.Run", &run);
+            return Fail(err, "timed out waiting for the " + std::string(what) +
+                                 (run == 0 ? " (Run is 0: the service is paused)" : ""));
+        }
+        Sleep();
+    }
+}
+
+}  // namespace
+
+int CommandSave(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    return TriggerAndWait(inv, "Save", STATUS_TRIGGER_SAVE, out, err);
+}
+
+int CommandLoad(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    return TriggerAndWait(inv, "Load", STATUS_TRIGGER_LOAD, out, err);
+}
+
+int WaitForServiceEnd(const Invocation& inv, pid_t pid, const ServiceView& before, std::ostream& out,
+                      std::ostream& err) {
+    const bool hadRecord = before.HasRecord && before.Record.Pid == pid;
+    const uint64_t stopsBefore = hadRecord ? before.Record.Kinds[STATUS_STOP_SAVE].Begun : 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(inv.Timeout);
+    auto late = [&] { return std::chrono::steady_clock::now() >= deadline; };
+    for (;;) {
+        const ServiceView view = ReadServiceView(inv.Space);
+        const bool ours = hadRecord && view.HasRecord && view.Record.Pid == pid;
+        const bool ended = ours && view.Consistent && view.Record.State == STATUS_STATE_ENDED;
+        if (ended || !StatusProcessRuns(pid, kStatusAnyUser)) {
+            // The record says so just before the process returns: wait for
+            // the process itself.
+            while (StatusProcessRuns(pid, kStatusAnyUser) && !late()) Sleep();
+            if (StatusProcessRuns(pid, kStatusAnyUser)) return Fail(err, "timed out waiting for the service to end");
+            if (!ours) return Fail(err, "service ended; its outcome is unknown (no status record)");
+            if (!ended) return Fail(err, "service ended without a clean shutdown");
+            const StatusKindRecord& k = view.Record.Kinds[STATUS_STOP_SAVE];
+            if (k.Begun <= stopsBefore || k.LastOutcome == STATUS_OUTCOME_NONE) {
+                out << "service ended\n";
+                return kExitOk;
+            }
+            if (k.LastOutcome == STATUS_OUTCOME_OK) {
+                out << "service ended; its stop save succeeded\n";
+                return kExitOk;
+            }
+            return Fail(err, "service ended; its stop save failed" +
+                                 (k.LastError[0] ? ": " + Printable(k.LastError) : std::string()));
+        }
+        if (late()) return Fail(err, "timed out waiting for the service to end");
+        Sleep();
+    }
+}
+
+}  // namespace ovnode
