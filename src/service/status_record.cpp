@@ -10,8 +10,12 @@
 #include "report/report.h"
 #include "retain/layout_hash.h"
 #include "stdlib/pfile.h"
+#include "sysmanager/service_notify.h"
 
 namespace {
+
+// How the one-line status to the service manager names each kind.
+const char* const SaveNames[kStatusKindSlots] = {"trigger", nullptr, "stop", "shutdown", "autosave"};
 
 // Set once by OpenStatusRecord, before any other thread records.
 ServiceStatus* Record = nullptr;
@@ -36,32 +40,39 @@ void CloseStatusRecord() {
 }
 
 uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
-    if (Record == nullptr || kind >= kStatusKindSlots) return operation();
-    StatusKindRecord& k = Record->Kinds[kind];
+    if (kind >= kStatusKindSlots) return operation();
     const uint64_t startNs = StatusClockNs();
-    {
+    if (Record != nullptr) {
         std::lock_guard<std::mutex> hold(RecordLock);
         StatusSegmentBeginWrite(Record);
-        ++k.Begun;
+        ++Record->Kinds[kind].Begun;
         StatusSegmentEndWrite(Record);
     }
     ClearReportedError();
     const auto started = std::chrono::steady_clock::now();
     const uint8_t ok = operation();
     const auto took = std::chrono::steady_clock::now() - started;
-    // The path on this machine, as the service maps it: tools need not share
-    // the service's drive mapping.
-    const std::string path = GetRetainFilePath()[0] ? PFileMapPath(GetRetainFilePath()) : std::string();
-    {
+    const char* error = ok ? "" : LastReportedError();
+    if (Record != nullptr) {
+        // The path on this machine, as the service maps it: tools need not
+        // share the service's drive mapping.
+        const std::string path = GetRetainFilePath()[0] ? PFileMapPath(GetRetainFilePath()) : std::string();
         std::lock_guard<std::mutex> hold(RecordLock);
+        StatusKindRecord& k = Record->Kinds[kind];
         StatusSegmentBeginWrite(Record);
         k.LastStartNs = startNs;
         k.LastDurationNs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
         k.LastOutcome = ok ? STATUS_OUTCOME_OK : STATUS_OUTCOME_FAILED;
         ++(ok ? k.Successes : k.Failures);
-        std::strncpy(k.LastError, ok ? "" : LastReportedError(), kStatusErrorSize - 1);
+        std::strncpy(k.LastError, error, kStatusErrorSize - 1);
         if (path.size() < kStatusPathSize) std::strncpy(Record->RetainPath, path.c_str(), kStatusPathSize - 1);
         StatusSegmentEndWrite(Record);
+    }
+    if (const char* save = SaveNames[kind]) {
+        if (ok)
+            NotifyServiceStatus("Last %s save succeeded in %.3f s", save, std::chrono::duration<double>(took).count());
+        else
+            NotifyServiceStatus("Last %s save failed: %s", save, error[0] ? error : "nothing reported");
     }
     return ok;
 }

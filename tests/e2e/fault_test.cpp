@@ -153,11 +153,13 @@ TEST_P(InjectedFault, SaveFailsAloneAndTheNextOneSucceeds) {
 INSTANTIATE_TEST_SUITE_P(Fault, InjectedFault, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.Name; });
 
-// save --wait and status report a failed save with the service's own error
-// text, and clear once the next save succeeds.
+// save --wait, status and the service manager's status line report a failed
+// save with the service's own error text, and clear once the next save
+// succeeds.
 TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
     CreatePlant();
-    StartWith({{"OVRT_FAULT", "write:2:ENOSPC"}});
+    ovtest::NotifySocket manager;
+    StartWith({{"OVRT_FAULT", "write:2:ENOSPC"}, {"NOTIFY_SOCKET", manager.Path()}});
     const std::string error = "Retain file write failed: No space left on device";
     ovtest::RunResult r = ovtest::Ovnode(active_, {"save", "--wait"});
     EXPECT_EQ(r.Status, 1);
@@ -170,6 +172,9 @@ TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
     EXPECT_EQ(m["ovretain_up"], 1);
     EXPECT_EQ(m["ovretain_operations_total{kind=\"trigger_save\",outcome=\"failure\"}"], 1);
     EXPECT_EQ(m.count("ovretain_last_success{kind=\"trigger_save\",error=\"" + error + "\"}"), 1u);
+#if OVRT_HAVE_SD_NOTIFY
+    EXPECT_TRUE(manager.WaitFor("STATUS=Last trigger save failed: " + error));
+#endif
 
     r = ovtest::Ovnode(active_, {"save", "--wait"});
     EXPECT_EQ(r.Status, 0) << r.Err;
