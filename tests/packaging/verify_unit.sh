@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix with `cmake --install` and checks
 # what is installed there: each systemd unit passes systemd-analyze verify,
+# the metrics unit's command writes a whole ovretain.prom,
 # ovretain.service starts the installed service and is hardened to an
 # exposure of 2.0 or better (systemd-analyze security); the man page of
 # ovnode and its bash completion know every command of the installed tool.
@@ -41,6 +42,17 @@ done
 systemd-analyze security --offline=true --threshold=20 "$unit" >"$dir/security" 2>&1 ||
   { cat "$dir/security"; fail "exposure above 2.0"; }
 tail -n 1 "$dir/security"
+
+# The metrics unit's command, run against a scratch collector directory and
+# a node space that does not exist: the file is in place, whole, and the
+# temporary one gone.
+metrics=$units/ovretain-metrics.service
+[ -f "$metrics" ] || { echo "cmake --install put no ovretain-metrics.service into $units"; exit 1; }
+mkdir "$dir/collector"
+command=$(sed -n "s|^ExecStart=/bin/sh -c '\(.*\)'$|\1|p" "$metrics" | sed "s|/var/lib/prometheus/node-exporter|$dir/collector|g")
+OVNODE_SPACE=ovrt-no-such-space /bin/sh -c "$command" || { echo "ovretain-metrics.service: its command failed"; exit 1; }
+[ "$(ls "$dir/collector")" = ovretain.prom ] && grep -qx 'ovretain_up 0' "$dir/collector/ovretain.prom" ||
+  { echo "ovretain-metrics.service: no complete ovretain.prom"; ls -l "$dir/collector"; exit 1; }
 
 ovnode=$prefix/bin/ovnode
 commands=$("$ovnode" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p')

@@ -421,6 +421,7 @@ int CommandDestroy(const Invocation& inv, std::ostream& out, std::ostream& err) 
     if (existed && !NodeSpaceDestroy(inv.Space, &error))
         return Fail(err, "cannot remove node space '" + inv.Space + "': " + error);
     RtDestroyInstance(inv.Space);
+    StatusSegmentRemove(inv.Space);  // the service's status record, when one is left
     if (!existed) return Fail(err, "node space '" + inv.Space + "' does not exist");
     out << "removed node space " << inv.Space << "\n";
     return kExitOk;
