@@ -87,8 +87,8 @@ ServiceStatus* StatusSegmentCreate(std::string* error) {
 }
 
 void StatusSegmentBeginWrite(ServiceStatus* status) {
-    __atomic_fetch_add(&status->Sequence, 1, __ATOMIC_RELAXED);
-    __atomic_thread_fence(__ATOMIC_RELEASE);
+    // Acquire keeps the changes that follow from moving above the odd mark.
+    __atomic_fetch_add(&status->Sequence, 1, __ATOMIC_ACQ_REL);
 }
 
 void StatusSegmentEndWrite(ServiceStatus* status) {
@@ -125,8 +125,14 @@ bool StatusSegmentRead(const std::string& instance, StatusSnapshot* out, std::st
     for (int attempt = 0; attempt < 2000 && !out->Consistent; ++attempt) {
         uint32_t before = __atomic_load_n(&shared->Sequence, __ATOMIC_ACQUIRE);
         std::memcpy(static_cast<void*>(&out->Record), base, sizeof(ServiceStatus));
+        // The copy must be complete before the sequence is read again. The
+        // mapping is read-only, so no read-modify-write can order it: a fence
+        // does, except under ThreadSanitizer, which has none (and cannot see
+        // the writer in another process anyway).
+#if !defined(__SANITIZE_THREAD__)
         __atomic_thread_fence(__ATOMIC_ACQUIRE);
-        uint32_t after = __atomic_load_n(&shared->Sequence, __ATOMIC_RELAXED);
+#endif
+        uint32_t after = __atomic_load_n(&shared->Sequence, __ATOMIC_SEQ_CST);
         out->Consistent = before == after && (before & 1) == 0;
         if (!out->Consistent && attempt >= 100) usleep(50);
     }
