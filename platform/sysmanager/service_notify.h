@@ -8,8 +8,10 @@
 // with every line break of the text turned into a blank, so that a text
 // (an error message, say) can never add a second assignment.
 //
-// Both may be called from any thread at any time; they do not block (one
-// datagram on a local socket) and keep no state. They return 1 when the
+// Both may be called from any thread at any time and keep no state. Each
+// sends one datagram on a local socket, which returns at once while the
+// manager reads its socket (systemd does); a listener that stops reading
+// makes a send wait, once its queue is full, until there is room. They return 1 when the
 // message was sent, 0 when there is nobody to tell ($NOTIFY_SOCKET unset, or
 // the build has no notify support: then nothing is ever sent), and -errno
 // when sending failed. A failure is the caller's to ignore: the service
