@@ -153,14 +153,15 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
 // period and a poll before the next one began, and that one may have been
 // killed just before its end. A save's time is taken from the file itself:
 // its data was written (mtime) just before the fsync, and the rename that put
-// it in place set its ctime. OVRT_LOSS_KILLS sets the number of kills
+// it in place set its ctime; the directory's fsync after the rename, and the
+// wait for the CPU, are given 200 ms. OVRT_LOSS_KILLS sets the number of kills
 // (default 4; scripts/loss_window.sh runs hundreds). The service runs its
 // threads real-time where it may, as a control system runs it: on a loaded
 // machine an ordinary thread can wait for the CPU longer than the window.
 TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
     const char* v = std::getenv("OVRT_LOSS_KILLS");
     const int kills = v && std::atoi(v) > 0 ? std::atoi(v) : 4;
-    constexpr uint32_t kPeriodMs = 500, kPollMs = 100, kStepMs = 10, kSchedulingMs = 100;
+    constexpr uint32_t kPeriodMs = 500, kPollMs = 100, kStepMs = 10, kSchedulingMs = 200;
     Ovnode({"create", "Loss.Counter", "7"});
     Create("AutoSave", "7", std::to_string(kPeriodMs));
     std::mt19937 random(std::random_device{}());
