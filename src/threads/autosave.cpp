@@ -6,6 +6,7 @@
 
 #include "report/report.h"
 #include "retain/retain_file.h"
+#include "service/status_record.h"
 #include "stdlib/ptime.h"
 #include "variables/variables.h"
 
@@ -77,7 +78,7 @@ void AutoSavePoll() {
 
     HeldReport held;
     ReportHold(&held);
-    const bool ok = SaveRetainFile() != 0;
+    const bool ok = RecordedRetainOperation(STATUS_AUTOSAVE, SaveRetainFile) != 0;
     ReportHold(nullptr);
     AutoSaveOutcome(ok, held, PTimeMonotonicMs());
 }

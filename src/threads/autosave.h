@@ -9,8 +9,9 @@
 // has changed since that save began, whichever process changed it. Writes of
 // the service's own variables (Live, SaveCount, LoadCount, the triggers) are
 // no change; the values a load writes are (see ChangeMark). An autosave goes
-// through SaveRetainFile like every save and is not counted in SaveCount; a
-// failed one is tried again one period after it ended.
+// through SaveRetainFile like every save, is recorded in the status record as
+// an autosave and is not counted in SaveCount; a failed one is tried again
+// one period after it ended.
 //
 // Reporting: the first failed autosave writes the "ERR" line of its save
 // ("Autosave failed." when the save reported none). While autosaves go on
