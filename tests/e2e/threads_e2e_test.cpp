@@ -45,7 +45,11 @@ TEST_F(ThreadsTest, AutoSaveSavesAChangeWithoutATriggerAndWritesNothingWhileIdle
 
     SetPlant("Speed", "4242");
     EXPECT_TRUE(ovtest::WaitUntil([&] { return SavedSpeed() == 4242u; }, 2s)) << service_->Output();
-    EXPECT_EQ(Get("SaveCount"), "0");  // an autosave is not counted
+    EXPECT_EQ(Get("SaveCount"), "0");  // an autosave is not counted, but recorded
+    EXPECT_TRUE(ovtest::WaitUntil([&] {
+        return ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"autosave\": {\"outcome\": \"succeeded\"") !=
+               std::string::npos;
+    }));
 
     // Idle for four periods: Live ticks on, the file is left alone, and the
     // service writes nothing at all.
