@@ -679,6 +679,7 @@ bool MeasureSize(SizeRun& run) {
     // autosave's checks (the AutoSave node, the clock, the change mark).
     {
         SetAutoSave(100);
+        PublishTable(TriggerTable);  // where the service would put them: after the plant
         TriggerWatcher* saveWatch = CreateTriggerWatcher(TriggerTable[SAVE_ROW].Index);
         TriggerWatcher* loadWatch = CreateTriggerWatcher(TriggerTable[LOAD_ROW].Index);
         if (SaveRetainFile() != 1) return false;
