@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "rtkernel/rtadmin.h"
 #include "rtkernel/rtkernel.h"
+#include "status/status_segment.h"
 #include "support/test_support.h"
 
 namespace {
@@ -164,6 +166,54 @@ TEST_F(OvnodeControlTest, NotifyDeliversTheCodeToTheNamedProcess) {
 
     r = Ovnode(Space(), {"notify", "4294967296", "--to", "Other"});
     EXPECT_EQ(r.Status, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// A status record is read from a segment any local user could have written:
+// ovnode judges it and never trusts a byte of it.
+TEST_F(OvnodeControlTest, StatusTakesNoByteOfTheRecordOnTrust) {
+    const std::string path = "/dev/shm/ovstatus-" + Space();
+    ovtest::WriteFile(path, "short");
+    RunResult r = Ovnode(Space(), {"status"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Out.find("not running (the status record has the wrong size)"), std::string::npos) << r.Out;
+    EXPECT_NE(Ovnode(Space(), {"metrics"}).Out.find("\novretain_up 0\n"), std::string::npos);
+
+    ServiceStatus record{};
+    ovtest::WriteFile(path, std::string(reinterpret_cast<const char*>(&record), sizeof record));
+    r = Ovnode(Space(), {"status"});
+    EXPECT_NE(r.Out.find("not of this version"), std::string::npos) << r.Out;
+
+    // A well-formed header around texts without their zero, control bytes and
+    // values out of range; the pid is this test's own, so it counts as running.
+    record.Magic = kStatusMagic;
+    record.Version = kStatusVersion;
+    record.KindCount = kStatusKindSlots;
+    record.KindSize = sizeof(StatusKindRecord);
+    record.State = STATUS_STATE_RUNNING;
+    record.Pid = getpid();
+    std::memset(record.RetainPath, '\n', sizeof record.RetainPath);
+    for (StatusKindRecord& k : record.Kinds) {
+        std::memset(k.LastError, 0xFF, sizeof k.LastError);
+        k.LastOutcome = 7;
+    }
+    record.Kinds[STATUS_TRIGGER_SAVE].LastOutcome = STATUS_OUTCOME_FAILED;
+    record.Kinds[STATUS_TRIGGER_SAVE].LastError[0] = '"';
+    ovtest::WriteFile(path, std::string(reinterpret_cast<const char*>(&record), sizeof record));
+    r = Ovnode(Space(), {"status"});
+    EXPECT_EQ(r.Status, 1);  // the last save failed
+    EXPECT_NE(r.Out.find("running, pid " + std::to_string(getpid())), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("stop_save     never"), std::string::npos) << "outcome 7 is none\n" << r.Out;
+    EXPECT_EQ(Lines(r.Out).size(), 9u) << "control bytes break no line\n" << r.Out;
+    r = Ovnode(Space(), {"status", "--json"});
+    EXPECT_TRUE(ovtest::IsJson(r.Out)) << r.Out;
+    r = Ovnode(Space(), {"metrics"});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_NE(r.Out.find("ovretain_last_success{kind=\"trigger_save\",error=\"\\\""), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Out.find("stop_save\"} "), std::string::npos) << "a kind that never ran has no last values\n" << r.Out;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // The record (status_segment.h) comes from another process: every field is
 // checked or escaped before it is shown, and the service counts as running
 // only while its process runs as the user who owns the record.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -160,14 +161,20 @@ ServiceView ReadServiceView(const std::string& space) {
 RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout) {
     RetainFileView f;
     f.Path = PFileMapPath(drivePath.c_str());
+    // The path may come from the record: only a regular file is looked at, and
+    // opening it never waits (a FIFO would).
+    const int fd = open(f.Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
-    if (stat(f.Path.c_str(), &st) != 0) return f;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) close(fd);
+        return f;
+    }
     f.Exists = true;
     f.Size = static_cast<uint64_t>(st.st_size);
     f.ModifiedNs = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
-    std::ifstream in(f.Path, std::ios::binary);
     uint8_t header[4] = {};
-    f.HasHeader = in.read(reinterpret_cast<char*>(header), 4) && in.gcount() == 4;
+    f.HasHeader = pread(fd, header, 4, 0) == 4;
+    close(fd);
     f.Header = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
     if (haveLayout) {
         f.HaveLayout = true;
@@ -235,7 +242,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*
         else
             out << "not running (" << view.Why << ")\n";
         if (view.HasRecord && !view.Consistent) out << "             the record was being written when read\n";
-        out << "retain file  " << file.Path << "\n             ";
+        out << "retain file  " << Printable(file.Path.c_str()) << "\n             ";
         if (!file.Exists) {
             out << "missing\n";
         } else {
