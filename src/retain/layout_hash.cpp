@@ -3,17 +3,24 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
 #include "retain/md5.h"
+#include "retain/migration.h"
 #include "retain/retain_file.h"
+#include "retain/set_aside.h"
 #include "stdlib/pfile.h"
 #include "variables/variables.h"
 
 namespace {
 
 std::atomic<uint32_t> CachedLayoutHash{0};
+// How many node records the cached hash was folded from; set once, together
+// with the hash, under FoldPublishLock.
+std::atomic<int32_t> CachedLayoutCount{0};
+std::mutex FoldPublishLock;
 uint32_t StoredLayoutHash = 0;
 char RetainFilePath[kRetainPathSize];
 char BackupFilePath[kRetainPathSize];
@@ -65,9 +72,21 @@ uint32_t ComputeLayoutHash() {
             h = ((h << 1) | (h >> 31)) + LoadLe32(digest);
         }
     }
-    // Only the finished fold is published; a result of 0 is not cached.
-    if (h != 0) CachedLayoutHash.store(h, std::memory_order_release);
-    return h;
+    // Only the finished fold is published; a result of 0 is not cached. The
+    // first fold to finish is kept with its node count, so the two always
+    // belong together.
+    if (h == 0) return h;
+    std::lock_guard<std::mutex> guard(FoldPublishLock);
+    if (CachedLayoutHash.load(std::memory_order_acquire) == 0) {
+        CachedLayoutCount.store(table ? count : 0, std::memory_order_relaxed);
+        CachedLayoutHash.store(h, std::memory_order_release);
+    }
+    return CachedLayoutHash.load(std::memory_order_acquire);
+}
+
+int32_t LayoutHashNodeCount() {
+    if (CachedLayoutHash.load(std::memory_order_acquire) == 0) return 0;
+    return CachedLayoutCount.load(std::memory_order_relaxed);
 }
 
 void BuildRetainFilePaths() {
@@ -113,18 +132,27 @@ void CheckRetainFile() {
         report(&LogChannel, "WRN", "Retained file hash code does not match and will be deleted.");
         report(&LogChannel, "WRN", "current hash code = %x", h);
         report(&LogChannel, "WRN", "file hash code    = %x", s);
-        if (GetUseBackup() != 0) {
-            RotateBackupFile();
-        } else {
-            RemoveRetainFile();
+        // The file is kept aside first; with Migrate its values then move
+        // into a file of this layout instead of being left behind.
+        const bool present = RetainFilePath[0] != '\0' && PFileExists(RetainFilePath);
+        if (present) SetAsideRetainFile(s);
+        const bool migrated = present && GetMigrate() == 1 && MigrateRetainFile(h, s);
+        if (!migrated) {
+            if (GetUseBackup() != 0) {
+                RotateBackupFile();
+            } else {
+                RemoveRetainFile();
+            }
         }
     }
+    RemoveUnusedLayoutRecords(h);
     UnlockRetainFile();
 }
 
 void ResetLayoutHashForTest() {
     LockRetainFile();
     CachedLayoutHash.store(0, std::memory_order_release);
+    CachedLayoutCount.store(0, std::memory_order_relaxed);
     StoredLayoutHash = 0;
     RetainFilePath[0] = '\0';
     BackupFilePath[0] = '\0';

@@ -15,6 +15,13 @@
 // load. ReadStoredLayoutHash, RotateBackupFile and RemoveRetainFile do not
 // take the lock: their callers hold it. Nothing here reports a failure
 // except CheckRetainFile's three "WRN" lines for a mismatch.
+//
+// On a mismatch CheckRetainFile first keeps the retain file as
+// OvRetain.<file hash>.old (set_aside.h); when the node
+// SERVICE.OvRetain.Migrate (read here by name, never created) holds 1, it
+// writes a retain file of the current layout with the values it can match by
+// name (migration.h) instead of removing or rotating the old one. Last it
+// removes the layout records that no file needs any more.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +31,9 @@ constexpr unsigned kRetainPathSize = 128;
 // The MD5 digest of text's bytes up to, not including, its terminating zero.
 void DigestText(uint8_t out[16], const char* text);
 uint32_t ComputeLayoutHash();
+// The number of node records (from record 0) the cached hash was folded
+// from; 0 while no hash is cached.
+int32_t LayoutHashNodeCount();
 void BuildRetainFilePaths();
 // The paths; empty texts until BuildRetainFilePaths has run.
 const char* GetRetainFilePath();

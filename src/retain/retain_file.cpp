@@ -10,6 +10,7 @@
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
 #include "retain/layout_hash.h"
+#include "retain/layout_record.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
 #include "stdlib/ptime.h"
@@ -172,6 +173,8 @@ uint8_t SaveLocked() {
         ReportFailure("close");
         return Abandon(nullptr, tempPath);
     }
+    // The record that names the new file's slots is on disk before the file.
+    if (!EnsureLayoutRecord(hash, table, count)) return Abandon(nullptr, tempPath);
     if (useBackup) KeepPreviousAsBackup(retainPath, GetBackupFilePath());
     if (!PFileRename(tempPath, retainPath)) {
         ReportFailure("rename");
@@ -211,6 +214,13 @@ uint8_t LoadLocked() {
 }
 
 }  // namespace
+
+void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
+    ReadSlot(node, buffer, size);
+}
+void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
+    WriteSlot(node, buffer, size);
+}
 
 void LockRetainFile() {
     RetainFileLock.lock();

@@ -14,10 +14,11 @@
 // OvRetain.$$$ (so OvRetain.bin is never absent and the backup is replaced in
 // one step), then renames OvRetain.bin.tmp over OvRetain.bin and fsyncs the
 // directory. At every moment OvRetain.bin is the complete old file or the
-// complete new one. Any failure reports one "ERR" line that names the step
-// and the system error ("Retain file write failed: No space left on
-// device"; a failed seek past the header reports "Hashfile seek point set
-// err."), removes the temporary file and returns 0, leaving the previous
+// complete new one. Before the rename the save makes sure the layout record
+// of its hash lists every node it walked (layout_record.h). Any failure
+// reports one "ERR" line that names the step and the system error ("Retain
+// file write failed: No space left on device"; a failed seek past the
+// header reports "Hashfile seek point set err."), removes the temporary file and returns 0, leaving the previous
 // file (and backup) as they were.
 //
 // A load reads the header without judging it and writes each complete slot
@@ -42,6 +43,12 @@ uint8_t LoadRetainFile();
 // ChangeMark (variables.h) taken as it began and the PTimeMonotonicMs at
 // which it ended. False before the first. Any thread; never waits for a save.
 bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs);
+
+// One node's slot, filled or written back as a save or a load does it (the
+// buffer of a text may get a terminating zero at its end).
+struct NodeRecord;
+void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
+void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
 
 // The lock that keeps saves, loads and the start-up check apart. Not
 // recursive: a holder must not call SaveRetainFile or LoadRetainFile.

@@ -271,6 +271,14 @@ uint64_t ChangeMark() {
     return generation - OwnWrites.load(std::memory_order_acquire);
 }
 
+// Migrate, like AutoRun, is the user's to create; absent, it reads 0.
+uint8_t GetMigrate() {
+    uint8_t value = 0;
+    const char* fullName = MakeNodeName("Migrate");
+    if (fullName != nullptr) NodeReadByName(fullName, &value, 1);
+    return value;
+}
+
 void InjectCreateFaultForTest(const char* name) {
     CreateFaultName[0] = 0;
     if (name == nullptr) return;

@@ -55,6 +55,7 @@ uint32_t GetPriority();
 uint32_t GetInterval();
 const char* GetOutPath();
 uint8_t GetAutoRun();
+uint8_t GetMigrate();
 // SERVICE.OvRetain.AutoSave, read by name (4 bytes, preset 0); never
 // created. Callable from any thread.
 uint32_t GetAutoSave();

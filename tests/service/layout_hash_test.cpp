@@ -162,6 +162,11 @@ protected:
         std::snprintf(text, sizeof text, "%x", h);
         return text;
     }
+    static std::string Hex8(uint32_t h) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%08x", h);
+        return text;
+    }
     std::vector<std::string> Warnings(uint32_t current, uint32_t file) {
         return {"WRN Retained file hash code does not match and will be deleted.",
                 "WRN current hash code = " + Hex(current), "WRN file hash code    = " + Hex(file)};
@@ -214,7 +219,13 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         CheckRetainFile();
         uint32_t h = ComputeLayoutHash();
         ASSERT_NE(h, c.FileHash);
-        EXPECT_EQ(log.Lines(), Warnings(h, c.FileHash));
+        std::vector<std::string> expected = Warnings(h, c.FileHash);
+        const std::string kept = dir_.File("OvRetain." + Hex8(c.FileHash) + ".old");
+        if (c.RetainPresent) expected.push_back("WRN Retained file kept as " + kept + ".");
+        EXPECT_EQ(log.Lines(), expected);
+        EXPECT_EQ(ReadFile(kept), c.Content) << "the mismatching file is kept aside";
+        EXPECT_EQ(FileExists(kept), c.RetainPresent);
+        std::filesystem::remove(kept);
         EXPECT_FALSE(FileExists(retain_));
         if (c.UseBackup && c.RetainPresent) {
             EXPECT_EQ(ReadFile(backup_), c.Content) << "the mismatching file became the backup";
@@ -229,8 +240,9 @@ TEST_F(StartupCheck, HashesPrintInLowerCaseWithoutLeadingZeros) {
     ovtest::StderrCapture log;
     CheckRetainFile();
     std::vector<std::string> lines = log.Lines();
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2], "WRN file hash code    = abcd");
+    EXPECT_EQ(lines[3], "WRN Retained file kept as " + dir_.File("OvRetain.0000abcd.old") + ".");
 }
 
 // With an empty node table and no readable OutPath the paths are the bare

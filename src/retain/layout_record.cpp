@@ -1,0 +1,399 @@
+// The layout record beside each retain file: building, writing, reading and
+// verifying it.
+#include "retain/layout_record.h"
+
+#include <errno.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "report/report.h"
+#include "retain/layout_hash.h"
+#include "retain/md5.h"
+#include "stdlib/pdirectory.h"
+#include "stdlib/pfile.h"
+
+namespace {
+
+const char kMagic[8] = {'O', 'v', 'L', 'a', 'y', 'o', 'u', 't'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderSize = 24;
+constexpr size_t kChecksumSize = 4;
+constexpr size_t kEntryFixed = 6;  // name length, type, Size
+constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
+constexpr uint64_t kRecordMax = uint64_t{1} << 32;  // far beyond any node table
+const char kRetainFileName[] = "OvRetain.bin";
+
+// What EnsureLayoutRecord last found or wrote: the record of KnownHash lists
+// at least KnownCount nodes as the table has them. Guarded by the retain-file
+// lock that every caller holds.
+bool KnownValid = false;
+uint32_t KnownHash = 0;
+int32_t KnownCount = 0;
+char KnownPath[kRetainPathSize + 16];
+
+uint32_t LoadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t LoadLe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+void PutLe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+void AppendLe16(std::vector<uint8_t>* bytes, uint16_t v) {
+    bytes->push_back(static_cast<uint8_t>(v));
+    bytes->push_back(static_cast<uint8_t>(v >> 8));
+}
+
+// CRC-32C, reflected polynomial 0x82F63B78: the processor's instruction
+// where it has one, a table otherwise; both give the same value.
+uint32_t Crc32cTable(uint32_t crc, const uint8_t* p, size_t n) {
+    static const auto table = [] {
+        struct Table {
+            uint32_t Word[256];
+        } t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+            t.Word[i] = c;
+        }
+        return t;
+    }();
+    while (n--) crc = table.Word[(crc ^ *p++) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) uint32_t Crc32cHardware(uint32_t crc, const uint8_t* p, size_t n) {
+    uint64_t c = crc;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        c = __builtin_ia32_crc32di(c, word);
+    }
+    uint32_t c32 = static_cast<uint32_t>(c);
+    while (n--) c32 = __builtin_ia32_crc32qi(c32, *p++);
+    return c32;
+}
+bool HasCrcInstruction() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse4.2") != 0;
+    }();
+    return has;
+}
+#endif
+
+// The retain file's directory prefix: the retain path without its file name.
+size_t RetainPrefixLength(const char* retainPath) {
+    size_t length = std::strlen(retainPath);
+    const size_t nameLength = sizeof kRetainFileName - 1;
+    if (length < nameLength || std::strcmp(retainPath + length - nameLength, kRetainFileName) != 0) return SIZE_MAX;
+    return length - nameLength;
+}
+
+// One "ERR" line naming the failed step and the system error in errno.
+void ReportStep(const char* what, const char* step) {
+    int error = errno;
+    report(&LogChannel, "ERR", "%s %s failed: %s", what, step, std::strerror(error));
+}
+
+bool ParseRecord(LayoutRecord* record, std::string* why, bool full);
+
+// Whether the record at path lists nodes [0, count) as the table has them,
+// with the same hash and hashed count; on success *listed is its entry count.
+bool RecordMatchesTable(const char* path, uint32_t hash, uint32_t hashed, const NodeRecord* table, int32_t count,
+                        int32_t* listed) {
+    LayoutRecord record;
+    if (!PFileReadWhole(path, &record.Bytes, kRecordMax)) return false;
+    std::string why;
+    if (!ParseRecord(&record, &why, false)) return false;
+    if (record.Hash != hash || record.HashedCount != hashed || record.Entries.size() < static_cast<size_t>(count))
+        return false;
+    for (int32_t i = 0; i < count; ++i) {
+        const LayoutRecordEntry& e = record.Entries[i];
+        const NodeRecord& node = table[i];
+        uint16_t size = 0;
+        if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
+        if (e.Type != node.Type || e.Size != size || e.NameLength != strnlen(node.Name, kNameMax) ||
+            std::memcmp(e.Name, node.Name, e.NameLength) != 0)
+            return false;
+    }
+    *listed = static_cast<int32_t>(record.Entries.size());
+    return true;
+}
+
+bool ParseRecord(LayoutRecord* record, std::string* why, bool full) {
+    const std::vector<uint8_t>& b = record->Bytes;
+    record->Entries.clear();
+    record->Lookup.clear();
+    const size_t size = b.size();
+    if (size < kHeaderSize + kChecksumSize) {
+        *why = "truncated (" + std::to_string(size) + " bytes)";
+        return false;
+    }
+    if (std::memcmp(b.data(), kMagic, sizeof kMagic) != 0) {
+        *why = "not a layout record";
+        return false;
+    }
+    if (LoadLe32(&b[8]) != kVersion) {
+        *why = "of an unknown format version " + std::to_string(LoadLe32(&b[8]));
+        return false;
+    }
+    if (Crc32c(0, b.data(), size - kChecksumSize) != LoadLe32(&b[size - kChecksumSize])) {
+        *why = "damaged or truncated (checksum does not match)";
+        return false;
+    }
+    record->Hash = LoadLe32(&b[12]);
+    record->HashedCount = LoadLe32(&b[16]);
+    const uint32_t count = LoadLe32(&b[20]);
+    const size_t end = size - kChecksumSize;
+    if (record->HashedCount > count || count > (end - kHeaderSize) / (kEntryFixed + 1)) {
+        *why = "inconsistent (entry counts do not fit)";
+        return false;
+    }
+    record->Entries.resize(count);
+    size_t pos = kHeaderSize;
+    uint64_t offset = 4;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (end - pos < kEntryFixed + 1) {
+            *why = "inconsistent (entries end early)";
+            return false;
+        }
+        const uint16_t length = LoadLe16(&b[pos]);
+        if (length == 0 || length > kNameMax || end - pos < kEntryFixed + length) {
+            *why = "inconsistent (entry " + std::to_string(i) + " has a bad name length)";
+            return false;
+        }
+        LayoutRecordEntry& e = record->Entries[i];
+        e.Name = reinterpret_cast<const char*>(&b[pos + 2]);
+        e.NameLength = length;
+        if (std::memchr(e.Name, 0, length)) {
+            *why = "inconsistent (entry " + std::to_string(i) + " has a zero byte in its name)";
+            return false;
+        }
+        e.Type = LoadLe16(&b[pos + 2 + length]);
+        e.Size = LoadLe16(&b[pos + 4 + length]);
+        e.Key = 0;
+        e.Offset = offset;
+        offset += e.Size;
+        pos += kEntryFixed + length;
+    }
+    if (pos != end) {
+        *why = "inconsistent (bytes after the last entry)";
+        return false;
+    }
+    if (!full) return true;
+
+    uint32_t h = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        LayoutRecordEntry& e = record->Entries[i];
+        e.Key = LayoutNameKey(e.Name, e.NameLength);
+        if (i < record->HashedCount) h = ((h << 1) | (h >> 31)) + e.Key;
+    }
+    if (h != record->Hash) {
+        char text[96];
+        std::snprintf(text, sizeof text, "its names do not reproduce its hash %08x (they give %08x)", record->Hash, h);
+        *why = text;
+        return false;
+    }
+    size_t slots = 16;
+    while (slots < 2 * static_cast<size_t>(count)) slots *= 2;
+    record->Lookup.assign(slots, 0);
+    const size_t mask = slots - 1;
+    for (uint32_t i = 0; i < count; ++i) {
+        const LayoutRecordEntry& e = record->Entries[i];
+        size_t at = e.Key & mask;
+        while (uint32_t other = record->Lookup[at]) {
+            const LayoutRecordEntry& o = record->Entries[other - 1];
+            if (o.NameLength == e.NameLength && std::memcmp(o.Name, e.Name, e.NameLength) == 0) {
+                *why = "inconsistent (names node " + std::string(e.Name, e.NameLength) + " twice)";
+                return false;
+            }
+            at = (at + 1) & mask;
+        }
+        record->Lookup[at] = i + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t Crc32c(uint32_t crc, const void* data, size_t size) {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+#if defined(__x86_64__)
+    if (HasCrcInstruction()) return ~Crc32cHardware(~crc, p, size);
+#endif
+    return ~Crc32cTable(~crc, p, size);
+}
+
+uint32_t LayoutNameKey(const char* name, size_t length) {
+    uint8_t digest[16];
+    Md5Digest(name, length, digest);
+    return LoadLe32(digest);
+}
+
+bool RetainSiblingPath(const char* name, char* out, size_t size) {
+    const char* retainPath = GetRetainFilePath();
+    const size_t prefix = RetainPrefixLength(retainPath);
+    if (retainPath[0] == '\0' || prefix == SIZE_MAX) return false;
+    int n = std::snprintf(out, size, "%.*s%s", static_cast<int>(prefix), retainPath, name);
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+bool LayoutRecordPathFor(uint32_t hash, char* out, size_t size) {
+    char name[32];
+    std::snprintf(name, sizeof name, "OvRetain.%08x.layout", hash);
+    return RetainSiblingPath(name, out, size);
+}
+
+std::string LayoutRecordPathBeside(const std::string& retainPath, uint32_t hash) {
+    char name[32];
+    std::snprintf(name, sizeof name, "OvRetain.%08x.layout", hash);
+    const std::string mapped = PFileMapPath(retainPath.c_str());
+    const size_t slash = mapped.rfind('/');
+    return (slash == std::string::npos ? std::string() : mapped.substr(0, slash + 1)) + name;
+}
+
+void BeginLayoutRecord(std::vector<uint8_t>* bytes, uint32_t hash, uint32_t hashedCount) {
+    bytes->assign(kHeaderSize, 0);
+    std::memcpy(bytes->data(), kMagic, sizeof kMagic);
+    PutLe32(&(*bytes)[8], kVersion);
+    PutLe32(&(*bytes)[12], hash);
+    PutLe32(&(*bytes)[16], hashedCount);
+}
+
+void AppendLayoutRecordEntry(std::vector<uint8_t>* bytes, const char* name, size_t length, uint16_t type,
+                             uint16_t size) {
+    AppendLe16(bytes, static_cast<uint16_t>(length));
+    bytes->insert(bytes->end(), name, name + length);
+    AppendLe16(bytes, type);
+    AppendLe16(bytes, size);
+    PutLe32(&(*bytes)[20], LoadLe32(&(*bytes)[20]) + 1);
+}
+
+void FinishLayoutRecord(std::vector<uint8_t>* bytes) {
+    const uint32_t crc = Crc32c(0, bytes->data(), bytes->size());
+    bytes->resize(bytes->size() + kChecksumSize);
+    PutLe32(bytes->data() + bytes->size() - kChecksumSize, crc);
+}
+
+bool VerifyLayoutRecord(LayoutRecord* record, std::string* why) {
+    return ParseRecord(record, why, true);
+}
+
+bool ReadLayoutRecord(const char* path, uint32_t hash, LayoutRecord* record, std::string* why) {
+    if (!PFileReadWhole(path, &record->Bytes, kRecordMax)) {
+        *why = errno == ENOENT ? std::string("missing") : std::string("unreadable: ") + std::strerror(errno);
+        return false;
+    }
+    if (!VerifyLayoutRecord(record, why)) return false;
+    if (record->Hash != hash) {
+        char text[64];
+        std::snprintf(text, sizeof text, "for a different hash (%08x)", record->Hash);
+        *why = text;
+        return false;
+    }
+    return true;
+}
+
+int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length) {
+    if (record.Lookup.empty()) return -1;
+    const size_t mask = record.Lookup.size() - 1;
+    for (size_t at = LayoutNameKey(name, length) & mask;; at = (at + 1) & mask) {
+        const uint32_t slot = record.Lookup[at];
+        if (slot == 0) return -1;
+        const LayoutRecordEntry& e = record.Entries[slot - 1];
+        if (e.NameLength == length && std::memcmp(e.Name, name, length) == 0) return slot - 1;
+    }
+}
+
+bool WriteFileDurably(const char* path, const std::vector<uint8_t>& bytes, const char* what, void (*beforeRename)()) {
+    char tempPath[kRetainPathSize + 16];
+    std::snprintf(tempPath, sizeof tempPath, "%s.tmp", path);
+    if (!PFileMakeParents(path)) {
+        ReportStep(what, "directory creation");
+        return false;
+    }
+    PFile* file = PFileOpen(tempPath, "wb");
+    if (!file) {
+        ReportStep(what, "open");
+        return false;
+    }
+    const char* failed = nullptr;
+    if (!PFileWrite(file, bytes.data(), bytes.size())) {
+        failed = "write";
+    } else if (!PFileFlush(file)) {
+        failed = "flush";
+    } else if (!PFileSync(file)) {
+        failed = "sync";
+    }
+    if (failed) {
+        ReportStep(what, failed);
+        PFileClose(file);
+        PFileRemove(tempPath);
+        return false;
+    }
+    if (!PFileClose(file)) {
+        ReportStep(what, "close");
+        PFileRemove(tempPath);
+        return false;
+    }
+    if (beforeRename) beforeRename();
+    if (!PFileRename(tempPath, path)) {
+        ReportStep(what, "rename");
+        PFileRemove(tempPath);
+        return false;
+    }
+    if (!PFileSyncDir(path)) {
+        ReportStep(what, "directory sync");
+        return false;
+    }
+    return true;
+}
+
+bool EnsureLayoutRecord(uint32_t hash, const NodeRecord* table, int32_t count) {
+    if (count < 0 || !table) count = 0;
+    char path[kRetainPathSize + 16];
+    if (!LayoutRecordPathFor(hash, path, sizeof path)) {
+        errno = ENAMETOOLONG;
+        ReportStep("Layout record", "path");
+        return false;
+    }
+    if (KnownValid && KnownHash == hash && count <= KnownCount && std::strcmp(KnownPath, path) == 0) return true;
+    // The hash covers the first `hashed` records; the record lists at least
+    // those, so that it can be checked, even when the save walked fewer.
+    const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
+    const int32_t listed = count > hashed ? count : hashed;
+    int32_t onDisk = 0;
+    if (!RecordMatchesTable(path, hash, static_cast<uint32_t>(hashed), table, listed, &onDisk)) {
+        std::vector<uint8_t> bytes;
+        BeginLayoutRecord(&bytes, hash, static_cast<uint32_t>(hashed));
+        bytes.reserve(kHeaderSize + static_cast<size_t>(listed) * 48);
+        for (int32_t i = 0; i < listed; ++i) {
+            const NodeRecord& node = table[i];
+            uint16_t size = 0;
+            if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
+            AppendLayoutRecordEntry(&bytes, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
+        }
+        FinishLayoutRecord(&bytes);
+        if (!WriteFileDurably(path, bytes, "Layout record")) return false;
+        onDisk = listed;
+    }
+    KnownValid = true;
+    KnownHash = hash;
+    KnownCount = onDisk;
+    std::snprintf(KnownPath, sizeof KnownPath, "%s", path);
+    return true;
+}
+
+void ResetLayoutRecordForTest() {
+    KnownValid = false;
+    KnownHash = 0;
+    KnownCount = 0;
+}

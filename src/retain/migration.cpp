@@ -1,0 +1,148 @@
+// Migration of retained values by name over a layout change.
+#include "retain/migration.h"
+
+#include <errno.h>
+
+#include <cstring>
+#include <vector>
+
+#include "report/report.h"
+#include "retain/layout_hash.h"
+#include "retain/retain_file.h"
+#include "stdlib/pdirectory.h"
+#include "stdlib/pfile.h"
+#include "variables/variables.h"
+
+namespace {
+
+constexpr uint16_t kTextType = 12;
+constexpr uint16_t kRangeType = 13;
+constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
+constexpr uint64_t kRetainFileMax = uint64_t{1} << 40;
+
+uint16_t SlotSize(const NodeRecord& node) {
+    uint16_t size = 0;
+    if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) return 0;
+    return size;
+}
+
+// The new retain file under construction.
+struct Migrated {
+    std::vector<uint8_t> Bytes;
+};
+
+void AppendSlot(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize) {
+    std::vector<uint8_t>& bytes = static_cast<Migrated*>(context)->Bytes;
+    const size_t at = bytes.size();
+    bytes.resize(at + size, 0);
+    uint8_t* slot = bytes.data() + at;
+    if (!value) {
+        ReadNodeSlot(node, slot, size);
+        return;
+    }
+    std::memcpy(slot, value, valueSize < size ? valueSize : size);
+    if (node.Type == kTextType && valueSize > size && !std::memchr(slot, 0, size)) slot[size - 1] = 0;
+}
+
+void KeepPreviousAsBackup() {
+    const char* retainPath = GetRetainFilePath();
+    const char* backupPath = GetBackupFilePath();
+    if (backupPath[0] == '\0' || !PFileExists(retainPath)) return;
+    char linkPath[kRetainPathSize + 8];
+    std::snprintf(linkPath, sizeof linkPath, "%s.tmp", backupPath);
+    PFileRemove(linkPath);
+    if (!PFileLink(retainPath, linkPath) || !PFileRename(linkPath, backupPath)) PFileRemove(linkPath);
+}
+
+}  // namespace
+
+bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t fileSize, const NodeRecord* table,
+                         int32_t count, TakeRetainedValue take, void* context, MigrationCounts* counts,
+                         std::string* why) {
+    *counts = MigrationCounts();
+    if (fileSize < 4) {
+        *why = "the file is shorter than its 4-byte header";
+        return false;
+    }
+    const size_t entries = record.Entries.size();
+    const uint64_t recordEnd = entries ? record.Entries.back().Offset + record.Entries.back().Size : uint64_t{4};
+    if (fileSize > recordEnd) {
+        *why = "the file (" + std::to_string(fileSize) + " bytes) is longer than its layout record describes (" +
+               std::to_string(recordEnd) + " bytes)";
+        return false;
+    }
+    std::vector<uint8_t> taken(entries, 0);
+    size_t cursor = 0;  // most nodes keep their order: try the next entry first
+    for (int32_t i = 0; table && i < count; ++i) {
+        const NodeRecord& node = table[i];
+        const uint16_t size = SlotSize(node);
+        if (size == 0) continue;
+        const size_t length = strnlen(node.Name, kNameMax);
+        int64_t found = -1;
+        if (cursor < entries && record.Entries[cursor].NameLength == length &&
+            std::memcmp(record.Entries[cursor].Name, node.Name, length) == 0) {
+            found = static_cast<int64_t>(cursor);
+        } else {
+            found = FindLayoutRecordEntry(record, node.Name, length);
+        }
+        const uint8_t* value = nullptr;
+        uint16_t valueSize = 0;
+        if (found >= 0) {
+            cursor = static_cast<size_t>(found) + 1;
+            const LayoutRecordEntry& e = record.Entries[static_cast<size_t>(found)];
+            const bool held = e.Size != 0 && e.Offset + e.Size <= fileSize;
+            const bool resizable = e.Type == kTextType || e.Type == kRangeType;
+            if (held && e.Type == node.Type && (e.Size == size || resizable)) {
+                value = file + e.Offset;
+                valueSize = e.Size;
+                taken[static_cast<size_t>(found)] = 1;
+                ++(e.Size == size ? counts->Kept : counts->Resized);
+            }
+        }
+        if (!value) ++counts->New;
+        take(context, node, size, value, valueSize);
+    }
+    for (size_t j = 0; j < entries; ++j) {
+        const LayoutRecordEntry& e = record.Entries[j];
+        if (!taken[j] && e.Size != 0 && e.Offset + e.Size <= fileSize) ++counts->Dropped;
+    }
+    return true;
+}
+
+bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash) {
+    char recordPath[kRetainPathSize + 16];
+    LayoutRecord record;
+    std::string why;
+    if (!LayoutRecordPathFor(fileHash, recordPath, sizeof recordPath)) {
+        why = "its layout record path does not fit";
+    } else if (!ReadLayoutRecord(recordPath, fileHash, &record, &why)) {
+        why = "layout record " + std::string(recordPath) + " is " + why;
+    }
+    std::vector<uint8_t> old;
+    if (why.empty() && !PFileReadWhole(GetRetainFilePath(), &old, kRetainFileMax))
+        why = std::string("the file cannot be read: ") + std::strerror(errno);
+
+    const int32_t count = NodeCount();
+    const NodeRecord* table = NodeTable();
+    Migrated migrated;
+    migrated.Bytes = {static_cast<uint8_t>(currentHash), static_cast<uint8_t>(currentHash >> 8),
+                      static_cast<uint8_t>(currentHash >> 16), static_cast<uint8_t>(currentHash >> 24)};
+    MigrationCounts counts;
+    if (why.empty() &&
+        !MatchRetainedValues(record, old.data(), old.size(), table, count, AppendSlot, &migrated, &counts, &why))
+        why = "refused: " + why;
+    if (!why.empty()) {
+        report(&LogChannel, "WRN", "Retained file not migrated: %s.", why.c_str());
+        return false;
+    }
+    // As in a save: the record first, then the file; with UseBackup the
+    // mismatching file becomes the backup.
+    if (!EnsureLayoutRecord(currentHash, table, count)) return false;
+    if (!WriteFileDurably(GetRetainFilePath(), migrated.Bytes, "Retain file",
+                          GetUseBackup() != 0 ? KeepPreviousAsBackup : nullptr))
+        return false;
+    report(&LogChannel, "WRN", "Retained file migrated by name: kept %llu, resized %llu, new %llu, dropped %llu.",
+           static_cast<unsigned long long>(counts.Kept), static_cast<unsigned long long>(counts.Resized),
+           static_cast<unsigned long long>(counts.New), static_cast<unsigned long long>(counts.Dropped));
+    return true;
+}

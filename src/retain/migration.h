@@ -1,0 +1,51 @@
+// migration.h - carrying retained values over a change of the node layout,
+// by name, through the layout record of the file that holds them.
+//
+// Matching rules, shared by the start-up migration and the tools: a current
+// node whose name and type code match an entry of the old record takes that
+// entry's value; when the Size differs, a text (12) or byte range (13) value
+// is cut short or zero-filled ("resized"; a text cut short keeps a
+// terminating zero), and any other value is not kept. Counts: kept (same
+// Size), resized, new (current nodes with a slot that take no old value) and
+// dropped (old values that no current node takes). Size-0 nodes have no
+// value and are not counted. A file longer than its record, or shorter than
+// its 4-byte header, is refused; a shorter one gives the values it holds in
+// full.
+//
+// MigrateRetainFile runs in the start-up check, with the retain-file lock
+// held, on the main thread. It reports one "WRN" line with the counts, or
+// one saying why the file was not migrated, and reports failures to write
+// as a save does ("ERR", the step named; the previous files stay as they
+// were). MatchRetainedValues keeps no state: any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "nodespace/ovhgapi.h"
+#include "retain/layout_record.h"
+
+struct MigrationCounts {
+    uint64_t Kept = 0;
+    uint64_t Resized = 0;
+    uint64_t New = 0;
+    uint64_t Dropped = 0;
+};
+
+// Called for each current node with a slot, in table order: value is the old
+// value (valueSize bytes, which may differ from size for a resized one), or
+// null when the node takes none.
+typedef void (*TakeRetainedValue)(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value,
+                                  uint16_t valueSize);
+
+// Matches the retain file `file` (header included), described by `record`,
+// to nodes [0, count) of table; false with the reason when the file is
+// refused (nothing is then taken).
+bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t fileSize, const NodeRecord* table,
+                         int32_t count, TakeRetainedValue take, void* context, MigrationCounts* counts,
+                         std::string* why);
+
+// Writes the current layout's OvRetain.bin from the mismatching one of hash
+// fileHash, as described above; false (after saying why) when it did not.
+bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash);
