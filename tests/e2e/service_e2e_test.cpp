@@ -16,8 +16,9 @@ TEST_F(ServiceTest, FirstStartPublishesEveryVariableWithItsDefault) {
     };
     for (auto [name, value] : defaults) EXPECT_EQ(Get(name), value) << name;
     EXPECT_FALSE(Get("Live").empty());  // counts from 0 while running
-    // AutoRun is read, never created.
+    // AutoRun and Migrate are read, never created.
     EXPECT_EQ(ovtest::Ovnode(active_, {"get", Full("AutoRun")}).Status, 1);
+    EXPECT_EQ(ovtest::Ovnode(active_, {"get", Full("Migrate")}).Status, 1);
     EXPECT_TRUE(Catalogued("Exit", "semaphore"));
 
     EXPECT_EQ(Stop(), 0);
@@ -240,6 +241,118 @@ TEST_F(ServiceTest, StatusMetricsAndWaitsFollowTheServiceFromStartToEnd) {
     EXPECT_EQ(r.Status, 1);
     EXPECT_NE(r.Err.find("not running"), std::string::npos) << r.Err;
 }
+
+// A plant saved in one layout, then started in a changed one (nodes added,
+// removed, renamed, reordered, a text and a range resized, a type and a
+// numeric size changed): with Migrate 1 the start-up check carries the
+// values over by name and Load brings them back; without it the file is kept
+// as an .old file, survives the saves that follow, and ovnode
+// retain-restore brings the same values back.
+class LayoutChange : public ServiceTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void Make(const std::string& name, const std::string& type, const std::string& size, const std::string& value) {
+        std::vector<std::string> create = {"create", name, type};
+        if (!size.empty()) create.push_back(size);
+        Ovnode(create);
+        if (!value.empty()) Ovnode({"set", name, value});
+    }
+    std::string Value(const std::string& name) const { return ovtest::OvnodeGet(active_, name); }
+    ovtest::ScopedSpace changed_;
+};
+
+TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
+    const bool migrate = GetParam();
+    Make("P.Keep", "7", "", "11");
+    Make("P.Moved", "7", "", "22");
+    Make("P.Gone", "7", "", "33");
+    Make("P.OldName", "7", "", "44");
+    Make("P.Text", "12", "16", "hello world");
+    Make("P.Range", "13", "4", "01020304");
+    Make("P.Retyped", "7", "", "55");
+    Make("P.Blob", "20", "3", "aabbcc");
+    Create("UseBackup", "1", "1");
+    StartAndWait();
+    EXPECT_EQ(Stop(), 0);  // the stop saves
+    const std::string saved = ovtest::ReadFile(RetainFile());
+    ASSERT_GE(saved.size(), 4u);
+    char hash[16];
+    std::snprintf(hash, sizeof hash, "%08x",
+                  static_cast<uint8_t>(saved[0]) | static_cast<uint8_t>(saved[1]) << 8 |
+                      static_cast<uint8_t>(saved[2]) << 16 |
+                      static_cast<uint32_t>(static_cast<uint8_t>(saved[3])) << 24);
+    const std::string dir = drives_.Path() + "/C/Orvale/";
+    const std::string old = dir + "OvRetain." + hash + ".old";
+    ASSERT_TRUE(ovtest::FileExists(dir + "OvRetain." + hash + ".layout"));
+
+    UseSpace(changed_.Name());
+    Make("P.Added", "7", "", "");
+    Make("P.Keep", "7", "", "");
+    Make("P.NewName", "7", "", "");
+    Make("P.Text", "12", "8", "");
+    Make("P.Range", "13", "6", "");
+    Make("P.Retyped", "6", "", "");
+    Make("P.Blob", "20", "4", "");
+    Make("P.Moved", "7", "", "");
+    Create("UseBackup", "1", "1");
+    if (migrate) Create("Migrate", "1", "1");
+    StartAndWait();
+    // Every slot with a value of its own: the unchanged service nodes, P.Keep
+    // and P.Moved are kept; P.Text and P.Range resized; P.Added, P.NewName,
+    // P.Retyped, P.Blob (and Migrate) new; P.Gone, P.OldName and the old
+    // P.Retyped and P.Blob dropped.
+    const std::string counts = std::string("resized 2, new ") + (migrate ? "5" : "4") + ", dropped 4";
+    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain." + std::string(hash) + ".old."}))
+        << service_->Output();
+    EXPECT_EQ(ovtest::ReadFile(old), saved);
+    if (migrate) {
+        ASSERT_TRUE(ovtest::WaitUntil([&] {
+            for (const LogLine& l : Log())
+                if (l.Text.find("Retained file migrated by name: kept ") == 0) return true;
+            return false;
+        })) << service_->Output();
+        EXPECT_NE(service_->Output().find(counts + "."), std::string::npos) << service_->Output();
+        EXPECT_EQ(Value("P.Keep"), "0") << "nothing is loaded before Load";
+        Set("Load", "1");
+        ASSERT_TRUE(WaitFor("LoadCount", "1")) << service_->Output();
+    } else {
+        ASSERT_TRUE(ovtest::WaitUntil([&] { return !ovtest::FileExists(RetainFile()); }));
+        // Saves rotate the backup twice over; the .old file stays.
+        for (const char* n : {"1", "2", "3"}) {
+            Set("Save", "1");
+            ASSERT_TRUE(WaitFor("SaveCount", n)) << service_->Output();
+        }
+        EXPECT_EQ(ovtest::ReadFile(old), saved);
+        auto dry = ovtest::Ovnode(active_, {"retain-restore", old, "--dry-run"});
+        EXPECT_EQ(dry.Status, 0) << dry.Err;
+        EXPECT_EQ(Value("P.Keep"), "0") << "a dry run writes nothing";
+        auto restored = ovtest::Ovnode(active_, {"retain-restore", old});
+        ASSERT_EQ(restored.Status, 0) << restored.Err;
+        EXPECT_NE(restored.Out.find(counts + "\n"), std::string::npos) << restored.Out;
+        EXPECT_EQ(dry.Out.substr(0, dry.Out.find(" (dry run")), restored.Out.substr(0, restored.Out.size() - 1));
+        // The old file, shown by its own record, and compared by name.
+        auto dump = ovtest::Ovnode(active_, {"retain-dump", old});
+        EXPECT_NE(dump.Out.find("P.Gone"), std::string::npos) << dump.Out;
+        Set("Save", "1");
+        ASSERT_TRUE(WaitFor("SaveCount", "4")) << service_->Output();
+        auto diff = ovtest::Ovnode(active_, {"retain-diff", old, RetainFile()});
+        EXPECT_EQ(diff.Status, 1) << diff.Err;
+        EXPECT_NE(diff.Out.find("P.Gone: only in " + old + " (33)\n"), std::string::npos) << diff.Out;
+        EXPECT_NE(diff.Out.find("P.Text: hello world -> hello w\n"), std::string::npos) << diff.Out;
+        EXPECT_EQ(diff.Out.find("P.Keep"), std::string::npos) << diff.Out;
+        EXPECT_EQ(ovtest::Ovnode(active_, {"retain-diff", old, old}).Status, 0);
+    }
+    const std::pair<const char*, const char*> expected[] = {
+        {"P.Keep", "11"},      {"P.Moved", "22"},  {"P.Added", "0"},       {"P.NewName", "0"},
+        {"P.Text", "hello w"}, {"P.Retyped", "0"}, {"P.Blob", "00000000"}, {"P.Range", "010203040000"},
+    };
+    for (auto [name, value] : expected) EXPECT_EQ(Value(name), value) << name;
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(ovtest::ReadFile(old), saved) << "the .old file outlives every save";
+}
+
+INSTANTIATE_TEST_SUITE_P(Service, LayoutChange, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? std::string("WithMigrate") : std::string("WithoutMigrate");
+});
 
 }  // namespace
 }  // namespace svctest

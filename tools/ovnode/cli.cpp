@@ -35,6 +35,8 @@ const std::map<std::string, CommandShape>& Commands() {
         {"metrics", {0, 0, false, false, CommandMetrics}},
         {"save", {0, 0, false, false, CommandSave}},
         {"load", {0, 0, false, false, CommandLoad}},
+        {"retain-restore", {1, 1, false, false, CommandRetainRestore}},
+        {"retain-diff", {2, 2, false, false, CommandRetainDiff}},
     };
     return commands;
 }
@@ -87,6 +89,9 @@ const char kToolHelp[] =
     "                            write the Save trigger (and wait for the save)\n"
     "  load [--wait [--timeout S]]\n"
     "                            write the Load trigger (and wait for the load)\n"
+    "  retain-restore FILE [--dry-run]\n"
+    "                            write a retain file's values into the nodes by name\n"
+    "  retain-diff FILE1 FILE2   compare two retain files by name\n"
     "\n"
     "Options:\n"
     "  --space NAME   node space to use (default: $OVNODE_SPACE, else ovnodespace)\n"
@@ -177,7 +182,10 @@ const std::map<std::string, std::string>& CommandHelp() {
          "header word beside the layout hash, then each slot in order with the\n"
          "node that would receive it (offset, name, type code, value as 'get'\n"
          "prints it), and where the file is shorter or longer than the layout\n"
-         "expects. FILE may be given in the drive form, e.g. C:\\Orvale\\OvRetain.bin.\n"
+         "expects. When the header word is not the layout hash and the layout record\n"
+         "OvRetain.<header>.layout lies beside the file, the slots are shown by that\n"
+         "record instead: the nodes the file was written for. FILE may be given in the\n"
+         "drive form, e.g. C:\\Orvale\\OvRetain.bin.\n"
          "With --json, the same as one JSON object. With --check, only the summary,\n"
          "and status 1 when the header does not match the layout or the file is\n"
          "shorter or longer than the layout expects.\n"},
@@ -209,6 +217,23 @@ const std::map<std::string, std::string>& CommandHelp() {
          "usage: ovnode load [--wait [--timeout S]]\n"
          "\n"
          "Writes 1 into SERVICE.OvRetain.Load; --wait as for 'save'.\n"},
+        {"retain-restore",
+         "usage: ovnode retain-restore FILE [--dry-run]\n"
+         "\n"
+         "Writes the values of retain file FILE (OvRetain.bin, OvRetain.$$$ or an .old\n"
+         "file) into the node space by name, through its layout record\n"
+         "OvRetain.<header>.layout beside it. A node takes the value of the node of the\n"
+         "same name and type code; a text or byte range whose size changed is cut\n"
+         "short or zero-filled, any other value whose size changed is not taken.\n"
+         "Prints: kept N, resized N, new N, dropped N. --dry-run writes nothing.\n"
+         "Fails when the record is missing, damaged or does not describe the file.\n"},
+        {"retain-diff",
+         "usage: ovnode retain-diff FILE1 FILE2\n"
+         "\n"
+         "Compares two retain files by name through their layout records and prints\n"
+         "each node whose value differs (NAME: VALUE1 -> VALUE2) or that only one file\n"
+         "holds. Exit status 0 when they hold the same values, 1 when they differ or\n"
+         "a file cannot be compared.\n"},
     };
     return help;
 }
@@ -261,6 +286,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             if (!ParseTimeout(value, &result.Timeout))
                 return fail("option --timeout takes seconds (more than 0, at most 86400): '" + value + "'");
             timeout = true;
+        } else if (a == "--dry-run") {
+            result.DryRun = true;
         } else if (a == "--space" || a == "--to") {
             if (i + 1 >= args.size()) return fail("option " + a + " needs a value");
             (a == "--space" ? result.Space : result.To) = args[++i];
@@ -297,6 +324,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (result.Check && !TakesOption(result.Command, "--check"))
         return fail("option --check does not apply to " + result.Command);
     if (to && !shape.TakesTo) return fail("option --to does not apply to " + result.Command);
+    if (result.DryRun && result.Command != "retain-restore")
+        return fail("option --dry-run does not apply to " + result.Command);
     if (to && result.To.empty()) return fail("option --to needs a process name");
     if (!result.Help) {
         if (positional.size() < shape.MinArgs)

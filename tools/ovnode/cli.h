@@ -6,7 +6,9 @@
 //   0  success;
 //   1  failure: the command was well formed but could not be carried out
 //      (unknown node, node exists, node space missing, unreadable or
-//      malformed layout file, no such process or service);
+//      malformed layout file, no such process or service, a retain file
+//      without a usable layout record); for retain-diff also: the files
+//      differ;
 //   2  usage error: the command line itself is wrong (unknown command or
 //      option, missing or extra arguments, a type, size or value the node
 //      cannot take, a name too long).
@@ -38,6 +40,7 @@ struct Invocation {
     bool Wait = false;                 // save, load, service stop --wait
     double Timeout = 60;               // --timeout S, seconds, with --wait
     bool Check = false;                // retain-dump --check
+    bool DryRun = false;               // retain-restore --dry-run
 };
 
 // Parses args (without the program name). envSpace is OVNODE_SPACE, or

@@ -24,6 +24,8 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandSave(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandLoad(const Invocation& inv, std::ostream& out, std::ostream& err);
+int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream& err);
+int CommandRetainDiff(const Invocation& inv, std::ostream& out, std::ostream& err);
 
 // A text as a JSON string literal, quotes included. Bytes that are not valid
 // UTF-8 are shown as \u00XX.

@@ -3,7 +3,9 @@
 // The file holds no names or sizes of its own: its slots are found only by
 // walking the node table with each node's current Size, as the service does
 // when it loads. So the dump pairs each slot with the node that would receive
-// it, and says where the file and the layout part ways.
+// it, and says where the file and the layout part ways. When the header is
+// not the current layout's hash, the file's own layout record, if one lies
+// beside it and verifies, names the slots instead.
 #include <cstring>
 #include <fstream>
 #include <iomanip>
@@ -14,6 +16,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/commands.h"
+#include "ovnode/retained_file.h"
 #include "ovnode/value_codec.h"
 #include "retain/layout_hash.h"
 #include "stdlib/pfile.h"
@@ -25,6 +28,29 @@ std::string Hex(uint32_t v) {
     std::ostringstream s;
     s << "0x" << std::hex << std::setw(8) << std::setfill('0') << v;
     return s.str();
+}
+
+// The slots by the file's own layout record.
+void DumpByRecord(const RetainedFile& file, std::ostream& out) {
+    const std::vector<LayoutRecordEntry>& entries = file.Record.Entries;
+    out << "layout record " << LayoutRecordPathBeside(file.Path, file.Header) << " (" << entries.size()
+        << " nodes): the slots by the layout the file was written with\n";
+    size_t slots = 0;
+    std::vector<uint8_t> value;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const LayoutRecordEntry& e = entries[i];
+        if (e.Size == 0) continue;
+        const std::string name(e.Name, e.NameLength);
+        if (!RetainedValue(file, i, &value)) {
+            out << "file ends at byte " << file.Bytes.size() << ": the slot of " << name << " (" << e.Size
+                << " bytes at offset " << e.Offset << ") and every later one are missing\n";
+            return;
+        }
+        out << std::left << std::setw(10) << e.Offset << " " << std::setw(40) << name << " " << std::setw(4) << e.Type
+            << " " << FormatValue(e.Type, value) << "\n";
+        ++slots;
+    }
+    out << slots << " slots; the file ends with the last slot\n";
 }
 
 }  // namespace
@@ -103,7 +129,7 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
     }
     out << "header word  " << Hex(header) << "\n"
         << "layout hash  " << Hex(hash)
-        << (header == hash ? "  (match)\n" : "  (differ: a start-up check would remove or back up this file)\n");
+        << (header == hash ? "  (match)\n" : "  (differ: a start-up check would set this file aside)\n");
     if (inv.Check) {
         if (verdict == kExitOk)
             out << "the file matches the layout\n";
@@ -112,6 +138,18 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
         else
             out << "the file is " << (bytes.size() < expected ? "shorter" : "longer") << " than the layout expects\n";
         return verdict;
+    }
+    if (header != hash) {
+        RetainedFile own;
+        own.Path = path;
+        own.Bytes = bytes;
+        own.Header = header;
+        std::string why;
+        if (ReadRetainedRecord(&own, &why)) {
+            DumpByRecord(own, out);
+            return kExitOk;
+        }
+        out << "no layout record to go by (" << why << "); the slots against the current layout:\n";
     }
 
     size_t offset = 4, slots = 0;

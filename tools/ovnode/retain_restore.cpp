@@ -1,0 +1,63 @@
+// ovnode retain-restore: the values of any retain file written into the node
+// space by name, through the file's own layout record, with the matching
+// rules of the service's migration (retain/migration.h).
+#include <cstring>
+#include <ostream>
+#include <vector>
+
+#include "nodespace/nodespace_admin.h"
+#include "nodespace/ovhgapi.h"
+#include "ovnode/commands.h"
+#include "ovnode/retained_file.h"
+#include "retain/migration.h"
+#include "retain/retain_file.h"
+
+namespace ovnode {
+namespace {
+
+struct Restore {
+    bool DryRun = false;
+    std::vector<uint8_t> Buffer;
+};
+
+// Writes one matched value back as a load would; a resized text keeps a
+// terminating zero, a resized range is cut short or zero-filled.
+void WriteBack(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize) {
+    Restore* restore = static_cast<Restore*>(context);
+    if (!value || restore->DryRun) return;
+    restore->Buffer.assign(size, 0);
+    std::memcpy(restore->Buffer.data(), value, valueSize < size ? valueSize : size);
+    WriteNodeSlot(node, restore->Buffer.data(), size);
+}
+
+}  // namespace
+
+int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    RetainedFile file;
+    std::string error;
+    if (!ReadRetainedBytes(inv.Args[0], &file, &error) || !ReadRetainedRecord(&file, &error)) {
+        err << "ovnode: " << error << "\n";
+        return kExitFailure;
+    }
+    if (!NodeSpaceExists(inv.Space)) {
+        err << "ovnode: node space '" << inv.Space << "' does not exist\n";
+        return kExitFailure;
+    }
+    if (!NodeSpaceAttach(inv.Space, false, &error)) {
+        err << "ovnode: cannot open node space '" << inv.Space << "': " << error << "\n";
+        return kExitFailure;
+    }
+    Restore restore;
+    restore.DryRun = inv.DryRun;
+    MigrationCounts counts;
+    if (!MatchRetainedValues(file.Record, file.Bytes.data(), file.Bytes.size(), NodeTable(), NodeCount(), WriteBack,
+                             &restore, &counts, &error)) {
+        err << "ovnode: retain file " << file.Path << " refused: " << error << "\n";
+        return kExitFailure;
+    }
+    out << "kept " << counts.Kept << ", resized " << counts.Resized << ", new " << counts.New << ", dropped "
+        << counts.Dropped << (inv.DryRun ? " (dry run: nothing written)\n" : "\n");
+    return kExitOk;
+}
+
+}  // namespace ovnode

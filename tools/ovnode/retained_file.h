@@ -1,0 +1,35 @@
+// retained_file.h - a retain file read together with the layout record
+// beside it, for the ovnode commands that show or restore its values by name.
+//
+// The record is found by the file's header word in the file's own
+// directory (OvRetain.<hash>.layout), so a copy of a retain file works with
+// its record anywhere. Called from one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "retain/layout_record.h"
+
+namespace ovnode {
+
+struct RetainedFile {
+    std::string Path;  // as mapped onto this machine
+    std::vector<uint8_t> Bytes;
+    uint32_t Header = 0;
+    LayoutRecord Record;
+};
+
+// Reads the file; false with one line saying why when it cannot be read or
+// is shorter than its 4-byte header.
+bool ReadRetainedBytes(const std::string& given, RetainedFile* file, std::string* error);
+// Reads the record of a file read above and checks that it describes the
+// file; false with one line saying why.
+bool ReadRetainedRecord(RetainedFile* file, std::string* error);
+
+// One value of the file by its record entry: the entry's slot bytes, or
+// false when the file does not hold them in full or the entry has no slot.
+bool RetainedValue(const RetainedFile& file, size_t entry, std::vector<uint8_t>* value);
+
+}  // namespace ovnode
