@@ -16,6 +16,8 @@
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
+#include "retain/layout_record.h"
+#include "stdlib/pdirectory.h"
 #include "support/test_support.h"
 #include "variables/variables.h"
 
@@ -259,6 +261,124 @@ TEST_F(LayoutHash, EmptyNodeSpaceWithoutAFileDoesNothing) {
     EXPECT_STREQ(GetBackupFilePath(), "OvRetain.$$$");
     EXPECT_EQ(lines, std::vector<std::string>{});
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+}
+
+// A record of the given names (type 7, Size 4), hashing the first `hashed`
+// of them, with `hash` in its header (the fold of those names when 0).
+std::string Record(const std::vector<std::string>& names, size_t hashed, uint32_t hash = 0) {
+    if (hash == 0)
+        for (size_t i = 0; i < hashed; ++i)
+            hash = ((hash << 1) | (hash >> 31)) + LayoutNameKey(names[i].data(), names[i].size());
+    std::vector<uint8_t> bytes;
+    BeginLayoutRecord(&bytes, hash, static_cast<uint32_t>(hashed));
+    for (const std::string& name : names) AppendLayoutRecordEntry(&bytes, name.data(), name.size(), 7, 4);
+    FinishLayoutRecord(&bytes);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+uint32_t RecordHash(const std::string& record) {
+    return static_cast<uint8_t>(record[12]) | static_cast<uint8_t>(record[13]) << 8 |
+           static_cast<uint8_t>(record[14]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(record[15])) << 24;
+}
+
+// With Migrate 1 a mismatching file moves by name only through a record that
+// verifies; every other record is refused, the check says why and keeps the
+// file aside as it does without Migrate.
+TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
+    ASSERT_EQ(NodeCreate("SERVICE.OvRetain.Migrate", 1, 1, "", ""), 0);
+    const uint8_t one = 1;
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.Migrate", &one, 1), 0);
+    const std::string good = Record({"Plc.Speed", "Plc.Gone"}, 2);
+    std::string flipped = good;
+    flipped[30] ^= 1;
+    const std::string wrongCount = Record({"Plc.Speed", "Plc.Gone"}, 1, RecordHash(good));
+    const std::string values = std::string("\x07\0\0\0", 4) + std::string("\x09\0\0\0", 4);
+    struct Case {
+        std::string Name, Record, File, Why;  // Why: empty for a migration
+    };
+    const Case cases[] = {
+        {"good", good, values, ""},
+        {"missing", "", values, "is missing."},
+        {"truncated header", good.substr(0, 20), values, "truncated (20 bytes)"},
+        {"truncated", good.substr(0, good.size() - 1), values, "damaged or truncated (checksum does not match)"},
+        {"flipped bit", flipped, values, "damaged or truncated (checksum does not match)"},
+        {"hash not reproduced", Record({"Plc.Speed", "Plc.Gone"}, 2, 0x12345678), values, "do not reproduce"},
+        {"hashed count changed", wrongCount, values, "do not reproduce"},
+        {"same name twice", Record({"Plc.Speed", "Plc.Speed"}, 2), values, "names node Plc.Speed twice"},
+        {"file longer than the record", good, values + "x", "longer than its layout record describes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ResetLayoutHashForTest();
+        ResetLayoutRecordForTest();
+        std::filesystem::remove_all(dir_.Path());
+        std::filesystem::create_directories(dir_.Path());
+        const uint32_t fileHash = RecordHash(good);
+        const std::string recordPath = dir_.File("OvRetain." + Hex8(fileHash) + ".layout");
+        if (!c.Record.empty()) WriteFile(recordPath, c.Record);
+        WriteFile(retain_, Header(fileHash) + c.File);
+        ovtest::StderrCapture log;
+        CheckRetainFile();
+        const std::vector<std::string> lines = log.Lines();
+        ASSERT_EQ(lines.size(), 5u) << ::testing::PrintToString(lines);
+        EXPECT_EQ(ReadFile(dir_.File("OvRetain." + Hex8(fileHash) + ".old")), Header(fileHash) + c.File);
+        const uint32_t h = ComputeLayoutHash();
+        if (c.Why.empty()) {
+            EXPECT_EQ(lines[4], "WRN Retained file migrated by name: kept 1, resized 0, new 6, dropped 1.");
+            // Plc.Counter, Migrate and the configuration nodes are new and hold
+            // their own values, Plc.Speed its old one.
+            EXPECT_EQ(ReadFile(retain_).substr(0, 4), Header(h));
+            EXPECT_NE(ReadFile(retain_).find(std::string("\x07\0\0\0", 4)), std::string::npos);
+            LayoutRecord record;
+            std::string why;
+            EXPECT_TRUE(ReadLayoutRecord(dir_.File("OvRetain." + Hex8(h) + ".layout").c_str(), h, &record, &why))
+                << why;
+        } else {
+            EXPECT_EQ(lines[4].rfind("WRN Retained file not migrated: ", 0), 0u) << lines[4];
+            EXPECT_NE(lines[4].find(c.Why), std::string::npos) << lines[4];
+            EXPECT_FALSE(FileExists(retain_));
+        }
+    }
+}
+
+// Only the three newest .old files stay, and only the records that a file
+// still refers to (or the current layout's own).
+TEST_F(StartupCheck, KeepsTheNewestThreeOldFilesAndTheRecordsInUse) {
+    auto changedAt = [](const std::string& path) {
+        int64_t t = 0;
+        PFileStatus(path.c_str(), nullptr, &t);
+        return t;
+    };
+    int64_t last = 0;
+    for (uint32_t hash : {0x10u, 0x20u, 0x30u, 0x40u}) {
+        // Each one visibly newer than the one before (file times are coarse).
+        ASSERT_TRUE(ovtest::WaitUntil([&] {
+            WriteFile(dir_.File("probe"), "");
+            return changedAt(dir_.File("probe")) > last;
+        }));
+        WriteFile(dir_.File("OvRetain." + Hex8(hash) + ".old"), Header(hash));
+        WriteFile(dir_.File("OvRetain." + Hex8(hash) + ".layout"), "record");
+        last = changedAt(dir_.File("OvRetain." + Hex8(hash) + ".old"));
+    }
+    ASSERT_TRUE(ovtest::WaitUntil([&] {
+        WriteFile(dir_.File("probe"), "");
+        return changedAt(dir_.File("probe")) > last;
+    }));
+    WriteFile(dir_.File("OvRetain.00000050.layout"), "no file refers to it");
+    WriteFile(dir_.File("OvRetain.00000010.layout.tmp"), "left over");
+    WriteFile(backup_, Header(0x60));
+    WriteFile(dir_.File("OvRetain.00000060.layout"), "the backup's");
+    WriteFile(retain_, Header(0x70));
+    CheckRetainFile();
+    for (uint32_t hash : {0x10u, 0x20u}) {
+        EXPECT_FALSE(FileExists(dir_.File("OvRetain." + Hex8(hash) + ".old"))) << hash;
+        EXPECT_FALSE(FileExists(dir_.File("OvRetain." + Hex8(hash) + ".layout"))) << hash;
+    }
+    for (uint32_t hash : {0x30u, 0x40u, 0x70u}) EXPECT_TRUE(FileExists(dir_.File("OvRetain." + Hex8(hash) + ".old")));
+    for (uint32_t hash : {0x30u, 0x40u, 0x60u})
+        EXPECT_TRUE(FileExists(dir_.File("OvRetain." + Hex8(hash) + ".layout"))) << hash;
+    EXPECT_FALSE(FileExists(dir_.File("OvRetain.00000050.layout")));
+    EXPECT_FALSE(FileExists(dir_.File("OvRetain.00000010.layout.tmp")));
 }
 
 }  // namespace

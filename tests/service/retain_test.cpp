@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "retain/layout_hash.h"
+#include "retain/layout_record.h"
 #include "retain/retain_file.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
@@ -361,6 +363,57 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
     ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", Bytes({0}).data(), 1), 0);
     ASSERT_EQ(SaveRetainFile(), 1) << "a later save goes through";
     EXPECT_NE(ReadFile(retain), previous);
+}
+
+// The layout record of the file's hash is on disk before the file; an
+// ordinary save writes none; a node created after the hash was cached makes
+// the next save grow it, and a failure to write it keeps every file as it was.
+TEST_F(RetainFile, SaveKeepsTheLayoutRecordLongEnough) {
+    Configure(dir_.Path() + "/");
+    Fill(Populate(5), 1);
+    ResetLayoutRecordForTest();
+    ASSERT_EQ(SaveRetainFile(), 1);
+    const uint32_t hash = ComputeLayoutHash();
+    char name[40];
+    std::snprintf(name, sizeof name, "OvRetain.%08x.layout", hash);
+    const std::string recordPath = dir_.File(name), retain = dir_.File("OvRetain.bin");
+    LayoutRecord record;
+    std::string why;
+    ASSERT_TRUE(ReadLayoutRecord(recordPath.c_str(), hash, &record, &why)) << why;
+    const uint32_t hashed = static_cast<uint32_t>(NodeCount());
+    EXPECT_EQ(record.HashedCount, hashed);
+    EXPECT_EQ(record.Entries.size(), hashed);
+    auto identity = [&] {
+        struct stat st {};
+        stat(recordPath.c_str(), &st);
+        return std::to_string(st.st_ino) + "/" + std::to_string(st.st_mtim.tv_nsec) + "/" +
+               std::to_string(st.st_mtim.tv_sec);
+    };
+    const std::string first = identity();
+    ASSERT_EQ(SaveRetainFile(), 1);
+    ResetLayoutRecordForTest();  // as a new process would: it finds the record long enough
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_EQ(identity(), first) << "an ordinary save rewrote the record";
+
+    MakeNumeric("Rt.Late", 7, 4, 9);
+    const std::string previous = ReadFile(retain), previousRecord = ReadFile(recordPath);
+    PFileInjectFault(PF_RENAME, 1, ENOSPC);
+    ovtest::StderrCapture log;
+    EXPECT_EQ(SaveRetainFile(), 0);
+    PFileClearFaults();
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"ERR Layout record rename failed: No space left on device"});
+    EXPECT_EQ(ReadFile(retain), previous);
+    EXPECT_EQ(ReadFile(recordPath), previousRecord);
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_EQ(ComputeLayoutHash(), hash);
+    ASSERT_TRUE(ReadLayoutRecord(recordPath.c_str(), hash, &record, &why)) << why;
+    EXPECT_EQ(record.HashedCount, hashed);
+    ASSERT_EQ(record.Entries.size(), hashed + 1);
+    EXPECT_EQ(std::string(record.Entries.back().Name, record.Entries.back().NameLength), "Rt.Late");
+    EXPECT_EQ(ReadFile(retain).size(), record.Entries.back().Offset + 4);
 }
 
 TEST_F(RetainFile, LoadSkipsASlotWhoseBufferIsUnavailable) {
