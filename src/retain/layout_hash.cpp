@@ -144,8 +144,8 @@ void CheckRetainFile() {
                 RemoveRetainFile();
             }
         }
+        RemoveUnusedLayoutRecords(h);
     }
-    RemoveUnusedLayoutRecords(h);
     UnlockRetainFile();
 }
 

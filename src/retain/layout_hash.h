@@ -21,7 +21,8 @@
 // SERVICE.OvRetain.Migrate (read here by name, never created) holds 1, it
 // writes a retain file of the current layout with the values it can match by
 // name (migration.h) instead of removing or rotating the old one. Last it
-// removes the layout records that no file needs any more.
+// removes the layout records that no file needs any more. A matching file
+// is left alone as before: the check then touches no file.
 #pragma once
 
 #include <cstdint>
