@@ -8,6 +8,10 @@
 // half a random few hundred microseconds after the save's temporary file has
 // appeared, so that many land inside a save. OVRT_CRASH_ITERATIONS sets the
 // number of kills per case (default 16; scripts/crash.sh runs hundreds).
+//
+// A second case starts each run in a new layout and kills around the first
+// save, which writes a new layout record: every retain file left has a
+// record that verifies.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -15,6 +19,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -221,6 +226,59 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
     std::printf("%d kills: behind by at most %u ms, median %u ms, 99th percentile %u ms; longest save %u ms\n", kills,
                 behindMs.back(), behindMs[behindMs.size() / 2], behindMs[behindMs.size() * 99 / 100], longestSaveMs);
     RecordProperty("WorstLossMs", static_cast<int>(behindMs.back()));
+}
+
+// Every start in a new layout (one node more), so that the first save of each
+// run writes a new layout record; killed within 60 ms of that save's start
+// (data, record, rename). Afterwards
+// every retain file present - current, backup, set aside - has a record that
+// verifies and describes it (retain-restore --dry-run refuses anything else).
+TEST_P(CrashTest, KilledWhileWritingANewLayoutRecordLeavesEveryFileARecord) {
+    const int useBackup = GetParam();
+    for (int b = 0; b < kBlocks; ++b)
+        Ovnode({"create", "Crash.Block" + std::to_string(b), "13", std::to_string(kBlockSize)});
+    Create("UseBackup", "1", std::to_string(useBackup));
+    std::mt19937 random(std::random_device{}());
+    const std::string temp = RetainFile() + ".tmp";
+    const std::string dir = RetainFile().substr(0, RetainFile().size() - std::string("OvRetain.bin").size());
+    const int iterations = std::max(4, Iterations() / 2);
+    size_t checked = 0;
+    for (int i = 0; i < iterations; ++i) {
+        SCOPED_TRACE("kill " + std::to_string(i));
+        Ovnode({"create", "Crash.Layout" + std::to_string(i), "7"});
+        std::remove(temp.c_str());
+        StartAndWait();
+        std::atomic<bool> flooding{true};
+        std::thread client([&] {
+            const uint32_t one = 1;
+            while (flooding.load()) {
+                NodeWriteByName(Full("Save").c_str(), &one, 4);
+                std::this_thread::yield();
+            }
+        });
+        const auto deadline = std::chrono::steady_clock::now() + 3s;
+        while (!ovtest::FileExists(temp) && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
+        service_->Signal(SIGKILL);
+        EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
+        flooding = false;
+        client.join();
+
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            const std::string name = entry.path().filename();
+            if (name == "OvRetain.bin" || name == "OvRetain.$$$" ||
+                (name.size() == 21 && name.compare(name.size() - 4, 4, ".old") == 0))
+                files.push_back(entry.path());
+        }
+        for (const std::string& file : files) {
+            auto check = ovtest::Ovnode(active_, {"retain-restore", file, "--dry-run"});
+            EXPECT_EQ(check.Status, 0) << file << ": " << check.Err;
+        }
+        checked += files.size();
+        if (HasFailure()) return;
+    }
+    EXPECT_GE(checked, static_cast<size_t>(iterations - 1)) << "each run after the first sets a file aside";
 }
 
 INSTANTIATE_TEST_SUITE_P(Crash, CrashTest, ::testing::Values(0, 1), [](const ::testing::TestParamInfo<int>& info) {
