@@ -9,7 +9,7 @@ if (($#)); then
   wanted=("$@")
 else
   wanted=(git cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev
-          scdoc dpkg-dev)
+          scdoc dpkg-dev systemd)
 fi
 need=()
 for pkg in "${wanted[@]}"; do
