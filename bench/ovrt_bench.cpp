@@ -39,6 +39,7 @@
 #include "nodespace/ovhgapi.h"
 #include "peers.h"
 #include "retain/layout_hash.h"
+#include "retain/layout_record.h"
 #include "retain/retain_file.h"
 #include "rtkernel/rtadmin.h"
 #include "threads/autosave.h"
@@ -262,6 +263,9 @@ bool SetUpSpace(const std::string& space, uint32_t n, const std::string& outDir)
     uint8_t one = 1;
     NodeCreate("SERVICE.OvRetain.AutoRun", 1, 1, "", "");
     NodeWriteByName("SERVICE.OvRetain.AutoRun", &one, 1);
+    // For the migration figure; read only when a start-up check finds another layout.
+    NodeCreate("SERVICE.OvRetain.Migrate", 1, 1, "", "");
+    NodeWriteByName("SERVICE.OvRetain.Migrate", &one, 1);
     // Autosave stays off but for its own measurements.
     NodeCreate(kAutoSave, 7, 4, "", "");
     if (!BuildPlant(n)) return false;
@@ -497,6 +501,77 @@ struct SizeRun {
     double SaveMedian = 0;
 };
 
+// Migration by name at start-up: the retain file and layout record of the
+// current table, with every hundredth name changed (so 1 % of the values are
+// dropped and 1 % of the nodes new), met by the start-up check with Migrate
+// 1; beside a save of the same node space. The current layout's record is
+// removed before each run, as after a real layout change, so the check
+// writes it too. The layout hash itself is taken before the timing: every
+// start-up folds it, migration or not.
+bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
+    ResetLayoutHashForTest();
+    ResetLayoutRecordForTest();
+    BuildRetainFilePaths();
+    const uint32_t hash = ComputeLayoutHash();
+    char recordPath[kRetainPathSize + 16];
+    if (SaveRetainFile() != 1 || !LayoutRecordPathFor(hash, recordPath, sizeof recordPath)) return false;
+    LayoutRecord current;
+    current.Bytes = ReadWholeFile(recordPath);
+    std::string why;
+    if (!VerifyLayoutRecord(&current, &why)) {
+        std::fprintf(stderr, "bench: layout record: %s\n", why.c_str());
+        return false;
+    }
+    uint32_t oldHash = 0;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < current.Entries.size(); ++i) {
+        std::string name(current.Entries[i].Name, current.Entries[i].NameLength);
+        if (i % 100 == 50) name += "~";
+        oldHash = ((oldHash << 1) | (oldHash >> 31)) + LayoutNameKey(name.data(), name.size());
+        names.push_back(name);
+    }
+    std::vector<uint8_t> oldRecord;
+    BeginLayoutRecord(&oldRecord, oldHash, static_cast<uint32_t>(names.size()));
+    for (size_t i = 0; i < names.size(); ++i)
+        AppendLayoutRecordEntry(&oldRecord, names[i].data(), names[i].size(), current.Entries[i].Type,
+                                current.Entries[i].Size);
+    FinishLayoutRecord(&oldRecord);
+    std::vector<uint8_t> oldFile = ReadWholeFile(GetRetainFilePath());
+    for (int k = 0; k < 4; ++k) oldFile[k] = static_cast<uint8_t>(oldHash >> (8 * k));
+    char oldRecordPath[kRetainPathSize + 16], oldName[32], oldPath[kRetainPathSize + 16];
+    std::snprintf(oldName, sizeof oldName, "OvRetain.%08x.old", oldHash);
+    if (!LayoutRecordPathFor(oldHash, oldRecordPath, sizeof oldRecordPath) ||
+        !RetainSiblingPath(oldName, oldPath, sizeof oldPath))
+        return false;
+    auto put = [](const std::string& path, const std::vector<uint8_t>& bytes) {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+        if (f) ok = std::fclose(f) == 0 && ok;
+        return ok;
+    };
+    std::vector<double> t;
+    for (int i = 0; i < run.Reps; ++i) {
+        std::remove(recordPath);
+        std::remove(oldPath);
+        if (!put(GetRetainFilePath(), oldFile) || !put(oldRecordPath, oldRecord)) return false;
+        ::sync();
+        ResetLayoutRecordForTest();
+        t.push_back(Timed([] {
+            CheckRetainFile();
+            return true;
+        }));
+        std::vector<uint8_t> migrated = ReadWholeFile(GetRetainFilePath());
+        if (migrated.size() != oldFile.size() || migrated[0] != static_cast<uint8_t>(hash)) {
+            std::fprintf(stderr, "bench: migration did not write the file of the current layout\n");
+            return false;
+        }
+    }
+    run.Results.push_back(Compare("migration_1pct", run.N, t, "save", save, run.N >= 1000000 ? 3 : 0));
+    run.Results.back().Note =
+        "start-up check with Migrate 1: set aside, verify the old record, match by name, write record and file";
+    return true;
+}
+
 bool MeasureSize(SizeRun& run) {
     const uint32_t n = run.N;
     const int reps = run.Reps;
@@ -589,6 +664,10 @@ bool MeasureSize(SizeRun& run) {
     run.Results.push_back(Compare("load", n, load, "read_limit", readLimit, 0));
     run.Results.back().Note = "one read() of the file alone";
     run.SaveMedian = Median(save);
+    if (!MeasureMigration(run, save)) {
+        std::fprintf(stderr, "bench: migration failed\n");
+        return false;
+    }
 
     // The same in a tmpfs directory, where fsync costs nothing: what the
     // save costs beyond the storage.
