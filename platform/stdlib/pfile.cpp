@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "stdlib/fault_seam.h"
 
@@ -138,6 +139,11 @@ std::string PFileDriveRoot() {
 }
 
 std::string PFileMapPath(const char* path) {
+    return PFileMapPath(path, nullptr);
+}
+
+std::string PFileMapPath(const char* path, bool* climbedOut) {
+    if (climbedOut) *climbedOut = false;
     if (!path) return std::string();
     if (!(std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':')) return path;
     std::string mapped = PFileDriveRoot();
@@ -147,7 +153,48 @@ std::string PFileMapPath(const char* path) {
     const char* rest = path + 2;
     while (IsSeparator(*rest)) ++rest;
     mapped += '/';
-    for (; *rest; ++rest) mapped += *rest == '\\' ? '/' : *rest;
+    // "." and ".." components are resolved here, as on the drive itself: a
+    // ".." at the drive's top stays there, so no path leaves its drive.
+    std::vector<std::string> parts;
+    std::string part;
+    bool dots = false;
+    for (const char* p = rest;; ++p) {
+        if (*p && !IsSeparator(*p)) {
+            part += *p;
+            continue;
+        }
+        if (part == "." || part == "..") dots = true;
+        parts.push_back(part);
+        part.clear();
+        if (!*p) break;
+    }
+    if (!dots) {
+        for (; *rest; ++rest) mapped += *rest == '\\' ? '/' : *rest;
+        return mapped;
+    }
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        if (parts[i] == ".") {
+            if (last) kept.push_back("");
+            continue;
+        }
+        if (parts[i] == "..") {
+            if (kept.empty()) {
+                if (climbedOut) *climbedOut = true;
+            } else {
+                kept.pop_back();
+            }
+            if (last) kept.push_back("");
+            continue;
+        }
+        if (parts[i].empty() && !last) continue;
+        kept.push_back(parts[i]);
+    }
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (i > 0) mapped += '/';
+        mapped += kept[i];
+    }
     return mapped;
 }
 
@@ -173,6 +220,14 @@ PFile* PFileOpen(const char* path, const char* mode) {
         fd = ::open(mapped.c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return nullptr;
+    return PFileFromDescriptor(fd, writing);
+}
+
+PFile* PFileFromDescriptor(int fd, bool writing) {
+    if (fd < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
     PFile* f = new (std::nothrow) PFile;
     size_t capacity = writing ? kWriteBufferSize : kReadBufferSize;
     if (f) f->Buffer.reset(new (std::nothrow) uint8_t[capacity]);
@@ -186,6 +241,13 @@ PFile* PFileOpen(const char* path, const char* mode) {
     f->Writing = writing;
     f->Capacity = capacity;
     return f;
+}
+
+int64_t PFileSize(PFile* file) {
+    if (!file) return Fail(EBADF), -1;
+    struct stat st;
+    if (::fstat(file->Fd, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
 }
 
 bool PFileRead(PFile* file, void* buffer, size_t size) {
@@ -317,7 +379,7 @@ bool PFileMakeParents(const char* path) {
         if (i != dir.size() && dir[i] != '/') continue;
         std::string part = dir.substr(0, i);
         if (part.empty() || part == "/" || part.back() == '/') continue;
-        if (::mkdir(part.c_str(), 0777) == 0) continue;
+        if (::mkdir(part.c_str(), 0750) == 0) continue;
         if (errno != EEXIST) return false;
         struct stat st;
         if (::stat(part.c_str(), &st) != 0) return false;

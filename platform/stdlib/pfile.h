@@ -28,13 +28,22 @@
 struct PFile;
 
 // Maps a path of the drive form onto this machine; others come back as given.
+// In a drive path, "." and ".." components are resolved, and a ".." at the
+// drive's top stays there (as on the drive itself): *climbedOut, when given,
+// tells whether one did.
 std::string PFileMapPath(const char* path);
+std::string PFileMapPath(const char* path, bool* climbedOut);
 // The directory onto which drive letters are mapped (see above).
 std::string PFileDriveRoot();
 
 // Opens path with mode "rb" or "wb"; nullptr on failure (EINVAL for an
 // unknown mode).
 PFile* PFileOpen(const char* path, const char* mode);
+// Takes over an open descriptor as a PFile for reading or writing (as
+// PFileOpen's "rb" / "wb" handles); on failure the descriptor is closed.
+PFile* PFileFromDescriptor(int fd, bool writing);
+// The file's current length in bytes; -1 on failure.
+int64_t PFileSize(PFile* file);
 // Reads exactly size bytes. False at end of file (the bytes that were there
 // are consumed) or on an error.
 bool PFileRead(PFile* file, void* buffer, size_t size);
@@ -61,7 +70,7 @@ bool PFileLink(const char* from, const char* to);
 // Forces the directory entry changes (creations, renames, removals) of the
 // directory holding `path` to the storage device.
 bool PFileSyncDir(const char* path);
-// Creates the missing directories above `path` (mode 0777 less the umask;
+// Creates the missing directories above `path` (mode 0750 less the umask;
 // the last component is a file name and is not created).
 bool PFileMakeParents(const char* path);
 bool PFileExists(const char* path);

@@ -13,8 +13,14 @@
 // retain-file lock (retain_file.h) for its whole run, so building the paths,
 // reading the header and the removal or rotation never overlap a save or
 // load. ReadStoredLayoutHash, RotateBackupFile and RemoveRetainFile do not
-// take the lock: their callers hold it. Nothing here reports a failure
-// except CheckRetainFile's three "WRN" lines for a mismatch.
+// take the lock: their callers hold it. Each of them, and the check as a
+// whole, works relative to one descriptor of the retain directory
+// (retain_dir.h). Nothing here reports a failure except the check: a "DBG"
+// line with the resolved retain file path, a "WRN" line for an OutPath that
+// climbs out of its drive root or is longer than is read, the three "WRN"
+// lines for a mismatch, and one "ERR" line for a retain file that is there
+// but cannot be read (such a file is left alone; only a missing file counts
+// as no file) or a retain directory that is refused.
 //
 // On a mismatch CheckRetainFile first keeps the retain file as
 // OvRetain.<file hash>.old (set_aside.h); when the node
@@ -43,6 +49,9 @@ const char* GetBackupFilePath();
 // A file that does not open leaves the stored hash as it was; a file shorter
 // than its 4-byte header reads as 0.
 uint32_t ReadStoredLayoutHash();
+// The same, setting *error to the system error when the file is there but
+// cannot be read (0 otherwise; a missing file is not an error).
+uint32_t ReadStoredLayoutHash(int* error);
 // Moves the retain file to the backup path (replacing the backup in one
 // rename). With no retain file present the existing backup is kept.
 void RotateBackupFile();

@@ -2,15 +2,18 @@
 #include "retain/retain_file.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
+#include "retain/retain_dir.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
 #include "stdlib/ptime.h"
@@ -30,7 +33,6 @@ uint64_t LastSaveEndMs = 0;
 
 constexpr uint16_t kTextType = 12;
 constexpr uint16_t kRangeType = 13;
-constexpr size_t kTempPathSize = kRetainPathSize + 8;
 // The walk touches the last 16 bytes of each 578-byte node record (type,
 // index and the library's value fields), which may span two cache lines:
 // fetching them some way ahead hides most of the memory latency of a large
@@ -92,20 +94,37 @@ void WriteSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
 }
 
 // Gives the current retain file the backup's name too, replacing the backup
-// in one rename; the retain file keeps its name throughout. Failures only
-// leave the older backup in place and are not reported.
-void KeepPreviousAsBackup(const char* retainPath, const char* backupPath) {
-    if (backupPath[0] == '\0' || !PFileExists(retainPath)) return;
-    char linkPath[kTempPathSize];
-    std::snprintf(linkPath, sizeof linkPath, "%s.tmp", backupPath);
-    PFileRemove(linkPath);
-    if (!PFileLink(retainPath, linkPath) || !PFileRename(linkPath, backupPath)) PFileRemove(linkPath);
+// in one rename; the retain file keeps its name throughout. Where the file
+// system has no hard links the backup is a durable copy instead. A backup
+// that could not be refreshed leaves the older one in place and gives one
+// "WRN" line; the save goes on.
+void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName) {
+    struct stat st;
+    if (backupName[0] == '\0' || !PDirStat(dir, retainName, &st)) return;
+    const std::string linkName = std::string(backupName) + ".tmp";
+    PDirRemove(dir, linkName.c_str());
+    const char* step = "link";
+    bool done = false;
+    if (PDirLink(dir, retainName, linkName.c_str())) {
+        done = PDirRename(dir, linkName.c_str(), backupName);
+        if (!done) step = "rename";
+        int error = errno;
+        if (!done) PDirRemove(dir, linkName.c_str());
+        errno = error;
+    } else {
+        done = PDirCopyFile(dir, retainName, backupName, &step);
+    }
+    if (!done) {
+        int error = errno;
+        report(&LogChannel, "WRN", "Retain backup could not be refreshed (%s): %s", step, std::strerror(error));
+    }
 }
 
 // Ends a save that failed after the temporary file was created.
-uint8_t Abandon(PFile* file, const char* tempPath) {
+uint8_t Abandon(PDir* dir, PFile* file, const char* tempName) {
     if (file) PFileClose(file);
-    PFileRemove(tempPath);
+    PDirRemove(dir, tempName);
+    PDirClose(dir);
     return 0;
 }
 
@@ -115,16 +134,16 @@ uint8_t SaveLocked() {
     const bool useBackup = GetUseBackup() != 0;
     const char* retainPath = GetRetainFilePath();
     if (retainPath[0] == '\0') return 0;  // the start-up check has not built the paths yet
-    char tempPath[kTempPathSize];
-    std::snprintf(tempPath, sizeof tempPath, "%s.tmp", retainPath);
 
-    if (!PFileMakeParents(retainPath)) {
-        ReportFailure("directory creation");
-        return 0;
-    }
-    PFile* file = PFileOpen(tempPath, "wb");
+    std::string name;
+    PDir* dir = OpenRetainDirectory(retainPath, true, &name);
+    if (!dir) return 0;
+    const std::string tempName = name + ".tmp";
+    const char* temp = tempName.c_str();
+    PFile* file = PDirCreate(dir, temp);
     if (!file) {
         ReportFailure("open");
+        PDirClose(dir);
         return 0;
     }
     const uint32_t hash = ComputeLayoutHash();
@@ -132,11 +151,15 @@ uint8_t SaveLocked() {
                                static_cast<uint8_t>(hash >> 16), static_cast<uint8_t>(hash >> 24)};
     if (!PFileWrite(file, header, sizeof header)) {
         ReportFailure("header write");
-        return Abandon(file, tempPath);
+        return Abandon(dir, file, temp);
     }
     if (!PFileSeek(file, sizeof header)) {
+        // The header leaves the buffer at the seek, so a full device shows
+        // here: the system error goes with the line.
+        int error = errno;
         report(&LogChannel, "ERR", "Hashfile seek point set err.");
-        return Abandon(file, tempPath);
+        if (error != 0) report(&LogChannel, "ERR", "Retain file seek failed: %s", std::strerror(error));
+        return Abandon(dir, file, temp);
     }
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
@@ -146,7 +169,7 @@ uint8_t SaveLocked() {
         if (!buffer) {
             // Leaving the slot out would shift every later value.
             ReportFailure("value buffer allocation");
-            return Abandon(file, tempPath);
+            return Abandon(dir, file, temp);
         }
         // Cleared so that bytes the library does not fill (after a text's
         // zero) are zeros in the file, not left-overs of the heap.
@@ -158,34 +181,41 @@ uint8_t SaveLocked() {
         if (!written) {
             errno = error;
             ReportFailure("write");
-            return Abandon(file, tempPath);
+            return Abandon(dir, file, temp);
         }
     }
     if (!PFileFlush(file)) {
         ReportFailure("flush");
-        return Abandon(file, tempPath);
+        return Abandon(dir, file, temp);
     }
     if (!PFileSync(file)) {
         ReportFailure("sync");
-        return Abandon(file, tempPath);
+        return Abandon(dir, file, temp);
     }
     if (!PFileClose(file)) {
         ReportFailure("close");
-        return Abandon(nullptr, tempPath);
+        return Abandon(dir, nullptr, temp);
     }
     // The record that names the new file's slots is on disk before the file.
-    if (!EnsureLayoutRecord(hash, table, count)) return Abandon(nullptr, tempPath);
-    if (useBackup) KeepPreviousAsBackup(retainPath, GetBackupFilePath());
-    if (!PFileRename(tempPath, retainPath)) {
+    if (!EnsureLayoutRecord(hash, table, count)) return Abandon(dir, nullptr, temp);
+    if (useBackup) KeepPreviousAsBackup(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
+    if (!PDirRename(dir, temp, name.c_str())) {
         ReportFailure("rename");
-        return Abandon(nullptr, tempPath);
+        return Abandon(dir, nullptr, temp);
     }
-    if (!PFileSyncDir(retainPath)) {
+    if (!PDirSync(dir)) {
         // The new file is in place but not known to be durable.
         ReportFailure("directory sync");
+        PDirClose(dir);
         return 0;
     }
+    PDirClose(dir);
     return 1;
+}
+
+// Reads one item; false at the end of the file (errno 0) or on an error.
+bool ReadItem(PFile* file, uint8_t* buffer, size_t size) {
+    return buffer ? PFileRead(file, buffer, size) : PFileSkip(file, size);
 }
 
 uint8_t LoadLocked() {
@@ -193,24 +223,54 @@ uint8_t LoadLocked() {
     const NodeRecord* table = NodeTable();
     const char* retainPath = GetRetainFilePath();
     if (retainPath[0] == '\0') return 0;
-    PFile* file = PFileOpen(retainPath, "rb");
-    if (!file) return 0;
+    std::string name;
+    PDir* dir = OpenRetainDirectory(retainPath, false, &name);
+    if (!dir) return 0;
+    PFile* file = PDirOpenRead(dir, name.c_str());
+    int openError = errno;
+    PDirClose(dir);
+    if (!file) {
+        // Only a file that is not there is quietly no file.
+        if (openError != ENOENT) ReportRetainFileError("open", openError);
+        return 0;
+    }
     uint8_t header[4];
-    PFileRead(file, header, sizeof header);  // not judged: the start-up check does that
+    // Not judged: the start-up check does that. A file without a whole
+    // header (an empty one) holds no values.
+    if (!PFileRead(file, header, sizeof header)) {
+        if (errno != 0) {
+            ReportFailure("read");
+        } else {
+            report(&LogChannel, "ERR", "Retain file read failed: the file is shorter than its header");
+        }
+        PFileClose(file);
+        return 0;
+    }
+    uint8_t result = 1;
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = SlotSize(node);
         if (size == 0) continue;
+        // Without a buffer the slot is skipped, so the later nodes still get
+        // their own slots.
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
-        if (!buffer) {
-            PFileSkip(file, size);  // the later nodes keep their own slots
-            continue;
-        }
-        if (PFileRead(file, buffer, size)) WriteSlot(node, buffer, size);
+        bool read = ReadItem(file, buffer, size);
+        int error = errno;
+        if (read && buffer) WriteSlot(node, buffer, size);
         PMemFree(buffer);
+        if (read) continue;
+        // The end of the file leaves this node and the later ones as they
+        // are. An error stops the load too: reading on would put bytes into
+        // the wrong nodes.
+        if (error != 0) {
+            errno = error;
+            ReportFailure("read");
+            result = 0;
+        }
+        break;
     }
     PFileClose(file);
-    return 1;
+    return result;
 }
 
 }  // namespace

@@ -8,25 +8,35 @@
 // byte range, every other type as raw data by node index.
 //
 // A save never leaves a torn OvRetain.bin: it creates the directories of
-// OutPath, writes the new file as OvRetain.bin.tmp beside it, flushes, fsyncs
-// and closes it, and only then, with UseBackup on and a retain file present,
-// links the current OvRetain.bin to OvRetain.$$$.tmp and renames that over
-// OvRetain.$$$ (so OvRetain.bin is never absent and the backup is replaced in
-// one step), then renames OvRetain.bin.tmp over OvRetain.bin and fsyncs the
-// directory. At every moment OvRetain.bin is the complete old file or the
-// complete new one. Before the rename the save makes sure the layout record
-// of its hash lists every node it walked (layout_record.h). Any failure
-// reports one "ERR" line that names the step and the system error ("Retain
-// file write failed: No space left on device"; a failed seek past the
-// header reports "Hashfile seek point set err."), removes the temporary file and returns 0, leaving the previous
-// file (and backup) as they were.
+// OutPath (mode 0750), opens that directory once (retain_dir.h: never
+// through a symbolic link; as root, refused when another user could change
+// it) and does every step relative to it: it writes the new file as
+// OvRetain.bin.tmp (a stale one, or a link planted under that name, is
+// removed first; created exclusively, mode 0640, never through a link),
+// flushes, fsyncs and closes it, and only then, with UseBackup on and a
+// retain file present, links the current OvRetain.bin to OvRetain.$$$.tmp
+// and renames that over OvRetain.$$$ (so OvRetain.bin is never absent and the
+// backup is replaced in one step; where the file system has no hard links
+// the backup is a durable copy instead, and a backup that could not be
+// refreshed gives one "WRN" line), then renames OvRetain.bin.tmp over
+// OvRetain.bin and fsyncs the directory. At every moment OvRetain.bin is the
+// complete old file or the complete new one. Before the rename the save
+// makes sure the layout record of its hash lists every node it walked
+// (layout_record.h). Any failure reports one "ERR" line that names the step and the system error ("Retain file write
+// failed: No space left on device"; a failed seek past the header reports "Hashfile seek point set err." and then the
+// system error on a line of its own), removes the temporary file and returns 0, leaving the previous file (and backup)
+// as they were.
 //
-// A load reads the header without judging it and writes each complete slot
-// back; a slot that the file does not hold in full leaves its node (and every
-// later one) unchanged. A slot whose buffer cannot be allocated is skipped
-// over, so the later nodes still get their own values. A text slot with no
-// zero byte loads as its first Size - 1 characters. A load that cannot open
-// the file returns 0 and reports nothing.
+// A load opens the retain file without following a link or blocking, and
+// only a regular file: anything else, a file shorter than its 4-byte header
+// and every failure but a missing file gives one "ERR" line and returns 0.
+// It reads the header without judging it and writes each complete slot
+// back; at the end of the file the node whose slot is cut short and every
+// later one are left unchanged (the load still returns 1). A read error
+// ends the load the same way but returns 0 with one "ERR" line. A slot whose
+// buffer cannot be allocated is skipped over, so the later nodes still get
+// their own values. A text slot with no zero byte loads as its first Size - 1
+// characters. A load that finds no file returns 0 and reports nothing.
 //
 // Callable from any thread; saves, loads and the start-up check are
 // serialised by one lock held for each whole operation. Both return 1 on

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "nodespace/ovhgapi.h"
 
@@ -20,7 +21,7 @@ constexpr const char* kNodeNamePrefix = "SERVICE.";
 constexpr size_t kNodeNameSize = 128;
 constexpr uint32_t kTextType = 12;
 constexpr uint16_t kTextSize = 80;
-constexpr size_t kOutPathSize = 80;
+constexpr size_t kOutPathSize = kOutPathRead;
 
 const char kDefaultOutPath[] = "C:\\Orvale\\";
 
@@ -235,6 +236,15 @@ const char* GetOutPath() {
     const char* fullName = MakeNodeName(ConfigurationTable[OUTPATH_ROW].Name);
     if (fullName != nullptr) NodeReadStringByName(fullName, OutPathBuffer, kOutPathSize);
     return OutPathBuffer;
+}
+
+size_t OutPathNodeLength() {
+    const char* fullName = MakeNodeName(ConfigurationTable[OUTPATH_ROW].Name);
+    uint16_t size = 0;
+    if (fullName == nullptr || NodeGetAttribute(fullName, "Size", &size, sizeof size) != 0 || size == 0) return 0;
+    std::vector<char> text(size + 1u, '\0');
+    NodeReadStringByName(fullName, text.data(), static_cast<uint16_t>(text.size() > 0xFFFF ? 0xFFFF : text.size()));
+    return strnlen(text.data(), text.size());
 }
 
 // AutoRun stands in no table and is never created; absent, it reads 0.

@@ -9,6 +9,7 @@
 // CreateVariable's flag.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // One row of a publication table; a row with a null Name ends the table.
@@ -54,6 +55,12 @@ uint8_t GetUseBackup();
 uint32_t GetPriority();
 uint32_t GetInterval();
 const char* GetOutPath();
+// The bytes GetOutPath reads, its terminating zero included: the node's text
+// is cut to kOutPathRead - 1 characters.
+constexpr unsigned kOutPathRead = 80;
+// The length of the OutPath node's whole text (it may be longer than what
+// GetOutPath reads when the node was made larger); 0 when it cannot be read.
+size_t OutPathNodeLength();
 uint8_t GetAutoRun();
 uint8_t GetMigrate();
 // SERVICE.OvRetain.AutoSave, read by name (4 bytes, preset 0); never

@@ -4,9 +4,10 @@
 // SaveCount, and the service goes on; the next save succeeds.
 //
 // Each case first lets a clean run save and stop, so that a retain file of
-// the current layout exists. The second run's start-up check opens, reads
-// and closes that file (open 1, read 1, close 1); its first save then
-// creates the directories (mkdir 1), opens the temporary file (open 2),
+// the current layout exists. The second run's start-up check opens the
+// retain directory (open 1), then opens, reads and closes that file (open 2,
+// read 1, close 1); its first save then creates the directories (mkdir 1),
+// opens the directory (open 3) and the temporary file in it (open 4),
 // writes the header (write 1) and the slots (write 2...), flushes (flush 1),
 // syncs (sync 1), closes (close 2), with UseBackup links the current file to
 // the backup's temporary name (link 1) and renames that into place (rename
@@ -50,8 +51,8 @@ const FaultCase kFaults[] = {
     {"EIO_on_rename_with_backup", "rename:2:EIO", 1, "Retain file rename failed: Input/output error"},
     {"EIO_on_flush", "flush:1:EIO", 0, "Retain file flush failed: Input/output error"},
     {"EIO_on_close", "close:2:EIO", 0, "Retain file close failed: Input/output error"},
-    {"failing_open", "open:2:EACCES", 0, "Retain file open failed: Permission denied"},
-    {"failing_open_with_backup", "open:2:EMFILE", 1, "Retain file open failed: Too many open files"},
+    {"failing_open", "open:4:EACCES", 0, "Retain file open failed: Permission denied"},
+    {"failing_open_with_backup", "open:4:EMFILE", 1, "Retain file open failed: Too many open files"},
     {"failing_directory_creation", "mkdir:1:EROFS", 0, "Retain file directory creation failed: Read-only file system"},
 };
 
@@ -209,13 +210,16 @@ TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
 // Faults after the new file is complete. A failed directory fsync comes
 // after the rename: the new file is in place (complete) but the save reports
 // the step and is not counted, as the file may not survive a power cut. A
-// failed link or rename of the backup only leaves the older backup: the save
-// itself succeeds, counts and reports nothing.
+// failed link of the backup (a file system without hard links) falls back to
+// a durable copy; when the backup cannot be refreshed at all the older one
+// stays and one "WRN" line says so, while the save itself succeeds and counts.
+// The copy opens the retain file (open 5) and its temporary file (open 6).
 struct LateFault {
     const char* Name;
     const char* Fault;
     int UseBackup;
-    const char* Line;  // "" when the save succeeds
+    const char* Line;     // "" when the save succeeds
+    const char* Warning;  // the one "WRN" line; "" when the backup was refreshed
 };
 
 std::ostream& operator<<(std::ostream& out, const LateFault& c) {
@@ -223,9 +227,12 @@ std::ostream& operator<<(std::ostream& out, const LateFault& c) {
 }
 
 const LateFault kLateFaults[] = {
-    {"EIO_on_the_directory_fsync", "syncdir:1:EIO", 0, "Retain file directory sync failed: Input/output error"},
-    {"failing_backup_link", "link:1:EPERM", 1, ""},
-    {"failing_backup_rename", "rename:1:EIO", 1, ""},
+    {"EIO_on_the_directory_fsync", "syncdir:1:EIO", 0, "Retain file directory sync failed: Input/output error", ""},
+    {"failing_backup_link", "link:1:EPERM", 1, "", ""},
+    {"failing_backup_link_and_copy", "link:1:EPERM,open:6:ENOSPC", 1, "",
+     "Retain backup could not be refreshed (open): No space left on device"},
+    {"failing_backup_rename", "rename:1:EIO", 1, "",
+     "Retain backup could not be refreshed (rename): Input/output error"},
 };
 
 class LateInjectedFault : public FaultRuns, public ::testing::WithParamInterface<LateFault> {};
@@ -249,12 +256,14 @@ TEST_P(LateInjectedFault, TheNewFileIsInPlaceAndComplete) {
         ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
     }
     EXPECT_EQ(ErrLines(), reported ? 1u : 0u) << service_->Output();
+    const bool refreshed = c.Warning[0] == '\0';
+    EXPECT_EQ(Count({"WRN", c.Warning}), refreshed ? 0u : 1u) << service_->Output();
     const std::string saved = ovtest::ReadFile(RetainFile());
     EXPECT_EQ(saved.size(), RetainFileLength());
     EXPECT_EQ(SlotValue(saved, "Plant.Speed"), 4321u);
     EXPECT_FALSE(ovtest::FileExists(TempFile()));
     if (c.UseBackup) {
-        EXPECT_EQ(ovtest::ReadFile(BackupFile()), previousBackup);  // the older backup stays
+        EXPECT_EQ(ovtest::ReadFile(BackupFile()), refreshed ? previous : previousBackup);
         EXPECT_FALSE(ovtest::FileExists(BackupFile() + ".tmp"));
     }
     EXPECT_TRUE(service_->Running());

@@ -115,11 +115,12 @@ protected:
         }
         return out;
     }
-    // Only the "DBG" lines: the received events.
+    // Only the "DBG" lines of received events (not the start-up line that
+    // names the retain file).
     std::vector<LogLine> EventLog() const {
         std::vector<LogLine> out;
         for (const LogLine& l : Log())
-            if (l.Level == "DBG") out.push_back(l);
+            if (l.Level == "DBG" && l.Text.rfind("Retain file ", 0) != 0) out.push_back(l);
         return out;
     }
     size_t Count(const LogLine& wanted) const {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "stdlib/pdir.h"
 #include "support/test_support.h"
 
 namespace {
@@ -240,8 +241,94 @@ TEST_F(PFileTest, DrivePathsMapOntoTheDriveRoot) {
         {"OvRetain.bin", "OvRetain.bin"},
         {"1:\\x", "1:\\x"},
         {"", ""},
+        {"C:\\a\\.\\b\\..\\OvRetain.bin", "/srv/drives/C/a/OvRetain.bin"},
+        {"C:\\..\\..\\etc\\", "/srv/drives/C/etc/"},
+        {"C:\\a\\..\\", "/srv/drives/C/"},
+        {"C:\\..OvRetain.bin", "/srv/drives/C/..OvRetain.bin"},
     };
     for (const Case& c : cases) EXPECT_EQ(PFileMapPath(c.In), c.Out) << c.In;
+    bool climbed = false;
+    PFileMapPath("C:\\a\\..\\b", &climbed);
+    EXPECT_FALSE(climbed);
+    PFileMapPath("C:\\a\\..\\..\\b", &climbed);
+    EXPECT_TRUE(climbed) << "a \"..\" at the drive's top stays there";
+}
+
+// Files relative to a directory handle: nothing planted in the directory
+// (a link, a FIFO, a directory) is followed, opened or waited on.
+TEST_F(PFileTest, DirectoryHandleNeverFollowsOrBlocks) {
+    WriteFile(dir.File("target"), "precious");
+    ASSERT_EQ(symlink(dir.File("target").c_str(), dir.File("link").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.File("sub").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(dir.File("sub").c_str(), dir.File("sublink").c_str()), 0);
+
+    EXPECT_EQ(PDirOpen(dir.File("sublink").c_str()), nullptr) << "the last component is never followed";
+    PDir* d = PDirOpen(dir.Path().c_str());
+    ASSERT_NE(d, nullptr);
+    for (const char* name : {"link", "fifo", "sub"}) {
+        EXPECT_EQ(PDirOpenRead(d, name), nullptr) << name;
+        EXPECT_TRUE(PDirNotRegular(errno)) << name;
+    }
+    // A stale name, a link among them, is replaced, not written through.
+    PFile* f = PDirCreate(d, "link");
+    ASSERT_NE(f, nullptr);
+    ASSERT_TRUE(PFileWrite(f, "new", 3));
+    ASSERT_TRUE(PFileClose(f));
+    EXPECT_EQ(ReadFile(dir.File("target")), "precious");
+    EXPECT_EQ(ReadFile(dir.File("link")), "new");
+
+    const char* step = nullptr;
+    ASSERT_TRUE(PDirWriteFile(d, "whole", "abc", 3, &step));
+    EXPECT_EQ(ReadFile(dir.File("whole")), "abc");
+    EXPECT_FALSE(FileExists(dir.File("whole.tmp")));
+    struct stat st;
+    ASSERT_TRUE(PDirStat(d, "whole", &st));
+    EXPECT_EQ(st.st_mode & 0777 & ~0640u, 0u) << "files are made 0640 at most";
+    ASSERT_TRUE(PDirCopyFile(d, "whole", "copy", &step));
+    EXPECT_EQ(ReadFile(dir.File("copy")), "abc");
+    PFileInjectFault(PF_RENAME, 1, EIO);
+    EXPECT_FALSE(PDirWriteFile(d, "whole", "xyz", 3, &step));
+    EXPECT_STREQ(step, "rename");
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(ReadFile(dir.File("whole")), "abc");
+    EXPECT_FALSE(FileExists(dir.File("whole.tmp")));
+    PDirClose(d);
+
+    ASSERT_TRUE(PDirMake(dir.File("m/n").c_str()));
+    ASSERT_EQ(stat(dir.File("m/n").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777 & ~0750u, 0u) << "directories are made 0750 at most";
+}
+
+// As root, a directory owned by another user or writable by all without the
+// sticky bit is not trusted.
+TEST_F(PFileTest, RootTrustsOnlyDirectoriesOthersCannotChange) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root judges the directory's owner (run as root)";
+    struct Case {
+        const char* Name;
+        uid_t Owner;
+        mode_t Mode;
+        bool Trusted;
+    };
+    const Case cases[] = {
+        {"root's", 0, 0755, true},
+        {"world-writable with the sticky bit", 0, 01777, true},
+        {"world-writable", 0, 0777, false},
+        {"another user's", 4321, 0755, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ASSERT_EQ(chown(dir.Path().c_str(), c.Owner, 0), 0);
+        ASSERT_EQ(chmod(dir.Path().c_str(), c.Mode), 0);
+        PDir* d = PDirOpen(dir.Path().c_str());
+        ASSERT_NE(d, nullptr);
+        std::string why;
+        EXPECT_EQ(PDirTrusted(d, &why), c.Trusted) << why;
+        EXPECT_EQ(why.empty(), c.Trusted);
+        PDirClose(d);
+    }
+    ASSERT_EQ(chown(dir.Path().c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0700), 0);
 }
 
 TEST_F(PFileTest, DefaultDriveRoot) {

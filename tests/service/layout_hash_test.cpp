@@ -2,14 +2,17 @@
 // thread safety), the retain file's paths and the start-up check.
 #include "retain/layout_hash.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +21,7 @@
 #include "nodespace/ovhgapi.h"
 #include "retain/layout_record.h"
 #include "stdlib/pdirectory.h"
+#include "stdlib/pfile.h"
 #include "support/test_support.h"
 #include "variables/variables.h"
 
@@ -173,6 +177,14 @@ protected:
         return {"WRN Retained file hash code does not match and will be deleted.",
                 "WRN current hash code = " + Hex(current), "WRN file hash code    = " + Hex(file)};
     }
+    // The check's lines after its first, which says where the retain file is.
+    std::vector<std::string> CheckLines(ovtest::StderrCapture& log) const {
+        std::vector<std::string> lines = log.Lines();
+        EXPECT_FALSE(lines.empty());
+        if (lines.empty()) return lines;
+        EXPECT_EQ(lines[0], "DBG Retain file " + retain_);
+        return {lines.begin() + 1, lines.end()};
+    }
     TempDir dir_;
     std::string retain_, backup_;
 };
@@ -187,7 +199,7 @@ TEST_F(StartupCheck, MatchingHeaderLeavesEverythingAlone) {
         WriteFile(backup_, "old backup");
         ovtest::StderrCapture log;
         CheckRetainFile();
-        EXPECT_EQ(log.Lines(), std::vector<std::string>{});
+        EXPECT_EQ(CheckLines(log), std::vector<std::string>{});
         EXPECT_EQ(ReadFile(retain_), content);
         EXPECT_EQ(ReadFile(backup_), "old backup");
         EXPECT_STREQ(GetRetainFilePath(), retain_.c_str());
@@ -224,7 +236,7 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         std::vector<std::string> expected = Warnings(h, c.FileHash);
         const std::string kept = dir_.File("OvRetain." + Hex8(c.FileHash) + ".old");
         if (c.RetainPresent) expected.push_back("WRN Retained file kept as " + kept + ".");
-        EXPECT_EQ(log.Lines(), expected);
+        EXPECT_EQ(CheckLines(log), expected);
         EXPECT_EQ(ReadFile(kept), c.Content) << "the mismatching file is kept aside";
         EXPECT_EQ(FileExists(kept), c.RetainPresent);
         std::filesystem::remove(kept);
@@ -241,10 +253,91 @@ TEST_F(StartupCheck, HashesPrintInLowerCaseWithoutLeadingZeros) {
     WriteFile(retain_, Header(0x0000ABCDu));
     ovtest::StderrCapture log;
     CheckRetainFile();
-    std::vector<std::string> lines = log.Lines();
+    std::vector<std::string> lines = CheckLines(log);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2], "WRN file hash code    = abcd");
     EXPECT_EQ(lines[3], "WRN Retained file kept as " + dir_.File("OvRetain.0000abcd.old") + ".");
+}
+
+// A retain file that is there but cannot be read is never removed or
+// rotated: one "ERR" line with the system error, and the file stays.
+TEST_F(StartupCheck, AnUnreadableFileIsLeftAlone) {
+    struct Case {
+        const char* Name;
+        std::function<void()> Make;  // puts the unreadable file in place
+        std::string Line;
+    };
+    const Case cases[] = {
+        {"open fails", [&] { WriteFile(retain_, "abcdefgh"), PFileInjectFault(PF_OPEN, 2, EACCES); },
+         "ERR Retain file read failed: Permission denied"},
+        {"too many open files", [&] { WriteFile(retain_, "abcdefgh"), PFileInjectFault(PF_OPEN, 2, EMFILE); },
+         "ERR Retain file read failed: Too many open files"},
+        {"read fails", [&] { WriteFile(retain_, "abcdefgh"), PFileInjectFault(PF_READ, 1, EIO); },
+         "ERR Retain file read failed: Input/output error"},
+        {"a directory", [&] { std::filesystem::create_directory(retain_); },
+         "ERR Retain file read failed: Is a directory"},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(retain_.c_str(), 0600), 0); },
+         "ERR Retain file read failed: not a regular file"},
+    };
+    for (uint8_t useBackup : {0, 1}) {
+        SetUseBackup(useBackup);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.Name) + (useBackup ? " (backup on)" : ""));
+            std::filesystem::remove_all(retain_);
+            WriteFile(backup_, "old backup");
+            c.Make();
+            auto before = std::filesystem::status(retain_).type();
+            ovtest::StderrCapture log;
+            CheckRetainFile();
+            PFileClearFaults();
+            EXPECT_EQ(CheckLines(log), std::vector<std::string>{c.Line});
+            ASSERT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(retain_)));
+            EXPECT_EQ(std::filesystem::status(retain_).type(), before);
+            if (before == std::filesystem::file_type::regular) {
+                EXPECT_EQ(ReadFile(retain_), "abcdefgh");
+            }
+            EXPECT_EQ(ReadFile(backup_), "old backup");
+        }
+    }
+    std::filesystem::remove_all(retain_);
+}
+
+// An OutPath that climbs out of its drive root, or whose text is longer than
+// the 79 characters read, is named in a "WRN" line with what is used instead.
+TEST_F(StartupCheck, OutPathsThatCannotBeUsedAsTheyStandAreNamed) {
+    const char* drives = getenv("OVRT_DRIVES");
+    const std::string saved = drives ? drives : "";
+    ASSERT_EQ(setenv("OVRT_DRIVES", dir_.Path().c_str(), 1), 0);
+    const std::string full = "SERVICE.OvRetain.OutPath";
+    ASSERT_EQ(NodeWriteStringByName(full.c_str(), "C:\\..\\..\\etc\\"), 0);
+    ovtest::StderrCapture climbing;
+    CheckRetainFile();
+    std::vector<std::string> lines = climbing.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "DBG Retain file " + dir_.Path() + "/C/etc/OvRetain.bin");
+    EXPECT_EQ(lines[1], "WRN OutPath climbs out of its drive root with \"..\"; using " + dir_.Path() + "/C/etc");
+
+    // A node made larger than the published one, before the service runs.
+    ScopedSpace other;
+    Attach(other);
+    char scratch[32];
+    uint32_t word = 0;
+    ASSERT_EQ(NodeCreateString(full.c_str(), 12, 200, "", "", scratch, sizeof scratch, &word), 0);
+    const std::string longPath = dir_.Path() + "/" + std::string(120, 'x') + "/";
+    ASSERT_EQ(NodeWriteStringByName(full.c_str(), longPath.c_str()), 0);
+    PublishConfiguration();
+    ovtest::StderrCapture tooLong;
+    CheckRetainFile();
+    lines = tooLong.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    const std::string used = longPath.substr(0, 79);
+    EXPECT_EQ(lines[0], "DBG Retain file " + used + "OvRetain.bin");
+    EXPECT_EQ(lines[1], "WRN OutPath is longer than the 79 characters read; using " + used.substr(0, used.rfind('/')));
+    if (drives) {
+        setenv("OVRT_DRIVES", saved.c_str(), 1);
+    } else {
+        unsetenv("OVRT_DRIVES");
+    }
 }
 
 // With an empty node table and no readable OutPath the paths are the bare
@@ -259,7 +352,7 @@ TEST_F(LayoutHash, EmptyNodeSpaceWithoutAFileDoesNothing) {
     std::filesystem::current_path(cwd);
     EXPECT_STREQ(GetRetainFilePath(), "OvRetain.bin");
     EXPECT_STREQ(GetBackupFilePath(), "OvRetain.$$$");
-    EXPECT_EQ(lines, std::vector<std::string>{});
+    EXPECT_EQ(lines, std::vector<std::string>{"DBG Retain file OvRetain.bin"});
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 

@@ -326,11 +326,14 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
          "ERR Retain file flush failed: " + std::string(strerror(EDQUOT))},
         {"failing close", [] { PFileInjectFault(PF_CLOSE, 1, EIO); },
          "ERR Retain file close failed: Input/output error"},
-        {"failing open", [] { PFileInjectFault(PF_OPEN, 1, EACCES); },
+        {"failing directory open", [] { PFileInjectFault(PF_OPEN, 1, EMFILE); },
+         "ERR Retain file directory open failed: Too many open files"},
+        {"failing open", [] { PFileInjectFault(PF_OPEN, 2, EACCES); },
          "ERR Retain file open failed: Permission denied"},
         {"failing header write", [] { PFileInjectFault(PF_WRITE, 1, EIO); },
          "ERR Retain file header write failed: Input/output error"},
-        {"failing seek", [] { PFileInjectFault(PF_SEEK, 1, EINVAL); }, "ERR Hashfile seek point set err."},
+        {"failing seek", [] { PFileInjectFault(PF_SEEK, 1, ENOSPC); },
+         "ERR Hashfile seek point set err.\nERR Retain file seek failed: No space left on device"},
         {"failing directory creation", [] { PFileInjectFault(PF_MKDIR, 1, EROFS); },
          "ERR Retain file directory creation failed: Read-only file system"},
         {"value buffer unavailable", [] { PMemInjectFault(2); },
@@ -352,7 +355,13 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
             std::vector<std::string> lines = log.Lines();
             PFileClearFaults();
             PMemInjectFault(0);
-            EXPECT_EQ(lines, std::vector<std::string>{c.Line});
+            std::vector<std::string> want;
+            for (size_t at = 0; at <= c.Line.size();) {
+                size_t end = std::min(c.Line.find('\n', at), c.Line.size());
+                want.push_back(c.Line.substr(at, end - at));
+                at = end + 1;
+            }
+            EXPECT_EQ(lines, want);
             EXPECT_EQ(ReadFile(retain), previous);
             if (!useBackup || std::string(c.Name) != "failing rename") {
                 EXPECT_EQ(ReadFile(backup), "backup");
@@ -431,6 +440,60 @@ TEST_F(RetainFile, LoadSkipsASlotWhoseBufferIsUnavailable) {
     EXPECT_EQ(Value("m.A"), Bytes({10, 10, 10, 10}));
     EXPECT_EQ(Text("m.B"), "changed");
     EXPECT_EQ(Value("m.C"), Bytes({12, 12, 12, 12})) << "later nodes still get their own values";
+}
+
+// A read error ends the load: the nodes before it have their values, the
+// one it hit and every later one keep theirs, and the load fails aloud.
+TEST_F(RetainFile, LoadStopsAtTheFirstReadError) {
+    Configure(dir_.Path() + "/");
+    const std::vector<std::string> names = {"e.1", "e.2", "e.3", "e.4", "e.5"};
+    for (size_t i = 0; i < names.size(); ++i) MakeNumeric(names[i], 7, 4, 1111 * (i + 1));
+    ASSERT_EQ(SaveRetainFile(), 1);
+    for (const std::string& name : names) SetValue(name, Bytes({0, 0, 0, 0}));
+    // The header is read 1, the configuration's four slots 2 to 5, e.1 6.
+    PFileInjectFault(PF_READ, 7, EIO);
+    ovtest::StderrCapture log;
+    EXPECT_EQ(LoadRetainFile(), 0);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"ERR Retain file read failed: Input/output error"});
+    uint32_t first = 1111;
+    EXPECT_EQ(Value("e.1"), std::string(reinterpret_cast<const char*>(&first), 4));
+    for (size_t i = 1; i < names.size(); ++i) EXPECT_EQ(Value(names[i]), Bytes({0, 0, 0, 0})) << names[i];
+}
+
+// Only a regular file with a whole header is loaded: anything else fails
+// with one "ERR" line, at once (a FIFO does not block), and loads nothing.
+TEST_F(RetainFile, OnlyARegularFileWithAHeaderIsLoaded) {
+    Configure(dir_.Path() + "/");
+    MakeNumeric("o.A", 7, 4, 0x0A0A0A0A);
+    const std::string retain = dir_.File("OvRetain.bin");
+    WriteFile(dir_.File("elsewhere"), std::string(64, 'Z'));
+    struct Case {
+        const char* Name;
+        std::function<void()> Make;
+        std::string Line;
+    };
+    const Case cases[] = {
+        {"a directory", [&] { std::filesystem::create_directory(retain); },
+         "ERR Retain file open failed: Is a directory"},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(retain.c_str(), 0600), 0); },
+         "ERR Retain file open failed: not a regular file"},
+        {"a symbolic link", [&] { std::filesystem::create_symlink(dir_.File("elsewhere"), retain); },
+         "ERR Retain file open failed: not a regular file"},
+        {"an empty file", [&] { WriteFile(retain, ""); },
+         "ERR Retain file read failed: the file is shorter than its header"},
+        {"three bytes", [&] { WriteFile(retain, "abc"); },
+         "ERR Retain file read failed: the file is shorter than its header"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::filesystem::remove_all(retain);
+        c.Make();
+        ovtest::StderrCapture log;
+        EXPECT_EQ(LoadRetainFile(), 0);
+        EXPECT_EQ(log.Lines(), std::vector<std::string>{c.Line});
+        EXPECT_EQ(Value("o.A"), Bytes({10, 10, 10, 10}));
+    }
+    std::filesystem::remove_all(retain);
 }
 
 TEST_F(RetainFile, LoadWithoutAFileFails) {

@@ -1,0 +1,272 @@
+// Files relative to one open directory descriptor, each operation passing
+// through the fault seam first.
+#include "stdlib/pdir.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "stdlib/fault_seam.h"
+
+struct PDir {
+    int Fd = -1;
+    std::string Path;
+};
+
+namespace {
+
+constexpr mode_t kFileMode = 0640;
+constexpr mode_t kDirectoryMode = 0750;
+constexpr size_t kCopyChunk = 1 << 16;
+
+bool Fail(int error) {
+    errno = error;
+    return false;
+}
+
+int OpenDirectory(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Creates the missing directories of an already mapped directory path.
+bool MakeDirectories(const std::string& dir) {
+    for (size_t i = 1; i <= dir.size(); ++i) {
+        if (i != dir.size() && dir[i] != '/') continue;
+        std::string part = dir.substr(0, i);
+        if (part.empty() || part == "/" || part == "." || part.back() == '/') continue;
+        if (::mkdir(part.c_str(), kDirectoryMode) == 0) continue;
+        if (errno != EEXIST) return false;
+        struct stat st;
+        if (::stat(part.c_str(), &st) != 0) return false;
+        if (!S_ISDIR(st.st_mode)) return Fail(ENOTDIR);
+    }
+    return true;
+}
+
+bool BadName(const char* name) {
+    return !name || !*name || std::strchr(name, '/') != nullptr;
+}
+
+// The step's name and errno kept together for the durable writers.
+bool StepFailed(const char** step, const char* what) {
+    if (step) *step = what;
+    return false;
+}
+
+}  // namespace
+
+void PDirSplitPath(const char* path, std::string* dir, std::string* name) {
+    std::string mapped = PFileMapPath(path);
+    size_t slash = mapped.rfind('/');
+    if (slash == std::string::npos) {
+        *dir = ".";
+        *name = mapped;
+    } else {
+        *dir = slash == 0 ? "/" : mapped.substr(0, slash);
+        *name = mapped.substr(slash + 1);
+    }
+}
+
+bool PDirMake(const char* dir) {
+    if (PFileFaultHit(PF_MKDIR)) return false;
+    if (!dir) return Fail(EINVAL);
+    return MakeDirectories(PFileMapPath(dir));
+}
+
+PDir* PDirOpen(const char* dir) {
+    if (PFileFaultHit(PF_OPEN)) return nullptr;
+    if (!dir) return Fail(EINVAL), nullptr;
+    std::string mapped = PFileMapPath(dir);
+    if (mapped.empty()) mapped = ".";
+    int fd = OpenDirectory(mapped);
+    if (fd < 0) return nullptr;
+    PDir* d = new (std::nothrow) PDir;
+    if (!d) {
+        ::close(fd);
+        return Fail(ENOMEM), nullptr;
+    }
+    d->Fd = fd;
+    d->Path = mapped;
+    return d;
+}
+
+PDir* PDirOpenParent(const char* path, std::string* name) {
+    if (!path) return Fail(EINVAL), nullptr;
+    std::string dir;
+    PDirSplitPath(path, &dir, name);
+    if (name->empty()) return Fail(EISDIR), nullptr;
+    return PDirOpen(dir.c_str());
+}
+
+void PDirClose(PDir* dir) {
+    if (!dir) return;
+    ::close(dir->Fd);
+    delete dir;
+}
+
+const std::string& PDirPath(const PDir* dir) {
+    return dir->Path;
+}
+
+bool PDirTrusted(const PDir* dir, std::string* why) {
+    if (!dir) return Fail(EBADF);
+    if (::geteuid() != 0) return true;
+    struct stat st;
+    if (::fstat(dir->Fd, &st) != 0) return false;
+    if (st.st_uid != 0) {
+        if (why) *why = "owned by user " + std::to_string(st.st_uid);
+        return Fail(EPERM);
+    }
+    if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX)) {
+        if (why) *why = "writable by others without the sticky bit";
+        return Fail(EPERM);
+    }
+    return true;
+}
+
+PFile* PDirOpenRead(PDir* dir, const char* name) {
+    if (PFileFaultHit(PF_OPEN)) return nullptr;
+    if (!dir || BadName(name)) return Fail(EINVAL), nullptr;
+    // Judged before the open too: opening a device can have effects of its own.
+    struct stat st;
+    if (::fstatat(dir->Fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
+    if (S_ISDIR(st.st_mode)) return Fail(EISDIR), nullptr;
+    if (!S_ISREG(st.st_mode)) return Fail(EINVAL), nullptr;
+    int fd;
+    do {
+        fd = ::openat(dir->Fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    // The name may have been replaced between the two looks.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        return Fail(error), nullptr;
+    }
+    return PFileFromDescriptor(fd, false);
+}
+
+bool PDirNotRegular(int error) {
+    return error == EISDIR || error == EINVAL;
+}
+
+PFile* PDirCreate(PDir* dir, const char* name) {
+    if (PFileFaultHit(PF_OPEN)) return nullptr;
+    if (!dir || BadName(name)) return Fail(EINVAL), nullptr;
+    // A stale file (or a link planted in its place) goes first; O_EXCL then
+    // refuses whatever appears in between.
+    if (::unlinkat(dir->Fd, name, 0) != 0 && errno != ENOENT) return nullptr;
+    int fd;
+    do {
+        fd = ::openat(dir->Fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    return PFileFromDescriptor(fd, true);
+}
+
+bool PDirRemove(PDir* dir, const char* name) {
+    if (PFileFaultHit(PF_REMOVE)) return false;
+    if (!dir || BadName(name)) return Fail(EINVAL);
+    return ::unlinkat(dir->Fd, name, 0) == 0;
+}
+
+bool PDirRename(PDir* dir, const char* from, const char* to) {
+    if (PFileFaultHit(PF_RENAME)) return false;
+    if (!dir || BadName(from) || BadName(to)) return Fail(EINVAL);
+    return ::renameat(dir->Fd, from, dir->Fd, to) == 0;
+}
+
+bool PDirLink(PDir* dir, const char* from, const char* to) {
+    if (PFileFaultHit(PF_LINK)) return false;
+    if (!dir || BadName(from) || BadName(to)) return Fail(EINVAL);
+    return ::linkat(dir->Fd, from, dir->Fd, to, 0) == 0;
+}
+
+bool PDirSync(PDir* dir) {
+    if (PFileFaultHit(PF_SYNCDIR)) return false;
+    if (!dir) return Fail(EBADF);
+    return ::fsync(dir->Fd) == 0;
+}
+
+bool PDirStat(PDir* dir, const char* name, struct stat* st) {
+    if (!dir || BadName(name)) return Fail(EINVAL);
+    return ::fstatat(dir->Fd, name, st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+namespace {
+
+// Writes the temporary file through `fill`, then puts it in place durably.
+template <typename Fill>
+bool ReplaceDurably(PDir* dir, const char* name, const char** step, Fill fill) {
+    if (BadName(name)) return Fail(EINVAL);
+    const std::string temp = std::string(name) + ".tmp";
+    PFile* file = PDirCreate(dir, temp.c_str());
+    if (!file) return StepFailed(step, "open");
+    const char* failed = fill(file);
+    if (!failed) {
+        if (!PFileFlush(file))
+            failed = "write";
+        else if (!PFileSync(file))
+            failed = "sync";
+    }
+    int error = errno;
+    bool closed = PFileClose(file);
+    if (!failed && !closed) {
+        failed = "close";
+        error = errno;
+    }
+    if (!failed && !PDirRename(dir, temp.c_str(), name)) {
+        failed = "rename";
+        error = errno;
+    }
+    if (failed) {
+        PDirRemove(dir, temp.c_str());
+        errno = error;
+        return StepFailed(step, failed);
+    }
+    if (!PDirSync(dir)) return StepFailed(step, "directory sync");
+    return true;
+}
+
+}  // namespace
+
+bool PDirWriteFile(PDir* dir, const char* name, const void* data, size_t size, const char** step) {
+    return ReplaceDurably(dir, name, step,
+                          [&](PFile* file) -> const char* { return PFileWrite(file, data, size) ? nullptr : "write"; });
+}
+
+bool PDirCopyFile(PDir* dir, const char* from, const char* to, const char** step) {
+    PFile* source = PDirOpenRead(dir, from);
+    if (!source) return StepFailed(step, "read");
+    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kCopyChunk]);
+    int64_t left = PFileSize(source);
+    if (!chunk || left < 0) {
+        int error = chunk ? errno : ENOMEM;
+        PFileClose(source);
+        errno = error;
+        return StepFailed(step, "read");
+    }
+    bool ok = ReplaceDurably(dir, to, step, [&](PFile* file) -> const char* {
+        while (left > 0) {
+            size_t n = left < static_cast<int64_t>(kCopyChunk) ? static_cast<size_t>(left) : kCopyChunk;
+            if (!PFileRead(source, chunk.get(), n)) {
+                if (errno == 0) errno = EIO;  // the file shrank under us
+                return "read";
+            }
+            if (!PFileWrite(file, chunk.get(), n)) return "write";
+            left -= static_cast<int64_t>(n);
+        }
+        return nullptr;
+    });
+    int error = errno;
+    PFileClose(source);
+    errno = error;
+    return ok;
+}

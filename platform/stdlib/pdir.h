@@ -1,0 +1,86 @@
+// pdir.h - file operations relative to one open directory, so that a
+// directory path is resolved once per operation and nothing planted in it
+// (a symbolic link, a FIFO, a device) is followed or blocks.
+//
+// A PDir holds one descriptor of a directory, opened with O_DIRECTORY and
+// O_NOFOLLOW on its last component (a symbolic link there fails with ELOOP
+// or ENOTDIR). Every operation below works on a plain name inside it (no
+// '/'; the callers pass file names such as "OvRetain.bin"):
+//   - reads open the name with O_NOFOLLOW | O_NONBLOCK and use it only when it
+//     is a regular file (checked before and after the open);
+//   - new files are created with O_CREAT | O_EXCL | O_NOFOLLOW, mode 0640
+//     (less the umask), after a stale file of that name has been removed;
+//   - renames, links (never following a link), removals and the directory's
+//     fsync use the descriptor (renameat, linkat, unlinkat, fsync).
+// Directories that PDirOpen creates get mode 0750 (less the umask). Drive
+// paths ("C:\dir\") are mapped as pfile.h describes.
+//
+// Every operation passes through the fault seam of pfile.h under the
+// existing names: PDirMake counts as "mkdir", opening the directory as
+// "open", opening a file in it "open" too, then
+// "remove", "rename", "link" and "syncdir"; the PFile handles they give are
+// ordinary PFiles ("read", "write", "sync", "close"...).
+//
+// Contract: any thread may call these; one thread uses a given PDir at a
+// time. Failures return false (or nullptr) with errno set. A name that
+// exists but is not a regular file fails a read with EISDIR for a directory
+// and EINVAL for anything else (FIFO, socket, device); PDirNotRegular tells
+// those apart from other failures.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+
+#include "stdlib/pfile.h"
+
+struct PDir;
+
+// Splits a path (mapped) into the directory that holds it ("." when it has
+// none) and its last component.
+void PDirSplitPath(const char* path, std::string* dir, std::string* name);
+// Creates the missing directories of `dir` (mapped); existing ones are fine,
+// a component that is not a directory fails with ENOTDIR.
+bool PDirMake(const char* dir);
+// Opens the directory `dir` (mapped); nullptr on failure.
+PDir* PDirOpen(const char* dir);
+// Opens the directory holding `path` and gives the path's last component.
+PDir* PDirOpenParent(const char* path, std::string* name);
+void PDirClose(PDir* dir);
+// The directory's path as opened (mapped).
+const std::string& PDirPath(const PDir* dir);
+
+// True unless the calling process runs as root and the directory is owned
+// by a user other than root, or is writable by others without the sticky
+// bit; then false with errno EPERM and the reason in *why.
+bool PDirTrusted(const PDir* dir, std::string* why);
+
+// Opens name for reading: a regular file only, never through a link.
+PFile* PDirOpenRead(PDir* dir, const char* name);
+// True when errno after a failed PDirOpenRead says the name is there but is
+// not a regular file.
+bool PDirNotRegular(int error);
+// Creates name afresh for writing (a stale file of that name is removed
+// first; a link is never followed).
+PFile* PDirCreate(PDir* dir, const char* name);
+bool PDirRemove(PDir* dir, const char* name);
+// Replaces `to` by `from` atomically (renameat).
+bool PDirRename(PDir* dir, const char* from, const char* to);
+// Gives the file `from` the second name `to`; EEXIST when `to` exists.
+bool PDirLink(PDir* dir, const char* from, const char* to);
+// Forces the directory's entry changes to the storage device.
+bool PDirSync(PDir* dir);
+// The name's status without following a link; false (ENOENT) when absent.
+// Not a fault-seam operation.
+bool PDirStat(PDir* dir, const char* name, struct stat* st);
+
+// Durable replacement of the file `name` by `size` bytes of data: written as
+// name + ".tmp", flushed, fsynced, closed, renamed over name, directory
+// fsynced. On failure the temporary file is removed, *step names the failed
+// step ("open", "write", "sync", "close", "rename", "directory sync") and
+// errno holds the system error.
+bool PDirWriteFile(PDir* dir, const char* name, const void* data, size_t size, const char** step);
+// Durable copy of the regular file `from` into `to`, the same way (a read
+// failure reports the step "read"). For file systems without hard links.
+bool PDirCopyFile(PDir* dir, const char* from, const char* to, const char** step);
