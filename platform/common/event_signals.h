@@ -3,7 +3,9 @@
 // Control events (run, pause, stop) for a registered service travel as
 // kControlEventSignal, kernel system events as kSystemEventSignal, each with
 // the event code as the signal's value. SIGTERM, SIGINT and SIGPWR are system
-// events too. All of them must be blocked in every thread, so that they wait
+// events too, and so are SIGHUP, SIGQUIT and SIGXCPU (a hang-up, a quit from
+// the terminal and a CPU limit end the service like SIGTERM, with its save).
+// All of them must be blocked in every thread, so that they wait
 // queued until the thread that delivers them asks: BlockEventSignals does that
 // and must run before the process starts any thread.
 #pragma once
@@ -20,3 +22,10 @@ inline int SystemEventSignal() {
 // Blocks the event signals in the calling thread; threads started afterwards
 // inherit the mask. Safe to call more than once.
 void BlockEventSignals();
+
+// Ignores, for the whole process, every other signal whose default action
+// would end it although it means nothing to it (SIGPIPE, SIGUSR1, SIGUSR2,
+// SIGALRM, SIGXFSZ, SIGVTALRM, SIGPROF, the terminal stops, SIGIO,
+// SIGSTKFLT, the unused real-time signals). The fault signals (SIGSEGV,
+// SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS) keep their default.
+void IgnoreStraySignals();

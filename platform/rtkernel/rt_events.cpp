@@ -4,6 +4,9 @@
 //   SIGPWR              -> event 8  (power failure)
 //   SIGINT              -> event 11 (interrupt)
 //   SIGTERM             -> event 12 (termination)
+//   SIGHUP, SIGQUIT,
+//   SIGXCPU             -> event 12 too: each ends a process, so the service
+//                          ends as on SIGTERM, with its save
 //   SystemEventSignal() -> the event code carried as the signal's value
 //                          (RtSendEvent); 0 when it came without one
 
@@ -27,6 +30,9 @@ sigset_t EventSet() {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGPWR);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGQUIT);
+    sigaddset(&set, SIGXCPU);
     return set;
 }
 
@@ -43,6 +49,9 @@ uint32_t EventCode(const siginfo_t& info) {
         case SIGINT:
             return RT_EVENT_INTERRUPT;
         case SIGTERM:
+        case SIGHUP:
+        case SIGQUIT:
+        case SIGXCPU:
             return RT_EVENT_TERMINATE;
         default:
             return info.si_code == SI_QUEUE ? static_cast<uint32_t>(info.si_value.sival_int) : 0;
@@ -53,6 +62,7 @@ uint32_t EventCode(const siginfo_t& info) {
 
 void RtStartup() {
     BlockEventSignals();
+    IgnoreStraySignals();
 }
 
 bool RtNotifyEvent(uint32_t mask, uint32_t timeoutMs, RTEVENT* event) {

@@ -12,7 +12,8 @@
 #include <vector>
 
 // Sets up the calling process for event delivery: blocks the signals that
-// arrive as events in every thread that starts afterwards. The service calls
+// arrive as events in every thread that starts afterwards, and ignores the
+// signals that would otherwise end it for nothing. The service calls
 // it before main through a static initialiser; tests call it first thing.
 void RtStartup();
 

@@ -312,6 +312,12 @@ bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs) {
     return true;
 }
 
+int SaveRetainFileStatus() {
+    std::lock_guard<std::mutex> guard(RetainFileLock);
+    if (GetRetainFilePath()[0] == '\0') return -1;
+    return SaveLocked();
+}
+
 uint8_t LoadRetainFile() {
     std::lock_guard<std::mutex> guard(RetainFileLock);
     return LoadLocked();

@@ -48,6 +48,10 @@
 
 uint8_t SaveRetainFile();
 uint8_t LoadRetainFile();
+// SaveRetainFile, telling a save that could not start because the start-up
+// check has not built the paths yet (-1) from a failed one (0) and a
+// success (1).
+int SaveRetainFileStatus();
 
 // The last save of this run that returned 1, whoever made it: the
 // ChangeMark (variables.h) taken as it began and the PTimeMonotonicMs at

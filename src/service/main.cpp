@@ -25,7 +25,8 @@ const char kHelp[] =
     "  OVRT_DRIVES    where drive paths such as C:\\Orvale\\ are kept\n"
     "  OVRT_REALTIME  1: run the threads under SCHED_FIFO where allowed\n"
     "\n"
-    "SIGTERM, SIGINT and SIGPWR save the retain file and end the service.\n"
+    "SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGXCPU and SIGPWR save the retain file and end the\n"
+    "service; a failed save makes the exit status 1.\n"
     "See ovretain(8).\n";
 
 }  // namespace
@@ -46,5 +47,6 @@ int main(int argc, char** argv) {
     ServiceInit();
     WaitForExit();
     ServiceExit();
-    return 0;
+    // 1 when the save of the stop or shutdown failed: service managers see it.
+    return ServiceExitStatus();
 }

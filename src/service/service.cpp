@@ -30,6 +30,7 @@ RTHANDLE ExitSemaphore = RT_BAD_HANDLE;
 // releases, so no exit request is lost. When both release, the second one
 // fails past the semaphore's maximum of one unit, which is harmless.
 std::atomic<bool> ExitRequested{false};
+std::atomic<bool> ExitSaveFailed{false};
 std::atomic<bool> ExitSemaphoreReady{false};
 
 }  // namespace
@@ -91,8 +92,8 @@ int32_t OnServiceEvent(uint32_t /*context*/, uint32_t event) {
         case EM_SERVICE_STOP:
             report(&LogChannel, "DBG", "EM_SERVICE_STOP recieved.");
             ServiceShutdownBegins();
-            // before start-up has built the paths this fails harmlessly
-            RecordedRetainOperation(STATUS_STOP_SAVE, SaveRetainFile);
+            // before start-up has built the paths this does nothing (see SaveForExit)
+            RecordedRetainOperation(STATUS_STOP_SAVE, SaveForExit);
             SetRun(0);
             SignalExit();
             break;
@@ -118,4 +119,14 @@ void WaitForExit() {
 void SignalExit() {
     ExitRequested.store(true, std::memory_order_seq_cst);
     if (ExitSemaphoreReady.load(std::memory_order_seq_cst)) ReleaseRtSemaphore(ExitSemaphore, 1);
+}
+
+uint8_t SaveForExit() {
+    const int status = SaveRetainFileStatus();
+    if (status == 0) ExitSaveFailed.store(true, std::memory_order_seq_cst);
+    return status == 1 ? 1 : 0;
+}
+
+int ServiceExitStatus() {
+    return ExitSaveFailed.load(std::memory_order_seq_cst) ? 1 : 0;
 }

@@ -18,3 +18,10 @@ void ServiceExit();
 int32_t OnServiceEvent(uint32_t context, uint32_t event);
 void WaitForExit();
 void SignalExit();
+// The save of a stop or shutdown event (SaveRetainFile's result): a failure
+// makes the process's exit status 1. A stop that comes before start-up has
+// built the paths ends the service without a save, and without a failure.
+// Any thread.
+uint8_t SaveForExit();
+// What main returns: 0, or 1 when a save before exit failed.
+int ServiceExitStatus();

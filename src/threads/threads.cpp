@@ -119,7 +119,7 @@ void NotifyThread(void* /*parameter*/) {
         report(&LogChannel, "DBG", "NotifyEvent recieved.");
         if (IsShutdownEvent(event.Code)) {
             ServiceShutdownBegins();
-            RecordedRetainOperation(STATUS_SHUTDOWN_SAVE, SaveRetainFile);
+            RecordedRetainOperation(STATUS_SHUTDOWN_SAVE, SaveForExit);
             SetRun(0);
             SignalExit();
         }

@@ -5,6 +5,7 @@
 // together. In each the service keeps its promises: it goes on running (or
 // ends cleanly when told to), and what it saves is complete.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,13 +166,90 @@ TEST_F(FaultInputs, AnOutPathThatCannotBeWrittenFailsEachSaveAloud) {
     // Loads find no file and fail quietly.
     Set("Load", "1");
     ASSERT_TRUE(WaitFor("Load", "0"));
-    // The stop still saves, fails the same way, and the service ends cleanly.
-    EXPECT_EQ(Stop(), 0);
+    // The stop still saves and fails the same way: the service ends with
+    // status 1, so that a service manager sees the failure.
+    EXPECT_EQ(Stop(), 1);
     EXPECT_EQ(Count(failure), 3u);
     EXPECT_EQ(Lines("ERR"), 3u);
     EXPECT_EQ(Get("SaveCount"), "0");
     EXPECT_EQ(Get("LoadCount"), "0");
     EXPECT_EQ(ovtest::ReadFile(drives_.File("plain")), "not a directory");
+}
+
+// --- A retain directory another local user can write into ----------------
+
+// Root's service saves into a directory the hostile user's group may write
+// (which root accepts: it owns it and others cannot write). The user plants
+// links under the names the service uses, pointing at a root-only file: the
+// save replaces the link instead of writing through it, and a load refuses
+// to read through it. A directory the user owns, or that anyone may write
+// without the sticky bit, is refused outright and nothing is written there.
+TEST_F(FaultInputs, LinksPlantedInTheRetainDirectoryAreNotFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: the service must run as root and the attack as another user";
+    const ovtest::TestUser user = ovtest::UnprivilegedUser();
+    if (!user.Valid()) GTEST_SKIP() << "no unprivileged user could be made (useradd)";
+    ovtest::TempDir base;
+    ASSERT_EQ(chmod(base.Path().c_str(), 0755), 0);
+    const std::string dir = base.File("retain"), victim = base.File("victim");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(chown(dir.c_str(), 0, user.Gid), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0770), 0);
+    ovtest::WriteFile(victim, "root only");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    const std::string retain = dir + "/OvRetain.bin";
+    auto plant = [&](const std::string& name) {
+        auto r = ovtest::RunAs(user, {"/bin/ln", "-sfn", victim, dir + "/" + name});
+        ASSERT_EQ(r.Status, 0) << r.Err;
+    };
+
+    CreatePlant();
+    Ovnode({"create", Full("OutPath"), "12", "80"});
+    Set("OutPath", dir + "/");
+    plant("OvRetain.bin.tmp");
+    StartAndWait();
+    Set("Save", "1");
+    ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+    EXPECT_EQ(ovtest::ReadFile(victim), "root only");
+    EXPECT_EQ(ovtest::ReadFile(retain).size(), RetainFileLength());
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(retain + ".tmp")));
+    struct stat st;
+    ASSERT_EQ(lstat(retain.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    ASSERT_EQ(ovtest::RunAs(user, {"/bin/rm", "-f", retain}).Status, 0);
+    plant("OvRetain.bin");
+    Ovnode({"set", "Plant.Speed", "77"});
+    Set("Load", "1");
+    ASSERT_TRUE(WaitForLog({"ERR", "Retain file open failed: not a regular file"})) << service_->Output();
+    ASSERT_TRUE(WaitFor("Load", "0"));
+    EXPECT_EQ(Get("LoadCount"), "0");
+    EXPECT_EQ(Plant("Speed"), "77");
+    EXPECT_EQ(ovtest::ReadFile(victim), "root only");
+
+    // Directories others can change: refused, with nothing written in them.
+    struct Refusal {
+        uid_t Owner;
+        mode_t Mode;
+        std::string Why;
+    };
+    const Refusal refusals[] = {
+        {user.Uid, 0755, "owned by user " + std::to_string(user.Uid)},
+        {0, 0777, "writable by others without the sticky bit"},
+    };
+    size_t errors = Lines("ERR");
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.Why);
+        std::filesystem::remove(retain);
+        ASSERT_EQ(chown(dir.c_str(), r.Owner, 0), 0);
+        ASSERT_EQ(chmod(dir.c_str(), r.Mode), 0);
+        Set("Save", "1");
+        ASSERT_TRUE(WaitForLog({"ERR", "Retain directory " + dir + " refused: " + r.Why})) << service_->Output();
+        ASSERT_TRUE(WaitFor("Save", "0"));
+        EXPECT_EQ(Lines("ERR"), ++errors);
+        EXPECT_EQ(Get("SaveCount"), "1");
+        EXPECT_TRUE(std::filesystem::is_empty(dir));
+    }
+    EXPECT_EQ(Stop(), 1) << "the stop's save was refused too";
 }
 
 // --- Node names of the maximum length ------------------------------------

@@ -247,8 +247,24 @@ INSTANTIATE_TEST_SUITE_P(Threads, ShutdownEvents,
                          ::testing::Values(Shutdown{"code8", 8, 0}, Shutdown{"code11", 11, 0},
                                            Shutdown{"code12", 12, 0}, Shutdown{"code230", 230, 0},
                                            Shutdown{"code255", 255, 0}, Shutdown{"SIGTERM", 0, SIGTERM},
-                                           Shutdown{"SIGINT", 0, SIGINT}),
+                                           Shutdown{"SIGINT", 0, SIGINT}, Shutdown{"SIGHUP", 0, SIGHUP},
+                                           Shutdown{"SIGQUIT", 0, SIGQUIT}, Shutdown{"SIGXCPU", 0, SIGXCPU}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// Signals that mean nothing to the service neither end nor stop it: after
+// all of them it still answers a stop, saves and ends with status 0.
+TEST_F(ThreadsTest, SignalsThatMeanNothingToTheServiceAreIgnored) {
+    CreatePlant();
+    StartAndWait();
+    for (int sig : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGXFSZ, SIGVTALRM, SIGPROF, SIGTSTP, SIGTTIN, SIGTTOU, SIGIO,
+                    SIGRTMIN, SIGRTMIN + 5, SIGRTMAX})
+        service_->Signal(sig);
+    std::string live = Get("Live");
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return Get("Live") != live; })) << "still polling";
+    SetPlant("Speed", "9090");
+    EXPECT_EQ(Stop(), 0) << service_->Output();
+    EXPECT_EQ(SlotValue(ovtest::ReadFile(RetainFile()), "Plant.Speed"), 9090u);
+}
 
 TEST_F(ThreadsTest, OtherSystemEventsAreOnlyLogged) {
     StartAndWait();
