@@ -412,7 +412,7 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
         WriteFile(retain_, Header(fileHash) + c.File);
         ovtest::StderrCapture log;
         CheckRetainFile();
-        const std::vector<std::string> lines = log.Lines();
+        const std::vector<std::string> lines = CheckLines(log);
         ASSERT_EQ(lines.size(), 5u) << ::testing::PrintToString(lines);
         EXPECT_EQ(ReadFile(dir_.File("OvRetain." + Hex8(fileHash) + ".old")), Header(fileHash) + c.File);
         const uint32_t h = ComputeLayoutHash();
