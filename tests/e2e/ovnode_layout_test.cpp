@@ -112,4 +112,25 @@ TEST(OvnodeLayoutTest, ExamplePlantLayoutLoads) {
     EXPECT_NE(json.Out.find("\"index\": " + std::to_string(records) + ","), std::string::npos);
 }
 
+// Inputs that are no layout file, and names that would drive a terminal, are
+// refused with a message that says why; messages show names escaped.
+TEST(OvnodeLayoutTest, OddInputsAndControlBytesAreRefused) {
+    ScopedSpace space;
+    ovtest::TempDir dir;
+    auto r = ovtest::Ovnode(space.Name(), {"load-layout", dir.Path()});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("is a directory, not a file"), std::string::npos) << r.Err;
+    r = ovtest::Ovnode(space.Name(), {"load-layout", "/dev/zero"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("is not a regular file"), std::string::npos) << r.Err;
+    r = ovtest::Ovnode(space.Name(), {"create", "Bad\x1b[2JName", "7"});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_EQ(r.Err.find('\x1b'), std::string::npos) << "shown escaped";
+    EXPECT_NE(r.Err.find("control byte 0x1b at byte 4"), std::string::npos) << r.Err;
+    ovtest::WriteFile(dir.File("l.csv"), "name,type,size,value\nGood,7,,\nBad\x07,7,,\n");
+    r = ovtest::Ovnode(space.Name(), {"load-layout", dir.File("l.csv")});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("line 3: node name contains the control byte 0x07"), std::string::npos) << r.Err;
+}
+
 }  // namespace

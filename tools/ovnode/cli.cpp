@@ -6,6 +6,7 @@
 
 #include "common/shm_segment.h"
 #include "ovnode/commands.h"
+#include "ovnode/shown_text.h"
 #include "version/version.h"
 
 namespace ovnode {
@@ -344,7 +345,7 @@ int RunOvnode(const std::vector<std::string>& args, std::ostream& out, std::ostr
     Invocation inv;
     std::string error;
     if (!ParseCommandLine(args, env ? env : "", &inv, &error)) {
-        err << "ovnode: " << error << "\n";
+        err << "ovnode: " << ShownText(error) << "\n";
         return kExitUsage;
     }
     if (inv.Version) {

@@ -11,6 +11,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/layout.h"
+#include "ovnode/shown_text.h"
 #include "ovnode/status_view.h"
 #include "ovnode/value_codec.h"
 #include "rtkernel/rtadmin.h"
@@ -24,13 +25,15 @@ struct NodeInfo {
     uint16_t Size = 0;
 };
 
+// Messages may quote names and texts from the node space or the command
+// line: they are shown escaped, never raw.
 int Fail(std::ostream& err, const std::string& what) {
-    err << "ovnode: " << what << "\n";
+    err << "ovnode: " << ShownText(what) << "\n";
     return kExitFailure;
 }
 
 int Usage(std::ostream& err, const std::string& what) {
-    err << "ovnode: " << what << "\n";
+    err << "ovnode: " << ShownText(what) << "\n";
     return kExitUsage;
 }
 
@@ -38,12 +41,12 @@ int Usage(std::ostream& err, const std::string& what) {
 // that looking never brings a node space into being.
 bool Attach(const Invocation& inv, bool create, std::ostream& err) {
     if (!create && !NodeSpaceExists(inv.Space)) {
-        err << "ovnode: node space '" << inv.Space << "' does not exist\n";
+        err << "ovnode: node space '" << ShownText(inv.Space) << "' does not exist\n";
         return false;
     }
     std::string error;
     if (!NodeSpaceAttach(inv.Space, create, &error)) {
-        err << "ovnode: cannot open node space '" << inv.Space << "': " << error << "\n";
+        err << "ovnode: cannot open node space '" << ShownText(inv.Space) << "': " << ShownText(error) << "\n";
         return false;
     }
     return true;
@@ -85,26 +88,10 @@ bool WriteNodeValue(const std::string& name, const std::vector<uint8_t>& value) 
                            static_cast<uint16_t>(value.size())) == 0;
 }
 
-// Shows a value in the table: control characters escaped so a row stays one line.
+// Shows a value or name in the table: control characters and bytes that are
+// not UTF-8 escaped, so that a row stays one line and drives no terminal.
 std::string TableValue(const std::string& value) {
-    std::string out;
-    for (unsigned char c : value) {
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c == 0x7F) {
-            static const char kDigits[] = "0123456789abcdef";
-            out += "\\x";
-            out += kDigits[c >> 4];
-            out += kDigits[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return ShownText(value, true);
 }
 
 // Length of the valid UTF-8 sequence at s[i], or 0.
@@ -184,7 +171,7 @@ int CommandCreate(const Invocation& inv, std::ostream&, std::ostream& err) {
     const std::string& name = inv.Args[0];
     std::string why;
     uint16_t type = 0, size = 0;
-    if (!CheckNodeName(name, &why)) return Usage(err, why);
+    if (!CheckNewNodeName(name, &why)) return Usage(err, why);
     if (!ParseTypeCode(inv.Args[1], &type, &why)) return Usage(err, why);
     if (!ResolveNodeSize(type, inv.Args.size() > 2 ? inv.Args[2] : "", &size, &why)) return Usage(err, why);
     if (!Attach(inv, true, err)) return kExitFailure;
@@ -255,7 +242,7 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
     for (int32_t i = 0; i < count; ++i) {
         const NodeRecord& r = table[i];
         wIndex = std::max(wIndex, std::to_string(r.Index).size());
-        wName = std::max(wName, strnlen(r.Name, sizeof(r.Name)));
+        wName = std::max(wName, TableValue(RecordName(r)).size());
         wType = std::max(wType, std::to_string(r.Type).size());
         wSize = std::max(wSize, std::to_string(NodeSpaceValueSize(&r)).size());
     }
@@ -274,7 +261,7 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
     for (int32_t i = 0; i < count; ++i) {
         const NodeRecord& r = table[i];
         const uint16_t size = NodeSpaceValueSize(&r);
-        row(std::to_string(r.Index), RecordName(r), std::to_string(r.Type), std::to_string(size),
+        row(std::to_string(r.Index), TableValue(RecordName(r)), std::to_string(r.Type), std::to_string(size),
             TableValue(FormatValue(r.Type, ReadNodeValue(r.Index, size))));
     }
     return kExitOk;
@@ -282,16 +269,14 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
 
 int CommandLoadLayout(const Invocation& inv, std::ostream& out, std::ostream& err) {
     const std::string& path = inv.Args[0];
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return Fail(err, "cannot read layout file " + path + ": " + std::strerror(errno));
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) return Fail(err, "cannot read layout file " + path);
+    std::string text, problem;
+    if (!ReadInputFile(path, kLayoutFileLimit, &text, &problem))
+        return Fail(err, "cannot read layout file " + path + ": " + problem);
 
     // The whole file is checked before anything is created.
     std::vector<LayoutNode> nodes;
     std::string why;
-    if (!ParseLayout(text.str(), &nodes, &why)) return Fail(err, path + ": " + why);
+    if (!ParseLayout(text, &nodes, &why)) return Fail(err, path + ": " + why);
 
     if (!Attach(inv, true, err)) return kExitFailure;
     size_t created = 0, kept = 0;

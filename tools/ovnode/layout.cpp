@@ -26,6 +26,21 @@ bool CheckNodeName(std::string_view name, std::string* error) {
     return true;
 }
 
+bool CheckNewNodeName(std::string_view name, std::string* error) {
+    if (!CheckNodeName(name, error)) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || c == 0x7F) {
+            static const char kDigits[] = "0123456789abcdef";
+            if (error)
+                *error = std::string("node name contains the control byte 0x") + kDigits[c >> 4] + kDigits[c & 15] +
+                         " at byte " + std::to_string(i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ParseTypeCode(std::string_view text, uint16_t* type, std::string* error) {
     uint64_t v = 0;
     std::string why;
@@ -98,7 +113,7 @@ bool ParseLayout(std::string_view text, std::vector<LayoutNode>* nodes, std::str
         node.Line = rec.Line;
         node.Name = rec.Fields[0];
         std::string why;
-        if (!CheckNodeName(node.Name, &why)) return fail(rec.Line, why);
+        if (!CheckNewNodeName(node.Name, &why)) return fail(rec.Line, why);
         if (!ParseTypeCode(rec.Fields[1], &node.Type, &why)) return fail(rec.Line, why);
         if (!ResolveNodeSize(node.Type, rec.Fields[2], &node.Size, &why)) return fail(rec.Line, why);
         if (!rec.Fields[3].empty()) {

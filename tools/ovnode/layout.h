@@ -30,6 +30,10 @@ struct LayoutNode {
 // Checks a node name: 1 to 561 bytes. False with the reason otherwise.
 bool CheckNodeName(std::string_view name, std::string* error);
 
+// CheckNodeName, and for a node about to be made also no control bytes: a
+// name is printed by every tool that lists the node space.
+bool CheckNewNodeName(std::string_view name, std::string* error);
+
 // Resolves the value size of a new node of `type` from an optional SIZE
 // text (empty: not given). False with the reason when the size is missing,
 // malformed, or contradicts the type.

@@ -17,6 +17,7 @@
 #include "nodespace/ovhgapi.h"
 #include "ovnode/commands.h"
 #include "ovnode/retained_file.h"
+#include "ovnode/shown_text.h"
 #include "ovnode/value_codec.h"
 #include "retain/layout_hash.h"
 #include "stdlib/pfile.h"
@@ -58,19 +59,20 @@ void DumpByRecord(const RetainedFile& file, std::ostream& out) {
 int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& err) {
     const std::string& given = inv.Args[0];
     const std::string path = PFileMapPath(given.c_str());
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        err << "ovnode: cannot read retain file " << path << ": " << std::strerror(errno) << "\n";
+    std::string content, problem;
+    if (!ReadInputFile(path, kRetainFileLimit, &content, &problem)) {
+        err << "ovnode: cannot read retain file " << ShownText(path) << ": " << problem << "\n";
         return kExitFailure;
     }
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> bytes(content.begin(), content.end());
+    content.clear();
     if (!NodeSpaceExists(inv.Space)) {
-        err << "ovnode: node space '" << inv.Space << "' does not exist\n";
+        err << "ovnode: node space '" << ShownText(inv.Space) << "' does not exist\n";
         return kExitFailure;
     }
     std::string error;
     if (!NodeSpaceAttach(inv.Space, false, &error)) {
-        err << "ovnode: cannot open node space '" << inv.Space << "': " << error << "\n";
+        err << "ovnode: cannot open node space '" << ShownText(inv.Space) << "': " << ShownText(error) << "\n";
         return kExitFailure;
     }
 
@@ -122,7 +124,8 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
         return verdict;
     }
 
-    out << "file         " << path << " (" << bytes.size() << " bytes; the layout expects " << expected << ")\n";
+    out << "file         " << ShownText(path) << " (" << bytes.size() << " bytes; the layout expects " << expected
+        << ")\n";
     if (bytes.size() < 4) {
         out << "header word  missing: the file is shorter than its 4-byte header\n";
         return verdict;
@@ -159,15 +162,15 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
         if (size == 0) continue;
         const std::string name(r.Name, strnlen(r.Name, sizeof r.Name));
         if (offset + size > bytes.size()) {
-            out << "file ends at byte " << bytes.size() << ": the slot of " << name << " (" << size
+            out << "file ends at byte " << bytes.size() << ": the slot of " << ShownText(name, true) << " (" << size
                 << " bytes at offset " << offset << ") and every later one are missing; a load leaves those nodes "
                 << "unchanged\n";
             return kExitOk;
         }
         const std::vector<uint8_t> slot(bytes.begin() + static_cast<long>(offset),
                                         bytes.begin() + static_cast<long>(offset + size));
-        out << std::left << std::setw(10) << offset << " " << std::setw(40) << name << " " << std::setw(4) << r.Type
-            << " " << FormatValue(r.Type, slot) << "\n";
+        out << std::left << std::setw(10) << offset << " " << std::setw(40) << ShownText(name, true) << " "
+            << std::setw(4) << r.Type << " " << ShownText(FormatValue(r.Type, slot), true) << "\n";
         offset += size;
         ++slots;
     }

@@ -1,0 +1,35 @@
+// shown_text.h - texts from the node space and from files, made safe to
+// print on a terminal, and input files read with care.
+//
+// ShownText escapes what could drive a terminal or break a line: control
+// bytes (\n, \t, \xNN), DEL, the C1 controls (as \u0080..\u009f) and bytes
+// that are not valid UTF-8 (\xNN). With escapeBackslash a backslash becomes
+// \\ so that the result reads back unambiguously (tables); error messages
+// and single values leave it, so that paths such as C:\Orvale\ read as they
+// are written.
+//
+// ReadInputFile reads a whole file that a user names: it opens it without
+// blocking (a FIFO never hangs the tool), accepts only a regular file and at
+// most `limit` bytes, and says what is wrong otherwise ("is a directory, not
+// a file", "is not a regular file", "is larger than N bytes").
+//
+// Pure functions; callable from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ovnode {
+
+std::string ShownText(const std::string& text, bool escapeBackslash = false);
+
+// The largest input files read: a layout of every node the node space can
+// hold is far smaller, and so is any retain file.
+constexpr size_t kLayoutFileLimit = size_t{64} << 20;
+constexpr size_t kRetainFileLimit = size_t{256} << 20;
+
+bool ReadInputFile(const std::string& path, size_t limit, std::string* content, std::string* error);
+
+}  // namespace ovnode
