@@ -1,42 +1,96 @@
-// shm_segment.h - named POSIX shared-memory segments and process-shared
-// robust locks, shared by the node-space and kernel layers.
+// shm_segment.h - named POSIX shared-memory segments and the lock between
+// processes, shared by the node-space and kernel layers.
 //
-// A segment is created fully initialised or not at all: the creator builds it
-// under a private name and links it into place, so a process that opens a
-// segment never sees a half-built one. Memory is committed only as pages are
-// touched, so a segment may reserve far more than it uses.
+// Creation: a segment is built as an unnamed file in /dev/shm and linked into
+// place fully initialised, so a process that opens a segment never sees a
+// half-built one, two racing creators leave exactly one segment, and a
+// creator that dies leaves nothing behind. It is created with mode 0660,
+// owned by the creating user and the group named by OVNODE_GROUP (a name or
+// a number; default: the creator's primary group).
+//
+// Access: whoever opens a segment checks its owner and mode first. A segment
+// that every user may write, or one owned by a user who is neither root nor
+// the opening user nor a member of the allowed group (OVNODE_GROUP, else the
+// opener's primary group), is refused.
+//
+// Memory: a segment's file has its full size from the start but holds pages
+// only where they were reserved (ShmReserve). A page is touched only after it
+// was reserved, so a full /dev/shm is an ENOSPC from ShmReserve, never a
+// SIGBUS. Should a mapped page go away all the same (the file was cut short
+// by someone, or a page of an unreserved hole could not be had), the access
+// does not end the process: the page is replaced by a private page of zeros
+// and the segment's fault count goes up (ShmFaults); its users then treat
+// the segment as broken.
+//
+// Failures return false with a one-line reason in *error where one is given.
+// Every function may be called from any thread.
 #pragma once
 
-#include <pthread.h>
+#include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
 struct ShmSegment {
     void* Base = nullptr;
     size_t Size = 0;
+    int Fd = -1;  // kept open: reservations, size checks and the instance lock
+    const std::atomic<uint32_t>* Faults = nullptr;
 };
 
 // True when name is a usable instance name: 1..200 of [A-Za-z0-9_.-].
 bool ShmValidName(const std::string& name);
 
-// Maps segment `shmName` ("/..."), creating it with `size` bytes and running
-// init(base) on it first when it does not exist and `create` is set.
-// *created tells which happened.
-bool ShmOpen(const std::string& shmName, size_t size, bool create, const std::function<void(void*)>& init,
-             ShmSegment* out, bool* created, std::string* error);
+// Maps segment `shmName` ("/...") with `size` bytes. When it does not exist
+// and `create` is set, it is created, its first `reserve` bytes reserved and
+// init(base) run on it before it becomes visible. *created tells which
+// happened. An existing segment must pass the access check and be at least
+// `size` bytes long.
+bool ShmOpen(const std::string& shmName, size_t size, size_t reserve, bool create,
+             const std::function<void(void*)>& init, ShmSegment* out, bool* created, std::string* error);
 void ShmClose(ShmSegment* segment);
 bool ShmExists(const std::string& shmName);
+// Removes the segment, and whatever an older creator that died may have left
+// under its name.
 bool ShmUnlink(const std::string& shmName, std::string* error);
 
-// A process-shared mutex that survives its holder's death.
-void RobustMutexInit(pthread_mutex_t* mutex);
-// Locks; returns true when the previous holder died while holding it. The
-// caller then repairs what the holder left and calls RobustMutexConsistent.
-bool RobustMutexLock(pthread_mutex_t* mutex);
-void RobustMutexConsistent(pthread_mutex_t* mutex);
-void RobustMutexUnlock(pthread_mutex_t* mutex);
+// Reserves [offset, offset + length) of the segment's file: 0, or the errno
+// value of the failure (ENOSPC when /dev/shm is full).
+int ShmReserve(const ShmSegment& segment, size_t offset, size_t length);
+
+// Accesses to the segment that found its memory gone (see above); 0 while it
+// is sound.
+uint32_t ShmFaults(const ShmSegment& segment);
+
+// The pid of the live process that holds the segment's instance lock, 0
+// when none does. ShmLockInstance takes it for the calling process until it
+// closes the segment or ends: false, with the holder in *holder, when
+// another process has it.
+pid_t ShmInstanceHolder(const std::string& shmName);
+bool ShmLockInstance(const ShmSegment& segment, pid_t* holder);
+
+// A lock between processes that records its holder's thread id: a waiter that
+// finds the holder gone (killed, even after it unmapped the segment) takes the
+// lock over, and no waiter waits past its deadline for a holder that lives
+// but does not let go. A zero-filled OwnerLock is free.
+struct OwnerLock {
+    std::atomic<uint32_t> Word;  // holder's thread id, plus kOwnerLockWaiters
+    uint32_t Reserved;
+};
+constexpr uint32_t kOwnerLockWaiters = 0x80000000u;
+
+enum class LockResult {
+    Taken,          // held now
+    TakenFromDead,  // held now; the previous holder died holding it
+    TimedOut,       // not held: a live holder kept it past the deadline
+};
+// Default deadline of a lock: far beyond any holder's ordinary hold.
+constexpr int kOwnerLockDeadlineMs = 5000;
+LockResult OwnerLockAcquire(OwnerLock* lock, int deadlineMs = kOwnerLockDeadlineMs);
+void OwnerLockRelease(OwnerLock* lock);
 
 // True while process pid exists.
 bool ProcessAlive(int pid);

@@ -30,6 +30,15 @@ struct Space {
 
 std::mutex g_attachLock;
 std::atomic<Space*> g_space{nullptr};
+// Accesses that failed a check (NodeAccessFailures).
+std::atomic<uint32_t> g_failures{0};
+
+// Counts a failed access; returns what the failing call should.
+template <typename T>
+T Fail(T result) {
+    g_failures.fetch_add(1, std::memory_order_relaxed);
+    return result;
+}
 
 std::string SegmentName(const std::string& name) {
     return "/ovns-" + name;
@@ -40,13 +49,8 @@ void InitSegment(void* base) {
     h->Magic = kMagic;
     h->Version = kVersion;
     h->Capacity = kCapacity;
-    RobustMutexInit(&h->Lock);
-    h->Count.store(0);
-    h->HeapUsed.store(0);
-    h->Writing.store(0);
-    h->Creating.store(0);
-    for (auto& s : h->Services) s.Pid.store(0);
-    h->WriteGeneration.store(0);
+    // The rest of a fresh segment reads as zero: a free lock, no nodes, no
+    // reserved chunks, no services, write generation 0.
 }
 
 Space* Map(const std::string& name, bool create, std::string* error) {
@@ -55,12 +59,12 @@ Space* Map(const std::string& name, bool create, std::string* error) {
         return nullptr;
     }
     ShmSegment seg;
-    if (!ShmOpen(SegmentName(name), kSegmentSize, create, InitSegment, &seg, nullptr, error)) {
+    if (!ShmOpen(SegmentName(name), kSegmentSize, kTableOffset, create, InitSegment, &seg, nullptr, error)) {
         if (error && !create && errno == ENOENT) *error = "node space '" + name + "' does not exist";
         return nullptr;
     }
     auto* h = static_cast<SegmentHeader*>(seg.Base);
-    if (seg.Size < kSegmentSize || h->Magic != kMagic || h->Version != kVersion || h->Capacity != kCapacity) {
+    if (h->Magic != kMagic || h->Version != kVersion || h->Capacity != kCapacity || ShmFaults(seg) != 0) {
         if (error) *error = "node space '" + name + "' has an unknown layout";
         ShmClose(&seg);
         return nullptr;
@@ -115,17 +119,41 @@ inline uint32_t Tag(uint64_t hash) {
     return static_cast<uint32_t>(hash >> 32) | 1u;
 }
 
+// The record of index, when it names one of the first count nodes and says so itself.
 inline NodeRecord* RecordAt(Space* s, uint32_t index, int32_t count) {
     if (index == 0 || index > static_cast<uint32_t>(count)) return nullptr;
-    return &s->Table[index - 1];
+    NodeRecord* r = &s->Table[index - 1];
+    uint32_t own;
+    std::memcpy(&own, &r->Index, sizeof own);
+    return own == index ? r : Fail<NodeRecord*>(nullptr);
 }
 
-// Finds the slot of name: returns its node index or 0.
+// The number of nodes, bounded by the reserved table and the capacity; 0
+// once the segment is known to be broken.
+int32_t CountOf(Space* s) {
+    int32_t count = s->Header->Count.load(std::memory_order_acquire);
+    if (count <= 0) return 0;
+    uint64_t fit =
+        std::min<uint64_t>(s->Header->TableReserved.load(std::memory_order_acquire) / sizeof(NodeRecord), kCapacity);
+    if (static_cast<uint64_t>(count) > fit) return Fail(static_cast<int32_t>(fit));
+    if (ShmFaults(s->Segment) != 0) return Fail(0);
+    return count;
+}
+
+inline bool HashChunkReserved(Space* s, uint32_t slot) {
+    uint32_t chunk = slot / kHashChunkSlots;
+    return (s->Header->HashReserved[chunk / 64].load(std::memory_order_acquire) >> (chunk % 64)) & 1;
+}
+
+// Finds the slot of name: returns its node index or 0. Looks at most at
+// every slot once, and never into a chunk that was not reserved.
 uint32_t Lookup(Space* s, const char* name, size_t len, int32_t count) {
     uint64_t h = HashName(name, len);
     uint32_t tag = Tag(h);
     uint32_t mask = kHashSlots - 1;
-    for (uint32_t i = static_cast<uint32_t>(h) & mask;; i = (i + 1) & mask) {
+    uint32_t i = static_cast<uint32_t>(h) & mask;
+    for (uint32_t probes = 0; probes < kHashSlots; ++probes, i = (i + 1) & mask) {
+        if (!HashChunkReserved(s, i)) return 0;
         uint64_t slot = s->Slots[i].load(std::memory_order_acquire);
         if (slot == 0) return 0;
         if (static_cast<uint32_t>(slot >> 32) != tag) continue;
@@ -133,25 +161,60 @@ uint32_t Lookup(Space* s, const char* name, size_t len, int32_t count) {
         NodeRecord* r = RecordAt(s, index, count);
         if (r && std::memcmp(r->Name, name, len + 1) == 0) return index;
     }
+    return 0;
 }
 
-void InsertSlot(Space* s, const char* name, size_t len, uint32_t index) {
-    uint64_t h = HashName(name, len);
+// The empty slot where name goes, its chunk reserved; kHashSlots when none
+// can be had (*rc says why). Runs with the lock held.
+uint32_t FreeSlot(Space* s, const char* name, size_t len, int32_t* rc) {
     uint32_t mask = kHashSlots - 1;
-    uint32_t i = static_cast<uint32_t>(h) & mask;
-    while (s->Slots[i].load(std::memory_order_relaxed) != 0) i = (i + 1) & mask;
-    s->Slots[i].store((uint64_t{Tag(h)} << 32) | index, std::memory_order_release);
+    uint32_t i = static_cast<uint32_t>(HashName(name, len)) & mask;
+    for (uint32_t probes = 0; probes < kHashSlots; ++probes, i = (i + 1) & mask) {
+        if (!HashChunkReserved(s, i)) {
+            uint32_t chunk = i / kHashChunkSlots;
+            int e = ShmReserve(s->Segment, kHashOffset + size_t{chunk} * kHashChunk, kHashChunk);
+            if (e != 0) {
+                *rc = e;
+                return kHashSlots;
+            }
+            s->Header->HashReserved[chunk / 64].fetch_or(uint64_t{1} << (chunk % 64), std::memory_order_release);
+        }
+        if (s->Slots[i].load(std::memory_order_relaxed) == 0) return i;
+    }
+    *rc = ENOSPC;
+    return kHashSlots;
+}
+
+int32_t InsertSlot(Space* s, const char* name, size_t len, uint32_t index) {
+    int32_t rc = 0;
+    uint32_t i = FreeSlot(s, name, len, &rc);
+    if (i == kHashSlots) return rc;
+    s->Slots[i].store((uint64_t{Tag(HashName(name, len))} << 32) | index, std::memory_order_release);
+    return 0;
+}
+
+// Grows the reservation of [base, base + *reserved) to cover `need` bytes,
+// in chunks, within `limit`. 0 or an errno value. Runs with the lock held.
+int32_t ReserveUpTo(Space* s, size_t base, std::atomic<uint64_t>* reserved, uint64_t need, size_t chunk, size_t limit) {
+    uint64_t have = reserved->load(std::memory_order_relaxed);
+    if (need <= have && have <= limit) return 0;
+    if (need > limit) return ENOSPC;
+    uint64_t from = std::min<uint64_t>(have, need) & ~uint64_t{chunk - 1};
+    uint64_t to = std::min<uint64_t>((need + chunk - 1) & ~uint64_t{chunk - 1}, limit);
+    if (int e = ShmReserve(s->Segment, base + from, to - from)) return e;
+    reserved->store(to, std::memory_order_release);
+    return 0;
 }
 
 // The record a name refers to. The service passes the Name field of a node
 // record straight from the table; that pointer is recognised without hashing.
 NodeRecord* FindRecord(Space* s, const char* name) {
     if (!s || !name) return nullptr;
-    int32_t count = s->Header->Count.load(std::memory_order_acquire);
+    int32_t count = CountOf(s);
     auto p = reinterpret_cast<uintptr_t>(name);
     auto t = reinterpret_cast<uintptr_t>(s->Table);
     if (p >= t && p < t + uint64_t(count) * sizeof(NodeRecord) && (p - t) % sizeof(NodeRecord) == 0) {
-        return reinterpret_cast<NodeRecord*>(p);
+        return RecordAt(s, static_cast<uint32_t>((p - t) / sizeof(NodeRecord)) + 1, count);
     }
     size_t len = strnlen(name, kNodeNameMax + 1);
     if (len == 0 || len > kNodeNameMax) return nullptr;
@@ -160,14 +223,21 @@ NodeRecord* FindRecord(Space* s, const char* name) {
 
 NodeRecord* FindIndex(Space* s, uint32_t index) {
     if (!s) return nullptr;
-    return RecordAt(s, index, s->Header->Count.load(std::memory_order_acquire));
+    return RecordAt(s, index, CountOf(s));
 }
 
 // ---- value blocks ----
 
+inline uint16_t SizeOf(const NodeRecord* r);
+
+// The node's value block, when it lies whole in the reserved heap; else
+// nullptr, counted as a failed access.
 inline ValueBlock* BlockOf(Space* s, const NodeRecord* r) {
     uint64_t off;
     std::memcpy(&off, r->LibValue, sizeof off);
+    uint64_t limit = std::min<uint64_t>(s->Header->HeapReserved.load(std::memory_order_acquire), kHeapSize);
+    uint64_t bytes = sizeof(ValueBlock) + ((uint64_t{SizeOf(r)} + 7) & ~uint64_t{7});
+    if ((off & 7) != 0 || off > limit || limit - off < bytes) return Fail<ValueBlock*>(nullptr);
     return reinterpret_cast<ValueBlock*>(s->Heap + off);
 }
 
@@ -228,10 +298,10 @@ inline void CountChange(SegmentHeader* h) {
 void RepairAfterOwnerDied(Space* s) {
     SegmentHeader* h = s->Header;
     CountChange(h);  // it may have died after its change and before counting it
-    int32_t count = h->Count.load(std::memory_order_relaxed);
+    int32_t count = CountOf(s);
     if (uint32_t w = h->Writing.load(std::memory_order_relaxed)) {
-        if (NodeRecord* r = RecordAt(s, w, count)) {
-            ValueBlock* b = BlockOf(s, r);
+        NodeRecord* r = RecordAt(s, w, count);
+        if (ValueBlock* b = r ? BlockOf(s, r) : nullptr) {
             uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
             if (seq & 1) b->Sequence.store(seq + 1, std::memory_order_release);
         }
@@ -248,46 +318,60 @@ void RepairAfterOwnerDied(Space* s) {
     }
 }
 
-void Lock(Space* s) {
-    if (RobustMutexLock(&s->Header->Lock)) {
-        RepairAfterOwnerDied(s);
-        RobustMutexConsistent(&s->Header->Lock);
+// Takes the node space's lock: false, counted as a failed access, when a
+// live holder keeps it past the deadline.
+bool Lock(Space* s) {
+    switch (OwnerLockAcquire(&s->Header->Lock)) {
+        case LockResult::Taken:
+            return true;
+        case LockResult::TakenFromDead:
+            RepairAfterOwnerDied(s);
+            return true;
+        case LockResult::TimedOut:
+            break;
     }
+    return Fail(false);
 }
 
 void Unlock(Space* s) {
-    RobustMutexUnlock(&s->Header->Lock);
+    OwnerLockRelease(&s->Header->Lock);
 }
 
-// Copies n bytes from offset of the node's value, never torn.
-void ReadBytes(Space* s, const NodeRecord* r, size_t offset, void* dst, size_t n) {
+// Copies n bytes from offset of the node's value, never torn. A value that
+// stays odd or keeps changing is copied under the lock instead; false when
+// that cannot be had either.
+bool ReadBytes(Space* s, const NodeRecord* r, size_t offset, void* dst, size_t n) {
     ValueBlock* b = BlockOf(s, r);
+    if (!b) return false;
     const uint64_t* words = WordsOf(b);
-    for (unsigned spins = 0;; ++spins) {
+    for (unsigned tries = 0; tries < 2000; ++tries) {
         uint32_t s1 = b->Sequence.load(std::memory_order_acquire);
         if (s1 & 1) {
-            if (spins > 2000) {
-                // The writer may have died mid-write: taking the lock
-                // repairs that, or waits for a live writer to finish.
-                Lock(s);
-                Unlock(s);
-                spins = 0;
-            }
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
             continue;
         }
         CopyOut(words, offset, static_cast<uint8_t*>(dst), n);
-        if (b->Sequence.load(std::memory_order_relaxed) == s1) return;
+        if (b->Sequence.load(std::memory_order_relaxed) == s1) return true;
     }
+    // The writer died mid-write (taking the lock repairs that), is slow, or
+    // the sequence word was overwritten: with the lock held nobody writes,
+    // so the value is whole and an odd sequence is garbage.
+    if (!Lock(s)) return false;
+    CopyOut(words, offset, static_cast<uint8_t*>(dst), n);
+    uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
+    if (seq & 1) b->Sequence.store(seq + 1, std::memory_order_release);
+    Unlock(s);
+    return true;
 }
 
 // Writes n bytes at offset and zeros over [offset + n, zeroTo), under the lock.
-void WriteBytes(Space* s, NodeRecord* r, size_t offset, const void* src, size_t n, size_t zeroTo) {
+bool WriteBytes(Space* s, NodeRecord* r, size_t offset, const void* src, size_t n, size_t zeroTo) {
     ValueBlock* b = BlockOf(s, r);
+    if (!b) return false;
     uint64_t* words = WordsOf(b);
-    Lock(s);
+    if (!Lock(s)) return false;
     s->Header->Writing.store(r->Index, std::memory_order_relaxed);
     uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
     b->Sequence.store(seq + 1, std::memory_order_relaxed);
@@ -297,12 +381,13 @@ void WriteBytes(Space* s, NodeRecord* r, size_t offset, const void* src, size_t 
     s->Header->Writing.store(0, std::memory_order_relaxed);
     CountChange(s->Header);
     Unlock(s);
+    return true;
 }
 
 // A whole-value write: the low-order bytes that fit, zeros after them.
-void WriteValue(Space* s, NodeRecord* r, const void* src, size_t n) {
+bool WriteValue(Space* s, NodeRecord* r, const void* src, size_t n) {
     uint16_t size = SizeOf(r);
-    WriteBytes(s, r, 0, src, std::min<size_t>(n, size), size);
+    return WriteBytes(s, r, 0, src, std::min<size_t>(n, size), size);
 }
 
 void ReadValue(Space* s, const NodeRecord* r, void* dst, size_t n) {
@@ -320,15 +405,25 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
     size_t len = strnlen(name, kNodeNameMax + 1);
     if (len == 0 || len > kNodeNameMax) return ENAMETOOLONG;
     SegmentHeader* h = s->Header;
-    Lock(s);
+    if (!Lock(s)) return ETIMEDOUT;
     int32_t count = h->Count.load(std::memory_order_relaxed);
     int32_t rc = 0;
     uint64_t blockBytes = sizeof(ValueBlock) + ((uint64_t{size} + 7) & ~uint64_t{7});
     uint64_t heapUsed = h->HeapUsed.load(std::memory_order_relaxed);
-    if (Lookup(s, name, len, count) != 0) {
+    uint32_t slot = kHashSlots;
+    if (count < 0 || count != CountOf(s) || (heapUsed & 7) != 0 || heapUsed > kHeapSize) {
+        rc = Fail(EIO);  // counts that do not fit the segment: nothing is added to it
+    } else if (Lookup(s, name, len, count) != 0) {
         rc = EEXIST;
     } else if (static_cast<uint32_t>(count) >= kCapacity || heapUsed + blockBytes > kHeapSize) {
         rc = ENOSPC;
+    } else if ((rc = ReserveUpTo(s, kTableOffset, &h->TableReserved,
+                                 (uint64_t{static_cast<uint32_t>(count)} + 1) * sizeof(NodeRecord), kTableChunk,
+                                 size_t{kCapacity} * sizeof(NodeRecord))) != 0 ||
+               (rc = ReserveUpTo(s, kHeapOffset, &h->HeapReserved, heapUsed + blockBytes, kHeapChunk, kHeapSize)) !=
+                   0 ||
+               (slot = FreeSlot(s, name, len, &rc)) == kHashSlots) {
+        // /dev/shm is full: nothing was written.
     } else {
         uint32_t index = static_cast<uint32_t>(count) + 1;
         NodeRecord* r = &s->Table[index - 1];
@@ -345,7 +440,7 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
         h->HeapUsed.store(heapUsed + blockBytes, std::memory_order_relaxed);
         h->Creating.store(index, std::memory_order_relaxed);
         h->Count.store(static_cast<int32_t>(index), std::memory_order_release);
-        InsertSlot(s, name, len, index);
+        s->Slots[slot].store((uint64_t{Tag(HashName(name, len))} << 32) | index, std::memory_order_release);
         h->Creating.store(0, std::memory_order_relaxed);
         CountChange(h);
     }
@@ -361,7 +456,7 @@ NodeLogChannelTag LogChannel;
 
 int32_t NodeCount() {
     Space* s = Current();
-    return s ? s->Header->Count.load(std::memory_order_acquire) : 0;
+    return s ? CountOf(s) : 0;
 }
 
 NodeRecord* NodeTable() {
@@ -415,8 +510,7 @@ int32_t NodeWriteByName(const char* name, const void* value, uint16_t size) {
     Space* s = Current();
     NodeRecord* r = FindRecord(s, name);
     if (!r || (!value && size)) return ENOENT;
-    WriteValue(s, r, value, size);
-    return 0;
+    return WriteValue(s, r, value, size) ? 0 : EIO;
 }
 
 void NodeReadByName(const char* name, void* buffer, uint16_t size) {
@@ -432,8 +526,7 @@ int32_t NodeWriteStringByName(const char* name, const char* text) {
     uint16_t size = SizeOf(r);
     if (size == 0) return ENOSPC;
     size_t n = strnlen(text, size - 1u);
-    WriteBytes(s, r, 0, text, n, size);
-    return 0;
+    return WriteBytes(s, r, 0, text, n, size) ? 0 : EIO;
 }
 
 void NodeReadStringByName(const char* name, char* buffer, uint16_t size) {
@@ -445,7 +538,7 @@ void NodeReadStringByName(const char* name, char* buffer, uint16_t size) {
         buffer[0] = 0;
         return;
     }
-    ReadBytes(s, r, 0, buffer, n);
+    if (!ReadBytes(s, r, 0, buffer, n)) return;
     if (!std::memchr(buffer, 0, n)) buffer[n == size ? n - 1 : n] = 0;
 }
 
@@ -510,6 +603,47 @@ void NodeSpaceDetach() {
         ShmClose(&old->Segment);
         delete old;
     }
+}
+
+int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size) {
+    auto say = [&](const std::string& text) {
+        if (reason && size) {
+            size_t n = std::min<size_t>(text.size(), size - 1u);
+            std::memcpy(reason, text.data(), n);
+            reason[n] = 0;
+        }
+    };
+    // The node space the process is attached to, else the default one.
+    Space* s = g_space.load(std::memory_order_acquire);
+    std::string name = s ? s->Name : NodeSpaceDefaultName();
+    std::string error;
+    if (!s && !NodeSpaceAttach(name, true, &error)) {
+        say(error);
+        return ENODEV;
+    }
+    std::lock_guard<std::mutex> guard(g_attachLock);
+    s = g_space.load(std::memory_order_acquire);
+    pid_t other = 0;
+    if (!s) {
+        say("node space '" + name + "' is not attached");
+        return ENODEV;
+    }
+    if (!ShmLockInstance(s->Segment, &other)) {
+        if (holder) *holder = other;
+        say("node space '" + name + "' is served by process " + std::to_string(other));
+        return EBUSY;
+    }
+    say("");
+    return 0;
+}
+
+uint32_t NodeAccessFailures() {
+    Space* s = g_space.load(std::memory_order_acquire);
+    return g_failures.load(std::memory_order_relaxed) + (s ? ShmFaults(s->Segment) : 0);
+}
+
+pid_t NodeSpaceServiceHolder(const std::string& name) {
+    return ShmValidName(name) ? ShmInstanceHolder(SegmentName(name)) : 0;
 }
 
 bool NodeSpaceExists(const std::string& name) {

@@ -21,6 +21,9 @@ bool NodeSpaceAttach(const std::string& name, bool create, std::string* error);
 // Detaches the process; the node space itself stays.
 void NodeSpaceDetach();
 bool NodeSpaceExists(const std::string& name);
+// Pid of the live process that holds node space `name` as its service
+// (NodeClaimService); 0 when none does, -1 when it cannot be named.
+pid_t NodeSpaceServiceHolder(const std::string& name);
 // Removes node space `name`; processes still attached keep their mapping.
 bool NodeSpaceDestroy(const std::string& name, std::string* error);
 

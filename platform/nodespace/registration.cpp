@@ -1,10 +1,11 @@
 // Service registration, control-event delivery and the log channel.
 //
 // A registered process holds a slot of the segment's service table with its
-// pid. Control events reach it as queued real-time signals (event_signals.h),
-// which keep the order they were sent in; a delivery thread of the library
-// takes them one at a time and calls the handler. A slot whose process has
-// died is free for the next registration.
+// pid and start time. Control events reach it as queued real-time signals
+// (event_signals.h), which keep the order they were sent in; a delivery
+// thread of the library takes them one at a time and calls the handler. A
+// slot whose process has ended, or whose pid now names another process, is
+// absent: free for the next registration and never sent to.
 //
 // Log lines go to standard error as "<UTC time> <level> <program>: <text>".
 // When standard error is the system journal ($JOURNAL_STREAM names its device
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "common/event_signals.h"
+#include "common/process_identity.h"
 #include "common/shm_segment.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
@@ -87,6 +89,14 @@ const char* JournalPriority(const char* level) {
     return "<6>";
 }
 
+// The live process a slot names, or 0.
+pid_t SlotProcess(const ServiceSlot& slot) {
+    int32_t pid = slot.Pid.load();
+    if (pid == 0) return 0;
+    if (pid == getpid()) return pid;
+    return ProcessIs(pid, slot.StartTime.load()) ? pid : 0;
+}
+
 }  // namespace
 
 int32_t RegisterService(const ServiceRecord* record) {
@@ -102,7 +112,10 @@ int32_t RegisterService(const ServiceRecord* record) {
     for (auto& slot : h->Services) {
         if (claimed) break;
         int32_t pid = slot.Pid.load();
-        if ((pid == 0 || !ProcessAlive(pid)) && slot.Pid.compare_exchange_strong(pid, self)) claimed = &slot;
+        if (SlotProcess(slot) == 0 && slot.Pid.compare_exchange_strong(pid, self)) {
+            slot.StartTime.store(SelfStartTime());
+            claimed = &slot;
+        }
     }
     if (!claimed) return ENOSPC;
     std::lock_guard<std::mutex> guard(g_regLock);
@@ -151,26 +164,23 @@ std::vector<pid_t> NodeSpaceServices() {
     SegmentHeader* h = NodeSpaceHeaderForRegistration();
     if (!h) return out;
     for (auto& slot : h->Services) {
-        int32_t pid = slot.Pid.load();
-        if (pid != 0 && ProcessAlive(pid)) out.push_back(pid);
+        if (pid_t pid = SlotProcess(slot)) out.push_back(pid);
     }
     return out;
 }
 
 bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error) {
-    bool registered = false;
-    for (pid_t p : NodeSpaceServices()) registered |= (p == pid);
-    if (!registered) {
+    SegmentHeader* h = NodeSpaceHeaderForRegistration();
+    uint64_t start = 0;
+    for (size_t i = 0; h && pid != 0 && i < kMaxServices; ++i) {
+        if (SlotProcess(h->Services[i]) == pid)
+            start = pid == getpid() ? SelfStartTime() : h->Services[i].StartTime.load();
+    }
+    if (start == 0) {
         if (error) *error = "process " + std::to_string(pid) + " has no registered service";
         return false;
     }
-    union sigval value;
-    value.sival_int = static_cast<int>(event);
-    if (sigqueue(pid, ControlEventSignal(), value) != 0) {
-        if (error) *error = "cannot send to process " + std::to_string(pid) + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return SignalProcess(pid, start, ControlEventSignal(), static_cast<int>(event), error);
 }
 
 int32_t NodeLogWrite(NodeLogChannelTag*, const char* level, const char* text) {

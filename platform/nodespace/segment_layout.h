@@ -1,7 +1,9 @@
 // segment_layout.h - how a node space lies in its shared-memory segment.
 //
-// One segment "/ovns-<name>" per node space, reserved at full size and
-// committed page by page as nodes are created:
+// One segment "/ovns-<name>" per node space, of full size from the start,
+// with memory reserved in chunks before anything is written there (the
+// high-water marks below), so that a full /dev/shm makes a creation fail
+// with ENOSPC instead of ending a process:
 //
 //   offset 0            SegmentHeader (one page block): magic, lock, counts,
 //                       service registrations
@@ -16,16 +18,27 @@
 // A NodeRecord's LibSize holds the value size and LibValue the 64-bit heap
 // offset of its block (unaligned, written once before the node is visible).
 //
-// Concurrency: creations and value writes hold the robust process-shared
-// lock. Readers take no lock: a value block's sequence is odd while a writer
-// changes it, and a reader retries until it copies a value between two equal
-// even sequences. Value bytes are accessed as atomic words (release stores,
-// acquire loads: plain moves on x86), so the copy is never a data race and
-// needs no fences. A node becomes visible by the
-// release store of NodeCount after its record and value block are complete.
+// Reservation: the header block at creation; the table and the heap up to
+// TableReserved and HeapReserved bytes, grown in chunks; the name index by
+// chunks of kHashChunk bytes, one bit each in HashReserved. A chunk of the
+// index whose bit is clear was never written, so all its slots are empty and
+// a lookup need not touch it.
+//
+// Every count, size and offset read from the segment is checked against
+// these bounds before it is used: any process of the allowed group may have
+// written anything there.
+//
+// Concurrency: creations and value writes hold the segment's OwnerLock
+// (shm_segment.h), which records its holder's thread id. Readers take no
+// lock: a value block's sequence is odd while a writer changes it, and a
+// reader retries until it copies a value between two equal even sequences.
+// Value bytes are accessed as atomic words (release stores, acquire loads:
+// plain moves on x86), so the copy is never a data race and needs no fences.
+// A node becomes visible by the release store of NodeCount after its record and value block are complete.
 // A writer that dies holding the lock is repaired by the next locker: the
 // value it was writing gets an even sequence again, and a creation it left
-// half-done is completed or dropped.
+// half-done is completed or dropped. A reader that finds a sequence odd for
+// too long takes the lock and copies the value under it.
 //
 // WriteGeneration counts changes: every value write and node creation adds 1
 // once its bytes are in place, so a reader that sees a generation also sees
@@ -33,18 +46,17 @@
 // whatever the holder got done, so no change goes uncounted.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "common/shm_segment.h"
 #include "nodespace/ovhgapi.h"
 
 namespace nodespace {
 
 constexpr uint64_t kMagic = 0x314543415053564full;  // "OVSPACE1"
-constexpr uint32_t kVersion = 2;                    // 2: the write generation
+constexpr uint32_t kVersion = 3;                    // 2: the write generation; 3: reserved memory, owner lock
 constexpr uint32_t kCapacity = 1u << 21;            // 2,097,152 nodes
 constexpr uint32_t kHashSlots = kCapacity * 2;
 constexpr uint32_t kMaxServices = 64;
@@ -53,22 +65,34 @@ constexpr size_t kHashOffset = (kTableOffset + size_t{kCapacity} * sizeof(NodeRe
 constexpr size_t kHeapOffset = kHashOffset + size_t{kHashSlots} * sizeof(uint64_t);
 constexpr size_t kHeapSize = size_t{4} << 30;
 constexpr size_t kSegmentSize = kHeapOffset + kHeapSize;
+constexpr size_t kTableChunk = 256 * 1024;
+constexpr size_t kHeapChunk = 256 * 1024;
+constexpr size_t kHashChunk = 64 * 1024;
+constexpr uint32_t kHashChunkSlots = kHashChunk / sizeof(uint64_t);
+constexpr uint32_t kHashChunks = kHashSlots / kHashChunkSlots;
 
+// A registered service: its pid and start time (process_identity.h).
 struct ServiceSlot {
     std::atomic<int32_t> Pid;
+    uint32_t Reserved;
+    std::atomic<uint64_t> StartTime;
 };
 
 struct SegmentHeader {
     uint64_t Magic;
     uint32_t Version;
     uint32_t Capacity;
-    pthread_mutex_t Lock;
+    OwnerLock Lock;
     std::atomic<int32_t> Count;
     std::atomic<uint64_t> HeapUsed;
     // Node whose value a lock holder is writing (0: none), and node a lock
     // holder is creating (0: none): what a dead holder may have left half-done.
     std::atomic<uint32_t> Writing;
     std::atomic<uint32_t> Creating;
+    // Reserved memory: bytes of the table and of the heap, chunks of the index.
+    std::atomic<uint64_t> TableReserved;
+    std::atomic<uint64_t> HeapReserved;
+    std::atomic<uint64_t> HashReserved[kHashChunks / 64];
     ServiceSlot Services[kMaxServices];
     // Advanced under the lock after every value write and node creation is
     // complete (release), and by the repair of a dead holder's leftovers.

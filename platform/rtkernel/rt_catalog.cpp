@@ -1,8 +1,10 @@
 // rt_catalog.cpp - the catalogues of names. The root catalogue and every
 // process's own live together in one shared segment "/ovrt-<instance>", so
-// that tools in other processes can read them. Each entry carries the pid of
-// the process that made it; entries of processes that have ended are skipped
-// on reading and freed on the next write.
+// that tools in other processes can read them. Each entry carries the pid and
+// start time of the process that made it (process_identity.h); entries of
+// processes that have ended, or whose pid now names another process, are
+// skipped on reading and freed on the next write. The segment is data: an
+// entry is used only as far as it checks out.
 
 #include <pthread.h>
 #include <stdlib.h>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/process_identity.h"
 #include "common/shm_segment.h"
 #include "rt_internal.h"
 #include "rtadmin.h"
@@ -21,7 +24,7 @@
 namespace {
 
 constexpr uint32_t kMagic = 0x4F565254;  // "OVRT"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr uint32_t kCapacity = 1024;
 constexpr size_t kNameSize = 32;
 
@@ -34,6 +37,7 @@ struct Entry {
     int16_t Priority;
     uint16_t Reserved;
     char Name[kNameSize];
+    uint64_t StartTime;  // of the owner
 };
 
 struct Segment {
@@ -41,7 +45,7 @@ struct Segment {
     uint32_t Version;
     uint32_t Capacity;
     uint32_t EntrySize;
-    pthread_mutex_t Lock;
+    OwnerLock Lock;
     Entry Entries[kCapacity];
 };
 
@@ -87,17 +91,15 @@ Segment* MapLocked(State& s, bool create) {
     CloseLocked(s);
     auto init = [](void* base) {
         auto* seg = static_cast<Segment*>(base);
-        memset(seg, 0, sizeof(Segment));
         seg->Magic = kMagic;
         seg->Version = kVersion;
         seg->Capacity = kCapacity;
         seg->EntrySize = sizeof(Entry);
-        RobustMutexInit(&seg->Lock);
     };
     ShmSegment seg;
-    if (!ShmOpen(name, sizeof(Segment), create, init, &seg, nullptr, nullptr)) return nullptr;
+    if (!ShmOpen(name, sizeof(Segment), sizeof(Segment), create, init, &seg, nullptr, nullptr)) return nullptr;
     auto* mapped = static_cast<Segment*>(seg.Base);
-    if (seg.Size < sizeof(Segment) || mapped->Magic != kMagic || mapped->Version != kVersion ||
+    if (ShmFaults(seg) != 0 || mapped->Magic != kMagic || mapped->Version != kVersion ||
         mapped->Capacity != kCapacity || mapped->EntrySize != sizeof(Entry)) {
         ShmClose(&seg);
         return nullptr;
@@ -108,7 +110,7 @@ Segment* MapLocked(State& s, bool create) {
 }
 
 bool Alive(const Entry& e) {
-    return e.Owner != 0 && (e.Owner == getpid() || ProcessAlive(e.Owner));
+    return e.Owner != 0 && (e.Owner == getpid() || ProcessIs(e.Owner, e.StartTime));
 }
 
 void FreeDead(Segment* seg) {
@@ -125,15 +127,20 @@ bool WithSegment(bool create, F f) {
     std::lock_guard<std::mutex> lock(s.Lock);
     Segment* seg = MapLocked(s, create);
     if (!seg) return false;
-    if (RobustMutexLock(&seg->Lock)) {
-        // The holder died, perhaps in the middle of a write: an entry is
-        // only claimed by its last store (Owner), so freeing the dead
-        // processes' entries repairs everything it may have left.
-        FreeDead(seg);
-        RobustMutexConsistent(&seg->Lock);
+    switch (OwnerLockAcquire(&seg->Lock)) {
+        case LockResult::TimedOut:
+            return false;
+        case LockResult::TakenFromDead:
+            // The holder died, perhaps in the middle of a write: an entry is
+            // only claimed by its last store (Owner), so freeing the dead
+            // processes' entries repairs everything it may have left.
+            FreeDead(seg);
+            break;
+        case LockResult::Taken:
+            break;
     }
     f(seg);
-    RobustMutexUnlock(&seg->Lock);
+    OwnerLockRelease(&seg->Lock);
     return true;
 }
 
@@ -170,6 +177,7 @@ bool RtCatalogInsert(bool root, RtEntryKind kind, RTHANDLE handle, int tid, int 
         slot->Reserved = 0;
         memset(slot->Name, 0, kNameSize);
         strncpy(slot->Name, name, kNameSize - 1);
+        slot->StartTime = SelfStartTime();
         slot->Owner = self;
         ok = true;
     });
@@ -259,12 +267,13 @@ std::vector<RtCatalogEntry> RtReadCatalog() {
     return out;
 }
 
-pid_t RtFindProcess(const std::string& name) {
+pid_t RtFindProcess(const std::string& name, uint64_t* startTime) {
     pid_t found = 0;
     WithSegment(false, [&](Segment* seg) {
         for (const Entry& e : seg->Entries) {
             if (e.Root && Alive(e) && name.size() < kNameSize && SameName(e, name.c_str())) {
                 found = e.Owner;
+                if (startTime) *startTime = e.Owner == getpid() ? SelfStartTime() : e.StartTime;
                 return;
             }
         }

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "common/event_signals.h"
+#include "common/process_identity.h"
 #include "rtadmin.h"
 #include "rtkernel.h"
 
@@ -94,18 +95,11 @@ bool RtNotifyEvent(uint32_t mask, uint32_t timeoutMs, RTEVENT* event) {
     return true;
 }
 
-bool RtSendEvent(pid_t pid, uint32_t code, std::string* error) {
+bool RtSendEvent(pid_t pid, uint32_t code, std::string* error, uint64_t startTime) {
     if (pid <= 0) {
         if (error) *error = "bad process id " + std::to_string(pid);
         return false;
     }
-    sigval value{};
-    value.sival_int = static_cast<int>(code);
-    if (sigqueue(pid, SystemEventSignal(), value) != 0) {
-        if (error)
-            *error = "cannot send event " + std::to_string(code) + " to process " + std::to_string(pid) + ": " +
-                     strerror(errno);
-        return false;
-    }
-    return true;
+    if (startTime == 0) startTime = ProcessStartTime(pid);
+    return SignalProcess(pid, startTime, SystemEventSignal(), static_cast<int>(code), error);
 }

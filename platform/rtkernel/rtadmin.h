@@ -36,10 +36,15 @@ struct RtCatalogEntry {
 // Every live entry: the root catalogue and each process's own, with entries
 // of processes that have ended left out.
 std::vector<RtCatalogEntry> RtReadCatalog();
-// Process id catalogued under name in the root catalogue, or 0.
-pid_t RtFindProcess(const std::string& name);
-// Delivers system event `code` to process pid.
-bool RtSendEvent(pid_t pid, uint32_t code, std::string* error);
+// Process id catalogued under name in the root catalogue, or 0 (also when
+// the process that made the entry has ended or its pid names another process
+// now). *startTime, where given, receives the process's start time.
+pid_t RtFindProcess(const std::string& name, uint64_t* startTime = nullptr);
+// Delivers system event `code` to process pid, only while it is the process
+// that started at startTime (0: whichever process pid is now) and takes
+// events: one that does not block the event signal is refused, since the
+// signal would end it.
+bool RtSendEvent(pid_t pid, uint32_t code, std::string* error, uint64_t startTime = 0);
 // Removes the instance's shared catalogue.
 bool RtDestroyInstance(const std::string& name);
 

@@ -114,3 +114,17 @@ void NodeReadData(uint32_t index, void* buffer, uint16_t size);
 void NodeWriteData(uint32_t index, const void* buffer, uint16_t size);
 void NodeReadRange(uint32_t index, uint32_t offset, void* buffer, uint16_t size);
 void NodeWriteRange(uint32_t index, uint32_t offset, const void* buffer, uint16_t size);
+
+// Attaches the process to its node space (creating it when it does not
+// exist), verifies it, and takes the node space's single-instance lock for
+// the service, held until the process ends. 0 on success; EBUSY when another
+// live process holds the lock, its pid in *holder; another errno value when
+// the node space cannot be attached or does not verify. `reason` receives a
+// one-line account of a failure.
+int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size);
+
+// Accesses of this process that failed a check of the node space (a count,
+// size or offset outside the segment, a segment that shrank, a lock held past
+// its deadline) since it started. A save or load during which this grew read
+// or wrote something it could not trust.
+uint32_t NodeAccessFailures();

@@ -120,6 +120,17 @@ void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupN
     }
 }
 
+// True, after one "ERR" line, when node-space accesses failed a check since
+// `before` (NodeAccessFailures): what the walk read or wrote is not to be
+// trusted.
+bool NodeSpaceFailed(uint32_t before, const char* what) {
+    uint32_t failed = NodeAccessFailures() - before;
+    if (failed == 0) return false;
+    report(&LogChannel, "ERR", "Retain file %s failed: the node space failed %u checks (damaged or locked).", what,
+           failed);
+    return true;
+}
+
 // Ends a save that failed after the temporary file was created.
 uint8_t Abandon(PDir* dir, PFile* file, const char* tempName) {
     if (file) PFileClose(file);
@@ -129,6 +140,7 @@ uint8_t Abandon(PDir* dir, PFile* file, const char* tempName) {
 }
 
 uint8_t SaveLocked() {
+    const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
     const NodeRecord* table = NodeTable();
     const bool useBackup = GetUseBackup() != 0;
@@ -184,6 +196,7 @@ uint8_t SaveLocked() {
             return Abandon(dir, file, temp);
         }
     }
+    if (NodeSpaceFailed(failuresBefore, "save")) return Abandon(dir, file, temp);
     if (!PFileFlush(file)) {
         ReportFailure("flush");
         return Abandon(dir, file, temp);
@@ -219,6 +232,7 @@ bool ReadItem(PFile* file, uint8_t* buffer, size_t size) {
 }
 
 uint8_t LoadLocked() {
+    const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
     const NodeRecord* table = NodeTable();
     const char* retainPath = GetRetainFilePath();
@@ -270,6 +284,7 @@ uint8_t LoadLocked() {
         break;
     }
     PFileClose(file);
+    if (NodeSpaceFailed(failuresBefore, "load")) result = 0;
     return result;
 }
 

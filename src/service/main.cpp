@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "ovretain: unexpected argument '%s'\n%s", argv[1], kUsage);
         return kExitUsage;
     }
-    ServiceInit();
+    if (!ServiceInit()) return 1;
     WaitForExit();
     ServiceExit();
     // 1 when the save of the stop or shutdown failed: service managers see it.

@@ -35,7 +35,15 @@ std::atomic<bool> ExitSemaphoreReady{false};
 
 }  // namespace
 
-void ServiceInit() {
+bool ServiceInit() {
+    // Nothing is touched on a node space that cannot be trusted, or that
+    // another service already serves: two would tear each other's files.
+    int32_t holder = 0;
+    char reason[256];
+    if (NodeClaimService(&holder, reason, sizeof reason) != 0) {
+        report(&LogChannel, "ERR", "Service not started: %s.", reason);
+        return false;
+    }
     OpenStatusRecord();
 
     ServiceRecord record;
@@ -74,6 +82,7 @@ void ServiceInit() {
     if (GetAutoRun() == 1) SetRun(1);
 
     ServiceStartupComplete();
+    return true;
 }
 
 void ServiceExit() {

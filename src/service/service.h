@@ -13,7 +13,9 @@ constexpr uint32_t EM_SERVICE_STOP = 101;
 constexpr uint32_t EM_SERVICE_RUN = 102;
 constexpr uint32_t EM_SERVICE_PAUSE = 103;
 
-void ServiceInit();
+// False, after one "ERR" line, when the node space cannot be attached or
+// verified or another service runs on it; nothing has been started then.
+bool ServiceInit();
 void ServiceExit();
 int32_t OnServiceEvent(uint32_t context, uint32_t event);
 void WaitForExit();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nodespace/ovhgapi.h"
+#include "report/report.h"
 
 // Numeric values travel as the host's 32-bit quantities, whose low-order
 // bytes come first: the node space stores values little-endian.
@@ -126,6 +127,13 @@ uint32_t VariableIndex(const char* fullName) {
     return index;
 }
 
+// A node the library would not create (the node space or /dev/shm full, the
+// node space damaged): said once, as the table is cut short there.
+static bool ReportCreateFailure(const char* fullName, int32_t rc) {
+    report(&LogChannel, "ERR", "Node %s cannot be created: %s.", fullName, strerror(rc));
+    return false;
+}
+
 bool CreateVariable(const char* fullName, uint32_t type, uintptr_t defaultValue, const char* text1, const char* text2) {
     uint32_t size = TypeSize(type);
     if (VariableExists(fullName)) return true;
@@ -136,8 +144,8 @@ bool CreateVariable(const char* fullName, uint32_t type, uintptr_t defaultValue,
     if (text1 == nullptr) text1 = "";
     if (text2 == nullptr) text2 = "";
     if (type != kTextType) {
-        if (NodeCreate(fullName, static_cast<uint16_t>(type), static_cast<uint16_t>(size), text1, text2) != 0)
-            return false;
+        if (int32_t rc = NodeCreate(fullName, static_cast<uint16_t>(type), static_cast<uint16_t>(size), text1, text2))
+            return ReportCreateFailure(fullName, rc);
         // The default's low-order `size` bytes.
         uint32_t value = static_cast<uint32_t>(defaultValue);
         return NodeWriteByName(fullName, &value, static_cast<uint16_t>(size)) == 0;
@@ -145,8 +153,9 @@ bool CreateVariable(const char* fullName, uint32_t type, uintptr_t defaultValue,
     // Scratch arguments the library asks for; nothing reads them afterwards.
     uint8_t scratch[32] = {};
     uint32_t scratchWord = 0;
-    if (NodeCreateString(fullName, kTextType, kTextSize, text1, text2, scratch, sizeof scratch, &scratchWord) != 0)
-        return false;
+    if (int32_t rc =
+            NodeCreateString(fullName, kTextType, kTextSize, text1, text2, scratch, sizeof scratch, &scratchWord))
+        return ReportCreateFailure(fullName, rc);
     // A text row without a default text starts empty.
     const char* text = reinterpret_cast<const char*>(defaultValue);
     return NodeWriteStringByName(fullName, text != nullptr ? text : "") == 0;

@@ -4,12 +4,16 @@
 // killed while they hold the node-space lock, and shutdown events that come
 // together. In each the service keeps its promises: it goes on running (or
 // ends cleanly when told to), and what it saves is complete.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -317,6 +321,169 @@ TEST_F(FaultInputs, ClientsKilledHoldingTheNodeSpaceLockDoNotStopSaves) {
     }
     EXPECT_EQ(Stop(), 0);
     EXPECT_EQ(Lines("ERR"), 0u);
+}
+
+// --- A node space shared, damaged, full, or not to be trusted --------------
+
+// Two services started at once on one node space: exactly one runs, the
+// other leaves at once, naming it, and the node space is not destroyed
+// under the one that runs.
+TEST_F(FaultInputs, OfTwoServicesStartedAtOnceExactlyOneRuns) {
+    for (int round = 1; round <= 15; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ovtest::ScopedSpace space;
+        ovtest::Env env = Environment();
+        env["OVNODE_SPACE"] = space.Name();
+        ovtest::Child a({OVRETAIN_BIN}, env), b({OVRETAIN_BIN}, env);
+        ASSERT_TRUE(ovtest::WaitUntil([&] { return !a.Running() || !b.Running(); })) << a.Output() << b.Output();
+        ovtest::Child& loser = a.Running() ? b : a;
+        ovtest::Child& winner = a.Running() ? a : b;
+        EXPECT_EQ(loser.Wait(), 1) << loser.Output();
+        EXPECT_NE(loser.Output().find("ERR ovretain: Service not started: node space '" + space.Name() +
+                                      "' is served by process " + std::to_string(winner.Pid()) + "."),
+                  std::string::npos)
+            << loser.Output();
+        EXPECT_TRUE(winner.Running()) << winner.Output();
+        if (round == 1) {
+            auto refused = ovtest::Ovnode(space.Name(), {"destroy"});
+            EXPECT_EQ(refused.Status, 1);
+            EXPECT_NE(refused.Err.find("process " + std::to_string(winner.Pid())), std::string::npos) << refused.Err;
+            EXPECT_TRUE(NodeSpaceExists(space.Name()));
+        }
+        winner.Signal(SIGTERM);
+        EXPECT_EQ(winner.Wait(), 0) << winner.Output();
+    }
+    // A creator that died half-way under an older make left a private segment.
+    ovtest::WriteFile("/dev/shm/ovns-" + active_ + ".init.999999.0", "");
+    EXPECT_EQ(ovtest::Ovnode(active_, {"destroy"}).Status, 0);
+    EXPECT_FALSE(ovtest::FileExists("/dev/shm/ovns-" + active_ + ".init.999999.0"));
+}
+
+// A node space that cannot be attached or verified: one ERR line, exit 1,
+// and the retain file in place is not touched.
+TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
+    const ovtest::TestUser user = ovtest::UnprivilegedUser();
+    const std::string segment = "/dev/shm/ovns-" + active_;
+    struct Case {
+        const char* What;
+        std::string Space;
+        std::function<void()> Spoil;
+        const char* Reason;
+        bool NeedsUser;
+    } cases[] = {
+        {"an invalid name", "bad/name", [] {}, "invalid node space name", false},
+        {"a segment cut short", active_, [&] { ASSERT_EQ(truncate(segment.c_str(), 4096), 0); }, "is cut short", false},
+        {"a header that does not verify", active_,
+         [&] {
+             int fd = open(segment.c_str(), O_WRONLY);
+             ASSERT_GE(fd, 0);
+             EXPECT_EQ(pwrite(fd, "xxxxxxxx", 8, 0), 8);
+             close(fd);
+         },
+         "unknown layout", false},
+        {"a segment every user may write", active_, [&] { ASSERT_EQ(chmod(segment.c_str(), 0666), 0); },
+         "writable by every user", false},
+        {"a segment made first by another user", active_,
+         [&] { ASSERT_EQ(chown(segment.c_str(), user.Uid, user.Gid), 0); }, "not in the allowed group", true},
+    };
+    MakeDrive();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        if (c.NeedsUser && !user.Valid()) {
+            std::cout << "[ SKIPPED  ] " << c.What << ": needs root to create an unprivileged user\n";
+            continue;
+        }
+        NodeSpaceDetach();
+        NodeSpaceDestroy(active_, nullptr);
+        CreatePlant();
+        NodeSpaceDetach();
+        ovtest::WriteFile(RetainFile(), "keep");
+        c.Spoil();
+        ovtest::Env env = Environment();
+        env["OVNODE_SPACE"] = c.Space;
+        ovtest::RunResult r = ovtest::Run({OVRETAIN_BIN}, env);
+        EXPECT_EQ(r.Status, 1) << r.Err;
+        EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
+        EXPECT_NE(r.Err.find("ERR ovretain: Service not started:"), std::string::npos) << r.Err;
+        EXPECT_NE(r.Err.find(c.Reason), std::string::npos) << r.Err;
+        EXPECT_EQ(ovtest::ReadFile(RetainFile()), "keep");
+    }
+    ASSERT_EQ(chown(segment.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(segment.c_str(), 0660), 0);
+}
+
+// A member of the service's group who writes nonsense into the segment, then
+// cuts it short: saves fail aloud, nothing is read or written outside the
+// segment, and the service ends with a status, never a signal.
+TEST_F(FaultInputs, AGroupMemberCorruptingTheSegmentMakesSavesFailNotTheService) {
+    const ovtest::TestUser user = ovtest::UnprivilegedUser();
+    if (!user.Valid()) GTEST_SKIP() << "needs root to create an unprivileged user";
+    NodeSpaceDetach();
+    ovtest::ScopedSpace space;
+    setenv("OVNODE_GROUP", std::to_string(user.Gid).c_str(), 1);
+    UseSpace(space.Name());
+    CreatePlant();
+    Start();
+    unsetenv("OVNODE_GROUP");
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); })) << service_->Output();
+    Set("Save", "1");
+    ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+    const std::string saved = ovtest::ReadFile(RetainFile());
+    const std::string segment = "/dev/shm/ovns-" + space.Name();
+
+    // Plant.Speed's value offset, far outside the segment.
+    const long offset = 64 * 1024 + (NodeSpaceFind("Plant.Speed") - 1) * 578 + 570;
+    auto dd = ovtest::RunAs(user,
+                            {"/usr/bin/dd", "of=" + segment, "bs=1", "seek=" + std::to_string(offset), "count=8",
+                             "conv=notrunc", "status=none"},
+                            {}, std::string(8, '\x7f'));
+    ASSERT_EQ(dd.Status, 0) << dd.Err;
+    Set("Save", "1");
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return Lines("ERR") >= 1; })) << service_->Output();
+    EXPECT_NE(service_->Output().find("Retain file save failed: the node space failed"), std::string::npos)
+        << service_->Output();
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()), saved);
+    EXPECT_TRUE(service_->Running());
+
+    auto cut = ovtest::RunAs(user, {"/usr/bin/truncate", "-s", "65536", segment});
+    ASSERT_EQ(cut.Status, 0) << cut.Err;
+    service_->Signal(SIGTERM);
+    int status = service_->Wait();
+    EXPECT_TRUE(status == 0 || status == 1) << status << "\n" << service_->Output();
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()), saved);
+    NodeSpaceDetach();
+}
+
+// A /dev/shm that fills up: every caller gets ENOSPC and says so; nobody
+// gets SIGBUS.
+TEST_F(FaultInputs, AFullDevShmIsReportedByEveryCallerAndEndsNone) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace with a small /dev/shm";
+    ovtest::TempDir dir;
+    std::string layout = "name,type,size,value\n";
+    for (int i = 0; i < 3000; ++i) layout += "Area.Line" + std::to_string(i) + ".Speed,13,200,\n";
+    ovtest::WriteFile(dir.File("layout.csv"), layout);
+    // Each step prints its status; the service is stopped once it has said
+    // why it could not publish.
+    const std::string script =
+        "mount -t tmpfs -o size=1m tmpfs /dev/shm || exit 99\n"
+        "export OVNODE_SPACE=full\n"
+        "\"$1\" load-layout \"$3\"; echo \"load-layout $?\"\n"
+        "\"$1\" get Missing.Node; echo \"get $?\"\n"
+        "\"$2\" 2>\"$4\" & pid=$!\n"
+        "for i in $(seq 200); do grep -q 'No space' \"$4\" && break; sleep 0.05; done\n"
+        "kill -TERM $pid; wait $pid; echo \"ovretain $?\"; cat \"$4\" >&2\n";
+    ovtest::RunResult r =
+        ovtest::Run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh", OVNODE_BIN,
+                     OVRETAIN_BIN, dir.File("layout.csv"), dir.File("service.log")});
+    if (r.Out.empty()) GTEST_SKIP() << "no private mount namespace here: " << r.Err;
+    EXPECT_NE(r.Out.find("load-layout 1\n"), std::string::npos) << r.Out << r.Err;
+    EXPECT_NE(r.Out.find("get 1\n"), std::string::npos) << r.Out << r.Err;
+    EXPECT_NE(r.Err.find("ovnode: unknown node Missing.Node"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("/dev/shm has no room left"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("ERR ovretain:"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("No space left on device"), std::string::npos) << r.Err;
+    EXPECT_TRUE(r.Out.find("ovretain 0\n") != std::string::npos || r.Out.find("ovretain 1\n") != std::string::npos)
+        << r.Out << r.Err;
 }
 
 // --- Shutdown events that come together ----------------------------------

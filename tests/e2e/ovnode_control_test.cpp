@@ -2,6 +2,8 @@
 // notify, through the real executable. This test process stands in for a
 // service: it catalogues itself, registers a handler and waits for events.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -166,6 +168,57 @@ TEST_F(OvnodeControlTest, NotifyDeliversTheCodeToTheNamedProcess) {
 
     r = Ovnode(Space(), {"notify", "4294967296", "--to", "Other"});
     EXPECT_EQ(r.Status, 2);
+}
+
+// An entry that names a live process which does not take events (here a
+// process that catalogued itself and then became a plain program, as a
+// forged entry would look): nothing is sent, so nothing is ended.
+TEST_F(OvnodeControlTest, EventsAreNotSentToAProcessThatDoesNotTakeThem) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), "OvRetain");
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return RtFindProcess("OvRetain") == child; }));
+    ASSERT_TRUE(
+        ovtest::WaitUntil([&] { return ovtest::ReadFile("/proc/" + std::to_string(child) + "/comm") == "sleep\n"; }));
+    RunResult r = Ovnode(Space(), {"notify", "12"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("does not take events"), std::string::npos) << r.Err;
+    EXPECT_EQ(Ovnode(Space(), {"service", "stop"}).Status, 1);
+    EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "the process is still there";
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
+// The pid of a killed service, taken by another process: its catalogue entry
+// and registration no longer name anything, so nothing is sent.
+TEST(OvnodeControl, APidReusedAfterTheServiceDiedReceivesNothing) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a private pid namespace";
+    ScopedSpace space;
+    ovtest::TempDir drives;
+    const std::string script =
+        "\"$1\" & pid=$!\n"
+        "for i in $(seq 200); do \"$2\" catalog | grep -q '^OvRetain' && break; sleep 0.05; done\n"
+        "kill -KILL $pid; wait $pid\n"
+        "echo $((pid - 1)) > /proc/sys/kernel/ns_last_pid\n"
+        "sleep 60 & victim=$!\n"
+        "[ $victim -eq $pid ] || { echo \"pid not reused: $victim $pid\"; exit 98; }\n"
+        "\"$2\" service stop; echo \"service $?\"\n"
+        "\"$2\" notify 12; echo \"notify $?\"\n"
+        "kill -0 $victim && echo alive; kill $victim\n";
+    RunResult r = ovtest::Run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", "-c", script, "sh",
+                               OVRETAIN_BIN, OVNODE_BIN},
+                              {{"OVNODE_SPACE", space.Name()}, {"OVRT_DRIVES", drives.Path()}});
+    if (r.Out.empty()) GTEST_SKIP() << "no private pid namespace here: " << r.Err;
+    EXPECT_NE(r.Out.find("service 1\nnotify 1\nalive\n"), std::string::npos) << r.Out << r.Err;
+    EXPECT_NE(r.Err.find("no process is catalogued as OvRetain"), std::string::npos) << r.Err;
+    RtDestroyInstance(space.Name());
 }
 
 }  // namespace

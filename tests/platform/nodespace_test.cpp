@@ -3,20 +3,25 @@
 // killed, control events).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/event_signals.h"
+#include "common/shm_segment.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
+#include "nodespace/segment_layout.h"
 #include "support/test_support.h"
 
 namespace {
@@ -364,6 +369,160 @@ TEST_F(NodeSpaceTest, AWriterKilledWhileHoldingTheLockDoesNotFreezeOthers) {
         // The probe's two writes count, a repair before them or not.
         EXPECT_GE(NodeWriteGeneration(), before + 2);
     }
+}
+
+// The segment as the test maps it: the node space's own header and value
+// blocks, for the tests that play a process which breaks the rules.
+nodespace::SegmentHeader* Header() {
+    return reinterpret_cast<nodespace::SegmentHeader*>(reinterpret_cast<uint8_t*>(NodeTable()) -
+                                                       nodespace::kTableOffset);
+}
+
+nodespace::ValueBlock* Block(uint32_t index) {
+    uint64_t off;
+    std::memcpy(&off, NodeTable()[index - 1].LibValue, sizeof off);
+    return reinterpret_cast<nodespace::ValueBlock*>(reinterpret_cast<uint8_t*>(Header()) + nodespace::kHeapOffset +
+                                                    off);
+}
+
+// Runs op in a helper thread; false when it has not returned within 20 s.
+bool Returns(const std::function<void()>& op) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread t([op, done] {
+        op();
+        *done = true;
+    });
+    if (!WaitUntil([&] { return done->load(); }, 20s)) {
+        t.detach();
+        return false;
+    }
+    t.join();
+    return true;
+}
+
+TEST_F(NodeSpaceTest, NoOperationWaitsForEverOnAnotherProcess) {
+    ASSERT_EQ(0, NodeCreate("Wait.value", 7, 4, "", ""));
+    uint32_t v = 11;
+    ASSERT_EQ(0, NodeWriteByName("Wait.value", &v, 4));
+
+    // A holder that unmapped the segment before it died: the kernel cannot
+    // mark the lock, its recorded thread id tells that it is gone.
+    pid_t holder = Fork([] {
+        if (OwnerLockAcquire(&Header()->Lock) != LockResult::Taken) return 1;
+        munmap(Header(), nodespace::kSegmentSize);
+        return 0;
+    });
+    ASSERT_EQ(0, Reap(holder));
+    v = 12;
+    ASSERT_TRUE(Returns([&] { EXPECT_EQ(0, NodeWriteByName("Wait.value", &v, 4)); }));
+
+    // A sequence word stuck odd: the read is made under the lock.
+    Block(1)->Sequence.store(7);
+    uint32_t got = 0;
+    ASSERT_TRUE(Returns([&] { NodeReadValue(1, &got, 4); }));
+    EXPECT_EQ(12u, got);
+    EXPECT_EQ(0u, Block(1)->Sequence.load() & 1);
+
+    // A live holder that does not let go: the call fails after the deadline.
+    int pipefd[2];
+    ASSERT_EQ(0, pipe(pipefd));
+    holder = Fork([&] {
+        OwnerLockAcquire(&Header()->Lock);
+        (void)!write(pipefd[1], "x", 1);
+        pause();
+        return 0;
+    });
+    char c;
+    ASSERT_EQ(1, read(pipefd[0], &c, 1));
+    close(pipefd[0]);
+    close(pipefd[1]);
+    const uint32_t failures = NodeAccessFailures();
+    v = 13;
+    ASSERT_TRUE(Returns([&] { EXPECT_NE(0, NodeWriteByName("Wait.value", &v, 4)); }));
+    EXPECT_GT(NodeAccessFailures(), failures);
+    kill(holder, SIGKILL);
+    Reap(holder);
+    EXPECT_EQ(0, NodeWriteByName("Wait.value", &v, 4)) << "taken over from the killed holder";
+}
+
+// Whatever a process of the group writes into the segment, a call that
+// meets it fails and counts; none reads or writes outside the segment.
+TEST_F(NodeSpaceTest, CountsSizesAndOffsetsFromTheSegmentAreCheckedBeforeUse) {
+    ASSERT_EQ(0, NodeCreate("Bad.first", 7, 4, "", ""));
+    ASSERT_EQ(0, NodeCreate("Bad.second", 13, 16, "", ""));
+    NodeRecord* r = &NodeTable()[1];
+    struct Case {
+        const char* What;
+        std::function<void()> Break;
+    } cases[] = {
+        {"value offset past the heap", [&] { std::memset(r->LibValue, 0x7F, 8); }},
+        {"value offset not aligned", [&] { r->LibValue[0] |= 3; }},
+        {"size reaching past the heap",
+         [&] {
+             uint64_t off = Header()->HeapReserved.load() - 16;
+             std::memcpy(r->LibValue, &off, 8);
+             uint16_t size = 60000;
+             std::memcpy(&r->LibSize, &size, 2);
+         }},
+        {"record naming another index", [&] { r->Index = 1; }},
+    };
+    for (const Case& c : cases) {
+        NodeRecord saved = *r;
+        c.Break();
+        const uint32_t failures = NodeAccessFailures();
+        uint8_t buf[16];
+        std::memset(buf, 0xEE, sizeof buf);
+        NodeReadData(2, buf, 16);
+        NodeWriteData(2, buf, 16);
+        NodeReadRange(2, 0, buf, 16);
+        NodeWriteRange(2, 4, buf, 4);
+        EXPECT_NE(0, NodeWriteByName("Bad.second", buf, 16)) << c.What;
+        EXPECT_EQ(0xEE, buf[0]) << c.What;
+        EXPECT_GT(NodeAccessFailures(), failures) << c.What;
+        *r = saved;
+    }
+    const uint32_t failures = NodeAccessFailures();
+    Header()->Count.store(2000000);
+    EXPECT_LT(NodeCount(), 2000000) << "a count past the reserved table";
+    EXPECT_NE(0, NodeCreate("Bad.third", 7, 4, "", ""));
+    EXPECT_GT(NodeAccessFailures(), failures);
+    Header()->Count.store(2);
+    EXPECT_EQ(0, NodeCreate("Bad.third", 7, 4, "", ""));
+
+    // Cut short under a running process: reported, and nothing is followed.
+    ASSERT_EQ(0, truncate(("/dev/shm/ovns-" + space.Name()).c_str(), 4096));
+    uint32_t v = 0xAAAA;
+    NodeReadValue(3, &v, 4);
+    EXPECT_EQ(0, NodeCount());
+    EXPECT_NE(0, NodeCreate("Bad.fourth", 7, 4, "", ""));
+    EXPECT_GT(NodeAccessFailures(), failures + 1);
+}
+
+TEST(NodeSpaceAccess, SegmentsBelongToTheirGroupAndOthersAreRefused) {
+    TestUser user = UnprivilegedUser();
+    if (!user.Valid()) GTEST_SKIP() << "needs root to create a user and hand segments to it";
+    ScopedSpace space;
+    const std::string path = "/dev/shm/ovns-" + space.Name();
+    std::string err;
+    setenv("OVNODE_GROUP", std::to_string(user.Gid).c_str(), 1);
+    ASSERT_TRUE(NodeSpaceAttach(space.Name(), true, &err)) << err;
+    NodeSpaceDetach();
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0660u, st.st_mode & 07777);
+    EXPECT_EQ(user.Gid, st.st_gid);
+
+    ASSERT_EQ(0, chown(path.c_str(), user.Uid, user.Gid));
+    EXPECT_TRUE(NodeSpaceAttach(space.Name(), false, &err)) << "owned by a member of the allowed group: " << err;
+    NodeSpaceDetach();
+    unsetenv("OVNODE_GROUP");
+    EXPECT_FALSE(NodeSpaceAttach(space.Name(), false, &err));
+    EXPECT_NE(std::string::npos, err.find("not in the allowed group")) << err;
+
+    ASSERT_EQ(0, chown(path.c_str(), 0, 0));
+    ASSERT_EQ(0, chmod(path.c_str(), 0666));
+    EXPECT_FALSE(NodeSpaceAttach(space.Name(), false, &err));
+    EXPECT_NE(std::string::npos, err.find("writable by every user")) << err;
 }
 
 std::mutex g_eventsLock;

@@ -81,7 +81,7 @@ const char kToolHelp[] =
     "                            send a control event to a registered service\n"
     "  notify CODE [--to NAME]   deliver a kernel system event to a process\n"
     "  catalog [--json]          show the root catalogue\n"
-    "  destroy                   remove the node space and its kernel instance\n"
+    "  destroy [--force]         remove the node space and its kernel instance\n"
     "  retain-dump FILE [--check] [--json]\n"
     "                            show a retain file against the current layout\n"
     "  status [--json]           the service's state, last saves and loads, retain file\n"
@@ -172,10 +172,11 @@ const std::map<std::string, std::string>& CommandHelp() {
          "priority and process (\"\" for the root catalogue, else the name of the\n"
          "process whose own entry it is). Never creates the node space.\n"},
         {"destroy",
-         "usage: ovnode destroy\n"
+         "usage: ovnode destroy [--force]\n"
          "\n"
          "Removes the node space and its kernel instance. Processes still attached\n"
-         "keep what they have mapped.\n"},
+         "keep what they have mapped. Refuses while a service runs on the node\n"
+         "space, unless --force is given.\n"},
         {"retain-dump",
          "usage: ovnode retain-dump FILE [--check] [--json]\n"
          "\n"
@@ -251,7 +252,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
                       std::string* error) {
     Invocation result;
     result.Space = envSpace.empty() ? kDefaultSpace : envSpace;
-    bool json = false, to = false, timeout = false, optionsEnded = false;
+    bool json = false, to = false, timeout = false, force = false, optionsEnded = false;
     std::vector<std::string> positional;
     auto fail = [&](const std::string& what) {
         if (error) *error = what;
@@ -289,6 +290,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             timeout = true;
         } else if (a == "--dry-run") {
             result.DryRun = true;
+        } else if (a == "--force") {
+            force = true;
         } else if (a == "--space" || a == "--to") {
             if (i + 1 >= args.size()) return fail("option " + a + " needs a value");
             (a == "--space" ? result.Space : result.To) = args[++i];
@@ -327,6 +330,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (to && !shape.TakesTo) return fail("option --to does not apply to " + result.Command);
     if (result.DryRun && result.Command != "retain-restore")
         return fail("option --dry-run does not apply to " + result.Command);
+    if (force && result.Command != "destroy") return fail("option --force does not apply to " + result.Command);
     if (to && result.To.empty()) return fail("option --to needs a process name");
     if (!result.Help) {
         if (positional.size() < shape.MinArgs)
@@ -335,6 +339,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             return fail("too many arguments to " + result.Command + ": '" + positional[shape.MaxArgs] + "'");
     }
     result.Json = json;
+    result.Force = force;
     result.Args = std::move(positional);
     *inv = std::move(result);
     return true;

@@ -36,6 +36,7 @@ struct Invocation {
     bool Help = false;
     bool Version = false;              // --version: the version line alone
     bool Json = false;                 // list, get, catalog, status, retain-dump --json
+    bool Force = false;                // destroy --force
     std::string To = kDefaultProcess;  // service/notify --to
     bool Wait = false;                 // save, load, service stop --wait
     double Timeout = 60;               // --timeout S, seconds, with --wait

@@ -1,6 +1,7 @@
 #include "ovnode/commands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -73,13 +74,19 @@ std::vector<uint8_t> ReadNodeValue(uint32_t index, uint16_t size) {
 }
 
 // Creates one node at value zero; a text node through NodeCreateString.
-bool CreateNode(const std::string& name, uint16_t type, uint16_t size) {
+// 0, or the library's errno value.
+int32_t CreateNode(const std::string& name, uint16_t type, uint16_t size) {
     if (type == kTypeText) {
         uint8_t scratch[32] = {};
         uint32_t scratchWord = 0;
-        return NodeCreateString(name.c_str(), type, size, "", "", scratch, sizeof(scratch), &scratchWord) == 0;
+        return NodeCreateString(name.c_str(), type, size, "", "", scratch, sizeof(scratch), &scratchWord);
     }
-    return NodeCreate(name.c_str(), type, size, "", "") == 0;
+    return NodeCreate(name.c_str(), type, size, "", "");
+}
+
+std::string CreateError(int32_t rc) {
+    return rc == ENOSPC ? "the node space is full or /dev/shm has no room left (" + std::string(std::strerror(rc)) + ")"
+                        : std::strerror(rc);
 }
 
 bool WriteNodeValue(const std::string& name, const std::vector<uint8_t>& value) {
@@ -177,7 +184,8 @@ int CommandCreate(const Invocation& inv, std::ostream&, std::ostream& err) {
     if (!Attach(inv, true, err)) return kExitFailure;
     NodeInfo info;
     if (FindNode(name, &info)) return Fail(err, "node " + name + " exists already");
-    if (!CreateNode(name, type, size)) return Fail(err, "cannot create node " + name + " (node space full?)");
+    if (int32_t rc = CreateNode(name, type, size))
+        return Fail(err, "cannot create node " + name + ": " + CreateError(rc));
     return kExitOk;
 }
 
@@ -286,14 +294,14 @@ int CommandLoadLayout(const Invocation& inv, std::ostream& out, std::ostream& er
             ++kept;
             continue;
         }
-        if (!CreateNode(node.Name, node.Type, node.Size)) {
+        if (int32_t rc = CreateNode(node.Name, node.Type, node.Size)) {
             // Another process may have created it meanwhile.
             if (FindNode(node.Name, &info)) {
                 ++kept;
                 continue;
             }
-            return Fail(err, path + ": line " + std::to_string(node.Line) + ": cannot create node " + node.Name +
-                                 " (created " + std::to_string(created) + " before it)");
+            return Fail(err, path + ": line " + std::to_string(node.Line) + ": cannot create node " + node.Name + ": " +
+                                 CreateError(rc) + " (created " + std::to_string(created) + " before it)");
         }
         ++created;
         if (node.HasValue && !WriteNodeValue(node.Name, node.Value))
@@ -337,10 +345,11 @@ int CommandNotify(const Invocation& inv, std::ostream& out, std::ostream& err) {
     std::string why;
     if (!ParseUnsigned(inv.Args[0], 0xFFFFFFFFu, &code, &why)) return Usage(err, "event code " + why);
     RtSelectInstance(inv.Space);
-    pid_t pid = RtFindProcess(inv.To);
+    uint64_t start = 0;
+    pid_t pid = RtFindProcess(inv.To, &start);
     if (pid == 0) return Fail(err, "no process is catalogued as " + inv.To);
     std::string error;
-    if (!RtSendEvent(pid, static_cast<uint32_t>(code), &error))
+    if (!RtSendEvent(pid, static_cast<uint32_t>(code), &error, start))
         return Fail(err,
                     "cannot send event " + std::to_string(code) + " to process " + std::to_string(pid) + ": " + error);
     out << "sent event " << code << " to process " << pid << "\n";
@@ -402,6 +411,10 @@ int CommandCatalog(const Invocation& inv, std::ostream& out, std::ostream& err) 
 
 int CommandDestroy(const Invocation& inv, std::ostream& out, std::ostream& err) {
     const bool existed = NodeSpaceExists(inv.Space);
+    const pid_t service = existed ? NodeSpaceServiceHolder(inv.Space) : 0;
+    if (service != 0 && !inv.Force)
+        return Fail(err, "a service (process " + std::to_string(service) + ") runs on node space '" + inv.Space +
+                             "'; stop it first, or give --force");
     std::string error;
     if (existed && !NodeSpaceDestroy(inv.Space, &error))
         return Fail(err, "cannot remove node space '" + inv.Space + "': " + error);

@@ -1,0 +1,28 @@
+// process_identity.h - a process named by more than its pid, and signals that
+// reach only the process they were meant for.
+//
+// A pid is reused once its process has ended; the pid together with the
+// process's start time (field 22 of /proc/<pid>/stat, in clock ticks since
+// boot) names one process for good. Records in shared segments that name a
+// process keep both, and whoever acts on such a record checks both.
+//
+// Callable from any thread; failures return false (or 0) with a reason in
+// *error where one is given.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+// Start time of process pid, or 0 when there is no such process.
+uint64_t ProcessStartTime(pid_t pid);
+// Start time of the calling process.
+uint64_t SelfStartTime();
+// True when process pid exists and is the one that started at startTime.
+bool ProcessIs(pid_t pid, uint64_t startTime);
+
+// Queues signal sig carrying value to process pid, only if it is still the
+// process that started at startTime and it blocks, catches or ignores sig (a
+// process that does neither would be ended by it).
+bool SignalProcess(pid_t pid, uint64_t startTime, int sig, int value, std::string* error);
