@@ -56,7 +56,9 @@ ServiceStatus* StatusSegmentCreate(std::string* error) {
     }
     fchmod(fd, 0644);  // whatever the umask: readable by every tool, written only by the service
     void* base = MAP_FAILED;
-    if (ftruncate(fd, sizeof(ServiceStatus)) == 0)
+    // Reserved, not only sized: on a full /dev/shm the first touch of an
+    // unreserved page would end the service with SIGBUS.
+    if (fallocate(fd, 0, 0, sizeof(ServiceStatus)) == 0)
         base = mmap(nullptr, sizeof(ServiceStatus), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) {
         if (error) *error = SysError("cannot size or map " + tmp);
