@@ -214,10 +214,10 @@ PFile* PFileOpen(const char* path, const char* mode) {
         return nullptr;
     }
     std::string mapped = PFileMapPath(path);
-    int flags = writing ? (O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC);
+    int flags = (writing ? (O_WRONLY | O_CREAT | O_TRUNC) : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
     int fd;
     do {
-        fd = ::open(mapped.c_str(), flags, 0666);
+        fd = ::open(mapped.c_str(), flags, 0640);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return nullptr;
     return PFileFromDescriptor(fd, writing);

@@ -1,8 +1,9 @@
 // pfile.h - the platform's file operations, with a seam for injected faults.
 //
 // A PFile is a buffered file handle over a POSIX file descriptor, opened for
-// reading ("rb") or for writing ("wb": created or truncated, mode 0666 less
-// the umask). Writes collect in a large buffer (saves write many small
+// reading ("rb") or for writing ("wb": created or truncated, mode 0640 less
+// the umask). A symbolic link as the last component is never followed: the
+// open fails with ELOOP. Writes collect in a large buffer (saves write many small
 // items) and reach the file when it fills, on PFileSeek, PFileFlush,
 // PFileSync or PFileClose; reads are buffered likewise.
 //

@@ -320,6 +320,10 @@ bool WriteFileDurably(const char* path, const std::vector<uint8_t>& bytes, const
         ReportStep(what, "directory creation");
         return false;
     }
+    // A stale temporary name (a link planted in the directory among them) is
+    // removed, so the open creates a file of its own; a link planted again
+    // before the open is not followed.
+    PFileRemove(tempPath);
     PFile* file = PFileOpen(tempPath, "wb");
     if (!file) {
         ReportStep(what, "open");

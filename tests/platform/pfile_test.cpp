@@ -277,6 +277,12 @@ TEST_F(PFileTest, DirectoryHandleNeverFollowsOrBlocks) {
     ASSERT_TRUE(PFileClose(f));
     EXPECT_EQ(ReadFile(dir.File("target")), "precious");
     EXPECT_EQ(ReadFile(dir.File("link")), "new");
+    // The path-based open does not write or read through a link either.
+    ASSERT_EQ(symlink("target", dir.File("path-link").c_str()), 0);
+    EXPECT_EQ(PFileOpen(dir.File("path-link").c_str(), "wb"), nullptr);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(PFileOpen(dir.File("path-link").c_str(), "rb"), nullptr);
+    EXPECT_EQ(ReadFile(dir.File("target")), "precious");
 
     const char* step = nullptr;
     ASSERT_TRUE(PDirWriteFile(d, "whole", "abc", 3, &step));
