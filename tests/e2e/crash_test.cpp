@@ -164,6 +164,9 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
 // threads real-time where it may, as a control system runs it: on a loaded
 // machine an ordinary thread can wait for the CPU longer than the window.
 TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the loss window is a bound in time: measured in the normal build, not under a sanitizer";
+#endif
     const char* v = std::getenv("OVRT_LOSS_KILLS");
     const int kills = v && std::atoi(v) > 0 ? std::atoi(v) : 4;
     constexpr uint32_t kPeriodMs = 500, kPollMs = 100, kStepMs = 10, kSchedulingMs = 200;
@@ -171,6 +174,7 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
     Create("AutoSave", "7", std::to_string(kPeriodMs));
     std::mt19937 random(std::random_device{}());
     uint32_t atKill = 0, saved = 0, longestSaveMs = 0;
+    bool fileLeft = false;
     std::vector<uint32_t> behindMs;
     for (int i = 0; i <= kills; ++i) {
         SCOPED_TRACE("kill " + std::to_string(i));
@@ -178,8 +182,9 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
         env["OVRT_REALTIME"] = "1";
         service_ = std::make_unique<ovtest::Child>(std::vector<std::string>{OVRETAIN_BIN}, env);
         ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); })) << service_->Output();
-        if (i > 0) {
-            // The restart loads what the kill left.
+        if (i > 0 && fileLeft) {
+            // The restart loads what the kill left (a kill before the first
+            // save of all left nothing to load).
             WriteNumber(Full("Load"), 1);
             ASSERT_TRUE(WaitFor("LoadCount", "1")) << service_->Output();
             const uint32_t loaded = ReadNumber("Loss.Counter");
@@ -210,7 +215,8 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
         // since the start (from 0) is lost, and it began less than a period ago.
         struct stat st {};
         saved = 0;
-        if (::stat(RetainFile().c_str(), &st) == 0) {
+        fileLeft = ::stat(RetainFile().c_str(), &st) == 0;
+        if (fileLeft) {
             saved = SlotValue(ovtest::ReadFile(RetainFile()), "Loss.Counter");
             const int64_t saveNs =
                 (st.st_ctim.tv_sec - st.st_mtim.tv_sec) * 1000000000LL + (st.st_ctim.tv_nsec - st.st_mtim.tv_nsec);
@@ -220,6 +226,11 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
         const uint32_t behind = (atKill - saved) * kStepMs;
         behindMs.push_back(behind);
         EXPECT_LE(behind, kPeriodMs + kPollMs + 2 * longestSaveMs + kSchedulingMs) << service_->Output();
+        if (!fileLeft) {
+            // Nothing to load: the next run counts from 0 again, as this one did.
+            const uint32_t zero = 0;
+            NodeWriteByName("Loss.Counter", &zero, 4);
+        }
     }
     EXPECT_EQ(Stop(), 0);
     std::sort(behindMs.begin(), behindMs.end());
