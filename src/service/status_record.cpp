@@ -9,6 +9,7 @@
 
 #include "report/report.h"
 #include "retain/layout_hash.h"
+#include "retain/retain_file.h"
 #include "stdlib/pfile.h"
 #include "sysmanager/service_notify.h"
 
@@ -56,7 +57,11 @@ uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
     if (Record != nullptr) {
         // The path on this machine, as the service maps it: tools need not
         // share the service's drive mapping.
+        // Read under the retain-file lock: the start-up check builds the path
+        // while another thread may record a shutdown's save.
+        LockRetainFile();
         const std::string path = GetRetainFilePath()[0] ? PFileMapPath(GetRetainFilePath()) : std::string();
+        UnlockRetainFile();
         std::lock_guard<std::mutex> hold(RecordLock);
         StatusKindRecord& k = Record->Kinds[kind];
         StatusSegmentBeginWrite(Record);
