@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/futex.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -356,18 +357,46 @@ uint32_t ShmFaults(const ShmSegment& segment) {
     return segment.Faults ? segment.Faults->load(std::memory_order_acquire) : 0;
 }
 
-pid_t ShmInstanceHolder(const std::string& shmName) {
-    // Opened read-only and without the access check: only the lock is asked
-    // about. (A process closing any descriptor of a file drops its own
-    // record locks, so the holder must never call this on its own segment.)
-    int fd = open(PathOf(shmName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return 0;
+namespace {
+
+// The single-instance lock: a write lock on the segment file's first byte.
+struct flock InstanceLockRequest() {
     struct flock fl;
     std::memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
     fl.l_len = 1;
+    return fl;
+}
+
+// This thread's id, asked of the kernel once per thread: the owner lock is
+// taken on every value written, and gettid() is a system call. A forked
+// child's one thread has a new id, so the cache is dropped in the child.
+thread_local uint32_t tThreadId = 0;
+
+void ForgetThreadId() {
+    tThreadId = 0;
+}
+
+uint32_t ThisThreadId() {
+    if (tThreadId == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, ForgetThreadId);
+        (void)registered;
+        tThreadId = static_cast<uint32_t>(gettid());
+    }
+    return tThreadId;
+}
+
+}  // namespace
+
+pid_t ShmInstanceHolder(const std::string& shmName) {
+    // Opened read-only and without the access check: only the lock is asked
+    // about. (A process closing any descriptor of a file drops its own
+    // record locks, so the holder must never call this on its own segment.)
+    int fd = open(PathOf(shmName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct flock fl = InstanceLockRequest();
     pid_t holder = 0;
     if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) holder = fl.l_pid > 0 ? fl.l_pid : -1;
     close(fd);
@@ -375,26 +404,18 @@ pid_t ShmInstanceHolder(const std::string& shmName) {
 }
 
 bool ShmLockInstance(const ShmSegment& segment, pid_t* holder) {
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 1;
+    struct flock fl = InstanceLockRequest();
     if (fcntl(segment.Fd, F_SETLK, &fl) == 0) return true;
     if (holder) {
         *holder = -1;
-        std::memset(&fl, 0, sizeof fl);
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_len = 1;
+        fl = InstanceLockRequest();
         if (fcntl(segment.Fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK && fl.l_pid > 0) *holder = fl.l_pid;
     }
     return false;
 }
 
 LockResult OwnerLockAcquire(OwnerLock* lock, int deadlineMs) {
-    const uint32_t self = static_cast<uint32_t>(gettid());
+    const uint32_t self = ThisThreadId();
     uint32_t expected = 0;
     if (lock->Word.compare_exchange_strong(expected, self, std::memory_order_acquire, std::memory_order_relaxed))
         return LockResult::Taken;
