@@ -8,7 +8,7 @@ set -euo pipefail
 if (($#)); then
   wanted=("$@")
 else
-  wanted=(git cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev
+  wanted=(git cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
           scdoc dpkg-dev systemd)
 fi
 need=()

@@ -9,13 +9,12 @@
 // (an error message, say) can never add a second assignment.
 //
 // Both may be called from any thread at any time and keep no state. Each
-// sends one datagram on a local socket, which returns at once while the
-// manager reads its socket (systemd does); a listener that stops reading
-// makes a send wait, once its queue is full, until there is room. They return 1 when the
-// message was sent, 0 when there is nobody to tell ($NOTIFY_SOCKET unset, or
-// the build has no notify support: then nothing is ever sent), and -errno
-// when sending failed. A failure is the caller's to ignore: the service
-// never stops over it.
+// sends one datagram without blocking: a listener that stops reading (never
+// the case under systemd) costs the message (-EAGAIN), never a stalled
+// thread. They return 1 when the message was sent, 0 when there is nobody to
+// tell ($NOTIFY_SOCKET unset or empty), and -errno when sending failed (an
+// address that is neither an absolute path nor "@abstract" gives -EINVAL).
+// A failure is the caller's to ignore: the service never stops over it.
 #pragma once
 
 #include <cstdint>
