@@ -556,6 +556,10 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
         if (!put(GetRetainFilePath(), oldFile) || !put(oldRecordPath, oldRecord)) return false;
         ::sync();
         ResetLayoutRecordForTest();
+        // A fresh fold, as at every start-up, before the timing.
+        ResetLayoutHashForTest();
+        BuildRetainFilePaths();
+        ComputeLayoutHash();
         t.push_back(Timed([] {
             CheckRetainFile();
             return true;

@@ -3,6 +3,8 @@
 #include "stdlib/pmem.h"
 
 #include <errno.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -106,4 +108,17 @@ void PMemInjectFault(unsigned nth, bool sticky) {
     FailSticky.store(sticky, std::memory_order_relaxed);
     uint64_t target = nth == 0 ? 0 : AllocCalls.load(std::memory_order_relaxed) + nth;
     FailAt.store(target, std::memory_order_release);
+}
+
+void PMemPrefault(void* block, size_t size) {
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it (EINVAL)
+#endif
+    if (!block || size == 0) return;
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(page - 1);
+    const int saved = errno;
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+    errno = saved;
 }

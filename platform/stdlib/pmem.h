@@ -17,6 +17,11 @@
 
 void* PMemAlloc(size_t size);
 void PMemFree(void* block);
+// Asks the system to back the pages of [block, block + size) with memory now,
+// in one call, rather than one page fault at a time as they are first
+// written: for a large buffer about to be filled. A hint only: where the
+// system cannot, the pages fault in as usual.
+void PMemPrefault(void* block, size_t size);
 
 // Makes allocation number `nth` (1 = the next) fail, and every later one
 // while `sticky`; 0 clears the fault. Allocations of all threads count.

@@ -26,6 +26,8 @@ std::atomic<uint32_t> CachedLayoutHash{0};
 // with the hash, under FoldPublishLock.
 std::atomic<int32_t> CachedLayoutCount{0};
 std::mutex FoldPublishLock;
+// The keys of the published fold, until TakeLayoutNodeKeys hands them over.
+std::vector<uint32_t> FoldKeys;
 uint32_t StoredLayoutHash = 0;
 char RetainFilePath[kRetainPathSize];
 char BackupFilePath[kRetainPathSize];
@@ -68,13 +70,16 @@ uint32_t ComputeLayoutHash() {
     uint32_t h = 0;
     const int32_t count = NodeCount();
     const NodeRecord* table = NodeTable();
-    if (table) {
+    std::vector<uint32_t> keys;
+    if (table && count > 0) {
+        keys.resize(static_cast<size_t>(count));
         for (int32_t i = 0; i < count; ++i) {
             uint8_t digest[16];
             // The library keeps every name zero-terminated; the bound only
             // guards against a record that is not.
             Md5Digest(table[i].Name, strnlen(table[i].Name, sizeof table[i].Name), digest);
-            h = ((h << 1) | (h >> 31)) + LoadLe32(digest);
+            keys[static_cast<size_t>(i)] = LoadLe32(digest);
+            h = ((h << 1) | (h >> 31)) + keys[static_cast<size_t>(i)];
         }
     }
     // Only the finished fold is published; a result of 0 is not cached. The
@@ -84,6 +89,7 @@ uint32_t ComputeLayoutHash() {
     std::lock_guard<std::mutex> guard(FoldPublishLock);
     if (CachedLayoutHash.load(std::memory_order_acquire) == 0) {
         CachedLayoutCount.store(table ? count : 0, std::memory_order_relaxed);
+        FoldKeys = std::move(keys);
         CachedLayoutHash.store(h, std::memory_order_release);
     }
     return CachedLayoutHash.load(std::memory_order_acquire);
@@ -92,6 +98,13 @@ uint32_t ComputeLayoutHash() {
 int32_t LayoutHashNodeCount() {
     if (CachedLayoutHash.load(std::memory_order_acquire) == 0) return 0;
     return CachedLayoutCount.load(std::memory_order_relaxed);
+}
+
+std::vector<uint32_t> TakeLayoutNodeKeys() {
+    std::lock_guard<std::mutex> guard(FoldPublishLock);
+    std::vector<uint32_t> keys;
+    keys.swap(FoldKeys);
+    return keys;
 }
 
 void BuildRetainFilePaths() {
@@ -205,6 +218,8 @@ void CheckRetainFile() {
     BuildRetainFilePaths();
     ReportPaths();
     uint32_t h = ComputeLayoutHash();
+    // Only a migration uses them, and only here: freed when the check ends.
+    const std::vector<uint32_t> keys = TakeLayoutNodeKeys();
     // One directory descriptor for the whole check. A directory that does
     // not exist holds no file; one that was refused has been reported, and
     // nothing in it is touched.
@@ -229,7 +244,7 @@ void CheckRetainFile() {
         struct stat st;
         const bool present = dir != nullptr && PDirStat(dir, name.c_str(), &st);
         if (present) SetAsideRetainFile(s);
-        const bool migrated = present && GetMigrate() == 1 && MigrateRetainFile(h, s);
+        const bool migrated = present && GetMigrate() == 1 && MigrateRetainFile(h, s, keys);
         if (!migrated && dir) {
             if (GetUseBackup() != 0) {
                 RotateIn(dir, name);
@@ -247,6 +262,7 @@ void ResetLayoutHashForTest() {
     LockRetainFile();
     CachedLayoutHash.store(0, std::memory_order_release);
     CachedLayoutCount.store(0, std::memory_order_relaxed);
+    TakeLayoutNodeKeys();
     StoredLayoutHash = 0;
     RetainFilePath[0] = '\0';
     BackupFilePath[0] = '\0';

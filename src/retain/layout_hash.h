@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 constexpr unsigned kRetainPathSize = 128;
 
@@ -41,6 +42,11 @@ uint32_t ComputeLayoutHash();
 // The number of node records (from record 0) the cached hash was folded
 // from; 0 while no hash is cached.
 int32_t LayoutHashNodeCount();
+// The per-node keys of the fold that set the cached hash (key j from node
+// j's name), handed over once and then forgotten: the start-up check uses
+// them to check an old layout record without digesting again the names the
+// fold digested. Empty when there are none to hand over.
+std::vector<uint32_t> TakeLayoutNodeKeys();
 void BuildRetainFilePaths();
 // The paths; empty texts until BuildRetainFilePaths has run.
 const char* GetRetainFilePath();

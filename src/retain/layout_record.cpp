@@ -89,6 +89,13 @@ bool HasCrcInstruction() {
 }
 #endif
 
+void Remember(uint32_t hash, int32_t listed, const char* path) {
+    KnownValid = true;
+    KnownHash = hash;
+    KnownCount = listed;
+    std::snprintf(KnownPath, sizeof KnownPath, "%s", path);
+}
+
 // The retain file's directory prefix: the retain path without its file name.
 size_t RetainPrefixLength(const char* retainPath) {
     size_t length = std::strlen(retainPath);
@@ -103,7 +110,7 @@ void ReportStep(const char* what, const char* step) {
     report(&LogChannel, "ERR", "%s %s failed: %s", what, step, std::strerror(error));
 }
 
-bool ParseRecord(LayoutRecord* record, std::string* why, bool full);
+bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint);
 
 // Whether the record at path lists nodes [0, count) as the table has them,
 // with the same hash and hashed count; on success *listed is its entry count.
@@ -112,7 +119,7 @@ bool RecordMatchesTable(const char* path, uint32_t hash, uint32_t hashed, const 
     LayoutRecord record;
     if (!PFileReadWhole(path, &record.Bytes, kRecordMax)) return false;
     std::string why;
-    if (!ParseRecord(&record, &why, false)) return false;
+    if (!ParseRecord(&record, &why, false, nullptr)) return false;
     if (record.Hash != hash || record.HashedCount != hashed || record.Entries.size() < static_cast<size_t>(count))
         return false;
     for (int32_t i = 0; i < count; ++i) {
@@ -128,7 +135,35 @@ bool RecordMatchesTable(const char* path, uint32_t hash, uint32_t hashed, const 
     return true;
 }
 
-bool ParseRecord(LayoutRecord* record, std::string* why, bool full) {
+// Whether node's name is the entry's name.
+bool NamesNode(const LayoutRecordEntry& e, const NodeRecord& node) {
+    return strnlen(node.Name, kNameMax) == e.NameLength && std::memcmp(node.Name, e.Name, e.NameLength) == 0;
+}
+
+// The entry's key: from the hint when the entry names the node at the
+// cursor, the one after it, or (found by name) anywhere in the hint's table,
+// the cursor then moving past it; digested from the name otherwise.
+uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t* cursor) {
+    if (hint && hint->Table && hint->Keys) {
+        for (int32_t at = *cursor; at < hint->Count && at <= *cursor + 1; ++at)
+            if (NamesNode(e, hint->Table[at])) {
+                *cursor = at + 1;
+                return hint->Keys[at];
+            }
+        char name[kNameMax + 1];
+        std::memcpy(name, e.Name, e.NameLength);
+        name[e.NameLength] = '\0';
+        uint32_t index = 0;
+        if (NodeGetAttribute(name, "Index", &index, sizeof index) == 0 && index >= 1 &&
+            index <= static_cast<uint32_t>(hint->Count) && NamesNode(e, hint->Table[index - 1])) {
+            *cursor = static_cast<int32_t>(index);
+            return hint->Keys[index - 1];
+        }
+    }
+    return LayoutNameKey(e.Name, e.NameLength);
+}
+
+bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
     const std::vector<uint8_t>& b = record->Bytes;
     record->Entries.clear();
     record->Lookup.clear();
@@ -191,9 +226,10 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full) {
     if (!full) return true;
 
     uint32_t h = 0;
+    int32_t cursor = 0;
     for (uint32_t i = 0; i < count; ++i) {
         LayoutRecordEntry& e = record->Entries[i];
-        e.Key = LayoutNameKey(e.Name, e.NameLength);
+        e.Key = EntryKey(e, hint, &cursor);
         if (i < record->HashedCount) h = ((h << 1) | (h >> 31)) + e.Key;
     }
     if (h != record->Hash) {
@@ -283,16 +319,17 @@ void FinishLayoutRecord(std::vector<uint8_t>* bytes) {
     PutLe32(bytes->data() + bytes->size() - kChecksumSize, crc);
 }
 
-bool VerifyLayoutRecord(LayoutRecord* record, std::string* why) {
-    return ParseRecord(record, why, true);
+bool VerifyLayoutRecord(LayoutRecord* record, std::string* why, const LayoutKeyHint* hint) {
+    return ParseRecord(record, why, true, hint);
 }
 
-bool ReadLayoutRecord(const char* path, uint32_t hash, LayoutRecord* record, std::string* why) {
+bool ReadLayoutRecord(const char* path, uint32_t hash, LayoutRecord* record, std::string* why,
+                      const LayoutKeyHint* hint) {
     if (!PFileReadWhole(path, &record->Bytes, kRecordMax)) {
         *why = errno == ENOENT ? std::string("missing") : std::string("unreadable: ") + std::strerror(errno);
         return false;
     }
-    if (!VerifyLayoutRecord(record, why)) return false;
+    if (!VerifyLayoutRecord(record, why, hint)) return false;
     if (record->Hash != hash) {
         char text[64];
         std::snprintf(text, sizeof text, "for a different hash (%08x)", record->Hash);
@@ -386,13 +423,21 @@ bool EnsureLayoutRecord(uint32_t hash, const NodeRecord* table, int32_t count) {
             AppendLayoutRecordEntry(&bytes, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
         }
         FinishLayoutRecord(&bytes);
-        if (!WriteFileDurably(path, bytes, "Layout record")) return false;
-        onDisk = listed;
+        return WriteLayoutRecord(hash, listed, bytes);
     }
-    KnownValid = true;
-    KnownHash = hash;
-    KnownCount = onDisk;
-    std::snprintf(KnownPath, sizeof KnownPath, "%s", path);
+    Remember(hash, onDisk, path);
+    return true;
+}
+
+bool WriteLayoutRecord(uint32_t hash, int32_t listed, const std::vector<uint8_t>& bytes) {
+    char path[kRetainPathSize + 16];
+    if (!LayoutRecordPathFor(hash, path, sizeof path)) {
+        errno = ENAMETOOLONG;
+        ReportStep("Layout record", "path");
+        return false;
+    }
+    if (!WriteFileDurably(path, bytes, "Layout record")) return false;
+    Remember(hash, listed, path);
     return true;
 }
 

@@ -79,11 +79,21 @@ void AppendLayoutRecordEntry(std::vector<uint8_t>* bytes, const char* name, size
                              uint16_t size);
 void FinishLayoutRecord(std::vector<uint8_t>* bytes);
 
+// Keys already digested from the names of a node table: Keys[j] is the key
+// of Table[j]'s name, for j < Count. A record's entry that names the same
+// node takes its key from here instead of digesting the name again.
+struct LayoutKeyHint {
+    const NodeRecord* Table = nullptr;
+    const uint32_t* Keys = nullptr;
+    int32_t Count = 0;
+};
+
 // Checks and indexes a record held in record->Bytes; false with the reason.
-bool VerifyLayoutRecord(LayoutRecord* record, std::string* why);
+bool VerifyLayoutRecord(LayoutRecord* record, std::string* why, const LayoutKeyHint* hint = nullptr);
 // Reads and verifies the record at path (drive form allowed) and checks that
 // it is the record of `hash`; false with the reason.
-bool ReadLayoutRecord(const char* path, uint32_t hash, LayoutRecord* record, std::string* why);
+bool ReadLayoutRecord(const char* path, uint32_t hash, LayoutRecord* record, std::string* why,
+                      const LayoutKeyHint* hint = nullptr);
 // The index of the entry named name, or -1.
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length);
 // The first digest word of a name, as the layout hash folds it.
@@ -92,6 +102,11 @@ uint32_t LayoutNameKey(const char* name, size_t length);
 // Makes sure the record of `hash` lists nodes [0, count) of table as they are
 // now; see above. The caller holds the retain-file lock.
 bool EnsureLayoutRecord(uint32_t hash, const NodeRecord* table, int32_t count);
+// Writes bytes, a finished record of `hash` that lists `listed` nodes as the
+// table has them, as that hash's record, durably, and remembers it as
+// EnsureLayoutRecord does; reports and fails as it does. For a caller that
+// built the record on a walk of the table it had to make anyway.
+bool WriteLayoutRecord(uint32_t hash, int32_t listed, const std::vector<uint8_t>& bytes);
 // Writes bytes durably under path: temporary file path + ".tmp", flush,
 // fsync, close, beforeRename (when given), rename over path, fsync of the
 // directory. A failure reports "<what> <step> failed: <error>" as "ERR",

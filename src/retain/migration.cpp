@@ -3,6 +3,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "retain/retain_file.h"
 #include "stdlib/pdirectory.h"
 #include "stdlib/pfile.h"
+#include "stdlib/pmem.h"
 #include "variables/variables.h"
 
 namespace {
@@ -26,13 +28,18 @@ uint16_t SlotSize(const NodeRecord& node) {
     return size;
 }
 
-// The new retain file under construction.
+// The new retain file and its layout record under construction, both from
+// the one walk of the node table that the matching makes.
 struct Migrated {
     std::vector<uint8_t> Bytes;
+    std::vector<uint8_t> Record;
 };
 
 void AppendSlot(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize) {
-    std::vector<uint8_t>& bytes = static_cast<Migrated*>(context)->Bytes;
+    Migrated* migrated = static_cast<Migrated*>(context);
+    AppendLayoutRecordEntry(&migrated->Record, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
+    if (size == 0) return;
+    std::vector<uint8_t>& bytes = migrated->Bytes;
     const size_t at = bytes.size();
     bytes.resize(at + size, 0);
     uint8_t* slot = bytes.data() + at;
@@ -76,7 +83,10 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = table[i];
         const uint16_t size = SlotSize(node);
-        if (size == 0) continue;
+        if (size == 0) {
+            take(context, node, 0, nullptr, 0);
+            continue;
+        }
         const size_t length = strnlen(node.Name, kNameMax);
         int64_t found = -1;
         if (cursor < entries && record.Entries[cursor].NameLength == length &&
@@ -109,13 +119,17 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
     return true;
 }
 
-bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash) {
+bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash, const std::vector<uint32_t>& currentKeys) {
     char recordPath[kRetainPathSize + 16];
     LayoutRecord record;
     std::string why;
+    LayoutKeyHint hint;
+    hint.Table = NodeTable();
+    hint.Keys = currentKeys.data();
+    hint.Count = hint.Table ? static_cast<int32_t>(std::min<size_t>(currentKeys.size(), NodeCount())) : 0;
     if (!LayoutRecordPathFor(fileHash, recordPath, sizeof recordPath)) {
         why = "its layout record path does not fit";
-    } else if (!ReadLayoutRecord(recordPath, fileHash, &record, &why)) {
+    } else if (!ReadLayoutRecord(recordPath, fileHash, &record, &why, &hint)) {
         why = "layout record " + std::string(recordPath) + " is " + why;
     }
     std::vector<uint8_t> old;
@@ -127,6 +141,17 @@ bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash) {
     Migrated migrated;
     migrated.Bytes = {static_cast<uint8_t>(currentHash), static_cast<uint8_t>(currentHash >> 8),
                       static_cast<uint8_t>(currentHash >> 16), static_cast<uint8_t>(currentHash >> 24)};
+    // The record lists at least the nodes the hash was folded from; should
+    // the table be shorter than that, the record is made the save's way.
+    const int32_t hashed = currentHash == 0 ? 0 : LayoutHashNodeCount();
+    const bool recordOnTheWalk = table != nullptr && count >= hashed;
+    BeginLayoutRecord(&migrated.Record, currentHash, static_cast<uint32_t>(hashed));
+    if (why.empty()) {
+        migrated.Bytes.reserve(old.size() + 4096);
+        migrated.Record.reserve(record.Bytes.size() + 4096);
+        PMemPrefault(migrated.Bytes.data(), migrated.Bytes.capacity());
+        PMemPrefault(migrated.Record.data(), migrated.Record.capacity());
+    }
     MigrationCounts counts;
     if (why.empty() &&
         !MatchRetainedValues(record, old.data(), old.size(), table, count, AppendSlot, &migrated, &counts, &why))
@@ -137,7 +162,10 @@ bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash) {
     }
     // As in a save: the record first, then the file; with UseBackup the
     // mismatching file becomes the backup.
-    if (!EnsureLayoutRecord(currentHash, table, count)) return false;
+    FinishLayoutRecord(&migrated.Record);
+    if (!(recordOnTheWalk ? WriteLayoutRecord(currentHash, count, migrated.Record)
+                          : EnsureLayoutRecord(currentHash, table, count)))
+        return false;
     if (!WriteFileDurably(GetRetainFilePath(), migrated.Bytes, "Retain file",
                           GetUseBackup() != 0 ? KeepPreviousAsBackup : nullptr))
         return false;

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "nodespace/ovhgapi.h"
 #include "retain/layout_record.h"
@@ -33,9 +34,10 @@ struct MigrationCounts {
     uint64_t Dropped = 0;
 };
 
-// Called for each current node with a slot, in table order: value is the old
-// value (valueSize bytes, which may differ from size for a resized one), or
-// null when the node takes none.
+// Called for each current node, in table order: value is the old value
+// (valueSize bytes, which may differ from size for a resized one), or null
+// when the node takes none. A node without a slot comes with size 0 and no
+// value.
 typedef void (*TakeRetainedValue)(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value,
                                   uint16_t valueSize);
 
@@ -48,4 +50,6 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
 
 // Writes the current layout's OvRetain.bin from the mismatching one of hash
 // fileHash, as described above; false (after saying why) when it did not.
-bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash);
+// currentKeys are the node keys of the current hash's fold, when the caller
+// has them (see TakeLayoutNodeKeys): they spare digesting names again.
+bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash, const std::vector<uint32_t>& currentKeys);
