@@ -329,6 +329,9 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
         // The old file, shown by its own record, and compared by name.
         auto dump = ovtest::Ovnode(active_, {"retain-dump", old});
         EXPECT_NE(dump.Out.find("P.Gone"), std::string::npos) << dump.Out;
+        auto json = ovtest::Ovnode(active_, {"retain-dump", "--json", old});
+        EXPECT_NE(json.Out.find("\"name\": \"P.Gone\", \"type\": 7, \"size\": 4, \"value\": 33}"), std::string::npos)
+            << json.Out;
         Set("Save", "1");
         ASSERT_TRUE(WaitFor("SaveCount", "4")) << service_->Output();
         auto diff = ovtest::Ovnode(active_, {"retain-diff", old, RetainFile()});

@@ -7,6 +7,7 @@
 
 #include "ovnode/commands.h"
 #include "ovnode/retained_file.h"
+#include "ovnode/shown_text.h"
 #include "ovnode/value_codec.h"
 
 namespace ovnode {
@@ -29,8 +30,9 @@ std::vector<std::pair<std::string, Shown>> Values(const RetainedFile& file) {
     return values;
 }
 
+// Names and values come from files anyone may have written: shown escaped.
 std::string Show(const Shown& s, bool withType) {
-    return withType ? s.Value + " (type " + std::to_string(s.Type) + ")" : s.Value;
+    return withType ? ShownText(s.Value) + " (type " + std::to_string(s.Type) + ")" : ShownText(s.Value);
 }
 
 }  // namespace
@@ -54,17 +56,17 @@ int CommandRetainDiff(const Invocation& inv, std::ostream& out, std::ostream& er
         inFirst.emplace(name, true);
         auto it = inSecond.find(name);
         if (it == inSecond.end()) {
-            out << name << ": only in " << inv.Args[0] << " (" << Show(shown, false) << ")\n";
+            out << ShownText(name) << ": only in " << ShownText(inv.Args[0]) << " (" << Show(shown, false) << ")\n";
             ++differences;
         } else if (it->second->Type != shown.Type || it->second->Value != shown.Value) {
             const bool types = it->second->Type != shown.Type;
-            out << name << ": " << Show(shown, types) << " -> " << Show(*it->second, types) << "\n";
+            out << ShownText(name) << ": " << Show(shown, types) << " -> " << Show(*it->second, types) << "\n";
             ++differences;
         }
     }
     for (const auto& [name, shown] : second) {
         if (inFirst.count(name)) continue;
-        out << name << ": only in " << inv.Args[1] << " (" << Show(shown, false) << ")\n";
+        out << ShownText(name) << ": only in " << ShownText(inv.Args[1]) << " (" << Show(shown, false) << ")\n";
         ++differences;
     }
     return differences ? kExitFailure : kExitOk;

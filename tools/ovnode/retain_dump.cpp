@@ -5,7 +5,9 @@
 // when it loads. So the dump pairs each slot with the node that would receive
 // it, and says where the file and the layout part ways. When the header is
 // not the current layout's hash, the file's own layout record, if one lies
-// beside it and verifies, names the slots instead.
+// beside it and verifies, names the slots instead, in the table and in
+// --json alike ("layout_record" says which); --check judges the file against
+// the current layout only, as a load would.
 #include <cstring>
 #include <fstream>
 #include <iomanip>
@@ -31,27 +33,47 @@ std::string Hex(uint32_t v) {
     return s.str();
 }
 
-// The slots by the file's own layout record.
-void DumpByRecord(const RetainedFile& file, std::ostream& out) {
-    const std::vector<LayoutRecordEntry>& entries = file.Record.Entries;
-    out << "layout record " << LayoutRecordPathBeside(file.Path, file.Header) << " (" << entries.size()
-        << " nodes): the slots by the layout the file was written with\n";
-    size_t slots = 0;
-    std::vector<uint8_t> value;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const LayoutRecordEntry& e = entries[i];
-        if (e.Size == 0) continue;
-        const std::string name(e.Name, e.NameLength);
-        if (!RetainedValue(file, i, &value)) {
-            out << "file ends at byte " << file.Bytes.size() << ": the slot of " << name << " (" << e.Size
-                << " bytes at offset " << e.Offset << ") and every later one are missing\n";
-            return;
-        }
-        out << std::left << std::setw(10) << e.Offset << " " << std::setw(40) << name << " " << std::setw(4) << e.Type
-            << " " << FormatValue(e.Type, value) << "\n";
-        ++slots;
+// One slot of a file as a layout places it.
+struct Slot {
+    uint64_t Offset;
+    std::string Name;
+    uint16_t Type;
+    uint16_t Size;
+};
+
+// The slots the current node table places in a file.
+std::vector<Slot> SlotsOfTable(const NodeRecord* table, int32_t count) {
+    std::vector<Slot> slots;
+    uint64_t offset = 4;
+    for (int32_t i = 0; table && i < count; ++i) {
+        const NodeRecord& r = table[i];
+        const uint16_t size = NodeSpaceValueSize(&r);
+        if (size == 0) continue;
+        slots.push_back({offset, std::string(r.Name, strnlen(r.Name, sizeof r.Name)), r.Type, size});
+        offset += size;
     }
-    out << slots << " slots; the file ends with the last slot\n";
+    return slots;
+}
+
+// The slots by a file's own layout record.
+std::vector<Slot> SlotsOfRecord(const LayoutRecord& record) {
+    std::vector<Slot> slots;
+    for (const LayoutRecordEntry& e : record.Entries)
+        if (e.Size != 0) slots.push_back({e.Offset, std::string(e.Name, e.NameLength), e.Type, e.Size});
+    return slots;
+}
+
+// The first slot the file does not hold in full, or slots.size().
+size_t FirstMissing(const std::vector<Slot>& slots, size_t fileSize) {
+    for (size_t i = 0; i < slots.size(); ++i)
+        if (slots[i].Offset + slots[i].Size > fileSize) return i;
+    return slots.size();
+}
+
+std::string SlotValue(const std::vector<uint8_t>& bytes, const Slot& slot) {
+    const std::vector<uint8_t> value(bytes.begin() + static_cast<long>(slot.Offset),
+                                     bytes.begin() + static_cast<long>(slot.Offset + slot.Size));
+    return FormatValue(slot.Type, value);
 }
 
 }  // namespace
@@ -87,40 +109,49 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
     // --check judges the file as a whole: header and length.
     const int verdict = !inv.Check || (headerMatches && bytes.size() == expected) ? kExitOk : kExitFailure;
 
+    // A file of another layout is shown by its own record when one lies
+    // beside it and verifies; else against the current layout.
+    std::vector<Slot> slots;
+    std::string recordPath, noRecord;
+    size_t recordNodes = 0;
+    if (bytes.size() >= 4 && !headerMatches && !inv.Check) {
+        RetainedFile own;
+        own.Path = path;
+        own.Bytes = bytes;
+        own.Header = header;
+        if (ReadRetainedRecord(&own, &noRecord)) {
+            recordPath = LayoutRecordPathBeside(path, header);
+            slots = SlotsOfRecord(own.Record);
+            recordNodes = own.Record.Entries.size();
+        }
+    }
+    if (recordPath.empty() && bytes.size() >= 4) slots = SlotsOfTable(table, count);
+    const size_t held = FirstMissing(slots, bytes.size());
+    const uint64_t end = held == 0 ? 4 : slots[held - 1].Offset + slots[held - 1].Size;
+
     if (inv.Json) {
         out << "{\"file\": " << JsonString(path) << ", \"size\": " << bytes.size()
             << ", \"expected_size\": " << expected
             << ", \"header\": " << (bytes.size() >= 4 ? JsonString(Hex(header)) : "null")
             << ", \"layout_hash\": " << JsonString(Hex(hash))
             << ", \"header_matches\": " << (headerMatches ? "true" : "false");
-        size_t offset = 4;
-        std::string missingFrom;
-        if (!inv.Check) out << ", \"slots\": [";
-        for (int32_t i = 0, n = 0; bytes.size() >= 4 && i < count; ++i) {
-            const NodeRecord& r = table[i];
-            const uint16_t size = NodeSpaceValueSize(&r);
-            if (size == 0) continue;
-            const std::string name(r.Name, strnlen(r.Name, sizeof r.Name));
-            if (offset + size > bytes.size()) {
-                missingFrom = name;
-                break;
-            }
-            if (!inv.Check) {
-                const std::vector<uint8_t> slot(bytes.begin() + static_cast<long>(offset),
-                                                bytes.begin() + static_cast<long>(offset + size));
-                const std::string value = FormatValue(r.Type, slot);
-                const ValueKind kind = KindOfType(r.Type);
+        if (!inv.Check) {
+            out << ", \"layout_record\": " << (recordPath.empty() ? "null" : JsonString(recordPath))
+                << ", \"slots\": [";
+            for (size_t i = 0; i < held; ++i) {
+                const Slot& slot = slots[i];
+                const std::string value = SlotValue(bytes, slot);
+                const ValueKind kind = KindOfType(slot.Type);
                 const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
-                out << (n++ ? ",\n  " : "\n  ") << "{\"offset\": " << offset << ", \"name\": " << JsonString(name)
-                    << ", \"type\": " << r.Type << ", \"size\": " << size
-                    << ", \"value\": " << (numeric ? value : JsonString(value)) << "}";
+                out << (i ? ",\n  " : "\n  ") << "{\"offset\": " << slot.Offset
+                    << ", \"name\": " << JsonString(slot.Name) << ", \"type\": " << slot.Type
+                    << ", \"size\": " << slot.Size << ", \"value\": " << (numeric ? value : JsonString(value)) << "}";
             }
-            offset += size;
+            out << "]";
         }
-        if (!inv.Check) out << "]";
-        out << ", \"missing_from\": " << (missingFrom.empty() ? "null" : JsonString(missingFrom))
-            << ", \"extra_bytes\": " << (missingFrom.empty() && bytes.size() > offset ? bytes.size() - offset : 0)
-            << "}\n";
+        const bool whole = held == slots.size();
+        out << ", \"missing_from\": " << (whole ? "null" : JsonString(slots[held].Name))
+            << ", \"extra_bytes\": " << (whole && bytes.size() > end ? bytes.size() - end : 0) << "}\n";
         return verdict;
     }
 
@@ -142,41 +173,28 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
             out << "the file is " << (bytes.size() < expected ? "shorter" : "longer") << " than the layout expects\n";
         return verdict;
     }
-    if (header != hash) {
-        RetainedFile own;
-        own.Path = path;
-        own.Bytes = bytes;
-        own.Header = header;
-        std::string why;
-        if (ReadRetainedRecord(&own, &why)) {
-            DumpByRecord(own, out);
-            return kExitOk;
-        }
-        out << "no layout record to go by (" << why << "); the slots against the current layout:\n";
+    if (!recordPath.empty()) {
+        out << "layout record " << ShownText(recordPath) << " (" << recordNodes
+            << " nodes): the slots by the layout the file was written with\n";
+    } else if (!headerMatches) {
+        out << "no layout record to go by (" << ShownText(noRecord) << "); the slots against the current layout:\n";
     }
-
-    size_t offset = 4, slots = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        const NodeRecord& r = table[i];
-        const uint16_t size = NodeSpaceValueSize(&r);
-        if (size == 0) continue;
-        const std::string name(r.Name, strnlen(r.Name, sizeof r.Name));
-        if (offset + size > bytes.size()) {
-            out << "file ends at byte " << bytes.size() << ": the slot of " << ShownText(name, true) << " (" << size
-                << " bytes at offset " << offset << ") and every later one are missing; a load leaves those nodes "
-                << "unchanged\n";
-            return kExitOk;
-        }
-        const std::vector<uint8_t> slot(bytes.begin() + static_cast<long>(offset),
-                                        bytes.begin() + static_cast<long>(offset + size));
-        out << std::left << std::setw(10) << offset << " " << std::setw(40) << ShownText(name, true) << " "
-            << std::setw(4) << r.Type << " " << ShownText(FormatValue(r.Type, slot), true) << "\n";
-        offset += size;
-        ++slots;
+    for (size_t i = 0; i < held; ++i) {
+        const Slot& slot = slots[i];
+        out << std::left << std::setw(10) << slot.Offset << " " << std::setw(40) << ShownText(slot.Name, true) << " "
+            << std::setw(4) << slot.Type << " " << ShownText(SlotValue(bytes, slot), true) << "\n";
     }
-    out << slots << " slots";
-    if (offset < bytes.size()) {
-        out << "; " << (bytes.size() - offset) << " bytes after the last slot that no node of this layout takes\n";
+    if (held < slots.size()) {
+        const Slot& slot = slots[held];
+        out << "file ends at byte " << bytes.size() << ": the slot of " << ShownText(slot.Name, true) << " ("
+            << slot.Size << " bytes at offset " << slot.Offset << ") and every later one are missing; a load leaves "
+            << "those nodes unchanged\n";
+        return kExitOk;
+    }
+    out << held << " slots";
+    if (end < bytes.size()) {
+        out << "; " << (bytes.size() - end) << " bytes after the last slot that no node of "
+            << (recordPath.empty() ? "this layout" : "its layout") << " takes\n";
     } else {
         out << "; the file ends with the last slot\n";
     }
