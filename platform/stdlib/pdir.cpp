@@ -2,6 +2,7 @@
 // through the fault seam first.
 #include "stdlib/pdir.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -198,6 +199,75 @@ bool PDirSync(PDir* dir) {
 bool PDirStat(PDir* dir, const char* name, struct stat* st) {
     if (!dir || BadName(name)) return Fail(EINVAL);
     return ::fstatat(dir->Fd, name, st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool PDirList(PDir* dir, std::vector<std::string>* names) {
+    if (PFileFaultHit(PF_OPEN)) return false;
+    if (!dir || !names) return Fail(EINVAL);
+    names->clear();
+    // fdopendir takes over the descriptor it is given: a second one of the
+    // same directory, so that the PDir's own stays open.
+    int fd;
+    do {
+        fd = ::openat(dir->Fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    DIR* listing = ::fdopendir(fd);
+    if (!listing) {
+        int error = errno;
+        ::close(fd);
+        return Fail(error);
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names->push_back(entry->d_name);
+    }
+    int error = errno;
+    ::closedir(listing);
+    errno = error;
+    return error == 0;
+}
+
+bool PDirReadWhole(PDir* dir, const char* name, std::vector<uint8_t>* bytes, uint64_t maxSize) {
+    PFile* file = PDirOpenRead(dir, name);
+    if (!file) return false;
+    const int64_t size = PFileSize(file);
+    bool ok = size >= 0;
+    int error = errno;
+    if (ok && static_cast<uint64_t>(size) > maxSize) {
+        ok = false;
+        error = EFBIG;
+    }
+    if (ok) {
+        bytes->resize(static_cast<size_t>(size));
+        ok = size == 0 || PFileRead(file, bytes->data(), static_cast<size_t>(size));
+        error = errno;
+    }
+    uint8_t more;
+    // A file that grew since its length was taken is read again by the
+    // caller at its next need; here it counts as a failed read.
+    if (ok && PFileRead(file, &more, 1)) {
+        ok = false;
+        error = EAGAIN;
+    }
+    PFileClose(file);
+    if (!ok) {
+        bytes->clear();
+        return Fail(error ? error : EIO);
+    }
+    return true;
+}
+
+bool PFileReadWhole(const char* path, std::vector<uint8_t>* bytes, uint64_t maxSize) {
+    std::string name;
+    PDir* dir = PDirOpenParent(path, &name);
+    if (!dir) return false;
+    const bool ok = PDirReadWhole(dir, name.c_str(), bytes, maxSize);
+    const int error = errno;
+    PDirClose(dir);
+    errno = error;
+    return ok;
 }
 
 namespace {

@@ -31,7 +31,9 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "stdlib/pfile.h"
 
@@ -74,6 +76,16 @@ bool PDirSync(PDir* dir);
 // The name's status without following a link; false (ENOENT) when absent.
 // Not a fault-seam operation.
 bool PDirStat(PDir* dir, const char* name, struct stat* st);
+// The names in the directory (not "." and ".."), in no particular order.
+// Counts as an "open".
+bool PDirList(PDir* dir, std::vector<std::string>* names);
+// Reads the whole regular file `name` into bytes (replacing their content),
+// as PDirOpenRead opens it; EFBIG beyond maxSize bytes, EAGAIN when the file
+// grew while it was read. Counts as an "open" and a "read".
+bool PDirReadWhole(PDir* dir, const char* name, std::vector<uint8_t>* bytes, uint64_t maxSize);
+// The same for a path (mapped) given whole, its directory opened as
+// PDirOpenParent opens it: for the tools, which name a file anywhere.
+bool PFileReadWhole(const char* path, std::vector<uint8_t>* bytes, uint64_t maxSize);
 
 // Durable replacement of the file `name` by `size` bytes of data: written as
 // name + ".tmp", flushed, fsynced, closed, renamed over name, directory

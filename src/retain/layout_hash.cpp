@@ -243,8 +243,8 @@ void CheckRetainFile() {
         // into a file of this layout instead of being left behind.
         struct stat st;
         const bool present = dir != nullptr && PDirStat(dir, name.c_str(), &st);
-        if (present) SetAsideRetainFile(s);
-        const bool migrated = present && GetMigrate() == 1 && MigrateRetainFile(h, s, keys);
+        if (present) SetAsideRetainFile(dir, name, s);
+        const bool migrated = present && GetMigrate() == 1 && MigrateRetainFile(dir, name, h, s, keys);
         if (!migrated && dir) {
             if (GetUseBackup() != 0) {
                 RotateIn(dir, name);
@@ -252,7 +252,7 @@ void CheckRetainFile() {
                 RemoveIn(dir, name);
             }
         }
-        RemoveUnusedLayoutRecords(h);
+        RemoveUnusedLayoutRecords(dir, h);
     }
     PDirClose(dir);
     UnlockRetainFile();

@@ -10,7 +10,7 @@
 #include "report/report.h"
 #include "retain/layout_hash.h"
 #include "retain/md5.h"
-#include "stdlib/pdirectory.h"
+#include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 
 namespace {
@@ -112,12 +112,29 @@ void ReportStep(const char* what, const char* step) {
 
 bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint);
 
+// After a record's bytes were read (`read`, errno set when not): verifies
+// them and checks that they are the record of `hash`.
+bool CheckReadRecord(bool read, uint32_t hash, LayoutRecord* record, std::string* why, const LayoutKeyHint* hint) {
+    if (!read) {
+        *why = errno == ENOENT ? std::string("missing") : std::string("unreadable: ") + std::strerror(errno);
+        return false;
+    }
+    if (!ParseRecord(record, why, true, hint)) return false;
+    if (record->Hash != hash) {
+        char text[64];
+        std::snprintf(text, sizeof text, "for a different hash (%08x)", record->Hash);
+        *why = text;
+        return false;
+    }
+    return true;
+}
+
 // Whether the record at path lists nodes [0, count) as the table has them,
 // with the same hash and hashed count; on success *listed is its entry count.
-bool RecordMatchesTable(const char* path, uint32_t hash, uint32_t hashed, const NodeRecord* table, int32_t count,
-                        int32_t* listed) {
+bool RecordMatchesTable(PDir* dir, const char* name, uint32_t hash, uint32_t hashed, const NodeRecord* table,
+                        int32_t count, int32_t* listed) {
     LayoutRecord record;
-    if (!PFileReadWhole(path, &record.Bytes, kRecordMax)) return false;
+    if (!PDirReadWhole(dir, name, &record.Bytes, kRecordMax)) return false;
     std::string why;
     if (!ParseRecord(&record, &why, false, nullptr)) return false;
     if (record.Hash != hash || record.HashedCount != hashed || record.Entries.size() < static_cast<size_t>(count))
@@ -260,6 +277,12 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
 
 }  // namespace
 
+std::string LayoutRecordName(uint32_t hash) {
+    char name[32];
+    std::snprintf(name, sizeof name, "OvRetain.%08x.layout", hash);
+    return name;
+}
+
 uint32_t Crc32c(uint32_t crc, const void* data, size_t size) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
 #if defined(__x86_64__)
@@ -283,14 +306,11 @@ bool RetainSiblingPath(const char* name, char* out, size_t size) {
 }
 
 bool LayoutRecordPathFor(uint32_t hash, char* out, size_t size) {
-    char name[32];
-    std::snprintf(name, sizeof name, "OvRetain.%08x.layout", hash);
-    return RetainSiblingPath(name, out, size);
+    return RetainSiblingPath(LayoutRecordName(hash).c_str(), out, size);
 }
 
 std::string LayoutRecordPathBeside(const std::string& retainPath, uint32_t hash) {
-    char name[32];
-    std::snprintf(name, sizeof name, "OvRetain.%08x.layout", hash);
+    const std::string name = LayoutRecordName(hash);
     const std::string mapped = PFileMapPath(retainPath.c_str());
     const size_t slash = mapped.rfind('/');
     return (slash == std::string::npos ? std::string() : mapped.substr(0, slash + 1)) + name;
@@ -325,18 +345,13 @@ bool VerifyLayoutRecord(LayoutRecord* record, std::string* why, const LayoutKeyH
 
 bool ReadLayoutRecord(const char* path, uint32_t hash, LayoutRecord* record, std::string* why,
                       const LayoutKeyHint* hint) {
-    if (!PFileReadWhole(path, &record->Bytes, kRecordMax)) {
-        *why = errno == ENOENT ? std::string("missing") : std::string("unreadable: ") + std::strerror(errno);
-        return false;
-    }
-    if (!VerifyLayoutRecord(record, why, hint)) return false;
-    if (record->Hash != hash) {
-        char text[64];
-        std::snprintf(text, sizeof text, "for a different hash (%08x)", record->Hash);
-        *why = text;
-        return false;
-    }
-    return true;
+    const bool read = PFileReadWhole(path, &record->Bytes, kRecordMax);
+    return CheckReadRecord(read, hash, record, why, hint);
+}
+
+bool ReadLayoutRecordIn(PDir* dir, uint32_t hash, LayoutRecord* record, std::string* why, const LayoutKeyHint* hint) {
+    const bool read = PDirReadWhole(dir, LayoutRecordName(hash).c_str(), &record->Bytes, kRecordMax);
+    return CheckReadRecord(read, hash, record, why, hint);
 }
 
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length) {
@@ -350,55 +365,14 @@ int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size
     }
 }
 
-bool WriteFileDurably(const char* path, const std::vector<uint8_t>& bytes, const char* what, void (*beforeRename)()) {
-    char tempPath[kRetainPathSize + 16];
-    std::snprintf(tempPath, sizeof tempPath, "%s.tmp", path);
-    if (!PFileMakeParents(path)) {
-        ReportStep(what, "directory creation");
-        return false;
-    }
-    // A stale temporary name (a link planted in the directory among them) is
-    // removed, so the open creates a file of its own; a link planted again
-    // before the open is not followed.
-    PFileRemove(tempPath);
-    PFile* file = PFileOpen(tempPath, "wb");
-    if (!file) {
-        ReportStep(what, "open");
-        return false;
-    }
-    const char* failed = nullptr;
-    if (!PFileWrite(file, bytes.data(), bytes.size())) {
-        failed = "write";
-    } else if (!PFileFlush(file)) {
-        failed = "flush";
-    } else if (!PFileSync(file)) {
-        failed = "sync";
-    }
-    if (failed) {
-        ReportStep(what, failed);
-        PFileClose(file);
-        PFileRemove(tempPath);
-        return false;
-    }
-    if (!PFileClose(file)) {
-        ReportStep(what, "close");
-        PFileRemove(tempPath);
-        return false;
-    }
-    if (beforeRename) beforeRename();
-    if (!PFileRename(tempPath, path)) {
-        ReportStep(what, "rename");
-        PFileRemove(tempPath);
-        return false;
-    }
-    if (!PFileSyncDir(path)) {
-        ReportStep(what, "directory sync");
-        return false;
-    }
-    return true;
+bool WriteRetainSibling(PDir* dir, const char* name, const std::vector<uint8_t>& bytes, const char* what) {
+    const char* step = "open";
+    if (PDirWriteFile(dir, name, bytes.data(), bytes.size(), &step)) return true;
+    ReportStep(what, step);
+    return false;
 }
 
-bool EnsureLayoutRecord(uint32_t hash, const NodeRecord* table, int32_t count) {
+bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count) {
     if (count < 0 || !table) count = 0;
     char path[kRetainPathSize + 16];
     if (!LayoutRecordPathFor(hash, path, sizeof path)) {
@@ -412,7 +386,8 @@ bool EnsureLayoutRecord(uint32_t hash, const NodeRecord* table, int32_t count) {
     const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
     const int32_t listed = count > hashed ? count : hashed;
     int32_t onDisk = 0;
-    if (!RecordMatchesTable(path, hash, static_cast<uint32_t>(hashed), table, listed, &onDisk)) {
+    if (!RecordMatchesTable(dir, LayoutRecordName(hash).c_str(), hash, static_cast<uint32_t>(hashed), table, listed,
+                            &onDisk)) {
         std::vector<uint8_t> bytes;
         BeginLayoutRecord(&bytes, hash, static_cast<uint32_t>(hashed));
         bytes.reserve(kHeaderSize + static_cast<size_t>(listed) * 48);
@@ -423,20 +398,20 @@ bool EnsureLayoutRecord(uint32_t hash, const NodeRecord* table, int32_t count) {
             AppendLayoutRecordEntry(&bytes, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
         }
         FinishLayoutRecord(&bytes);
-        return WriteLayoutRecord(hash, listed, bytes);
+        return WriteLayoutRecord(dir, hash, listed, bytes);
     }
     Remember(hash, onDisk, path);
     return true;
 }
 
-bool WriteLayoutRecord(uint32_t hash, int32_t listed, const std::vector<uint8_t>& bytes) {
+bool WriteLayoutRecord(PDir* dir, uint32_t hash, int32_t listed, const std::vector<uint8_t>& bytes) {
     char path[kRetainPathSize + 16];
     if (!LayoutRecordPathFor(hash, path, sizeof path)) {
         errno = ENAMETOOLONG;
         ReportStep("Layout record", "path");
         return false;
     }
-    if (!WriteFileDurably(path, bytes, "Layout record")) return false;
+    if (!WriteRetainSibling(dir, LayoutRecordName(hash).c_str(), bytes, "Layout record")) return false;
     Remember(hash, listed, path);
     return true;
 }

@@ -29,11 +29,13 @@
 // first k entries fold to the hash. Nothing that does not verify is used.
 //
 // EnsureLayoutRecord is called by a save with the retain-file lock held,
-// before the new retain file is renamed into place. It remembers the hash and
+// before the new retain file is renamed into place, with the save's retain
+// directory: records are read and written relative to it, as the retain
+// file is. It remembers the hash and
 // the entry count it last found or wrote, so an ordinary save costs one
 // comparison; only a missing, short, damaged or differing record is written,
 // durably (OvRetain.<hash>.layout.tmp, flush, fsync, rename, directory
-// fsync). A failure reports one "ERR" line naming the step ("Layout record
+// fsync, all relative to the directory). A failure reports one "ERR" line naming the step ("Layout record
 // rename failed: No space left on device"), removes the temporary file and
 // returns false; the previous record stays as it was. The other operations
 // keep no state and may be called from any thread.
@@ -45,6 +47,7 @@
 #include <vector>
 
 #include "nodespace/ovhgapi.h"
+#include "stdlib/pdir.h"
 
 struct LayoutRecordEntry {
     const char* Name;  // into LayoutRecord::Bytes, not zero-terminated
@@ -94,25 +97,30 @@ bool VerifyLayoutRecord(LayoutRecord* record, std::string* why, const LayoutKeyH
 // it is the record of `hash`; false with the reason.
 bool ReadLayoutRecord(const char* path, uint32_t hash, LayoutRecord* record, std::string* why,
                       const LayoutKeyHint* hint = nullptr);
+// The same for the record of `hash` in the retain directory dir.
+bool ReadLayoutRecordIn(PDir* dir, uint32_t hash, LayoutRecord* record, std::string* why,
+                        const LayoutKeyHint* hint = nullptr);
 // The index of the entry named name, or -1.
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length);
 // The first digest word of a name, as the layout hash folds it.
 uint32_t LayoutNameKey(const char* name, size_t length);
 
-// Makes sure the record of `hash` lists nodes [0, count) of table as they are
-// now; see above. The caller holds the retain-file lock.
-bool EnsureLayoutRecord(uint32_t hash, const NodeRecord* table, int32_t count);
+// "OvRetain.<hash>.layout".
+std::string LayoutRecordName(uint32_t hash);
+
+// Makes sure the record of `hash` in the retain directory dir lists nodes
+// [0, count) of table as they are now; see above. The caller holds the
+// retain-file lock.
+bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count);
 // Writes bytes, a finished record of `hash` that lists `listed` nodes as the
-// table has them, as that hash's record, durably, and remembers it as
+// table has them, as that hash's record in dir, durably, and remembers it as
 // EnsureLayoutRecord does; reports and fails as it does. For a caller that
 // built the record on a walk of the table it had to make anyway.
-bool WriteLayoutRecord(uint32_t hash, int32_t listed, const std::vector<uint8_t>& bytes);
-// Writes bytes durably under path: temporary file path + ".tmp", flush,
-// fsync, close, beforeRename (when given), rename over path, fsync of the
-// directory. A failure reports "<what> <step> failed: <error>" as "ERR",
-// removes the temporary file and returns false.
-bool WriteFileDurably(const char* path, const std::vector<uint8_t>& bytes, const char* what,
-                      void (*beforeRename)() = nullptr);
+bool WriteLayoutRecord(PDir* dir, uint32_t hash, int32_t listed, const std::vector<uint8_t>& bytes);
+// Puts bytes in place as the file `name` of the retain directory dir,
+// durably (see PDirWriteFile). A failure reports "<what> <step> failed:
+// <error>" as "ERR" and returns false; the previous file stays as it was.
+bool WriteRetainSibling(PDir* dir, const char* name, const std::vector<uint8_t>& bytes, const char* what);
 
 // CRC-32C of size bytes, continuing from crc (0 to start).
 uint32_t Crc32c(uint32_t crc, const void* data, size_t size);

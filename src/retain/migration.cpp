@@ -9,8 +9,9 @@
 
 #include "report/report.h"
 #include "retain/layout_hash.h"
+#include "retain/retain_dir.h"
 #include "retain/retain_file.h"
-#include "stdlib/pdirectory.h"
+#include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
 #include "variables/variables.h"
@@ -49,16 +50,6 @@ void AppendSlot(void* context, const NodeRecord& node, uint16_t size, const uint
     }
     std::memcpy(slot, value, valueSize < size ? valueSize : size);
     if (node.Type == kTextType && valueSize > size && !std::memchr(slot, 0, size)) slot[size - 1] = 0;
-}
-
-void KeepPreviousAsBackup() {
-    const char* retainPath = GetRetainFilePath();
-    const char* backupPath = GetBackupFilePath();
-    if (backupPath[0] == '\0' || !PFileExists(retainPath)) return;
-    char linkPath[kRetainPathSize + 8];
-    std::snprintf(linkPath, sizeof linkPath, "%s.tmp", backupPath);
-    PFileRemove(linkPath);
-    if (!PFileLink(retainPath, linkPath) || !PFileRename(linkPath, backupPath)) PFileRemove(linkPath);
 }
 
 }  // namespace
@@ -119,7 +110,8 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
     return true;
 }
 
-bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash, const std::vector<uint32_t>& currentKeys) {
+bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t currentHash, uint32_t fileHash,
+                       const std::vector<uint32_t>& currentKeys) {
     char recordPath[kRetainPathSize + 16];
     LayoutRecord record;
     std::string why;
@@ -127,13 +119,14 @@ bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash, const std::vecto
     hint.Table = NodeTable();
     hint.Keys = currentKeys.data();
     hint.Count = hint.Table ? static_cast<int32_t>(std::min<size_t>(currentKeys.size(), NodeCount())) : 0;
+    // The path, in the form OutPath gives it, only names the record in the log.
     if (!LayoutRecordPathFor(fileHash, recordPath, sizeof recordPath)) {
         why = "its layout record path does not fit";
-    } else if (!ReadLayoutRecord(recordPath, fileHash, &record, &why, &hint)) {
+    } else if (!ReadLayoutRecordIn(dir, fileHash, &record, &why, &hint)) {
         why = "layout record " + std::string(recordPath) + " is " + why;
     }
     std::vector<uint8_t> old;
-    if (why.empty() && !PFileReadWhole(GetRetainFilePath(), &old, kRetainFileMax))
+    if (why.empty() && !PDirReadWhole(dir, retainName.c_str(), &old, kRetainFileMax))
         why = std::string("the file cannot be read: ") + std::strerror(errno);
 
     const int32_t count = NodeCount();
@@ -163,12 +156,11 @@ bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash, const std::vecto
     // As in a save: the record first, then the file; with UseBackup the
     // mismatching file becomes the backup.
     FinishLayoutRecord(&migrated.Record);
-    if (!(recordOnTheWalk ? WriteLayoutRecord(currentHash, count, migrated.Record)
-                          : EnsureLayoutRecord(currentHash, table, count)))
+    if (!(recordOnTheWalk ? WriteLayoutRecord(dir, currentHash, count, migrated.Record)
+                          : EnsureLayoutRecord(dir, currentHash, table, count)))
         return false;
-    if (!WriteFileDurably(GetRetainFilePath(), migrated.Bytes, "Retain file",
-                          GetUseBackup() != 0 ? KeepPreviousAsBackup : nullptr))
-        return false;
+    if (GetUseBackup() != 0) KeepPreviousAsBackup(dir, retainName.c_str(), RetainFileName(GetBackupFilePath()).c_str());
+    if (!WriteRetainSibling(dir, retainName.c_str(), migrated.Bytes, "Retain file")) return false;
     report(&LogChannel, "WRN", "Retained file migrated by name: kept %llu, resized %llu, new %llu, dropped %llu.",
            static_cast<unsigned long long>(counts.Kept), static_cast<unsigned long long>(counts.Resized),
            static_cast<unsigned long long>(counts.New), static_cast<unsigned long long>(counts.Dropped));

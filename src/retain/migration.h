@@ -13,7 +13,9 @@
 // full.
 //
 // MigrateRetainFile runs in the start-up check, with the retain-file lock
-// held, on the main thread. It reports one "WRN" line with the counts, or
+// held, on the main thread, on the check's retain directory `dir`: the
+// files are read and written relative to it (retainName is the retain
+// file's name there). It reports one "WRN" line with the counts, or
 // one saying why the file was not migrated, and reports failures to write
 // as a save does ("ERR", the step named; the previous files stay as they
 // were). MatchRetainedValues keeps no state: any thread.
@@ -26,6 +28,7 @@
 
 #include "nodespace/ovhgapi.h"
 #include "retain/layout_record.h"
+#include "stdlib/pdir.h"
 
 struct MigrationCounts {
     uint64_t Kept = 0;
@@ -52,4 +55,5 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
 // fileHash, as described above; false (after saying why) when it did not.
 // currentKeys are the node keys of the current hash's fold, when the caller
 // has them (see TakeLayoutNodeKeys): they spare digesting names again.
-bool MigrateRetainFile(uint32_t currentHash, uint32_t fileHash, const std::vector<uint32_t>& currentKeys);
+bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t currentHash, uint32_t fileHash,
+                       const std::vector<uint32_t>& currentKeys);

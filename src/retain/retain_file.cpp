@@ -93,33 +93,6 @@ void WriteSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
     }
 }
 
-// Gives the current retain file the backup's name too, replacing the backup
-// in one rename; the retain file keeps its name throughout. Where the file
-// system has no hard links the backup is a durable copy instead. A backup
-// that could not be refreshed leaves the older one in place and gives one
-// "WRN" line; the save goes on.
-void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName) {
-    struct stat st;
-    if (backupName[0] == '\0' || !PDirStat(dir, retainName, &st)) return;
-    const std::string linkName = std::string(backupName) + ".tmp";
-    PDirRemove(dir, linkName.c_str());
-    const char* step = "link";
-    bool done = false;
-    if (PDirLink(dir, retainName, linkName.c_str())) {
-        done = PDirRename(dir, linkName.c_str(), backupName);
-        if (!done) step = "rename";
-        int error = errno;
-        if (!done) PDirRemove(dir, linkName.c_str());
-        errno = error;
-    } else {
-        done = PDirCopyFile(dir, retainName, backupName, &step);
-    }
-    if (!done) {
-        int error = errno;
-        report(&LogChannel, "WRN", "Retain backup could not be refreshed (%s): %s", step, std::strerror(error));
-    }
-}
-
 // True, after one "ERR" line, when node-space accesses failed a check since
 // `before` (NodeAccessFailures): what the walk read or wrote is not to be
 // trusted.
@@ -210,7 +183,7 @@ uint8_t SaveLocked() {
         return Abandon(dir, nullptr, temp);
     }
     // The record that names the new file's slots is on disk before the file.
-    if (!EnsureLayoutRecord(hash, table, count)) return Abandon(dir, nullptr, temp);
+    if (!EnsureLayoutRecord(dir, hash, table, count)) return Abandon(dir, nullptr, temp);
     if (useBackup) KeepPreviousAsBackup(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
     if (!PDirRename(dir, temp, name.c_str())) {
         ReportFailure("rename");
@@ -289,6 +262,33 @@ uint8_t LoadLocked() {
 }
 
 }  // namespace
+
+// Gives the current retain file the backup's name too, replacing the backup
+// in one rename; the retain file keeps its name throughout. Where the file
+// system has no hard links the backup is a durable copy instead. A backup
+// that could not be refreshed leaves the older one in place and gives one
+// "WRN" line; the save goes on.
+void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName) {
+    struct stat st;
+    if (backupName[0] == '\0' || !PDirStat(dir, retainName, &st)) return;
+    const std::string linkName = std::string(backupName) + ".tmp";
+    PDirRemove(dir, linkName.c_str());
+    const char* step = "link";
+    bool done = false;
+    if (PDirLink(dir, retainName, linkName.c_str())) {
+        done = PDirRename(dir, linkName.c_str(), backupName);
+        if (!done) step = "rename";
+        int error = errno;
+        if (!done) PDirRemove(dir, linkName.c_str());
+        errno = error;
+    } else {
+        done = PDirCopyFile(dir, retainName, backupName, &step);
+    }
+    if (!done) {
+        int error = errno;
+        report(&LogChannel, "WRN", "Retain backup could not be refreshed (%s): %s", step, std::strerror(error));
+    }
+}
 
 void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
     ReadSlot(node, buffer, size);

@@ -46,6 +46,8 @@
 
 #include <cstdint>
 
+#include "stdlib/pdir.h"
+
 uint8_t SaveRetainFile();
 uint8_t LoadRetainFile();
 // SaveRetainFile, telling a save that could not start because the start-up
@@ -63,6 +65,13 @@ bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs);
 struct NodeRecord;
 void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
 void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
+
+// Gives the retain file `retainName` of dir the backup's name
+// `backupName` too, replacing the backup in one rename (a durable copy where
+// the file system has no links); with no retain file, or no backup name,
+// nothing changes. A failure leaves the older backup and gives one "WRN"
+// line. Called with the retain-file lock held.
+void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName);
 
 // The lock that keeps saves, loads and the start-up check apart. Not
 // recursive: a holder must not call SaveRetainFile or LoadRetainFile.

@@ -3,6 +3,7 @@
 #include "retain/set_aside.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,13 +15,13 @@
 #include "report/report.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
-#include "stdlib/pdirectory.h"
+#include "retain/retain_dir.h"
+#include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 
 namespace {
 
 constexpr size_t kKeptOldFiles = 3;
-constexpr uint64_t kRetainFileMax = uint64_t{1} << 40;
 constexpr size_t kPathSize = kRetainPathSize + 16;
 
 void ReportStep(const char* step) {
@@ -49,8 +50,8 @@ bool ParseHashName(const std::string& name, const char* suffix, uint32_t* hash) 
     return true;
 }
 
-bool HeaderWord(const char* path, uint32_t* hash) {
-    PFile* file = PFileOpen(path, "rb");
+bool HeaderWord(PDir* dir, const std::string& name, uint32_t* hash) {
+    PFile* file = PDirOpenRead(dir, name.c_str());
     if (!file) return false;
     uint8_t header[4];
     const bool ok = PFileRead(file, header, sizeof header);
@@ -60,84 +61,83 @@ bool HeaderWord(const char* path, uint32_t* hash) {
 }
 
 // Keeps the newest kKeptOldFiles .old files, `keep` among them.
-void PruneOldFiles(const char* keep) {
+void PruneOldFiles(PDir* dir, const std::string& keep) {
     std::vector<std::string> names;
-    if (!PFileListSiblings(GetRetainFilePath(), &names)) return;
+    if (!PDirList(dir, &names)) return;
     struct Old {
         int64_t Time;
-        std::string Path;
+        std::string Name;
     };
     std::vector<Old> olds;
     for (const std::string& name : names) {
         uint32_t hash;
-        char path[kPathSize];
-        int64_t time = 0;
-        if (!ParseHashName(name, ".old", &hash) || !RetainSiblingPath(name.c_str(), path, sizeof path)) continue;
-        if (std::strcmp(path, keep) != 0 && PFileStatus(path, nullptr, &time)) olds.push_back({time, path});
+        struct stat st;
+        if (!ParseHashName(name, ".old", &hash) || name == keep || !PDirStat(dir, name.c_str(), &st) ||
+            !S_ISREG(st.st_mode))
+            continue;
+        olds.push_back({int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec, name});
     }
     if (olds.size() < kKeptOldFiles) return;
     std::sort(olds.begin(), olds.end(),
-              [](const Old& a, const Old& b) { return a.Time != b.Time ? a.Time > b.Time : a.Path > b.Path; });
+              [](const Old& a, const Old& b) { return a.Time != b.Time ? a.Time > b.Time : a.Name > b.Name; });
     bool removed = false;
-    for (size_t i = kKeptOldFiles - 1; i < olds.size(); ++i) removed |= PFileRemove(olds[i].Path.c_str());
-    if (removed) PFileSyncDir(GetRetainFilePath());
+    for (size_t i = kKeptOldFiles - 1; i < olds.size(); ++i) removed |= PDirRemove(dir, olds[i].Name.c_str());
+    if (removed) PDirSync(dir);
 }
 
 }  // namespace
 
-bool SetAsideRetainFile(uint32_t fileHash) {
-    char name[32], oldPath[kPathSize], tempPath[kPathSize + 8];
+bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash) {
+    char name[32], oldPath[kPathSize];
     std::snprintf(name, sizeof name, "OvRetain.%08x.old", fileHash);
+    // The path, in the form OutPath gives it, only names the file in the log.
     if (!RetainSiblingPath(name, oldPath, sizeof oldPath)) {
         errno = ENAMETOOLONG;
         ReportStep("path");
         return false;
     }
-    std::snprintf(tempPath, sizeof tempPath, "%s.tmp", oldPath);
-    PFileRemove(tempPath);
-    if (PFileLink(GetRetainFilePath(), tempPath)) {
-        if (!PFileRename(tempPath, oldPath)) {
+    const std::string temp = std::string(name) + ".tmp";
+    PDirRemove(dir, temp.c_str());
+    if (PDirLink(dir, retainName.c_str(), temp.c_str())) {
+        if (!PDirRename(dir, temp.c_str(), name)) {
             ReportStep("rename");
-            PFileRemove(tempPath);
+            PDirRemove(dir, temp.c_str());
             return false;
         }
-        if (!PFileSyncDir(oldPath)) {
+        if (!PDirSync(dir)) {
             ReportStep("directory sync");
             return false;
         }
     } else {
         // No links here: a copy, written as durably as a save.
-        std::vector<uint8_t> bytes;
-        if (!PFileReadWhole(GetRetainFilePath(), &bytes, kRetainFileMax)) {
-            ReportStep("read");
+        const char* step = "read";
+        if (!PDirCopyFile(dir, retainName.c_str(), name, &step)) {
+            ReportStep(step);
             return false;
         }
-        if (!WriteFileDurably(oldPath, bytes, "Retain file set-aside")) return false;
     }
     report(&LogChannel, "WRN", "Retained file kept as %s.", oldPath);
-    PruneOldFiles(oldPath);
+    PruneOldFiles(dir, name);
     return true;
 }
 
-void RemoveUnusedLayoutRecords(uint32_t currentHash) {
+void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash) {
     std::vector<std::string> names;
-    if (GetRetainFilePath()[0] == '\0' || !PFileListSiblings(GetRetainFilePath(), &names)) return;
+    if (!dir || !PDirList(dir, &names)) return;
     std::set<uint32_t> used = {currentHash};
     uint32_t hash;
-    if (HeaderWord(GetRetainFilePath(), &hash)) used.insert(hash);
-    if (HeaderWord(GetBackupFilePath(), &hash)) used.insert(hash);
-    char path[kPathSize];
+    if (HeaderWord(dir, RetainFileName(GetRetainFilePath()), &hash)) used.insert(hash);
+    if (GetBackupFilePath()[0] != '\0' && HeaderWord(dir, RetainFileName(GetBackupFilePath()), &hash))
+        used.insert(hash);
     for (const std::string& name : names) {
-        if (ParseHashName(name, ".old", &hash) && RetainSiblingPath(name.c_str(), path, sizeof path) &&
-            HeaderWord(path, &hash))
-            used.insert(hash);
+        if (ParseHashName(name, ".old", &hash) && HeaderWord(dir, name, &hash)) used.insert(hash);
     }
     bool removed = false;
     for (const std::string& name : names) {
         const bool record = ParseHashName(name, ".layout", &hash);
         const bool leftover = ParseHashName(name, ".layout.tmp", &hash);
         if ((!record || used.count(hash)) && !leftover) continue;
-        if (RetainSiblingPath(name.c_str(), path, sizeof path)) removed |= PFileRemove(path);
+        removed |= PDirRemove(dir, name.c_str());
     }
-    if (removed) PFileSyncDir(GetRetainFilePath());
+    if (removed) PDirSync(dir);
 }

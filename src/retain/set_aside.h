@@ -14,10 +14,14 @@
 // record left over costs only room.
 //
 // Both run in the start-up check, on the main thread, with the retain-file
-// lock held.
+// lock held, on the check's retain directory `dir` (retain_dir.h): every
+// file operation is relative to it; retainName is the retain file's name.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-bool SetAsideRetainFile(uint32_t fileHash);
-void RemoveUnusedLayoutRecords(uint32_t currentHash);
+#include "stdlib/pdir.h"
+
+bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash);
+void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash);

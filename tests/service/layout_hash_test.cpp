@@ -20,7 +20,6 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "retain/layout_record.h"
-#include "stdlib/pdirectory.h"
 #include "stdlib/pfile.h"
 #include "support/test_support.h"
 #include "variables/variables.h"
@@ -438,9 +437,9 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
 // still refers to (or the current layout's own).
 TEST_F(StartupCheck, KeepsTheNewestThreeOldFilesAndTheRecordsInUse) {
     auto changedAt = [](const std::string& path) {
-        int64_t t = 0;
-        PFileStatus(path.c_str(), nullptr, &t);
-        return t;
+        struct stat st {};
+        stat(path.c_str(), &st);
+        return int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
     };
     int64_t last = 0;
     for (uint32_t hash : {0x10u, 0x20u, 0x30u, 0x40u}) {

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "stdlib/pdirectory.h"
+#include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 
 namespace ovnode {
