@@ -24,35 +24,12 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "nodespace/segment_layout.h"
+#include "plant_space.h"
 #include "retain/layout_hash.h"
 #include "retain/retain_file.h"
 #include "variables/variables.h"
 
 namespace {
-
-std::string SpaceName;
-std::string Directory;
-
-void Check(bool ok) {
-    if (!ok) abort();
-}
-
-void CleanUp() {
-    NodeSpaceDetach();
-    NodeSpaceDestroy(SpaceName, nullptr);
-    std::error_code ec;
-    std::filesystem::remove_all(Directory, ec);
-}
-
-void Make(const char* name, uint16_t type, uint16_t size) {
-    if (type == 12) {
-        char scratch[32];
-        uint32_t word = 0;
-        Check(NodeCreateString(name, type, size, "", "", scratch, sizeof scratch, &word) == 0);
-    } else {
-        Check(NodeCreate(name, type, size, "", "") == 0);
-    }
-}
 
 uint8_t* Base() {
     return reinterpret_cast<uint8_t*>(NodeTable()) - nodespace::kTableOffset;
@@ -76,25 +53,16 @@ struct Region {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    SpaceName = "ovfuzz-segment-" + std::to_string(getpid());
-    std::string error;
-    Check(NodeSpaceAttach(SpaceName, true, &error));
-    char dir[] = "/tmp/ovfuzz-segment-XXXXXX";
-    Check(mkdtemp(dir) != nullptr);
-    Directory = dir;
-    atexit(CleanUp);
+    OpenPlantSpace("segment");
 
-    Make("Plant.Flag", 1, 1);
-    Make("Plant.Short", 4, 2);
-    Make("Plant.Name", 12, 8);
-    Make("Plant.Counter", 7, 4);
-    Make("Plant.Mask", 13, 3);
-    Make("Plant.Block", 13, 16);
-    ResetVariablesForTest();
-    PublishConfiguration();
-    Check(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (Directory + "/").c_str()) == 0);
-    BuildRetainFilePaths();
-    Check(SaveRetainFile() == 1);
+    MakePlantNode("Plant.Flag", 1, 1);
+    MakePlantNode("Plant.Short", 4, 2);
+    MakePlantNode("Plant.Name", 12, 8);
+    MakePlantNode("Plant.Counter", 7, 4);
+    MakePlantNode("Plant.Mask", 13, 3);
+    MakePlantNode("Plant.Block", 13, 16);
+    UsePlantDirectory();
+    FuzzCheck(SaveRetainFile() == 1);
     return 0;
 }
 

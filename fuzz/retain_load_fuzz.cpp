@@ -21,35 +21,12 @@
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
+#include "plant_space.h"
 #include "retain/layout_hash.h"
 #include "retain/retain_file.h"
 #include "variables/variables.h"
 
 namespace {
-
-std::string SpaceName;
-std::string Directory;
-
-void Check(bool ok) {
-    if (!ok) abort();
-}
-
-void CleanUp() {
-    NodeSpaceDetach();
-    NodeSpaceDestroy(SpaceName, nullptr);
-    std::error_code ec;
-    std::filesystem::remove_all(Directory, ec);
-}
-
-void Make(const char* name, uint16_t type, uint16_t size) {
-    if (type == 12) {
-        char scratch[32];
-        uint32_t word = 0;
-        Check(NodeCreateString(name, type, size, "", "", scratch, sizeof scratch, &word) == 0);
-    } else {
-        Check(NodeCreate(name, type, size, "", "") == 0);
-    }
-}
 
 struct Slot {
     const NodeRecord* Node;
@@ -59,38 +36,29 @@ struct Slot {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    SpaceName = "ovfuzz-retain-" + std::to_string(getpid());
-    std::string error;
-    Check(NodeSpaceAttach(SpaceName, true, &error));
-    char dir[] = "/tmp/ovfuzz-retain-XXXXXX";
-    Check(mkdtemp(dir) != nullptr);
-    Directory = dir;
-    atexit(CleanUp);
+    OpenPlantSpace("retain");
 
-    Make("Plant.Flag", 1, 1);
-    Make("Plant.Text1", 12, 1);
-    Make("Plant.Short", 4, 2);
-    Make("Plant.Name", 12, 8);
-    Make("Plant.Empty", 2, 0);
-    Make("Plant.Counter", 7, 4);
-    Make("Plant.Mask", 13, 3);
-    Make("Plant.Odd", 200, 5);
-    Make("Plant.Signed", 6, 4);
-    Make("Plant.Title", 12, 80);
-    Make("Plant.Block", 13, 16);
-    ResetVariablesForTest();
-    PublishConfiguration();
-    Check(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (Directory + "/").c_str()) == 0);
-    BuildRetainFilePaths();
+    MakePlantNode("Plant.Flag", 1, 1);
+    MakePlantNode("Plant.Text1", 12, 1);
+    MakePlantNode("Plant.Short", 4, 2);
+    MakePlantNode("Plant.Name", 12, 8);
+    MakePlantNode("Plant.Empty", 2, 0);
+    MakePlantNode("Plant.Counter", 7, 4);
+    MakePlantNode("Plant.Mask", 13, 3);
+    MakePlantNode("Plant.Odd", 200, 5);
+    MakePlantNode("Plant.Signed", 6, 4);
+    MakePlantNode("Plant.Title", 12, 80);
+    MakePlantNode("Plant.Block", 13, 16);
+    UsePlantDirectory();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = GetRetainFilePath();
     FILE* f = std::fopen(path.c_str(), "wb");
-    Check(f != nullptr);
-    Check(size == 0 || std::fwrite(data, 1, size, f) == size);
-    Check(std::fclose(f) == 0);
+    FuzzCheck(f != nullptr);
+    FuzzCheck(size == 0 || std::fwrite(data, 1, size, f) == size);
+    FuzzCheck(std::fclose(f) == 0);
 
     std::vector<Slot> slots;
     const uint8_t pattern[8] = {0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5};
@@ -100,12 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (NodeGetAttribute(node->Name, "Size", &slotSize, 2) != 0 || slotSize == 0) continue;
         std::vector<uint8_t> fill(slotSize);
         for (size_t b = 0; b < fill.size(); ++b) fill[b] = pattern[b % 8];
-        Check(NodeWriteByName(node->Name, fill.data(), slotSize) == 0);
+        FuzzCheck(NodeWriteByName(node->Name, fill.data(), slotSize) == 0);
         slots.push_back({node, slotSize});
     }
 
     // A file without a whole header loads nothing and fails.
-    Check(LoadRetainFile() == (size >= 4 ? 1 : 0));
+    FuzzCheck(LoadRetainFile() == (size >= 4 ? 1 : 0));
 
     size_t offset = 4;
     for (const Slot& s : slots) {
@@ -124,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             for (size_t b = 0; b < want.size(); ++b) want[b] = pattern[b % 8];
         }
-        Check(value == want);
+        FuzzCheck(value == want);
         offset += s.Size;
     }
 
@@ -134,6 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LockRetainFile();
     uint32_t stored = ReadStoredLayoutHash();
     UnlockRetainFile();
-    Check(stored == header);
+    FuzzCheck(stored == header);
     return 0;
 }
