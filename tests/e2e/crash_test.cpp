@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -46,6 +47,29 @@ protected:
         uint32_t value = 0;
         NodeReadByName(name.c_str(), &value, 4);
         return value;
+    }
+    // A client asks for saves as fast as it can while `moment` waits for the
+    // moment to kill; then the service is killed and the client stopped.
+    void KillWhileSaving(const std::function<void()>& moment) {
+        std::atomic<bool> flooding{true};
+        std::thread client([&] {
+            const uint32_t one = 1;
+            while (flooding.load()) {
+                NodeWriteByName(Full("Save").c_str(), &one, 4);
+                std::this_thread::yield();
+            }
+        });
+        moment();
+        service_->Signal(SIGKILL);
+        EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
+        flooding = false;
+        client.join();
+    }
+    // Until the save's temporary file appears, at most 3 s (a tight poll:
+    // WaitUntil's few milliseconds would see most saves only as they end).
+    static void WaitForTemporaryFile(const std::string& temp) {
+        const auto deadline = std::chrono::steady_clock::now() + 3s;
+        while (!ovtest::FileExists(temp) && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     }
     // A file that is absent or complete: the layout's length and, once the
     // first complete file has fixed it, the layout's header word.
@@ -100,31 +124,17 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
         }
         ASSERT_EQ(Get("Run"), "1");
 
-        // A client asking for saves as fast as it can until the kill.
         WriteNumber("Crash.Iter", static_cast<uint32_t>(i + 1));
-        std::atomic<bool> flooding{true};
-        std::thread client([&] {
-            const uint32_t one = 1;
-            while (flooding.load()) {
-                NodeWriteByName(Full("Save").c_str(), &one, 4);
-                std::this_thread::yield();
+        KillWhileSaving([&] {
+            if (i % 2 == 0 || tempLeftOver) {
+                // Anywhere in up to four polls of saving.
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 400000));
+            } else {
+                // Inside a save: soon after its temporary file appears.
+                WaitForTemporaryFile(temp);
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 500));
             }
         });
-        if (i % 2 == 0 || tempLeftOver) {
-            // Anywhere in up to four polls of saving.
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % 400000));
-        } else {
-            // Inside a save: soon after its temporary file appears.
-            // (a tight poll: WaitUntil's few milliseconds would see most
-            // saves only as they end)
-            const auto deadline = std::chrono::steady_clock::now() + 3s;
-            while (!ovtest::FileExists(temp) && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % 500));
-        }
-        service_->Signal(SIGKILL);
-        EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
-        flooding = false;
-        client.join();
 
         if (!tempLeftOver && ovtest::FileExists(temp)) ++killedMidSave;
         ExpectAbsentOrComplete(RetainFile(), &header, i);
@@ -264,21 +274,10 @@ TEST_P(CrashTest, KilledWhileWritingANewLayoutRecordLeavesEveryFileARecord) {
         Ovnode({"create", "Crash.Layout" + std::to_string(i), "7"});
         std::remove(temp.c_str());
         StartAndWait();
-        std::atomic<bool> flooding{true};
-        std::thread client([&] {
-            const uint32_t one = 1;
-            while (flooding.load()) {
-                NodeWriteByName(Full("Save").c_str(), &one, 4);
-                std::this_thread::yield();
-            }
+        KillWhileSaving([&] {
+            WaitForTemporaryFile(temp);
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
         });
-        const auto deadline = std::chrono::steady_clock::now() + 3s;
-        while (!ovtest::FileExists(temp) && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
-        service_->Signal(SIGKILL);
-        EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
-        flooding = false;
-        client.join();
 
         std::vector<std::string> files;
         for (const auto& entry : std::filesystem::directory_iterator(dir)) {
