@@ -31,7 +31,9 @@ TEST(OvnodeLayoutTest, CreatesMissingNodesAndKeepsExistingOnes) {
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, "created 4, kept 0\n");
     EXPECT_EQ(OvnodeGet(s, "L.Count"), "42");
-    EXPECT_EQ(OvnodeGet(s, "L.Recipe"), "Dough, \"wheat\"\nsecond line");
+    EXPECT_EQ(OvnodeGet(s, "L.Recipe"), "Dough, \"wheat\"\\nsecond line") << "shown escaped";
+    EXPECT_NE(Ovnode(s, {"get", "L.Recipe", "--json"}).Out.find("\"Dough, \\\"wheat\\\"\\nsecond line\""),
+              std::string::npos);
     EXPECT_EQ(OvnodeGet(s, "L.Raw"), "a1b20000");
     EXPECT_EQ(OvnodeGet(s, "L.Flag"), "0");
 
@@ -49,7 +51,7 @@ TEST(OvnodeLayoutTest, CreatesMissingNodesAndKeepsExistingOnes) {
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, "created 1, kept 3\n");
     EXPECT_EQ(OvnodeGet(s, "L.Count"), "7");
-    EXPECT_EQ(OvnodeGet(s, "L.Recipe"), "Dough, \"wheat\"\nsecond line");
+    EXPECT_EQ(OvnodeGet(s, "L.Recipe"), "Dough, \"wheat\"\\nsecond line");
     EXPECT_EQ(OvnodeGet(s, "L.New"), "-12");
     RunResult list = Ovnode(s, {"list", "--json"});
     EXPECT_NE(list.Out.find("\"name\": \"L.Flag\", \"type\": 1, \"size\": 1, \"value\": 0}"), std::string::npos)

@@ -219,7 +219,9 @@ int CommandGet(const Invocation& inv, std::ostream& out, std::ostream& err) {
             << ", \"size\": " << info.Size << ", \"value\": " << (numeric ? value : JsonString(value)) << "}\n";
         return kExitOk;
     }
-    out << value << "\n";
+    // A text may hold anything a writer put there: control bytes are shown
+    // escaped, never sent to the terminal (--json gives the exact text).
+    out << ShownText(value) << "\n";
     return kExitOk;
 }
 
