@@ -209,8 +209,9 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
     struct Case {
         uint8_t UseBackup;
         bool RetainPresent;
-        std::string Content;  // of the retain file
-        uint32_t FileHash;    // as the check reads it
+        std::string Content;   // of the retain file
+        uint32_t FileHash;     // as the check reads it
+        bool NoLinks = false;  // a file system without hard links: copies
     };
     const std::string header = Header(0x00ABCDEFu);
     const Case cases[] = {
@@ -219,17 +220,20 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         {0, false, "", 0},
         {1, false, "", 0},
         {0, true, "ab", 0},  // shorter than its header: reads as 0
+        {1, true, header + "xyz", 0x00ABCDEFu, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "UseBackup " << int(c.UseBackup) << " present " << c.RetainPresent
-                                          << " size " << c.Content.size());
+                                          << " size " << c.Content.size() << " no links " << c.NoLinks);
         SetUseBackup(c.UseBackup);
         ResetLayoutHashForTest();
         std::filesystem::remove(retain_);
         if (c.RetainPresent) WriteFile(retain_, c.Content);
         WriteFile(backup_, "old backup");
         ovtest::StderrCapture log;
+        if (c.NoLinks) PFileInjectFault(PF_LINK, 1, EPERM, true);
         CheckRetainFile();
+        PFileClearFaults();
         uint32_t h = ComputeLayoutHash();
         ASSERT_NE(h, c.FileHash);
         std::vector<std::string> expected = Warnings(h, c.FileHash);
