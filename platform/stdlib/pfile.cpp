@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "stdlib/fault_seam.h"
+#include "stdlib/pdir.h"
 
 namespace {
 
@@ -371,21 +372,10 @@ bool PFileSyncDir(const char* path) {
 }
 
 bool PFileMakeParents(const char* path) {
-    if (PFileFaultHit(PF_MKDIR)) return false;
     if (!path) return Fail(EINVAL);
-    std::string dir = DirectoryOf(PFileMapPath(path));
-    // Create each component in turn; existing directories are fine.
-    for (size_t i = 1; i <= dir.size(); ++i) {
-        if (i != dir.size() && dir[i] != '/') continue;
-        std::string part = dir.substr(0, i);
-        if (part.empty() || part == "/" || part.back() == '/') continue;
-        if (::mkdir(part.c_str(), 0750) == 0) continue;
-        if (errno != EEXIST) return false;
-        struct stat st;
-        if (::stat(part.c_str(), &st) != 0) return false;
-        if (!S_ISDIR(st.st_mode)) return Fail(ENOTDIR);
-    }
-    return true;
+    std::string dir, name;
+    PDirSplitPath(path, &dir, &name);
+    return PDirMake(dir.c_str());
 }
 
 bool PFileExists(const char* path) {
