@@ -101,30 +101,6 @@ std::string TableValue(const std::string& value) {
     return ShownText(value, true);
 }
 
-// Length of the valid UTF-8 sequence at s[i], or 0.
-size_t Utf8SequenceLength(const std::string& s, size_t i) {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    size_t len = 0;
-    uint32_t cp = 0;
-    if (c >= 0xC2 && c <= 0xDF)
-        len = 2, cp = c & 0x1F;
-    else if (c >= 0xE0 && c <= 0xEF)
-        len = 3, cp = c & 0x0F;
-    else if (c >= 0xF0 && c <= 0xF4)
-        len = 4, cp = c & 0x07;
-    else
-        return 0;
-    if (i + len > s.size()) return 0;
-    for (size_t k = 1; k < len; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
-}
-
 const char* EventName(uint32_t event) {
     switch (event) {
         case 101:
@@ -157,7 +133,8 @@ std::string JsonString(const std::string& text) {
             out += kDigits[c >> 4];
             out += kDigits[c & 15];
         } else if (c >= 0x80) {
-            size_t len = Utf8SequenceLength(text, i);
+            uint32_t cp = 0;
+            size_t len = Utf8Length(text, i, &cp);
             if (len) {
                 out.append(text, i, len);
                 i += len;

@@ -19,7 +19,8 @@ void Hex(std::string* out, const char* prefix, unsigned value) {
     *out += kDigits[value & 15];
 }
 
-// Length of the valid UTF-8 sequence at s[i], or 0; *cp gets its code point.
+}  // namespace
+
 size_t Utf8Length(const std::string& s, size_t i, uint32_t* cp) {
     const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
     unsigned char c = b(i);
@@ -44,8 +45,6 @@ size_t Utf8Length(const std::string& s, size_t i, uint32_t* cp) {
     *cp = v;
     return len;
 }
-
-}  // namespace
 
 std::string ShownText(const std::string& text, bool escapeBackslash) {
     std::string out;

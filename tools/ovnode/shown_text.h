@@ -24,6 +24,9 @@
 namespace ovnode {
 
 std::string ShownText(const std::string& text, bool escapeBackslash = false);
+// Length of the valid UTF-8 sequence at s[i] (i < s.size()), or 0; *cp gets
+// its code point.
+size_t Utf8Length(const std::string& s, size_t i, uint32_t* cp);
 
 // The largest input files read: a layout of every node the node space can
 // hold is far smaller, and so is any retain file.
