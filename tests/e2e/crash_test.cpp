@@ -169,7 +169,10 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
 // killed just before its end. A save's time is taken from the file itself:
 // its data was written (mtime) just before the fsync, and the rename that put
 // it in place set its ctime; the directory's fsync after the rename, and the
-// wait for the CPU, are given 200 ms. OVRT_LOSS_KILLS sets the number of kills
+// wait for the CPU and the disk on a shared CI machine, are given 1 s (the
+// tight figures come from scripts/loss_window.sh). A service that stopped
+// autosaving still fails: its loss grows with the time before the kill.
+// OVRT_LOSS_KILLS sets the number of kills
 // (default 4; scripts/loss_window.sh runs hundreds). The service runs its
 // threads real-time where it may, as a control system runs it: on a loaded
 // machine an ordinary thread can wait for the CPU longer than the window.
@@ -179,7 +182,7 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
 #endif
     const char* v = std::getenv("OVRT_LOSS_KILLS");
     const int kills = v && std::atoi(v) > 0 ? std::atoi(v) : 4;
-    constexpr uint32_t kPeriodMs = 500, kPollMs = 100, kStepMs = 10, kSchedulingMs = 200;
+    constexpr uint32_t kPeriodMs = 500, kPollMs = 100, kStepMs = 10, kSchedulingMs = 1000;
     Ovnode({"create", "Loss.Counter", "7"});
     Create("AutoSave", "7", std::to_string(kPeriodMs));
     std::mt19937 random(std::random_device{}());
