@@ -9,8 +9,8 @@
 
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
-#include "retain/layout_hash.h"
 #include "retain/retain_file.h"
+#include "retain/startup_check.h"
 #include "rtkernel/rtadmin.h"
 #include "rtkernel/rtkernel.h"
 #include "service/readiness.h"
