@@ -1,6 +1,6 @@
 // plant_space.h - the node space and retain directory that the service's
 // fuzz targets run in: a node space of the target's own (named after the
-// target and the process), a fresh directory under /tmp as OutPath, and the
+// target and the process), a fresh directory under /tmp as OutPath and drive root, and the
 // service's configuration variables published, all removed at exit.
 //
 // Called from LLVMFuzzerInitialize, on the fuzzer's one thread. Every
