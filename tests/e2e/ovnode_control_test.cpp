@@ -160,6 +160,27 @@ TEST_F(OvnodeControlTest, OnlyTheServiceHoldingTheNodeSpaceIsSignalled) {
     EXPECT_FALSE(RtNotifyEvent(0x0F, 0, &e));
 }
 
+// Texts from a segment or a file reach the terminal escaped in every command:
+// ESC, a C1 control, a bidi control and a byte that is not UTF-8.
+TEST_F(OvnodeControlTest, HostileTextIsShownEscapedInEveryCommand) {
+    const std::string evil = "\x1b[2J\xc2\x9b\xe2\x80\xae\xff", shown = "\\x1b[2J\\u009b\\u202e\\xff";
+    ASSERT_EQ(Ovnode(Space(), {"create", "t", "12", "40"}).Status, 0);
+    ASSERT_EQ(NodeWriteStringByName("t", evil.c_str()), 0);
+    ASSERT_TRUE(CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), ("E" + evil).c_str()));
+    ovtest::TempDir dir;
+    ovtest::WriteFile(dir.File("f.bin"), std::string(4, '\0') + evil + std::string(40 - evil.size(), '\0'));
+    const std::vector<std::vector<std::string>> commands = {
+        {"get", "t"}, {"list"}, {"catalog"}, {"retain-dump", dir.File("f.bin")}};
+    for (const std::vector<std::string>& args : commands) {
+        RunResult r = Ovnode(Space(), args);
+        EXPECT_EQ(r.Status, 0) << args[0] << ": " << r.Err;
+        EXPECT_NE(r.Out.find(shown), std::string::npos) << args[0] << ": " << r.Out;
+        EXPECT_EQ(r.Out.find('\x1b'), std::string::npos) << args[0];
+        EXPECT_EQ(r.Out.find("\xe2\x80\xae"), std::string::npos) << args[0];
+    }
+    UncatalogRtHandle(RT_ROOT_PROCESS_HANDLE, ("E" + evil).c_str());
+}
+
 // The pid of a killed service, taken by another process: its catalogue entry
 // and registration no longer name anything, so nothing is sent.
 TEST(OvnodeControl, APidReusedAfterTheServiceDiedReceivesNothing) {
