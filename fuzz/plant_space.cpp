@@ -25,6 +25,10 @@ void CleanUp() {
 
 }  // namespace
 
+const std::string& PlantSpaceName() {
+    return SpaceName;
+}
+
 void FuzzCheck(bool ok) {
     if (!ok) abort();
 }

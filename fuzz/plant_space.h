@@ -14,6 +14,8 @@
 void FuzzCheck(bool ok);
 // Attaches node space "ovfuzz-<target>-<pid>" and makes the directory.
 void OpenPlantSpace(const std::string& target);
+// The node space's name (also that of the target's kernel instance).
+const std::string& PlantSpaceName();
 // Creates one node (a text through its own creation call).
 void MakePlantNode(const char* name, uint16_t type, uint16_t size);
 // Publishes the configuration variables with OutPath at the directory and

@@ -3,6 +3,7 @@
 // service: it catalogues itself, registers a handler and waits for events.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -252,6 +253,46 @@ TEST_F(OvnodeControlTest, StatusTakesNoByteOfTheRecordOnTrust) {
     EXPECT_EQ(r.Status, 0);
     EXPECT_NE(r.Out.find("ovretain_last_success{kind=\"trigger_save\",error=\"\\\""), std::string::npos) << r.Out;
     EXPECT_EQ(r.Out.find("stop_save\"} "), std::string::npos) << "a kind that never ran has no last values\n" << r.Out;
+
+    // What anyone can put at the record's place: nothing hangs, nothing lies,
+    // and no path a record names is opened.
+    ovtest::TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::snprintf(record.RetainPath, sizeof record.RetainPath, "%s", fifo.c_str());
+    ovtest::WriteFile(path, std::string(reinterpret_cast<const char*>(&record), sizeof record));
+    const std::vector<std::string> commands[] = {{"status"}, {"metrics"}, {"save", "--wait", "--timeout", "1"}};
+    auto run = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"/usr/bin/timeout", "20", OVNODE_BIN, "--space", Space()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return ovtest::Run(argv);
+    };
+    for (const std::vector<std::string>& args : commands) {
+        r = run(args);
+        EXPECT_NE(r.Status, 124) << args[0] << " hung on a FIFO the record names";
+    }
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    for (const std::vector<std::string>& args : commands) {
+        r = run(args);
+        if (args[0] == "metrics")
+            EXPECT_NE(r.Out.find("\novretain_up 0\n"), std::string::npos) << r.Out;
+        else
+            EXPECT_EQ(r.Status, 1) << args[0] << " on a FIFO in the record's place: " << r.Out << r.Err;
+    }
+    EXPECT_NE(run({"status"}).Out.find("not a regular file"), std::string::npos);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    if (geteuid() != 0) return;
+    const ovtest::TestUser user = ovtest::UnprivilegedUser();
+    if (!user.Valid()) return;
+    // A well-formed record saying "running", put there by another user.
+    ovtest::WriteFile(path, std::string(reinterpret_cast<const char*>(&record), sizeof record));
+    ASSERT_EQ(chown(path.c_str(), user.Uid, user.Gid), 0);
+    r = run({"status"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Out.find("not to the node space's owner"), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Out.find("running, pid"), std::string::npos) << r.Out;
+    EXPECT_NE(run({"metrics"}).Out.find("\novretain_up 0\n"), std::string::npos);
 }
 
 }  // namespace
