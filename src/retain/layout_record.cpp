@@ -22,7 +22,9 @@ constexpr size_t kHeaderSize = 24;
 constexpr size_t kChecksumSize = 4;
 constexpr size_t kEntryFixed = 6;  // name length, type, Size
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
-constexpr uint64_t kRecordMax = uint64_t{1} << 32;  // far beyond any node table
+// A record of a full node table: its header, the largest entry for every
+// node the node space can hold, the CRC. Larger files are refused unread.
+constexpr uint64_t kRecordMax = 24 + (uint64_t{1} << 21) * (2 + 561 + 4) + 4;
 const char kRetainFileName[] = "OvRetain.bin";
 
 // What EnsureLayoutRecord last found or wrote: the record of KnownHash lists

@@ -22,7 +22,8 @@ namespace {
 constexpr uint16_t kTextType = 12;
 constexpr uint16_t kRangeType = 13;
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
-constexpr uint64_t kRetainFileMax = uint64_t{1} << 40;
+// The header and every value the node space can hold (its 4 GiB of values).
+constexpr uint64_t kRetainFileMax = 4 + (uint64_t{4} << 30);
 
 uint16_t SlotSize(const NodeRecord& node) {
     uint16_t size = 0;

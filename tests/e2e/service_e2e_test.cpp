@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "rtkernel/rtkernel.h"
+
 namespace svctest {
 namespace {
 
@@ -259,6 +261,41 @@ TEST_F(ServiceTest, StatusMetricsAndWaitsFollowTheServiceFromStartToEnd) {
     r = ovtest::Ovnode(active_, {"save", "--wait"});
     EXPECT_EQ(r.Status, 1);
     EXPECT_NE(r.Err.find("not running"), std::string::npos) << r.Err;
+}
+
+// service and notify against the real service: they reach it and nothing
+// else, whatever the catalogue says, and fail aloud once it has ended.
+TEST_F(ServiceTest, ServiceAndNotifyReachOnlyTheService) {
+    RtStartup();  // this process's event signals queue instead of ending it
+    CreatePlant();
+    StartAndWait();
+    Ovnode({"service", "pause"});
+    ASSERT_TRUE(WaitFor("Run", "0"));
+    // An entry naming this process is ignored, aloud; the service gets the event.
+    ASSERT_TRUE(CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), "Other"));
+    ovtest::RunResult r = ovtest::Ovnode(active_, {"service", "--to", "Other", "run"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Err.find("entry ignored"), std::string::npos) << r.Err;
+    ASSERT_TRUE(WaitFor("Run", "1"));
+    r = ovtest::Ovnode(active_, {"notify", "42", "--to", "Other"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    RTEVENT e{};
+    EXPECT_FALSE(RtNotifyEvent(0x0F, 0, &e)) << "the event went to the catalogued process";
+    UncatalogRtHandle(RT_ROOT_PROCESS_HANDLE, "Other");
+    r = ovtest::Ovnode(active_, {"service", "--to", "NoSuch", "stop"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("nothing sent"), std::string::npos) << r.Err;
+    EXPECT_EQ(kill(Pid(), 0), 0) << "the service still runs";
+    EXPECT_EQ(Get("Run"), "1");
+
+    Ovnode({"service", "stop", "--wait"});
+    EXPECT_EQ(service_->Wait(), 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"service", "run"}, {"notify", "12"}, {"save"}, {"load"}}) {
+        r = ovtest::Ovnode(active_, args);
+        EXPECT_EQ(r.Status, 1) << args[0];
+        EXPECT_NE(r.Err.find("not running"), std::string::npos) << args[0] << ": " << r.Err;
+    }
 }
 
 // A plant saved in one layout, then started in a changed one (nodes added,

@@ -38,6 +38,7 @@ class LayoutHash : public ::testing::Test {
 protected:
     void SetUp() override { Attach(space_); }
     void TearDown() override {
+        unsetenv("OVRT_DRIVES");
         ResetRetainStateForTest();
         ResetVariablesForTest();
         NodeSpaceDetach();
@@ -152,6 +153,8 @@ class StartupCheck : public LayoutHash {
 protected:
     void SetUp() override {
         LayoutHash::SetUp();
+        // The retain directory must lie inside the drive root.
+        ASSERT_EQ(setenv("OVRT_DRIVES", dir_.Path().c_str(), 1), 0);
         PublishConfiguration();
         ASSERT_EQ(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (dir_.Path() + "/").c_str()), 0);
         Make("Plc.Counter");
@@ -349,6 +352,7 @@ TEST_F(StartupCheck, OutPathsThatCannotBeUsedAsTheyStandAreNamed) {
 // names in the working directory; the hash is 0 and so is the stored one.
 TEST_F(LayoutHash, EmptyNodeSpaceWithoutAFileDoesNothing) {
     TempDir dir;
+    ASSERT_EQ(setenv("OVRT_DRIVES", dir.Path().c_str(), 1), 0);
     std::string cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.Path());
     ovtest::StderrCapture log;

@@ -93,6 +93,7 @@ protected:
         ResetRetainStateForTest();
         PublishConfiguration();
         ASSERT_EQ(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (dir_.Path() + "/").c_str()), 0);
+        ASSERT_EQ(setenv("OVRT_DRIVES", dir_.Path().c_str(), 1), 0);
         uint8_t useBackup = GetParam();
         ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", &useBackup, 1), 0);
         char scratch[32];

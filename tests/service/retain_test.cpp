@@ -52,8 +52,11 @@ protected:
         ASSERT_TRUE(NodeSpaceAttach(space_.Name(), true, &error)) << error;
         ResetVariablesForTest();
         ResetRetainStateForTest();
+        // The retain directory must lie inside the drive root.
+        ASSERT_EQ(setenv("OVRT_DRIVES", dir_.Path().c_str(), 1), 0);
     }
     void TearDown() override {
+        unsetenv("OVRT_DRIVES");
         PFileClearFaults();
         PMemInjectFault(0);
         ResetRetainStateForTest();
@@ -255,26 +258,36 @@ TEST_F(RetainFile, NothingHappensBeforeThePathsAreBuilt) {
 }
 
 TEST_F(RetainFile, OutPathForms) {
-    ASSERT_EQ(setenv("OVRT_DRIVES", (dir_.Path() + "/drives").c_str(), 1), 0);
     struct Case {
         std::string OutPath;
-        std::string File;  // where the retain file lands
+        std::string File;  // where the retain file lands; "" refused
     };
+    const std::string outside = dir_.Path() + "-outside/";
     const Case cases[] = {
         {dir_.Path() + "/plain/", dir_.File("plain/OvRetain.bin")},
         {dir_.Path() + "/pre", dir_.File("preOvRetain.bin")},
         {dir_.Path() + "/made/on/demand/", dir_.File("made/on/demand/OvRetain.bin")},
-        {"D:\\data", dir_.File("drives/D/dataOvRetain.bin")},
-        {"C:\\Orvale\\", dir_.File("drives/C/Orvale/OvRetain.bin")},
+        {"D:\\data", dir_.File("D/dataOvRetain.bin")},
+        {"C:\\Orvale\\", dir_.File("C/Orvale/OvRetain.bin")},
+        // Outside the drive root: refused aloud, nothing made there.
+        {outside, ""},
+        {dir_.Path() + "/../", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.OutPath);
         Configure(c.OutPath);
-        ASSERT_EQ(SaveRetainFile(), 1);
+        ovtest::StderrCapture log;
+        ASSERT_EQ(SaveRetainFile(), c.File.empty() ? 0 : 1);
+        if (c.File.empty()) {
+            const std::vector<std::string> lines = log.Lines();
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_NE(lines[0].find("outside the drive root " + dir_.Path()), std::string::npos) << lines[0];
+            continue;
+        }
         EXPECT_EQ(ReadFile(c.File).size(), 4u + 4 + 4 + 1 + 80);
         EXPECT_EQ(LoadRetainFile(), 1);
     }
-    unsetenv("OVRT_DRIVES");
+    EXPECT_FALSE(FileExists(outside));
 }
 
 TEST_F(RetainFile, BackupHoldsThePreviousFile) {

@@ -332,6 +332,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
         return fail("option --dry-run does not apply to " + result.Command);
     if (force && result.Command != "destroy") return fail("option --force does not apply to " + result.Command);
     if (to && result.To.empty()) return fail("option --to needs a process name");
+    result.ToGiven = to;
     if (!result.Help) {
         if (positional.size() < shape.MinArgs)
             return fail("missing arguments to " + result.Command + " (see ovnode " + result.Command + " --help)");

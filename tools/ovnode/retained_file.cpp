@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "ovnode/shown_text.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 
@@ -12,8 +13,13 @@ namespace ovnode {
 
 bool ReadRetainedBytes(const std::string& given, RetainedFile* file, std::string* error) {
     file->Path = PFileMapPath(given.c_str());
-    if (!PFileReadWhole(file->Path.c_str(), &file->Bytes, uint64_t{1} << 40)) {
-        *error = "cannot read retain file " + file->Path + ": " + std::strerror(errno);
+    // Bounded as retain-dump's reads are, before anything is allocated.
+    if (!PFileReadWhole(file->Path.c_str(), &file->Bytes, kRetainFileLimit)) {
+        *error = "cannot read retain file " + file->Path + ": " +
+                 (errno == EFBIG ? "it is larger than " + std::to_string(kRetainFileLimit) +
+                                       " bytes, more than any "
+                                       "retain file holds"
+                                 : std::string(std::strerror(errno)));
         return false;
     }
     if (file->Bytes.size() < 4) {

@@ -22,6 +22,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/commands.h"
+#include "ovnode/shown_text.h"
 #include "ovnode/status_view.h"
 #include "retain/layout_hash.h"
 #include "status/status_segment.h"
@@ -34,7 +35,7 @@ constexpr int kKindCount = static_cast<int>(STATUS_KIND_COUNT);
 const char* const kKindNames[kKindCount] = {"trigger_save", "trigger_load", "stop_save", "shutdown_save", "autosave"};
 
 int Fail(std::ostream& err, const std::string& what) {
-    err << "ovnode: " << what << "\n";
+    err << "ovnode: " << ShownText(what) << "\n";
     return kExitFailure;
 }
 
@@ -81,14 +82,9 @@ int LastSave(const ServiceStatus& r) {
     return last;
 }
 
-// A text from the record, shown on one line.
+// A text from the record, shown on one line and escaped.
 std::string Printable(const char* text) {
-    std::string out;
-    for (const char* p = text; *p; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-    }
-    return out;
+    return ShownText(text);
 }
 
 // A Prometheus label value: backslash, quote and newline escaped.
@@ -148,7 +144,11 @@ void Sleep() {
 ServiceView ReadServiceView(const std::string& space) {
     ServiceView view;
     StatusSnapshot snap{};
-    if (!StatusSegmentRead(space, &snap, &view.Why)) return view;
+    // Only the service writes its record: one owned by anyone but the node
+    // space's owner (or root) was put there by someone else.
+    uid_t owner = 0;
+    NodeSpaceOwner(space, &owner);
+    if (!StatusSegmentRead(space, owner, &snap, &view.Why)) return view;
     view.HasRecord = true;
     view.Consistent = snap.Consistent;
     view.Record = snap.Record;
@@ -158,20 +158,29 @@ ServiceView ReadServiceView(const std::string& space) {
     return view;
 }
 
-RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout) {
+RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout, bool mayOpen) {
     RetainFileView f;
     f.Path = PFileMapPath(drivePath.c_str());
-    // The path may come from the record: only a regular file is looked at, and
-    // opening it never waits (a FIFO would).
-    const int fd = open(f.Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Only what lstat says of a path that came from the record or from a
+    // node; the file is opened for its header only inside the drive root,
+    // without following a link or waiting (a FIFO would), and only when it
+    // is the regular file lstat saw.
     struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) close(fd);
-        return f;
-    }
+    if (lstat(f.Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return f;
     f.Exists = true;
     f.Size = static_cast<uint64_t>(st.st_size);
     f.ModifiedNs = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    std::string root = PFileDriveRoot();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    const bool inside = f.Path.compare(0, root.size() + 1, root + "/") == 0 && f.Path.find("/../") == std::string::npos;
+    if (!mayOpen || !inside) return f;
+    const int fd = open(f.Path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened {};
+    if (fd < 0) return f;
+    if (fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        close(fd);
+        return f;
+    }
     uint8_t header[4] = {};
     f.HasHeader = pread(fd, header, 4, 0) == 4;
     close(fd);
@@ -188,20 +197,37 @@ RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout)
 }
 
 // The retain file the service uses: the path its record names, else the one
-// OutPath gives now.
-static std::string RetainPathOf(const ServiceView& view, bool haveSpace) {
-    if (view.HasRecord && view.Record.RetainPath[0]) return view.Record.RetainPath;
+// OutPath gives now. Only the latter is opened (for its header), and only
+// when the record names the same file.
+static RetainFileView RetainFileOf(const ServiceView& view, bool haveSpace) {
     char outPath[128] = {};
     if (haveSpace) NodeReadStringByName("SERVICE.OvRetain.OutPath", outPath, sizeof outPath - 1);
     if (!outPath[0]) std::strcpy(outPath, "C:\\Orvale\\");
-    return std::string(outPath) + "OvRetain.bin";
+    const std::string fromNode = std::string(outPath) + "OvRetain.bin";
+    if (!view.HasRecord || !view.Record.RetainPath[0]) return ReadRetainFileView(fromNode, haveSpace, true);
+    const std::string fromRecord = view.Record.RetainPath;
+    return ReadRetainFileView(fromRecord, haveSpace, fromRecord == PFileMapPath(fromNode.c_str()));
 }
 
-int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*/) {
-    const ServiceView view = ReadServiceView(inv.Space);
+// Attaches to the node space for status and metrics: false, with the reason
+// on err, when it is there but refused.
+static bool AttachForStatus(const Invocation& inv, std::ostream& err, bool* haveSpace) {
+    *haveSpace = false;
+    if (!NodeSpaceExists(inv.Space)) return true;
     std::string error;
-    const bool haveSpace = NodeSpaceExists(inv.Space) && NodeSpaceAttach(inv.Space, false, &error);
-    const RetainFileView file = ReadRetainFileView(RetainPathOf(view, haveSpace), haveSpace);
+    if (!NodeSpaceAttach(inv.Space, false, &error)) {
+        err << "ovnode: cannot open node space '" << ShownText(inv.Space) << "': " << ShownText(error) << "\n";
+        return false;
+    }
+    *haveSpace = true;
+    return true;
+}
+
+int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    bool haveSpace = false;
+    if (!AttachForStatus(inv, err, &haveSpace)) return kExitFailure;
+    const ServiceView view = ReadServiceView(inv.Space);
+    const RetainFileView file = RetainFileOf(view, haveSpace);
     const ServiceStatus& r = view.Record;
     const int last = view.HasRecord ? LastSave(r) : -1;
     const bool lastFailed = last >= 0 && r.Kinds[last].LastOutcome == STATUS_OUTCOME_FAILED;
@@ -218,7 +244,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*
             << ", \"exists\": " << (file.Exists ? "true" : "false");
         if (file.Exists) {
             out << ", \"size\": " << file.Size << ", \"modified\": " << JsonString(Iso(file.ModifiedNs));
-            if (file.HaveLayout)
+            if (file.HaveLayout && file.HasHeader)
                 out << ", \"expected_size\": " << file.Expected
                     << ", \"header_matches\": " << (file.HeaderMatches() ? "true" : "false");
         }
@@ -247,7 +273,9 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*
             out << "missing\n";
         } else {
             out << file.Size << " bytes, modified " << Iso(file.ModifiedNs);
-            if (!file.HaveLayout)
+            if (!file.HasHeader)
+                out << ", header not read (not the file that OutPath names in the drive root)\n";
+            else if (!file.HaveLayout)
                 out << ", layout unknown (no node space)\n";
             else
                 out << (file.HeaderMatches() ? ", header matches the layout" : ", header does not match the layout")
@@ -275,11 +303,11 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*
     return view.Running && !lastFailed ? kExitOk : kExitFailure;
 }
 
-int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& /*err*/) {
+int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    bool haveSpace = false;
+    if (!AttachForStatus(inv, err, &haveSpace)) return kExitFailure;
     const ServiceView view = ReadServiceView(inv.Space);
-    std::string error;
-    const bool haveSpace = NodeSpaceExists(inv.Space) && NodeSpaceAttach(inv.Space, false, &error);
-    const RetainFileView file = ReadRetainFileView(RetainPathOf(view, haveSpace), haveSpace);
+    const RetainFileView file = RetainFileOf(view, haveSpace);
     const ServiceStatus& r = view.Record;
     auto family = [&](const char* name, const char* type, const char* help) {
         out << "# HELP ovretain_" << name << " " << help << "\n# TYPE ovretain_" << name << " " << type << "\n";
@@ -330,7 +358,7 @@ int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& /*err
         family("retain_file_modified_time_seconds", "gauge",
                "When the retain file was last written, in seconds since the Unix epoch.");
         out << "ovretain_retain_file_modified_time_seconds " << Seconds(file.ModifiedNs, 3) << "\n";
-        if (file.HaveLayout) {
+        if (file.HaveLayout && file.HasHeader) {
             family("retain_file_header_match", "gauge",
                    "1 when the retain file's header matches the layout of the node space.");
             out << "ovretain_retain_file_header_match " << (file.HeaderMatches() ? 1 : 0) << "\n";
@@ -348,6 +376,8 @@ int TriggerAndWait(const Invocation& inv, const char* trigger, StatusKind kind, 
     const char* what = kind == STATUS_TRIGGER_LOAD ? "load" : "save";
     if (!AttachExisting(inv, err)) return kExitFailure;
     if (!NodeSpaceFind(node.c_str())) return Fail(err, "unknown node " + node + " (has the service run?)");
+    if (NodeSpaceServiceHolder(inv.Space) == 0)
+        return Fail(err, "the service is not running on node space '" + inv.Space + "': " + trigger + " not written");
     if (!inv.Wait) {
         if (!WriteOne(node)) return Fail(err, "cannot write node " + node);
         return kExitOk;
