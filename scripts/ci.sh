@@ -88,7 +88,7 @@ done
 if [[ " ${CI_PRESETS:-default asan tsan} " == *" default "* ]]; then
   bash scripts/deps.sh lintian
   stage "package" bash scripts/package.sh
-  bash scripts/deps.sh debootstrap systemd-container
+  bash scripts/deps.sh debootstrap systemd-container procps
   stage "systemd container" run_container_stage
 fi
 

@@ -179,7 +179,8 @@ boot() {
 }
 start=$SECONDS
 boot
-if ! wait_until 120 booted; then
+booted_or_ended() { booted || ! kill -0 "$nspawn_pid"; }
+if ! wait_until 120 booted_or_ended || ! booted; then
   tail -n 20 "$log"
   skip "the container did not boot under systemd-nspawn -b (console: $log)"
 fi
