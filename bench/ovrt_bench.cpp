@@ -44,6 +44,8 @@
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_file.h"
+#include "retain/retain_paths.h"
+#include "retain/startup_check.h"
 #include "rtkernel/rtadmin.h"
 #include "threads/autosave.h"
 #include "threads/threads.h"
@@ -256,7 +258,7 @@ bool SetUpSpace(const std::string& space, uint32_t n, const std::string& outDir)
         return false;
     }
     ResetVariablesForTest();
-    ResetLayoutHashForTest();
+    ResetRetainStateForTest();
     PublishConfiguration();
     PublishStatus();
     std::string outPath = outDir + "/";
@@ -285,7 +287,7 @@ bool UseOutDir(const std::string& dir) {
         std::fprintf(stderr, "bench: OutPath %s cannot be set (at most 79 characters)\n", outPath.c_str());
         return false;
     }
-    ResetLayoutHashForTest();
+    ResetRetainStateForTest();
     BuildRetainFilePaths();
     ComputeLayoutHash();
     return true;
@@ -625,7 +627,7 @@ struct SizeRun {
 // writes it too. The layout hash itself is taken before the timing: every
 // start-up folds it, migration or not.
 bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
-    ResetLayoutHashForTest();
+    ResetRetainStateForTest();
     ResetLayoutRecordForTest();
     BuildRetainFilePaths();
     const uint32_t hash = ComputeLayoutHash();
@@ -673,7 +675,7 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
         ::sync();
         ResetLayoutRecordForTest();
         // A fresh fold, as at every start-up, before the timing.
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         BuildRetainFilePaths();
         ComputeLayoutHash();
         t.push_back(Timed([] {
@@ -733,7 +735,7 @@ bool MeasureSize(SizeRun& run) {
             } else if (run.Opt.Profile == "load") {
                 t.push_back(Timed([] { return LoadRetainFile() == 1; }));
             } else if (run.Opt.Profile == "hash") {
-                ResetLayoutHashForTest();
+                ResetRetainStateForTest();
                 t.push_back(Timed([] { return ComputeLayoutHash() != 0; }));
                 BuildRetainFilePaths();
             } else {
@@ -843,7 +845,7 @@ bool MeasureSize(SizeRun& run) {
     std::vector<double> fold, md5;
     uint32_t ours = 0, theirs = 0;
     for (int i = 0; i < reps; ++i) {
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         double t = Now();
         ours = ComputeLayoutHash();
         fold.push_back(Now() - t);

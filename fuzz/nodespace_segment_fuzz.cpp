@@ -25,7 +25,6 @@
 #include "nodespace/ovhgapi.h"
 #include "nodespace/segment_layout.h"
 #include "plant_space.h"
-#include "retain/layout_hash.h"
 #include "retain/retain_file.h"
 #include "variables/variables.h"
 

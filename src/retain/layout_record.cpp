@@ -10,6 +10,7 @@
 #include "report/report.h"
 #include "retain/layout_hash.h"
 #include "retain/md5.h"
+#include "retain/retain_paths.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 

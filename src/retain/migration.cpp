@@ -11,6 +11,7 @@
 #include "retain/layout_hash.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_file.h"
+#include "retain/retain_paths.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"

@@ -14,6 +14,7 @@
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_dir.h"
+#include "retain/retain_paths.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
 #include "stdlib/ptime.h"

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "report/report.h"
-#include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_dir.h"
+#include "retain/retain_paths.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "report/report.h"
-#include "retain/layout_hash.h"
 #include "retain/retain_file.h"
+#include "retain/retain_paths.h"
 #include "stdlib/pfile.h"
 #include "sysmanager/service_notify.h"
 

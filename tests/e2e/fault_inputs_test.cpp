@@ -21,6 +21,7 @@
 #include "e2e/service_e2e.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/segment_layout.h"
+#include "service/service.h"
 
 namespace svctest {
 namespace {
@@ -361,8 +362,9 @@ TEST_F(FaultInputs, OfTwoServicesStartedAtOnceExactlyOneRuns) {
     EXPECT_FALSE(ovtest::FileExists("/dev/shm/ovns-" + active_ + ".init.999999.0"));
 }
 
-// A node space that cannot be attached or verified: one ERR line, exit 1,
-// and the retain file in place is not touched.
+// A node space that cannot be attached or verified: one ERR line, the exit
+// status of a configuration error (the unit is not restarted), and the
+// retain file in place is not touched.
 TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
     const ovtest::TestUser user = ovtest::UnprivilegedUser();
     const std::string segment = "/dev/shm/ovns-" + active_;
@@ -413,7 +415,7 @@ TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
         ovtest::Env env = Environment();
         env["OVNODE_SPACE"] = c.Space;
         ovtest::RunResult r = ovtest::Run({OVRETAIN_BIN}, env);
-        EXPECT_EQ(r.Status, 1) << r.Err;
+        EXPECT_EQ(r.Status, kExitConfiguration) << r.Err;
         EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
         EXPECT_NE(r.Err.find("ERR ovretain: Service not started:"), std::string::npos) << r.Err;
         EXPECT_NE(r.Err.find(c.Reason), std::string::npos) << r.Err;

@@ -20,6 +20,8 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "retain/layout_record.h"
+#include "retain/retain_paths.h"
+#include "retain/startup_check.h"
 #include "stdlib/pfile.h"
 #include "support/test_support.h"
 #include "variables/variables.h"
@@ -36,7 +38,7 @@ class LayoutHash : public ::testing::Test {
 protected:
     void SetUp() override { Attach(space_); }
     void TearDown() override {
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         ResetVariablesForTest();
         NodeSpaceDetach();
     }
@@ -44,7 +46,7 @@ protected:
         std::string error;
         ASSERT_TRUE(NodeSpaceAttach(space.Name(), true, &error)) << error;
         ResetVariablesForTest();
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
     }
     static void Make(const std::string& name, uint16_t type = 7, uint32_t value = 0) {
         ASSERT_EQ(NodeCreate(name.c_str(), type, 4, "", ""), 0) << name;
@@ -96,7 +98,7 @@ TEST_F(LayoutHash, FirstNonzeroFoldIsKept) {
     EXPECT_EQ(ComputeLayoutHash(), 0x98500190u) << "a result of 0 was not cached";
     Make("def");
     EXPECT_EQ(ComputeLayoutHash(), 0x98500190u) << "later nodes do not change the cached hash";
-    ResetLayoutHashForTest();
+    ResetRetainStateForTest();
     EXPECT_NE(ComputeLayoutHash(), 0x98500190u);
 }
 
@@ -104,7 +106,7 @@ TEST_F(LayoutHash, ConcurrentFoldsAgree) {
     for (int i = 0; i < 3000; ++i) Make("Conc.Node" + std::to_string(i));
     uint32_t expected = ComputeLayoutHash();
     for (int round = 0; round < 5; ++round) {
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         std::vector<uint32_t> seen(4);
         std::vector<std::thread> threads;
         for (size_t t = 0; t < seen.size(); ++t) {
@@ -191,7 +193,7 @@ protected:
 TEST_F(StartupCheck, MatchingHeaderLeavesEverythingAlone) {
     for (uint8_t useBackup : {0, 1}) {
         SetUseBackup(useBackup);
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         uint32_t h = ComputeLayoutHash();
         std::string content = Header(h) + "slots";
         WriteFile(retain_, content);
@@ -226,7 +228,7 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         SCOPED_TRACE(::testing::Message() << "UseBackup " << int(c.UseBackup) << " present " << c.RetainPresent
                                           << " size " << c.Content.size() << " no links " << c.NoLinks);
         SetUseBackup(c.UseBackup);
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         std::filesystem::remove(retain_);
         if (c.RetainPresent) WriteFile(retain_, c.Content);
         WriteFile(backup_, "old backup");
@@ -405,7 +407,7 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         ResetLayoutRecordForTest();
         std::filesystem::remove_all(dir_.Path());
         std::filesystem::create_directories(dir_.Path());

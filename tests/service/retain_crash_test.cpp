@@ -20,6 +20,8 @@
 #include "nodespace/ovhgapi.h"
 #include "retain/layout_hash.h"
 #include "retain/retain_file.h"
+#include "retain/retain_paths.h"
+#include "retain/startup_check.h"
 #include "support/test_support.h"
 #include "variables/variables.h"
 
@@ -88,7 +90,7 @@ protected:
         std::string error;
         ASSERT_TRUE(NodeSpaceAttach(space_.Name(), true, &error)) << error;
         ResetVariablesForTest();
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         PublishConfiguration();
         ASSERT_EQ(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (dir_.Path() + "/").c_str()), 0);
         uint8_t useBackup = GetParam();
@@ -102,7 +104,7 @@ protected:
         BuildRetainFilePaths();
     }
     void TearDown() override {
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         ResetVariablesForTest();
         NodeSpaceDetach();
     }

@@ -22,6 +22,8 @@
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_file.h"
+#include "retain/retain_paths.h"
+#include "retain/startup_check.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
 #include "support/test_support.h"
@@ -49,12 +51,12 @@ protected:
         std::string error;
         ASSERT_TRUE(NodeSpaceAttach(space_.Name(), true, &error)) << error;
         ResetVariablesForTest();
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
     }
     void TearDown() override {
         PFileClearFaults();
         PMemInjectFault(0);
-        ResetLayoutHashForTest();
+        ResetRetainStateForTest();
         ResetVariablesForTest();
         NodeSpaceDetach();
     }
