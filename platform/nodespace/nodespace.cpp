@@ -277,6 +277,28 @@ inline uint64_t* WordsOf(Space* s, const Node& n) {
     return reinterpret_cast<uint64_t*>(s->Heap + off);
 }
 
+// memcpy of at most 8 bytes without a library call for the sizes values
+// have (1, 2, 4 and 8 bytes, 8 for every whole word of a longer one).
+inline void CopySmall(void* dst, const void* src, size_t n) {
+    switch (n) {
+        case 8:
+            std::memcpy(dst, src, 8);
+            break;
+        case 4:
+            std::memcpy(dst, src, 4);
+            break;
+        case 2:
+            std::memcpy(dst, src, 2);
+            break;
+        case 1:
+            std::memcpy(dst, src, 1);
+            break;
+        default:
+            std::memcpy(dst, src, n);
+            break;
+    }
+}
+
 void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
     size_t i = 0;
     while (i < n) {
@@ -285,7 +307,7 @@ void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
         // every word of the copy.
         uint64_t v = __atomic_load_n(&words[pos >> 3], __ATOMIC_ACQUIRE);
         size_t take = std::min<size_t>(8 - b, n - i);
-        std::memcpy(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
+        CopySmall(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
         i += take;
     }
 }
@@ -297,7 +319,7 @@ void CopyIn(uint64_t* words, size_t offset, const uint8_t* src, size_t n) {
         size_t take = std::min<size_t>(8 - b, n - i);
         uint64_t v = 0;
         if (take != 8) v = __atomic_load_n(&words[pos >> 3], __ATOMIC_RELAXED);
-        std::memcpy(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
+        CopySmall(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
         // Release keeps the odd sequence, stored before, ahead of every word.
         __atomic_store_n(&words[pos >> 3], v, __ATOMIC_RELEASE);
         i += take;
@@ -397,7 +419,7 @@ bool ReadBytes(Space* s, const Node& node, size_t offset, void* dst, size_t n) {
             // The common small value: one word (never for 0 bytes, which
             // may lie at the end of the reserved heap).
             uint64_t v = __atomic_load_n(&words[0], __ATOMIC_ACQUIRE);
-            std::memcpy(out, &v, n);
+            CopySmall(out, &v, n);
         } else {
             CopyOut(words, offset, out, n);
         }
@@ -555,14 +577,14 @@ int32_t NodeGetAttribute(const char* name, const char* attribute, void* out, uin
     if (!node.Index || !attribute || !out) return ENOENT;
     if (SameText(attribute, "Size")) {
         uint16_t v = node.Size;
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Type")) {
         uint16_t v;
         std::memcpy(&v, &node.Entry->Type, sizeof v);
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Index")) {
         uint32_t v = node.Index;
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else {
         return EINVAL;
     }
