@@ -407,6 +407,19 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
     return true;
 }
 
+void RecallLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count) {
+    if (count < 0 || !table) count = 0;
+    char path[kRetainPathSize + 16];
+    if (!LayoutRecordPathFor(hash, path, sizeof path)) return;
+    if (KnownValid && KnownHash == hash && count <= KnownCount && std::strcmp(KnownPath, path) == 0) return;
+    const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
+    const int32_t listed = count > hashed ? count : hashed;
+    int32_t onDisk = 0;
+    if (RecordMatchesTable(dir, LayoutRecordName(hash).c_str(), hash, static_cast<uint32_t>(hashed), table, listed,
+                           &onDisk))
+        Remember(hash, onDisk, path);
+}
+
 bool WriteLayoutRecord(PDir* dir, uint32_t hash, int32_t listed, const std::vector<uint8_t>& bytes) {
     char path[kRetainPathSize + 16];
     if (!LayoutRecordPathFor(hash, path, sizeof path)) {

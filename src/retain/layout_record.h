@@ -112,6 +112,12 @@ std::string LayoutRecordName(uint32_t hash);
 // [0, count) of table as they are now; see above. The caller holds the
 // retain-file lock.
 bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count);
+// Checks the record of `hash` in dir against nodes [0, count) of table as
+// EnsureLayoutRecord does and, when it matches, remembers it, so that the
+// next save need not read it. Writes nothing and reports nothing: a record
+// that is missing or differs is the next save's to write. The caller holds
+// the retain-file lock.
+void RecallLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count);
 // Writes bytes, a finished record of `hash` that lists `listed` nodes as the
 // table has them, as that hash's record in dir, durably, and remembers it as
 // EnsureLayoutRecord does; reports and fails as it does. For a caller that

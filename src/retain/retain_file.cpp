@@ -320,6 +320,17 @@ uint8_t SaveRetainFile() {
     return ok;
 }
 
+void PrepareFirstSave() {
+    std::lock_guard<std::mutex> guard(RetainFileLock);
+    const char* retainPath = GetRetainFilePath();
+    if (retainPath[0] == '\0') return;
+    std::string name;
+    PDir* dir = OpenRetainDirectory(retainPath, false, &name);
+    if (!dir) return;
+    RecallLayoutRecord(dir, ComputeLayoutHash(), NodeTable(), NodeCount());
+    PDirClose(dir);
+}
+
 bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs) {
     std::lock_guard<std::mutex> hold(LastSaveLock);
     if (!LastSaveDone) return false;

@@ -60,6 +60,14 @@ int SaveRetainFileStatus();
 // which it ended. False before the first. Any thread; never waits for a save.
 bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs);
 
+// Readies the first save of the run: the layout record that every save makes
+// sure of is checked ahead of time (RecallLayoutRecord, layout_record.h), so
+// that the save of a stop or shutdown event does not read it first. Called
+// by the service once start-up is done, off the path of any event. Reports
+// nothing of its own (a retain directory that is refused is said so once
+// more); a save that comes meanwhile waits for it on the retain-file lock.
+void PrepareFirstSave();
+
 // One node's slot, filled or written back as a save or a load does it (the
 // buffer of a text may get a terminating zero at its end).
 struct NodeRecord;
