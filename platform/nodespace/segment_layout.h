@@ -97,6 +97,12 @@ struct SegmentHeader {
     // Advanced under the lock after every value write and node creation is
     // complete (release), and by the repair of a dead holder's leftovers.
     std::atomic<uint64_t> WriteGeneration;
+    // The retain file that the node space's service adopted
+    // (NodeMarkAdopted): AdoptedSize bytes of Adopted, written and read under
+    // the lock. Zero in a fresh segment: nothing adopted.
+    uint32_t AdoptedSize;
+    uint32_t AdoptedReserved;
+    uint8_t Adopted[kAdoptionMarkSize];
 };
 static_assert(sizeof(SegmentHeader) <= kTableOffset, "header fits before the table");
 
