@@ -759,6 +759,36 @@ uint32_t NodeAccessFailures() {
     return g_failures.load(std::memory_order_relaxed) + (s ? ShmFaults(s->Segment) : 0);
 }
 
+int32_t NodeSpaceSound() {
+    Space* s = Current();
+    return s ? ShmSound(s->Segment) : ENODEV;
+}
+
+int32_t NodeMarkAdopted(const void* mark, uint16_t size) {
+    Space* s = Current();
+    if (!s || size > kAdoptionMarkSize || (size && !mark)) return EINVAL;
+    if (!Lock(s)) return ETIMEDOUT;
+    SegmentHeader* h = s->Header;
+    std::memset(h->Adopted, 0, sizeof h->Adopted);
+    if (size) std::memcpy(h->Adopted, mark, size);
+    h->AdoptedSize = size;
+    Unlock(s);
+    return 0;
+}
+
+uint16_t NodeAdoptedMark(void* mark, uint16_t size) {
+    if (mark && size) std::memset(mark, 0, size);
+    Space* s = Current();
+    if (!s || !mark || !Lock(s)) return 0;
+    SegmentHeader* h = s->Header;
+    // Any group member may have written the size: bounded before use.
+    const uint16_t stored = static_cast<uint16_t>(std::min<uint32_t>(h->AdoptedSize, kAdoptionMarkSize));
+    const uint16_t n = std::min(stored, size);
+    std::memcpy(mark, h->Adopted, n);
+    Unlock(s);
+    return n;
+}
+
 pid_t NodeSpaceServiceHolder(const std::string& name) {
     return ShmValidName(name) ? ShmInstanceHolder(SegmentName(name)) : 0;
 }

@@ -11,9 +11,11 @@
 
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
+#include "retain/adoption.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_dir.h"
+#include "retain/retain_dir_claim.h"
 #include "retain/retain_paths.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
@@ -119,11 +121,26 @@ uint8_t SaveLocked() {
     const NodeRecord* table = NodeTable();
     const bool useBackup = GetUseBackup() != 0;
     const char* retainPath = GetRetainFilePath();
-    if (retainPath[0] == '\0') return 0;  // the start-up check has not built the paths yet
+    if (retainPath[0] == '\0') {
+        if (RetainPathsUnusable())
+            report(&LogChannel, "ERR", "Retain file save failed: OutPath names no usable directory.");
+        return 0;  // or the start-up check has not built the paths yet
+    }
+    if (!SaveGuardsPass()) return 0;
 
     std::string name;
     PDir* dir = OpenRetainDirectory(retainPath, true, &name);
     if (!dir) return 0;
+    pid_t holder = 0;
+    if (!ClaimRetainDirectory(dir, &holder)) {
+        if (errno == EWOULDBLOCK)
+            report(&LogChannel, "ERR", "Retain file save failed: the retain directory is used by process %d.",
+                   static_cast<int>(holder));
+        else
+            ReportFailure("directory claim");
+        PDirClose(dir);
+        return 0;
+    }
     const std::string tempName = name + ".tmp";
     const char* temp = tempName.c_str();
     PFile* file = PDirCreate(dir, temp);
@@ -185,6 +202,8 @@ uint8_t SaveLocked() {
     }
     // The record that names the new file's slots is on disk before the file.
     if (!EnsureLayoutRecord(dir, hash, table, count)) return Abandon(dir, nullptr, temp);
+    // Values that nobody loaded are kept before they are replaced.
+    if (!KeepUnadoptedRetainFile(dir, name, tempName)) return Abandon(dir, nullptr, temp);
     if (useBackup) KeepPreviousAsBackup(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
     if (!PDirRename(dir, temp, name.c_str())) {
         ReportFailure("rename");
@@ -196,6 +215,7 @@ uint8_t SaveLocked() {
         PDirClose(dir);
         return 0;
     }
+    MarkRetainFileAdopted(dir, name);
     PDirClose(dir);
     return 1;
 }
@@ -216,8 +236,8 @@ uint8_t LoadLocked() {
     if (!dir) return 0;
     PFile* file = PDirOpenRead(dir, name.c_str());
     int openError = errno;
-    PDirClose(dir);
     if (!file) {
+        PDirClose(dir);
         // Only a file that is not there is quietly no file.
         if (openError != ENOENT) ReportRetainFileError("open", openError);
         return 0;
@@ -232,6 +252,7 @@ uint8_t LoadLocked() {
             report(&LogChannel, "ERR", "Retain file read failed: the file is shorter than its header");
         }
         PFileClose(file);
+        PDirClose(dir);
         return 0;
     }
     uint8_t result = 1;
@@ -259,6 +280,9 @@ uint8_t LoadLocked() {
     }
     PFileClose(file);
     if (NodeSpaceFailed(failuresBefore, "load")) result = 0;
+    // The node space holds the file's values now: it is theirs to save over.
+    if (result) MarkRetainFileAdopted(dir, name);
+    PDirClose(dir);
     return result;
 }
 
@@ -341,7 +365,7 @@ bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs) {
 
 int SaveRetainFileStatus() {
     std::lock_guard<std::mutex> guard(RetainFileLock);
-    if (GetRetainFilePath()[0] == '\0') return -1;
+    if (GetRetainFilePath()[0] == '\0' && !RetainPathsUnusable()) return -1;
     return SaveLocked();
 }
 

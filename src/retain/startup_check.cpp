@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "report/report.h"
+#include "retain/adoption.h"
 #include "retain/layout_hash.h"
 #include "retain/migration.h"
 #include "retain/retain_dir.h"
+#include "retain/retain_dir_claim.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
 #include "retain/set_aside.h"
@@ -123,9 +125,14 @@ void RemoveRetainFile() {
     PDirClose(dir);
 }
 
-void CheckRetainFile() {
+bool CheckRetainFile() {
     LockRetainFile();
-    BuildRetainFilePaths();
+    if (!BuildRetainFilePaths()) {
+        // Nothing is read or written in the working directory instead.
+        report(&LogChannel, "ERR", "OutPath names no usable directory; the retain file is neither read nor saved.");
+        UnlockRetainFile();
+        return true;
+    }
     ReportPaths();
     uint32_t h = ComputeLayoutHash();
     // Only a migration uses them, and only here: freed when the check ends.
@@ -137,7 +144,24 @@ void CheckRetainFile() {
     PDir* dir = OpenForCheck(&name);
     if (!dir && errno != ENOENT && errno != ENOTDIR) {
         UnlockRetainFile();
-        return;
+        return true;
+    }
+    // Before any file in it is touched: the directory is this service's.
+    pid_t holder = 0;
+    if (dir && !ClaimRetainDirectory(dir, &holder)) {
+        const int claimError = errno;
+        PDirClose(dir);
+        UnlockRetainFile();
+        if (claimError == EWOULDBLOCK) {
+            report(&LogChannel, "ERR", "Service not started: retain directory of %s is used by process %d.",
+                   GetRetainFilePath(), static_cast<int>(holder));
+            return false;
+        }
+        // Not claimed (a read-only directory): the check only reads, and
+        // each save tries again.
+        report(&LogChannel, "WRN", "Retain directory not claimed: %s", std::strerror(claimError));
+        LockRetainFile();
+        dir = OpenForCheck(&name);
     }
     int error = 0;
     uint32_t s = dir ? ReadHeader(dir, name, &error) : StoredLayoutHash;
@@ -164,14 +188,17 @@ void CheckRetainFile() {
         }
         RemoveUnusedLayoutRecords(dir, h);
     }
+    NoteRetainFileAtStartup(dir, name);
     PDirClose(dir);
     UnlockRetainFile();
+    return true;
 }
 
 void ResetRetainStateForTest() {
     LockRetainFile();
     ForgetLayoutHash();
     StoredLayoutHash = 0;
-    ForgetRetainFilePaths();
+    ResetRetainPathsForTest();
+    ResetAdoptionForTest();
     UnlockRetainFile();
 }

@@ -141,7 +141,7 @@ TEST_F(LayoutHash, PathsUseOutPathAsAPrefix) {
     EXPECT_STREQ(GetRetainFilePath(), "D:\\dataOvRetain.bin");
     EXPECT_STREQ(GetBackupFilePath(), "D:\\dataOvRetain.$$$");
 
-    std::string longest(79, 'p');
+    std::string longest = "/" + std::string(78, 'p');
     ASSERT_EQ(NodeWriteStringByName(full.c_str(), longest.c_str()), 0);
     BuildRetainFilePaths();
     EXPECT_EQ(std::string(GetRetainFilePath()), longest + "OvRetain.bin");
@@ -348,8 +348,8 @@ TEST_F(StartupCheck, OutPathsThatCannotBeUsedAsTheyStandAreNamed) {
     }
 }
 
-// With an empty node table and no readable OutPath the paths are the bare
-// names in the working directory; the hash is 0 and so is the stored one.
+// With an empty node table there is no OutPath to read: the paths stay
+// empty rather than naming the working directory, and nothing is touched.
 TEST_F(LayoutHash, EmptyNodeSpaceWithoutAFileDoesNothing) {
     TempDir dir;
     ASSERT_EQ(setenv("OVRT_DRIVES", dir.Path().c_str(), 1), 0);
@@ -359,9 +359,10 @@ TEST_F(LayoutHash, EmptyNodeSpaceWithoutAFileDoesNothing) {
     CheckRetainFile();
     std::vector<std::string> lines = log.Lines();
     std::filesystem::current_path(cwd);
-    EXPECT_STREQ(GetRetainFilePath(), "OvRetain.bin");
-    EXPECT_STREQ(GetBackupFilePath(), "OvRetain.$$$");
-    EXPECT_EQ(lines, std::vector<std::string>{"DBG Retain file OvRetain.bin"});
+    EXPECT_STREQ(GetRetainFilePath(), "");
+    EXPECT_STREQ(GetBackupFilePath(), "");
+    EXPECT_EQ(lines, std::vector<std::string>{
+                         "ERR OutPath names no usable directory; the retain file is neither read nor saved."});
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 

@@ -234,18 +234,23 @@ TEST_F(RetainFile, LoadTakesSlotsAsTheyAreWhateverTheHeader) {
     EXPECT_EQ(Text("h.Text"), "ABCDEFG") << "a text without its zero keeps Size - 1 characters";
 }
 
-TEST_F(RetainFile, EmptyNodeTableGivesTheHeaderAlone) {
-    // No OutPath node: the paths are the bare names in the working directory.
+// No OutPath node (it could not be made): nothing is written or read in the
+// working directory instead, and every save fails aloud, the last one too.
+TEST_F(RetainFile, WithoutAnOutPathNothingIsSavedInTheWorkingDirectory) {
     std::string cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir_.Path());
-    BuildRetainFilePaths();
-    uint8_t saved = SaveRetainFile();
-    uint8_t loaded = LoadRetainFile();
-    std::string content = ReadFile("OvRetain.bin");
+    ovtest::StderrCapture log;
+    EXPECT_FALSE(BuildRetainFilePaths());
+    const uint8_t saved = SaveRetainFile();
+    const int last = SaveRetainFileStatus();
+    const uint8_t loaded = LoadRetainFile();
+    std::vector<std::string> lines = log.Lines();
     std::filesystem::current_path(cwd);
-    EXPECT_EQ(saved, 1);
-    EXPECT_EQ(loaded, 1);
-    EXPECT_EQ(content, std::string(4, '\0'));
+    EXPECT_EQ(saved, 0);
+    EXPECT_EQ(last, 0) << "a failure, not a save that could not start";
+    EXPECT_EQ(loaded, 0);
+    EXPECT_EQ(lines, std::vector<std::string>(2, "ERR Retain file save failed: OutPath names no usable directory."));
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));
 }
 
 TEST_F(RetainFile, NothingHappensBeforeThePathsAreBuilt) {

@@ -32,7 +32,8 @@ namespace ovnode {
 namespace {
 
 constexpr int kKindCount = static_cast<int>(STATUS_KIND_COUNT);
-const char* const kKindNames[kKindCount] = {"trigger_save", "trigger_load", "stop_save", "shutdown_save", "autosave"};
+const char* const kKindNames[kKindCount] = {"trigger_save",  "trigger_load", "stop_save",
+                                            "shutdown_save", "autosave",     "autoload"};
 
 int Fail(std::ostream& err, const std::string& what) {
     err << "ovnode: " << ShownText(what) << "\n";
@@ -69,7 +70,7 @@ const char* OutcomeName(uint32_t outcome) {
 }
 
 bool IsSaveKind(int kind) {
-    return kind != STATUS_TRIGGER_LOAD;
+    return kind != STATUS_TRIGGER_LOAD && kind != STATUS_AUTOLOAD;
 }
 
 // The most recent save of any kind, or -1 when none has run.
@@ -231,6 +232,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
     const ServiceStatus& r = view.Record;
     const int last = view.HasRecord ? LastSave(r) : -1;
     const bool lastFailed = last >= 0 && r.Kinds[last].LastOutcome == STATUS_OUTCOME_FAILED;
+    const bool awaitsLoad = view.Running && (r.Flags & STATUS_FLAG_AWAITS_LOAD) != 0;
 
     if (inv.Json) {
         out << "{\"service\": {\"running\": " << (view.Running ? "true" : "false");
@@ -258,7 +260,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
                 << ", \"failures\": " << o.Failures << ", \"error\": " << JsonString(Printable(o.LastError)) << "}";
         }
         out << (view.HasRecord ? "\n },\n" : "},\n") << " \"last_save_failed\": " << (lastFailed ? "true" : "false")
-            << "}\n";
+            << ",\n \"awaits_first_load\": " << (awaitsLoad ? "true" : "false") << "}\n";
     } else {
         out << "service      ";
         if (view.Running)
@@ -298,6 +300,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
             if (o.LastError[0]) out << "; " << Printable(o.LastError);
             out << "\n";
         }
+        if (awaitsLoad) out << "the retain file awaits its first load: autosave waits\n";
         if (lastFailed) out << "the last save failed\n";
     }
     return view.Running && !lastFailed ? kExitOk : kExitFailure;
