@@ -38,6 +38,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "peers.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_file.h"
@@ -515,8 +516,14 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
     ResetLayoutRecordForTest();
     BuildRetainFilePaths();
     const uint32_t hash = ComputeLayoutHash();
-    char recordPath[kRetainPathSize + 16];
-    if (SaveRetainFile() != 1 || !LayoutRecordPathFor(hash, recordPath, sizeof recordPath)) return false;
+    char recordPath[kRetainPathSize + 48], checkPath[kRetainPathSize + 48];
+    if (SaveRetainFile() != 1 || !RetainSiblingPath(kCheckRecordName, checkPath, sizeof checkPath)) return false;
+    // The record of the file just saved, by the check record's first entry
+    // (its layout id at offset 32).
+    const std::vector<uint8_t> check = ReadWholeFile(checkPath);
+    uint32_t id = 0;
+    if (check.size() >= 36) std::memcpy(&id, &check[32], 4);
+    if (!LayoutRecordPathFor(hash, id, recordPath, sizeof recordPath)) return false;
     LayoutRecord current;
     current.Bytes = ReadWholeFile(recordPath);
     std::string why;
@@ -540,9 +547,11 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
     FinishLayoutRecord(&oldRecord);
     std::vector<uint8_t> oldFile = ReadWholeFile(GetRetainFilePath());
     for (int k = 0; k < 4; ++k) oldFile[k] = static_cast<uint8_t>(oldHash >> (8 * k));
-    char oldRecordPath[kRetainPathSize + 16], oldName[32], oldPath[kRetainPathSize + 16];
-    std::snprintf(oldName, sizeof oldName, "OvRetain.%08x.old", oldHash);
-    if (!LayoutRecordPathFor(oldHash, oldRecordPath, sizeof oldRecordPath) ||
+    // The old file as an older version left it: no check record, the legacy
+    // record of its hash.
+    char oldRecordPath[kRetainPathSize + 48], oldName[64], oldPath[kRetainPathSize + 48];
+    std::snprintf(oldName, sizeof oldName, "OvRetain.0000000001.%08x.00000000.old", oldHash);
+    if (!LayoutRecordPathFor(oldHash, 0, oldRecordPath, sizeof oldRecordPath) ||
         !RetainSiblingPath(oldName, oldPath, sizeof oldPath))
         return false;
     auto put = [](const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -555,6 +564,7 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
     for (int i = 0; i < run.Reps; ++i) {
         std::remove(recordPath);
         std::remove(oldPath);
+        std::remove(checkPath);
         if (!put(GetRetainFilePath(), oldFile) || !put(oldRecordPath, oldRecord)) return false;
         ::sync();
         ResetLayoutRecordForTest();

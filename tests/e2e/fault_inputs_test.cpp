@@ -69,8 +69,9 @@ TEST_P(ShortRetainFile, IsJudgedAMismatchAndTheServiceGoesOn) {
     // A header that is not all there reads as 0.
     ASSERT_TRUE(WaitForLog({"WRN", "file hash code    = 0"})) << service_->Output();
     // ...and the file is kept aside under that hash before it goes.
-    const std::string kept = drives_.Path() + "/C/Orvale/OvRetain.00000000.old";
-    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain.00000000.old."})) << service_->Output();
+    const std::string kept = drives_.Path() + "/C/Orvale/OvRetain.0000000001.00000000.00000000.old";
+    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain.0000000001.00000000.00000000.old."}))
+        << service_->Output();
     ASSERT_TRUE(ovtest::WaitUntil([&] { return !ovtest::FileExists(RetainFile()); }));
     EXPECT_EQ(Count({"WRN", "Retained file hash code does not match and will be deleted."}), 1u);
     EXPECT_EQ(Lines("WRN"), 4u);
