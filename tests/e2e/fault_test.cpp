@@ -204,7 +204,10 @@ TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
 
     r = ovtest::Ovnode(active_, {"save", "--wait"});
     EXPECT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(ovtest::Ovnode(active_, {"status"}).Status, 0);
+    r = ovtest::Ovnode(active_, {"status"});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_NE(r.Out.find("check record: verified"), std::string::npos) << r.Out;
+    EXPECT_EQ(ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out)["ovretain_retain_file_verified"], 1);
     EXPECT_EQ(Stop(), 0);
     done = true;
     drain.join();
