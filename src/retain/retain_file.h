@@ -86,8 +86,9 @@ void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
 // `backupName` too, replacing the backup in one rename (a durable copy where
 // the file system has no links); with no retain file, or no backup name,
 // nothing changes. A failure leaves the older backup and gives one "WRN"
-// line. Called with the retain-file lock held.
-void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName);
+// line. True when the backup now holds the retain file. Called with the
+// retain-file lock held.
+bool KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName);
 
 // The lock that keeps saves, loads and the start-up check apart. Not
 // recursive: a holder must not call SaveRetainFile or LoadRetainFile.

@@ -72,8 +72,9 @@ TEST_P(ShortRetainFile, IsJudgedAMismatchAndTheServiceGoesOn) {
     // A header that is not all there reads as 0.
     ASSERT_TRUE(WaitForLog({"WRN", "file hash code    = 0"})) << service_->Output();
     // ...and the file is kept aside under that hash before it goes.
-    const std::string kept = drives_.Path() + "/C/Orvale/OvRetain.00000000.old";
-    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain.00000000.old."})) << service_->Output();
+    const std::string kept = drives_.Path() + "/C/Orvale/OvRetain.0000000001.00000000.00000000.old";
+    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain.0000000001.00000000.00000000.old."}))
+        << service_->Output();
     ASSERT_TRUE(ovtest::WaitUntil([&] { return !ovtest::FileExists(RetainFile()); }));
     EXPECT_EQ(Count({"WRN", "Retained file hash code does not match and will be deleted."}), 1u);
     EXPECT_EQ(Lines("WRN"), 4u);
@@ -109,6 +110,9 @@ TEST_F(FaultInputs, AFileFarLongerThanTheLayoutLoadsItsSlotsAndTheNextSaveTrimsI
     file.replace(SlotOffset("Plant.Name"), 16, std::string(16, 'X'));
     file += std::string(1 << 20, '\xEE');
     ovtest::WriteFile(RetainFile(), file);
+    // As an older version left it: no check record to refuse it by.
+    const std::string check = RetainFile().substr(0, RetainFile().size() - 12) + "OvRetain.check";
+    ASSERT_EQ(std::remove(check.c_str()), 0);
     Ovnode({"set", "Plant.Speed", "1"});
     Ovnode({"set", "Plant.Name", "other"});
 
