@@ -5,7 +5,7 @@
 // process catalogues itself in the kernel instance of the same name and
 // writes a status record there. Each input is a list of patches,
 // [offset: 2 bytes][length: 1 byte][bytes], applied to the segment's header,
-// node table and value heap, the catalogue and the status record (offsets
+// node table, value table and value heap, the catalogue and the status record (offsets
 // wrap around their total length); then the save and the load run over the
 // spoiled node space, the catalogue is read and searched as ovnode does, the
 // service's process is looked for, and the status record is read and its
@@ -34,7 +34,6 @@
 #include "nodespace/ovhgapi.h"
 #include "nodespace/segment_layout.h"
 #include "plant_space.h"
-#include "retain/layout_hash.h"
 #include "retain/retain_file.h"
 #include "rtkernel/rtadmin.h"
 #include "rtkernel/rtkernel.h"
@@ -54,6 +53,7 @@ bool Protected(size_t at) {
     return within(offsetof(SegmentHeader, Lock), sizeof(OwnerLock)) ||
            within(offsetof(SegmentHeader, TableReserved), sizeof(uint64_t)) ||
            within(offsetof(SegmentHeader, HeapReserved), sizeof(uint64_t)) ||
+           within(offsetof(SegmentHeader, ValuesReserved), sizeof(uint64_t)) ||
            within(offsetof(SegmentHeader, HashReserved), sizeof(SegmentHeader::HashReserved));
 }
 
@@ -111,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Region regions[] = {
         {Base(), sizeof(nodespace::SegmentHeader)},
         {Base() + nodespace::kTableOffset, static_cast<size_t>(NodeCount()) * sizeof(NodeRecord)},
+        {Base() + nodespace::kValuesOffset, static_cast<size_t>(NodeCount()) * sizeof(nodespace::ValueEntry)},
         {Base() + nodespace::kHeapOffset, static_cast<size_t>(header->HeapUsed.load())},
         {Catalogue, CatalogueSize},
         {reinterpret_cast<uint8_t*>(Status), sizeof(ServiceStatus)},

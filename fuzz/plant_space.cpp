@@ -8,7 +8,7 @@
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
-#include "retain/layout_hash.h"
+#include "retain/retain_paths.h"
 #include "variables/variables.h"
 
 namespace {

@@ -22,8 +22,9 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "plant_space.h"
-#include "retain/layout_hash.h"
 #include "retain/retain_file.h"
+#include "retain/retain_paths.h"
+#include "retain/startup_check.h"
 #include "variables/variables.h"
 
 namespace {

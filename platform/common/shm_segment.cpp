@@ -448,6 +448,16 @@ uint32_t ShmFaults(const ShmSegment& segment) {
     return segment.Faults ? segment.Faults->load(std::memory_order_acquire) : 0;
 }
 
+int ShmSound(const ShmSegment& segment) {
+    struct stat st;
+    if (segment.Fd < 0 || fstat(segment.Fd, &st) != 0) return EBADF;
+    // Removed (or another file put in its place): the mapping outlives the
+    // name, but nobody else sees what is written into it any more.
+    if (st.st_nlink == 0) return ESTALE;
+    if (static_cast<uint64_t>(st.st_size) < segment.Size || ShmFaults(segment) != 0) return EFAULT;
+    return 0;
+}
+
 namespace {
 
 // The single-instance lock: a write lock on the segment file's first byte.

@@ -76,6 +76,12 @@ int ShmReserve(const ShmSegment& segment, size_t offset, size_t length);
 // is sound.
 uint32_t ShmFaults(const ShmSegment& segment);
 
+// 0 while the segment is whole and still the one under its name; ESTALE
+// once its name was removed (destroyed, or replaced by another segment);
+// EFAULT when its file was cut short or an access found memory gone (see
+// above). One fstat: cheap enough for every poll.
+int ShmSound(const ShmSegment& segment);
+
 // The pid of the live process that holds the segment's instance lock, 0
 // when none does. ShmLockInstance takes it for the calling process until it
 // closes the segment or ends: false, with the holder in *holder, when

@@ -2,6 +2,7 @@
 // described in segment_layout.h.
 #include <errno.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,8 @@ struct Space {
     SegmentHeader* Header;
     NodeRecord* Table;
     std::atomic<uint64_t>* Slots;
+    ValueEntry* Values;
+    std::atomic<uint64_t>* Written;
     uint8_t* Heap;
     std::string Name;
 };
@@ -65,7 +68,18 @@ Space* Map(const std::string& name, bool create, std::string* error) {
         return nullptr;
     }
     auto* h = static_cast<SegmentHeader*>(seg.Base);
-    if (h->Magic != kMagic || h->Version != kVersion || h->Capacity != kCapacity || ShmFaults(seg) != 0) {
+    if (h->Magic == kMagic && h->Version != kVersion && ShmFaults(seg) == 0) {
+        // Made by another build of this library: its memory is laid out
+        // otherwise, and reading it as this one would misread every value.
+        if (error) {
+            *error = "node space '" + name + "' has layout version " + std::to_string(h->Version) +
+                     ", this build reads version " + std::to_string(kVersion) + ": remove it with 'ovnode destroy' " +
+                     "and create its nodes again from the layout ('ovnode load-layout')";
+        }
+        ShmClose(&seg);
+        return nullptr;
+    }
+    if (h->Magic != kMagic || h->Capacity != kCapacity || ShmFaults(seg) != 0) {
         if (error) *error = "node space '" + name + "' has an unknown layout";
         ShmClose(&seg);
         return nullptr;
@@ -76,6 +90,8 @@ Space* Map(const std::string& name, bool create, std::string* error) {
     s->Header = h;
     s->Table = reinterpret_cast<NodeRecord*>(base + kTableOffset);
     s->Slots = reinterpret_cast<std::atomic<uint64_t>*>(base + kHashOffset);
+    s->Values = reinterpret_cast<ValueEntry*>(base + kValuesOffset);
+    s->Written = reinterpret_cast<std::atomic<uint64_t>*>(base + kWrittenOffset);
     s->Heap = base + kHeapOffset;
     s->Name = name;
     return s;
@@ -129,15 +145,17 @@ inline NodeRecord* RecordAt(Space* s, uint32_t index, int32_t count) {
     return own == index ? r : Fail<NodeRecord*>(nullptr);
 }
 
-// The number of nodes, bounded by the reserved table and the capacity; 0
+// The number of nodes, bounded by the reserved tables and the capacity; 0
 // once the segment is known to be broken.
 int32_t CountOf(Space* s) {
     int32_t count = s->Header->Count.load(std::memory_order_acquire);
     if (count <= 0) return 0;
-    uint64_t fit =
-        std::min<uint64_t>(s->Header->TableReserved.load(std::memory_order_acquire) / sizeof(NodeRecord), kCapacity);
+    uint64_t fit = std::min<uint64_t>(
+        std::min<uint64_t>(s->Header->TableReserved.load(std::memory_order_acquire) / sizeof(NodeRecord),
+                           s->Header->ValuesReserved.load(std::memory_order_acquire) / sizeof(ValueEntry)),
+        kCapacity);
     if (static_cast<uint64_t>(count) > fit) return Fail(static_cast<int32_t>(fit));
-    if (ShmFaults(s->Segment) != 0) return Fail(0);
+    if (s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0) return Fail(0);
     return count;
 }
 
@@ -207,49 +225,79 @@ int32_t ReserveUpTo(Space* s, size_t base, std::atomic<uint64_t>* reserved, uint
     return 0;
 }
 
-// The record a name refers to. The service passes the Name field of a node
+// A node as a value access sees it: its index and its value-table entry,
+// the size read once from the entry. Index 0: no such node.
+struct Node {
+    uint32_t Index = 0;
+    ValueEntry* Entry = nullptr;
+    uint16_t Size = 0;
+};
+
+inline Node NodeAt(Space* s, uint32_t index) {
+    Node n;
+    n.Index = index;
+    n.Entry = &s->Values[index - 1];
+    std::memcpy(&n.Size, &n.Entry->Size, sizeof n.Size);
+    return n;
+}
+
+// The node a name refers to. The service passes the Name field of a node
 // record straight from the table; that pointer is recognised without hashing.
-NodeRecord* FindRecord(Space* s, const char* name) {
-    if (!s || !name) return nullptr;
+Node FindNode(Space* s, const char* name) {
+    if (!s || !name) return Node{};
     int32_t count = CountOf(s);
     auto p = reinterpret_cast<uintptr_t>(name);
     auto t = reinterpret_cast<uintptr_t>(s->Table);
+    uint32_t index = 0;
     if (p >= t && p < t + uint64_t(count) * sizeof(NodeRecord) && (p - t) % sizeof(NodeRecord) == 0) {
-        return RecordAt(s, static_cast<uint32_t>((p - t) / sizeof(NodeRecord)) + 1, count);
+        index = static_cast<uint32_t>((p - t) / sizeof(NodeRecord)) + 1;
+    } else {
+        size_t len = strnlen(name, kNodeNameMax + 1);
+        if (len == 0 || len > kNodeNameMax) return Node{};
+        index = Lookup(s, name, len, count);
     }
-    size_t len = strnlen(name, kNodeNameMax + 1);
-    if (len == 0 || len > kNodeNameMax) return nullptr;
-    return RecordAt(s, Lookup(s, name, len, count), count);
+    return RecordAt(s, index, count) ? NodeAt(s, index) : Node{};
 }
 
-NodeRecord* FindIndex(Space* s, uint32_t index) {
-    if (!s) return nullptr;
-    return RecordAt(s, index, CountOf(s));
+// The node of an index, when its record says it is that node.
+Node FindIndex(Space* s, uint32_t index) {
+    if (!s || !RecordAt(s, index, CountOf(s))) return Node{};
+    return NodeAt(s, index);
 }
 
-// ---- value blocks ----
+// ---- values ----
 
-inline uint16_t SizeOf(const NodeRecord* r);
-
-// The node's value block, when it lies whole in the reserved heap; else
+// The node's value words, when they lie whole in the reserved heap; else
 // nullptr, counted as a failed access.
-inline ValueBlock* BlockOf(Space* s, const NodeRecord* r) {
+inline uint64_t* WordsOf(Space* s, const Node& n) {
     uint64_t off;
-    std::memcpy(&off, r->LibValue, sizeof off);
+    std::memcpy(&off, &n.Entry->Offset, sizeof off);
     uint64_t limit = std::min<uint64_t>(s->Header->HeapReserved.load(std::memory_order_acquire), kHeapSize);
-    uint64_t bytes = sizeof(ValueBlock) + ((uint64_t{SizeOf(r)} + 7) & ~uint64_t{7});
-    if ((off & 7) != 0 || off > limit || limit - off < bytes) return Fail<ValueBlock*>(nullptr);
-    return reinterpret_cast<ValueBlock*>(s->Heap + off);
+    uint64_t bytes = (uint64_t{n.Size} + 7) & ~uint64_t{7};
+    if ((off & 7) != 0 || off > limit || limit - off < bytes) return Fail<uint64_t*>(nullptr);
+    return reinterpret_cast<uint64_t*>(s->Heap + off);
 }
 
-inline uint64_t* WordsOf(ValueBlock* b) {
-    return reinterpret_cast<uint64_t*>(b + 1);
-}
-
-inline uint16_t SizeOf(const NodeRecord* r) {
-    uint16_t size;
-    std::memcpy(&size, &r->LibSize, sizeof size);
-    return size;
+// memcpy of at most 8 bytes without a library call for the sizes values
+// have (1, 2, 4 and 8 bytes, 8 for every whole word of a longer one).
+inline void CopySmall(void* dst, const void* src, size_t n) {
+    switch (n) {
+        case 8:
+            std::memcpy(dst, src, 8);
+            break;
+        case 4:
+            std::memcpy(dst, src, 4);
+            break;
+        case 2:
+            std::memcpy(dst, src, 2);
+            break;
+        case 1:
+            std::memcpy(dst, src, 1);
+            break;
+        default:
+            std::memcpy(dst, src, n);
+            break;
+    }
 }
 
 void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
@@ -260,7 +308,7 @@ void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
         // every word of the copy.
         uint64_t v = __atomic_load_n(&words[pos >> 3], __ATOMIC_ACQUIRE);
         size_t take = std::min<size_t>(8 - b, n - i);
-        std::memcpy(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
+        CopySmall(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
         i += take;
     }
 }
@@ -272,7 +320,7 @@ void CopyIn(uint64_t* words, size_t offset, const uint8_t* src, size_t n) {
         size_t take = std::min<size_t>(8 - b, n - i);
         uint64_t v = 0;
         if (take != 8) v = __atomic_load_n(&words[pos >> 3], __ATOMIC_RELAXED);
-        std::memcpy(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
+        CopySmall(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
         // Release keeps the odd sequence, stored before, ahead of every word.
         __atomic_store_n(&words[pos >> 3], v, __ATOMIC_RELEASE);
         i += take;
@@ -291,6 +339,19 @@ void ZeroFill(uint64_t* words, size_t offset, size_t n) {
 
 // Counts one change; runs with the lock held, so a plain increment of the
 // shared word is enough. Release: the change's bytes come first.
+// Marks node `index` as written; with the lock held. A bit already set costs
+// one load.
+inline void MarkWritten(Space* s, uint32_t index) {
+    const uint32_t bit = index - 1;
+    if (bit >= kCapacity) return;
+    const uint64_t mask = uint64_t{1} << (bit % 64);
+    std::atomic<uint64_t>& word = s->Written[bit / 64];
+    if (word.load(std::memory_order_relaxed) & mask) return;
+    word.fetch_or(mask, std::memory_order_release);
+    const uint32_t w = bit / 64;
+    s->Header->WrittenSummary[w / 64].fetch_or(uint64_t{1} << (w % 64), std::memory_order_release);
+}
+
 inline void CountChange(SegmentHeader* h) {
     h->WriteGeneration.store(h->WriteGeneration.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
@@ -301,10 +362,11 @@ void RepairAfterOwnerDied(Space* s) {
     CountChange(h);  // it may have died after its change and before counting it
     int32_t count = CountOf(s);
     if (uint32_t w = h->Writing.load(std::memory_order_relaxed)) {
-        NodeRecord* r = RecordAt(s, w, count);
-        if (ValueBlock* b = r ? BlockOf(s, r) : nullptr) {
-            uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
-            if (seq & 1) b->Sequence.store(seq + 1, std::memory_order_release);
+        if (w <= static_cast<uint32_t>(count) && RecordAt(s, w, count)) {
+            std::atomic<uint32_t>& seq = s->Values[w - 1].Sequence;
+            uint32_t v = seq.load(std::memory_order_relaxed);
+            if (v & 1) seq.store(v + 1, std::memory_order_release);
+            MarkWritten(s, w);
         }
         h->Writing.store(0, std::memory_order_relaxed);
     }
@@ -341,58 +403,66 @@ void Unlock(Space* s) {
 // Copies n bytes from offset of the node's value, never torn. A value that
 // stays odd or keeps changing is copied under the lock instead; false when
 // that cannot be had either.
-bool ReadBytes(Space* s, const NodeRecord* r, size_t offset, void* dst, size_t n) {
-    ValueBlock* b = BlockOf(s, r);
-    if (!b) return false;
-    const uint64_t* words = WordsOf(b);
+bool ReadBytes(Space* s, const Node& node, size_t offset, void* dst, size_t n) {
+    const uint64_t* words = WordsOf(s, node);
+    if (!words) return false;
+    std::atomic<uint32_t>& sequence = node.Entry->Sequence;
+    auto* out = static_cast<uint8_t*>(dst);
     for (unsigned tries = 0; tries < 2000; ++tries) {
-        uint32_t s1 = b->Sequence.load(std::memory_order_acquire);
+        uint32_t s1 = sequence.load(std::memory_order_acquire);
         if (s1 & 1) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
             continue;
         }
-        CopyOut(words, offset, static_cast<uint8_t*>(dst), n);
-        if (b->Sequence.load(std::memory_order_relaxed) == s1) return true;
+        if (offset == 0 && n - 1 < 8) {
+            // The common small value: one word (never for 0 bytes, which
+            // may lie at the end of the reserved heap).
+            uint64_t v = __atomic_load_n(&words[0], __ATOMIC_ACQUIRE);
+            CopySmall(out, &v, n);
+        } else {
+            CopyOut(words, offset, out, n);
+        }
+        if (sequence.load(std::memory_order_relaxed) == s1) return true;
     }
     // The writer died mid-write (taking the lock repairs that), is slow, or
     // the sequence word was overwritten: with the lock held nobody writes,
     // so the value is whole and an odd sequence is garbage.
     if (!Lock(s)) return false;
-    CopyOut(words, offset, static_cast<uint8_t*>(dst), n);
-    uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
-    if (seq & 1) b->Sequence.store(seq + 1, std::memory_order_release);
+    CopyOut(words, offset, out, n);
+    uint32_t seq = sequence.load(std::memory_order_relaxed);
+    if (seq & 1) sequence.store(seq + 1, std::memory_order_release);
     Unlock(s);
     return true;
 }
 
 // Writes n bytes at offset and zeros over [offset + n, zeroTo), under the lock.
-bool WriteBytes(Space* s, NodeRecord* r, size_t offset, const void* src, size_t n, size_t zeroTo) {
-    ValueBlock* b = BlockOf(s, r);
-    if (!b) return false;
-    uint64_t* words = WordsOf(b);
+bool WriteBytes(Space* s, const Node& node, size_t offset, const void* src, size_t n, size_t zeroTo) {
+    uint64_t* words = WordsOf(s, node);
+    if (!words) return false;
     if (!Lock(s)) return false;
-    s->Header->Writing.store(r->Index, std::memory_order_relaxed);
-    uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
-    b->Sequence.store(seq + 1, std::memory_order_relaxed);
+    std::atomic<uint32_t>& sequence = node.Entry->Sequence;
+    s->Header->Writing.store(node.Index, std::memory_order_relaxed);
+    uint32_t seq = sequence.load(std::memory_order_relaxed);
+    sequence.store(seq + 1, std::memory_order_relaxed);
     CopyIn(words, offset, static_cast<const uint8_t*>(src), n);
     if (zeroTo > offset + n) ZeroFill(words, offset + n, zeroTo - offset - n);
-    b->Sequence.store(seq + 2, std::memory_order_release);
+    sequence.store(seq + 2, std::memory_order_release);
     s->Header->Writing.store(0, std::memory_order_relaxed);
+    MarkWritten(s, node.Index);
     CountChange(s->Header);
     Unlock(s);
     return true;
 }
 
 // A whole-value write: the low-order bytes that fit, zeros after them.
-bool WriteValue(Space* s, NodeRecord* r, const void* src, size_t n) {
-    uint16_t size = SizeOf(r);
-    return WriteBytes(s, r, 0, src, std::min<size_t>(n, size), size);
+bool WriteValue(Space* s, const Node& node, const void* src, size_t n) {
+    return WriteBytes(s, node, 0, src, std::min<size_t>(n, node.Size), node.Size);
 }
 
-void ReadValue(Space* s, const NodeRecord* r, void* dst, size_t n) {
-    ReadBytes(s, r, 0, dst, std::min<size_t>(n, SizeOf(r)));
+void ReadValue(Space* s, const Node& node, void* dst, size_t n) {
+    ReadBytes(s, node, 0, dst, std::min<size_t>(n, node.Size));
 }
 
 uint16_t SizeForType(uint16_t type, uint16_t given) {
@@ -409,7 +479,7 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
     if (!Lock(s)) return ETIMEDOUT;
     int32_t count = h->Count.load(std::memory_order_relaxed);
     int32_t rc = 0;
-    uint64_t blockBytes = sizeof(ValueBlock) + ((uint64_t{size} + 7) & ~uint64_t{7});
+    uint64_t blockBytes = (uint64_t{size} + 7) & ~uint64_t{7};
     uint64_t heapUsed = h->HeapUsed.load(std::memory_order_relaxed);
     uint32_t slot = kHashSlots;
     if (count < 0 || count != CountOf(s) || (heapUsed & 7) != 0 || heapUsed > kHeapSize) {
@@ -421,6 +491,9 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
     } else if ((rc = ReserveUpTo(s, kTableOffset, &h->TableReserved,
                                  (uint64_t{static_cast<uint32_t>(count)} + 1) * sizeof(NodeRecord), kTableChunk,
                                  size_t{kCapacity} * sizeof(NodeRecord))) != 0 ||
+               (rc = ReserveUpTo(s, kValuesOffset, &h->ValuesReserved,
+                                 (uint64_t{static_cast<uint32_t>(count)} + 1) * sizeof(ValueEntry), kValuesChunk,
+                                 size_t{kCapacity} * sizeof(ValueEntry))) != 0 ||
                (rc = ReserveUpTo(s, kHeapOffset, &h->HeapReserved, heapUsed + blockBytes, kHeapChunk, kHeapSize)) !=
                    0 ||
                (slot = FreeSlot(s, name, len, &rc)) == kHashSlots) {
@@ -432,17 +505,18 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
         std::memcpy(r->Name, name, len);
         r->Type = type;
         r->Index = index;
-        std::memcpy(&r->LibSize, &size, sizeof size);
-        std::memcpy(r->LibValue, &heapUsed, sizeof heapUsed);
-        auto* b = reinterpret_cast<ValueBlock*>(s->Heap + heapUsed);
-        b->Sequence.store(0, std::memory_order_relaxed);
-        b->Size = size;
+        ValueEntry* e = &s->Values[index - 1];
+        e->Sequence.store(0, std::memory_order_relaxed);
+        e->Size = size;
+        e->Type = type;
+        e->Offset = heapUsed;
         // Fresh segment pages read as zero, so the value starts at 0.
         h->HeapUsed.store(heapUsed + blockBytes, std::memory_order_relaxed);
         h->Creating.store(index, std::memory_order_relaxed);
         h->Count.store(static_cast<int32_t>(index), std::memory_order_release);
         s->Slots[slot].store((uint64_t{Tag(HashName(name, len))} << 32) | index, std::memory_order_release);
         h->Creating.store(0, std::memory_order_relaxed);
+        MarkWritten(s, index);
         CountChange(h);
     }
     Unlock(s);
@@ -465,6 +539,25 @@ NodeRecord* NodeTable() {
     return s ? s->Table : nullptr;
 }
 
+void NodeTakeWritten(std::vector<uint32_t>* indexes) {
+    Space* s = Current();
+    if (!s) return;
+    for (uint32_t sw = 0; sw < kWrittenWords / 64; ++sw) {
+        std::atomic<uint64_t>& summary = s->Header->WrittenSummary[sw];
+        if (summary.load(std::memory_order_relaxed) == 0) continue;
+        uint64_t words = summary.exchange(0, std::memory_order_acquire);
+        while (words) {
+            const uint32_t w = sw * 64 + static_cast<uint32_t>(__builtin_ctzll(words));
+            words &= words - 1;
+            uint64_t bits = s->Written[w].exchange(0, std::memory_order_acquire);
+            while (bits) {
+                indexes->push_back(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)) + 1);
+                bits &= bits - 1;
+            }
+        }
+    }
+}
+
 uint64_t NodeWriteGeneration() {
     Space* s = Current();
     return s ? s->Header->WriteGeneration.load(std::memory_order_acquire) : 0;
@@ -481,17 +574,18 @@ inline bool SameText(const char* text, const char (&literal)[N]) {
 }
 
 int32_t NodeGetAttribute(const char* name, const char* attribute, void* out, uint16_t size) {
-    NodeRecord* r = FindRecord(Current(), name);
-    if (!r || !attribute || !out) return ENOENT;
+    Node node = FindNode(Current(), name);
+    if (!node.Index || !attribute || !out) return ENOENT;
     if (SameText(attribute, "Size")) {
-        uint16_t v = SizeOf(r);
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        uint16_t v = node.Size;
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Type")) {
-        uint16_t v = r->Type;
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        uint16_t v;
+        std::memcpy(&v, &node.Entry->Type, sizeof v);
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Index")) {
-        uint32_t v = r->Index;
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        uint32_t v = node.Index;
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else {
         return EINVAL;
     }
@@ -509,48 +603,47 @@ int32_t NodeCreateString(const char* name, uint16_t type, uint16_t size, const c
 
 int32_t NodeWriteByName(const char* name, const void* value, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindRecord(s, name);
-    if (!r || (!value && size)) return ENOENT;
-    return WriteValue(s, r, value, size) ? 0 : EIO;
+    Node node = FindNode(s, name);
+    if (!node.Index || (!value && size)) return ENOENT;
+    return WriteValue(s, node, value, size) ? 0 : EIO;
 }
 
 void NodeReadByName(const char* name, void* buffer, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindRecord(s, name);
-    if (r && buffer) ReadValue(s, r, buffer, size);
+    Node node = FindNode(s, name);
+    if (node.Index && buffer) ReadValue(s, node, buffer, size);
 }
 
 int32_t NodeWriteStringByName(const char* name, const char* text) {
     Space* s = Current();
-    NodeRecord* r = FindRecord(s, name);
-    if (!r || !text) return ENOENT;
-    uint16_t size = SizeOf(r);
-    if (size == 0) return ENOSPC;
-    size_t n = strnlen(text, size - 1u);
-    return WriteBytes(s, r, 0, text, n, size) ? 0 : EIO;
+    Node node = FindNode(s, name);
+    if (!node.Index || !text) return ENOENT;
+    if (node.Size == 0) return ENOSPC;
+    size_t n = strnlen(text, node.Size - 1u);
+    return WriteBytes(s, node, 0, text, n, node.Size) ? 0 : EIO;
 }
 
 void NodeReadStringByName(const char* name, char* buffer, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindRecord(s, name);
-    if (!r || !buffer || size == 0) return;
-    size_t n = std::min<size_t>(size, SizeOf(r));
+    Node node = FindNode(s, name);
+    if (!node.Index || !buffer || size == 0) return;
+    size_t n = std::min<size_t>(size, node.Size);
     if (n == 0) {
         buffer[0] = 0;
         return;
     }
-    if (!ReadBytes(s, r, 0, buffer, n)) return;
+    if (!ReadBytes(s, node, 0, buffer, n)) return;
     if (!std::memchr(buffer, 0, n)) buffer[n == size ? n - 1 : n] = 0;
 }
 
 void NodeReadValue(uint32_t index, void* buffer, uint16_t size) {
     Space* s = Current();
-    if (NodeRecord* r = FindIndex(s, index); r && buffer) ReadValue(s, r, buffer, size);
+    if (Node node = FindIndex(s, index); node.Index && buffer) ReadValue(s, node, buffer, size);
 }
 
 void NodeWriteValue(uint32_t index, const void* buffer, uint16_t size) {
     Space* s = Current();
-    if (NodeRecord* r = FindIndex(s, index); r && buffer) WriteValue(s, r, buffer, size);
+    if (Node node = FindIndex(s, index); node.Index && buffer) WriteValue(s, node, buffer, size);
 }
 
 void NodeReadData(uint32_t index, void* buffer, uint16_t size) {
@@ -563,17 +656,17 @@ void NodeWriteData(uint32_t index, const void* buffer, uint16_t size) {
 
 void NodeReadRange(uint32_t index, uint32_t offset, void* buffer, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindIndex(s, index);
-    if (!r || !buffer || offset >= SizeOf(r)) return;
-    ReadBytes(s, r, offset, buffer, std::min<size_t>(size, SizeOf(r) - offset));
+    Node node = FindIndex(s, index);
+    if (!node.Index || !buffer || offset >= node.Size) return;
+    ReadBytes(s, node, offset, buffer, std::min<size_t>(size, node.Size - offset));
 }
 
 void NodeWriteRange(uint32_t index, uint32_t offset, const void* buffer, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindIndex(s, index);
-    if (!r || !buffer || offset >= SizeOf(r)) return;
-    size_t n = std::min<size_t>(size, SizeOf(r) - offset);
-    WriteBytes(s, r, offset, buffer, n, 0);
+    Node node = FindIndex(s, index);
+    if (!node.Index || !buffer || offset >= node.Size) return;
+    size_t n = std::min<size_t>(size, node.Size - offset);
+    WriteBytes(s, node, offset, buffer, n, 0);
 }
 
 // ---- administration ----
@@ -606,6 +699,28 @@ void NodeSpaceDetach() {
     }
 }
 
+namespace {
+
+// Maps the pages of the value table and of the values in use into this
+// process now, so that the service's first walk over them does not take a
+// page fault every few nodes. Only reserved memory is touched (the bounds
+// come from the header, each within its region); a kernel without
+// MADV_POPULATE_READ (before 5.14) leaves it to the walk.
+void PopulateValues(Space* s) {
+    auto populate = [&](size_t offset, uint64_t bytes, uint64_t limit) {
+        bytes = std::min(bytes, limit) & ~uint64_t{4095};
+        if (bytes) madvise(static_cast<uint8_t*>(s->Segment.Base) + offset, bytes, MADV_POPULATE_READ);
+    };
+    SegmentHeader* h = s->Header;
+    populate(kValuesOffset, h->ValuesReserved.load(std::memory_order_acquire), size_t{kCapacity} * sizeof(ValueEntry));
+    populate(
+        kHeapOffset,
+        std::min(h->HeapUsed.load(std::memory_order_acquire) + 4095, h->HeapReserved.load(std::memory_order_acquire)),
+        kHeapSize);
+}
+
+}  // namespace
+
 int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size) {
     auto say = [&](const std::string& text) {
         if (reason && size) {
@@ -634,6 +749,7 @@ int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size) {
         say("node space '" + name + "' is served by process " + std::to_string(other));
         return EBUSY;
     }
+    PopulateValues(s);
     say("");
     return 0;
 }
@@ -641,6 +757,36 @@ int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size) {
 uint32_t NodeAccessFailures() {
     Space* s = g_space.load(std::memory_order_acquire);
     return g_failures.load(std::memory_order_relaxed) + (s ? ShmFaults(s->Segment) : 0);
+}
+
+int32_t NodeSpaceSound() {
+    Space* s = Current();
+    return s ? ShmSound(s->Segment) : ENODEV;
+}
+
+int32_t NodeMarkAdopted(const void* mark, uint16_t size) {
+    Space* s = Current();
+    if (!s || size > kAdoptionMarkSize || (size && !mark)) return EINVAL;
+    if (!Lock(s)) return ETIMEDOUT;
+    SegmentHeader* h = s->Header;
+    std::memset(h->Adopted, 0, sizeof h->Adopted);
+    if (size) std::memcpy(h->Adopted, mark, size);
+    h->AdoptedSize = size;
+    Unlock(s);
+    return 0;
+}
+
+uint16_t NodeAdoptedMark(void* mark, uint16_t size) {
+    if (mark && size) std::memset(mark, 0, size);
+    Space* s = Current();
+    if (!s || !mark || !Lock(s)) return 0;
+    SegmentHeader* h = s->Header;
+    // Any group member may have written the size: bounded before use.
+    const uint16_t stored = static_cast<uint16_t>(std::min<uint32_t>(h->AdoptedSize, kAdoptionMarkSize));
+    const uint16_t n = std::min(stored, size);
+    std::memcpy(mark, h->Adopted, n);
+    Unlock(s);
+    return n;
 }
 
 pid_t NodeSpaceServiceHolder(const std::string& name) {
@@ -721,16 +867,16 @@ uint32_t NodeSpaceCapacity() {
 }
 
 const NodeRecord* NodeSpaceRecord(uint32_t index) {
-    return FindIndex(Current(), index);
+    Space* s = Current();
+    return s ? RecordAt(s, index, CountOf(s)) : nullptr;
 }
 
 uint32_t NodeSpaceFind(const char* name) {
-    NodeRecord* r = FindRecord(Current(), name);
-    return r ? r->Index : 0;
+    return FindNode(Current(), name).Index;
 }
 
 uint16_t NodeSpaceValueSize(const NodeRecord* record) {
-    return record ? SizeOf(record) : 0;
+    return record ? FindNode(Current(), record->Name).Size : 0;
 }
 
 // Service registration lives in registration.cpp; it needs the header.

@@ -17,7 +17,9 @@
 //       16     4  Sequence: odd while the service writes, even otherwise
 //       20     4  State: 1 running, 2 ended
 //       24     4  Pid of the service
-//       28     4  reserved, 0
+//       28     4  Flags: bit 0 set while a retain file is there whose
+//                 values were never loaded (autosave waits for the first
+//                 load); other bits 0
 //       32     8  StartedNs: the service's start, ns since the Unix epoch
 //       40     8  EndedNs: when it ended, 0 while running
 //       48   512  RetainPath: the retain file's path on this machine, as the
@@ -76,8 +78,11 @@ enum StatusKind : uint32_t {
     STATUS_STOP_SAVE = 2,
     STATUS_SHUTDOWN_SAVE = 3,
     STATUS_AUTOSAVE = 4,
-    STATUS_KIND_COUNT = 5
+    STATUS_AUTOLOAD = 5,  // the start-up load of AutoLoad
+    STATUS_KIND_COUNT = 6
 };
+
+constexpr uint32_t STATUS_FLAG_AWAITS_LOAD = 1;
 
 enum StatusState : uint32_t { STATUS_STATE_NONE = 0, STATUS_STATE_RUNNING = 1, STATUS_STATE_ENDED = 2 };
 enum StatusOutcome : uint32_t { STATUS_OUTCOME_NONE = 0, STATUS_OUTCOME_OK = 1, STATUS_OUTCOME_FAILED = 2 };
@@ -101,7 +106,7 @@ struct ServiceStatus {
     uint32_t Sequence;  // accessed atomically only
     uint32_t State;
     int32_t Pid;
-    uint32_t Reserved;
+    uint32_t Flags;
     uint64_t StartedNs;
     uint64_t EndedNs;
     char RetainPath[kStatusPathSize];

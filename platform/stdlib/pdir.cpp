@@ -5,8 +5,12 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -39,13 +43,31 @@ int OpenDirectory(const std::string& path) {
     return fd;
 }
 
-// Creates the missing directories of an already mapped directory path.
+// Forces the entry of a directory just made in `parent` to the device.
+bool SyncParent(const std::string& part) {
+    const size_t slash = part.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : part.substr(0, slash);
+    const int fd = OpenDirectory(parent);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return synced;
+}
+
+// Creates the missing directories of an already mapped directory path; the
+// parent of each one made is synced, so a directory the next file goes into
+// survives a power cut as the file does.
 bool MakeDirectories(const std::string& dir) {
     for (size_t i = 1; i <= dir.size(); ++i) {
         if (i != dir.size() && dir[i] != '/') continue;
         std::string part = dir.substr(0, i);
         if (part.empty() || part == "/" || part == "." || part.back() == '/') continue;
-        if (::mkdir(part.c_str(), kDirectoryMode) == 0) continue;
+        if (::mkdir(part.c_str(), kDirectoryMode) == 0) {
+            if (!SyncParent(part)) return false;
+            continue;
+        }
         if (errno != EEXIST) return false;
         struct stat st;
         if (::stat(part.c_str(), &st) != 0) return false;
@@ -282,6 +304,40 @@ bool PDirLink(PDir* dir, const char* from, const char* to) {
     if (PFileFaultHit(PF_LINK)) return false;
     if (!dir || BadName(from) || BadName(to)) return Fail(EINVAL);
     return ::linkat(dir->Fd, from, dir->Fd, to, 0) == 0;
+}
+
+int PDirLockFile(PDir* dir, const char* name, pid_t* holder) {
+    if (holder) *holder = 0;
+    if (!dir || BadName(name)) return Fail(EINVAL), -1;
+    int fd;
+    do {
+        fd = ::openat(dir->Fd, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kFileMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Fail(EINVAL), -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        // The holder's pid as it wrote it: only ever shown, never used.
+        char text[16] = {};
+        if (holder && ::pread(fd, text, sizeof text - 1, 0) > 0) {
+            long pid = std::strtol(text, nullptr, 10);
+            if (pid > 0 && pid <= INT32_MAX) *holder = static_cast<pid_t>(pid);
+        }
+        ::close(fd);
+        return Fail(error), -1;
+    }
+    char text[16];
+    const int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(::getpid()));
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text, static_cast<size_t>(length), 0) != length) {
+        const int error = errno;
+        ::close(fd);
+        return Fail(error), -1;
+    }
+    return fd;
 }
 
 bool PDirSync(PDir* dir) {

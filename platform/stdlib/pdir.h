@@ -29,6 +29,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -43,7 +44,8 @@ struct PDir;
 // none) and its last component.
 void PDirSplitPath(const char* path, std::string* dir, std::string* name);
 // Creates the missing directories of `dir` (mapped); existing ones are fine,
-// a component that is not a directory fails with ENOTDIR.
+// a component that is not a directory fails with ENOTDIR. The parent of
+// each directory made is fsynced before the next one is made.
 bool PDirMake(const char* dir);
 // Opens the directory `dir` (mapped); nullptr on failure.
 PDir* PDirOpen(const char* dir);
@@ -80,6 +82,13 @@ bool PDirRemove(PDir* dir, const char* name);
 bool PDirRename(PDir* dir, const char* from, const char* to);
 // Gives the file `from` the second name `to`; EEXIST when `to` exists.
 bool PDirLink(PDir* dir, const char* from, const char* to);
+// Takes an exclusive lock (flock) on the regular file `name`, made (mode
+// 0640) when absent, never through a link and without waiting, and writes
+// the caller's pid into it. Gives the descriptor that holds the lock, to be
+// kept open for as long as the lock is to be held; -1 on failure, with errno
+// EWOULDBLOCK when another holder has it, and then the pid written in the
+// file (0 when it does not name one) in *holder. Not a fault-seam operation.
+int PDirLockFile(PDir* dir, const char* name, pid_t* holder);
 // Forces the directory's entry changes to the storage device.
 bool PDirSync(PDir* dir);
 // The name's status without following a link; false (ENOENT) when absent.

@@ -1,22 +1,12 @@
-// The layout hash and the start-up check of the retain file.
+// The layout hash: the fold of the node names' digests.
 #include "retain/layout_hash.h"
-
-#include <errno.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
 #include <mutex>
-#include <string>
 
 #include "nodespace/ovhgapi.h"
-#include "report/report.h"
 #include "retain/md5.h"
-#include "retain/migration.h"
-#include "retain/retain_dir.h"
-#include "retain/retain_file.h"
-#include "retain/set_aside.h"
-#include "stdlib/pfile.h"
 #include "variables/variables.h"
 
 namespace {
@@ -28,30 +18,6 @@ std::atomic<int32_t> CachedLayoutCount{0};
 std::mutex FoldPublishLock;
 // The keys of the published fold, until TakeLayoutNodeKeys hands them over.
 std::vector<uint32_t> FoldKeys;
-uint32_t StoredLayoutHash = 0;
-char RetainFilePath[kRetainPathSize];
-char BackupFilePath[kRetainPathSize];
-
-const char kRetainFileName[] = "OvRetain.bin";
-const char kBackupFileName[] = "OvRetain.$$$";
-
-// Copies src into dst of size bytes, cutting it short to keep the zero.
-void BoundedCopy(char* dst, size_t size, const char* src) {
-    size_t length = src ? strnlen(src, size - 1) : 0;
-    if (length) std::memcpy(dst, src, length);
-    dst[length] = '\0';
-}
-
-// Appends src to the text in dst of size bytes, cutting it short likewise.
-void BoundedAppend(char* dst, size_t size, const char* src) {
-    size_t used = strnlen(dst, size - 1);
-    BoundedCopy(dst + used, size - used, src);
-}
-
-void BuildPath(char* path, const char* fileName) {
-    BoundedCopy(path, kRetainPathSize, GetOutPath());
-    BoundedAppend(path, kRetainPathSize, fileName);
-}
 
 uint32_t LoadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -107,164 +73,9 @@ std::vector<uint32_t> TakeLayoutNodeKeys() {
     return keys;
 }
 
-void BuildRetainFilePaths() {
-    BuildPath(RetainFilePath, kRetainFileName);
-    BuildPath(BackupFilePath, kBackupFileName);
-}
-
-const char* GetRetainFilePath() {
-    return RetainFilePath;
-}
-const char* GetBackupFilePath() {
-    return BackupFilePath;
-}
-
-namespace {
-
-// Reads the header word of the retain file `name` in dir into the stored
-// hash. A file that is not there leaves the stored hash as it was; a file
-// shorter than its header reads as 0. A file that is there but cannot be
-// read sets *error (errno's value) and leaves the stored hash alone.
-uint32_t ReadHeader(PDir* dir, const std::string& name, int* error) {
-    *error = 0;
-    PFile* file = PDirOpenRead(dir, name.c_str());
-    if (!file) {
-        if (errno != ENOENT) *error = errno;
-        return StoredLayoutHash;
-    }
-    uint8_t header[4];
-    if (PFileRead(file, header, sizeof header)) {
-        StoredLayoutHash = LoadLe32(header);
-    } else if (errno == 0) {
-        StoredLayoutHash = 0;
-    } else {
-        *error = errno;
-    }
-    PFileClose(file);
-    return StoredLayoutHash;
-}
-
-// Moves the retain file to the backup name, replacing the backup in one
-// rename; with no retain file the backup stays.
-void RotateIn(PDir* dir, const std::string& name) {
-    struct stat st;
-    if (!PDirStat(dir, name.c_str(), &st)) return;
-    if (PDirRename(dir, name.c_str(), RetainFileName(BackupFilePath).c_str())) PDirSync(dir);
-}
-
-void RemoveIn(PDir* dir, const std::string& name) {
-    if (PDirRemove(dir, name.c_str())) PDirSync(dir);
-}
-
-// Opens the retain directory for one of the operations below; nullptr when
-// there is none (or it was refused, which has been reported).
-PDir* OpenForCheck(std::string* name) {
-    if (RetainFilePath[0] == '\0') return nullptr;
-    return OpenRetainDirectory(RetainFilePath, false, name);
-}
-
-// Says once where the retain file is, and what became of an OutPath that
-// could not be used as it stands.
-void ReportPaths() {
-    bool climbed = false;
-    const std::string resolved = PFileMapPath(RetainFilePath, &climbed);
-    report(&LogChannel, "DBG", "Retain file %s", resolved.c_str());
-    std::string dir, name;
-    PDirSplitPath(RetainFilePath, &dir, &name);
-    if (climbed) report(&LogChannel, "WRN", "OutPath climbs out of its drive root with \"..\"; using %s", dir.c_str());
-    if (OutPathNodeLength() >= kOutPathRead)
-        report(&LogChannel, "WRN", "OutPath is longer than the %u characters read; using %s",
-               static_cast<unsigned>(kOutPathRead - 1), dir.c_str());
-}
-
-}  // namespace
-
-uint32_t ReadStoredLayoutHash() {
-    int error = 0;
-    return ReadStoredLayoutHash(&error);
-}
-
-uint32_t ReadStoredLayoutHash(int* error) {
-    *error = 0;
-    std::string name;
-    PDir* dir = OpenForCheck(&name);
-    if (!dir) {
-        if (RetainFilePath[0] != '\0' && errno != ENOENT && errno != ENOTDIR) *error = errno;
-        return StoredLayoutHash;
-    }
-    uint32_t stored = ReadHeader(dir, name, error);
-    PDirClose(dir);
-    return stored;
-}
-
-void RotateBackupFile() {
-    std::string name;
-    PDir* dir = OpenForCheck(&name);
-    if (!dir) return;
-    RotateIn(dir, name);
-    PDirClose(dir);
-}
-
-void RemoveRetainFile() {
-    std::string name;
-    PDir* dir = OpenForCheck(&name);
-    if (!dir) return;
-    RemoveIn(dir, name);
-    PDirClose(dir);
-}
-
-void CheckRetainFile() {
-    LockRetainFile();
-    BuildRetainFilePaths();
-    ReportPaths();
-    uint32_t h = ComputeLayoutHash();
-    // Only a migration uses them, and only here: freed when the check ends.
-    const std::vector<uint32_t> keys = TakeLayoutNodeKeys();
-    // One directory descriptor for the whole check. A directory that does
-    // not exist holds no file; one that was refused has been reported, and
-    // nothing in it is touched.
-    std::string name;
-    PDir* dir = OpenForCheck(&name);
-    if (!dir && errno != ENOENT && errno != ENOTDIR) {
-        UnlockRetainFile();
-        return;
-    }
-    int error = 0;
-    uint32_t s = dir ? ReadHeader(dir, name, &error) : StoredLayoutHash;
-    if (error != 0) {
-        // A file that is there but cannot be read is never removed or
-        // rotated: it may hold the only copy of the values.
-        ReportRetainFileError("read", error);
-    } else if (h != s) {
-        report(&LogChannel, "WRN", "Retained file hash code does not match and will be deleted.");
-        report(&LogChannel, "WRN", "current hash code = %x", h);
-        report(&LogChannel, "WRN", "file hash code    = %x", s);
-        // The file is kept aside first; with Migrate its values then move
-        // into a file of this layout instead of being left behind.
-        struct stat st;
-        const bool present = dir != nullptr && PDirStat(dir, name.c_str(), &st);
-        if (present) SetAsideRetainFile(dir, name, s);
-        const bool migrated = present && GetMigrate() == 1 && MigrateRetainFile(dir, name, h, s, keys);
-        if (!migrated && dir) {
-            if (GetUseBackup() != 0) {
-                RotateIn(dir, name);
-            } else {
-                RemoveIn(dir, name);
-            }
-        }
-        RemoveUnusedLayoutRecords(dir, h);
-    }
-    PDirClose(dir);
-    UnlockRetainFile();
-}
-
-void ResetLayoutHashForTest() {
-    LockRetainFile();
+void ForgetLayoutHash() {
+    std::lock_guard<std::mutex> guard(FoldPublishLock);
     CachedLayoutHash.store(0, std::memory_order_release);
     CachedLayoutCount.store(0, std::memory_order_relaxed);
-    TakeLayoutNodeKeys();
-    StoredLayoutHash = 0;
-    RetainFilePath[0] = '\0';
-    BackupFilePath[0] = '\0';
-    UnlockRetainFile();
+    FoldKeys.clear();
 }

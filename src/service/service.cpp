@@ -2,13 +2,17 @@
 // shutdown.
 #include "service/service.h"
 
+#include <errno.h>
+
 #include <atomic>
 #include <cstring>
 
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
-#include "retain/layout_hash.h"
+#include "retain/adoption.h"
 #include "retain/retain_file.h"
+#include "retain/startup_check.h"
+#include "rtkernel/rtadmin.h"
 #include "rtkernel/rtkernel.h"
 #include "service/readiness.h"
 #include "service/status_record.h"
@@ -33,6 +37,10 @@ std::atomic<bool> ExitRequested{false};
 std::atomic<bool> ExitSaveFailed{false};
 std::atomic<bool> ExitSemaphoreReady{false};
 
+// Set by ServiceInit before it returns false for a node space that cannot be
+// attached or verified; main thread only.
+bool StartFailedOnConfiguration = false;
+
 }  // namespace
 
 bool ServiceInit() {
@@ -40,8 +48,11 @@ bool ServiceInit() {
     // another service already serves: two would tear each other's files.
     int32_t holder = 0;
     char reason[256];
-    if (NodeClaimService(&holder, reason, sizeof reason) != 0) {
+    if (const int32_t claim = NodeClaimService(&holder, reason, sizeof reason); claim != 0) {
         report(&LogChannel, "ERR", "Service not started: %s.", reason);
+        // Served by another process may pass; a node space that cannot be
+        // trusted stays so until someone mends it.
+        StartFailedOnConfiguration = claim != EBUSY;
         return false;
     }
     OpenStatusRecord();
@@ -68,6 +79,12 @@ bool ServiceInit() {
     // Priorities wrap at 256: Priority 254 gives the main thread 0.
     SetRtProcessMaxPriority(0, 0);
     SetRtThreadPriority(0, static_cast<uint8_t>(GetPriority() + 2));
+    // OVRT_REALTIME=1 asked for SCHED_FIFO; without the right (RLIMIT_RTPRIO,
+    // CAP_SYS_NICE, the cgroup's real-time budget) the threads run on under
+    // the normal scheduler, which would otherwise go unnoticed.
+    if (const int refused = RtRealtimeRefusal(); refused != 0)
+        report(&LogChannel, "WRN", "Real-time scheduling not granted (%s): the threads run under the normal scheduler.",
+               strerror(refused));
 
     RTHANDLE root = GetRtThreadHandles(RT_ROOT_PROCESS);
     UncatalogRtHandle(root, "OvRetain");
@@ -76,12 +93,25 @@ bool ServiceInit() {
 
     CreateRtThread(static_cast<uint8_t>(GetPriority() + 1), NotifyThread, kThreadStackSize, nullptr);
 
-    CheckRetainFile();
+    if (!CheckRetainFile()) {
+        // Another node space's service owns the retain directory.
+        UncatalogRtHandle(root, "OvRetain");
+        UnregisterService();
+        CloseStatusRecord();
+        return false;
+    }
+    // The values come back before the first poll counts Live or says ready;
+    // a node space that already adopted the file keeps its live values.
+    if (GetAutoLoad() == 1 && RetainFileAwaitsLoad()) RecordedRetainOperation(STATUS_AUTOLOAD, LoadRetainFile);
+    RecordAwaitedLoad();
 
     // Only exactly 1 counts; an absent AutoRun reads 0 and leaves Run alone.
     if (GetAutoRun() == 1) SetRun(1);
 
     ServiceStartupComplete();
+    // Off the path of any event: the first save of the run then costs what
+    // every later one does.
+    PrepareFirstSave();
     return true;
 }
 
@@ -134,6 +164,23 @@ uint8_t SaveForExit() {
     const int status = SaveRetainFileStatus();
     if (status == 0) ExitSaveFailed.store(true, std::memory_order_seq_cst);
     return status == 1 ? 1 : 0;
+}
+
+bool NodeSpaceLost() {
+    static std::atomic<bool> lost{false};
+    if (lost.load()) return true;
+    if (NodeSpaceSound() != ESTALE) return false;
+    lost.store(true);
+    report(&LogChannel, "ERR", "Node space destroyed or replaced under the service; ending without a save.");
+    ServiceShutdownBegins();
+    ExitSaveFailed.store(true, std::memory_order_seq_cst);
+    SetRun(0);
+    SignalExit();
+    return true;
+}
+
+int ServiceStartFailureStatus() {
+    return StartFailedOnConfiguration ? kExitConfiguration : 1;
 }
 
 int ServiceExitStatus() {

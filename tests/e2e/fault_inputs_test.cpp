@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -19,6 +20,8 @@
 
 #include "e2e/service_e2e.h"
 #include "nodespace/nodespace_admin.h"
+#include "nodespace/segment_layout.h"
+#include "service/service.h"
 
 namespace svctest {
 namespace {
@@ -69,8 +72,9 @@ TEST_P(ShortRetainFile, IsJudgedAMismatchAndTheServiceGoesOn) {
     // A header that is not all there reads as 0.
     ASSERT_TRUE(WaitForLog({"WRN", "file hash code    = 0"})) << service_->Output();
     // ...and the file is kept aside under that hash before it goes.
-    const std::string kept = drives_.Path() + "/C/Orvale/OvRetain.00000000.old";
-    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain.00000000.old."})) << service_->Output();
+    const std::string kept = drives_.Path() + "/C/Orvale/OvRetain.0000000001.00000000.00000000.old";
+    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain.0000000001.00000000.00000000.old."}))
+        << service_->Output();
     ASSERT_TRUE(ovtest::WaitUntil([&] { return !ovtest::FileExists(RetainFile()); }));
     EXPECT_EQ(Count({"WRN", "Retained file hash code does not match and will be deleted."}), 1u);
     EXPECT_EQ(Lines("WRN"), 4u);
@@ -106,6 +110,9 @@ TEST_F(FaultInputs, AFileFarLongerThanTheLayoutLoadsItsSlotsAndTheNextSaveTrimsI
     file.replace(SlotOffset("Plant.Name"), 16, std::string(16, 'X'));
     file += std::string(1 << 20, '\xEE');
     ovtest::WriteFile(RetainFile(), file);
+    // As an older version left it: no check record to refuse it by.
+    const std::string check = RetainFile().substr(0, RetainFile().size() - 12) + "OvRetain.check";
+    ASSERT_EQ(std::remove(check.c_str()), 0);
     Ovnode({"set", "Plant.Speed", "1"});
     Ovnode({"set", "Plant.Name", "other"});
 
@@ -354,8 +361,9 @@ TEST_F(FaultInputs, OfTwoServicesStartedAtOnceExactlyOneRuns) {
     EXPECT_FALSE(ovtest::FileExists("/dev/shm/ovns-" + active_ + ".init.999999.0"));
 }
 
-// A node space that cannot be attached or verified: one ERR line, exit 1,
-// and the retain file in place is not touched.
+// A node space that cannot be attached or verified: one ERR line, the exit
+// status of a configuration error (the unit is not restarted), and the
+// retain file in place is not touched.
 TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
     const ovtest::TestUser user = ovtest::UnprivilegedUser();
     const std::string segment = "/dev/shm/ovns-" + active_;
@@ -376,6 +384,15 @@ TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
              close(fd);
          },
          "unknown layout", false},
+        {"a node space of an older layout version", active_,
+         [&] {
+             int fd = open(segment.c_str(), O_WRONLY);
+             ASSERT_GE(fd, 0);
+             const uint32_t version = 3;
+             EXPECT_EQ(pwrite(fd, &version, sizeof version, 8), 4);
+             close(fd);
+         },
+         "has layout version 3, this build reads version 4: remove it with 'ovnode destroy'", false},
         {"a segment every user may write", active_, [&] { ASSERT_EQ(chmod(segment.c_str(), 0666), 0); },
          "writable by every user", false},
         {"a segment made first by another user", active_,
@@ -397,7 +414,7 @@ TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
         ovtest::Env env = Environment();
         env["OVNODE_SPACE"] = c.Space;
         ovtest::RunResult r = ovtest::Run({OVRETAIN_BIN}, env);
-        EXPECT_EQ(r.Status, 1) << r.Err;
+        EXPECT_EQ(r.Status, kExitConfiguration) << r.Err;
         EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
         EXPECT_NE(r.Err.find("ERR ovretain: Service not started:"), std::string::npos) << r.Err;
         EXPECT_NE(r.Err.find(c.Reason), std::string::npos) << r.Err;
@@ -427,7 +444,8 @@ TEST_F(FaultInputs, AGroupMemberCorruptingTheSegmentMakesSavesFailNotTheService)
     const std::string segment = "/dev/shm/ovns-" + space.Name();
 
     // Plant.Speed's value offset, far outside the segment.
-    const long offset = 64 * 1024 + (NodeSpaceFind("Plant.Speed") - 1) * 578 + 570;
+    const long offset = static_cast<long>(nodespace::kValuesOffset + (NodeSpaceFind("Plant.Speed") - 1) * 16 +
+                                          offsetof(nodespace::ValueEntry, Offset));
     auto dd = ovtest::RunAs(user,
                             {"/usr/bin/dd", "of=" + segment, "bs=1", "seek=" + std::to_string(offset), "count=8",
                              "conv=notrunc", "status=none"},

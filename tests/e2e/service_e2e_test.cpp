@@ -58,6 +58,28 @@ INSTANTIATE_TEST_SUITE_P(Service, ServicePriorities,
                          ::testing::Values(PriorityCase{nullptr, 162, 161, 160}, PriorityCase{"120", 122, 121, 120},
                                            PriorityCase{"254", 0, 255, 254}, PriorityCase{"255", 1, 0, 255}));
 
+// OVRT_REALTIME=1 where SCHED_FIFO is refused (no CAP_SYS_NICE, an
+// RLIMIT_RTPRIO of 0): one "WRN" line, and the service runs on. Not asked
+// for, nothing is said.
+TEST_F(ServiceTest, RealTimeSchedulingAskedForAndRefusedIsOneWarning) {
+    const LogLine refused{"WRN",
+                          "Real-time scheduling not granted (Operation not permitted): the threads run under the "
+                          "normal scheduler."};
+    if (!ovtest::FileExists("/usr/bin/prlimit") || !ovtest::FileExists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "needs prlimit and setpriv (util-linux)";
+    std::vector<std::string> argv{"/usr/bin/prlimit", "--rtprio=0:0", OVRETAIN_BIN};
+    if (geteuid() == 0) argv.insert(argv.begin(), {"/usr/bin/setpriv", "--bounding-set=-sys_nice", "--"});
+    for (const bool asked : {true, false}) {
+        SCOPED_TRACE(asked ? "asked for" : "not asked for");
+        ovtest::Env env = Environment();
+        if (asked) env["OVRT_REALTIME"] = "1";
+        service_ = std::make_unique<ovtest::Child>(argv, env);
+        ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); })) << service_->Output();
+        EXPECT_EQ(Count(refused), asked ? 1u : 0u) << service_->Output();
+        EXPECT_EQ(Stop(), 0);
+    }
+}
+
 TEST_F(ServiceTest, PauseAndRunSwitchTheRunFlagAndLogEachEvent) {
     StartAndWait();
     Ovnode({"service", "pause"});
@@ -315,8 +337,18 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
                       static_cast<uint8_t>(saved[2]) << 16 |
                       static_cast<uint32_t>(static_cast<uint8_t>(saved[3])) << 24);
     const std::string dir = drives_.Path() + "/C/Orvale/";
-    const std::string old = dir + "OvRetain." + hash + ".old";
-    ASSERT_TRUE(ovtest::FileExists(dir + "OvRetain." + hash + ".layout"));
+    // The file's layout record: the id in the check record's newest entry
+    // (offset 32), which names the set-aside file too.
+    const std::string check = ovtest::ReadFile(dir + "OvRetain.check");
+    ASSERT_GE(check.size(), 36u);
+    char id[16];
+    std::snprintf(id, sizeof id, "%08x",
+                  static_cast<uint8_t>(check[32]) | static_cast<uint8_t>(check[33]) << 8 |
+                      static_cast<uint8_t>(check[34]) << 16 |
+                      static_cast<uint32_t>(static_cast<uint8_t>(check[35])) << 24);
+    const std::string oldName = "OvRetain.0000000001." + std::string(hash) + "." + id + ".old";
+    const std::string old = dir + oldName;
+    ASSERT_TRUE(ovtest::FileExists(dir + "OvRetain." + hash + "." + id + ".layout"));
 
     UseSpace(changed_.Name());
     Make("P.Added", "7", "", "");
@@ -335,8 +367,7 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
     // P.Retyped, P.Blob (and Migrate) new; P.Gone, P.OldName and the old
     // P.Retyped and P.Blob dropped.
     const std::string counts = std::string("resized 2, new ") + (migrate ? "5" : "4") + ", dropped 4";
-    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain." + std::string(hash) + ".old."}))
-        << service_->Output();
+    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\" + oldName + "."})) << service_->Output();
     EXPECT_EQ(ovtest::ReadFile(old), saved);
     if (migrate) {
         ASSERT_TRUE(ovtest::WaitUntil([&] {

@@ -2,7 +2,8 @@
 # Installs the build into a scratch prefix with `cmake --install` and checks
 # what is installed there: each systemd unit passes systemd-analyze verify,
 # the metrics unit's command writes a whole ovretain.prom,
-# ovretain.service starts the installed service and is hardened to an
+# ovretain.service starts the installed service through its start script
+# (which refuses a bad layout file with exit status 78) and is hardened to an
 # exposure of 2.0 or better (systemd-analyze security); the man page of
 # ovnode and its bash completion know every command of the installed tool.
 # Exit 77 (skipped) where systemd-analyze is absent.
@@ -20,16 +21,19 @@ unit=$units/ovretain.service
 [ -f "$unit" ] || { echo "cmake --install put no ovretain.service into $units"; exit 1; }
 
 fail() { echo "ovretain.service: $*"; exit 1; }
-grep -qx "ExecStart=$prefix/bin/ovretain" "$unit" || fail "ExecStart is not the installed service"
+start=$prefix/libexec/ovretain/ovretain-start
+grep -qx "ExecStart=$start" "$unit" || fail "ExecStart is not the installed start script"
+[ -x "$start" ] || fail "the installed start script is missing"
+grep -qx "bindir='$prefix/bin'" "$start" || fail "the start script does not run the installed programs"
 [ -x "$prefix/bin/ovretain" ] || fail "the installed service is missing"
-for line in Type=notify Restart=on-failure KillSignal=SIGTERM User=ovretain Group=ovretain StateDirectory=ovretain \
-  EnvironmentFile=-/etc/default/ovretain; do
+for line in Type=notify Restart=on-failure RestartPreventExitStatus=78 KillSignal=SIGTERM User=ovretain Group=ovretain \
+  StateDirectory=ovretain EnvironmentFile=-/etc/default/ovretain; do
   grep -qx "$line" "$unit" || fail "$line is missing"
 done
 grep -q '^WatchdogSec=' "$unit" || fail "WatchdogSec= is missing"
 # These remove the node space or forbid SCHED_FIFO.
 if grep -E '^(DynamicUser|RemoveIPC|RestrictRealtime)=' "$unit"; then fail "sets an option it must not"; fi
-if grep -l '@[A-Z_]*@' "$units"/*; then echo "a placeholder was left in an installed unit"; exit 1; fi
+if grep -l '@[A-Z_]*@' "$units"/* "$start"; then echo "a placeholder was left in an installed unit"; exit 1; fi
 
 # verify runs man for the Documentation= pages: look in the installed ones.
 man=(--man=no)
@@ -56,6 +60,15 @@ command=$(sed -n "s|^ExecStart=/bin/sh -c '\(.*\)'$|\1|p" "$metrics" | sed "s|/v
 OVNODE_SPACE=ovrt-no-such-space /bin/sh -c "$command" || { echo "ovretain-metrics.service: its command failed"; exit 1; }
 [ "$(ls "$dir/collector")" = ovretain.prom ] && grep -qx 'ovretain_up 0' "$dir/collector/ovretain.prom" ||
   { echo "ovretain-metrics.service: no complete ovretain.prom"; ls -l "$dir/collector"; exit 1; }
+
+# The start script with a layout file that cannot be loaded: exit status 78
+# (the unit's RestartPreventExitStatus), one ERR line, no service started.
+printf 'garbage\n' >"$dir/layout.csv"
+status=0
+OVNODE_SPACE=ovrt-verify-$$ OVRT_LAYOUT=$dir/layout.csv "$start" >"$dir/start.out" 2>&1 || status=$?
+[ "$status" = 78 ] || { cat "$dir/start.out"; fail "ovretain-start with a bad layout file exited $status, not 78"; }
+[ "$(wc -l <"$dir/start.out")" = 1 ] && grep -q "^ERR ovretain-start: Layout file $dir/layout.csv not loaded" "$dir/start.out" ||
+  { cat "$dir/start.out"; fail "ovretain-start did not say in one ERR line why it stopped"; }
 
 ovnode=$prefix/bin/ovnode
 commands=$("$ovnode" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p')

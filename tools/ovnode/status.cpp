@@ -18,21 +18,26 @@
 #include <ostream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/commands.h"
 #include "ovnode/shown_text.h"
 #include "ovnode/status_view.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
+#include "retain/layout_record.h"
 #include "status/status_segment.h"
+#include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 
 namespace ovnode {
 namespace {
 
 constexpr int kKindCount = static_cast<int>(STATUS_KIND_COUNT);
-const char* const kKindNames[kKindCount] = {"trigger_save", "trigger_load", "stop_save", "shutdown_save", "autosave"};
+const char* const kKindNames[kKindCount] = {"trigger_save",  "trigger_load", "stop_save",
+                                            "shutdown_save", "autosave",     "autoload"};
 
 int Fail(std::ostream& err, const std::string& what) {
     err << "ovnode: " << ShownText(what) << "\n";
@@ -69,7 +74,7 @@ const char* OutcomeName(uint32_t outcome) {
 }
 
 bool IsSaveKind(int kind) {
-    return kind != STATUS_TRIGGER_LOAD;
+    return kind != STATUS_TRIGGER_LOAD && kind != STATUS_AUTOLOAD;
 }
 
 // The most recent save of any kind, or -1 when none has run.
@@ -183,8 +188,24 @@ RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout,
     }
     uint8_t header[4] = {};
     f.HasHeader = pread(fd, header, 4, 0) == 4;
+    // The whole file's checksum, for the check record beside it.
+    uint32_t crc = 0;
+    uint64_t read = 0;
+    std::vector<uint8_t> chunk(1 << 20);
+    for (ssize_t n; (n = pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(read))) > 0;) {
+        crc = Crc32c(crc, chunk.data(), static_cast<size_t>(n));
+        read += static_cast<uint64_t>(n);
+    }
     close(fd);
     f.Header = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
+    std::string name;
+    PDir* dir = PDirOpenParent(f.Path.c_str(), &name);
+    CheckEntry entry;
+    const CheckVerdict verdict =
+        dir ? VerifyRetainFile(dir, read, crc, f.HasHeader ? f.Header : 0, &entry, &f.CheckWhy) : CHECK_NO_RECORD;
+    if (dir) PDirClose(dir);
+    f.Check = verdict == CHECK_VERIFIED ? "verified" : verdict == CHECK_FAILED ? "failed" : "none";
+    if (verdict != CHECK_FAILED) f.CheckWhy.clear();
     if (haveLayout) {
         f.HaveLayout = true;
         f.LayoutHash = ComputeLayoutHash();
@@ -231,6 +252,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
     const ServiceStatus& r = view.Record;
     const int last = view.HasRecord ? LastSave(r) : -1;
     const bool lastFailed = last >= 0 && r.Kinds[last].LastOutcome == STATUS_OUTCOME_FAILED;
+    const bool awaitsLoad = view.Running && (r.Flags & STATUS_FLAG_AWAITS_LOAD) != 0;
 
     if (inv.Json) {
         out << "{\"service\": {\"running\": " << (view.Running ? "true" : "false");
@@ -243,7 +265,9 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
         out << "},\n \"retain_file\": {\"path\": " << JsonString(file.Path)
             << ", \"exists\": " << (file.Exists ? "true" : "false");
         if (file.Exists) {
-            out << ", \"size\": " << file.Size << ", \"modified\": " << JsonString(Iso(file.ModifiedNs));
+            out << ", \"size\": " << file.Size << ", \"modified\": " << JsonString(Iso(file.ModifiedNs))
+                << ", \"check\": " << JsonString(file.Check) << ", \"check_why\": "
+                << (file.CheckWhy.empty() ? "null" : JsonString(Printable(file.CheckWhy.c_str())));
             if (file.HaveLayout && file.HasHeader)
                 out << ", \"expected_size\": " << file.Expected
                     << ", \"header_matches\": " << (file.HeaderMatches() ? "true" : "false");
@@ -258,7 +282,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
                 << ", \"failures\": " << o.Failures << ", \"error\": " << JsonString(Printable(o.LastError)) << "}";
         }
         out << (view.HasRecord ? "\n },\n" : "},\n") << " \"last_save_failed\": " << (lastFailed ? "true" : "false")
-            << "}\n";
+            << ",\n \"awaits_first_load\": " << (awaitsLoad ? "true" : "false") << "}\n";
     } else {
         out << "service      ";
         if (view.Running)
@@ -283,6 +307,8 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
                             ? ""
                             : ", length differs from the layout's " + std::to_string(file.Expected))
                     << "\n";
+            out << "             check record: " << file.Check
+                << (file.CheckWhy.empty() ? "" : ": " + Printable(file.CheckWhy.c_str())) << "\n";
         }
         for (int k = 0; view.HasRecord && k < kKindCount; ++k) {
             const StatusKindRecord& o = r.Kinds[k];
@@ -298,6 +324,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
             if (o.LastError[0]) out << "; " << Printable(o.LastError);
             out << "\n";
         }
+        if (awaitsLoad) out << "the retain file awaits its first load: autosave waits\n";
         if (lastFailed) out << "the last save failed\n";
     }
     return view.Running && !lastFailed ? kExitOk : kExitFailure;
@@ -358,6 +385,11 @@ int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err) 
         family("retain_file_modified_time_seconds", "gauge",
                "When the retain file was last written, in seconds since the Unix epoch.");
         out << "ovretain_retain_file_modified_time_seconds " << Seconds(file.ModifiedNs, 3) << "\n";
+        if (file.Check != "none") {
+            family("retain_file_verified", "gauge",
+                   "1 when the retain file is the one its check record lists, 0 when it is not (damaged).");
+            out << "ovretain_retain_file_verified " << (file.Check == "verified" ? 1 : 0) << "\n";
+        }
         if (file.HaveLayout && file.HasHeader) {
             family("retain_file_header_match", "gauge",
                    "1 when the retain file's header matches the layout of the node space.");

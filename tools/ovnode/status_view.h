@@ -37,6 +37,8 @@ struct RetainFileView {
     bool HaveLayout = false;  // the node space was there to judge the file by
     uint32_t LayoutHash = 0;
     uint64_t Expected = 0;  // length the layout expects
+    std::string Check;      // by the check record: "verified", "failed" or "none"
+    std::string CheckWhy;   // why it failed
     bool HeaderMatches() const { return HaveLayout && HasHeader && Header == LayoutHash; }
 };
 

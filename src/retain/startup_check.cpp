@@ -1,0 +1,248 @@
+// The start-up check of the retain file.
+#include "retain/startup_check.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "report/report.h"
+#include "retain/adoption.h"
+#include "retain/check_record.h"
+#include "retain/layout_hash.h"
+#include "retain/layout_record.h"
+#include "retain/migration.h"
+#include "retain/retain_dir.h"
+#include "retain/retain_dir_claim.h"
+#include "retain/retain_file.h"
+#include "retain/retain_paths.h"
+#include "retain/set_aside.h"
+#include "stdlib/pfile.h"
+#include "variables/variables.h"
+
+namespace {
+
+uint32_t StoredLayoutHash = 0;
+
+uint32_t LoadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+namespace {
+
+// Reads the header word of the retain file `name` in dir into the stored
+// hash. A file that is not there leaves the stored hash as it was; a file
+// shorter than its header reads as 0. A file that is there but cannot be
+// read sets *error (errno's value) and leaves the stored hash alone.
+uint32_t ReadHeader(PDir* dir, const std::string& name, int* error) {
+    *error = 0;
+    PFile* file = PDirOpenRead(dir, name.c_str());
+    if (!file) {
+        if (errno != ENOENT) *error = errno;
+        return StoredLayoutHash;
+    }
+    uint8_t header[4];
+    if (PFileRead(file, header, sizeof header)) {
+        StoredLayoutHash = LoadLe32(header);
+    } else if (errno == 0) {
+        StoredLayoutHash = 0;
+    } else {
+        *error = errno;
+    }
+    PFileClose(file);
+    return StoredLayoutHash;
+}
+
+// Moves the retain file to the backup name, replacing the backup in one
+// rename; with no retain file the backup stays.
+void RotateIn(PDir* dir, const std::string& name) {
+    struct stat st;
+    if (!PDirStat(dir, name.c_str(), &st)) return;
+    if (PDirRename(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str())) PDirSync(dir);
+}
+
+void RemoveIn(PDir* dir, const std::string& name) {
+    if (PDirRemove(dir, name.c_str())) PDirSync(dir);
+}
+
+// Opens the retain directory for one of the operations below; nullptr when
+// there is none (or it was refused, which has been reported).
+PDir* OpenForCheck(std::string* name) {
+    if (GetRetainFilePath()[0] == '\0') return nullptr;
+    return OpenRetainDirectory(GetRetainFilePath(), false, name);
+}
+
+// Says once where the retain file is, and what became of an OutPath that
+// could not be used as it stands.
+void ReportPaths() {
+    bool climbed = false;
+    const std::string resolved = PFileMapPath(GetRetainFilePath(), &climbed);
+    report(&LogChannel, "DBG", "Retain file %s", resolved.c_str());
+    std::string dir, name;
+    PDirSplitPath(GetRetainFilePath(), &dir, &name);
+    if (climbed) report(&LogChannel, "WRN", "OutPath climbs out of its drive root with \"..\"; using %s", dir.c_str());
+    if (OutPathNodeLength() >= kOutPathRead)
+        report(&LogChannel, "WRN", "OutPath is longer than the %u characters read; using %s",
+               static_cast<unsigned>(kOutPathRead - 1), dir.c_str());
+}
+
+}  // namespace
+
+uint32_t ReadStoredLayoutHash() {
+    int error = 0;
+    return ReadStoredLayoutHash(&error);
+}
+
+uint32_t ReadStoredLayoutHash(int* error) {
+    *error = 0;
+    std::string name;
+    PDir* dir = OpenForCheck(&name);
+    if (!dir) {
+        if (GetRetainFilePath()[0] != '\0' && errno != ENOENT && errno != ENOTDIR) *error = errno;
+        return StoredLayoutHash;
+    }
+    uint32_t stored = ReadHeader(dir, name, error);
+    PDirClose(dir);
+    return stored;
+}
+
+void RotateBackupFile() {
+    std::string name;
+    PDir* dir = OpenForCheck(&name);
+    if (!dir) return;
+    RotateIn(dir, name);
+    PDirClose(dir);
+}
+
+void RemoveRetainFile() {
+    std::string name;
+    PDir* dir = OpenForCheck(&name);
+    if (!dir) return;
+    RemoveIn(dir, name);
+    PDirClose(dir);
+}
+
+bool CheckRetainFile() {
+    LockRetainFile();
+    if (!BuildRetainFilePaths()) {
+        // Nothing is read or written in the working directory instead.
+        report(&LogChannel, "ERR", "OutPath names no usable directory; the retain file is neither read nor saved.");
+        UnlockRetainFile();
+        return true;
+    }
+    ReportPaths();
+    uint32_t h = ComputeLayoutHash();
+    // Only a migration uses them, and only here: freed when the check ends.
+    const std::vector<uint32_t> keys = TakeLayoutNodeKeys();
+    // One directory descriptor for the whole check. A directory that does
+    // not exist holds no file; one that was refused has been reported, and
+    // nothing in it is touched.
+    std::string name;
+    PDir* dir = OpenForCheck(&name);
+    if (!dir && errno != ENOENT && errno != ENOTDIR) {
+        UnlockRetainFile();
+        return true;
+    }
+    // Before any file in it is touched: the directory is this service's.
+    pid_t holder = 0;
+    if (dir && !ClaimRetainDirectory(dir, &holder)) {
+        const int claimError = errno;
+        PDirClose(dir);
+        UnlockRetainFile();
+        if (claimError == EWOULDBLOCK) {
+            report(&LogChannel, "ERR", "Service not started: retain directory of %s is used by process %d.",
+                   GetRetainFilePath(), static_cast<int>(holder));
+            return false;
+        }
+        // Not claimed (a read-only directory): the check only reads, and
+        // each save tries again.
+        report(&LogChannel, "WRN", "Retain directory not claimed: %s", std::strerror(claimError));
+        LockRetainFile();
+        dir = OpenForCheck(&name);
+    }
+    int error = 0;
+    uint32_t s = dir ? ReadHeader(dir, name, &error) : StoredLayoutHash;
+    struct stat st;
+    const bool present = error == 0 && dir != nullptr && PDirStat(dir, name.c_str(), &st);
+    // A file there is judged by its check record first.
+    CheckEntry entry;
+    std::string damage;
+    const CheckVerdict verdict = present ? VerifyRetainFileNamed(dir, name.c_str(), &entry, &damage) : CHECK_NO_RECORD;
+    if (present && verdict == CHECK_FAILED && errno != 0) error = errno;
+    if (verdict != CHECK_VERIFIED) entry.LayoutId = 0;
+    bool changed = false;
+    if (error != 0) {
+        // A file that is there but cannot be read is never removed or
+        // rotated: it may hold the only copy of the values.
+        ReportRetainFileError("read", error);
+    } else if (h != s) {
+        report(&LogChannel, "WRN", "Retained file hash code does not match and will be deleted.");
+        report(&LogChannel, "WRN", "current hash code = %x", h);
+        report(&LogChannel, "WRN", "file hash code    = %x", s);
+        changed = true;
+    } else if (present && verdict == CHECK_FAILED) {
+        // Its layout is this one, but it is not the file that was saved:
+        // a load refuses it, and nothing here touches it.
+        report(&LogChannel, "WRN", "Retained file does not verify: %s; it is left as it is.", damage.c_str());
+    } else if (present) {
+        // The hash covers names only: the file's own record says whether a
+        // type code or Size changed under it.
+        LayoutRecord record;
+        std::string why;
+        if (ReadFileLayoutRecord(dir, s, entry.LayoutId, st.st_size, &record, &why)) {
+            const int64_t at = FirstLayoutDifference(record, NodeTable(), NodeCount(), st.st_size);
+            if (at >= 0) {
+                const LayoutRecordEntry& e = record.Entries[static_cast<size_t>(at)];
+                const NodeRecord& node = NodeTable()[at];
+                uint16_t size = 0;
+                if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
+                report(&LogChannel, "WRN",
+                       "Retained file layout differs under the same hash code: node %lld was type %u size %u, is "
+                       "type %u size %u.",
+                       static_cast<long long>(at), e.Type, e.Size, node.Type, size);
+                changed = true;
+            }
+        }
+    }
+    if (changed) {
+        // The file is kept aside first; with Migrate its values then move
+        // into a file of this layout instead of being left behind.
+        if (present) SetAsideRetainFile(dir, name, s);
+        bool migrated = false;
+        if (present && GetMigrate() == 1) {
+            if (verdict == CHECK_FAILED) {
+                report(&LogChannel, "WRN", "Retained file not migrated: %s.", damage.c_str());
+            } else {
+                migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys);
+            }
+        }
+        if (!migrated && dir) {
+            if (GetUseBackup() != 0) {
+                RotateIn(dir, name);
+            } else {
+                RemoveIn(dir, name);
+            }
+        }
+        ForgetCheckState();
+        RemoveUnusedLayoutRecords(dir, h);
+    }
+    NoteRetainFileAtStartup(dir, name);
+    PDirClose(dir);
+    UnlockRetainFile();
+    return true;
+}
+
+void ResetRetainStateForTest() {
+    LockRetainFile();
+    ForgetLayoutHash();
+    ForgetCheckState();
+    StoredLayoutHash = 0;
+    ResetRetainPathsForTest();
+    ResetAdoptionForTest();
+    UnlockRetainFile();
+}
