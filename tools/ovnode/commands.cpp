@@ -20,6 +20,9 @@
 namespace ovnode {
 namespace {
 
+// Why a read of the node space gave nothing to trust.
+const char kUnreadable[] = "the node space's lock was held past its deadline by a live process, or its memory is gone";
+
 struct NodeInfo {
     uint32_t Index = 0;
     uint16_t Type = 0;
@@ -213,7 +216,9 @@ int CommandGet(const Invocation& inv, std::ostream& out, std::ostream& err) {
     if (!Attach(inv, false, err)) return kExitFailure;
     NodeInfo info;
     if (!FindNode(name, &info)) return Fail(err, "unknown node " + name);
+    const uint32_t failures = NodeAccessFailures();
     const std::string value = FormatValue(info.Type, ReadNodeValue(info.Index, info.Size));
+    if (NodeAccessFailures() != failures) return Fail(err, "cannot read node " + name + ": " + kUnreadable);
     if (inv.Json) {
         const ValueKind kind = KindOfType(info.Type);
         const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
@@ -230,6 +235,7 @@ int CommandGet(const Invocation& inv, std::ostream& out, std::ostream& err) {
 int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
     if (!Attach(inv, false, err)) return kExitFailure;
     // Nodes added while listing are left out: the count is taken once.
+    const uint32_t failures = NodeAccessFailures();
     const int32_t count = std::max<int32_t>(NodeCount(), 0);
     const NodeRecord* table = count ? NodeTable() : nullptr;
 
@@ -246,6 +252,7 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
                 << ", \"value\": " << (numeric ? value : JsonString(value)) << "}";
         }
         out << (count ? "\n]\n" : "]\n");
+        if (NodeAccessFailures() != failures) return Fail(err, std::string("values may be missing: ") + kUnreadable);
         return kExitOk;
     }
 
@@ -276,6 +283,7 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
         row(std::to_string(r.Index), TableValue(RecordName(r)), std::to_string(r.Type), std::to_string(size),
             TableValue(FormatValue(r.Type, ReadNodeValue(r.Index, size))));
     }
+    if (NodeAccessFailures() != failures) return Fail(err, std::string("values may be missing: ") + kUnreadable);
     return kExitOk;
 }
 
