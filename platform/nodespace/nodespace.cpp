@@ -2,6 +2,7 @@
 // described in segment_layout.h.
 #include <errno.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/process_identity.h"
 #include "common/shm_segment.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
@@ -25,6 +27,7 @@ struct Space {
     NodeRecord* Table;
     std::atomic<uint64_t>* Slots;
     ValueEntry* Values;
+    std::atomic<uint64_t>* Written;
     uint8_t* Heap;
     std::string Name;
 };
@@ -88,6 +91,7 @@ Space* Map(const std::string& name, bool create, std::string* error) {
     s->Table = reinterpret_cast<NodeRecord*>(base + kTableOffset);
     s->Slots = reinterpret_cast<std::atomic<uint64_t>*>(base + kHashOffset);
     s->Values = reinterpret_cast<ValueEntry*>(base + kValuesOffset);
+    s->Written = reinterpret_cast<std::atomic<uint64_t>*>(base + kWrittenOffset);
     s->Heap = base + kHeapOffset;
     s->Name = name;
     return s;
@@ -274,6 +278,28 @@ inline uint64_t* WordsOf(Space* s, const Node& n) {
     return reinterpret_cast<uint64_t*>(s->Heap + off);
 }
 
+// memcpy of at most 8 bytes without a library call for the sizes values
+// have (1, 2, 4 and 8 bytes, 8 for every whole word of a longer one).
+inline void CopySmall(void* dst, const void* src, size_t n) {
+    switch (n) {
+        case 8:
+            std::memcpy(dst, src, 8);
+            break;
+        case 4:
+            std::memcpy(dst, src, 4);
+            break;
+        case 2:
+            std::memcpy(dst, src, 2);
+            break;
+        case 1:
+            std::memcpy(dst, src, 1);
+            break;
+        default:
+            std::memcpy(dst, src, n);
+            break;
+    }
+}
+
 void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
     size_t i = 0;
     while (i < n) {
@@ -282,7 +308,7 @@ void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
         // every word of the copy.
         uint64_t v = __atomic_load_n(&words[pos >> 3], __ATOMIC_ACQUIRE);
         size_t take = std::min<size_t>(8 - b, n - i);
-        std::memcpy(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
+        CopySmall(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
         i += take;
     }
 }
@@ -294,7 +320,7 @@ void CopyIn(uint64_t* words, size_t offset, const uint8_t* src, size_t n) {
         size_t take = std::min<size_t>(8 - b, n - i);
         uint64_t v = 0;
         if (take != 8) v = __atomic_load_n(&words[pos >> 3], __ATOMIC_RELAXED);
-        std::memcpy(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
+        CopySmall(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
         // Release keeps the odd sequence, stored before, ahead of every word.
         __atomic_store_n(&words[pos >> 3], v, __ATOMIC_RELEASE);
         i += take;
@@ -313,6 +339,19 @@ void ZeroFill(uint64_t* words, size_t offset, size_t n) {
 
 // Counts one change; runs with the lock held, so a plain increment of the
 // shared word is enough. Release: the change's bytes come first.
+// Marks node `index` as written; with the lock held. A bit already set costs
+// one load.
+inline void MarkWritten(Space* s, uint32_t index) {
+    const uint32_t bit = index - 1;
+    if (bit >= kCapacity) return;
+    const uint64_t mask = uint64_t{1} << (bit % 64);
+    std::atomic<uint64_t>& word = s->Written[bit / 64];
+    if (word.load(std::memory_order_relaxed) & mask) return;
+    word.fetch_or(mask, std::memory_order_release);
+    const uint32_t w = bit / 64;
+    s->Header->WrittenSummary[w / 64].fetch_or(uint64_t{1} << (w % 64), std::memory_order_release);
+}
+
 inline void CountChange(SegmentHeader* h) {
     h->WriteGeneration.store(h->WriteGeneration.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
@@ -327,6 +366,7 @@ void RepairAfterOwnerDied(Space* s) {
             std::atomic<uint32_t>& seq = s->Values[w - 1].Sequence;
             uint32_t v = seq.load(std::memory_order_relaxed);
             if (v & 1) seq.store(v + 1, std::memory_order_release);
+            MarkWritten(s, w);
         }
         h->Writing.store(0, std::memory_order_relaxed);
     }
@@ -380,7 +420,7 @@ bool ReadBytes(Space* s, const Node& node, size_t offset, void* dst, size_t n) {
             // The common small value: one word (never for 0 bytes, which
             // may lie at the end of the reserved heap).
             uint64_t v = __atomic_load_n(&words[0], __ATOMIC_ACQUIRE);
-            std::memcpy(out, &v, n);
+            CopySmall(out, &v, n);
         } else {
             CopyOut(words, offset, out, n);
         }
@@ -410,6 +450,7 @@ bool WriteBytes(Space* s, const Node& node, size_t offset, const void* src, size
     if (zeroTo > offset + n) ZeroFill(words, offset + n, zeroTo - offset - n);
     sequence.store(seq + 2, std::memory_order_release);
     s->Header->Writing.store(0, std::memory_order_relaxed);
+    MarkWritten(s, node.Index);
     CountChange(s->Header);
     Unlock(s);
     return true;
@@ -475,6 +516,7 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
         h->Count.store(static_cast<int32_t>(index), std::memory_order_release);
         s->Slots[slot].store((uint64_t{Tag(HashName(name, len))} << 32) | index, std::memory_order_release);
         h->Creating.store(0, std::memory_order_relaxed);
+        MarkWritten(s, index);
         CountChange(h);
     }
     Unlock(s);
@@ -497,6 +539,25 @@ NodeRecord* NodeTable() {
     return s ? s->Table : nullptr;
 }
 
+void NodeTakeWritten(std::vector<uint32_t>* indexes) {
+    Space* s = Current();
+    if (!s) return;
+    for (uint32_t sw = 0; sw < kWrittenWords / 64; ++sw) {
+        std::atomic<uint64_t>& summary = s->Header->WrittenSummary[sw];
+        if (summary.load(std::memory_order_relaxed) == 0) continue;
+        uint64_t words = summary.exchange(0, std::memory_order_acquire);
+        while (words) {
+            const uint32_t w = sw * 64 + static_cast<uint32_t>(__builtin_ctzll(words));
+            words &= words - 1;
+            uint64_t bits = s->Written[w].exchange(0, std::memory_order_acquire);
+            while (bits) {
+                indexes->push_back(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)) + 1);
+                bits &= bits - 1;
+            }
+        }
+    }
+}
+
 uint64_t NodeWriteGeneration() {
     Space* s = Current();
     return s ? s->Header->WriteGeneration.load(std::memory_order_acquire) : 0;
@@ -517,14 +578,14 @@ int32_t NodeGetAttribute(const char* name, const char* attribute, void* out, uin
     if (!node.Index || !attribute || !out) return ENOENT;
     if (SameText(attribute, "Size")) {
         uint16_t v = node.Size;
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Type")) {
         uint16_t v;
         std::memcpy(&v, &node.Entry->Type, sizeof v);
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Index")) {
         uint32_t v = node.Index;
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else {
         return EINVAL;
     }
@@ -638,6 +699,28 @@ void NodeSpaceDetach() {
     }
 }
 
+namespace {
+
+// Maps the pages of the value table and of the values in use into this
+// process now, so that the service's first walk over them does not take a
+// page fault every few nodes. Only reserved memory is touched (the bounds
+// come from the header, each within its region); a kernel without
+// MADV_POPULATE_READ (before 5.14) leaves it to the walk.
+void PopulateValues(Space* s) {
+    auto populate = [&](size_t offset, uint64_t bytes, uint64_t limit) {
+        bytes = std::min(bytes, limit) & ~uint64_t{4095};
+        if (bytes) madvise(static_cast<uint8_t*>(s->Segment.Base) + offset, bytes, MADV_POPULATE_READ);
+    };
+    SegmentHeader* h = s->Header;
+    populate(kValuesOffset, h->ValuesReserved.load(std::memory_order_acquire), size_t{kCapacity} * sizeof(ValueEntry));
+    populate(
+        kHeapOffset,
+        std::min(h->HeapUsed.load(std::memory_order_acquire) + 4095, h->HeapReserved.load(std::memory_order_acquire)),
+        kHeapSize);
+}
+
+}  // namespace
+
 int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size) {
     auto say = [&](const std::string& text) {
         if (reason && size) {
@@ -666,6 +749,7 @@ int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size) {
         say("node space '" + name + "' is served by process " + std::to_string(other));
         return EBUSY;
     }
+    PopulateValues(s);
     say("");
     return 0;
 }
@@ -707,6 +791,41 @@ uint16_t NodeAdoptedMark(void* mark, uint16_t size) {
 
 pid_t NodeSpaceServiceHolder(const std::string& name) {
     return ShmValidName(name) ? ShmInstanceHolder(SegmentName(name)) : 0;
+}
+
+pid_t NodeSpaceServiceProcess(const std::string& name, const std::string& program, uint64_t* startTime,
+                              std::string* error) {
+    const pid_t holder = NodeSpaceServiceHolder(name);
+    if (holder == 0) {
+        if (error) *error = "the service is not running on node space '" + name + "'";
+        return 0;
+    }
+    if (holder < 0) {
+        if (error) *error = "the service of node space '" + name + "' cannot be named from here";
+        return 0;
+    }
+    const std::string who = "process " + std::to_string(holder);
+    const uint64_t start = ProcessStartTime(holder);
+    const std::string exe = ProcessExecutable(holder);
+    const size_t slash = exe.rfind('/');
+    const std::string base = slash == std::string::npos ? exe : exe.substr(slash + 1);
+    std::string why;
+    if (holder == 1)
+        why = who + " holds node space '" + name + "' but is the system's first process";
+    else if (start == 0 || exe.empty())
+        why = who + " holds node space '" + name + "' but cannot be examined";
+    else if (base != program)
+        why = who + " holds node space '" + name + "' but runs " + exe + ", not " + program;
+    if (!why.empty()) {
+        if (error) *error = why + ": nothing sent";
+        return 0;
+    }
+    *startTime = start;
+    return holder;
+}
+
+bool NodeSpaceOwner(const std::string& name, uid_t* owner) {
+    return ShmValidName(name) && ShmOwner(SegmentName(name), owner);
 }
 
 bool NodeSpaceExists(const std::string& name) {

@@ -175,7 +175,8 @@ std::vector<pid_t> NodeSpaceServices() {
     return out;
 }
 
-bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error) {
+bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error, uint64_t startTime) {
+    if (startTime != 0) return SignalProcess(pid, startTime, ControlEventSignal(), static_cast<int>(event), error);
     SegmentHeader* h = NodeSpaceHeaderForRegistration();
     uint64_t start = 0;
     for (size_t i = 0; h && pid != 0 && i < kMaxServices; ++i) {

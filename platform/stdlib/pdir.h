@@ -49,16 +49,25 @@ void PDirSplitPath(const char* path, std::string* dir, std::string* name);
 bool PDirMake(const char* dir);
 // Opens the directory `dir` (mapped); nullptr on failure.
 PDir* PDirOpen(const char* dir);
+// Opens the directory `dir` (mapped), which must lie inside the directory
+// `root` (mapped; the drive root): every component below root is opened
+// relative to the one above it and never through a symbolic link (ELOOP),
+// and with create the missing ones (root included) are made first. A
+// directory outside root, or a ".." below it, fails with EXDEV. With vet,
+// root and each directory below it must be owned by root or the calling
+// user and writable by neither group nor others (sticky or not), else EPERM;
+// files of such a directory are then read only when root or the calling
+// user owns them (PDirOpenRead fails with EPERM). The reason of a refusal
+// is put in *why. Counts as a "mkdir" (with create) and an "open".
+// A failure that is no refusal leaves *why empty and names the failed step in
+// *step: "mkdir" or "open".
+PDir* PDirOpenBeneath(const char* root, const char* dir, bool create, bool vet, std::string* why,
+                      const char** step = nullptr);
 // Opens the directory holding `path` and gives the path's last component.
 PDir* PDirOpenParent(const char* path, std::string* name);
 void PDirClose(PDir* dir);
 // The directory's path as opened (mapped).
 const std::string& PDirPath(const PDir* dir);
-
-// True unless the calling process runs as root and the directory is owned
-// by a user other than root, or is writable by others without the sticky
-// bit; then false with errno EPERM and the reason in *why.
-bool PDirTrusted(const PDir* dir, std::string* why);
 
 // Opens name for reading: a regular file only, never through a link.
 PFile* PDirOpenRead(PDir* dir, const char* name);

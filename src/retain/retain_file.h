@@ -68,6 +68,14 @@ int SaveRetainFileStatus();
 // which it ended. False before the first. Any thread; never waits for a save.
 bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs);
 
+// Readies the first save of the run: the layout record that every save makes
+// sure of is checked ahead of time (RecallLayoutRecord, layout_record.h), so
+// that the save of a stop or shutdown event does not read it first. Called
+// by the service once start-up is done, off the path of any event. Reports
+// nothing of its own (a retain directory that is refused is said so once
+// more); a save that comes meanwhile waits for it on the retain-file lock.
+void PrepareFirstSave();
+
 // One node's slot, filled or written back as a save or a load does it (the
 // buffer of a text may get a terminating zero at its end).
 struct NodeRecord;
@@ -78,8 +86,9 @@ void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
 // `backupName` too, replacing the backup in one rename (a durable copy where
 // the file system has no links); with no retain file, or no backup name,
 // nothing changes. A failure leaves the older backup and gives one "WRN"
-// line. Called with the retain-file lock held.
-void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName);
+// line. True when the backup now holds the retain file. Called with the
+// retain-file lock held.
+bool KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName);
 
 // The lock that keeps saves, loads and the start-up check apart. Not
 // recursive: a holder must not call SaveRetainFile or LoadRetainFile.

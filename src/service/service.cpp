@@ -109,6 +109,9 @@ bool ServiceInit() {
     if (GetAutoRun() == 1) SetRun(1);
 
     ServiceStartupComplete();
+    // Off the path of any event: the first save of the run then costs what
+    // every later one does.
+    PrepareFirstSave();
     return true;
 }
 
