@@ -330,6 +330,12 @@ const HarmCase kHarms[] = {
 class HarmfulFault : public FaultRuns, public ::testing::WithParamInterface<HarmCase> {
 protected:
     std::string SegmentFile() const { return "/dev/shm/ovns-" + active_; }
+    // Started, with the start-up check done: Live counts only after it.
+    void StartPolling() {
+        StartWith({});
+        Set("Run", "1");
+        ASSERT_TRUE(PollsPass(1)) << service_->Output();
+    }
     bool HasErr(const std::string& output, const char* prefix) const {
         return output.find(std::string(" ERR ovretain: ") + prefix) != std::string::npos;
     }
@@ -345,7 +351,8 @@ TEST_P(HarmfulFault, FailsAndLeavesTheRetainFileAsItWas) {
     switch (c.What) {
         case Harm::CutShort:
         case Harm::LostPages: {
-            StartWith({});
+            StartPolling();
+            if (HasFatalFailure()) return;
             NodeSpaceDetach();  // this process keeps its hands off the segment
             const int fd = open(SegmentFile().c_str(), O_RDWR | O_CLOEXEC);
             ASSERT_GE(fd, 0);
@@ -360,19 +367,22 @@ TEST_P(HarmfulFault, FailsAndLeavesTheRetainFileAsItWas) {
         }
         case Harm::NoOutPath:
             Set("OutPath", "");
-            StartWith({});
+            StartPolling();
+            if (HasFatalFailure()) return;
             service_->Signal(SIGTERM);
             status = service_->Wait();
             EXPECT_FALSE(ovtest::FileExists("OvRetain.bin")) << "nothing in the working directory";
             break;
         case Harm::Destroyed: {
-            StartWith({});
+            StartPolling();
+            if (HasFatalFailure()) return;
             Ovnode({"destroy", "--force"});
             status = service_->Wait();  // it notices by itself
             break;
         }
         case Harm::SharedDirectory: {
-            StartWith({});
+            StartPolling();
+            if (HasFatalFailure()) return;
             ovtest::ScopedSpace other;
             ovtest::Env env = Environment();
             env["OVNODE_SPACE"] = other.Name();

@@ -3,6 +3,7 @@
 #include "e2e/service_e2e.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "rtkernel/rtkernel.h"
 
@@ -421,6 +422,146 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
 INSTANTIATE_TEST_SUITE_P(Service, LayoutChange, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
     return info.param ? std::string("WithMigrate") : std::string("WithoutMigrate");
 });
+
+// The commonest event of a plant: a reboot rebuilds the node space from the
+// same layout, with defaults, while OvRetain.bin holds the plant's values.
+// Nothing saves over them before they are loaded; a stop keeps them under a
+// name of their own; AutoLoad brings them back before the first poll; and a
+// restart on the surviving node space never rolls live values back.
+TEST_F(ServiceTest, AfterARebuildValuesNobodyLoadedAreNeverOverwritten) {
+    auto layout = [&](const std::string& autoLoad) {
+        CreatePlant();  // Plant.Speed 1234, the layout's default here
+        Create("AutoRun", "1", "1");
+        Create("AutoSave", "7", "500");
+        Create("UseBackup", "1", "1");
+        Create("AutoLoad", "1", autoLoad);
+    };
+    auto rebuild = [&](const std::string& autoLoad) {
+        NodeSpaceDetach();
+        Ovnode({"destroy"});
+        RtSelectInstance(active_ + "-gone");  // lets go of the removed kernel instance
+        UseSpace(active_);
+        layout(autoLoad);
+    };
+    auto live = [&] {
+        const std::string v = Get("Live");
+        return v.empty() ? 0ul : std::stoul(v);
+    };
+    layout("0");
+    Ovnode({"set", "Plant.Speed", "777777"});
+    StartAndWait();
+    Ovnode({"save", "--wait"});
+    ASSERT_EQ(Stop(), 0);
+    const std::string values = ovtest::ReadFile(RetainFile());
+    ASSERT_EQ(SlotValue(values, "Plant.Speed"), 777777u);
+
+    // Rebuilt, and nobody loads for five autosave periods.
+    rebuild("0");
+    StartAndWait();
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return live() >= 25; })) << service_->Output();
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()), values);
+    EXPECT_NE(ovtest::Ovnode(active_, {"status"}).Out.find("awaits its first load"), std::string::npos);
+    // A stop before any load saves as always, the values kept first.
+    ASSERT_EQ(Stop(), 0);
+    EXPECT_EQ(SlotValue(ovtest::ReadFile(RetainFile()), "Plant.Speed"), 1234u);
+    std::string kept;
+    for (const LogLine& l : Log()) {
+        const std::string prefix = "Retained file kept as C:\\Orvale\\";
+        if (l.Level == "WRN" && l.Text.rfind(prefix, 0) == 0)
+            kept = drives_.Path() + "/C/Orvale/" + l.Text.substr(prefix.size(), l.Text.size() - prefix.size() - 1);
+    }
+    ASSERT_FALSE(kept.empty()) << service_->Output();
+    EXPECT_EQ(ovtest::ReadFile(kept), values);
+    Ovnode({"retain-restore", kept});
+    EXPECT_EQ(Plant("Speed"), "777777");
+
+    // Saved again from the restored node space, then rebuilt with AutoLoad:
+    // back by the first poll, without a client, and not a counted load.
+    StartAndWait();
+    Ovnode({"save", "--wait"});
+    ASSERT_EQ(Stop(), 0);
+    rebuild("1");
+    StartAndWait();
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return live() >= 1; }));
+    EXPECT_EQ(Plant("Speed"), "777777");
+    EXPECT_EQ(Get("LoadCount"), "0");
+    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"autoload\": {\"outcome\": \"succeeded\""),
+              std::string::npos);
+
+    // A value written after the last save, then SIGKILL: the restart on the
+    // surviving node space does not load the older file over it.
+    Set("AutoSave", "0");
+    const unsigned long now = live();
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return live() >= now + 2; }));  // no autosave under way
+    Ovnode({"set", "Plant.Speed", "888888"});
+    service_->Signal(SIGKILL);
+    service_->Wait();
+    StartAndWait();
+    ASSERT_TRUE(ovtest::WaitUntil([&] { return live() >= 1; }));
+    EXPECT_EQ(Plant("Speed"), "888888");
+    EXPECT_EQ(Stop(), 0);
+    size_t olds = 0;
+    for (const auto& e : std::filesystem::directory_iterator(drives_.Path() + "/C/Orvale"))
+        olds += e.path().extension() == ".old";
+    EXPECT_EQ(olds, 1u) << "the defaults were never kept";
+}
+
+// READY=1 and the first count of Live come only once the start-up check and
+// AutoLoad are done. The check is made long (a migration of many nodes), and
+// the Trig thread's keep-alives show it polled meanwhile.
+TEST_F(ServiceTest, ReadyAndLiveWaitForTheCheckAndAutoLoad) {
+    constexpr int kNodes = 300000;
+    auto build = [&](bool inserted) {
+        if (inserted) {
+            ASSERT_EQ(NodeCreate("A.Inserted", 7, 4, "", ""), 0);
+        }
+        ASSERT_EQ(NodeCreate("Plant.Speed", 7, 4, "", ""), 0);
+        for (int i = 0; i < kNodes; ++i) ASSERT_EQ(NodeCreate(("Big.N" + std::to_string(i)).c_str(), 7, 4, "", ""), 0);
+        Create("AutoRun", "1", "1");
+        Create("AutoLoad", "1", "1");
+        Create("Migrate", "1", "1");
+    };
+    auto speed = [] {
+        uint32_t v = 0;
+        NodeReadByName("Plant.Speed", &v, 4);
+        return v;
+    };
+    build(false);
+    if (HasFatalFailure()) return;
+    const uint32_t value = 777777;
+    ASSERT_EQ(NodeWriteByName("Plant.Speed", &value, 4), 0);
+    StartAndWait();
+    Ovnode({"save", "--wait"});
+    ASSERT_EQ(Stop(), 0);
+
+    NodeSpaceDetach();
+    Ovnode({"destroy"});
+    UseSpace(active_);
+    build(true);  // one node more in front: the check migrates by name
+    if (HasFatalFailure()) return;
+    ovtest::NotifySocket manager;
+    extraEnv_["NOTIFY_SOCKET"] = manager.Path();
+    Start();
+    int pollsBeforeLoad = 0;
+    bool liveBeforeLoad = false, ready = false;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!ready && std::chrono::steady_clock::now() < deadline) {
+        const std::string message = manager.Next(5ms);
+        ready = message == "READY=1";
+        uint32_t live = 0;
+        NodeReadByName(Full("Live").c_str(), &live, 4);
+        const bool loaded = speed() == value;
+        if (ready) {
+            EXPECT_TRUE(loaded) << "READY=1 before the values were back";
+        }
+        if (!loaded && live != 0) liveBeforeLoad = true;
+        if (!loaded && message == "WATCHDOG=1") ++pollsBeforeLoad;
+    }
+    ASSERT_TRUE(ready) << service_->Output();
+    EXPECT_FALSE(liveBeforeLoad);
+    EXPECT_GE(pollsBeforeLoad, 1) << "the check took less than a poll: this test shows nothing";
+    EXPECT_EQ(Stop(), 0);
+}
 
 }  // namespace
 }  // namespace svctest
