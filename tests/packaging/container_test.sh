@@ -316,7 +316,7 @@ pass "a reboot brings the values back with no client (layout file and AutoLoad)"
 # --- a bad layout file ends in "failed", not a restart loop ---------------
 ct systemctl reset-failed ovretain
 kept=$(value PLANT.Counter)
-cp "$run/etc/ovretain/layout.csv" "$cache/layout.good"
+ct cp /etc/ovretain/layout.csv /root/layout.good
 printf 'garbage\n' >"$run/etc/ovretain/layout.csv"
 since=$(ct date +%s)
 ct systemctl restart ovretain >/dev/null 2>&1 && fail "a start with a bad layout file succeeded"
@@ -325,7 +325,7 @@ wait_until 20 service_is failed || fail "a bad layout file did not end in failed
 [ "$(ct systemctl show -P ExecMainStatus ovretain)" = 78 ] || fail "the exit status is not 78"
 lines=$(ct journalctl -u ovretain -p err -o cat --since "@$since" | grep -c 'ovretain-start: Layout file' || true)
 [ "$lines" = 1 ] || fail "$lines ERR lines for the bad layout file, not one"
-cp "$cache/layout.good" "$run/etc/ovretain/layout.csv"
+ct cp /root/layout.good /etc/ovretain/layout.csv
 ct systemctl reset-failed ovretain
 ct systemctl start ovretain || fail "no start after mending the layout file"
 [ "$(value PLANT.Counter)" = "$kept" ] || fail "the failed start lost the value"
