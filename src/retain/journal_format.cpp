@@ -71,14 +71,19 @@ size_t BeginJournalGroup(std::vector<uint8_t>* out, uint64_t sequence) {
     return start;
 }
 
-void AppendJournalRecord(std::vector<uint8_t>* out, uint32_t index, const void* value, uint16_t size) {
+size_t ReserveJournalRecord(std::vector<uint8_t>* out, uint32_t index, uint16_t size) {
     const size_t at = out->size();
     out->resize(at + kJournalRecordHeaderSize + size);
     uint8_t* p = out->data() + at;
     Put32(p, index);
     p[4] = static_cast<uint8_t>(size);
     p[5] = static_cast<uint8_t>(size >> 8);
-    if (size) std::memcpy(p + kJournalRecordHeaderSize, value, size);
+    return at + kJournalRecordHeaderSize;
+}
+
+void AppendJournalRecord(std::vector<uint8_t>* out, uint32_t index, const void* value, uint16_t size) {
+    const size_t at = ReserveJournalRecord(out, index, size);
+    if (size) std::memcpy(out->data() + at, value, size);
 }
 
 void FinishJournalGroup(std::vector<uint8_t>* out, size_t groupStart) {

@@ -57,6 +57,9 @@ bool DecodeJournalHeader(const uint8_t* data, size_t size, JournalIdentity* file
 // Finish. Begin returns where the group starts, which Finish takes.
 size_t BeginJournalGroup(std::vector<uint8_t>* out, uint64_t sequence);
 void AppendJournalRecord(std::vector<uint8_t>* out, uint32_t index, const void* value, uint16_t size);
+// Appends a record of `size` zero bytes and returns where its value starts
+// in out, for a caller that reads the value straight into the group.
+size_t ReserveJournalRecord(std::vector<uint8_t>* out, uint32_t index, uint16_t size);
 void FinishJournalGroup(std::vector<uint8_t>* out, size_t groupStart);
 
 // What a replay found.

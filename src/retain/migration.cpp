@@ -9,6 +9,7 @@
 
 #include "report/report.h"
 #include "retain/layout_hash.h"
+#include "retain/node_slot.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
@@ -23,12 +24,6 @@ constexpr uint16_t kTextType = 12;
 constexpr uint16_t kRangeType = 13;
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
 constexpr uint64_t kRetainFileMax = uint64_t{1} << 40;
-
-uint16_t SlotSize(const NodeRecord& node) {
-    uint16_t size = 0;
-    if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) return 0;
-    return size;
-}
 
 // The new retain file and its layout record under construction, both from
 // the one walk of the node table that the matching makes.
@@ -74,7 +69,7 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
     size_t cursor = 0;  // most nodes keep their order: try the next entry first
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = table[i];
-        const uint16_t size = SlotSize(node);
+        const uint16_t size = NodeSlotSize(node);
         if (size == 0) {
             take(context, node, 0, nullptr, 0);
             continue;

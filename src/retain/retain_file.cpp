@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -11,8 +12,10 @@
 
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
+#include "retain/journal.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
+#include "retain/node_slot.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_paths.h"
 #include "stdlib/pfile.h"
@@ -32,8 +35,6 @@ bool LastSaveDone = false;
 uint64_t LastSaveMark = 0;
 uint64_t LastSaveEndMs = 0;
 
-constexpr uint16_t kTextType = 12;
-constexpr uint16_t kRangeType = 13;
 // The walk touches the last 16 bytes of each 578-byte node record (type,
 // index and the library's value fields), which may span two cache lines:
 // fetching them some way ahead hides most of the memory latency of a large
@@ -57,43 +58,6 @@ void ReportFailure(const char* step) {
     report(&LogChannel, "ERR", "Retain file %s failed: %s", step, std::strerror(error));
 }
 
-// The node's slot size: its "Size" attribute, or 0 when it cannot be read.
-uint16_t SlotSize(const NodeRecord& node) {
-    uint16_t size = 0;
-    if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) return 0;
-    return size;
-}
-
-void ReadSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
-    switch (node.Type) {
-        case kTextType:
-            NodeReadStringByName(node.Name, reinterpret_cast<char*>(buffer), size);
-            break;
-        case kRangeType:
-            NodeReadRange(node.Index, 0, buffer, size);
-            break;
-        default:
-            NodeReadData(node.Index, buffer, size);
-            break;
-    }
-}
-
-void WriteSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
-    switch (node.Type) {
-        case kTextType:
-            // A text cut off without its zero keeps its first Size - 1 characters.
-            if (!std::memchr(buffer, 0, size)) buffer[size - 1] = 0;
-            NodeWriteStringByName(node.Name, reinterpret_cast<const char*>(buffer));
-            break;
-        case kRangeType:
-            NodeWriteRange(node.Index, 0, buffer, size);
-            break;
-        default:
-            NodeWriteData(node.Index, buffer, size);
-            break;
-    }
-}
-
 // True, after one "ERR" line, when node-space accesses failed a check since
 // `before` (NodeAccessFailures): what the walk read or wrote is not to be
 // trusted.
@@ -113,7 +77,7 @@ uint8_t Abandon(PDir* dir, PFile* file, const char* tempName) {
     return 0;
 }
 
-uint8_t SaveLocked() {
+uint8_t SaveWalk() {
     const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
     const NodeRecord* table = NodeTable();
@@ -135,6 +99,8 @@ uint8_t SaveLocked() {
     const uint32_t hash = ComputeLayoutHash();
     const uint8_t header[4] = {static_cast<uint8_t>(hash), static_cast<uint8_t>(hash >> 8),
                                static_cast<uint8_t>(hash >> 16), static_cast<uint8_t>(hash >> 24)};
+    // The file's length and checksum name it to the journal that extends it.
+    JournalIdentity written{hash, sizeof header, Crc32c(0, header, sizeof header)};
     if (!PFileWrite(file, header, sizeof header)) {
         ReportFailure("header write");
         return Abandon(dir, file, temp);
@@ -149,7 +115,7 @@ uint8_t SaveLocked() {
     }
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
-        uint16_t size = SlotSize(node);
+        uint16_t size = NodeSlotSize(node);
         if (size == 0) continue;
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
         if (!buffer) {
@@ -160,11 +126,13 @@ uint8_t SaveLocked() {
         // Cleared so that bytes the library does not fill (after a text's
         // zero) are zeros in the file, not left-overs of the heap.
         std::memset(buffer, 0, size);
-        ReadSlot(node, buffer, size);
-        bool written = PFileWrite(file, buffer, size);
+        ReadNodeSlot(node, buffer, size);
+        bool ok = PFileWrite(file, buffer, size);
         int error = errno;
+        written.FileLength += size;
+        written.FileCrc = Crc32c(written.FileCrc, buffer, size);
         PMemFree(buffer);
-        if (!written) {
+        if (!ok) {
             errno = error;
             ReportFailure("write");
             return Abandon(dir, file, temp);
@@ -196,8 +164,17 @@ uint8_t SaveLocked() {
         PDirClose(dir);
         return 0;
     }
+    JournalSaveEnded(dir, true, written);
     PDirClose(dir);
     return 1;
+}
+
+// A save, with the journal told which nodes it holds and what became of it.
+uint8_t SaveLocked() {
+    JournalSaveBegins();
+    const uint8_t ok = SaveWalk();
+    if (!ok) JournalSaveEnded(nullptr, false, JournalIdentity{});
+    return ok;
 }
 
 // Reads one item; false at the end of the file (errno 0) or on an error.
@@ -216,8 +193,8 @@ uint8_t LoadLocked() {
     if (!dir) return 0;
     PFile* file = PDirOpenRead(dir, name.c_str());
     int openError = errno;
-    PDirClose(dir);
     if (!file) {
+        PDirClose(dir);
         // Only a file that is not there is quietly no file.
         if (openError != ENOENT) ReportRetainFileError("open", openError);
         return 0;
@@ -232,19 +209,30 @@ uint8_t LoadLocked() {
             report(&LogChannel, "ERR", "Retain file read failed: the file is shorter than its header");
         }
         PFileClose(file);
+        PDirClose(dir);
         return 0;
     }
+    // The file's length and checksum, to find the journal that extends it.
+    JournalIdentity loaded{
+        static_cast<uint32_t>(header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24),
+        sizeof header, Crc32c(0, header, sizeof header)};
     uint8_t result = 1;
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
-        uint16_t size = SlotSize(node);
+        uint16_t size = NodeSlotSize(node);
         if (size == 0) continue;
         // Without a buffer the slot is skipped, so the later nodes still get
         // their own slots.
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
         bool read = ReadItem(file, buffer, size);
         int error = errno;
-        if (read && buffer) WriteSlot(node, buffer, size);
+        if (read && buffer) {
+            loaded.FileLength += size;
+            loaded.FileCrc = Crc32c(loaded.FileCrc, buffer, size);
+            WriteNodeSlot(node, buffer, size);
+        }
+        // A slot skipped for want of a buffer leaves the file unnamed.
+        if (read && !buffer) loaded.FileLength = 0;
         PMemFree(buffer);
         if (read) continue;
         // The end of the file leaves this node and the later ones as they
@@ -257,8 +245,24 @@ uint8_t LoadLocked() {
         }
         break;
     }
+    // The journal names the whole file: what lies past the last node's slot
+    // counts too.
+    if (result == 1 && loaded.FileLength != 0) {
+        const int64_t total = PFileSize(file);
+        uint8_t rest[4096];
+        while (total > 0 && loaded.FileLength < static_cast<uint64_t>(total)) {
+            const size_t n =
+                static_cast<size_t>(std::min<uint64_t>(sizeof rest, static_cast<uint64_t>(total) - loaded.FileLength));
+            if (!PFileRead(file, rest, n)) break;
+            loaded.FileLength += n;
+            loaded.FileCrc = Crc32c(loaded.FileCrc, rest, n);
+        }
+        if (total < 0 || loaded.FileLength != static_cast<uint64_t>(total)) loaded.FileLength = 0;
+    }
     PFileClose(file);
     if (NodeSpaceFailed(failuresBefore, "load")) result = 0;
+    if (result == 1 && loaded.FileLength != 0) JournalApply(dir, loaded);
+    PDirClose(dir);
     return result;
 }
 
@@ -289,13 +293,6 @@ void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupN
         int error = errno;
         report(&LogChannel, "WRN", "Retain backup could not be refreshed (%s): %s", step, std::strerror(error));
     }
-}
-
-void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
-    ReadSlot(node, buffer, size);
-}
-void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
-    WriteSlot(node, buffer, size);
 }
 
 void LockRetainFile() {

@@ -60,12 +60,6 @@ int SaveRetainFileStatus();
 // which it ended. False before the first. Any thread; never waits for a save.
 bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs);
 
-// One node's slot, filled or written back as a save or a load does it (the
-// buffer of a text may get a terminating zero at its end).
-struct NodeRecord;
-void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
-void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
-
 // Gives the retain file `retainName` of dir the backup's name
 // `backupName` too, replacing the backup in one rename (a durable copy where
 // the file system has no links); with no retain file, or no backup name,
