@@ -15,9 +15,12 @@
 // Timings are never judged here beyond marking the targets as met or not.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,8 +66,9 @@ struct Options {
     int RedisPort = 0;
     std::string Json;
     std::string Markdown;
-    std::string Profile;  // "save", "load" or "hash": only that, for a profiler
+    std::string Profile;  // "save", "firstsave", "load" or "hash": only that, for a profiler
     std::string MemDir;   // a tmpfs directory: save and limit without storage cost
+    std::string Self;     // this program, for the start-up load's child
     bool Sqlite = true;
 };
 
@@ -73,7 +77,7 @@ struct Options {
     std::fprintf(stderr,
                  "usage: ovrt_bench --dir DIR [--sizes N,N,...] [--reps N] [--ovretain PATH]\n"
                  "                  [--redis-server PATH --redis-port PORT] [--no-sqlite]\n"
-                 "                  [--json FILE] [--markdown FILE] [--profile save|load|hash]\n"
+                 "                  [--json FILE] [--markdown FILE] [--profile save|firstsave|load|hash]\n"
                  "                  [--mem-dir TMPFS_DIR]\n"
                  "DIR must be on the disk the retain file would use (not tmpfs) and its path\n"
                  "short (the retain directory is DIR/n<size>/, at most 79 characters).\n");
@@ -377,6 +381,65 @@ struct Writer {
     }
 };
 
+// ------------------------------------------------------------ start-up load
+
+// The child of the autoload row: a process of its own that attaches the node
+// space cold, claims it and runs the start-up check as the service does, then
+// loads the retain file once. Prints the load's seconds; exit 1 on failure.
+int AutoloadChild(const std::string& space) {
+    std::string err;
+    if (!NodeSpaceAttach(space, false, &err)) {
+        std::fprintf(stderr, "bench: %s\n", err.c_str());
+        return 1;
+    }
+    int32_t holder = 0;
+    char reason[256];
+    if (NodeClaimService(&holder, reason, sizeof reason) != 0) {
+        std::fprintf(stderr, "bench: %s\n", reason);
+        return 1;
+    }
+    CheckRetainFile();
+    double t = Timed([] { return LoadRetainFile() == 1; });
+    if (t < 0) return 1;
+    std::printf("%.9f\n", t);
+    return 0;
+}
+
+// Runs this program as the autoload child; the load's seconds or -1.
+double TimeAutoload(const std::string& self, const std::string& space, const std::string& dir) {
+    int out[2];
+    if (::pipe(out) != 0) return -1;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "OVNODE_SPACE=", 13) != 0 && std::strncmp(*e, "OVRT_DRIVES=", 12) != 0) env.push_back(*e);
+    }
+    env.push_back("OVNODE_SPACE=" + space);
+    env.push_back("OVRT_DRIVES=" + dir + "/drives");
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string prog = self, flag = "--autoload-child", name = space;
+    char* argv[] = {prog.data(), flag.data(), name.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    std::string text;
+    char buf[128];
+    ssize_t got;
+    while (rc == 0 && (got = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(got));
+    ::close(out[0]);
+    if (rc != 0) return -1;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) return -1;
+    return std::atof(text.c_str());
+}
+
 // ------------------------------------------------------------ the service
 
 struct Service {
@@ -491,6 +554,57 @@ double WriteBytes(pid_t pid) {
     return -1;
 }
 
+// From a shutdown event to the durable file with that the run's only save: a
+// fresh ovretain, up for a second (its start-up done, as before any real stop),
+// gets SIGTERM, the shutdown event, and saves once before it ends. Timed to
+// its exit, which follows the save's directory fsync; the rename of the new
+// file into place, seen through inotify, goes into *renamed. Watches both
+// with poll(), so the measuring takes no CPU from the service.
+double TimeFirstSave(const Options& o, const std::string& space, const std::string& dir, double* renamed) {
+    uint32_t live = NodeSpaceFind("SERVICE.OvRetain.Live");
+    uint32_t zero = 0;
+    NodeWriteValue(live, &zero, 4);
+    Service svc;
+    if (live == 0 || !SpawnService(o, space, dir, &svc)) return -1;
+    double t = Now();
+    while (Now() - t < 60 && ServiceAlive(&svc) && ReadU32(live) == 0) ::usleep(1000);
+    ::usleep(1000000);
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, svc.Pid, 0));
+    if (watch < 0 || pidfd < 0 || inotify_add_watch(watch, dir.c_str(), IN_MOVED_TO) < 0 || !ServiceAlive(&svc)) {
+        if (watch >= 0) ::close(watch);
+        if (pidfd >= 0) ::close(pidfd);
+        StopService(&svc);
+        return -1;
+    }
+    double t0 = Now(), ended = -1;
+    *renamed = -1;
+    ::kill(svc.Pid, SIGTERM);
+    while (ended < 0 && Now() - t0 < 60) {
+        pollfd fds[2] = {{watch, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        if (::poll(fds, 2, 1000) < 0 && errno != EINTR) break;
+        double now = Now();
+        if (fds[0].revents & POLLIN) {
+            alignas(inotify_event) char buf[4096];
+            ssize_t got;
+            while ((got = ::read(watch, buf, sizeof buf)) > 0) {
+                for (char* p = buf; p < buf + got;) {
+                    auto* ev = reinterpret_cast<inotify_event*>(p);
+                    if (ev->len && std::strcmp(ev->name, "OvRetain.bin") == 0 && *renamed < 0) *renamed = now - t0;
+                    p += sizeof(inotify_event) + ev->len;
+                }
+            }
+        }
+        if (fds[1].revents & POLLIN) ended = now - t0;
+    }
+    ::close(watch);
+    ::close(pidfd);
+    int status = 0;
+    bool clean = ::waitpid(svc.Pid, &status, 0) == svc.Pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    svc.Pid = -1;
+    return clean && *renamed >= 0 ? ended : -1;
+}
+
 // ------------------------------------------------------------ one size
 
 struct SizeRun {
@@ -501,6 +615,8 @@ struct SizeRun {
     std::string OutDir;
     std::vector<Result>& Results;
     double SaveMedian = 0;
+    std::vector<double> WriteLimit;  // one write() + fsync of the retain file's bytes
+    std::vector<double> Load;        // LoadRetainFile in this process, warm
 };
 
 // Migration by name at start-up: the retain file and layout record of the
@@ -611,6 +727,11 @@ bool MeasureSize(SizeRun& run) {
         for (int i = 0; i < reps; ++i) {
             if (run.Opt.Profile == "save") {
                 t.push_back(Timed([] { return SaveRetainFile() == 1; }));
+            } else if (run.Opt.Profile == "firstsave") {
+                // What a save of a new run does beyond a warm one: it checks
+                // the layout record on disk first.
+                ResetLayoutRecordForTest();
+                t.push_back(Timed([] { return SaveRetainFile() == 1; }));
             } else if (run.Opt.Profile == "load") {
                 t.push_back(Timed([] { return LoadRetainFile() == 1; }));
             } else if (run.Opt.Profile == "hash") {
@@ -618,7 +739,7 @@ bool MeasureSize(SizeRun& run) {
                 t.push_back(Timed([] { return ComputeLayoutHash() != 0; }));
                 BuildRetainFilePaths();
             } else {
-                Usage("--profile takes save, load or hash");
+                Usage("--profile takes save, firstsave, load or hash");
             }
         }
         std::printf("   %s: median %s, fastest %s of %d\n", run.Opt.Profile.c_str(),
@@ -645,6 +766,8 @@ bool MeasureSize(SizeRun& run) {
             if (got != static_cast<ssize_t>(readBuf.size())) return false;
             const uint8_t* p = readBuf.data() + 4;
             for (int32_t k = 0; k < count; ++k) {
+                // The records ahead on their way, as the load's own walk does.
+                if (k + 8 < count) __builtin_prefetch(&table[k + 8].Type);
                 uint16_t size = NodeSpaceValueSize(&table[k]);
                 if (size == 0) continue;
                 NodeWriteData(table[k].Index, p, size);
@@ -670,6 +793,10 @@ bool MeasureSize(SizeRun& run) {
     run.Results.push_back(Compare("load", n, load, "read_limit", readLimit, 0));
     run.Results.back().Note = "one read() of the file alone";
     run.SaveMedian = Median(save);
+    run.WriteLimit = writeLimit;
+    run.Load = load;
+    // Rows of the retain file's check record go here, each beside its
+    // counterpart without the record: save and load with and without it.
     if (!MeasureMigration(run, save)) {
         std::fprintf(stderr, "bench: migration failed\n");
         return false;
@@ -699,6 +826,18 @@ bool MeasureSize(SizeRun& run) {
                 FormatValue(Median(writeLimit), "s").c_str(), FormatValue(Median(load), "s").c_str(),
                 FormatValue(Median(readLimit), "s").c_str(), FormatValue(Median(readStore), "s").c_str());
     std::fflush(stdout);
+
+    // The load at start-up: a process of its own attaches the node space
+    // cold, claims it, runs the start-up check and loads the file.
+    {
+        std::vector<double> cold = Series(reps, [&] { return TimeAutoload(run.Opt.Self, run.Space, run.OutDir); });
+        if (static_cast<int>(cold.size()) == reps) {
+            run.Results.push_back(Compare("autoload", n, cold, "load", run.Load, 0));
+            run.Results.back().Note = "a new process: attach, claim, start-up check, then LoadRetainFile, timed";
+        } else {
+            std::fprintf(stderr, "bench: the start-up load failed\n");
+        }
+    }
 
     // The hash fold, uncached, beside OpenSSL's MD5 over the same names.
     std::vector<const char*> names;
@@ -890,6 +1029,22 @@ bool MeasureSize(SizeRun& run) {
         run.Results.back().Note =
             "exec of ovretain until Live changes; includes its 100 ms pause and first 100 ms poll";
 
+        std::vector<double> firstSave, renamedAt;
+        for (int i = 0; i < reps; ++i) {
+            double renamed = -1;
+            double t = TimeFirstSave(run.Opt, run.Space, run.OutDir, &renamed);
+            if (t < 0) {
+                std::fprintf(stderr, "bench: the shutdown save failed (see %s/ovretain.log)\n", run.OutDir.c_str());
+                return false;
+            }
+            firstSave.push_back(t);
+            renamedAt.push_back(renamed);
+        }
+        run.Results.push_back(Compare("first_save_of_run", n, firstSave, "write_limit", run.WriteLimit, big ? 3 : 0));
+        run.Results.back().Note =
+            "SIGTERM to a fresh ovretain until it has saved and ended; the new file was in place after " +
+            FormatValue(Median(renamedAt), "s");
+
         // Trigger latency and private memory on one running service.
         uint32_t saveIdx = NodeSpaceFind("SERVICE.OvRetain.Save");
         uint32_t countIdx = NodeSpaceFind("SERVICE.OvRetain.SaveCount");
@@ -991,13 +1146,17 @@ bool MeasureSize(SizeRun& run) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--autoload-child") == 0) return AutoloadChild(argv[2]);
     Options opt = ParseOptions(argc, argv);
+    char self[4096];
+    ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    opt.Self = len > 0 ? std::string(self, static_cast<size_t>(len)) : argv[0];
     ::mkdir(opt.Dir.c_str(), 0777);
     std::vector<Result> results;
     std::map<uint32_t, double> saveBySize;
     bool ok = true;
     for (uint32_t n : opt.Sizes) {
-        SizeRun run{opt, n, RepsFor(opt, n), SpaceName(n), opt.Dir + "/n" + std::to_string(n), results};
+        SizeRun run{opt, n, RepsFor(opt, n), SpaceName(n), opt.Dir + "/n" + std::to_string(n), results, 0, {}, {}};
         ::mkdir(run.OutDir.c_str(), 0777);
         bool done = MeasureSize(run);
         if (done) saveBySize[n] = run.SaveMedian;

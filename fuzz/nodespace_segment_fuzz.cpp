@@ -3,7 +3,7 @@
 // A node space of its own holds nodes of several kinds beside the service's
 // configuration variables, and a retain file of them is saved once. Each
 // input is a list of patches, [offset: 2 bytes][length: 1 byte][bytes],
-// applied to the segment's header, node table and value heap (offsets wrap
+// applied to the segment's header, node table, value table and value heap (offsets wrap
 // around their total length); then the save and the load run over the
 // spoiled segment, and the patched bytes are put back. They must not crash
 // (the sanitizers watch every access) nor hang (libFuzzer's -timeout).
@@ -41,6 +41,7 @@ bool Protected(size_t at) {
     return within(offsetof(SegmentHeader, Lock), sizeof(OwnerLock)) ||
            within(offsetof(SegmentHeader, TableReserved), sizeof(uint64_t)) ||
            within(offsetof(SegmentHeader, HeapReserved), sizeof(uint64_t)) ||
+           within(offsetof(SegmentHeader, ValuesReserved), sizeof(uint64_t)) ||
            within(offsetof(SegmentHeader, HashReserved), sizeof(SegmentHeader::HashReserved));
 }
 
@@ -70,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Region regions[] = {
         {Base(), sizeof(nodespace::SegmentHeader)},
         {Base() + nodespace::kTableOffset, static_cast<size_t>(NodeCount()) * sizeof(NodeRecord)},
+        {Base() + nodespace::kValuesOffset, static_cast<size_t>(NodeCount()) * sizeof(nodespace::ValueEntry)},
         {Base() + nodespace::kHeapOffset, static_cast<size_t>(header->HeapUsed.load())},
     };
     size_t total = 0;

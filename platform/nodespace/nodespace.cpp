@@ -24,6 +24,7 @@ struct Space {
     SegmentHeader* Header;
     NodeRecord* Table;
     std::atomic<uint64_t>* Slots;
+    ValueEntry* Values;
     uint8_t* Heap;
     std::string Name;
 };
@@ -64,7 +65,18 @@ Space* Map(const std::string& name, bool create, std::string* error) {
         return nullptr;
     }
     auto* h = static_cast<SegmentHeader*>(seg.Base);
-    if (h->Magic != kMagic || h->Version != kVersion || h->Capacity != kCapacity || ShmFaults(seg) != 0) {
+    if (h->Magic == kMagic && h->Version != kVersion && ShmFaults(seg) == 0) {
+        // Made by another build of this library: its memory is laid out
+        // otherwise, and reading it as this one would misread every value.
+        if (error) {
+            *error = "node space '" + name + "' has layout version " + std::to_string(h->Version) +
+                     ", this build reads version " + std::to_string(kVersion) + ": remove it with 'ovnode destroy' " +
+                     "and create its nodes again from the layout ('ovnode load-layout')";
+        }
+        ShmClose(&seg);
+        return nullptr;
+    }
+    if (h->Magic != kMagic || h->Capacity != kCapacity || ShmFaults(seg) != 0) {
         if (error) *error = "node space '" + name + "' has an unknown layout";
         ShmClose(&seg);
         return nullptr;
@@ -75,6 +87,7 @@ Space* Map(const std::string& name, bool create, std::string* error) {
     s->Header = h;
     s->Table = reinterpret_cast<NodeRecord*>(base + kTableOffset);
     s->Slots = reinterpret_cast<std::atomic<uint64_t>*>(base + kHashOffset);
+    s->Values = reinterpret_cast<ValueEntry*>(base + kValuesOffset);
     s->Heap = base + kHeapOffset;
     s->Name = name;
     return s;
@@ -128,15 +141,17 @@ inline NodeRecord* RecordAt(Space* s, uint32_t index, int32_t count) {
     return own == index ? r : Fail<NodeRecord*>(nullptr);
 }
 
-// The number of nodes, bounded by the reserved table and the capacity; 0
+// The number of nodes, bounded by the reserved tables and the capacity; 0
 // once the segment is known to be broken.
 int32_t CountOf(Space* s) {
     int32_t count = s->Header->Count.load(std::memory_order_acquire);
     if (count <= 0) return 0;
-    uint64_t fit =
-        std::min<uint64_t>(s->Header->TableReserved.load(std::memory_order_acquire) / sizeof(NodeRecord), kCapacity);
+    uint64_t fit = std::min<uint64_t>(
+        std::min<uint64_t>(s->Header->TableReserved.load(std::memory_order_acquire) / sizeof(NodeRecord),
+                           s->Header->ValuesReserved.load(std::memory_order_acquire) / sizeof(ValueEntry)),
+        kCapacity);
     if (static_cast<uint64_t>(count) > fit) return Fail(static_cast<int32_t>(fit));
-    if (ShmFaults(s->Segment) != 0) return Fail(0);
+    if (s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0) return Fail(0);
     return count;
 }
 
@@ -206,49 +221,57 @@ int32_t ReserveUpTo(Space* s, size_t base, std::atomic<uint64_t>* reserved, uint
     return 0;
 }
 
-// The record a name refers to. The service passes the Name field of a node
+// A node as a value access sees it: its index and its value-table entry,
+// the size read once from the entry. Index 0: no such node.
+struct Node {
+    uint32_t Index = 0;
+    ValueEntry* Entry = nullptr;
+    uint16_t Size = 0;
+};
+
+inline Node NodeAt(Space* s, uint32_t index) {
+    Node n;
+    n.Index = index;
+    n.Entry = &s->Values[index - 1];
+    std::memcpy(&n.Size, &n.Entry->Size, sizeof n.Size);
+    return n;
+}
+
+// The node a name refers to. The service passes the Name field of a node
 // record straight from the table; that pointer is recognised without hashing.
-NodeRecord* FindRecord(Space* s, const char* name) {
-    if (!s || !name) return nullptr;
+Node FindNode(Space* s, const char* name) {
+    if (!s || !name) return Node{};
     int32_t count = CountOf(s);
     auto p = reinterpret_cast<uintptr_t>(name);
     auto t = reinterpret_cast<uintptr_t>(s->Table);
+    uint32_t index = 0;
     if (p >= t && p < t + uint64_t(count) * sizeof(NodeRecord) && (p - t) % sizeof(NodeRecord) == 0) {
-        return RecordAt(s, static_cast<uint32_t>((p - t) / sizeof(NodeRecord)) + 1, count);
+        index = static_cast<uint32_t>((p - t) / sizeof(NodeRecord)) + 1;
+    } else {
+        size_t len = strnlen(name, kNodeNameMax + 1);
+        if (len == 0 || len > kNodeNameMax) return Node{};
+        index = Lookup(s, name, len, count);
     }
-    size_t len = strnlen(name, kNodeNameMax + 1);
-    if (len == 0 || len > kNodeNameMax) return nullptr;
-    return RecordAt(s, Lookup(s, name, len, count), count);
+    return RecordAt(s, index, count) ? NodeAt(s, index) : Node{};
 }
 
-NodeRecord* FindIndex(Space* s, uint32_t index) {
-    if (!s) return nullptr;
-    return RecordAt(s, index, CountOf(s));
+// The node of an index, when its record says it is that node.
+Node FindIndex(Space* s, uint32_t index) {
+    if (!s || !RecordAt(s, index, CountOf(s))) return Node{};
+    return NodeAt(s, index);
 }
 
-// ---- value blocks ----
+// ---- values ----
 
-inline uint16_t SizeOf(const NodeRecord* r);
-
-// The node's value block, when it lies whole in the reserved heap; else
+// The node's value words, when they lie whole in the reserved heap; else
 // nullptr, counted as a failed access.
-inline ValueBlock* BlockOf(Space* s, const NodeRecord* r) {
+inline uint64_t* WordsOf(Space* s, const Node& n) {
     uint64_t off;
-    std::memcpy(&off, r->LibValue, sizeof off);
+    std::memcpy(&off, &n.Entry->Offset, sizeof off);
     uint64_t limit = std::min<uint64_t>(s->Header->HeapReserved.load(std::memory_order_acquire), kHeapSize);
-    uint64_t bytes = sizeof(ValueBlock) + ((uint64_t{SizeOf(r)} + 7) & ~uint64_t{7});
-    if ((off & 7) != 0 || off > limit || limit - off < bytes) return Fail<ValueBlock*>(nullptr);
-    return reinterpret_cast<ValueBlock*>(s->Heap + off);
-}
-
-inline uint64_t* WordsOf(ValueBlock* b) {
-    return reinterpret_cast<uint64_t*>(b + 1);
-}
-
-inline uint16_t SizeOf(const NodeRecord* r) {
-    uint16_t size;
-    std::memcpy(&size, &r->LibSize, sizeof size);
-    return size;
+    uint64_t bytes = (uint64_t{n.Size} + 7) & ~uint64_t{7};
+    if ((off & 7) != 0 || off > limit || limit - off < bytes) return Fail<uint64_t*>(nullptr);
+    return reinterpret_cast<uint64_t*>(s->Heap + off);
 }
 
 void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
@@ -300,10 +323,10 @@ void RepairAfterOwnerDied(Space* s) {
     CountChange(h);  // it may have died after its change and before counting it
     int32_t count = CountOf(s);
     if (uint32_t w = h->Writing.load(std::memory_order_relaxed)) {
-        NodeRecord* r = RecordAt(s, w, count);
-        if (ValueBlock* b = r ? BlockOf(s, r) : nullptr) {
-            uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
-            if (seq & 1) b->Sequence.store(seq + 1, std::memory_order_release);
+        if (w <= static_cast<uint32_t>(count) && RecordAt(s, w, count)) {
+            std::atomic<uint32_t>& seq = s->Values[w - 1].Sequence;
+            uint32_t v = seq.load(std::memory_order_relaxed);
+            if (v & 1) seq.store(v + 1, std::memory_order_release);
         }
         h->Writing.store(0, std::memory_order_relaxed);
     }
@@ -340,44 +363,52 @@ void Unlock(Space* s) {
 // Copies n bytes from offset of the node's value, never torn. A value that
 // stays odd or keeps changing is copied under the lock instead; false when
 // that cannot be had either.
-bool ReadBytes(Space* s, const NodeRecord* r, size_t offset, void* dst, size_t n) {
-    ValueBlock* b = BlockOf(s, r);
-    if (!b) return false;
-    const uint64_t* words = WordsOf(b);
+bool ReadBytes(Space* s, const Node& node, size_t offset, void* dst, size_t n) {
+    const uint64_t* words = WordsOf(s, node);
+    if (!words) return false;
+    std::atomic<uint32_t>& sequence = node.Entry->Sequence;
+    auto* out = static_cast<uint8_t*>(dst);
     for (unsigned tries = 0; tries < 2000; ++tries) {
-        uint32_t s1 = b->Sequence.load(std::memory_order_acquire);
+        uint32_t s1 = sequence.load(std::memory_order_acquire);
         if (s1 & 1) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
             continue;
         }
-        CopyOut(words, offset, static_cast<uint8_t*>(dst), n);
-        if (b->Sequence.load(std::memory_order_relaxed) == s1) return true;
+        if (offset == 0 && n - 1 < 8) {
+            // The common small value: one word (never for 0 bytes, which
+            // may lie at the end of the reserved heap).
+            uint64_t v = __atomic_load_n(&words[0], __ATOMIC_ACQUIRE);
+            std::memcpy(out, &v, n);
+        } else {
+            CopyOut(words, offset, out, n);
+        }
+        if (sequence.load(std::memory_order_relaxed) == s1) return true;
     }
     // The writer died mid-write (taking the lock repairs that), is slow, or
     // the sequence word was overwritten: with the lock held nobody writes,
     // so the value is whole and an odd sequence is garbage.
     if (!Lock(s)) return false;
-    CopyOut(words, offset, static_cast<uint8_t*>(dst), n);
-    uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
-    if (seq & 1) b->Sequence.store(seq + 1, std::memory_order_release);
+    CopyOut(words, offset, out, n);
+    uint32_t seq = sequence.load(std::memory_order_relaxed);
+    if (seq & 1) sequence.store(seq + 1, std::memory_order_release);
     Unlock(s);
     return true;
 }
 
 // Writes n bytes at offset and zeros over [offset + n, zeroTo), under the lock.
-bool WriteBytes(Space* s, NodeRecord* r, size_t offset, const void* src, size_t n, size_t zeroTo) {
-    ValueBlock* b = BlockOf(s, r);
-    if (!b) return false;
-    uint64_t* words = WordsOf(b);
+bool WriteBytes(Space* s, const Node& node, size_t offset, const void* src, size_t n, size_t zeroTo) {
+    uint64_t* words = WordsOf(s, node);
+    if (!words) return false;
     if (!Lock(s)) return false;
-    s->Header->Writing.store(r->Index, std::memory_order_relaxed);
-    uint32_t seq = b->Sequence.load(std::memory_order_relaxed);
-    b->Sequence.store(seq + 1, std::memory_order_relaxed);
+    std::atomic<uint32_t>& sequence = node.Entry->Sequence;
+    s->Header->Writing.store(node.Index, std::memory_order_relaxed);
+    uint32_t seq = sequence.load(std::memory_order_relaxed);
+    sequence.store(seq + 1, std::memory_order_relaxed);
     CopyIn(words, offset, static_cast<const uint8_t*>(src), n);
     if (zeroTo > offset + n) ZeroFill(words, offset + n, zeroTo - offset - n);
-    b->Sequence.store(seq + 2, std::memory_order_release);
+    sequence.store(seq + 2, std::memory_order_release);
     s->Header->Writing.store(0, std::memory_order_relaxed);
     CountChange(s->Header);
     Unlock(s);
@@ -385,13 +416,12 @@ bool WriteBytes(Space* s, NodeRecord* r, size_t offset, const void* src, size_t 
 }
 
 // A whole-value write: the low-order bytes that fit, zeros after them.
-bool WriteValue(Space* s, NodeRecord* r, const void* src, size_t n) {
-    uint16_t size = SizeOf(r);
-    return WriteBytes(s, r, 0, src, std::min<size_t>(n, size), size);
+bool WriteValue(Space* s, const Node& node, const void* src, size_t n) {
+    return WriteBytes(s, node, 0, src, std::min<size_t>(n, node.Size), node.Size);
 }
 
-void ReadValue(Space* s, const NodeRecord* r, void* dst, size_t n) {
-    ReadBytes(s, r, 0, dst, std::min<size_t>(n, SizeOf(r)));
+void ReadValue(Space* s, const Node& node, void* dst, size_t n) {
+    ReadBytes(s, node, 0, dst, std::min<size_t>(n, node.Size));
 }
 
 uint16_t SizeForType(uint16_t type, uint16_t given) {
@@ -408,7 +438,7 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
     if (!Lock(s)) return ETIMEDOUT;
     int32_t count = h->Count.load(std::memory_order_relaxed);
     int32_t rc = 0;
-    uint64_t blockBytes = sizeof(ValueBlock) + ((uint64_t{size} + 7) & ~uint64_t{7});
+    uint64_t blockBytes = (uint64_t{size} + 7) & ~uint64_t{7};
     uint64_t heapUsed = h->HeapUsed.load(std::memory_order_relaxed);
     uint32_t slot = kHashSlots;
     if (count < 0 || count != CountOf(s) || (heapUsed & 7) != 0 || heapUsed > kHeapSize) {
@@ -420,6 +450,9 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
     } else if ((rc = ReserveUpTo(s, kTableOffset, &h->TableReserved,
                                  (uint64_t{static_cast<uint32_t>(count)} + 1) * sizeof(NodeRecord), kTableChunk,
                                  size_t{kCapacity} * sizeof(NodeRecord))) != 0 ||
+               (rc = ReserveUpTo(s, kValuesOffset, &h->ValuesReserved,
+                                 (uint64_t{static_cast<uint32_t>(count)} + 1) * sizeof(ValueEntry), kValuesChunk,
+                                 size_t{kCapacity} * sizeof(ValueEntry))) != 0 ||
                (rc = ReserveUpTo(s, kHeapOffset, &h->HeapReserved, heapUsed + blockBytes, kHeapChunk, kHeapSize)) !=
                    0 ||
                (slot = FreeSlot(s, name, len, &rc)) == kHashSlots) {
@@ -431,11 +464,11 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
         std::memcpy(r->Name, name, len);
         r->Type = type;
         r->Index = index;
-        std::memcpy(&r->LibSize, &size, sizeof size);
-        std::memcpy(r->LibValue, &heapUsed, sizeof heapUsed);
-        auto* b = reinterpret_cast<ValueBlock*>(s->Heap + heapUsed);
-        b->Sequence.store(0, std::memory_order_relaxed);
-        b->Size = size;
+        ValueEntry* e = &s->Values[index - 1];
+        e->Sequence.store(0, std::memory_order_relaxed);
+        e->Size = size;
+        e->Type = type;
+        e->Offset = heapUsed;
         // Fresh segment pages read as zero, so the value starts at 0.
         h->HeapUsed.store(heapUsed + blockBytes, std::memory_order_relaxed);
         h->Creating.store(index, std::memory_order_relaxed);
@@ -480,16 +513,17 @@ inline bool SameText(const char* text, const char (&literal)[N]) {
 }
 
 int32_t NodeGetAttribute(const char* name, const char* attribute, void* out, uint16_t size) {
-    NodeRecord* r = FindRecord(Current(), name);
-    if (!r || !attribute || !out) return ENOENT;
+    Node node = FindNode(Current(), name);
+    if (!node.Index || !attribute || !out) return ENOENT;
     if (SameText(attribute, "Size")) {
-        uint16_t v = SizeOf(r);
+        uint16_t v = node.Size;
         std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Type")) {
-        uint16_t v = r->Type;
+        uint16_t v;
+        std::memcpy(&v, &node.Entry->Type, sizeof v);
         std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Index")) {
-        uint32_t v = r->Index;
+        uint32_t v = node.Index;
         std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
     } else {
         return EINVAL;
@@ -508,48 +542,47 @@ int32_t NodeCreateString(const char* name, uint16_t type, uint16_t size, const c
 
 int32_t NodeWriteByName(const char* name, const void* value, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindRecord(s, name);
-    if (!r || (!value && size)) return ENOENT;
-    return WriteValue(s, r, value, size) ? 0 : EIO;
+    Node node = FindNode(s, name);
+    if (!node.Index || (!value && size)) return ENOENT;
+    return WriteValue(s, node, value, size) ? 0 : EIO;
 }
 
 void NodeReadByName(const char* name, void* buffer, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindRecord(s, name);
-    if (r && buffer) ReadValue(s, r, buffer, size);
+    Node node = FindNode(s, name);
+    if (node.Index && buffer) ReadValue(s, node, buffer, size);
 }
 
 int32_t NodeWriteStringByName(const char* name, const char* text) {
     Space* s = Current();
-    NodeRecord* r = FindRecord(s, name);
-    if (!r || !text) return ENOENT;
-    uint16_t size = SizeOf(r);
-    if (size == 0) return ENOSPC;
-    size_t n = strnlen(text, size - 1u);
-    return WriteBytes(s, r, 0, text, n, size) ? 0 : EIO;
+    Node node = FindNode(s, name);
+    if (!node.Index || !text) return ENOENT;
+    if (node.Size == 0) return ENOSPC;
+    size_t n = strnlen(text, node.Size - 1u);
+    return WriteBytes(s, node, 0, text, n, node.Size) ? 0 : EIO;
 }
 
 void NodeReadStringByName(const char* name, char* buffer, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindRecord(s, name);
-    if (!r || !buffer || size == 0) return;
-    size_t n = std::min<size_t>(size, SizeOf(r));
+    Node node = FindNode(s, name);
+    if (!node.Index || !buffer || size == 0) return;
+    size_t n = std::min<size_t>(size, node.Size);
     if (n == 0) {
         buffer[0] = 0;
         return;
     }
-    if (!ReadBytes(s, r, 0, buffer, n)) return;
+    if (!ReadBytes(s, node, 0, buffer, n)) return;
     if (!std::memchr(buffer, 0, n)) buffer[n == size ? n - 1 : n] = 0;
 }
 
 void NodeReadValue(uint32_t index, void* buffer, uint16_t size) {
     Space* s = Current();
-    if (NodeRecord* r = FindIndex(s, index); r && buffer) ReadValue(s, r, buffer, size);
+    if (Node node = FindIndex(s, index); node.Index && buffer) ReadValue(s, node, buffer, size);
 }
 
 void NodeWriteValue(uint32_t index, const void* buffer, uint16_t size) {
     Space* s = Current();
-    if (NodeRecord* r = FindIndex(s, index); r && buffer) WriteValue(s, r, buffer, size);
+    if (Node node = FindIndex(s, index); node.Index && buffer) WriteValue(s, node, buffer, size);
 }
 
 void NodeReadData(uint32_t index, void* buffer, uint16_t size) {
@@ -562,17 +595,17 @@ void NodeWriteData(uint32_t index, const void* buffer, uint16_t size) {
 
 void NodeReadRange(uint32_t index, uint32_t offset, void* buffer, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindIndex(s, index);
-    if (!r || !buffer || offset >= SizeOf(r)) return;
-    ReadBytes(s, r, offset, buffer, std::min<size_t>(size, SizeOf(r) - offset));
+    Node node = FindIndex(s, index);
+    if (!node.Index || !buffer || offset >= node.Size) return;
+    ReadBytes(s, node, offset, buffer, std::min<size_t>(size, node.Size - offset));
 }
 
 void NodeWriteRange(uint32_t index, uint32_t offset, const void* buffer, uint16_t size) {
     Space* s = Current();
-    NodeRecord* r = FindIndex(s, index);
-    if (!r || !buffer || offset >= SizeOf(r)) return;
-    size_t n = std::min<size_t>(size, SizeOf(r) - offset);
-    WriteBytes(s, r, offset, buffer, n, 0);
+    Node node = FindIndex(s, index);
+    if (!node.Index || !buffer || offset >= node.Size) return;
+    size_t n = std::min<size_t>(size, node.Size - offset);
+    WriteBytes(s, node, offset, buffer, n, 0);
 }
 
 // ---- administration ----
@@ -685,16 +718,16 @@ uint32_t NodeSpaceCapacity() {
 }
 
 const NodeRecord* NodeSpaceRecord(uint32_t index) {
-    return FindIndex(Current(), index);
+    Space* s = Current();
+    return s ? RecordAt(s, index, CountOf(s)) : nullptr;
 }
 
 uint32_t NodeSpaceFind(const char* name) {
-    NodeRecord* r = FindRecord(Current(), name);
-    return r ? r->Index : 0;
+    return FindNode(Current(), name).Index;
 }
 
 uint16_t NodeSpaceValueSize(const NodeRecord* record) {
-    return record ? SizeOf(record) : 0;
+    return record ? FindNode(Current(), record->Name).Size : 0;
 }
 
 // Service registration lives in registration.cpp; it needs the header.

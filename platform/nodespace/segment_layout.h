@@ -5,21 +5,32 @@
 // high-water marks below), so that a full /dev/shm makes a creation fail
 // with ENOSPC instead of ending a process:
 //
-//   offset 0            SegmentHeader (one page block): magic, lock, counts,
-//                       service registrations
+//   offset 0            SegmentHeader (one page block): magic, version, lock,
+//                       counts, service registrations
 //   kTableOffset        node table: kCapacity NodeRecords of 578 bytes, in
 //                       creation order; records never move
-//   hashOffset          name index: 2 * kCapacity 64-bit slots, open
+//   kHashOffset         name index: 2 * kCapacity 64-bit slots, open
 //                       addressing with linear probing; a slot holds
 //                       (32-bit name hash << 32) | node index, 0 when empty
-//   heapOffset          values: one block per node, 8-byte aligned:
-//                       [uint32 sequence][uint32 size][value, padded to 8]
+//   kValuesOffset       value table: kCapacity ValueEntries of 16 bytes, entry
+//                       i - 1 for node i: [uint32 sequence][uint16 size]
+//                       [uint16 type][uint64 heap offset of the value]
+//   kHeapOffset         values: one block per node, 8-byte aligned, the value
+//                       padded to 8 bytes
 //
-// A NodeRecord's LibSize holds the value size and LibValue the 64-bit heap
-// offset of its block (unaligned, written once before the node is visible).
+// A value access reads the node's entry and its value, never the library's
+// bytes of the 578-byte record (LibSize and LibValue stay zero): a walk over
+// every node reads 16 dense bytes a node beside what the caller reads from
+// the records itself. An entry is written once, before its node is visible.
 //
-// Reservation: the header block at creation; the table and the heap up to
-// TableReserved and HeapReserved bytes, grown in chunks; the name index by
+// Version 4 brought the value table; a segment of another version is refused
+// with a message that says how to rebuild it (ovnode destroy, then the nodes
+// created again from their layout), never read. The segment keeps the size
+// it had before, so that an older one still opens far enough to be told so.
+//
+// Reservation: the header block at creation; the table, the value table and
+// the heap up to TableReserved, ValuesReserved and HeapReserved bytes, grown
+// in chunks; the name index by
 // chunks of kHashChunk bytes, one bit each in HashReserved. A chunk of the
 // index whose bit is clear was never written, so all its slots are empty and
 // a lookup need not touch it.
@@ -30,11 +41,12 @@
 //
 // Concurrency: creations and value writes hold the segment's OwnerLock
 // (shm_segment.h), which records its holder's thread id. Readers take no
-// lock: a value block's sequence is odd while a writer changes it, and a
+// lock: a value entry's sequence is odd while a writer changes it, and a
 // reader retries until it copies a value between two equal even sequences.
 // Value bytes are accessed as atomic words (release stores, acquire loads:
 // plain moves on x86), so the copy is never a data race and needs no fences.
-// A node becomes visible by the release store of NodeCount after its record and value block are complete.
+// A node becomes visible by the release store of NodeCount after its record,
+// entry and value are complete.
 // A writer that dies holding the lock is repaired by the next locker: the
 // value it was writing gets an even sequence again, and a creation it left
 // half-done is completed or dropped. A reader that finds a sequence odd for
@@ -56,17 +68,21 @@
 namespace nodespace {
 
 constexpr uint64_t kMagic = 0x314543415053564full;  // "OVSPACE1"
-constexpr uint32_t kVersion = 3;                    // 2: the write generation; 3: reserved memory, owner lock
-constexpr uint32_t kCapacity = 1u << 21;            // 2,097,152 nodes
+constexpr uint32_t kVersion = 4;          // 2: the write generation; 3: reserved memory, owner lock; 4: the value table
+constexpr uint32_t kCapacity = 1u << 21;  // 2,097,152 nodes
 constexpr uint32_t kHashSlots = kCapacity * 2;
 constexpr uint32_t kMaxServices = 64;
 constexpr size_t kTableOffset = 64 * 1024;
 constexpr size_t kHashOffset = (kTableOffset + size_t{kCapacity} * sizeof(NodeRecord) + 4095) & ~size_t{4095};
-constexpr size_t kHeapOffset = kHashOffset + size_t{kHashSlots} * sizeof(uint64_t);
-constexpr size_t kHeapSize = size_t{4} << 30;
-constexpr size_t kSegmentSize = kHeapOffset + kHeapSize;
+constexpr size_t kValuesOffset = kHashOffset + size_t{kHashSlots} * sizeof(uint64_t);
+constexpr size_t kValueEntrySize = 16;
+constexpr size_t kHeapOffset = kValuesOffset + size_t{kCapacity} * kValueEntrySize;
+// The segment's size is that of version 3, whose heap began at kValuesOffset.
+constexpr size_t kSegmentSize = kValuesOffset + (size_t{4} << 30);
+constexpr size_t kHeapSize = kSegmentSize - kHeapOffset;
 constexpr size_t kTableChunk = 256 * 1024;
 constexpr size_t kHeapChunk = 256 * 1024;
+constexpr size_t kValuesChunk = 64 * 1024;
 constexpr size_t kHashChunk = 64 * 1024;
 constexpr uint32_t kHashChunkSlots = kHashChunk / sizeof(uint64_t);
 constexpr uint32_t kHashChunks = kHashSlots / kHashChunkSlots;
@@ -97,14 +113,18 @@ struct SegmentHeader {
     // Advanced under the lock after every value write and node creation is
     // complete (release), and by the repair of a dead holder's leftovers.
     std::atomic<uint64_t> WriteGeneration;
+    // Reserved bytes of the value table (version 4).
+    std::atomic<uint64_t> ValuesReserved;
 };
 static_assert(sizeof(SegmentHeader) <= kTableOffset, "header fits before the table");
 
-struct ValueBlock {
+// A node's entry in the value table.
+struct ValueEntry {
     std::atomic<uint32_t> Sequence;
-    uint32_t Size;
-    // value words follow
+    uint16_t Size;
+    uint16_t Type;
+    uint64_t Offset;  // of the value in the heap; a multiple of 8
 };
-static_assert(sizeof(ValueBlock) == 8, "value block header is 8 bytes");
+static_assert(sizeof(ValueEntry) == kValueEntrySize, "value entry is 16 bytes");
 
 }  // namespace nodespace

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -115,13 +116,20 @@ bool Realtime() {
     return on;
 }
 
+// The error of the first SCHED_FIFO request the system refused; 0 while none
+// was.
+std::atomic<int> RealtimeRefused{0};
+
 // Applies a priority in real-time mode; a process without the right keeps
-// the scheduling it has.
+// the scheduling it has, and the first refusal is kept for
+// RtRealtimeRefusal.
 void ApplySchedule(pthread_t thread, uint8_t priority) {
     if (!Realtime()) return;
     sched_param sp{};
     sp.sched_priority = RtLinuxPriority(priority);
-    pthread_setschedparam(thread, SCHED_FIFO, &sp);
+    const int error = pthread_setschedparam(thread, SCHED_FIFO, &sp);
+    int none = 0;
+    if (error != 0) RealtimeRefused.compare_exchange_strong(none, error);
 }
 
 uint8_t Effective(const Table& t, uint8_t priority) {
@@ -222,6 +230,10 @@ void RtKernelInit() {
 
 int RtLinuxPriority(uint8_t priority) {
     return 99 - (static_cast<int>(priority) * 98) / 255;
+}
+
+int RtRealtimeRefusal() {
+    return RealtimeRefused.load();
 }
 
 RTHANDLE CreateRtThread(uint8_t priority, RtThreadFunc func, uint32_t stackSize, void* parameter) {

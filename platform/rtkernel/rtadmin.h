@@ -52,3 +52,7 @@ bool RtDestroyInstance(const std::string& name);
 // urgent) runs at in real-time mode (OVRT_REALTIME=1): a linear fold, 0 to 99
 // and 255 to 1, so up to three neighbouring priorities share a level.
 int RtLinuxPriority(uint8_t priority);
+// 0 while real-time mode was not asked for or every SCHED_FIFO request was
+// granted; else the error (EPERM, ...) of the first one the system refused.
+// The threads then run on under the normal scheduler.
+int RtRealtimeRefusal();

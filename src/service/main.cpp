@@ -27,6 +27,8 @@ const char kHelp[] =
     "\n"
     "SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGXCPU and SIGPWR save the retain file and end the\n"
     "service; a failed save makes the exit status 1.\n"
+    "A node space that cannot be attached or verified ends the start with exit status\n"
+    "78 (a configuration error), another start failure with 1.\n"
     "See ovretain(8).\n";
 
 }  // namespace
@@ -44,7 +46,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "ovretain: unexpected argument '%s'\n%s", argv[1], kUsage);
         return kExitUsage;
     }
-    if (!ServiceInit()) return 1;
+    if (!ServiceInit()) return ServiceStartFailureStatus();
     WaitForExit();
     ServiceExit();
     // 1 when the save of the stop or shutdown failed: service managers see it.

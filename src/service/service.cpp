@@ -2,6 +2,8 @@
 // shutdown.
 #include "service/service.h"
 
+#include <errno.h>
+
 #include <atomic>
 #include <cstring>
 
@@ -9,6 +11,7 @@
 #include "report/report.h"
 #include "retain/retain_file.h"
 #include "retain/startup_check.h"
+#include "rtkernel/rtadmin.h"
 #include "rtkernel/rtkernel.h"
 #include "service/readiness.h"
 #include "service/status_record.h"
@@ -33,6 +36,10 @@ std::atomic<bool> ExitRequested{false};
 std::atomic<bool> ExitSaveFailed{false};
 std::atomic<bool> ExitSemaphoreReady{false};
 
+// Set by ServiceInit before it returns false for a node space that cannot be
+// attached or verified; main thread only.
+bool StartFailedOnConfiguration = false;
+
 }  // namespace
 
 bool ServiceInit() {
@@ -40,8 +47,11 @@ bool ServiceInit() {
     // another service already serves: two would tear each other's files.
     int32_t holder = 0;
     char reason[256];
-    if (NodeClaimService(&holder, reason, sizeof reason) != 0) {
+    if (const int32_t claim = NodeClaimService(&holder, reason, sizeof reason); claim != 0) {
         report(&LogChannel, "ERR", "Service not started: %s.", reason);
+        // Served by another process may pass; a node space that cannot be
+        // trusted stays so until someone mends it.
+        StartFailedOnConfiguration = claim != EBUSY;
         return false;
     }
     OpenStatusRecord();
@@ -68,6 +78,12 @@ bool ServiceInit() {
     // Priorities wrap at 256: Priority 254 gives the main thread 0.
     SetRtProcessMaxPriority(0, 0);
     SetRtThreadPriority(0, static_cast<uint8_t>(GetPriority() + 2));
+    // OVRT_REALTIME=1 asked for SCHED_FIFO; without the right (RLIMIT_RTPRIO,
+    // CAP_SYS_NICE, the cgroup's real-time budget) the threads run on under
+    // the normal scheduler, which would otherwise go unnoticed.
+    if (const int refused = RtRealtimeRefusal(); refused != 0)
+        report(&LogChannel, "WRN", "Real-time scheduling not granted (%s): the threads run under the normal scheduler.",
+               strerror(refused));
 
     RTHANDLE root = GetRtThreadHandles(RT_ROOT_PROCESS);
     UncatalogRtHandle(root, "OvRetain");
@@ -134,6 +150,10 @@ uint8_t SaveForExit() {
     const int status = SaveRetainFileStatus();
     if (status == 0) ExitSaveFailed.store(true, std::memory_order_seq_cst);
     return status == 1 ? 1 : 0;
+}
+
+int ServiceStartFailureStatus() {
+    return StartFailedOnConfiguration ? kExitConfiguration : 1;
 }
 
 int ServiceExitStatus() {

@@ -13,9 +13,17 @@ constexpr uint32_t EM_SERVICE_STOP = 101;
 constexpr uint32_t EM_SERVICE_RUN = 102;
 constexpr uint32_t EM_SERVICE_PAUSE = 103;
 
+// The exit status of a start that failed on its configuration: a node space
+// that cannot be attached or verified. Service managers leave it failed
+// instead of restarting it (EX_CONFIG of sysexits.h).
+constexpr int kExitConfiguration = 78;
+
 // False, after one "ERR" line, when the node space cannot be attached or
 // verified or another service runs on it; nothing has been started then.
 bool ServiceInit();
+// What main returns after ServiceInit failed: kExitConfiguration for a node
+// space that cannot be attached or verified, else 1.
+int ServiceStartFailureStatus();
 void ServiceExit();
 int32_t OnServiceEvent(uint32_t context, uint32_t event);
 void WaitForExit();

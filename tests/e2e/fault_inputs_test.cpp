@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -19,6 +20,8 @@
 
 #include "e2e/service_e2e.h"
 #include "nodespace/nodespace_admin.h"
+#include "nodespace/segment_layout.h"
+#include "service/service.h"
 
 namespace svctest {
 namespace {
@@ -359,8 +362,9 @@ TEST_F(FaultInputs, OfTwoServicesStartedAtOnceExactlyOneRuns) {
     EXPECT_FALSE(ovtest::FileExists("/dev/shm/ovns-" + active_ + ".init.999999.0"));
 }
 
-// A node space that cannot be attached or verified: one ERR line, exit 1,
-// and the retain file in place is not touched.
+// A node space that cannot be attached or verified: one ERR line, the exit
+// status of a configuration error (the unit is not restarted), and the
+// retain file in place is not touched.
 TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
     const ovtest::TestUser user = ovtest::UnprivilegedUser();
     const std::string segment = "/dev/shm/ovns-" + active_;
@@ -381,6 +385,15 @@ TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
              close(fd);
          },
          "unknown layout", false},
+        {"a node space of an older layout version", active_,
+         [&] {
+             int fd = open(segment.c_str(), O_WRONLY);
+             ASSERT_GE(fd, 0);
+             const uint32_t version = 3;
+             EXPECT_EQ(pwrite(fd, &version, sizeof version, 8), 4);
+             close(fd);
+         },
+         "has layout version 3, this build reads version 4: remove it with 'ovnode destroy'", false},
         {"a segment every user may write", active_, [&] { ASSERT_EQ(chmod(segment.c_str(), 0666), 0); },
          "writable by every user", false},
         {"a segment made first by another user", active_,
@@ -402,7 +415,7 @@ TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
         ovtest::Env env = Environment();
         env["OVNODE_SPACE"] = c.Space;
         ovtest::RunResult r = ovtest::Run({OVRETAIN_BIN}, env);
-        EXPECT_EQ(r.Status, 1) << r.Err;
+        EXPECT_EQ(r.Status, kExitConfiguration) << r.Err;
         EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
         EXPECT_NE(r.Err.find("ERR ovretain: Service not started:"), std::string::npos) << r.Err;
         EXPECT_NE(r.Err.find(c.Reason), std::string::npos) << r.Err;
@@ -432,7 +445,8 @@ TEST_F(FaultInputs, AGroupMemberCorruptingTheSegmentMakesSavesFailNotTheService)
     const std::string segment = "/dev/shm/ovns-" + space.Name();
 
     // Plant.Speed's value offset, far outside the segment.
-    const long offset = 64 * 1024 + (NodeSpaceFind("Plant.Speed") - 1) * 578 + 570;
+    const long offset = static_cast<long>(nodespace::kValuesOffset + (NodeSpaceFind("Plant.Speed") - 1) * 16 +
+                                          offsetof(nodespace::ValueEntry, Offset));
     auto dd = ovtest::RunAs(user,
                             {"/usr/bin/dd", "of=" + segment, "bs=1", "seek=" + std::to_string(offset), "count=8",
                              "conv=notrunc", "status=none"},

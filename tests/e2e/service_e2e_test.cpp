@@ -56,6 +56,28 @@ INSTANTIATE_TEST_SUITE_P(Service, ServicePriorities,
                          ::testing::Values(PriorityCase{nullptr, 162, 161, 160}, PriorityCase{"120", 122, 121, 120},
                                            PriorityCase{"254", 0, 255, 254}, PriorityCase{"255", 1, 0, 255}));
 
+// OVRT_REALTIME=1 where SCHED_FIFO is refused (no CAP_SYS_NICE, an
+// RLIMIT_RTPRIO of 0): one "WRN" line, and the service runs on. Not asked
+// for, nothing is said.
+TEST_F(ServiceTest, RealTimeSchedulingAskedForAndRefusedIsOneWarning) {
+    const LogLine refused{"WRN",
+                          "Real-time scheduling not granted (Operation not permitted): the threads run under the "
+                          "normal scheduler."};
+    if (!ovtest::FileExists("/usr/bin/prlimit") || !ovtest::FileExists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "needs prlimit and setpriv (util-linux)";
+    std::vector<std::string> argv{"/usr/bin/prlimit", "--rtprio=0:0", OVRETAIN_BIN};
+    if (geteuid() == 0) argv.insert(argv.begin(), {"/usr/bin/setpriv", "--bounding-set=-sys_nice", "--"});
+    for (const bool asked : {true, false}) {
+        SCOPED_TRACE(asked ? "asked for" : "not asked for");
+        ovtest::Env env = Environment();
+        if (asked) env["OVRT_REALTIME"] = "1";
+        service_ = std::make_unique<ovtest::Child>(argv, env);
+        ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); })) << service_->Output();
+        EXPECT_EQ(Count(refused), asked ? 1u : 0u) << service_->Output();
+        EXPECT_EQ(Stop(), 0);
+    }
+}
+
 TEST_F(ServiceTest, PauseAndRunSwitchTheRunFlagAndLogEachEvent) {
     StartAndWait();
     Ovnode({"service", "pause"});

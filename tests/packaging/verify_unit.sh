@@ -20,16 +20,19 @@ unit=$units/ovretain.service
 [ -f "$unit" ] || { echo "cmake --install put no ovretain.service into $units"; exit 1; }
 
 fail() { echo "ovretain.service: $*"; exit 1; }
-grep -qx "ExecStart=$prefix/bin/ovretain" "$unit" || fail "ExecStart is not the installed service"
+start=$prefix/libexec/ovretain/ovretain-start
+grep -qx "ExecStart=$start" "$unit" || fail "ExecStart is not the installed start script"
+[ -x "$start" ] || fail "the installed start script is missing"
+grep -qx "bindir='$prefix/bin'" "$start" || fail "the start script does not run the installed programs"
 [ -x "$prefix/bin/ovretain" ] || fail "the installed service is missing"
-for line in Type=notify Restart=on-failure KillSignal=SIGTERM User=ovretain Group=ovretain StateDirectory=ovretain \
-  EnvironmentFile=-/etc/default/ovretain; do
+for line in Type=notify Restart=on-failure RestartPreventExitStatus=78 KillSignal=SIGTERM User=ovretain Group=ovretain \
+  StateDirectory=ovretain EnvironmentFile=-/etc/default/ovretain; do
   grep -qx "$line" "$unit" || fail "$line is missing"
 done
 grep -q '^WatchdogSec=' "$unit" || fail "WatchdogSec= is missing"
 # These remove the node space or forbid SCHED_FIFO.
 if grep -E '^(DynamicUser|RemoveIPC|RestrictRealtime)=' "$unit"; then fail "sets an option it must not"; fi
-if grep -l '@[A-Z_]*@' "$units"/*; then echo "a placeholder was left in an installed unit"; exit 1; fi
+if grep -l '@[A-Z_]*@' "$units"/* "$start"; then echo "a placeholder was left in an installed unit"; exit 1; fi
 
 # verify runs man for the Documentation= pages: look in the installed ones.
 man=(--man=no)

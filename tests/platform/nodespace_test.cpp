@@ -378,11 +378,9 @@ nodespace::SegmentHeader* Header() {
                                                        nodespace::kTableOffset);
 }
 
-nodespace::ValueBlock* Block(uint32_t index) {
-    uint64_t off;
-    std::memcpy(&off, NodeTable()[index - 1].LibValue, sizeof off);
-    return reinterpret_cast<nodespace::ValueBlock*>(reinterpret_cast<uint8_t*>(Header()) + nodespace::kHeapOffset +
-                                                    off);
+nodespace::ValueEntry* Entry(uint32_t index) {
+    return reinterpret_cast<nodespace::ValueEntry*>(reinterpret_cast<uint8_t*>(Header()) + nodespace::kValuesOffset) +
+           (index - 1);
 }
 
 // Runs op in a helper thread; false when it has not returned within 20 s.
@@ -417,11 +415,11 @@ TEST_F(NodeSpaceTest, NoOperationWaitsForEverOnAnotherProcess) {
     ASSERT_TRUE(Returns([&] { EXPECT_EQ(0, NodeWriteByName("Wait.value", &v, 4)); }));
 
     // A sequence word stuck odd: the read is made under the lock.
-    Block(1)->Sequence.store(7);
+    Entry(1)->Sequence.store(7);
     uint32_t got = 0;
     ASSERT_TRUE(Returns([&] { NodeReadValue(1, &got, 4); }));
     EXPECT_EQ(12u, got);
-    EXPECT_EQ(0u, Block(1)->Sequence.load() & 1);
+    EXPECT_EQ(0u, Entry(1)->Sequence.load() & 1);
 
     // A live holder that does not let go: the call fails after the deadline.
     int pipefd[2];
@@ -451,23 +449,24 @@ TEST_F(NodeSpaceTest, CountsSizesAndOffsetsFromTheSegmentAreCheckedBeforeUse) {
     ASSERT_EQ(0, NodeCreate("Bad.first", 7, 4, "", ""));
     ASSERT_EQ(0, NodeCreate("Bad.second", 13, 16, "", ""));
     NodeRecord* r = &NodeTable()[1];
+    nodespace::ValueEntry* e = Entry(2);
     struct Case {
         const char* What;
         std::function<void()> Break;
     } cases[] = {
-        {"value offset past the heap", [&] { std::memset(r->LibValue, 0x7F, 8); }},
-        {"value offset not aligned", [&] { r->LibValue[0] |= 3; }},
+        {"value offset past the heap", [&] { e->Offset = 0x7F7F7F7F7F7F7F7Full; }},
+        {"value offset not aligned", [&] { e->Offset |= 3; }},
         {"size reaching past the heap",
          [&] {
-             uint64_t off = Header()->HeapReserved.load() - 16;
-             std::memcpy(r->LibValue, &off, 8);
-             uint16_t size = 60000;
-             std::memcpy(&r->LibSize, &size, 2);
+             e->Offset = Header()->HeapReserved.load() - 16;
+             e->Size = 60000;
          }},
         {"record naming another index", [&] { r->Index = 1; }},
     };
     for (const Case& c : cases) {
         NodeRecord saved = *r;
+        const uint64_t savedOffset = e->Offset;
+        const uint16_t savedSize = e->Size;
         c.Break();
         const uint32_t failures = NodeAccessFailures();
         uint8_t buf[16];
@@ -480,6 +479,8 @@ TEST_F(NodeSpaceTest, CountsSizesAndOffsetsFromTheSegmentAreCheckedBeforeUse) {
         EXPECT_EQ(0xEE, buf[0]) << c.What;
         EXPECT_GT(NodeAccessFailures(), failures) << c.What;
         *r = saved;
+        e->Offset = savedOffset;
+        e->Size = savedSize;
     }
     const uint32_t failures = NodeAccessFailures();
     Header()->Count.store(2000000);
