@@ -25,6 +25,7 @@ struct Space {
     NodeRecord* Table;
     std::atomic<uint64_t>* Slots;
     ValueEntry* Values;
+    std::atomic<uint64_t>* Written;
     uint8_t* Heap;
     std::string Name;
 };
@@ -88,6 +89,7 @@ Space* Map(const std::string& name, bool create, std::string* error) {
     s->Table = reinterpret_cast<NodeRecord*>(base + kTableOffset);
     s->Slots = reinterpret_cast<std::atomic<uint64_t>*>(base + kHashOffset);
     s->Values = reinterpret_cast<ValueEntry*>(base + kValuesOffset);
+    s->Written = reinterpret_cast<std::atomic<uint64_t>*>(base + kWrittenOffset);
     s->Heap = base + kHeapOffset;
     s->Name = name;
     return s;
@@ -313,6 +315,19 @@ void ZeroFill(uint64_t* words, size_t offset, size_t n) {
 
 // Counts one change; runs with the lock held, so a plain increment of the
 // shared word is enough. Release: the change's bytes come first.
+// Marks node `index` as written; with the lock held. A bit already set costs
+// one load.
+inline void MarkWritten(Space* s, uint32_t index) {
+    const uint32_t bit = index - 1;
+    if (bit >= kCapacity) return;
+    const uint64_t mask = uint64_t{1} << (bit % 64);
+    std::atomic<uint64_t>& word = s->Written[bit / 64];
+    if (word.load(std::memory_order_relaxed) & mask) return;
+    word.fetch_or(mask, std::memory_order_release);
+    const uint32_t w = bit / 64;
+    s->Header->WrittenSummary[w / 64].fetch_or(uint64_t{1} << (w % 64), std::memory_order_release);
+}
+
 inline void CountChange(SegmentHeader* h) {
     h->WriteGeneration.store(h->WriteGeneration.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
@@ -327,6 +342,7 @@ void RepairAfterOwnerDied(Space* s) {
             std::atomic<uint32_t>& seq = s->Values[w - 1].Sequence;
             uint32_t v = seq.load(std::memory_order_relaxed);
             if (v & 1) seq.store(v + 1, std::memory_order_release);
+            MarkWritten(s, w);
         }
         h->Writing.store(0, std::memory_order_relaxed);
     }
@@ -410,6 +426,7 @@ bool WriteBytes(Space* s, const Node& node, size_t offset, const void* src, size
     if (zeroTo > offset + n) ZeroFill(words, offset + n, zeroTo - offset - n);
     sequence.store(seq + 2, std::memory_order_release);
     s->Header->Writing.store(0, std::memory_order_relaxed);
+    MarkWritten(s, node.Index);
     CountChange(s->Header);
     Unlock(s);
     return true;
@@ -475,6 +492,7 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
         h->Count.store(static_cast<int32_t>(index), std::memory_order_release);
         s->Slots[slot].store((uint64_t{Tag(HashName(name, len))} << 32) | index, std::memory_order_release);
         h->Creating.store(0, std::memory_order_relaxed);
+        MarkWritten(s, index);
         CountChange(h);
     }
     Unlock(s);
@@ -495,6 +513,25 @@ int32_t NodeCount() {
 NodeRecord* NodeTable() {
     Space* s = Current();
     return s ? s->Table : nullptr;
+}
+
+void NodeTakeWritten(std::vector<uint32_t>* indexes) {
+    Space* s = Current();
+    if (!s) return;
+    for (uint32_t sw = 0; sw < kWrittenWords / 64; ++sw) {
+        std::atomic<uint64_t>& summary = s->Header->WrittenSummary[sw];
+        if (summary.load(std::memory_order_relaxed) == 0) continue;
+        uint64_t words = summary.exchange(0, std::memory_order_acquire);
+        while (words) {
+            const uint32_t w = sw * 64 + static_cast<uint32_t>(__builtin_ctzll(words));
+            words &= words - 1;
+            uint64_t bits = s->Written[w].exchange(0, std::memory_order_acquire);
+            while (bits) {
+                indexes->push_back(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)) + 1);
+                bits &= bits - 1;
+            }
+        }
+    }
 }
 
 uint64_t NodeWriteGeneration() {

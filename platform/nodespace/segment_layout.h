@@ -7,6 +7,9 @@
 //
 //   offset 0            SegmentHeader (one page block): magic, version, lock,
 //                       counts, service registrations
+//   kWrittenOffset      written-node bitmap: bit i - 1 set when node i was
+//                       written or created since the service last took the
+//                       written nodes; a summary bit in the header per word
 //   kTableOffset        node table: kCapacity NodeRecords of 578 bytes, in
 //                       creation order; records never move
 //   kHashOffset         name index: 2 * kCapacity 64-bit slots, open
@@ -38,6 +41,11 @@
 // Every count, size and offset read from the segment is checked against
 // these bounds before it is used: any process of the allowed group may have
 // written anything there.
+//
+// Every value write and creation sets its node's bit and then the summary
+// bit of its word, under the lock; the one consumer (the service) exchanges
+// summary words, then the bitmap words they name, with 0, without the lock:
+// a bit set after its word was taken is taken the next time.
 //
 // Concurrency: creations and value writes hold the segment's OwnerLock
 // (shm_segment.h), which records its holder's thread id. Readers take no
@@ -72,13 +80,20 @@ constexpr uint32_t kVersion = 4;          // 2: the write generation; 3: reserve
 constexpr uint32_t kCapacity = 1u << 21;  // 2,097,152 nodes
 constexpr uint32_t kHashSlots = kCapacity * 2;
 constexpr uint32_t kMaxServices = 64;
-constexpr size_t kTableOffset = 64 * 1024;
+// The written-node bitmap: one bit per node, reserved with the header.
+constexpr size_t kWrittenOffset = 64 * 1024;
+constexpr uint32_t kWrittenWords = kCapacity / 64;
+constexpr size_t kWrittenBytes = size_t{kWrittenWords} * sizeof(uint64_t);
+constexpr size_t kTableOffset = kWrittenOffset + kWrittenBytes;
 constexpr size_t kHashOffset = (kTableOffset + size_t{kCapacity} * sizeof(NodeRecord) + 4095) & ~size_t{4095};
 constexpr size_t kValuesOffset = kHashOffset + size_t{kHashSlots} * sizeof(uint64_t);
 constexpr size_t kValueEntrySize = 16;
 constexpr size_t kHeapOffset = kValuesOffset + size_t{kCapacity} * kValueEntrySize;
-// The segment's size is that of version 3, whose heap began at kValuesOffset.
-constexpr size_t kSegmentSize = kValuesOffset + (size_t{4} << 30);
+// The segment's size is that of version 3, whose table began at 64 KiB and
+// whose heap began where its name index ended: an older segment still opens
+// far enough to be told apart.
+constexpr size_t kSegmentSize = ((64 * 1024 + size_t{kCapacity} * sizeof(NodeRecord) + 4095) & ~size_t{4095}) +
+                                size_t{kHashSlots} * sizeof(uint64_t) + (size_t{4} << 30);
 constexpr size_t kHeapSize = kSegmentSize - kHeapOffset;
 constexpr size_t kTableChunk = 256 * 1024;
 constexpr size_t kHeapChunk = 256 * 1024;
@@ -115,8 +130,10 @@ struct SegmentHeader {
     std::atomic<uint64_t> WriteGeneration;
     // Reserved bytes of the value table (version 4).
     std::atomic<uint64_t> ValuesReserved;
+    // Bit w set: word w of the written-node bitmap may have bits set.
+    std::atomic<uint64_t> WrittenSummary[kWrittenWords / 64];
 };
-static_assert(sizeof(SegmentHeader) <= kTableOffset, "header fits before the table");
+static_assert(sizeof(SegmentHeader) <= kWrittenOffset, "header fits before the bitmap");
 
 // A node's entry in the value table.
 struct ValueEntry {

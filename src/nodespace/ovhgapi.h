@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // One node record of the node table. Records lie one after another and never
 // move once created. The service reads only Name, Type and Index; the other
@@ -51,6 +52,14 @@ NodeRecord* NodeTable();
 // written before it. Two equal readings mean nothing was written or created
 // in between. 0 when no node space can be attached.
 uint64_t NodeWriteGeneration();
+
+// Appends to *indexes the index of every node written or created, by any
+// process, since the last call (each once, in no particular order), and
+// forgets them: the next call gives only what is written after this one.
+// Meant for one consumer per node space, the service. Costs a pass over a
+// 4 KiB summary plus the nodes written; writes marked while it runs are
+// given now or by the next call.
+void NodeTakeWritten(std::vector<uint32_t>* indexes);
 
 // Log channel: an object of the library, passed only by address.
 struct NodeLogChannelTag {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -291,6 +292,41 @@ TEST_F(NodeSpaceTest, ProcessesShareNodesAndValues) {
     uint32_t v = 0;
     NodeReadByName("Shared.counter", &v, 4);
     EXPECT_EQ(77u, v);
+}
+
+// The written-node set: every creation and write, by any process, once per
+// take, across bitmap words; reads and writes to no node leave nothing.
+TEST_F(NodeSpaceTest, WrittenNodesAreTakenOnceEachUntilWrittenAgain) {
+    auto take = [] {
+        std::vector<uint32_t> taken;
+        NodeTakeWritten(&taken);
+        std::sort(taken.begin(), taken.end());
+        return taken;
+    };
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(0, NodeCreate(("W.n" + std::to_string(i)).c_str(), 7, 4, "", ""));
+    EXPECT_EQ(200u, take().size()) << "creations";
+    EXPECT_TRUE(take().empty());
+
+    uint32_t v = 5;
+    NodeWriteValue(1, &v, 4);
+    NodeWriteData(64, &v, 4);
+    NodeWriteRange(65, 1, &v, 2);
+    NodeWriteValue(200, &v, 4);
+    NodeWriteValue(200, &v, 4);
+    ASSERT_EQ(0, NodeWriteByName("W.n129", &v, 4));
+    NodeReadValue(2, &v, 4);
+    NodeWriteValue(0, &v, 4);
+    NodeWriteValue(201, &v, 4);
+    EXPECT_EQ((std::vector<uint32_t>{1, 64, 65, 130, 200}), take());
+
+    pid_t child = Fork([] {
+        uint32_t w = 1;
+        NodeWriteValue(77, &w, 4);
+        return 0;
+    });
+    ASSERT_EQ(0, Reap(child));
+    EXPECT_EQ((std::vector<uint32_t>{77}), take()) << "a write by another process";
+    EXPECT_TRUE(take().empty());
 }
 
 TEST_F(NodeSpaceTest, AValueIsNeverReadTorn) {
