@@ -2,6 +2,7 @@
 // described in segment_layout.h.
 #include <errno.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/process_identity.h"
 #include "common/shm_segment.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
@@ -276,6 +278,28 @@ inline uint64_t* WordsOf(Space* s, const Node& n) {
     return reinterpret_cast<uint64_t*>(s->Heap + off);
 }
 
+// memcpy of at most 8 bytes without a library call for the sizes values
+// have (1, 2, 4 and 8 bytes, 8 for every whole word of a longer one).
+inline void CopySmall(void* dst, const void* src, size_t n) {
+    switch (n) {
+        case 8:
+            std::memcpy(dst, src, 8);
+            break;
+        case 4:
+            std::memcpy(dst, src, 4);
+            break;
+        case 2:
+            std::memcpy(dst, src, 2);
+            break;
+        case 1:
+            std::memcpy(dst, src, 1);
+            break;
+        default:
+            std::memcpy(dst, src, n);
+            break;
+    }
+}
+
 void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
     size_t i = 0;
     while (i < n) {
@@ -284,7 +308,7 @@ void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
         // every word of the copy.
         uint64_t v = __atomic_load_n(&words[pos >> 3], __ATOMIC_ACQUIRE);
         size_t take = std::min<size_t>(8 - b, n - i);
-        std::memcpy(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
+        CopySmall(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
         i += take;
     }
 }
@@ -296,7 +320,7 @@ void CopyIn(uint64_t* words, size_t offset, const uint8_t* src, size_t n) {
         size_t take = std::min<size_t>(8 - b, n - i);
         uint64_t v = 0;
         if (take != 8) v = __atomic_load_n(&words[pos >> 3], __ATOMIC_RELAXED);
-        std::memcpy(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
+        CopySmall(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
         // Release keeps the odd sequence, stored before, ahead of every word.
         __atomic_store_n(&words[pos >> 3], v, __ATOMIC_RELEASE);
         i += take;
@@ -396,7 +420,7 @@ bool ReadBytes(Space* s, const Node& node, size_t offset, void* dst, size_t n) {
             // The common small value: one word (never for 0 bytes, which
             // may lie at the end of the reserved heap).
             uint64_t v = __atomic_load_n(&words[0], __ATOMIC_ACQUIRE);
-            std::memcpy(out, &v, n);
+            CopySmall(out, &v, n);
         } else {
             CopyOut(words, offset, out, n);
         }
@@ -554,14 +578,14 @@ int32_t NodeGetAttribute(const char* name, const char* attribute, void* out, uin
     if (!node.Index || !attribute || !out) return ENOENT;
     if (SameText(attribute, "Size")) {
         uint16_t v = node.Size;
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Type")) {
         uint16_t v;
         std::memcpy(&v, &node.Entry->Type, sizeof v);
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Index")) {
         uint32_t v = node.Index;
-        std::memcpy(out, &v, std::min<size_t>(size, sizeof v));
+        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
     } else {
         return EINVAL;
     }
@@ -675,6 +699,28 @@ void NodeSpaceDetach() {
     }
 }
 
+namespace {
+
+// Maps the pages of the value table and of the values in use into this
+// process now, so that the service's first walk over them does not take a
+// page fault every few nodes. Only reserved memory is touched (the bounds
+// come from the header, each within its region); a kernel without
+// MADV_POPULATE_READ (before 5.14) leaves it to the walk.
+void PopulateValues(Space* s) {
+    auto populate = [&](size_t offset, uint64_t bytes, uint64_t limit) {
+        bytes = std::min(bytes, limit) & ~uint64_t{4095};
+        if (bytes) madvise(static_cast<uint8_t*>(s->Segment.Base) + offset, bytes, MADV_POPULATE_READ);
+    };
+    SegmentHeader* h = s->Header;
+    populate(kValuesOffset, h->ValuesReserved.load(std::memory_order_acquire), size_t{kCapacity} * sizeof(ValueEntry));
+    populate(
+        kHeapOffset,
+        std::min(h->HeapUsed.load(std::memory_order_acquire) + 4095, h->HeapReserved.load(std::memory_order_acquire)),
+        kHeapSize);
+}
+
+}  // namespace
+
 int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size) {
     auto say = [&](const std::string& text) {
         if (reason && size) {
@@ -703,6 +749,7 @@ int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size) {
         say("node space '" + name + "' is served by process " + std::to_string(other));
         return EBUSY;
     }
+    PopulateValues(s);
     say("");
     return 0;
 }
@@ -712,8 +759,73 @@ uint32_t NodeAccessFailures() {
     return g_failures.load(std::memory_order_relaxed) + (s ? ShmFaults(s->Segment) : 0);
 }
 
+int32_t NodeSpaceSound() {
+    Space* s = Current();
+    return s ? ShmSound(s->Segment) : ENODEV;
+}
+
+int32_t NodeMarkAdopted(const void* mark, uint16_t size) {
+    Space* s = Current();
+    if (!s || size > kAdoptionMarkSize || (size && !mark)) return EINVAL;
+    if (!Lock(s)) return ETIMEDOUT;
+    SegmentHeader* h = s->Header;
+    std::memset(h->Adopted, 0, sizeof h->Adopted);
+    if (size) std::memcpy(h->Adopted, mark, size);
+    h->AdoptedSize = size;
+    Unlock(s);
+    return 0;
+}
+
+uint16_t NodeAdoptedMark(void* mark, uint16_t size) {
+    if (mark && size) std::memset(mark, 0, size);
+    Space* s = Current();
+    if (!s || !mark || !Lock(s)) return 0;
+    SegmentHeader* h = s->Header;
+    // Any group member may have written the size: bounded before use.
+    const uint16_t stored = static_cast<uint16_t>(std::min<uint32_t>(h->AdoptedSize, kAdoptionMarkSize));
+    const uint16_t n = std::min(stored, size);
+    std::memcpy(mark, h->Adopted, n);
+    Unlock(s);
+    return n;
+}
+
 pid_t NodeSpaceServiceHolder(const std::string& name) {
     return ShmValidName(name) ? ShmInstanceHolder(SegmentName(name)) : 0;
+}
+
+pid_t NodeSpaceServiceProcess(const std::string& name, const std::string& program, uint64_t* startTime,
+                              std::string* error) {
+    const pid_t holder = NodeSpaceServiceHolder(name);
+    if (holder == 0) {
+        if (error) *error = "the service is not running on node space '" + name + "'";
+        return 0;
+    }
+    if (holder < 0) {
+        if (error) *error = "the service of node space '" + name + "' cannot be named from here";
+        return 0;
+    }
+    const std::string who = "process " + std::to_string(holder);
+    const uint64_t start = ProcessStartTime(holder);
+    const std::string exe = ProcessExecutable(holder);
+    const size_t slash = exe.rfind('/');
+    const std::string base = slash == std::string::npos ? exe : exe.substr(slash + 1);
+    std::string why;
+    if (holder == 1)
+        why = who + " holds node space '" + name + "' but is the system's first process";
+    else if (start == 0 || exe.empty())
+        why = who + " holds node space '" + name + "' but cannot be examined";
+    else if (base != program)
+        why = who + " holds node space '" + name + "' but runs " + exe + ", not " + program;
+    if (!why.empty()) {
+        if (error) *error = why + ": nothing sent";
+        return 0;
+    }
+    *startTime = start;
+    return holder;
+}
+
+bool NodeSpaceOwner(const std::string& name, uid_t* owner) {
+    return ShmValidName(name) && ShmOwner(SegmentName(name), owner);
 }
 
 bool NodeSpaceExists(const std::string& name) {

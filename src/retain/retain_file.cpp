@@ -4,19 +4,23 @@
 #include <errno.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
+#include "retain/adoption.h"
+#include "retain/check_record.h"
 #include "retain/journal.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
+#include "retain/load_guard.h"
 #include "retain/node_slot.h"
 #include "retain/retain_dir.h"
+#include "retain/retain_dir_claim.h"
 #include "retain/retain_paths.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
@@ -83,11 +87,26 @@ uint8_t SaveWalk() {
     const NodeRecord* table = NodeTable();
     const bool useBackup = GetUseBackup() != 0;
     const char* retainPath = GetRetainFilePath();
-    if (retainPath[0] == '\0') return 0;  // the start-up check has not built the paths yet
+    if (retainPath[0] == '\0') {
+        if (RetainPathsUnusable())
+            report(&LogChannel, "ERR", "Retain file save failed: OutPath names no usable directory.");
+        return 0;  // or the start-up check has not built the paths yet
+    }
+    if (!SaveGuardsPass()) return 0;
 
     std::string name;
     PDir* dir = OpenRetainDirectory(retainPath, true, &name);
     if (!dir) return 0;
+    pid_t holder = 0;
+    if (!ClaimRetainDirectory(dir, &holder)) {
+        if (errno == EWOULDBLOCK)
+            report(&LogChannel, "ERR", "Retain file save failed: the retain directory is used by process %d.",
+                   static_cast<int>(holder));
+        else
+            ReportFailure("directory claim");
+        PDirClose(dir);
+        return 0;
+    }
     const std::string tempName = name + ".tmp";
     const char* temp = tempName.c_str();
     PFile* file = PDirCreate(dir, temp);
@@ -99,8 +118,13 @@ uint8_t SaveWalk() {
     const uint32_t hash = ComputeLayoutHash();
     const uint8_t header[4] = {static_cast<uint8_t>(hash), static_cast<uint8_t>(hash >> 8),
                                static_cast<uint8_t>(hash >> 16), static_cast<uint8_t>(hash >> 24)};
-    // The file's length and checksum name it to the journal that extends it.
-    JournalIdentity written{hash, sizeof header, Crc32c(0, header, sizeof header)};
+    // The check record's length and checksum, and the shape of the layout,
+    // are taken on the way.
+    CheckEntry fresh;
+    fresh.Hash = hash;
+    fresh.Length = sizeof header;
+    fresh.Crc = Crc32c(0, header, sizeof header);
+    uint32_t shape = 0;
     if (!PFileWrite(file, header, sizeof header)) {
         ReportFailure("header write");
         return Abandon(dir, file, temp);
@@ -116,6 +140,7 @@ uint8_t SaveWalk() {
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = NodeSlotSize(node);
+        shape = LayoutShapeStep(shape, node.Type, size);
         if (size == 0) continue;
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
         if (!buffer) {
@@ -127,12 +152,12 @@ uint8_t SaveWalk() {
         // zero) are zeros in the file, not left-overs of the heap.
         std::memset(buffer, 0, size);
         ReadNodeSlot(node, buffer, size);
-        bool ok = PFileWrite(file, buffer, size);
+        fresh.Crc = Crc32c(fresh.Crc, buffer, size);
+        fresh.Length += size;
+        bool written = PFileWrite(file, buffer, size);
         int error = errno;
-        written.FileLength += size;
-        written.FileCrc = Crc32c(written.FileCrc, buffer, size);
         PMemFree(buffer);
-        if (!ok) {
+        if (!written) {
             errno = error;
             ReportFailure("write");
             return Abandon(dir, file, temp);
@@ -151,20 +176,27 @@ uint8_t SaveWalk() {
         ReportFailure("close");
         return Abandon(dir, nullptr, temp);
     }
-    // The record that names the new file's slots is on disk before the file.
-    if (!EnsureLayoutRecord(dir, hash, table, count)) return Abandon(dir, nullptr, temp);
-    if (useBackup) KeepPreviousAsBackup(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
+    // The record that names the new file's slots, and the check record that
+    // vouches for it, are on disk before the file.
+    const std::string backupName = RetainFileName(GetBackupFilePath());
+    if (!EnsureLayoutRecord(dir, hash, table, count, shape, &fresh.LayoutId)) return Abandon(dir, nullptr, temp);
+    // Values that nobody loaded are kept before they are replaced.
+    if (!KeepUnadoptedRetainFile(dir, name, tempName)) return Abandon(dir, nullptr, temp);
+    if (!PrepareCheckRecord(dir, name.c_str(), backupName.c_str(), fresh)) return Abandon(dir, nullptr, temp);
+    const bool backupRefreshed = useBackup && KeepPreviousAsBackup(dir, name.c_str(), backupName.c_str());
     if (!PDirRename(dir, temp, name.c_str())) {
         ReportFailure("rename");
         return Abandon(dir, nullptr, temp);
     }
+    NoteRetainFileReplaced(fresh, backupRefreshed);
     if (!PDirSync(dir)) {
         // The new file is in place but not known to be durable.
         ReportFailure("directory sync");
         PDirClose(dir);
         return 0;
     }
-    JournalSaveEnded(dir, true, written);
+    MarkRetainFileAdopted(dir, name);
+    JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
     PDirClose(dir);
     return 1;
 }
@@ -177,11 +209,6 @@ uint8_t SaveLocked() {
     return ok;
 }
 
-// Reads one item; false at the end of the file (errno 0) or on an error.
-bool ReadItem(PFile* file, uint8_t* buffer, size_t size) {
-    return buffer ? PFileRead(file, buffer, size) : PFileSkip(file, size);
-}
-
 uint8_t LoadLocked() {
     const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
@@ -191,77 +218,50 @@ uint8_t LoadLocked() {
     std::string name;
     PDir* dir = OpenRetainDirectory(retainPath, false, &name);
     if (!dir) return 0;
-    PFile* file = PDirOpenRead(dir, name.c_str());
-    int openError = errno;
-    if (!file) {
-        PDirClose(dir);
-        // Only a file that is not there is quietly no file.
-        if (openError != ENOENT) ReportRetainFileError("open", openError);
-        return 0;
-    }
-    uint8_t header[4];
-    // Not judged: the start-up check does that. A file without a whole
-    // header (an empty one) holds no values.
-    if (!PFileRead(file, header, sizeof header)) {
-        if (errno != 0) {
-            ReportFailure("read");
-        } else {
-            report(&LogChannel, "ERR", "Retain file read failed: the file is shorter than its header");
-        }
-        PFileClose(file);
+    // The whole file, verified before any node is written; the header is
+    // not judged: the start-up check does that.
+    std::vector<uint8_t> bytes;
+    CheckEntry entry;
+    bool fromBackup = false;
+    if (!ReadRetainFileForLoad(dir, name, RetainFileName(GetBackupFilePath()), GetUseBackup() != 0, &bytes, &entry,
+                               &fromBackup)) {
         PDirClose(dir);
         return 0;
     }
-    // The file's length and checksum, to find the journal that extends it.
-    JournalIdentity loaded{
-        static_cast<uint32_t>(header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24),
-        sizeof header, Crc32c(0, header, sizeof header)};
-    uint8_t result = 1;
+    // The file's own layout record, when it has one, keeps each slot from
+    // a node whose type or size it was not written with.
+    LoadGuard guard;
+    OpenLoadGuard(dir, entry, bytes.size(), &guard);
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = NodeSlotSize(node);
+        const uint8_t* slot = GuardedSlot(&guard, i, node, size, bytes.data(), bytes.size());
         if (size == 0) continue;
-        // Without a buffer the slot is skipped, so the later nodes still get
-        // their own slots.
+        if (!slot) {
+            // The end of the file (or of the slots in order): every later
+            // node is left as it is unless the guard finds it by name.
+            if (!guard.ByName) break;
+            continue;
+        }
+        // Without a buffer the node is left as it is; the later nodes still
+        // get their own slots.
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
-        bool read = ReadItem(file, buffer, size);
-        int error = errno;
-        if (read && buffer) {
-            loaded.FileLength += size;
-            loaded.FileCrc = Crc32c(loaded.FileCrc, buffer, size);
-            WriteNodeSlot(node, buffer, size);
-        }
-        // A slot skipped for want of a buffer leaves the file unnamed.
-        if (read && !buffer) loaded.FileLength = 0;
+        if (!buffer) continue;
+        std::memcpy(buffer, slot, size);
+        WriteNodeSlot(node, buffer, size);
         PMemFree(buffer);
-        if (read) continue;
-        // The end of the file leaves this node and the later ones as they
-        // are. An error stops the load too: reading on would put bytes into
-        // the wrong nodes.
-        if (error != 0) {
-            errno = error;
-            ReportFailure("read");
-            result = 0;
-        }
-        break;
     }
-    // The journal names the whole file: what lies past the last node's slot
-    // counts too.
-    if (result == 1 && loaded.FileLength != 0) {
-        const int64_t total = PFileSize(file);
-        uint8_t rest[4096];
-        while (total > 0 && loaded.FileLength < static_cast<uint64_t>(total)) {
-            const size_t n =
-                static_cast<size_t>(std::min<uint64_t>(sizeof rest, static_cast<uint64_t>(total) - loaded.FileLength));
-            if (!PFileRead(file, rest, n)) break;
-            loaded.FileLength += n;
-            loaded.FileCrc = Crc32c(loaded.FileCrc, rest, n);
-        }
-        if (total < 0 || loaded.FileLength != static_cast<uint64_t>(total)) loaded.FileLength = 0;
-    }
-    PFileClose(file);
-    if (NodeSpaceFailed(failuresBefore, "load")) result = 0;
-    if (result == 1 && loaded.FileLength != 0) JournalApply(dir, loaded);
+    const bool inOrder = !guard.ByName;
+    CloseLoadGuard(&guard);
+    const uint8_t result = NodeSpaceFailed(failuresBefore, "load") ? 0 : 1;
+    // The node space holds the file's values now: it is theirs to save over.
+    // A backup loaded in place of a damaged file leaves that file unadopted,
+    // so that the next save keeps it aside rather than replacing it unseen.
+    if (result && !fromBackup) MarkRetainFileAdopted(dir, name);
+    // Then the values changed since that file was written, when the node
+    // table is still the one the file was. A backup loaded instead is older
+    // than any journal.
+    if (result && !fromBackup && inOrder) JournalApply(dir, JournalIdentity{entry.Hash, entry.Length, entry.Crc});
     PDirClose(dir);
     return result;
 }
@@ -273,9 +273,9 @@ uint8_t LoadLocked() {
 // system has no hard links the backup is a durable copy instead. A backup
 // that could not be refreshed leaves the older one in place and gives one
 // "WRN" line; the save goes on.
-void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName) {
+bool KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName) {
     struct stat st;
-    if (backupName[0] == '\0' || !PDirStat(dir, retainName, &st)) return;
+    if (backupName[0] == '\0' || !PDirStat(dir, retainName, &st)) return false;
     const std::string linkName = std::string(backupName) + ".tmp";
     PDirRemove(dir, linkName.c_str());
     const char* step = "link";
@@ -293,6 +293,7 @@ void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupN
         int error = errno;
         report(&LogChannel, "WRN", "Retain backup could not be refreshed (%s): %s", step, std::strerror(error));
     }
+    return done;
 }
 
 void LockRetainFile() {
@@ -317,6 +318,17 @@ uint8_t SaveRetainFile() {
     return ok;
 }
 
+void PrepareFirstSave() {
+    std::lock_guard<std::mutex> guard(RetainFileLock);
+    const char* retainPath = GetRetainFilePath();
+    if (retainPath[0] == '\0') return;
+    std::string name;
+    PDir* dir = OpenRetainDirectory(retainPath, false, &name);
+    if (!dir) return;
+    RecallLayoutRecord(dir, ComputeLayoutHash(), NodeTable(), NodeCount());
+    PDirClose(dir);
+}
+
 bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs) {
     std::lock_guard<std::mutex> hold(LastSaveLock);
     if (!LastSaveDone) return false;
@@ -327,7 +339,7 @@ bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs) {
 
 int SaveRetainFileStatus() {
     std::lock_guard<std::mutex> guard(RetainFileLock);
-    if (GetRetainFilePath()[0] == '\0') return -1;
+    if (GetRetainFilePath()[0] == '\0' && !RetainPathsUnusable()) return -1;
     return SaveLocked();
 }
 

@@ -21,7 +21,7 @@ void JournalPoll() {
     if (period == 0) return;
     if (period < kShortestPeriodMs) period = kShortestPeriodMs;
     // Values nobody loaded are not the plant's: nothing is journaled for them.
-    if (!RetainFileAdopted()) return;
+    if (RetainFileAwaitsLoad()) return;
     const uint64_t now = PTimeMonotonicMs();
     if (LastAppendMs != 0 && now - LastAppendMs < period) return;
     LockRetainFile();

@@ -12,6 +12,7 @@
 #include "service/status_record.h"
 #include "stdlib/pmem.h"
 #include "threads/autosave.h"
+#include "threads/journal_poll.h"
 #include "variables/variables.h"
 
 namespace {
@@ -81,8 +82,11 @@ void TrigThread(void* /*parameter*/) {
     CatalogRtHandle(0, GetRtThreadHandles(RT_THIS_THREAD), "Trig");
     for (;;) {
         RtSleepEx(kPollPeriodMs);
+        if (NodeSpaceLost()) continue;
         ServicePollAlive();
-        if (GetRun() == 0) continue;
+        // Live counts and triggers act only once start-up (the check and
+        // AutoLoad) is done.
+        if (!ServiceStarted() || GetRun() == 0) continue;
         IncrementLive();
         // Save before load; both may fire in one poll. Each fired trigger is
         // reset whatever the outcome, and only a success is counted.
@@ -97,6 +101,7 @@ void TrigThread(void* /*parameter*/) {
             if (ok) IncrementLoadCount();
         }
         AutoSavePoll();
+        JournalPoll();
     }
 }
 
