@@ -78,8 +78,9 @@ enum StatusKind : uint32_t {
     STATUS_STOP_SAVE = 2,
     STATUS_SHUTDOWN_SAVE = 3,
     STATUS_AUTOSAVE = 4,
-    STATUS_AUTOLOAD = 5,  // the start-up load of AutoLoad
-    STATUS_KIND_COUNT = 6
+    STATUS_AUTOLOAD = 5,      // the start-up load of AutoLoad
+    STATUS_JOURNAL_SAVE = 6,  // a full save that folds the change journal in
+    STATUS_KIND_COUNT = 7
 };
 
 constexpr uint32_t STATUS_FLAG_AWAITS_LOAD = 1;

@@ -316,6 +316,13 @@ bool PFileSync(PFile* file) {
     return ::fsync(file->Fd) == 0;
 }
 
+bool PFileDataSync(PFile* file) {
+    if (PFileFaultHit(PF_SYNC)) return false;
+    if (!file) return Fail(EBADF);
+    if (file->Writing && !Drain(file)) return false;
+    return ::fdatasync(file->Fd) == 0;
+}
+
 bool PFileClose(PFile* file) {
     if (!file) return Fail(EBADF);
     bool injected = PFileFaultHit(PF_CLOSE);

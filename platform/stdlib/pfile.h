@@ -59,6 +59,9 @@ bool PFileSeek(PFile* file, int64_t offset);
 bool PFileFlush(PFile* file);
 // Flushes and forces the file's data to the storage device (fsync).
 bool PFileSync(PFile* file);
+// The same for the data only (fdatasync): the file's length, not its times.
+// For appends, whose length is what makes them readable. Counts as a "sync".
+bool PFileDataSync(PFile* file);
 // Flushes and closes; the handle is released even when this fails.
 bool PFileClose(PFile* file);
 

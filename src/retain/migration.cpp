@@ -10,6 +10,7 @@
 #include "report/report.h"
 #include "retain/check_record.h"
 #include "retain/layout_hash.h"
+#include "retain/node_slot.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
@@ -25,12 +26,6 @@ constexpr uint16_t kRangeType = 13;
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
 // The header and every value the node space can hold (its 4 GiB of values).
 constexpr uint64_t kRetainFileMax = 4 + (uint64_t{4} << 30);
-
-uint16_t SlotSize(const NodeRecord& node) {
-    uint16_t size = 0;
-    if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) return 0;
-    return size;
-}
 
 // The new retain file and its layout record under construction, both from
 // the one walk of the node table that the matching makes.
@@ -76,7 +71,7 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
     size_t cursor = 0;  // most nodes keep their order: try the next entry first
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = table[i];
-        const uint16_t size = SlotSize(node);
+        const uint16_t size = NodeSlotSize(node);
         if (size == 0) {
             take(context, node, 0, nullptr, 0);
             continue;
@@ -168,7 +163,7 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
         fresh.LayoutId = LayoutRecordId(migrated.Record);
     } else {
         uint32_t shape = 0;
-        for (int32_t i = 0; table && i < count; ++i) shape = LayoutShapeStep(shape, table[i].Type, SlotSize(table[i]));
+        for (int32_t i = 0; table && i < count; ++i) shape = LayoutShapeStep(shape, table[i].Type, NodeSlotSize(table[i]));
         if (!EnsureLayoutRecord(dir, currentHash, table, count, shape, &fresh.LayoutId)) return false;
     }
     const std::string backupName = RetainFileName(GetBackupFilePath());

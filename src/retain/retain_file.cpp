@@ -14,9 +14,11 @@
 #include "report/report.h"
 #include "retain/adoption.h"
 #include "retain/check_record.h"
+#include "retain/journal.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/load_guard.h"
+#include "retain/node_slot.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_dir_claim.h"
 #include "retain/retain_paths.h"
@@ -37,8 +39,6 @@ bool LastSaveDone = false;
 uint64_t LastSaveMark = 0;
 uint64_t LastSaveEndMs = 0;
 
-constexpr uint16_t kTextType = 12;
-constexpr uint16_t kRangeType = 13;
 // The walk touches the last 16 bytes of each 578-byte node record (type,
 // index and the library's value fields), which may span two cache lines:
 // fetching them some way ahead hides most of the memory latency of a large
@@ -62,43 +62,6 @@ void ReportFailure(const char* step) {
     report(&LogChannel, "ERR", "Retain file %s failed: %s", step, std::strerror(error));
 }
 
-// The node's slot size: its "Size" attribute, or 0 when it cannot be read.
-uint16_t SlotSize(const NodeRecord& node) {
-    uint16_t size = 0;
-    if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) return 0;
-    return size;
-}
-
-void ReadSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
-    switch (node.Type) {
-        case kTextType:
-            NodeReadStringByName(node.Name, reinterpret_cast<char*>(buffer), size);
-            break;
-        case kRangeType:
-            NodeReadRange(node.Index, 0, buffer, size);
-            break;
-        default:
-            NodeReadData(node.Index, buffer, size);
-            break;
-    }
-}
-
-void WriteSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
-    switch (node.Type) {
-        case kTextType:
-            // A text cut off without its zero keeps its first Size - 1 characters.
-            if (!std::memchr(buffer, 0, size)) buffer[size - 1] = 0;
-            NodeWriteStringByName(node.Name, reinterpret_cast<const char*>(buffer));
-            break;
-        case kRangeType:
-            NodeWriteRange(node.Index, 0, buffer, size);
-            break;
-        default:
-            NodeWriteData(node.Index, buffer, size);
-            break;
-    }
-}
-
 // True, after one "ERR" line, when node-space accesses failed a check since
 // `before` (NodeAccessFailures): what the walk read or wrote is not to be
 // trusted.
@@ -118,7 +81,7 @@ uint8_t Abandon(PDir* dir, PFile* file, const char* tempName) {
     return 0;
 }
 
-uint8_t SaveLocked() {
+uint8_t SaveWalk() {
     const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
     const NodeRecord* table = NodeTable();
@@ -176,7 +139,7 @@ uint8_t SaveLocked() {
     }
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
-        uint16_t size = SlotSize(node);
+        uint16_t size = NodeSlotSize(node);
         shape = LayoutShapeStep(shape, node.Type, size);
         if (size == 0) continue;
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
@@ -188,7 +151,7 @@ uint8_t SaveLocked() {
         // Cleared so that bytes the library does not fill (after a text's
         // zero) are zeros in the file, not left-overs of the heap.
         std::memset(buffer, 0, size);
-        ReadSlot(node, buffer, size);
+        ReadNodeSlot(node, buffer, size);
         fresh.Crc = Crc32c(fresh.Crc, buffer, size);
         fresh.Length += size;
         bool written = PFileWrite(file, buffer, size);
@@ -233,8 +196,17 @@ uint8_t SaveLocked() {
         return 0;
     }
     MarkRetainFileAdopted(dir, name);
+    JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
     PDirClose(dir);
     return 1;
+}
+
+// A save, with the journal told which nodes it holds and what became of it.
+uint8_t SaveLocked() {
+    JournalSaveBegins();
+    const uint8_t ok = SaveWalk();
+    if (!ok) JournalSaveEnded(nullptr, false, JournalIdentity{});
+    return ok;
 }
 
 uint8_t LoadLocked() {
@@ -262,7 +234,7 @@ uint8_t LoadLocked() {
     OpenLoadGuard(dir, entry, bytes.size(), &guard);
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
-        uint16_t size = SlotSize(node);
+        uint16_t size = NodeSlotSize(node);
         const uint8_t* slot = GuardedSlot(&guard, i, node, size, bytes.data(), bytes.size());
         if (size == 0) continue;
         if (!slot) {
@@ -276,15 +248,20 @@ uint8_t LoadLocked() {
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
         if (!buffer) continue;
         std::memcpy(buffer, slot, size);
-        WriteSlot(node, buffer, size);
+        WriteNodeSlot(node, buffer, size);
         PMemFree(buffer);
     }
+    const bool inOrder = !guard.ByName;
     CloseLoadGuard(&guard);
     const uint8_t result = NodeSpaceFailed(failuresBefore, "load") ? 0 : 1;
     // The node space holds the file's values now: it is theirs to save over.
     // A backup loaded in place of a damaged file leaves that file unadopted,
     // so that the next save keeps it aside rather than replacing it unseen.
     if (result && !fromBackup) MarkRetainFileAdopted(dir, name);
+    // Then the values changed since that file was written, when the node
+    // table is still the one the file was. A backup loaded instead is older
+    // than any journal.
+    if (result && !fromBackup && inOrder) JournalApply(dir, JournalIdentity{entry.Hash, entry.Length, entry.Crc});
     PDirClose(dir);
     return result;
 }
@@ -317,13 +294,6 @@ bool KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupN
         report(&LogChannel, "WRN", "Retain backup could not be refreshed (%s): %s", step, std::strerror(error));
     }
     return done;
-}
-
-void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
-    ReadSlot(node, buffer, size);
-}
-void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
-    WriteSlot(node, buffer, size);
 }
 
 void LockRetainFile() {

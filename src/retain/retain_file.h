@@ -76,12 +76,6 @@ bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs);
 // more); a save that comes meanwhile waits for it on the retain-file lock.
 void PrepareFirstSave();
 
-// One node's slot, filled or written back as a save or a load does it (the
-// buffer of a text may get a terminating zero at its end).
-struct NodeRecord;
-void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
-void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
-
 // Gives the retain file `retainName` of dir the backup's name
 // `backupName` too, replacing the backup in one rename (a durable copy where
 // the file system has no links); with no retain file, or no backup name,

@@ -17,7 +17,8 @@
 namespace {
 
 // How the one-line status to the service manager names each kind.
-const char* const SaveNames[kStatusKindSlots] = {"trigger", nullptr, "stop", "shutdown", "autosave", nullptr};
+const char* const SaveNames[kStatusKindSlots] = {"trigger",  nullptr, "stop",   "shutdown",
+                                                 "autosave", nullptr, "journal"};
 
 // Set once by OpenStatusRecord, before any other thread records.
 ServiceStatus* Record = nullptr;

@@ -12,6 +12,7 @@
 #include "service/status_record.h"
 #include "stdlib/pmem.h"
 #include "threads/autosave.h"
+#include "threads/journal_poll.h"
 #include "variables/variables.h"
 
 namespace {
@@ -100,6 +101,7 @@ void TrigThread(void* /*parameter*/) {
             if (ok) IncrementLoadCount();
         }
         AutoSavePoll();
+        JournalPoll();
     }
 }
 

@@ -273,6 +273,13 @@ uint32_t GetAutoSave() {
     return value;
 }
 
+uint32_t GetJournal() {
+    static const char kJournalName[] = "SERVICE.OvRetain.Journal";
+    uint32_t value = 0;
+    NodeReadByName(kJournalName, &value, 4);
+    return value;
+}
+
 // A published index names a node for the life of the node space, so every
 // counted write is one the library makes and counts in its generation.
 void WriteOwnValue(uint32_t index, const void* value, uint16_t size) {

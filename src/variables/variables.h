@@ -68,6 +68,8 @@ uint8_t GetAutoLoad();
 // SERVICE.OvRetain.AutoSave, read by name (4 bytes, preset 0); never
 // created. Callable from any thread.
 uint32_t GetAutoSave();
+// SERVICE.OvRetain.Journal, read by name the same way (4 bytes, preset 0).
+uint32_t GetJournal();
 
 // Writes a value of the service's own (a status variable, counter or
 // trigger) by index and counts it; index 0 writes nothing. Every write the

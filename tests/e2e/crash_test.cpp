@@ -256,6 +256,65 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
     RecordProperty("WorstLossMs", static_cast<int>(behindMs.back()));
 }
 
+// With the change journal on, what a restart loads (the retain file and the
+// journal's whole groups) is at most one journal period and a poll behind
+// the counter at the kill.
+TEST_F(CrashTest, JournalLosesAtMostOnePeriodAndAPoll) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the loss window is a bound in time: measured in the normal build, not under a sanitizer";
+#endif
+    const char* v = std::getenv("OVRT_LOSS_KILLS");
+    const int kills = v && std::atoi(v) > 0 ? std::atoi(v) : 4;
+    constexpr uint32_t kPeriodMs = 100, kPollMs = 100, kStepMs = 10, kSchedulingMs = 1000;
+    Ovnode({"create", "Loss.Counter", "7"});
+    Create("Journal", "7", std::to_string(kPeriodMs));
+    std::mt19937 random(std::random_device{}());
+    uint32_t atKill = 0;
+    std::vector<uint32_t> behindMs;
+    for (int i = 0; i <= kills; ++i) {
+        SCOPED_TRACE("kill " + std::to_string(i));
+        ovtest::Env env = Environment();
+        env["OVRT_REALTIME"] = "1";
+        service_ = std::make_unique<ovtest::Child>(std::vector<std::string>{OVRETAIN_BIN}, env);
+        ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); })) << service_->Output();
+        if (i > 0) {
+            WriteNumber(Full("Load"), 1);
+            ASSERT_TRUE(WaitFor("LoadCount", "1")) << service_->Output();
+            const uint32_t loaded = ReadNumber("Loss.Counter");
+            ASSERT_LE(loaded, atKill) << service_->Output();
+            const uint32_t behind = (atKill - loaded) * kStepMs;
+            behindMs.push_back(behind);
+            EXPECT_LE(behind, kPeriodMs + kPollMs + kSchedulingMs) << service_->Output();
+        }
+        if (i == kills) break;
+        std::atomic<bool> counting{true};
+        std::atomic<uint32_t> last{ReadNumber("Loss.Counter")};
+        std::thread client([&] {
+            auto next = std::chrono::steady_clock::now();
+            uint32_t count = last.load();
+            while (counting.load()) {
+                ++count;
+                NodeWriteByName("Loss.Counter", &count, 4);
+                last.store(count);
+                next += std::chrono::milliseconds(kStepMs);
+                std::this_thread::sleep_until(next);
+            }
+        });
+        // Past the first run's first save, which starts the journal.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000 + random() % 3000));
+        service_->Signal(SIGKILL);
+        EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
+        counting = false;
+        client.join();
+        atKill = last.load();
+    }
+    EXPECT_EQ(Stop(), 0);
+    std::sort(behindMs.begin(), behindMs.end());
+    std::printf("%d kills: behind by at most %u ms, median %u ms, 99th percentile %u ms\n", kills, behindMs.back(),
+                behindMs[behindMs.size() / 2], behindMs[behindMs.size() * 99 / 100]);
+    RecordProperty("WorstLossMs", static_cast<int>(behindMs.back()));
+}
+
 // Every start in a new layout (one node more), so that the first save of each
 // run writes a new layout record; killed within 60 ms of that save's start
 // (data, record, rename). Afterwards

@@ -24,6 +24,7 @@
 #include "retain/check_record.h"
 #include "retain/layout_record.h"
 #include "retain/migration.h"
+#include "retain/node_slot.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
 #include "retain/set_aside.h"

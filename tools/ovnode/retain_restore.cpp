@@ -10,6 +10,7 @@
 #include "ovnode/commands.h"
 #include "ovnode/retained_file.h"
 #include "retain/migration.h"
+#include "retain/node_slot.h"
 #include "retain/retain_file.h"
 
 namespace ovnode {

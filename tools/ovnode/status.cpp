@@ -36,8 +36,8 @@ namespace ovnode {
 namespace {
 
 constexpr int kKindCount = static_cast<int>(STATUS_KIND_COUNT);
-const char* const kKindNames[kKindCount] = {"trigger_save",  "trigger_load", "stop_save",
-                                            "shutdown_save", "autosave",     "autoload"};
+const char* const kKindNames[kKindCount] = {"trigger_save", "trigger_load", "stop_save",   "shutdown_save",
+                                            "autosave",     "autoload",     "journal_save"};
 
 int Fail(std::ostream& err, const std::string& what) {
     err << "ovnode: " << ShownText(what) << "\n";

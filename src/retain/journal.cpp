@@ -1,0 +1,291 @@
+// The change journal beside the retain file: appends, restarts after a full
+// save, and the replay after a load.
+#include "retain/journal.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "nodespace/ovhgapi.h"
+#include "report/report.h"
+#include "retain/node_slot.h"
+#include "stdlib/pmem.h"
+#include "variables/variables.h"
+
+namespace {
+
+const char kJournalName[] = "OvRetain.journal";
+const char kJournalTemp[] = "OvRetain.journal.tmp";
+// A journal is folded in once it outgrows its file; one far beyond that was
+// not written by this service and is not read.
+constexpr uint64_t kJournalSlack = uint64_t{64} << 20;
+
+// With the retain-file lock held.
+PFile* Live = nullptr;          // the journal appended to, open at its end
+JournalIdentity LiveFile;       // the retain file it extends
+uint64_t LiveSequence = 0;      // of its last group
+uint64_t LiveBytes = 0;         // its length
+bool WantSave = false;          // a full save should start a new journal
+uint64_t LastWantMs = 0;        // when JournalWantsSave last said yes
+std::vector<uint32_t> Pending;  // written, in no durable journal or file yet
+std::vector<uint32_t> InSave;   // taken by the save in progress
+std::vector<uint8_t> Group;     // the group being built, kept for its capacity
+bool AppendFailed = false;      // the last append failed (reported once)
+
+std::mutex FiguresLock;
+JournalFigures Figures;
+
+void SetFigures(uint64_t bytes, bool append, uint64_t nowMs, bool compaction) {
+    std::lock_guard<std::mutex> hold(FiguresLock);
+    Figures.Bytes = bytes;
+    if (append) {
+        Figures.Appends += 1;
+        Figures.LastAppendMs = nowMs;
+    }
+    if (compaction) Figures.Compactions += 1;
+}
+
+void CloseLive() {
+    if (Live) PFileClose(Live);
+    Live = nullptr;
+    LiveBytes = 0;
+    LiveSequence = 0;
+}
+
+void ReportStep(const char* what, const char* step) {
+    int error = errno;
+    report(&LogChannel, "ERR", "Journal %s failed (%s): %s", what, step, std::strerror(error ? error : EIO));
+}
+
+// Adds the nodes written since the last take to `into`.
+void TakeWritten(std::vector<uint32_t>* into) {
+    NodeTakeWritten(into);
+}
+
+void SortUnique(std::vector<uint32_t>* v) {
+    std::sort(v->begin(), v->end());
+    v->erase(std::unique(v->begin(), v->end()), v->end());
+}
+
+// The table position of the node with index `index`, or -1.
+int64_t PositionOf(const NodeRecord* table, int32_t count, uint32_t index) {
+    if (!table || index == 0 || index > static_cast<uint32_t>(count)) return -1;
+    const int64_t at = static_cast<int64_t>(index) - 1;
+    return table[at].Index == index ? at : -1;
+}
+
+// A journal that names `file` and holds no group, put in place durably and
+// left open for appends.
+bool StartJournal(PDir* dir, const JournalIdentity& file) {
+    std::vector<uint8_t> header;
+    EncodeJournalHeader(&header, file);
+    const char* step = "open";
+    PFile* out = PDirCreate(dir, kJournalTemp);
+    bool ok = out != nullptr;
+    if (ok) {
+        step = "write";
+        ok = PFileWrite(out, header.data(), header.size());
+    }
+    if (ok) {
+        step = "flush";
+        ok = PFileFlush(out);
+    }
+    if (ok) {
+        step = "sync";
+        ok = PFileSync(out);
+    }
+    if (ok) {
+        step = "rename";
+        ok = PDirRename(dir, kJournalTemp, kJournalName);
+    }
+    if (ok) {
+        step = "directory sync";
+        ok = PDirSync(dir);
+    }
+    if (!ok) {
+        ReportStep("restart", step);
+        if (out) PFileClose(out);
+        PDirRemove(dir, kJournalTemp);
+        return false;
+    }
+    Live = out;
+    LiveFile = file;
+    LiveSequence = 0;
+    LiveBytes = header.size();
+    return true;
+}
+
+// A name OvRetain.journal.<n>.old that is not taken yet.
+std::string FreeAsideName(PDir* dir) {
+    for (unsigned n = 1;; ++n) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%s.%u.old", kJournalName, n);
+        struct stat st;
+        if (!PDirStat(dir, name, &st)) return name;
+    }
+}
+
+struct ApplyContext {
+    const NodeRecord* Table;
+    int32_t Count;
+    uint64_t Skipped;
+};
+
+void ApplyRecord(void* context, uint32_t index, const uint8_t* value, uint16_t size) {
+    auto* c = static_cast<ApplyContext*>(context);
+    const int64_t at = PositionOf(c->Table, c->Count, index);
+    // A node whose slot is not what the journal holds keeps its value.
+    if (at < 0 || NodeSlotSize(c->Table[at]) != size) {
+        c->Skipped += 1;
+        return;
+    }
+    uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
+    if (!buffer) {
+        c->Skipped += 1;
+        return;
+    }
+    std::memcpy(buffer, value, size);
+    WriteNodeSlot(c->Table[at], buffer, size);
+    PMemFree(buffer);
+}
+
+}  // namespace
+
+void JournalSaveBegins() {
+    InSave.clear();
+    TakeWritten(&InSave);
+    InSave.insert(InSave.end(), Pending.begin(), Pending.end());
+    Pending.clear();
+}
+
+void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file) {
+    if (!saved) {
+        // Still to be journaled, against the file the journal extends.
+        Pending.insert(Pending.end(), InSave.begin(), InSave.end());
+        InSave.clear();
+        return;
+    }
+    InSave.clear();
+    CloseLive();
+    WantSave = false;
+    AppendFailed = false;
+    if (GetJournal() == 0) {
+        // The new file holds every value the old journal did.
+        if (PDirRemove(dir, kJournalName)) PDirSync(dir);
+        SetFigures(0, false, 0, false);
+        return;
+    }
+    const bool started = StartJournal(dir, file);
+    // A journal that could not be restarted names the old file: remove it,
+    // the new file holds its values. The next append asks for a save again.
+    if (!started && PDirRemove(dir, kJournalName)) PDirSync(dir);
+    SetFigures(LiveBytes, false, 0, started);
+}
+
+bool JournalAppendChanges(uint64_t nowMs) {
+    std::vector<uint32_t> nodes;
+    nodes.swap(Pending);
+    TakeWritten(&nodes);
+    if (nodes.empty()) return true;
+    SortUnique(&nodes);
+    if (!Live) {
+        Pending.swap(nodes);
+        WantSave = true;
+        return true;
+    }
+    const int32_t count = NodeCount();
+    const NodeRecord* table = NodeTable();
+    Group.clear();
+    const size_t start = BeginJournalGroup(&Group, LiveSequence + 1);
+    for (uint32_t index : nodes) {
+        const int64_t at = PositionOf(table, count, index);
+        if (at < 0) continue;
+        const uint16_t size = NodeSlotSize(table[at]);
+        if (size == 0) continue;
+        // Read straight into the group, zeros where the library fills nothing.
+        const size_t valueAt = ReserveJournalRecord(&Group, index, size);
+        ReadNodeSlot(table[at], &Group[valueAt], size);
+    }
+    FinishJournalGroup(&Group, start);
+    const char* step = "write";
+    bool ok = PFileWrite(Live, Group.data(), Group.size());
+    if (ok) {
+        step = "flush";
+        ok = PFileFlush(Live);
+    }
+    if (ok) {
+        step = "sync";
+        ok = PFileDataSync(Live);
+    }
+    if (!ok) {
+        // What was written may end in half a group: nothing is appended
+        // after it. A full save starts a new journal.
+        if (!AppendFailed) ReportStep("append", step);
+        AppendFailed = true;
+        CloseLive();
+        Pending.swap(nodes);
+        WantSave = true;
+        return false;
+    }
+    if (AppendFailed) report(&LogChannel, "WRN", "Journal appends work again.");
+    AppendFailed = false;
+    LiveSequence += 1;
+    LiveBytes += Group.size();
+    if (LiveBytes > LiveFile.FileLength) WantSave = true;
+    SetFigures(LiveBytes, true, nowMs, false);
+    return true;
+}
+
+bool JournalWantsSave(uint64_t nowMs, uint32_t periodMs) {
+    if (!WantSave) return false;
+    if (LastWantMs != 0 && nowMs - LastWantMs < periodMs) return false;
+    LastWantMs = nowMs;
+    return true;
+}
+
+uint64_t JournalApply(PDir* dir, const JournalIdentity& file) {
+    std::vector<uint8_t> bytes;
+    const uint64_t limit = file.FileLength * 4 + kJournalSlack;
+    if (!PDirReadWhole(dir, kJournalName, &bytes, limit)) {
+        if (errno != ENOENT) ReportStep("read", "read");
+        return 0;
+    }
+    JournalIdentity named;
+    if (!DecodeJournalHeader(bytes.data(), bytes.size(), &named) || !(named == file)) {
+        const std::string aside = FreeAsideName(dir);
+        const bool kept = PDirRename(dir, kJournalName, aside.c_str()) && PDirSync(dir);
+        report(&LogChannel, "WRN", "Journal %s does not extend the retain file loaded; %s %s", kJournalName,
+               kept ? "kept as" : "not applied and could not be kept as", aside.c_str());
+        return 0;
+    }
+    ApplyContext context{NodeTable(), NodeCount(), 0};
+    const JournalReplay replay = ReplayJournalGroups(bytes.data(), bytes.size(), ApplyRecord, &context);
+    report(&LogChannel, "DBG", "Journal applied: %llu groups, %llu values%s",
+           static_cast<unsigned long long>(replay.Groups), static_cast<unsigned long long>(replay.Records),
+           replay.Tail ? "; a damaged or cut-short tail was left out" : "");
+    // The values loaded are every node's: they are folded into the next full
+    // save rather than appended one by one.
+    CloseLive();
+    return replay.Groups;
+}
+
+JournalFigures GetJournalFigures() {
+    std::lock_guard<std::mutex> hold(FiguresLock);
+    return Figures;
+}
+
+void ResetJournalForTest() {
+    CloseLive();
+    WantSave = false;
+    LastWantMs = 0;
+    Pending.clear();
+    InSave.clear();
+    AppendFailed = false;
+    std::lock_guard<std::mutex> hold(FiguresLock);
+    Figures = JournalFigures{};
+}

@@ -1,0 +1,76 @@
+// journal.h - the change journal: between full saves, the values that
+// changed are appended to OvRetain.journal beside the retain file, so that a
+// power cut loses at most one journal period instead of an autosave period.
+//
+// SERVICE.OvRetain.Journal (type 7, milliseconds) sets the period; absent or
+// 0 means off and 1 to 99 count as 100. It is read by name at every poll and
+// never created. While it is on and the retain file is adopted (adoption.h),
+// JournalPoll appends, at most once a period, one group (journal_format.h)
+// with the current value of every node written since the last append, and
+// makes it durable (fdatasync) before it returns. A poll with no node
+// written appends and writes nothing.
+//
+// Every full save (any kind) ends the journal it extended: once the new
+// retain file is durable, JournalRestart puts a journal with no group that
+// names the new file in the old one's place (temporary, fsync, rename,
+// directory fsync). A crash in between leaves the old journal, which names
+// the old file and is then ignored: the new file already holds its values.
+// With the journal off, a full save removes a journal it made obsolete.
+// A journal grown past the retain file's length asks for a full save of its
+// own (JournalWantsSave), recorded as a journal save.
+//
+// A load, after the retain file's values, applies the whole groups of a
+// journal that names that very file, in order, stopping at the first group
+// that is cut short or damaged. A journal that names another file is not
+// applied: it is kept as OvRetain.journal.<n>.old with one "WRN" line.
+//
+// Locking: every function here is called with the retain-file lock held
+// (retain_file.h), but GetJournalFigures, which any thread may call. The
+// Trig thread's poll (threads/journal_poll.h) decides when to append and
+// takes the lock for it; saves and loads call in from retain_file.cpp. This
+// module calls neither. Failures are reported once per kind of failure
+// ("ERR" with the failed step and the system error) and leave the retain
+// file alone; a failed append is retried at the next period with the same
+// nodes and more.
+#pragma once
+
+#include <cstdint>
+
+#include "retain/journal_format.h"
+#include "stdlib/pdir.h"
+
+// Appends one group with the value of every node written since the last
+// append (and of the nodes a failed append or save left over); nothing when
+// none was. False after a failure, which has been reported. nowMs is
+// PTimeMonotonicMs. A journal that does not extend the file of the last save
+// or load of this run is not appended to: the nodes wait, and
+// JournalWantsSave asks for a full save that starts a new journal.
+bool JournalAppendChanges(uint64_t nowMs);
+
+// A full save is about to read the node values: the nodes written so far
+// are in it. Called before the walk.
+void JournalSaveBegins();
+// The full save that began has put `file` durably in place in dir (true) or
+// failed (false).
+void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file);
+
+// Applies the journal beside the retain file `file` just loaded in dir.
+// Returns the number of groups applied.
+uint64_t JournalApply(PDir* dir, const JournalIdentity& file);
+
+// True when a full save should fold the journal in: it has outgrown the
+// retain file, or there is no journal to append to. At most once per
+// `periodMs` while the saves it asks for fail.
+bool JournalWantsSave(uint64_t nowMs, uint32_t periodMs);
+
+// What the status and metrics show.
+struct JournalFigures {
+    uint64_t Bytes = 0;         // the journal's length
+    uint64_t Appends = 0;       // groups appended by this run
+    uint64_t LastAppendMs = 0;  // PTimeMonotonicMs of the last append, 0 before the first
+    uint64_t Compactions = 0;   // journals restarted by a full save in this run
+};
+JournalFigures GetJournalFigures();
+
+// Forgets the module's state. For tests only.
+void ResetJournalForTest();

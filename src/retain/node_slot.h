@@ -1,0 +1,21 @@
+// node_slot.h - one node's slot of the retain file, as a save fills it and a
+// load writes it back: text nodes (type 12) by name as texts, type 13 as a
+// byte range, every other type as raw data by node index.
+//
+// Any thread; nothing is reported. A failed read leaves the buffer as it
+// was (callers clear it first); a failed write leaves the node's value.
+#pragma once
+
+#include <cstdint>
+
+#include "nodespace/ovhgapi.h"
+
+// The node's slot size: its "Size" attribute, or 0 when it cannot be read
+// (then the node has no slot).
+uint16_t NodeSlotSize(const NodeRecord& node);
+// Fills buffer with the node's value; the buffer of a text may get a
+// terminating zero at its end.
+void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
+// Writes buffer back into the node; a text cut off without its zero keeps
+// its first size - 1 characters (the buffer's last byte becomes the zero).
+void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
