@@ -188,25 +188,31 @@ uint8_t SaveLocked() {
         ReportFailure("flush");
         return Abandon(dir, file, temp);
     }
+    // The record that names the new file's slots, and the check record that
+    // vouches for it, are in place before the file. The check record is
+    // written before the file's sync, which then takes it along.
+    const std::string backupName = RetainFileName(GetBackupFilePath());
+    PFile* check = nullptr;
+    if (!EnsureLayoutRecord(dir, hash, table, count, shape, &fresh.LayoutId) ||
+        !StageCheckRecord(dir, name.c_str(), backupName.c_str(), fresh, &check))
+        return Abandon(dir, file, temp);
     if (!PFileSync(file)) {
         ReportFailure("sync");
+        AbandonCheckRecord(dir, check);
         return Abandon(dir, file, temp);
     }
     if (!PFileClose(file)) {
         ReportFailure("close");
+        AbandonCheckRecord(dir, check);
         return Abandon(dir, nullptr, temp);
     }
-    // The record that names the new file's slots, and the check record that
-    // vouches for it, are on disk before the file.
-    const std::string backupName = RetainFileName(GetBackupFilePath());
-    if (!EnsureLayoutRecord(dir, hash, table, count, shape, &fresh.LayoutId)) return Abandon(dir, nullptr, temp);
-    if (!PrepareCheckRecord(dir, name.c_str(), backupName.c_str(), fresh)) return Abandon(dir, nullptr, temp);
+    if (!CommitCheckRecord(dir, check)) return Abandon(dir, nullptr, temp);
     const bool backupRefreshed = useBackup && KeepPreviousAsBackup(dir, name.c_str(), backupName.c_str());
     if (!PDirRename(dir, temp, name.c_str())) {
         ReportFailure("rename");
         return Abandon(dir, nullptr, temp);
     }
-    NoteRetainFileReplaced(fresh, backupRefreshed);
+    NoteRetainFileReplaced(dir, name.c_str(), backupName.c_str(), fresh, backupRefreshed);
     if (!PDirSync(dir)) {
         // The new file is in place but not known to be durable.
         ReportFailure("directory sync");
