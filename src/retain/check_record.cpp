@@ -117,6 +117,12 @@ bool Learn(PDir* dir, const char* name, const std::vector<CheckEntry>& entries, 
 
 }  // namespace
 
+void CrcStreamFlush(CrcStream* stream) {
+    stream->Crc = Crc32c(stream->Crc, stream->Pending.data(), stream->Pending.size());
+    stream->Pending.clear();
+    if (stream->Pending.capacity() < (size_t{1} << 16)) stream->Pending.reserve(size_t{1} << 16);
+}
+
 bool ReadCheckRecord(PDir* dir, std::vector<CheckEntry>* entries, bool* missing, std::string* why) {
     entries->clear();
     *missing = false;

@@ -65,6 +65,24 @@ enum CheckVerdict {
 
 extern const char kCheckRecordName[];  // "OvRetain.check"
 
+// The length and CRC-32C of a file taken while it is written in small
+// pieces (a save's slots): the pieces are gathered and the checksum taken
+// over 64 KiB at a time, which costs far less than one call per slot.
+struct CrcStream {
+    uint64_t Length = 0;
+    uint32_t Crc = 0;
+    std::vector<uint8_t> Pending;
+};
+// Takes the checksum of what is gathered (done by CrcStreamAdd as needed;
+// call it first, to make room, and once more at the end).
+void CrcStreamFlush(CrcStream* stream);
+inline void CrcStreamAdd(CrcStream* stream, const void* data, size_t size) {
+    if (stream->Pending.capacity() - stream->Pending.size() < size) CrcStreamFlush(stream);
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    stream->Pending.insert(stream->Pending.end(), p, p + size);
+    stream->Length += size;
+}
+
 // Reads the check record of dir; false with the reason. *missing tells a
 // record that is not there from one that cannot be used.
 bool ReadCheckRecord(PDir* dir, std::vector<CheckEntry>* entries, bool* missing, std::string* why);

@@ -142,8 +142,9 @@ uint8_t SaveLocked() {
     // are taken on the way.
     CheckEntry fresh;
     fresh.Hash = hash;
-    fresh.Length = sizeof header;
-    fresh.Crc = Crc32c(0, header, sizeof header);
+    CrcStream crc;
+    CrcStreamFlush(&crc);
+    CrcStreamAdd(&crc, header, sizeof header);
     uint32_t shape = 0;
     if (!PFileWrite(file, header, sizeof header)) {
         ReportFailure("header write");
@@ -172,8 +173,7 @@ uint8_t SaveLocked() {
         // zero) are zeros in the file, not left-overs of the heap.
         std::memset(buffer, 0, size);
         ReadSlot(node, buffer, size);
-        fresh.Crc = Crc32c(fresh.Crc, buffer, size);
-        fresh.Length += size;
+        CrcStreamAdd(&crc, buffer, size);
         bool written = PFileWrite(file, buffer, size);
         int error = errno;
         PMemFree(buffer);
@@ -191,6 +191,9 @@ uint8_t SaveLocked() {
     // The record that names the new file's slots, and the check record that
     // vouches for it, are in place before the file. The check record is
     // written before the file's sync, which then takes it along.
+    CrcStreamFlush(&crc);
+    fresh.Crc = crc.Crc;
+    fresh.Length = crc.Length;
     const std::string backupName = RetainFileName(GetBackupFilePath());
     PFile* check = nullptr;
     if (!EnsureLayoutRecord(dir, hash, table, count, shape, &fresh.LayoutId) ||
