@@ -118,9 +118,9 @@ bool Learn(PDir* dir, const char* name, const std::vector<CheckEntry>& entries, 
 }  // namespace
 
 void CrcStreamFlush(CrcStream* stream) {
-    stream->Crc = Crc32c(stream->Crc, stream->Pending.data(), stream->Pending.size());
-    stream->Pending.clear();
-    if (stream->Pending.capacity() < (size_t{1} << 16)) stream->Pending.reserve(size_t{1} << 16);
+    stream->Crc = Crc32c(stream->Crc, stream->Buffer.data(), stream->Used);
+    stream->Used = 0;
+    if (stream->Buffer.size() < (size_t{1} << 16)) stream->Buffer.resize(size_t{1} << 16);
 }
 
 bool ReadCheckRecord(PDir* dir, std::vector<CheckEntry>* entries, bool* missing, std::string* why) {

@@ -45,6 +45,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -71,15 +72,19 @@ extern const char kCheckRecordName[];  // "OvRetain.check"
 struct CrcStream {
     uint64_t Length = 0;
     uint32_t Crc = 0;
-    std::vector<uint8_t> Pending;
+    size_t Used = 0;
+    std::vector<uint8_t> Buffer;  // 64 KiB once the first flush has run
 };
 // Takes the checksum of what is gathered (done by CrcStreamAdd as needed;
 // call it first, to make room, and once more at the end).
 void CrcStreamFlush(CrcStream* stream);
 inline void CrcStreamAdd(CrcStream* stream, const void* data, size_t size) {
-    if (stream->Pending.capacity() - stream->Pending.size() < size) CrcStreamFlush(stream);
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    stream->Pending.insert(stream->Pending.end(), p, p + size);
+    if (stream->Buffer.size() - stream->Used < size) {
+        CrcStreamFlush(stream);
+        if (stream->Buffer.size() < size) stream->Buffer.resize(size);
+    }
+    std::memcpy(stream->Buffer.data() + stream->Used, data, size);
+    stream->Used += size;
     stream->Length += size;
 }
 
