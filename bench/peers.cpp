@@ -74,6 +74,32 @@ double TimeWriteLimit(const std::string& dir, const std::vector<uint8_t>& bytes)
     return t1 - t0;
 }
 
+double TimeWriteLimitWithCheck(const std::string& dir, const std::vector<uint8_t>& bytes) {
+    std::string tmp = dir + "/limit.bin.tmp", path = dir + "/limit.bin";
+    std::string checkTmp = dir + "/limit.check.tmp", check = dir + "/limit.check";
+    const std::vector<uint8_t> record(76, 0x5A);
+    double t0 = Now();
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int cfd = ::open(checkTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0 || cfd < 0) return -1;
+    bool ok = WriteAll(fd, bytes.data(), bytes.size());
+    // The check record is written before the file's fsync, synced after it
+    // and renamed before it, as a save does.
+    ok = WriteAll(cfd, record.data(), record.size()) && ok;
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::fsync(cfd) == 0 && ok;
+    ok = ::close(cfd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(checkTmp.c_str(), check.c_str()) == 0;
+    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = ok && dfd >= 0 && ::fsync(dfd) == 0;
+    if (dfd >= 0) ::close(dfd);
+    double t1 = Now();
+    if (!ok) return -1;
+    return t1 - t0;
+}
+
 double TimeReadLimit(const std::string& path, std::vector<uint8_t>& out) {
     double t0 = Now();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -27,6 +27,9 @@ struct Pair {
 // Writes bytes with one write() into a temporary file in dir, then as the
 // save does: fsync, close, rename over dir/limit.bin, fsync of dir.
 double TimeWriteLimit(const std::string& dir, const std::vector<uint8_t>& bytes);
+// The same with a 76-byte check record staged, synced and renamed beside it
+// as a save does it.
+double TimeWriteLimitWithCheck(const std::string& dir, const std::vector<uint8_t>& bytes);
 // Reads path with one read() into out (sized to the file beforehand).
 double TimeReadLimit(const std::string& path, std::vector<uint8_t>& out);
 

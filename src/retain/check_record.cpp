@@ -3,10 +3,12 @@
 #include "retain/check_record.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "report/report.h"
 #include "retain/layout_record.h"
@@ -32,6 +34,10 @@ constexpr uint64_t kRetainFileMax = uint64_t{1} << 40;
 struct FileState {
     bool Whole = false;
     CheckEntry Entry;
+    // The file as it was when it was learnt or written, so that a change by
+    // anyone else (another process) is noticed and the file learnt again.
+    bool There = false;
+    uint64_t Ino = 0, Size = 0, ModifiedNs = 0, ChangedNs = 0;
 };
 bool KnownValid = false;
 std::string KnownDir;
@@ -43,6 +49,24 @@ uint32_t LoadLe32(const uint8_t* p) {
 }
 void PutLe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Takes down the identity of the file `name` as it is now.
+void Identify(PDir* dir, const char* name, FileState* f) {
+    struct stat st;
+    f->There = name[0] != '\0' && PDirStat(dir, name, &st);
+    if (!f->There) return;
+    f->Ino = st.st_ino;
+    f->Size = static_cast<uint64_t>(st.st_size);
+    f->ModifiedNs = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + st.st_mtim.tv_nsec;
+    f->ChangedNs = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u + st.st_ctim.tv_nsec;
+}
+
+bool Unchanged(PDir* dir, const char* name, const FileState& f) {
+    FileState now;
+    Identify(dir, name, &now);
+    return now.There == f.There && (!now.There || (now.Ino == f.Ino && now.Size == f.Size &&
+                                                   now.ModifiedNs == f.ModifiedNs && now.ChangedNs == f.ChangedNs));
 }
 
 bool SameFile(const CheckEntry& a, const CheckEntry& b) {
@@ -92,6 +116,12 @@ bool Learn(PDir* dir, const char* name, const std::vector<CheckEntry>& entries, 
 }
 
 }  // namespace
+
+void CrcStreamFlush(CrcStream* stream) {
+    stream->Crc = Crc32c(stream->Crc, stream->Buffer.data(), stream->Used);
+    stream->Used = 0;
+    if (stream->Buffer.size() < (size_t{1} << 16)) stream->Buffer.resize(size_t{1} << 16);
+}
 
 bool ReadCheckRecord(PDir* dir, std::vector<CheckEntry>* entries, bool* missing, std::string* why) {
     entries->clear();
@@ -226,17 +256,36 @@ CheckVerdict VerifyRetainFileNamed(PDir* dir, const char* name, CheckEntry* entr
     return verdict;
 }
 
-bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh) {
-    if (!KnownValid || KnownDir != PDirPath(dir)) {
-        std::vector<CheckEntry> entries;
-        bool missing = false;
-        std::string why;
-        ReadCheckRecord(dir, &entries, &missing, &why);
-        Current.Whole = Learn(dir, retainName, entries, missing, &Current.Entry);
-        Backup.Whole = Learn(dir, backupName, entries, missing, &Backup.Entry);
-        KnownValid = true;
-        KnownDir = PDirPath(dir);
+namespace {
+
+const char kStagedName[] = "OvRetain.check.tmp";
+
+void ReportCheckStep(const char* step) {
+    const int error = errno;
+    report(&LogChannel, "ERR", "Check record %s failed: %s", step, std::strerror(error));
+}
+
+}  // namespace
+
+bool StageCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
+                      PFile** staged) {
+    *staged = nullptr;
+    const bool known = KnownValid && KnownDir == PDirPath(dir);
+    std::vector<CheckEntry> entries;
+    bool read = false, missing = false;
+    for (auto [f, name] : {std::pair<FileState*, const char*>{&Current, retainName}, {&Backup, backupName}}) {
+        if (known && Unchanged(dir, name, *f)) continue;
+        // Not known, or changed by someone else: learnt from the file.
+        if (!read) {
+            std::string why;
+            ReadCheckRecord(dir, &entries, &missing, &why);
+            read = true;
+        }
+        f->Whole = Learn(dir, name, entries, missing, &f->Entry);
+        Identify(dir, name, f);
     }
+    KnownValid = true;
+    KnownDir = PDirPath(dir);
     std::vector<CheckEntry> listed = {fresh};
     for (const FileState* f : {&Current, &Backup}) {
         if (!f->Whole) continue;
@@ -245,20 +294,62 @@ bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupNam
         if (!listedAlready) listed.push_back(f->Entry);
     }
     const std::vector<uint8_t> bytes = Encode(listed);
-    const char* step = "open";
-    if (PDirWriteFile(dir, kCheckRecordName, bytes.data(), bytes.size(), &step)) return true;
-    const int error = errno;
-    report(&LogChannel, "ERR", "Check record %s failed: %s", step, std::strerror(error));
-    // Whether the old record or the new one stands is not known now.
-    KnownValid = false;
+    PFile* file = PDirCreate(dir, kStagedName);
+    if (!file) {
+        ReportCheckStep("open");
+        return false;
+    }
+    if (!PFileWrite(file, bytes.data(), bytes.size()) || !PFileFlush(file)) {
+        ReportCheckStep("write");
+        AbandonCheckRecord(dir, file);
+        return false;
+    }
+    *staged = file;
+    return true;
+}
+
+bool CommitCheckRecord(PDir* dir, PFile* staged) {
+    const char* step = nullptr;
+    if (!PFileSync(staged)) step = "sync";
+    int error = errno;
+    const bool closed = PFileClose(staged);
+    if (!step && !closed) {
+        step = "close";
+        error = errno;
+    }
+    if (!step && !PDirRename(dir, kStagedName, kCheckRecordName)) {
+        step = "rename";
+        error = errno;
+    }
+    if (!step) return true;
+    // The old record stands: nothing was renamed.
+    PDirRemove(dir, kStagedName);
+    errno = error;
+    ReportCheckStep(step);
     return false;
 }
 
-void NoteRetainFileReplaced(const CheckEntry& fresh, bool backupRefreshed) {
+void AbandonCheckRecord(PDir* dir, PFile* staged) {
+    if (staged) PFileClose(staged);
+    PDirRemove(dir, kStagedName);
+}
+
+bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh) {
+    PFile* staged = nullptr;
+    if (!StageCheckRecord(dir, retainName, backupName, fresh, &staged) || !CommitCheckRecord(dir, staged)) return false;
+    if (PDirSync(dir)) return true;
+    ReportCheckStep("directory sync");
+    return false;
+}
+
+void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
+                            bool backupRefreshed) {
     if (!KnownValid) return;
     if (backupRefreshed) Backup = Current;
     Current.Whole = true;
     Current.Entry = fresh;
+    Identify(dir, retainName, &Current);
+    Identify(dir, backupName, &Backup);
 }
 
 void ForgetCheckState() {

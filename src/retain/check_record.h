@@ -8,9 +8,14 @@
 // put in place, the file in place now, and the file the backup holds (each
 // once, and only those known to be whole). At every moment of a save,
 // whatever a crash leaves, OvRetain.bin and OvRetain.$$$ are each one of the
-// files listed: the record is replaced (durably: OvRetain.check.tmp, flush,
-// fsync, rename, directory fsync) before the backup is refreshed and before
-// the retain file's rename.
+// files listed: the record is written as OvRetain.check.tmp before the new
+// retain file is synced (so the file system's commit of the one takes the
+// other's data along), fsynced, and renamed over OvRetain.check before the
+// backup is refreshed and before the retain file's rename; the save's one
+// directory fsync after its rename makes both renames durable. This relies
+// on the file system committing the renames of one directory in the order
+// they were made (the journals of ext4, XFS and btrfs do): the record's
+// rename is never lost while the retain file's later one is kept.
 //
 // Format (all numbers little-endian):
 //   offset 0   8 bytes  "OvCheck1"
@@ -30,15 +35,17 @@
 // A file verifies when its length, checksum and header word are those of one
 // entry. A file with no check record beside it (written by an older
 // version) cannot be judged and is used as it is. What the record module
-// knows of the files in place (which entry each is) is kept between saves,
-// guarded by the retain-file lock (retain_file.h) that every caller holds;
-// a save that does not know reads the files once to find out. Failures to
+// knows of the files in place (which entry each is, and each file's inode,
+// size and times) is kept between saves, guarded by the retain-file lock
+// (retain_file.h) that every caller holds; a save that does not know, or
+// finds a file changed, reads that file once to find out. Failures to
 // write report one "ERR" line naming the step ("Check record rename failed:
 // No space left on device"); reads report nothing and give the reason.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -58,6 +65,28 @@ enum CheckVerdict {
 };
 
 extern const char kCheckRecordName[];  // "OvRetain.check"
+
+// The length and CRC-32C of a file taken while it is written in small
+// pieces (a save's slots): the pieces are gathered and the checksum taken
+// over 64 KiB at a time, which costs far less than one call per slot.
+struct CrcStream {
+    uint64_t Length = 0;
+    uint32_t Crc = 0;
+    size_t Used = 0;
+    std::vector<uint8_t> Buffer;  // 64 KiB once the first flush has run
+};
+// Takes the checksum of what is gathered (done by CrcStreamAdd as needed;
+// call it first, to make room, and once more at the end).
+void CrcStreamFlush(CrcStream* stream);
+inline void CrcStreamAdd(CrcStream* stream, const void* data, size_t size) {
+    if (stream->Buffer.size() - stream->Used < size) {
+        CrcStreamFlush(stream);
+        if (stream->Buffer.size() < size) stream->Buffer.resize(size);
+    }
+    std::memcpy(stream->Buffer.data() + stream->Used, data, size);
+    stream->Used += size;
+    stream->Length += size;
+}
 
 // Reads the check record of dir; false with the reason. *missing tells a
 // record that is not there from one that cannot be used.
@@ -88,13 +117,24 @@ bool ChecksumRetainFile(PDir* dir, const char* name, uint64_t* length, uint32_t*
 // set and *why "unreadable: ..." when it cannot be read. *entry as above.
 CheckVerdict VerifyRetainFileNamed(PDir* dir, const char* name, CheckEntry* entry, std::string* why);
 
-// A save, after the new file `fresh` is written (as retainName + ".tmp") and
-// before any rename: writes the record listing fresh, the file in place now
-// and the backup's file. False after one "ERR" line; nothing was renamed.
+// A save, after the new file `fresh` is written (as retainName + ".tmp"),
+// before it is synced: writes OvRetain.check.tmp listing fresh, the file in
+// place now and the backup's file. False after one "ERR" line ("Check
+// record <step> failed: ..."), with nothing left behind.
+bool StageCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
+                      PFile** staged);
+// Then, once the retain file is synced: fsyncs the staged record and renames
+// it into place. False after one "ERR" line, the temporary file removed.
+bool CommitCheckRecord(PDir* dir, PFile* staged);
+// Drops a staged record that will not be committed.
+void AbandonCheckRecord(PDir* dir, PFile* staged);
+// Both steps at once, with a directory fsync of its own: for a caller that
+// writes the retain file by another way (the migration).
 bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh);
 // After the rename that put `fresh` in place; backupRefreshed when the file
 // it replaced became the backup.
-void NoteRetainFileReplaced(const CheckEntry& fresh, bool backupRefreshed);
+void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
+                            bool backupRefreshed);
 // What the module knows of the files in place is no longer so (they were
 // moved, removed or written by another way): the next save reads them.
 void ForgetCheckState();

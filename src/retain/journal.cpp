@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,19 +35,6 @@ std::vector<uint32_t> Pending;  // written, in no durable journal or file yet
 std::vector<uint32_t> InSave;   // taken by the save in progress
 std::vector<uint8_t> Group;     // the group being built, kept for its capacity
 bool AppendFailed = false;      // the last append failed (reported once)
-
-std::mutex FiguresLock;
-JournalFigures Figures;
-
-void SetFigures(uint64_t bytes, bool append, uint64_t nowMs, bool compaction) {
-    std::lock_guard<std::mutex> hold(FiguresLock);
-    Figures.Bytes = bytes;
-    if (append) {
-        Figures.Appends += 1;
-        Figures.LastAppendMs = nowMs;
-    }
-    if (compaction) Figures.Compactions += 1;
-}
 
 void CloseLive() {
     if (Live) PFileClose(Live);
@@ -177,17 +163,15 @@ void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file) {
     if (GetJournal() == 0) {
         // The new file holds every value the old journal did.
         if (PDirRemove(dir, kJournalName)) PDirSync(dir);
-        SetFigures(0, false, 0, false);
         return;
     }
     const bool started = StartJournal(dir, file);
     // A journal that could not be restarted names the old file: remove it,
     // the new file holds its values. The next append asks for a save again.
     if (!started && PDirRemove(dir, kJournalName)) PDirSync(dir);
-    SetFigures(LiveBytes, false, 0, started);
 }
 
-bool JournalAppendChanges(uint64_t nowMs) {
+bool JournalAppendChanges() {
     std::vector<uint32_t> nodes;
     nodes.swap(Pending);
     TakeWritten(&nodes);
@@ -237,7 +221,6 @@ bool JournalAppendChanges(uint64_t nowMs) {
     LiveSequence += 1;
     LiveBytes += Group.size();
     if (LiveBytes > LiveFile.FileLength) WantSave = true;
-    SetFigures(LiveBytes, true, nowMs, false);
     return true;
 }
 
@@ -274,11 +257,6 @@ uint64_t JournalApply(PDir* dir, const JournalIdentity& file) {
     return replay.Groups;
 }
 
-JournalFigures GetJournalFigures() {
-    std::lock_guard<std::mutex> hold(FiguresLock);
-    return Figures;
-}
-
 void ResetJournalForTest() {
     CloseLive();
     WantSave = false;
@@ -286,6 +264,4 @@ void ResetJournalForTest() {
     Pending.clear();
     InSave.clear();
     AppendFailed = false;
-    std::lock_guard<std::mutex> hold(FiguresLock);
-    Figures = JournalFigures{};
 }

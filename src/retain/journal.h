@@ -25,7 +25,7 @@
 // applied: it is kept as OvRetain.journal.<n>.old with one "WRN" line.
 //
 // Locking: every function here is called with the retain-file lock held
-// (retain_file.h), but GetJournalFigures, which any thread may call. The
+// (retain_file.h). The
 // Trig thread's poll (threads/journal_poll.h) decides when to append and
 // takes the lock for it; saves and loads call in from retain_file.cpp. This
 // module calls neither. Failures are reported once per kind of failure
@@ -41,11 +41,10 @@
 
 // Appends one group with the value of every node written since the last
 // append (and of the nodes a failed append or save left over); nothing when
-// none was. False after a failure, which has been reported. nowMs is
-// PTimeMonotonicMs. A journal that does not extend the file of the last save
+// none was. False after a failure, which has been reported. A journal that does not extend the file of the last save
 // or load of this run is not appended to: the nodes wait, and
 // JournalWantsSave asks for a full save that starts a new journal.
-bool JournalAppendChanges(uint64_t nowMs);
+bool JournalAppendChanges();
 
 // A full save is about to read the node values: the nodes written so far
 // are in it. Called before the walk.
@@ -62,15 +61,6 @@ uint64_t JournalApply(PDir* dir, const JournalIdentity& file);
 // retain file, or there is no journal to append to. At most once per
 // `periodMs` while the saves it asks for fail.
 bool JournalWantsSave(uint64_t nowMs, uint32_t periodMs);
-
-// What the status and metrics show.
-struct JournalFigures {
-    uint64_t Bytes = 0;         // the journal's length
-    uint64_t Appends = 0;       // groups appended by this run
-    uint64_t LastAppendMs = 0;  // PTimeMonotonicMs of the last append, 0 before the first
-    uint64_t Compactions = 0;   // journals restarted by a full save in this run
-};
-JournalFigures GetJournalFigures();
 
 // Forgets the module's state. For tests only.
 void ResetJournalForTest();

@@ -174,7 +174,7 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
         ForgetCheckState();
         return false;
     }
-    NoteRetainFileReplaced(fresh, backupRefreshed);
+    NoteRetainFileReplaced(dir, retainName.c_str(), backupName.c_str(), fresh, backupRefreshed);
     report(&LogChannel, "WRN", "Retained file migrated by name: kept %llu, resized %llu, new %llu, dropped %llu.",
            static_cast<unsigned long long>(counts.Kept), static_cast<unsigned long long>(counts.Resized),
            static_cast<unsigned long long>(counts.New), static_cast<unsigned long long>(counts.Dropped));

@@ -122,8 +122,9 @@ uint8_t SaveWalk() {
     // are taken on the way.
     CheckEntry fresh;
     fresh.Hash = hash;
-    fresh.Length = sizeof header;
-    fresh.Crc = Crc32c(0, header, sizeof header);
+    CrcStream crc;
+    CrcStreamFlush(&crc);
+    CrcStreamAdd(&crc, header, sizeof header);
     uint32_t shape = 0;
     if (!PFileWrite(file, header, sizeof header)) {
         ReportFailure("header write");
@@ -152,8 +153,7 @@ uint8_t SaveWalk() {
         // zero) are zeros in the file, not left-overs of the heap.
         std::memset(buffer, 0, size);
         ReadNodeSlot(node, buffer, size);
-        fresh.Crc = Crc32c(fresh.Crc, buffer, size);
-        fresh.Length += size;
+        CrcStreamAdd(&crc, buffer, size);
         bool written = PFileWrite(file, buffer, size);
         int error = errno;
         PMemFree(buffer);
@@ -168,27 +168,39 @@ uint8_t SaveWalk() {
         ReportFailure("flush");
         return Abandon(dir, file, temp);
     }
+    // The record that names the new file's slots, and the check record that
+    // vouches for it, are in place before the file. The check record is
+    // written before the file's sync, which then takes it along.
+    CrcStreamFlush(&crc);
+    fresh.Crc = crc.Crc;
+    fresh.Length = crc.Length;
+    const std::string backupName = RetainFileName(GetBackupFilePath());
+    PFile* check = nullptr;
+    if (!EnsureLayoutRecord(dir, hash, table, count, shape, &fresh.LayoutId) ||
+        !StageCheckRecord(dir, name.c_str(), backupName.c_str(), fresh, &check))
+        return Abandon(dir, file, temp);
     if (!PFileSync(file)) {
         ReportFailure("sync");
+        AbandonCheckRecord(dir, check);
         return Abandon(dir, file, temp);
     }
     if (!PFileClose(file)) {
         ReportFailure("close");
+        AbandonCheckRecord(dir, check);
         return Abandon(dir, nullptr, temp);
     }
-    // The record that names the new file's slots, and the check record that
-    // vouches for it, are on disk before the file.
-    const std::string backupName = RetainFileName(GetBackupFilePath());
-    if (!EnsureLayoutRecord(dir, hash, table, count, shape, &fresh.LayoutId)) return Abandon(dir, nullptr, temp);
     // Values that nobody loaded are kept before they are replaced.
-    if (!KeepUnadoptedRetainFile(dir, name, tempName)) return Abandon(dir, nullptr, temp);
-    if (!PrepareCheckRecord(dir, name.c_str(), backupName.c_str(), fresh)) return Abandon(dir, nullptr, temp);
+    if (!KeepUnadoptedRetainFile(dir, name, tempName)) {
+        AbandonCheckRecord(dir, check);
+        return Abandon(dir, nullptr, temp);
+    }
+    if (!CommitCheckRecord(dir, check)) return Abandon(dir, nullptr, temp);
     const bool backupRefreshed = useBackup && KeepPreviousAsBackup(dir, name.c_str(), backupName.c_str());
     if (!PDirRename(dir, temp, name.c_str())) {
         ReportFailure("rename");
         return Abandon(dir, nullptr, temp);
     }
-    NoteRetainFileReplaced(fresh, backupRefreshed);
+    NoteRetainFileReplaced(dir, name.c_str(), backupName.c_str(), fresh, backupRefreshed);
     if (!PDirSync(dir)) {
         // The new file is in place but not known to be durable.
         ReportFailure("directory sync");

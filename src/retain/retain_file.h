@@ -27,16 +27,24 @@
 // system error on a line of its own), removes the temporary file and returns 0, leaving the previous file (and backup)
 // as they were.
 //
+// A save also writes the check record (check_record.h) before the renames,
+// the file's length and CRC-32C taken while its slots are written.
+//
 // A load opens the retain file without following a link or blocking, and
-// only a regular file: anything else, a file shorter than its 4-byte header
-// and every failure but a missing file gives one "ERR" line and returns 0.
-// It reads the header without judging it and writes each complete slot
-// back; at the end of the file the node whose slot is cut short and every
-// later one are left unchanged (the load still returns 1). A read error
-// ends the load the same way but returns 0 with one "ERR" line. A slot whose
-// buffer cannot be allocated is skipped over, so the later nodes still get
-// their own values. A text slot with no zero byte loads as its first Size - 1
-// characters. A load that finds no file returns 0 and reports nothing.
+// only a regular file, and reads it whole (the CRC-32C taken on each chunk)
+// before any node is written: a file its check record does not vouch for is
+// not loaded (one "ERR" line, 0; with UseBackup a backup that verifies is
+// loaded instead, with one "WRN" line), and a file with no check record is
+// loaded as it is (one "DBG" line). Anything but a regular file, a file
+// shorter than its 4-byte header and every failure but a missing file gives
+// one "ERR" line and returns 0, with no node written. It does not judge the
+// header and writes each complete slot back; at the end of the file the
+// node whose slot is cut short and every later one are left unchanged. The
+// file's own layout record keeps slots from nodes they were not written for
+// (load_guard.h). A slot whose buffer cannot be allocated is skipped, so
+// the later nodes still get their own values. A text slot with no zero byte
+// loads as its first Size - 1 characters. A load that finds no file returns
+// 0 and reports nothing.
 //
 // Callable from any thread; saves, loads and the start-up check are
 // serialised by one lock held for each whole operation. Both return 1 on

@@ -11,6 +11,7 @@
 #include "report/report.h"
 #include "retain/adoption.h"
 #include "retain/check_record.h"
+#include "retain/journal.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/migration.h"
@@ -241,6 +242,7 @@ void ResetRetainStateForTest() {
     LockRetainFile();
     ForgetLayoutHash();
     ForgetCheckState();
+    ResetJournalForTest();
     StoredLayoutHash = 0;
     ResetRetainPathsForTest();
     ResetAdoptionForTest();

@@ -16,6 +16,13 @@
 // be read (such a file is left alone; only a missing file counts as no file)
 // or a retain directory that is refused.
 //
+// A file there is first verified by its check record (check_record.h). A
+// file of this layout that does not verify gets one "WRN" line ("Retained
+// file does not verify: <why>; it is left as it is.") and is left alone. A
+// file whose hash matches but whose own layout record differs from the node
+// table in a type code or Size gets one "WRN" line ("Retained file layout
+// differs under the same hash code: ...") and counts as a mismatch.
+//
 // On a mismatch CheckRetainFile first keeps the retain file aside
 // (set_aside.h); when the node SERVICE.OvRetain.Migrate (read by name, never
 // created) holds 1, it writes a retain file of the current layout with the
@@ -24,8 +31,8 @@
 // more. A matching file is left alone: the check then touches no file.
 // At its end it tells adoption.h what it left.
 //
-// This module stands above the hash, the paths, the records, set-aside and
-// migration; none of them calls back into it.
+// This module stands above the hash, the paths, the records, the check
+// record, set-aside and migration; none of them calls back into it.
 #pragma once
 
 #include <cstdint>

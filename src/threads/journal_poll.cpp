@@ -25,7 +25,7 @@ void JournalPoll() {
     const uint64_t now = PTimeMonotonicMs();
     if (LastAppendMs != 0 && now - LastAppendMs < period) return;
     LockRetainFile();
-    const bool appended = JournalAppendChanges(now);
+    const bool appended = JournalAppendChanges();
     const bool wantsSave = JournalWantsSave(now, period);
     UnlockRetainFile();
     if (appended) LastAppendMs = now;

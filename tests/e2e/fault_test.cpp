@@ -44,9 +44,12 @@ std::ostream& operator<<(std::ostream& out, const FaultCase& c) {
     return out << c.Name;
 }
 
-// The check record is renamed and its directory synced before the backup's
-// and the retain file's renames; the start-up check opens and closes the
-// retain file, its check record and its layout record before the first save.
+// The check record is renamed before the backup's and the retain file's
+// renames; the start-up check opens and closes the
+// retain file, its check record and its layout record before the first save,
+// and that save reads its layout record, the check record and the retain
+// file once before it
+// closes its new file.
 const FaultCase kFaults[] = {
     {"ENOSPC_on_a_slot_write", "write:2:ENOSPC", 0, "Retain file write failed: No space left on device"},
     {"EIO_on_a_slot_write", "write:2:EIO", 0, "Retain file write failed: Input/output error"},
@@ -237,7 +240,7 @@ std::ostream& operator<<(std::ostream& out, const LateFault& c) {
 }
 
 const LateFault kLateFaults[] = {
-    {"EIO_on_the_directory_fsync", "syncdir:2:EIO", 0, "Retain file directory sync failed: Input/output error", ""},
+    {"EIO_on_the_directory_fsync", "syncdir:1:EIO", 0, "Retain file directory sync failed: Input/output error", ""},
     {"failing_backup_link", "link:1:EPERM", 1, "", ""},
     {"failing_backup_rename", "rename:2:EIO", 1, "",
      "Retain backup could not be refreshed (rename): Input/output error"},
@@ -291,7 +294,9 @@ TEST_F(FaultRuns, AFailingAutosaveReportsOnceAndItsRecovery) {
     StartWith({{"OVRT_FAULT", "sync:1:EIO:20"}});
     const LogLine recovered{"WRN", "Retain file saved again after 20 failed autosaves."};
     ASSERT_TRUE(WaitForLog(recovered)) << service_->Output();
-    EXPECT_EQ(Count({"ERR", "Retain file sync failed: Input/output error"}), 1u) << service_->Output();
+    // The first save of a new layout writes its layout record first: that
+    // sync is the first to fail.
+    EXPECT_EQ(Count({"ERR", "Layout record sync failed: Input/output error"}), 1u) << service_->Output();
     EXPECT_EQ(ErrLines(), 1u) << service_->Output();
     EXPECT_EQ(SlotValue(ovtest::ReadFile(RetainFile()), "Plant.Speed"), 1234u);
     EXPECT_FALSE(ovtest::FileExists(TempFile()));

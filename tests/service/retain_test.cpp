@@ -351,7 +351,9 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
          "ERR Check record rename failed: Invalid cross-device link"},
         {"failing flush", [] { PFileInjectFault(PF_FLUSH, 1, EDQUOT); },
          "ERR Retain file flush failed: " + std::string(strerror(EDQUOT))},
-        {"failing close", [] { PFileInjectFault(PF_CLOSE, 1, EIO); },
+        // The backup written anew before each case is read once (the check
+        // record and the backup closed) before the new file is closed.
+        {"failing close", [] { PFileInjectFault(PF_CLOSE, 3, EIO); },
          "ERR Retain file close failed: Input/output error"},
         {"failing directory open", [] { PFileInjectFault(PF_OPEN, 1, EMFILE); },
          "ERR Retain file directory open failed: Too many open files"},
