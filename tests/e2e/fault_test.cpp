@@ -50,9 +50,9 @@ const FaultCase kFaults[] = {
     {"EIO_on_rename", "rename:1:EIO", 0, "Retain file rename failed: Input/output error"},
     {"EIO_on_rename_with_backup", "rename:2:EIO", 1, "Retain file rename failed: Input/output error"},
     {"EIO_on_flush", "flush:1:EIO", 0, "Retain file flush failed: Input/output error"},
-    {"EIO_on_close", "close:2:EIO", 0, "Retain file close failed: Input/output error"},
-    {"failing_open", "open:4:EACCES", 0, "Retain file open failed: Permission denied"},
-    {"failing_open_with_backup", "open:4:EMFILE", 1, "Retain file open failed: Too many open files"},
+    {"EIO_on_close", "close:3:EIO", 0, "Retain file close failed: Input/output error"},
+    {"failing_open", "open:6:EACCES", 0, "Retain file open failed: Permission denied"},
+    {"failing_open_with_backup", "open:6:EMFILE", 1, "Retain file open failed: Too many open files"},
     {"failing_directory_creation", "mkdir:1:EROFS", 0, "Retain file directory creation failed: Read-only file system"},
 };
 
