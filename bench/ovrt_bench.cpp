@@ -25,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -41,12 +42,14 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "peers.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
 #include "retain/startup_check.h"
 #include "rtkernel/rtadmin.h"
+#include "stdlib/pdir.h"
 #include "threads/autosave.h"
 #include "threads/threads.h"
 #include "variables/variables.h"
@@ -631,8 +634,14 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
     ResetLayoutRecordForTest();
     BuildRetainFilePaths();
     const uint32_t hash = ComputeLayoutHash();
-    char recordPath[kRetainPathSize + 16];
-    if (SaveRetainFile() != 1 || !LayoutRecordPathFor(hash, recordPath, sizeof recordPath)) return false;
+    char recordPath[kRetainPathSize + 48], checkPath[kRetainPathSize + 48];
+    if (SaveRetainFile() != 1 || !RetainSiblingPath(kCheckRecordName, checkPath, sizeof checkPath)) return false;
+    // The record of the file just saved, by the check record's first entry
+    // (its layout id at offset 32).
+    const std::vector<uint8_t> check = ReadWholeFile(checkPath);
+    uint32_t id = 0;
+    if (check.size() >= 36) std::memcpy(&id, &check[32], 4);
+    if (!LayoutRecordPathFor(hash, id, recordPath, sizeof recordPath)) return false;
     LayoutRecord current;
     current.Bytes = ReadWholeFile(recordPath);
     std::string why;
@@ -656,9 +665,11 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
     FinishLayoutRecord(&oldRecord);
     std::vector<uint8_t> oldFile = ReadWholeFile(GetRetainFilePath());
     for (int k = 0; k < 4; ++k) oldFile[k] = static_cast<uint8_t>(oldHash >> (8 * k));
-    char oldRecordPath[kRetainPathSize + 16], oldName[32], oldPath[kRetainPathSize + 16];
-    std::snprintf(oldName, sizeof oldName, "OvRetain.%08x.old", oldHash);
-    if (!LayoutRecordPathFor(oldHash, oldRecordPath, sizeof oldRecordPath) ||
+    // The old file as an older version left it: no check record, the legacy
+    // record of its hash.
+    char oldRecordPath[kRetainPathSize + 48], oldName[64], oldPath[kRetainPathSize + 48];
+    std::snprintf(oldName, sizeof oldName, "OvRetain.0000000001.%08x.00000000.old", oldHash);
+    if (!LayoutRecordPathFor(oldHash, 0, oldRecordPath, sizeof oldRecordPath) ||
         !RetainSiblingPath(oldName, oldPath, sizeof oldPath))
         return false;
     auto put = [](const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -671,6 +682,7 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
     for (int i = 0; i < run.Reps; ++i) {
         std::remove(recordPath);
         std::remove(oldPath);
+        std::remove(checkPath);
         if (!put(GetRetainFilePath(), oldFile) || !put(oldRecordPath, oldRecord)) return false;
         ::sync();
         ResetLayoutRecordForTest();
@@ -749,8 +761,14 @@ bool MeasureSize(SizeRun& run) {
 
     // Save and load beside the one-call limits, taken in turns so that drift
     // of the machine touches both alike.
-    std::vector<double> save, writeLimit, load, readLimit, readStore;
+    std::vector<double> save, writeLimit, load, readLimit, readStore, checkSave, checkLoad;
     std::vector<uint8_t> readBuf(bytes.size());
+    std::string retainName;
+    PDir* retainDir = PDirOpenParent(retainPath.c_str(), &retainName);
+    if (!retainDir) {
+        std::fprintf(stderr, "bench: cannot open the retain directory\n");
+        return false;
+    }
     for (int i = 0; i < reps; ++i) {
         double s = Timed([] { return SaveRetainFile() == 1; });
         double w = TimeWriteLimit(run.OutDir, bytes);
@@ -775,7 +793,40 @@ bool MeasureSize(SizeRun& run) {
             }
             return true;
         });
-        if (s < 0 || w < 0 || l < 0 || r < 0 || rs < 0) {
+        // What the check record adds to a save: the CRC-32C of each slot as
+        // it is written, and the record's durable replacement; and to a
+        // load: the CRC-32C of each chunk as it is read, and the record's
+        // read. The save and load rows above include it.
+        uint32_t sink = 0;
+        double cs = Timed([&] {
+            uint32_t crc = Crc32c(0, bytes.data(), 4);
+            const uint8_t* p = bytes.data() + 4;
+            for (int32_t k = 0; k < count; ++k) {
+                uint16_t size = NodeSpaceValueSize(&table[k]);
+                if (size == 0) continue;
+                crc = Crc32c(crc, p, size);
+                p += size;
+            }
+            sink ^= crc;
+            std::vector<uint8_t> record(76, static_cast<uint8_t>(crc));
+            const char* step = "";
+            return PDirWriteFile(retainDir, "OvRetain.check.bench", record.data(), record.size(), &step);
+        });
+        double cl = Timed([&] {
+            uint32_t crc = 0;
+            for (size_t at = 0; at < bytes.size(); at += size_t{1} << 20)
+                crc = Crc32c(crc, bytes.data() + at, std::min(bytes.size() - at, size_t{1} << 20));
+            sink ^= crc;
+            std::vector<CheckEntry> entries;
+            bool missing = false;
+            std::string why;
+            ReadCheckRecord(retainDir, &entries, &missing, &why);
+            return true;
+        });
+        if (sink == 0x5A5A5A5A) std::printf(" ");
+        checkSave.push_back(cs);
+        checkLoad.push_back(cl);
+        if (s < 0 || w < 0 || l < 0 || r < 0 || rs < 0 || cs < 0 || cl < 0) {
             std::fprintf(stderr, "bench: save/load round %d failed\n", i);
             return false;
         }
@@ -792,6 +843,12 @@ bool MeasureSize(SizeRun& run) {
     run.Results.back().Note = "one read() of the file + NodeWriteData per node";
     run.Results.push_back(Compare("load", n, load, "read_limit", readLimit, 0));
     run.Results.back().Note = "one read() of the file alone";
+    run.Results.push_back(Compare("save_check_share", n, checkSave, "save", save, big ? 0.10 : 0));
+    run.Results.back().Note = "the check record's part of a save: CRC-32C per slot + its durable write";
+    run.Results.push_back(Compare("load_check_share", n, checkLoad, "load", load, big ? 0.10 : 0));
+    run.Results.back().Note = "the check record's part of a load: CRC-32C per 1 MiB read + its read";
+    PDirRemove(retainDir, "OvRetain.check.bench");
+    PDirClose(retainDir);
     run.SaveMedian = Median(save);
     run.WriteLimit = writeLimit;
     run.Load = load;

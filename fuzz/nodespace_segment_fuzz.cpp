@@ -1,16 +1,24 @@
-// Fuzz target: a node-space segment written by someone who breaks its rules.
+// Fuzz target: shared segments written by someone who breaks their rules.
 //
 // A node space of its own holds nodes of several kinds beside the service's
-// configuration variables, and a retain file of them is saved once. Each
-// input is a list of patches, [offset: 2 bytes][length: 1 byte][bytes],
-// applied to the segment's header, node table, value table and value heap (offsets wrap
-// around their total length); then the save and the load run over the
-// spoiled segment, and the patched bytes are put back. They must not crash
-// (the sanitizers watch every access) nor hang (libFuzzer's -timeout).
-// Left out of the patches: the lock word (a thread id of some live process
-// there only makes every call wait out its deadline) and the reservation
-// marks, which bound how much memory the library may commit; what the library
-// does with wrong marks is the fault guard's business.
+// configuration variables, and a retain file of them is saved once; this
+// process catalogues itself in the kernel instance of the same name and
+// writes a status record there. Each input is a list of patches,
+// [offset: 2 bytes][length: 1 byte][bytes], applied to the segment's header,
+// node table, value table and value heap, the catalogue and the status record (offsets
+// wrap around their total length); then the save and the load run over the
+// spoiled node space, the catalogue is read and searched as ovnode does, the
+// service's process is looked for, and the status record is read and its
+// texts escaped; the patched bytes are put back. None may crash (the
+// sanitizers watch every access) nor hang (libFuzzer's -timeout). Left out of
+// the patches: the lock words of the node space and the catalogue (a thread
+// id of some live process there only makes every call wait out its deadline)
+// and the reservation marks, which bound how much memory the library may
+// commit; what the library does with wrong marks is the fault guard's
+// business.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -21,11 +29,15 @@
 #include <string>
 #include <vector>
 
+#include "common/shown_text.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "nodespace/segment_layout.h"
 #include "plant_space.h"
 #include "retain/retain_file.h"
+#include "rtkernel/rtadmin.h"
+#include "rtkernel/rtkernel.h"
+#include "status/status_segment.h"
 #include "variables/variables.h"
 
 namespace {
@@ -50,6 +62,18 @@ struct Region {
     size_t Size;
 };
 
+// The catalogue's bytes and the status record, mapped here.
+uint8_t* Catalogue = nullptr;
+size_t CatalogueSize = 0;
+ServiceStatus* Status = nullptr;
+// The catalogue's lock word: after its 16-byte header.
+constexpr size_t kCatalogueLock = 16;
+
+void CleanUpInstance() {
+    RtDestroyInstance(PlantSpaceName());
+    StatusSegmentRemove(PlantSpaceName());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -63,6 +87,22 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     MakePlantNode("Plant.Block", 13, 16);
     UsePlantDirectory();
     FuzzCheck(SaveRetainFile() == 1);
+
+    RtSelectInstance(PlantSpaceName());
+    atexit(CleanUpInstance);
+    FuzzCheck(CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), "OvRetain"));
+    FuzzCheck(CatalogRtHandle(0, GetRtThreadHandles(RT_THIS_THREAD), "Main"));
+    const int fd = open(("/dev/shm/ovrt-" + PlantSpaceName()).c_str(), O_RDWR | O_CLOEXEC);
+    struct stat st;
+    FuzzCheck(fd >= 0 && fstat(fd, &st) == 0);
+    CatalogueSize = static_cast<size_t>(st.st_size);
+    void* mapped = mmap(nullptr, CatalogueSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    FuzzCheck(mapped != MAP_FAILED);
+    Catalogue = static_cast<uint8_t*>(mapped);
+    std::string error;
+    Status = StatusSegmentCreate(&error);
+    FuzzCheck(Status != nullptr);
     return 0;
 }
 
@@ -73,6 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         {Base() + nodespace::kTableOffset, static_cast<size_t>(NodeCount()) * sizeof(NodeRecord)},
         {Base() + nodespace::kValuesOffset, static_cast<size_t>(NodeCount()) * sizeof(nodespace::ValueEntry)},
         {Base() + nodespace::kHeapOffset, static_cast<size_t>(header->HeapUsed.load())},
+        {Catalogue, CatalogueSize},
+        {reinterpret_cast<uint8_t*>(Status), sizeof(ServiceStatus)},
     };
     size_t total = 0;
     for (const Region& r : regions) total += r.Size;
@@ -87,7 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             size_t offset = at;
             for (const Region& r : regions) {
                 if (offset < r.Size) {
-                    if (&r != &regions[0] || !Protected(offset)) r.At[offset] = data[i];
+                    const bool kept =
+                        (&r == &regions[0] && Protected(offset)) ||
+                        (&r == &regions[3] && offset >= kCatalogueLock && offset < kCatalogueLock + sizeof(OwnerLock));
+                    if (!kept) r.At[offset] = data[i];
                     break;
                 }
                 offset -= r.Size;
@@ -97,6 +142,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     SaveRetainFile();
     LoadRetainFile();
+    std::vector<RtCatalogEntry> entries;
+    std::string error;
+    if (RtReadCatalog(&entries, &error)) {
+        for (const RtCatalogEntry& e : entries) ShowText(e.Name + e.Process);
+    }
+    uint64_t start = 0;
+    RtFindProcess("OvRetain", &start);
+    NodeSpaceServiceProcess(PlantSpaceName(), "ovretain", &start, &error);
+    StatusSnapshot snap{};
+    if (StatusSegmentRead(PlantSpaceName(), geteuid(), &snap, &error)) {
+        ShowText(snap.Record.RetainPath);
+        for (const StatusKindRecord& k : snap.Record.Kinds) ShowText(k.LastError);
+        StatusProcessRuns(snap.Record.Pid, snap.Owner);
+    }
 
     size_t offset = 0;
     for (const Region& r : regions) {

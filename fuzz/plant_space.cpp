@@ -25,6 +25,10 @@ void CleanUp() {
 
 }  // namespace
 
+const std::string& PlantSpaceName() {
+    return SpaceName;
+}
+
 void FuzzCheck(bool ok) {
     if (!ok) abort();
 }
@@ -36,6 +40,8 @@ void OpenPlantSpace(const std::string& target) {
     std::string dir = "/tmp/ovfuzz-" + target + "-XXXXXX";
     FuzzCheck(mkdtemp(dir.data()) != nullptr);
     Directory = dir;
+    // The retain directory must lie inside the drive root.
+    FuzzCheck(setenv("OVRT_DRIVES", Directory.c_str(), 1) == 0);
     atexit(CleanUp);
 }
 

@@ -65,8 +65,25 @@ bool ProcessIs(pid_t pid, uint64_t startTime) {
     return pid > 0 && startTime != 0 && ProcessStartTime(pid) == startTime;
 }
 
+std::string ProcessExecutable(pid_t pid) {
+    if (pid <= 0) return "";
+    char path[64], target[4096];
+    std::snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0) return "";
+    std::string exe(target, static_cast<size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
+        exe.resize(exe.size() - deleted.size());
+    return exe;
+}
+
 bool SignalProcess(pid_t pid, uint64_t startTime, int sig, int value, std::string* error) {
     const std::string who = "process " + std::to_string(pid);
+    if (pid <= 1) {
+        if (error) *error = who + " is never signalled";
+        return false;
+    }
     // Held open, the descriptor names this process even should its pid be
     // reused meanwhile; the start time read after opening it tells which
     // process that is.

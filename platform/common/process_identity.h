@@ -22,7 +22,13 @@ uint64_t SelfStartTime();
 // True when process pid exists and is the one that started at startTime.
 bool ProcessIs(pid_t pid, uint64_t startTime);
 
+// The path of process pid's executable ("" when it cannot be read), without
+// the " (deleted)" that follows it once the file was replaced (an upgrade).
+std::string ProcessExecutable(pid_t pid);
+
 // Queues signal sig carrying value to process pid, only if it is still the
 // process that started at startTime and it blocks, catches or ignores sig (a
-// process that does neither would be ended by it).
+// process that does neither would be ended by it). Never to pid 1 (the
+// system's service manager reads real-time signals as orders of its own),
+// nor to a pid below it.
 bool SignalProcess(pid_t pid, uint64_t startTime, int sig, int value, std::string* error);

@@ -35,19 +35,40 @@ std::string PathOf(const std::string& shmName) {
 
 // ---- the group that may use segments ----
 
-// OVNODE_GROUP as a group id: a number, or a group's name. False when it names
-// no group.
-bool AllowedGroup(gid_t* gid, std::string* error) {
+std::string UserName(uid_t uid) {
+    struct passwd pw, *found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found) return found->pw_name;
+    return std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+    struct group gr, *found = nullptr;
+    std::vector<char> buf(16384);
+    if (getgrgid_r(gid, &gr, buf.data(), buf.size(), &found) == 0 && found) return found->gr_name;
+    return std::to_string(gid);
+}
+
+// OVNODE_GROUP as a group id: a group's name or a decimal group id. *set is
+// false when it is unset or empty; false (with the reason) when it is
+// anything else.
+bool NamedGroup(gid_t* gid, bool* set, std::string* error) {
     const char* env = getenv("OVNODE_GROUP");
-    if (!env || !*env) {
-        *gid = getegid();
-        return true;
-    }
-    char* end = nullptr;
-    unsigned long n = strtoul(env, &end, 10);
-    if (*end == '\0' && end != env) {
-        *gid = static_cast<gid_t>(n);
-        return true;
+    *set = env && *env;
+    if (!*set) return true;
+    bool digits = true;
+    for (const char* p = env; *p; ++p) digits = digits && *p >= '0' && *p <= '9';
+    if (digits) {
+        errno = 0;
+        char* end = nullptr;
+        unsigned long long n = strtoull(env, &end, 10);
+        // (gid_t)-1 means "no group" to the system calls: not a group id.
+        if (errno == 0 && *end == '\0' && n < static_cast<unsigned long long>(static_cast<gid_t>(-1))) {
+            *gid = static_cast<gid_t>(n);
+            return true;
+        }
+        if (error) *error = std::string("OVNODE_GROUP is out of the range of group ids: ") + env;
+        return false;
     }
     struct group gr, *found = nullptr;
     std::vector<char> buf(16384);
@@ -57,6 +78,61 @@ bool AllowedGroup(gid_t* gid, std::string* error) {
     }
     if (error) *error = std::string("OVNODE_GROUP names no group: ") + env;
     return false;
+}
+
+// The packaged service's group, when this system has one.
+bool ServiceGroup(gid_t* gid) {
+    struct group gr, *found = nullptr;
+    std::vector<char> buf(16384);
+    if (getgrnam_r(kShmServiceGroup, &gr, buf.data(), buf.size(), &found) != 0 || !found) return false;
+    *gid = gr.gr_gid;
+    return true;
+}
+
+// Whether the calling process has group gid, as its effective or as a
+// supplementary group.
+bool InGroup(gid_t gid) {
+    if (getegid() == gid) return true;
+    int n = getgroups(0, nullptr);
+    if (n <= 0) return false;
+    std::vector<gid_t> groups(static_cast<size_t>(n));
+    n = getgroups(n, groups.data());
+    for (int i = 0; i < n; ++i) {
+        if (groups[static_cast<size_t>(i)] == gid) return true;
+    }
+    return false;
+}
+
+// The group that segments are created with: OVNODE_GROUP; else the service's
+// group for root and its members, so that what they make the service can
+// use; else the creator's own.
+bool CreationGroup(gid_t* gid, std::string* error) {
+    bool set = false;
+    if (!NamedGroup(gid, &set, error)) return false;
+    if (set) return true;
+    gid_t service;
+    if (ServiceGroup(&service) && (geteuid() == 0 || InGroup(service))) {
+        *gid = service;
+        return true;
+    }
+    *gid = getegid();
+    return true;
+}
+
+// Whether the calling process may use segments of group gid: the group that
+// OVNODE_GROUP names; without it, any group of its own and, for root, the
+// service's group.
+bool GroupAllowed(gid_t gid, std::string* error, bool* ok) {
+    gid_t named;
+    bool set = false;
+    if (!NamedGroup(&named, &set, error)) return false;
+    if (set) {
+        *ok = gid == named;
+        return true;
+    }
+    gid_t service;
+    *ok = InGroup(gid) || (geteuid() == 0 && ServiceGroup(&service) && gid == service);
+    return true;
 }
 
 bool UserInGroup(uid_t uid, gid_t gid) {
@@ -76,7 +152,9 @@ bool UserInGroup(uid_t uid, gid_t gid) {
     return false;
 }
 
-// Whether a segment of this owner and mode may be trusted by this process.
+// Whether a segment of this owner, group and mode may be trusted by this
+// process: its own or root's; else one whose group the process may use and
+// whose owner is a member of that group.
 bool CheckAccess(const struct stat& st, const std::string& name, std::string* error) {
     if (!S_ISREG(st.st_mode)) {
         if (error) *error = "shared segment " + name + " is not a regular file: refused";
@@ -87,12 +165,18 @@ bool CheckAccess(const struct stat& st, const std::string& name, std::string* er
         return false;
     }
     if (st.st_uid == 0 || st.st_uid == geteuid()) return true;
-    gid_t group;
-    if (!AllowedGroup(&group, error)) return false;
-    if (UserInGroup(st.st_uid, group)) return true;
-    if (error)
-        *error = "shared segment " + name + " belongs to user " + std::to_string(st.st_uid) +
-                 ", who is not in the allowed group " + std::to_string(group) + ": refused";
+    bool allowed = false;
+    if (!GroupAllowed(st.st_gid, error, &allowed)) return false;
+    if (allowed && UserInGroup(st.st_uid, st.st_gid)) return true;
+    if (error) {
+        const std::string owner = UserName(st.st_uid), group = GroupName(st.st_gid);
+        *error = "shared segment " + name + " belongs to user " + owner + " and group " + group;
+        if (!allowed)
+            *error += ", a group this user may not use: refused (join group " + group +
+                      ", or set OVNODE_GROUP=" + group + " if the node space is meant to be shared through it)";
+        else
+            *error += ", but " + owner + " is not a member of " + group + ": refused (planted by another user?)";
+    }
     return false;
 }
 
@@ -275,7 +359,7 @@ bool ShmOpen(const std::string& shmName, size_t size, size_t reserve, bool creat
     if (OpenExisting(shmName, size, out, error)) return true;
     if (errno != ENOENT || !create) return false;
     gid_t group;
-    if (!AllowedGroup(&group, error)) return false;
+    if (!CreationGroup(&group, error)) return false;
     // An unnamed file, linked into place once complete: link never replaces,
     // so of two racing creators exactly one wins, and one that dies on the way
     // leaves nothing.
@@ -335,6 +419,13 @@ bool ShmExists(const std::string& shmName) {
     return stat(PathOf(shmName).c_str(), &st) == 0;
 }
 
+bool ShmOwner(const std::string& shmName, uid_t* owner) {
+    struct stat st;
+    if (lstat(PathOf(shmName).c_str(), &st) != 0) return false;
+    *owner = st.st_uid;
+    return true;
+}
+
 bool ShmUnlink(const std::string& shmName, std::string* error) {
     RemoveLeftovers(shmName);
     if (shm_unlink(shmName.c_str()) != 0) {
@@ -355,6 +446,16 @@ int ShmReserve(const ShmSegment& segment, size_t offset, size_t length) {
 
 uint32_t ShmFaults(const ShmSegment& segment) {
     return segment.Faults ? segment.Faults->load(std::memory_order_acquire) : 0;
+}
+
+int ShmSound(const ShmSegment& segment) {
+    struct stat st;
+    if (segment.Fd < 0 || fstat(segment.Fd, &st) != 0) return EBADF;
+    // Removed (or another file put in its place): the mapping outlives the
+    // name, but nobody else sees what is written into it any more.
+    if (st.st_nlink == 0) return ESTALE;
+    if (static_cast<uint64_t>(st.st_size) < segment.Size || ShmFaults(segment) != 0) return EFAULT;
+    return 0;
 }
 
 namespace {

@@ -5,13 +5,19 @@
 // place fully initialised, so a process that opens a segment never sees a
 // half-built one, two racing creators leave exactly one segment, and a
 // creator that dies leaves nothing behind. It is created with mode 0660,
-// owned by the creating user and the group named by OVNODE_GROUP (a name or
-// a number; default: the creator's primary group).
+// owned by the creating user and the group named by OVNODE_GROUP (a group
+// name or a decimal group id; anything else is refused); without it, the
+// service's group ("ovretain", where the system has it) when the creator is
+// root or a member of it, so that the service can use what they make; else
+// the creator's effective group.
 //
-// Access: whoever opens a segment checks its owner and mode first. A segment
-// that every user may write, or one owned by a user who is neither root nor
-// the opening user nor a member of the allowed group (OVNODE_GROUP, else the
-// opener's primary group), is refused.
+// Access: whoever opens a segment checks its owner, group and mode first. A
+// segment that every user may write is refused. One owned by root or the
+// opening user is used. Any other is used only when its group is allowed
+// (the group OVNODE_GROUP names; without it, any group of the opener,
+// effective or supplementary, and for root the service's group) and its
+// owner is a member of that group; a refusal names the owner, the group and
+// what to set.
 //
 // Memory: a segment's file has its full size from the start but holds pages
 // only where they were reserved (ShmReserve). A page is touched only after it
@@ -34,6 +40,9 @@
 #include <functional>
 #include <string>
 
+// The packaged service's group.
+constexpr const char* kShmServiceGroup = "ovretain";
+
 struct ShmSegment {
     void* Base = nullptr;
     size_t Size = 0;
@@ -53,6 +62,8 @@ bool ShmOpen(const std::string& shmName, size_t size, size_t reserve, bool creat
              const std::function<void(void*)>& init, ShmSegment* out, bool* created, std::string* error);
 void ShmClose(ShmSegment* segment);
 bool ShmExists(const std::string& shmName);
+// The user who owns the segment; false when there is none.
+bool ShmOwner(const std::string& shmName, uid_t* owner);
 // Removes the segment, and whatever an older creator that died may have left
 // under its name.
 bool ShmUnlink(const std::string& shmName, std::string* error);
@@ -64,6 +75,12 @@ int ShmReserve(const ShmSegment& segment, size_t offset, size_t length);
 // Accesses to the segment that found its memory gone (see above); 0 while it
 // is sound.
 uint32_t ShmFaults(const ShmSegment& segment);
+
+// 0 while the segment is whole and still the one under its name; ESTALE
+// once its name was removed (destroyed, or replaced by another segment);
+// EFAULT when its file was cut short or an access found memory gone (see
+// above). One fstat: cheap enough for every poll.
+int ShmSound(const ShmSegment& segment);
 
 // The pid of the live process that holds the segment's instance lock, 0
 // when none does. ShmLockInstance takes it for the calling process until it

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/process_identity.h"
 #include "common/shm_segment.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
@@ -758,8 +759,73 @@ uint32_t NodeAccessFailures() {
     return g_failures.load(std::memory_order_relaxed) + (s ? ShmFaults(s->Segment) : 0);
 }
 
+int32_t NodeSpaceSound() {
+    Space* s = Current();
+    return s ? ShmSound(s->Segment) : ENODEV;
+}
+
+int32_t NodeMarkAdopted(const void* mark, uint16_t size) {
+    Space* s = Current();
+    if (!s || size > kAdoptionMarkSize || (size && !mark)) return EINVAL;
+    if (!Lock(s)) return ETIMEDOUT;
+    SegmentHeader* h = s->Header;
+    std::memset(h->Adopted, 0, sizeof h->Adopted);
+    if (size) std::memcpy(h->Adopted, mark, size);
+    h->AdoptedSize = size;
+    Unlock(s);
+    return 0;
+}
+
+uint16_t NodeAdoptedMark(void* mark, uint16_t size) {
+    if (mark && size) std::memset(mark, 0, size);
+    Space* s = Current();
+    if (!s || !mark || !Lock(s)) return 0;
+    SegmentHeader* h = s->Header;
+    // Any group member may have written the size: bounded before use.
+    const uint16_t stored = static_cast<uint16_t>(std::min<uint32_t>(h->AdoptedSize, kAdoptionMarkSize));
+    const uint16_t n = std::min(stored, size);
+    std::memcpy(mark, h->Adopted, n);
+    Unlock(s);
+    return n;
+}
+
 pid_t NodeSpaceServiceHolder(const std::string& name) {
     return ShmValidName(name) ? ShmInstanceHolder(SegmentName(name)) : 0;
+}
+
+pid_t NodeSpaceServiceProcess(const std::string& name, const std::string& program, uint64_t* startTime,
+                              std::string* error) {
+    const pid_t holder = NodeSpaceServiceHolder(name);
+    if (holder == 0) {
+        if (error) *error = "the service is not running on node space '" + name + "'";
+        return 0;
+    }
+    if (holder < 0) {
+        if (error) *error = "the service of node space '" + name + "' cannot be named from here";
+        return 0;
+    }
+    const std::string who = "process " + std::to_string(holder);
+    const uint64_t start = ProcessStartTime(holder);
+    const std::string exe = ProcessExecutable(holder);
+    const size_t slash = exe.rfind('/');
+    const std::string base = slash == std::string::npos ? exe : exe.substr(slash + 1);
+    std::string why;
+    if (holder == 1)
+        why = who + " holds node space '" + name + "' but is the system's first process";
+    else if (start == 0 || exe.empty())
+        why = who + " holds node space '" + name + "' but cannot be examined";
+    else if (base != program)
+        why = who + " holds node space '" + name + "' but runs " + exe + ", not " + program;
+    if (!why.empty()) {
+        if (error) *error = why + ": nothing sent";
+        return 0;
+    }
+    *startTime = start;
+    return holder;
+}
+
+bool NodeSpaceOwner(const std::string& name, uid_t* owner) {
+    return ShmValidName(name) && ShmOwner(SegmentName(name), owner);
 }
 
 bool NodeSpaceExists(const std::string& name) {

@@ -21,9 +21,19 @@ bool NodeSpaceAttach(const std::string& name, bool create, std::string* error);
 // Detaches the process; the node space itself stays.
 void NodeSpaceDetach();
 bool NodeSpaceExists(const std::string& name);
+// The user who owns node space `name`; false when it does not exist.
+bool NodeSpaceOwner(const std::string& name, uid_t* owner);
 // Pid of the live process that holds node space `name` as its service
 // (NodeClaimService); 0 when none does, -1 when it cannot be named.
 pid_t NodeSpaceServiceHolder(const std::string& name);
+
+// The process to send service events to, from what the kernel says and not
+// from the segments' group-writable bytes: the holder of node space `name`'s
+// single-instance lock, which runs the executable `program` (its last path
+// component) and is not pid 1; its start time in *startTime. 0 with the
+// reason in *error when there is none.
+pid_t NodeSpaceServiceProcess(const std::string& name, const std::string& program, uint64_t* startTime,
+                              std::string* error);
 // Removes node space `name`; processes still attached keep their mapping.
 bool NodeSpaceDestroy(const std::string& name, std::string* error);
 
@@ -43,5 +53,7 @@ uint16_t NodeSpaceValueSize(const NodeRecord* record);
 
 // Process ids of the live registered services.
 std::vector<pid_t> NodeSpaceServices();
-// Sends control event `event` to the service registered by process pid.
-bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error);
+// Sends control event `event` to the service registered by process pid;
+// with startTime (from NodeSpaceServiceProcess) to that very process, its
+// registration aside.
+bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error, uint64_t startTime = 0);

@@ -12,9 +12,15 @@
 // and inode), a line starts instead with its syslog priority ("<3>" for ERR,
 // "<4>" WRN, "<7>" DBG, "<6>" any other level) and leaves out the time, which
 // the journal records itself.
+//
+// Writing a line never waits: a line that standard error cannot take at once
+// (a reader that stopped reading) is dropped and counted, and the first line
+// that goes out again is preceded by one "WRN" line with the count.
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -169,7 +175,8 @@ std::vector<pid_t> NodeSpaceServices() {
     return out;
 }
 
-bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error) {
+bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error, uint64_t startTime) {
+    if (startTime != 0) return SignalProcess(pid, startTime, ControlEventSignal(), static_cast<int>(event), error);
     SegmentHeader* h = NodeSpaceHeaderForRegistration();
     uint64_t start = 0;
     for (size_t i = 0; h && pid != 0 && i < kMaxServices; ++i) {
@@ -183,8 +190,48 @@ bool NodeSpaceSendControl(pid_t pid, uint32_t event, std::string* error) {
     return SignalProcess(pid, start, ControlEventSignal(), static_cast<int>(event), error);
 }
 
-int32_t NodeLogWrite(NodeLogChannelTag*, const char* level, const char* text) {
-    static std::mutex lock;
+namespace {
+
+// Where log lines go. Standard error is never waited on: a pipe or terminal
+// gets a descriptor of its own opened non-blocking (so the flag does not
+// change the one shared with other processes), a socket is sent to without
+// waiting, and a regular file is written as it is. Looked at for each line
+// (standard error may be replaced while the process runs); all under the
+// line lock.
+int LogFd = -1;  // the descriptor of its own, or -1
+dev_t LogDevice = 0;
+ino_t LogInode = 0;
+bool LogIsSocket = false;
+unsigned long LogDropped = 0;  // lines lost since the last line that went out
+bool LogMidLine = false;       // a line was cut short: the next starts afresh
+
+int ChooseLogDescriptor() {
+    struct stat st;
+    if (fstat(STDERR_FILENO, &st) != 0) return STDERR_FILENO;
+    LogIsSocket = S_ISSOCK(st.st_mode);
+    if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode)) return STDERR_FILENO;
+    if (LogFd >= 0 && st.st_dev == LogDevice && st.st_ino == LogInode) return LogFd;
+    if (LogFd >= 0) close(LogFd);
+    LogFd = open("/proc/self/fd/2", O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    LogDevice = st.st_dev;
+    LogInode = st.st_ino;
+    return LogFd >= 0 ? LogFd : STDERR_FILENO;
+}
+
+// Writes what standard error takes at once: the number of bytes written.
+size_t PutNow(int fd, const char* p, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = LogIsSocket ? send(fd, p + done, size - done, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                : write(fd, p + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+std::string FormatLine(const char* level, const char* text) {
     std::string line;
     if (StderrIsJournal()) {
         line = JournalPriority(level);
@@ -197,16 +244,38 @@ int32_t NodeLogWrite(NodeLogChannelTag*, const char* level, const char* text) {
         strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
         line = std::string(stamp) + "." + std::to_string(now.tv_nsec / 1000000 + 1000).substr(1) + "Z ";
     }
-    line = line + (level ? level : "-") + " " + program_invocation_short_name + ": " + (text ? text : "") + "\n";
-    std::lock_guard<std::mutex> guard(lock);
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return errno ? errno : EIO;
-        p += n;
-        left -= static_cast<size_t>(n);
+    return line + (level ? level : "-") + " " + program_invocation_short_name + ": " + (text ? text : "") + "\n";
+}
+
+// Writes one whole line, or counts it as dropped.
+bool PutLine(int fd, const std::string& line) {
+    if (LogMidLine) {
+        if (PutNow(fd, "\n", 1) != 1) return false;
+        LogMidLine = false;
     }
-    return 0;
+    const size_t done = PutNow(fd, line.data(), line.size());
+    if (done == line.size()) return true;
+    LogMidLine = done > 0;
+    return false;
+}
+
+}  // namespace
+
+int32_t NodeLogWrite(NodeLogChannelTag*, const char* level, const char* text) {
+    static std::mutex lock;
+    const std::string line = FormatLine(level, text);
+    std::lock_guard<std::mutex> guard(lock);
+    const int fd = ChooseLogDescriptor();
+    if (LogDropped > 0) {
+        const std::string count = FormatLine(
+            "WRN", (std::to_string(LogDropped) + " log lines dropped: standard error did not take them").c_str());
+        if (!PutLine(fd, count)) {
+            ++LogDropped;
+            return EAGAIN;
+        }
+        LogDropped = 0;
+    }
+    if (PutLine(fd, line)) return 0;
+    ++LogDropped;
+    return errno ? errno : EIO;
 }

@@ -132,6 +132,12 @@ struct SegmentHeader {
     std::atomic<uint64_t> ValuesReserved;
     // Bit w set: word w of the written-node bitmap may have bits set.
     std::atomic<uint64_t> WrittenSummary[kWrittenWords / 64];
+    // The retain file that the node space's service adopted
+    // (NodeMarkAdopted): AdoptedSize bytes of Adopted, written and read under
+    // the lock. Zero in a fresh segment: nothing adopted.
+    uint32_t AdoptedSize;
+    uint32_t AdoptedReserved;
+    uint8_t Adopted[kAdoptionMarkSize];
 };
 static_assert(sizeof(SegmentHeader) <= kWrittenOffset, "header fits before the bitmap");
 

@@ -6,6 +6,7 @@
 // skipped on reading and freed on the next write. The segment is data: an
 // entry is used only as far as it checks out.
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -83,7 +84,7 @@ void CloseLocked(State& s) {
 
 // The current instance's segment, mapped (and created when `create`) on
 // first use. Called with the state lock held.
-Segment* MapLocked(State& s, bool create) {
+Segment* MapLocked(State& s, bool create, std::string* error = nullptr) {
     std::string instance = InstanceLocked(s);
     if (!ShmValidName(instance)) return nullptr;
     std::string name = SegmentName(instance);
@@ -97,10 +98,14 @@ Segment* MapLocked(State& s, bool create) {
         seg->EntrySize = sizeof(Entry);
     };
     ShmSegment seg;
-    if (!ShmOpen(name, sizeof(Segment), sizeof(Segment), create, init, &seg, nullptr, nullptr)) return nullptr;
+    if (!ShmOpen(name, sizeof(Segment), sizeof(Segment), create, init, &seg, nullptr, error)) {
+        if (error && errno == ENOENT) error->clear();  // no catalogue yet: nothing in it
+        return nullptr;
+    }
     auto* mapped = static_cast<Segment*>(seg.Base);
     if (ShmFaults(seg) != 0 || mapped->Magic != kMagic || mapped->Version != kVersion ||
         mapped->Capacity != kCapacity || mapped->EntrySize != sizeof(Entry)) {
+        if (error) *error = "the catalogue " + name + " is not of this version";
         ShmClose(&seg);
         return nullptr;
     }
@@ -122,13 +127,14 @@ void FreeDead(Segment* seg) {
 // Runs f(segment) under the segment's lock. False when the segment cannot
 // be mapped.
 template <typename F>
-bool WithSegment(bool create, F f) {
+bool WithSegment(bool create, F f, std::string* error = nullptr) {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.Lock);
-    Segment* seg = MapLocked(s, create);
+    Segment* seg = MapLocked(s, create, error);
     if (!seg) return false;
     switch (OwnerLockAcquire(&seg->Lock)) {
         case LockResult::TimedOut:
+            if (error) *error = "the catalogue's lock is held by a live process that does not let go";
             return false;
         case LockResult::TakenFromDead:
             // The holder died, perhaps in the middle of a write: an entry is
@@ -236,12 +242,27 @@ void RtSelectInstance(const std::string& name) {
 }
 
 std::vector<RtCatalogEntry> RtReadCatalog() {
+    std::vector<RtCatalogEntry> out;
+    RtReadCatalog(&out, nullptr);
+    return out;
+}
+
+bool RtReadCatalog(std::vector<RtCatalogEntry>* entries, std::string* error) {
     std::vector<Entry> raw;
-    WithSegment(false, [&](Segment* seg) {
-        for (const Entry& e : seg->Entries) {
-            if (Alive(e)) raw.push_back(e);
-        }
-    });
+    std::string why;
+    const bool read = WithSegment(
+        false,
+        [&](Segment* seg) {
+            for (const Entry& e : seg->Entries) {
+                if (Alive(e)) raw.push_back(e);
+            }
+        },
+        &why);
+    entries->clear();
+    if (!read && !why.empty()) {
+        if (error) *error = why;
+        return false;
+    }
     std::map<pid_t, std::string> processNames;
     for (const Entry& e : raw) {
         if (e.Root && e.Kind == static_cast<uint8_t>(RtEntryKind::Process) && !processNames.count(e.Owner)) {
@@ -249,7 +270,7 @@ std::vector<RtCatalogEntry> RtReadCatalog() {
         }
     }
     static const char* const kKinds[] = {"", "process", "thread", "semaphore"};
-    std::vector<RtCatalogEntry> out;
+    std::vector<RtCatalogEntry>& out = *entries;
     for (const Entry& e : raw) {
         RtCatalogEntry c;
         c.Pid = e.Owner;
@@ -264,7 +285,7 @@ std::vector<RtCatalogEntry> RtReadCatalog() {
         c.Tid = thread ? e.Tid : 0;
         out.push_back(c);
     }
-    return out;
+    return true;
 }
 
 pid_t RtFindProcess(const std::string& name, uint64_t* startTime) {

@@ -36,6 +36,10 @@ struct RtCatalogEntry {
 // Every live entry: the root catalogue and each process's own, with entries
 // of processes that have ended left out.
 std::vector<RtCatalogEntry> RtReadCatalog();
+// The same, saying why it could not be read: false, with the reason, when
+// the catalogue is there but refused, not of this layout, or its lock was
+// not had in time. No catalogue at all reads as an empty one.
+bool RtReadCatalog(std::vector<RtCatalogEntry>* entries, std::string* error);
 // Process id catalogued under name in the root catalogue, or 0 (also when
 // the process that made the entry has ended or its pid names another process
 // now). *startTime, where given, receives the process's start time.

@@ -19,8 +19,8 @@
 
 namespace {
 
-std::string SegmentName(const std::string& instance) {
-    return "/ovstatus-" + instance;
+std::string RecordName(const std::string& instance) {
+    return "ovstatus-" + instance;
 }
 
 std::string SysError(const std::string& what) {
@@ -32,7 +32,30 @@ void Terminate(char (&text)[N]) {
     text[N - 1] = '\0';
 }
 
+int OpenDirectory(const char* path) {
+    return open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The service's own directory: there, owned by the calling user and
+// writable by nobody else; -1 otherwise.
+int OwnDirectory() {
+    int fd = OpenDirectory(kStatusServiceDir);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 }  // namespace
+
+std::string StatusRecordPath(const std::string& instance) {
+    const std::string own = std::string(kStatusServiceDir) + "/" + RecordName(instance);
+    struct stat st {};
+    if (lstat(own.c_str(), &st) == 0) return own;
+    return std::string(kStatusSharedDir) + "/" + RecordName(instance);
+}
 
 uint64_t StatusClockNs() {
     timespec now{};
@@ -46,12 +69,23 @@ ServiceStatus* StatusSegmentCreate(std::string* error) {
         if (error) *error = "invalid instance name";
         return nullptr;
     }
-    const std::string name = SegmentName(instance);
+    int dir = OwnDirectory();
+    const char* where = kStatusServiceDir;
+    if (dir < 0) {
+        dir = OpenDirectory(kStatusSharedDir);
+        where = kStatusSharedDir;
+    }
+    if (dir < 0) {
+        if (error) *error = SysError(std::string("cannot open ") + where);
+        return nullptr;
+    }
+    const std::string name = RecordName(instance);
     const std::string tmp = name + ".new." + std::to_string(getpid());
-    shm_unlink(tmp.c_str());
-    int fd = shm_open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    unlinkat(dir, tmp.c_str(), 0);
+    int fd = openat(dir, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        if (error) *error = SysError("cannot create " + tmp);
+        if (error) *error = SysError("cannot create " + std::string(where) + "/" + tmp);
+        close(dir);
         return nullptr;
     }
     fchmod(fd, 0644);  // whatever the umask: readable by every tool, written only by the service
@@ -63,7 +97,8 @@ ServiceStatus* StatusSegmentCreate(std::string* error) {
     if (base == MAP_FAILED) {
         if (error) *error = SysError("cannot size or map " + tmp);
         close(fd);
-        shm_unlink(tmp.c_str());
+        unlinkat(dir, tmp.c_str(), 0);
+        close(dir);
         return nullptr;
     }
     close(fd);
@@ -77,14 +112,16 @@ ServiceStatus* StatusSegmentCreate(std::string* error) {
     status->Pid = static_cast<int32_t>(getpid());
     status->StartedNs = StatusClockNs();
     // rename replaces an earlier service's record in one step; in the sticky
-    // /dev/shm it fails on a record some other user put there.
-    const std::string from = "/dev/shm" + tmp, to = "/dev/shm" + name;
-    if (rename(from.c_str(), to.c_str()) != 0) {
-        if (error) *error = SysError("cannot put " + name + " in place");
-        shm_unlink(tmp.c_str());
+    // /dev/shm it fails on a record some other user put there (which readers
+    // refuse by its owner).
+    if (renameat(dir, tmp.c_str(), dir, name.c_str()) != 0) {
+        if (error) *error = SysError("cannot put " + std::string(where) + "/" + name + " in place");
+        unlinkat(dir, tmp.c_str(), 0);
+        close(dir);
         munmap(base, sizeof(ServiceStatus));
         return nullptr;
     }
+    close(dir);
     return status;
 }
 
@@ -97,19 +134,33 @@ void StatusSegmentEndWrite(ServiceStatus* status) {
     __atomic_fetch_add(&status->Sequence, 1, __ATOMIC_RELEASE);
 }
 
-bool StatusSegmentRead(const std::string& instance, StatusSnapshot* out, std::string* error) {
+bool StatusSegmentRead(const std::string& instance, uid_t trusted, StatusSnapshot* out, std::string* error) {
     if (!ShmValidName(instance)) {
         if (error) *error = "invalid instance name";
         return false;
     }
-    const std::string name = SegmentName(instance);
-    int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    const std::string path = StatusRecordPath(instance);
+    // Never through a link, and never waiting on a FIFO planted there.
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        if (error) *error = errno == ENOENT ? "no status record (the service has not run)" : SysError("cannot open");
+        if (error)
+            *error = errno == ENOENT ? "no status record (the service has not run)" : SysError("cannot open " + path);
         return false;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(sizeof(ServiceStatus))) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (error) *error = "the status record " + path + " is not a regular file";
+        close(fd);
+        return false;
+    }
+    if (st.st_uid != 0 && st.st_uid != trusted) {
+        if (error)
+            *error = "the status record " + path + " belongs to user " + std::to_string(st.st_uid) +
+                     ", not to the node space's owner (" + std::to_string(trusted) + ") or root: ignored";
+        close(fd);
+        return false;
+    }
+    if (st.st_size != static_cast<off_t>(sizeof(ServiceStatus))) {
         if (error) *error = "the status record has the wrong size";
         close(fd);
         return false;
@@ -156,7 +207,12 @@ bool StatusSegmentRead(const std::string& instance, StatusSnapshot* out, std::st
 }
 
 bool StatusSegmentRemove(const std::string& instance) {
-    return ShmValidName(instance) && shm_unlink(SegmentName(instance).c_str()) == 0;
+    if (!ShmValidName(instance)) return false;
+    bool removed = false;
+    for (const char* dir : {kStatusServiceDir, kStatusSharedDir}) {
+        if (unlink((std::string(dir) + "/" + RecordName(instance)).c_str()) == 0) removed = true;
+    }
+    return removed;
 }
 
 bool StatusProcessRuns(pid_t pid, uid_t uid) {

@@ -2,9 +2,12 @@
 // its own, beside the node space, that tools read to see how the service's
 // saves and loads went.
 //
-// The segment "/ovstatus-<instance>" (the instance that OVNODE_SPACE names,
-// as for the kernel layer) holds one ServiceStatus, in this machine's byte
-// order:
+// The file "ovstatus-<instance>" (the instance that OVNODE_SPACE names, as
+// for the kernel layer) holds one ServiceStatus, in this machine's byte
+// order. It lives in the service's own directory /run/ovretain when that
+// exists, belongs to the service's user and no one else may write it (the
+// runtime directory the unit provides); else, for a service run by hand, in
+// /dev/shm. Readers look in /run/ovretain first:
 //
 //   offset  size  field
 //        0     4  Magic 0x5453564F ("OVST")
@@ -14,7 +17,9 @@
 //       16     4  Sequence: odd while the service writes, even otherwise
 //       20     4  State: 1 running, 2 ended
 //       24     4  Pid of the service
-//       28     4  reserved, 0
+//       28     4  Flags: bit 0 set while a retain file is there whose
+//                 values were never loaded (autosave waits for the first
+//                 load); other bits 0
 //       32     8  StartedNs: the service's start, ns since the Unix epoch
 //       40     8  EndedNs: when it ended, 0 while running
 //       48   512  RetainPath: the retain file's path on this machine, as the
@@ -31,7 +36,7 @@
 //                  48 160 LastError: the "ERR" text of the last failure,
 //                         zero-terminated, empty when none was reported
 //
-// Only the service writes it. It creates the segment afresh at start-up,
+// Only the service writes it. It creates the file afresh at start-up,
 // fully built under a private name and renamed into place with mode 0644, so
 // a reader sees the old record or the new one, never a half-built one; the
 // segment stays after the service ends so that the outcome of its last save
@@ -40,8 +45,11 @@
 // a copy taken between two equal even values. Readers never lock, so no
 // reader can hold up a save.
 //
-// Readers treat every byte as untrusted: StatusSegmentRead checks the
-// header and the size, terminates the texts and clamps State and Outcome.
+// Readers treat every byte as untrusted: StatusSegmentRead opens the file
+// without following a link or waiting (a FIFO), takes only a regular file of
+// the record's size that root or the node space's owner owns (anyone can put
+// a file in /dev/shm), checks the header, terminates the texts and clamps
+// State and Outcome. The path a record names is text to show, never opened.
 //
 // StatusSegmentCreate is called once, on the service's main thread;
 // StatusSegmentBeginWrite/EndWrite by one writer at a time (the caller
@@ -59,6 +67,8 @@ constexpr uint32_t kStatusVersion = 1;
 constexpr uint32_t kStatusKindSlots = 8;
 constexpr size_t kStatusPathSize = 512;
 constexpr size_t kStatusErrorSize = 160;
+constexpr const char* kStatusServiceDir = "/run/ovretain";
+constexpr const char* kStatusSharedDir = "/dev/shm";
 
 // The kinds of save and load, in their slot order; a later kind takes the
 // next free slot.
@@ -68,8 +78,11 @@ enum StatusKind : uint32_t {
     STATUS_STOP_SAVE = 2,
     STATUS_SHUTDOWN_SAVE = 3,
     STATUS_AUTOSAVE = 4,
-    STATUS_KIND_COUNT = 5
+    STATUS_AUTOLOAD = 5,  // the start-up load of AutoLoad
+    STATUS_KIND_COUNT = 6
 };
+
+constexpr uint32_t STATUS_FLAG_AWAITS_LOAD = 1;
 
 enum StatusState : uint32_t { STATUS_STATE_NONE = 0, STATUS_STATE_RUNNING = 1, STATUS_STATE_ENDED = 2 };
 enum StatusOutcome : uint32_t { STATUS_OUTCOME_NONE = 0, STATUS_OUTCOME_OK = 1, STATUS_OUTCOME_FAILED = 2 };
@@ -93,7 +106,7 @@ struct ServiceStatus {
     uint32_t Sequence;  // accessed atomically only
     uint32_t State;
     int32_t Pid;
-    uint32_t Reserved;
+    uint32_t Flags;
     uint64_t StartedNs;
     uint64_t EndedNs;
     char RetainPath[kStatusPathSize];
@@ -123,9 +136,13 @@ void StatusSegmentEndWrite(ServiceStatus* status);
 // Now, in ns since the Unix epoch.
 uint64_t StatusClockNs();
 
-// Reads the record of instance `instance`. False (with the reason) when
-// there is none or it is not a record of this layout.
-bool StatusSegmentRead(const std::string& instance, StatusSnapshot* out, std::string* error);
+// Where readers look for the record of instance `instance`.
+std::string StatusRecordPath(const std::string& instance);
+
+// Reads the record of instance `instance`, trusted only when root or user
+// `trusted` (the node space's owner) owns it. False (with the reason) when
+// there is none, it is refused, or it is not a record of this layout.
+bool StatusSegmentRead(const std::string& instance, uid_t trusted, StatusSnapshot* out, std::string* error);
 
 // Removes the record of instance `instance`; false when there was none.
 bool StatusSegmentRemove(const std::string& instance);

@@ -5,8 +5,12 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -15,6 +19,9 @@
 struct PDir {
     int Fd = -1;
     std::string Path;
+    // Set by a vetted PDirOpenBeneath: files in it are read only when owned
+    // by root or the calling user.
+    bool OwnedFilesOnly = false;
 };
 
 namespace {
@@ -36,13 +43,31 @@ int OpenDirectory(const std::string& path) {
     return fd;
 }
 
-// Creates the missing directories of an already mapped directory path.
+// Forces the entry of a directory just made in `parent` to the device.
+bool SyncParent(const std::string& part) {
+    const size_t slash = part.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : part.substr(0, slash);
+    const int fd = OpenDirectory(parent);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return synced;
+}
+
+// Creates the missing directories of an already mapped directory path; the
+// parent of each one made is synced, so a directory the next file goes into
+// survives a power cut as the file does.
 bool MakeDirectories(const std::string& dir) {
     for (size_t i = 1; i <= dir.size(); ++i) {
         if (i != dir.size() && dir[i] != '/') continue;
         std::string part = dir.substr(0, i);
         if (part.empty() || part == "/" || part == "." || part.back() == '/') continue;
-        if (::mkdir(part.c_str(), kDirectoryMode) == 0) continue;
+        if (::mkdir(part.c_str(), kDirectoryMode) == 0) {
+            if (!SyncParent(part)) return false;
+            continue;
+        }
         if (errno != EEXIST) return false;
         struct stat st;
         if (::stat(part.c_str(), &st) != 0) return false;
@@ -98,6 +123,108 @@ PDir* PDirOpen(const char* dir) {
     return d;
 }
 
+namespace {
+
+// Why a directory that PDirOpenBeneath vets is refused, or "".
+std::string DirectoryDistrust(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return std::strerror(errno);
+    if (st.st_uid != 0 && st.st_uid != ::geteuid()) return "owned by user " + std::to_string(st.st_uid);
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return std::string("writable by ") + ((st.st_mode & S_IWOTH) ? "every user" : "its group") +
+               ((st.st_mode & S_ISVTX) ? " (sticky or not)" : "");
+    return "";
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+PDir* PDirOpenBeneath(const char* root, const char* dir, bool create, bool vet, std::string* why, const char** step) {
+    const char* unused;
+    if (!step) step = &unused;
+    *step = "mkdir";
+    if (create && PFileFaultHit(PF_MKDIR)) return nullptr;
+    *step = "open";
+    if (PFileFaultHit(PF_OPEN)) return nullptr;
+    if (!root || !dir || !*root) return Fail(EINVAL), nullptr;
+    const std::string top = WithoutTrailingSlashes(PFileMapPath(root));
+    std::string mapped = WithoutTrailingSlashes(PFileMapPath(dir));
+    if (mapped.empty()) mapped = ".";
+    if (mapped[0] != '/' && top[0] == '/') {
+        // A relative path is judged by where it leads: from the working directory.
+        char cwd[4096];
+        if (!::getcwd(cwd, sizeof cwd)) return nullptr;
+        mapped = WithoutTrailingSlashes(std::string(cwd) + "/" + mapped);
+    }
+    std::string below;
+    if (mapped == top) {
+        below = "";
+    } else if (mapped.compare(0, top.size(), top) == 0 && (top == "/" || mapped[top.size()] == '/')) {
+        below = mapped.substr(top == "/" ? 1 : top.size() + 1);
+    } else {
+        if (why) *why = "outside the drive root " + top;
+        return Fail(EXDEV), nullptr;
+    }
+    *step = "mkdir";
+    if (create && !MakeDirectories(top)) return nullptr;
+    *step = "open";
+    int fd = OpenDirectory(top);
+    if (fd < 0) return nullptr;
+    std::string at = top;
+    auto refuse = [&](int error, const std::string& reason) {
+        ::close(fd);
+        if (why) *why = reason;
+        return Fail(error), nullptr;
+    };
+    if (vet) {
+        std::string distrust = DirectoryDistrust(fd);
+        if (!distrust.empty()) return refuse(EPERM, at + " is " + distrust);
+    }
+    // Each component relative to the one above it, never through a link.
+    size_t from = 0;
+    while (from <= below.size()) {
+        size_t slash = below.find('/', from);
+        if (slash == std::string::npos) slash = below.size();
+        const std::string part = below.substr(from, slash - from);
+        from = slash + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return refuse(EXDEV, "\"..\" leads outside the drive root " + top);
+        at += "/" + part;
+        if (create && ::mkdirat(fd, part.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
+            *step = "mkdir";
+            return refuse(errno, "");
+        }
+        int next;
+        do {
+            next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        } while (next < 0 && errno == EINTR);
+        if (next < 0) {
+            int error = errno;
+            struct stat st;
+            if (::fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                return refuse(ELOOP, at + " is a symbolic link");
+            if (create) *step = "mkdir";  // it could not be made a directory
+            return refuse(error, "");
+        }
+        ::close(fd);
+        fd = next;
+        if (vet) {
+            std::string distrust = DirectoryDistrust(fd);
+            if (!distrust.empty()) return refuse(EPERM, at + " is " + distrust);
+        }
+    }
+    PDir* d = new (std::nothrow) PDir;
+    if (!d) return refuse(ENOMEM, "");
+    d->Fd = fd;
+    d->Path = mapped;
+    d->OwnedFilesOnly = vet;
+    return d;
+}
+
 PDir* PDirOpenParent(const char* path, std::string* name) {
     if (!path) return Fail(EINVAL), nullptr;
     std::string dir;
@@ -116,22 +243,6 @@ const std::string& PDirPath(const PDir* dir) {
     return dir->Path;
 }
 
-bool PDirTrusted(const PDir* dir, std::string* why) {
-    if (!dir) return Fail(EBADF);
-    if (::geteuid() != 0) return true;
-    struct stat st;
-    if (::fstat(dir->Fd, &st) != 0) return false;
-    if (st.st_uid != 0) {
-        if (why) *why = "owned by user " + std::to_string(st.st_uid);
-        return Fail(EPERM);
-    }
-    if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX)) {
-        if (why) *why = "writable by others without the sticky bit";
-        return Fail(EPERM);
-    }
-    return true;
-}
-
 PFile* PDirOpenRead(PDir* dir, const char* name) {
     if (PFileFaultHit(PF_OPEN)) return nullptr;
     if (!dir || BadName(name)) return Fail(EINVAL), nullptr;
@@ -140,6 +251,7 @@ PFile* PDirOpenRead(PDir* dir, const char* name) {
     if (::fstatat(dir->Fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
     if (S_ISDIR(st.st_mode)) return Fail(EISDIR), nullptr;
     if (!S_ISREG(st.st_mode)) return Fail(EINVAL), nullptr;
+    if (dir->OwnedFilesOnly && st.st_uid != 0 && st.st_uid != ::geteuid()) return Fail(EPERM), nullptr;
     int fd;
     do {
         fd = ::openat(dir->Fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -150,6 +262,10 @@ PFile* PDirOpenRead(PDir* dir, const char* name) {
         int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
         return Fail(error), nullptr;
+    }
+    if (dir->OwnedFilesOnly && st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        ::close(fd);
+        return Fail(EPERM), nullptr;
     }
     return PFileFromDescriptor(fd, false);
 }
@@ -188,6 +304,40 @@ bool PDirLink(PDir* dir, const char* from, const char* to) {
     if (PFileFaultHit(PF_LINK)) return false;
     if (!dir || BadName(from) || BadName(to)) return Fail(EINVAL);
     return ::linkat(dir->Fd, from, dir->Fd, to, 0) == 0;
+}
+
+int PDirLockFile(PDir* dir, const char* name, pid_t* holder) {
+    if (holder) *holder = 0;
+    if (!dir || BadName(name)) return Fail(EINVAL), -1;
+    int fd;
+    do {
+        fd = ::openat(dir->Fd, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kFileMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Fail(EINVAL), -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        // The holder's pid as it wrote it: only ever shown, never used.
+        char text[16] = {};
+        if (holder && ::pread(fd, text, sizeof text - 1, 0) > 0) {
+            long pid = std::strtol(text, nullptr, 10);
+            if (pid > 0 && pid <= INT32_MAX) *holder = static_cast<pid_t>(pid);
+        }
+        ::close(fd);
+        return Fail(error), -1;
+    }
+    char text[16];
+    const int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(::getpid()));
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text, static_cast<size_t>(length), 0) != length) {
+        const int error = errno;
+        ::close(fd);
+        return Fail(error), -1;
+    }
+    return fd;
 }
 
 bool PDirSync(PDir* dir) {

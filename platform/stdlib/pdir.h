@@ -29,6 +29,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -43,20 +44,30 @@ struct PDir;
 // none) and its last component.
 void PDirSplitPath(const char* path, std::string* dir, std::string* name);
 // Creates the missing directories of `dir` (mapped); existing ones are fine,
-// a component that is not a directory fails with ENOTDIR.
+// a component that is not a directory fails with ENOTDIR. The parent of
+// each directory made is fsynced before the next one is made.
 bool PDirMake(const char* dir);
 // Opens the directory `dir` (mapped); nullptr on failure.
 PDir* PDirOpen(const char* dir);
+// Opens the directory `dir` (mapped), which must lie inside the directory
+// `root` (mapped; the drive root): every component below root is opened
+// relative to the one above it and never through a symbolic link (ELOOP),
+// and with create the missing ones (root included) are made first. A
+// directory outside root, or a ".." below it, fails with EXDEV. With vet,
+// root and each directory below it must be owned by root or the calling
+// user and writable by neither group nor others (sticky or not), else EPERM;
+// files of such a directory are then read only when root or the calling
+// user owns them (PDirOpenRead fails with EPERM). The reason of a refusal
+// is put in *why. Counts as a "mkdir" (with create) and an "open".
+// A failure that is no refusal leaves *why empty and names the failed step in
+// *step: "mkdir" or "open".
+PDir* PDirOpenBeneath(const char* root, const char* dir, bool create, bool vet, std::string* why,
+                      const char** step = nullptr);
 // Opens the directory holding `path` and gives the path's last component.
 PDir* PDirOpenParent(const char* path, std::string* name);
 void PDirClose(PDir* dir);
 // The directory's path as opened (mapped).
 const std::string& PDirPath(const PDir* dir);
-
-// True unless the calling process runs as root and the directory is owned
-// by a user other than root, or is writable by others without the sticky
-// bit; then false with errno EPERM and the reason in *why.
-bool PDirTrusted(const PDir* dir, std::string* why);
 
 // Opens name for reading: a regular file only, never through a link.
 PFile* PDirOpenRead(PDir* dir, const char* name);
@@ -71,6 +82,13 @@ bool PDirRemove(PDir* dir, const char* name);
 bool PDirRename(PDir* dir, const char* from, const char* to);
 // Gives the file `from` the second name `to`; EEXIST when `to` exists.
 bool PDirLink(PDir* dir, const char* from, const char* to);
+// Takes an exclusive lock (flock) on the regular file `name`, made (mode
+// 0640) when absent, never through a link and without waiting, and writes
+// the caller's pid into it. Gives the descriptor that holds the lock, to be
+// kept open for as long as the lock is to be held; -1 on failure, with errno
+// EWOULDBLOCK when another holder has it, and then the pid written in the
+// file (0 when it does not name one) in *holder. Not a fault-seam operation.
+int PDirLockFile(PDir* dir, const char* name, pid_t* holder);
 // Forces the directory's entry changes to the storage device.
 bool PDirSync(PDir* dir);
 // The name's status without following a link; false (ENOENT) when absent.

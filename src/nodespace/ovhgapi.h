@@ -137,3 +137,19 @@ int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size);
 // its deadline) since it started. A save or load during which this grew read
 // or wrote something it could not trust.
 uint32_t NodeAccessFailures();
+
+// The attached node space as a whole: 0 while it is whole and still the one
+// its name leads to; ESTALE once it was destroyed or replaced under the
+// process (its name removed); EFAULT when it shrank or lost pages (its
+// values can no longer be trusted); ENODEV when none is attached.
+int32_t NodeSpaceSound();
+
+// The adoption mark: up to kAdoptionMarkSize bytes that a service keeps in
+// the node space itself (not in a node), naming the retain file whose values
+// the node space holds. It lives exactly as long as the node space: a node
+// space built afresh has none. NodeMarkAdopted replaces it (size 0 clears
+// it); NodeAdoptedMark copies it into mark (zero-filled past its size) and
+// returns its size, 0 when there is none or it cannot be read.
+constexpr size_t kAdoptionMarkSize = 48;
+int32_t NodeMarkAdopted(const void* mark, uint16_t size);
+uint16_t NodeAdoptedMark(void* mark, uint16_t size);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/shown_text.h"
 #include "stdlib/pmem.h"
 
 namespace {
@@ -22,6 +23,16 @@ std::mutex ReportLock;
 // Where the calling thread's lines go instead of the log; nullptr: the log.
 thread_local HeldReport* Held = nullptr;
 thread_local char LastError[160];
+
+// Texts in a line may come from a record or a segment: shown escaped, so
+// that none forges a line or a journal priority or drives a terminal.
+void WriteShownLine(NodeLogChannelTag* channel, const char* level, const char* text) {
+    if (!TextNeedsShowing(text)) {
+        NodeLogWrite(channel, level, text);
+        return;
+    }
+    NodeLogWrite(channel, level, ShowText(text).c_str());
+}
 
 }  // namespace
 
@@ -65,7 +76,7 @@ void report(NodeLogChannelTag* channel, const char* level, const char* format, .
         std::strncpy(LastError, ReportBuffer, sizeof LastError - 1);
         LastError[sizeof LastError - 1] = '\0';
     }
-    NodeLogWrite(channel, level, ReportBuffer);
+    WriteShownLine(channel, level, ReportBuffer);
 }
 
 const char* LastReportedError() {

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -22,16 +23,20 @@ constexpr size_t kHeaderSize = 24;
 constexpr size_t kChecksumSize = 4;
 constexpr size_t kEntryFixed = 6;  // name length, type, Size
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
-constexpr uint64_t kRecordMax = uint64_t{1} << 32;  // far beyond any node table
+// A record of a full node table: its header, the largest entry for every
+// node the node space can hold, the CRC. Larger files are refused unread.
+constexpr uint64_t kRecordMax = 24 + (uint64_t{1} << 21) * (2 + 561 + 4) + 4;
 const char kRetainFileName[] = "OvRetain.bin";
 
-// What EnsureLayoutRecord last found or wrote: the record of KnownHash lists
-// at least KnownCount nodes as the table has them. Guarded by the retain-file
-// lock that every caller holds.
+// What EnsureLayoutRecord last found or wrote: the record KnownId of
+// KnownHash lists at least KnownCount nodes as a table of shape KnownShape
+// has them. Guarded by the retain-file lock that every caller holds.
 bool KnownValid = false;
 uint32_t KnownHash = 0;
 int32_t KnownCount = 0;
-char KnownPath[kRetainPathSize + 16];
+uint32_t KnownShape = 0;
+uint32_t KnownId = 0;
+std::string KnownPath;  // the retain directory
 
 uint32_t LoadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -90,11 +95,13 @@ bool HasCrcInstruction() {
 }
 #endif
 
-void Remember(uint32_t hash, int32_t listed, const char* path) {
+void Remember(uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, const char* path) {
     KnownValid = true;
     KnownHash = hash;
     KnownCount = listed;
-    std::snprintf(KnownPath, sizeof KnownPath, "%s", path);
+    KnownShape = shape;
+    KnownId = id;
+    KnownPath = path;
 }
 
 // The retain file's directory prefix: the retain path without its file name.
@@ -127,29 +134,6 @@ bool CheckReadRecord(bool read, uint32_t hash, LayoutRecord* record, std::string
         *why = text;
         return false;
     }
-    return true;
-}
-
-// Whether the record at path lists nodes [0, count) as the table has them,
-// with the same hash and hashed count; on success *listed is its entry count.
-bool RecordMatchesTable(PDir* dir, const char* name, uint32_t hash, uint32_t hashed, const NodeRecord* table,
-                        int32_t count, int32_t* listed) {
-    LayoutRecord record;
-    if (!PDirReadWhole(dir, name, &record.Bytes, kRecordMax)) return false;
-    std::string why;
-    if (!ParseRecord(&record, &why, false, nullptr)) return false;
-    if (record.Hash != hash || record.HashedCount != hashed || record.Entries.size() < static_cast<size_t>(count))
-        return false;
-    for (int32_t i = 0; i < count; ++i) {
-        const LayoutRecordEntry& e = record.Entries[i];
-        const NodeRecord& node = table[i];
-        uint16_t size = 0;
-        if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
-        if (e.Type != node.Type || e.Size != size || e.NameLength != strnlen(node.Name, kNameMax) ||
-            std::memcmp(e.Name, node.Name, e.NameLength) != 0)
-            return false;
-    }
-    *listed = static_cast<int32_t>(record.Entries.size());
     return true;
 }
 
@@ -278,10 +262,41 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
 
 }  // namespace
 
-std::string LayoutRecordName(uint32_t hash) {
-    char name[32];
-    std::snprintf(name, sizeof name, "OvRetain.%08x.layout", hash);
+std::string LayoutRecordName(uint32_t hash, uint32_t id) {
+    char name[40];
+    if (id == 0) {
+        std::snprintf(name, sizeof name, "OvRetain.%08x.layout", hash);
+    } else {
+        std::snprintf(name, sizeof name, "OvRetain.%08x.%08x.layout", hash, id);
+    }
     return name;
+}
+
+bool ParseLayoutRecordName(const std::string& name, uint32_t* hash, uint32_t* id) {
+    auto hex = [&](size_t at, uint32_t* out) {
+        uint32_t v = 0;
+        for (size_t i = at; i < at + 8; ++i) {
+            const char c = name[i];
+            if (c >= '0' && c <= '9') {
+                v = v << 4 | static_cast<uint32_t>(c - '0');
+            } else if (c >= 'a' && c <= 'f') {
+                v = v << 4 | static_cast<uint32_t>(c - 'a' + 10);
+            } else {
+                return false;
+            }
+        }
+        *out = v;
+        return true;
+    };
+    if (name.compare(0, 9, "OvRetain.") != 0) return false;
+    *id = 0;
+    if (name.size() == 9 + 8 + 7 && name.compare(17, 7, ".layout") == 0) return hex(9, hash);
+    return name.size() == 9 + 8 + 1 + 8 + 7 && name[17] == '.' && name.compare(26, 7, ".layout") == 0 && hex(9, hash) &&
+           hex(18, id) && *id != 0;
+}
+
+uint32_t LayoutRecordId(const std::vector<uint8_t>& bytes) {
+    return bytes.size() >= kChecksumSize ? LoadLe32(&bytes[bytes.size() - kChecksumSize]) : 0;
 }
 
 uint32_t Crc32c(uint32_t crc, const void* data, size_t size) {
@@ -306,12 +321,12 @@ bool RetainSiblingPath(const char* name, char* out, size_t size) {
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-bool LayoutRecordPathFor(uint32_t hash, char* out, size_t size) {
-    return RetainSiblingPath(LayoutRecordName(hash).c_str(), out, size);
+bool LayoutRecordPathFor(uint32_t hash, uint32_t id, char* out, size_t size) {
+    return RetainSiblingPath(LayoutRecordName(hash, id).c_str(), out, size);
 }
 
-std::string LayoutRecordPathBeside(const std::string& retainPath, uint32_t hash) {
-    const std::string name = LayoutRecordName(hash);
+std::string LayoutRecordPathBeside(const std::string& retainPath, uint32_t hash, uint32_t id) {
+    const std::string name = LayoutRecordName(hash, id);
     const std::string mapped = PFileMapPath(retainPath.c_str());
     const size_t slash = mapped.rfind('/');
     return (slash == std::string::npos ? std::string() : mapped.substr(0, slash + 1)) + name;
@@ -350,9 +365,54 @@ bool ReadLayoutRecord(const char* path, uint32_t hash, LayoutRecord* record, std
     return CheckReadRecord(read, hash, record, why, hint);
 }
 
-bool ReadLayoutRecordIn(PDir* dir, uint32_t hash, LayoutRecord* record, std::string* why, const LayoutKeyHint* hint) {
-    const bool read = PDirReadWhole(dir, LayoutRecordName(hash).c_str(), &record->Bytes, kRecordMax);
-    return CheckReadRecord(read, hash, record, why, hint);
+bool ReadLayoutRecordIn(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* record, std::string* why,
+                        const LayoutKeyHint* hint) {
+    const bool read = PDirReadWhole(dir, LayoutRecordName(hash, id).c_str(), &record->Bytes, kRecordMax);
+    if (!CheckReadRecord(read, hash, record, why, hint)) return false;
+    if (id != 0 && LayoutRecordId(record->Bytes) != id) {
+        *why = "not the record its name says";
+        return false;
+    }
+    return true;
+}
+
+bool ReadLayoutRecordEntries(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* record, std::string* why) {
+    if (!PDirReadWhole(dir, LayoutRecordName(hash, id).c_str(), &record->Bytes, kRecordMax)) {
+        const int error = errno;
+        *why = error == ENOENT ? std::string("missing") : std::string("unreadable: ") + std::strerror(error);
+        errno = error;
+        return false;
+    }
+    errno = 0;
+    if (!ParseRecord(record, why, false, nullptr)) return false;
+    if (record->Hash != hash || (id != 0 && LayoutRecordId(record->Bytes) != id)) {
+        *why = "not the record its name says";
+        return false;
+    }
+    return true;
+}
+
+bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSize, LayoutRecord* record,
+                          std::string* why) {
+    if (!ReadLayoutRecordEntries(dir, hash, id, record, why)) return false;
+    if (id != 0 || fileSize == 4) return true;
+    for (const LayoutRecordEntry& e : record->Entries)
+        if (e.Size != 0 && e.Offset + e.Size == fileSize) return true;
+    *why = "for other sizes than the file's";
+    return false;
+}
+
+int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize) {
+    const size_t n = std::min(record.Entries.size(), static_cast<size_t>(std::max(count, 0)));
+    for (size_t i = 0; table && i < n; ++i) {
+        const LayoutRecordEntry& e = record.Entries[i];
+        if (e.Offset + e.Size > fileSize) break;  // the file holds no slot from here on
+        const NodeRecord& node = table[i];
+        uint16_t size = 0;
+        if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
+        if (!NamesNode(e, node) || e.Type != node.Type || e.Size != size) return static_cast<int64_t>(i);
+    }
+    return -1;
 }
 
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length) {
@@ -373,61 +433,54 @@ bool WriteRetainSibling(PDir* dir, const char* name, const std::vector<uint8_t>&
     return false;
 }
 
-bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count) {
+bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count, uint32_t shape,
+                        uint32_t* id) {
     if (count < 0 || !table) count = 0;
-    char path[kRetainPathSize + 16];
-    if (!LayoutRecordPathFor(hash, path, sizeof path)) {
-        errno = ENAMETOOLONG;
-        ReportStep("Layout record", "path");
-        return false;
+    const char* path = PDirPath(dir).c_str();
+    if (KnownValid && KnownHash == hash && count == KnownCount && shape == KnownShape && KnownPath == path) {
+        *id = KnownId;
+        return true;
     }
-    if (KnownValid && KnownHash == hash && count <= KnownCount && std::strcmp(KnownPath, path) == 0) return true;
     // The hash covers the first `hashed` records; the record lists at least
     // those, so that it can be checked, even when the save walked fewer.
     const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
     const int32_t listed = count > hashed ? count : hashed;
-    int32_t onDisk = 0;
-    if (!RecordMatchesTable(dir, LayoutRecordName(hash).c_str(), hash, static_cast<uint32_t>(hashed), table, listed,
-                            &onDisk)) {
-        std::vector<uint8_t> bytes;
-        BeginLayoutRecord(&bytes, hash, static_cast<uint32_t>(hashed));
-        bytes.reserve(kHeaderSize + static_cast<size_t>(listed) * 48);
-        for (int32_t i = 0; i < listed; ++i) {
-            const NodeRecord& node = table[i];
-            uint16_t size = 0;
-            if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
-            AppendLayoutRecordEntry(&bytes, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
-        }
-        FinishLayoutRecord(&bytes);
-        return WriteLayoutRecord(dir, hash, listed, bytes);
+    std::vector<uint8_t> bytes;
+    BeginLayoutRecord(&bytes, hash, static_cast<uint32_t>(hashed));
+    bytes.reserve(kHeaderSize + static_cast<size_t>(listed) * 48);
+    for (int32_t i = 0; i < listed; ++i) {
+        const NodeRecord& node = table[i];
+        uint16_t size = 0;
+        if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
+        AppendLayoutRecordEntry(&bytes, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
     }
-    Remember(hash, onDisk, path);
+    FinishLayoutRecord(&bytes);
+    if (!WriteLayoutRecord(dir, hash, bytes)) return false;
+    *id = LayoutRecordId(bytes);
+    Remember(hash, count, shape, *id, path);
     return true;
 }
 
 void RecallLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count) {
     if (count < 0 || !table) count = 0;
-    char path[kRetainPathSize + 16];
-    if (!LayoutRecordPathFor(hash, path, sizeof path)) return;
-    if (KnownValid && KnownHash == hash && count <= KnownCount && std::strcmp(KnownPath, path) == 0) return;
-    const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
-    const int32_t listed = count > hashed ? count : hashed;
-    int32_t onDisk = 0;
-    if (RecordMatchesTable(dir, LayoutRecordName(hash).c_str(), hash, static_cast<uint32_t>(hashed), table, listed,
-                           &onDisk))
-        Remember(hash, onDisk, path);
+    // The shape as the save's walk folds it: the record it makes sure of
+    // is then the one remembered here.
+    uint32_t shape = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        uint16_t size = 0;
+        if (NodeGetAttribute(table[i].Name, "Size", &size, sizeof size) != 0) size = 0;
+        shape = LayoutShapeStep(shape, table[i].Type, size);
+    }
+    uint32_t id = 0;
+    EnsureLayoutRecord(dir, hash, table, count, shape, &id);
 }
 
-bool WriteLayoutRecord(PDir* dir, uint32_t hash, int32_t listed, const std::vector<uint8_t>& bytes) {
-    char path[kRetainPathSize + 16];
-    if (!LayoutRecordPathFor(hash, path, sizeof path)) {
-        errno = ENAMETOOLONG;
-        ReportStep("Layout record", "path");
-        return false;
-    }
-    if (!WriteRetainSibling(dir, LayoutRecordName(hash).c_str(), bytes, "Layout record")) return false;
-    Remember(hash, listed, path);
-    return true;
+bool WriteLayoutRecord(PDir* dir, uint32_t hash, const std::vector<uint8_t>& bytes) {
+    const std::string name = LayoutRecordName(hash, LayoutRecordId(bytes));
+    // A record of this name holds these bytes unless it was damaged.
+    std::vector<uint8_t> there;
+    if (PDirReadWhole(dir, name.c_str(), &there, kRecordMax) && there == bytes) return true;
+    return WriteRetainSibling(dir, name.c_str(), bytes, "Layout record");
 }
 
 void ResetLayoutRecordForTest() {

@@ -2,10 +2,20 @@
 // node each slot of a retain file belongs to.
 //
 // A retain file holds values only; its slots can be told apart only by
-// walking a node table with the sizes it was written with. The record
-// OvRetain.<hash>.layout (OutPath prefix, <hash> the retain file's header
-// word as 8 lower-case hex digits) keeps that table: every node's name, type
-// code and Size in node-table order, Size-0 nodes included.
+// walking a node table with the sizes it was written with. A layout record
+// keeps that table: every node's name, type code and Size in node-table
+// order, Size-0 nodes included. Each layout has a record of its own, named
+// by the layout hash and by the record's own checksum:
+//   OvRetain.<hash>.<id>.layout   (OutPath prefix; <hash> the retain file's
+//                                  header word, <id> the record's trailing
+//                                  CRC-32C, each 8 lower-case hex digits)
+// so two layouts that differ only in a type code or a Size (their hash is
+// the same) have two records, and a record is never rewritten for another
+// layout: a name stands for one content. The check record (check_record.h)
+// and the name of a set-aside file say which record a file was written with.
+// Earlier versions kept one record per hash, OvRetain.<hash>.layout, and
+// rewrote it when a size changed; such a "legacy" record is still read for a
+// file that nothing else names a record for, and is never written.
 //
 // Format (all numbers little-endian):
 //   offset 0   8 bytes  "OvLayout"
@@ -19,26 +29,31 @@
 //                L bytes  the name, no terminating zero
 //                2 bytes  type code
 //                2 bytes  Size (0 for a node without a slot)
-//   then       4 bytes  CRC-32C (Castagnoli) of every byte before it
+//   then       4 bytes  CRC-32C (Castagnoli) of every byte before it: the
+//                       record's id
 // Nothing else follows. Entries past k are nodes created after the hash was
-// cached: saves go on writing that hash, so the record for one hash grows. A
-// retain file of hash h covers as many entries as its length holds.
+// cached: saves go on writing that hash, so a layout of one hash can grow,
+// and each size of it has its own record. A retain file covers as many
+// entries as its length holds.
 //
 // A record verifies when the magic, version and checksum are right, the
 // entries fill the file exactly, k <= n, no name repeats, and the names of the
-// first k entries fold to the hash. Nothing that does not verify is used.
+// first k entries fold to the hash. Nothing that does not verify is used. A
+// quick read (ReadLayoutRecordEntries) checks all of it but the fold, which
+// costs a digest per name: for the load and the start-up check, which
+// compare the entries with the node table by name themselves.
 //
 // EnsureLayoutRecord is called by a save with the retain-file lock held,
 // before the new retain file is renamed into place, with the save's retain
 // directory: records are read and written relative to it, as the retain
-// file is. It remembers the hash and
-// the entry count it last found or wrote, so an ordinary save costs one
-// comparison; only a missing, short, damaged or differing record is written,
-// durably (OvRetain.<hash>.layout.tmp, flush, fsync, rename, directory
-// fsync, all relative to the directory). A failure reports one "ERR" line naming the step ("Layout record
-// rename failed: No space left on device"), removes the temporary file and
-// returns false; the previous record stays as it was. The other operations
-// keep no state and may be called from any thread.
+// file is. It remembers the hash, the entry count and the shape (types and
+// sizes) it last found or wrote, so an ordinary save costs one comparison;
+// only a missing or differing record is written, durably
+// (<name>.tmp, flush, fsync, rename, directory fsync, all relative to the
+// directory). A failure reports one "ERR" line naming the step ("Layout
+// record rename failed: No space left on device"), removes the temporary
+// file and returns false; every record on disk stays as it was. The other
+// operations keep no state and may be called from any thread.
 #pragma once
 
 #include <cstddef>
@@ -69,12 +84,12 @@ struct LayoutRecord {
 // OutPath + name, from the retain file's path; false when the paths are not
 // built yet or it would not fit.
 bool RetainSiblingPath(const char* name, char* out, size_t size);
-// OutPath + "OvRetain.<hash>.layout", from the retain file's path; false when
-// the paths are not built yet or it would not fit.
-bool LayoutRecordPathFor(uint32_t hash, char* out, size_t size);
+// OutPath + LayoutRecordName(hash, id), from the retain file's path; false
+// when the paths are not built yet or it would not fit.
+bool LayoutRecordPathFor(uint32_t hash, uint32_t id, char* out, size_t size);
 // The record path beside the retain file at `retainPath` (any directory):
-// its directory + "/OvRetain.<hash>.layout". For the tools.
-std::string LayoutRecordPathBeside(const std::string& retainPath, uint32_t hash);
+// its directory + "/" + LayoutRecordName(hash, id). For the tools.
+std::string LayoutRecordPathBeside(const std::string& retainPath, uint32_t hash, uint32_t id);
 
 // Building a record: Begin, one Append per node, Finish (counts and checksum).
 void BeginLayoutRecord(std::vector<uint8_t>* bytes, uint32_t hash, uint32_t hashedCount);
@@ -97,32 +112,57 @@ bool VerifyLayoutRecord(LayoutRecord* record, std::string* why, const LayoutKeyH
 // it is the record of `hash`; false with the reason.
 bool ReadLayoutRecord(const char* path, uint32_t hash, LayoutRecord* record, std::string* why,
                       const LayoutKeyHint* hint = nullptr);
-// The same for the record of `hash` in the retain directory dir.
-bool ReadLayoutRecordIn(PDir* dir, uint32_t hash, LayoutRecord* record, std::string* why,
+// The same for the record (hash, id) in the retain directory dir (id 0: the
+// legacy record of the hash).
+bool ReadLayoutRecordIn(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* record, std::string* why,
                         const LayoutKeyHint* hint = nullptr);
+// The quick read of the record (hash, id) in dir: everything checked but the
+// fold of its names, and no lookup built (FindLayoutRecordEntry finds
+// nothing in it). ENOENT in errno when the record is not there.
+bool ReadLayoutRecordEntries(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* record, std::string* why);
+// The record that describes a retain file of fileSize bytes and header word
+// hash: the record (hash, id) when id is not 0; else the legacy record of
+// the hash, and that only when its slots end exactly where the file does
+// (an older version rewrote it for other sizes). A quick read, as above.
+// False with the reason when there is none to go by.
+bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSize, LayoutRecord* record,
+                          std::string* why);
+// The first node of table [0, count) whose name, type code or Size is not
+// that of its entry, among the entries whose slots the file of fileSize
+// bytes holds; -1 when there is none.
+int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize);
 // The index of the entry named name, or -1.
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length);
 // The first digest word of a name, as the layout hash folds it.
 uint32_t LayoutNameKey(const char* name, size_t length);
 
-// "OvRetain.<hash>.layout".
-std::string LayoutRecordName(uint32_t hash);
+// "OvRetain.<hash>.<id>.layout"; "OvRetain.<hash>.layout" (legacy) for id 0.
+std::string LayoutRecordName(uint32_t hash, uint32_t id);
+// The hash and id of a record's file name (id 0 for a legacy one); false for
+// any other name.
+bool ParseLayoutRecordName(const std::string& name, uint32_t* hash, uint32_t* id);
+// The id of a finished record: its trailing checksum.
+uint32_t LayoutRecordId(const std::vector<uint8_t>& bytes);
 
-// Makes sure the record of `hash` in the retain directory dir lists nodes
-// [0, count) of table as they are now; see above. The caller holds the
-// retain-file lock.
-bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count);
-// Checks the record of `hash` in dir against nodes [0, count) of table as
-// EnsureLayoutRecord does and, when it matches, remembers it, so that the
-// next save need not read it. Writes nothing and reports nothing: a record
-// that is missing or differs is the next save's to write. The caller holds
+// Makes sure a record of `hash` in the retain directory dir lists nodes
+// [0, count) of table as they are now; see above. `shape` is the save's
+// fold of the nodes' types and sizes (LayoutShapeStep): a change of it makes
+// the record be looked at again. *id is the record's id. The caller holds
 // the retain-file lock.
+bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count, uint32_t shape, uint32_t* id);
+// One node's step of the shape fold.
+inline uint32_t LayoutShapeStep(uint32_t shape, uint16_t type, uint16_t size) {
+    return (shape * 0x01000193u) ^ ((static_cast<uint32_t>(type) << 16) | size);
+}
+// Writes bytes, a finished record of `hash`, under its own name in dir,
+// durably (nothing is written when that record is there already); reports
+// and fails as EnsureLayoutRecord does. For a caller that built the record
+// on a walk of the table it had to make anyway.
+bool WriteLayoutRecord(PDir* dir, uint32_t hash, const std::vector<uint8_t>& bytes);
+// Makes sure of the record of `hash` for nodes [0, count) of table ahead of
+// the first save, as that save would (reporting as it does), so that the
+// save finds it remembered. The caller holds the retain-file lock.
 void RecallLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count);
-// Writes bytes, a finished record of `hash` that lists `listed` nodes as the
-// table has them, as that hash's record in dir, durably, and remembers it as
-// EnsureLayoutRecord does; reports and fails as it does. For a caller that
-// built the record on a walk of the table it had to make anyway.
-bool WriteLayoutRecord(PDir* dir, uint32_t hash, int32_t listed, const std::vector<uint8_t>& bytes);
 // Puts bytes in place as the file `name` of the retain directory dir,
 // durably (see PDirWriteFile). A failure reports "<what> <step> failed:
 // <error>" as "ERR" and returns false; the previous file stays as it was.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report/report.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_file.h"
@@ -22,7 +23,8 @@ namespace {
 constexpr uint16_t kTextType = 12;
 constexpr uint16_t kRangeType = 13;
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
-constexpr uint64_t kRetainFileMax = uint64_t{1} << 40;
+// The header and every value the node space can hold (its 4 GiB of values).
+constexpr uint64_t kRetainFileMax = 4 + (uint64_t{4} << 30);
 
 uint16_t SlotSize(const NodeRecord& node) {
     uint16_t size = 0;
@@ -112,7 +114,7 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
 }
 
 bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t currentHash, uint32_t fileHash,
-                       const std::vector<uint32_t>& currentKeys) {
+                       uint32_t fileLayoutId, const std::vector<uint32_t>& currentKeys) {
     char recordPath[kRetainPathSize + 16];
     LayoutRecord record;
     std::string why;
@@ -121,9 +123,9 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     hint.Keys = currentKeys.data();
     hint.Count = hint.Table ? static_cast<int32_t>(std::min<size_t>(currentKeys.size(), NodeCount())) : 0;
     // The path, in the form OutPath gives it, only names the record in the log.
-    if (!LayoutRecordPathFor(fileHash, recordPath, sizeof recordPath)) {
+    if (!LayoutRecordPathFor(fileHash, fileLayoutId, recordPath, sizeof recordPath)) {
         why = "its layout record path does not fit";
-    } else if (!ReadLayoutRecordIn(dir, fileHash, &record, &why, &hint)) {
+    } else if (!ReadLayoutRecordIn(dir, fileHash, fileLayoutId, &record, &why, &hint)) {
         why = "layout record " + std::string(recordPath) + " is " + why;
     }
     std::vector<uint8_t> old;
@@ -157,11 +159,27 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     // As in a save: the record first, then the file; with UseBackup the
     // mismatching file becomes the backup.
     FinishLayoutRecord(&migrated.Record);
-    if (!(recordOnTheWalk ? WriteLayoutRecord(dir, currentHash, count, migrated.Record)
-                          : EnsureLayoutRecord(dir, currentHash, table, count)))
+    CheckEntry fresh;
+    fresh.Length = migrated.Bytes.size();
+    fresh.Crc = Crc32c(0, migrated.Bytes.data(), migrated.Bytes.size());
+    fresh.Hash = currentHash;
+    if (recordOnTheWalk) {
+        if (!WriteLayoutRecord(dir, currentHash, migrated.Record)) return false;
+        fresh.LayoutId = LayoutRecordId(migrated.Record);
+    } else {
+        uint32_t shape = 0;
+        for (int32_t i = 0; table && i < count; ++i) shape = LayoutShapeStep(shape, table[i].Type, SlotSize(table[i]));
+        if (!EnsureLayoutRecord(dir, currentHash, table, count, shape, &fresh.LayoutId)) return false;
+    }
+    const std::string backupName = RetainFileName(GetBackupFilePath());
+    if (!PrepareCheckRecord(dir, retainName.c_str(), backupName.c_str(), fresh)) return false;
+    const bool backupRefreshed =
+        GetUseBackup() != 0 && KeepPreviousAsBackup(dir, retainName.c_str(), backupName.c_str());
+    if (!WriteRetainSibling(dir, retainName.c_str(), migrated.Bytes, "Retain file")) {
+        ForgetCheckState();
         return false;
-    if (GetUseBackup() != 0) KeepPreviousAsBackup(dir, retainName.c_str(), RetainFileName(GetBackupFilePath()).c_str());
-    if (!WriteRetainSibling(dir, retainName.c_str(), migrated.Bytes, "Retain file")) return false;
+    }
+    NoteRetainFileReplaced(fresh, backupRefreshed);
     report(&LogChannel, "WRN", "Retained file migrated by name: kept %llu, resized %llu, new %llu, dropped %llu.",
            static_cast<unsigned long long>(counts.Kept), static_cast<unsigned long long>(counts.Resized),
            static_cast<unsigned long long>(counts.New), static_cast<unsigned long long>(counts.Dropped));

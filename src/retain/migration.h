@@ -52,8 +52,11 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
                          std::string* why);
 
 // Writes the current layout's OvRetain.bin from the mismatching one of hash
-// fileHash, as described above; false (after saying why) when it did not.
+// fileHash, written with the layout record fileLayoutId (0: the legacy
+// record of the hash), as described above; false (after saying why) when it
+// did not. The check record (check_record.h) vouches for the new file before
+// it is put in place.
 // currentKeys are the node keys of the current hash's fold, when the caller
 // has them (see TakeLayoutNodeKeys): they spare digesting names again.
 bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t currentHash, uint32_t fileHash,
-                       const std::vector<uint32_t>& currentKeys);
+                       uint32_t fileLayoutId, const std::vector<uint32_t>& currentKeys);

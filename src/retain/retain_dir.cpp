@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -11,38 +12,32 @@
 PDir* OpenRetainDirectory(const char* path, bool create, std::string* name) {
     std::string dir;
     PDirSplitPath(path, &dir, name);
-    if (create && !PDirMake(dir.c_str())) {
-        report(&LogChannel, "ERR", "Retain file directory creation failed: %s", std::strerror(errno));
-        return nullptr;
-    }
-    PDir* handle = PDirOpen(dir.c_str());
-    if (!handle) {
-        int error = errno;
-        struct stat st;
-        if (error == ENOTDIR && ::lstat(PFileMapPath(dir.c_str()).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            // Its last component is never followed: say why, not "not a directory".
-            report(&LogChannel, "ERR", "Retain directory %s refused: a symbolic link", dir.c_str());
-            errno = ELOOP;
-            return nullptr;
-        }
-        if (!create && (error == ENOENT || error == ENOTDIR)) return nullptr;
-        report(&LogChannel, "ERR", "Retain file directory open failed: %s", std::strerror(error));
-        errno = error;
-        return nullptr;
-    }
+    const std::string root = PFileDriveRoot();
     std::string why;
-    if (!PDirTrusted(handle, &why)) {
-        if (why.empty()) why = std::strerror(errno);
+    // As root, the directory and each one above it up to the drive root must
+    // be beyond the reach of other users (and of the node space's group).
+    const char* step = "open";
+    PDir* handle = PDirOpenBeneath(root.c_str(), dir.c_str(), create, ::geteuid() == 0, &why, &step);
+    if (handle) return handle;
+    const int error = errno;
+    if (!why.empty()) {
+        if (error == EXDEV) why += " (OutPath must lie inside OVRT_DRIVES)";
         report(&LogChannel, "ERR", "Retain directory %s refused: %s", dir.c_str(), why.c_str());
-        PDirClose(handle);
-        errno = EPERM;
-        return nullptr;
+    } else if (!create && (error == ENOENT || error == ENOTDIR)) {
+        // No directory, so no file: nothing to say.
+    } else if (std::strcmp(step, "mkdir") == 0) {
+        report(&LogChannel, "ERR", "Retain file directory creation failed: %s", std::strerror(error));
+    } else {
+        report(&LogChannel, "ERR", "Retain file directory open failed: %s", std::strerror(error));
     }
-    return handle;
+    errno = error;
+    return nullptr;
 }
 
 void ReportRetainFileError(const char* step, int error) {
-    const char* reason = PDirNotRegular(error) && error != EISDIR ? "not a regular file" : std::strerror(error);
+    const char* reason = PDirNotRegular(error) && error != EISDIR ? "not a regular file"
+                         : error == EPERM                         ? "owned by a user other than the service's or root"
+                                                                  : std::strerror(error);
     report(&LogChannel, "ERR", "Retain file %s failed: %s", step, reason);
 }
 

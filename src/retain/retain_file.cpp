@@ -8,12 +8,17 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
+#include "retain/adoption.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
+#include "retain/load_guard.h"
 #include "retain/retain_dir.h"
+#include "retain/retain_dir_claim.h"
 #include "retain/retain_paths.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
@@ -119,11 +124,26 @@ uint8_t SaveLocked() {
     const NodeRecord* table = NodeTable();
     const bool useBackup = GetUseBackup() != 0;
     const char* retainPath = GetRetainFilePath();
-    if (retainPath[0] == '\0') return 0;  // the start-up check has not built the paths yet
+    if (retainPath[0] == '\0') {
+        if (RetainPathsUnusable())
+            report(&LogChannel, "ERR", "Retain file save failed: OutPath names no usable directory.");
+        return 0;  // or the start-up check has not built the paths yet
+    }
+    if (!SaveGuardsPass()) return 0;
 
     std::string name;
     PDir* dir = OpenRetainDirectory(retainPath, true, &name);
     if (!dir) return 0;
+    pid_t holder = 0;
+    if (!ClaimRetainDirectory(dir, &holder)) {
+        if (errno == EWOULDBLOCK)
+            report(&LogChannel, "ERR", "Retain file save failed: the retain directory is used by process %d.",
+                   static_cast<int>(holder));
+        else
+            ReportFailure("directory claim");
+        PDirClose(dir);
+        return 0;
+    }
     const std::string tempName = name + ".tmp";
     const char* temp = tempName.c_str();
     PFile* file = PDirCreate(dir, temp);
@@ -135,6 +155,13 @@ uint8_t SaveLocked() {
     const uint32_t hash = ComputeLayoutHash();
     const uint8_t header[4] = {static_cast<uint8_t>(hash), static_cast<uint8_t>(hash >> 8),
                                static_cast<uint8_t>(hash >> 16), static_cast<uint8_t>(hash >> 24)};
+    // The check record's length and checksum, and the shape of the layout,
+    // are taken on the way.
+    CheckEntry fresh;
+    fresh.Hash = hash;
+    fresh.Length = sizeof header;
+    fresh.Crc = Crc32c(0, header, sizeof header);
+    uint32_t shape = 0;
     if (!PFileWrite(file, header, sizeof header)) {
         ReportFailure("header write");
         return Abandon(dir, file, temp);
@@ -150,6 +177,7 @@ uint8_t SaveLocked() {
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = SlotSize(node);
+        shape = LayoutShapeStep(shape, node.Type, size);
         if (size == 0) continue;
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
         if (!buffer) {
@@ -161,6 +189,8 @@ uint8_t SaveLocked() {
         // zero) are zeros in the file, not left-overs of the heap.
         std::memset(buffer, 0, size);
         ReadSlot(node, buffer, size);
+        fresh.Crc = Crc32c(fresh.Crc, buffer, size);
+        fresh.Length += size;
         bool written = PFileWrite(file, buffer, size);
         int error = errno;
         PMemFree(buffer);
@@ -183,26 +213,28 @@ uint8_t SaveLocked() {
         ReportFailure("close");
         return Abandon(dir, nullptr, temp);
     }
-    // The record that names the new file's slots is on disk before the file.
-    if (!EnsureLayoutRecord(dir, hash, table, count)) return Abandon(dir, nullptr, temp);
-    if (useBackup) KeepPreviousAsBackup(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
+    // The record that names the new file's slots, and the check record that
+    // vouches for it, are on disk before the file.
+    const std::string backupName = RetainFileName(GetBackupFilePath());
+    if (!EnsureLayoutRecord(dir, hash, table, count, shape, &fresh.LayoutId)) return Abandon(dir, nullptr, temp);
+    // Values that nobody loaded are kept before they are replaced.
+    if (!KeepUnadoptedRetainFile(dir, name, tempName)) return Abandon(dir, nullptr, temp);
+    if (!PrepareCheckRecord(dir, name.c_str(), backupName.c_str(), fresh)) return Abandon(dir, nullptr, temp);
+    const bool backupRefreshed = useBackup && KeepPreviousAsBackup(dir, name.c_str(), backupName.c_str());
     if (!PDirRename(dir, temp, name.c_str())) {
         ReportFailure("rename");
         return Abandon(dir, nullptr, temp);
     }
+    NoteRetainFileReplaced(fresh, backupRefreshed);
     if (!PDirSync(dir)) {
         // The new file is in place but not known to be durable.
         ReportFailure("directory sync");
         PDirClose(dir);
         return 0;
     }
+    MarkRetainFileAdopted(dir, name);
     PDirClose(dir);
     return 1;
-}
-
-// Reads one item; false at the end of the file (errno 0) or on an error.
-bool ReadItem(PFile* file, uint8_t* buffer, size_t size) {
-    return buffer ? PFileRead(file, buffer, size) : PFileSkip(file, size);
 }
 
 uint8_t LoadLocked() {
@@ -214,51 +246,46 @@ uint8_t LoadLocked() {
     std::string name;
     PDir* dir = OpenRetainDirectory(retainPath, false, &name);
     if (!dir) return 0;
-    PFile* file = PDirOpenRead(dir, name.c_str());
-    int openError = errno;
-    PDirClose(dir);
-    if (!file) {
-        // Only a file that is not there is quietly no file.
-        if (openError != ENOENT) ReportRetainFileError("open", openError);
+    // The whole file, verified before any node is written; the header is
+    // not judged: the start-up check does that.
+    std::vector<uint8_t> bytes;
+    CheckEntry entry;
+    bool fromBackup = false;
+    if (!ReadRetainFileForLoad(dir, name, RetainFileName(GetBackupFilePath()), GetUseBackup() != 0, &bytes, &entry,
+                               &fromBackup)) {
+        PDirClose(dir);
         return 0;
     }
-    uint8_t header[4];
-    // Not judged: the start-up check does that. A file without a whole
-    // header (an empty one) holds no values.
-    if (!PFileRead(file, header, sizeof header)) {
-        if (errno != 0) {
-            ReportFailure("read");
-        } else {
-            report(&LogChannel, "ERR", "Retain file read failed: the file is shorter than its header");
-        }
-        PFileClose(file);
-        return 0;
-    }
-    uint8_t result = 1;
+    // The file's own layout record, when it has one, keeps each slot from
+    // a node whose type or size it was not written with.
+    LoadGuard guard;
+    OpenLoadGuard(dir, entry, bytes.size(), &guard);
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = SlotSize(node);
+        const uint8_t* slot = GuardedSlot(&guard, i, node, size, bytes.data(), bytes.size());
         if (size == 0) continue;
-        // Without a buffer the slot is skipped, so the later nodes still get
-        // their own slots.
-        uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
-        bool read = ReadItem(file, buffer, size);
-        int error = errno;
-        if (read && buffer) WriteSlot(node, buffer, size);
-        PMemFree(buffer);
-        if (read) continue;
-        // The end of the file leaves this node and the later ones as they
-        // are. An error stops the load too: reading on would put bytes into
-        // the wrong nodes.
-        if (error != 0) {
-            errno = error;
-            ReportFailure("read");
-            result = 0;
+        if (!slot) {
+            // The end of the file (or of the slots in order): every later
+            // node is left as it is unless the guard finds it by name.
+            if (!guard.ByName) break;
+            continue;
         }
-        break;
+        // Without a buffer the node is left as it is; the later nodes still
+        // get their own slots.
+        uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
+        if (!buffer) continue;
+        std::memcpy(buffer, slot, size);
+        WriteSlot(node, buffer, size);
+        PMemFree(buffer);
     }
-    PFileClose(file);
-    if (NodeSpaceFailed(failuresBefore, "load")) result = 0;
+    CloseLoadGuard(&guard);
+    const uint8_t result = NodeSpaceFailed(failuresBefore, "load") ? 0 : 1;
+    // The node space holds the file's values now: it is theirs to save over.
+    // A backup loaded in place of a damaged file leaves that file unadopted,
+    // so that the next save keeps it aside rather than replacing it unseen.
+    if (result && !fromBackup) MarkRetainFileAdopted(dir, name);
+    PDirClose(dir);
     return result;
 }
 
@@ -269,9 +296,9 @@ uint8_t LoadLocked() {
 // system has no hard links the backup is a durable copy instead. A backup
 // that could not be refreshed leaves the older one in place and gives one
 // "WRN" line; the save goes on.
-void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName) {
+bool KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName) {
     struct stat st;
-    if (backupName[0] == '\0' || !PDirStat(dir, retainName, &st)) return;
+    if (backupName[0] == '\0' || !PDirStat(dir, retainName, &st)) return false;
     const std::string linkName = std::string(backupName) + ".tmp";
     PDirRemove(dir, linkName.c_str());
     const char* step = "link";
@@ -289,6 +316,7 @@ void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupN
         int error = errno;
         report(&LogChannel, "WRN", "Retain backup could not be refreshed (%s): %s", step, std::strerror(error));
     }
+    return done;
 }
 
 void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
@@ -341,7 +369,7 @@ bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs) {
 
 int SaveRetainFileStatus() {
     std::lock_guard<std::mutex> guard(RetainFileLock);
-    if (GetRetainFilePath()[0] == '\0') return -1;
+    if (GetRetainFilePath()[0] == '\0' && !RetainPathsUnusable()) return -1;
     return SaveLocked();
 }
 

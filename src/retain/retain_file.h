@@ -42,6 +42,15 @@
 // serialised by one lock held for each whole operation. Both return 1 on
 // success and 0 on failure. Before the start-up check has built the paths
 // both return 0 without touching any file.
+//
+// Before it writes anything a save passes the guards of adoption.h (a node
+// space destroyed, replaced, cut short or with fewer nodes fails it) and
+// claims the retain directory (retain_dir_claim.h: a directory another
+// process claimed fails it, naming that process). Before its rename it keeps
+// a retain file that the node space has not adopted (adoption.h); a keep
+// that fails fails the save. A successful save or load marks the file
+// adopted. With an unusable OutPath (retain_paths.h) every save fails with
+// one "ERR" line.
 #pragma once
 
 #include <cstdint>
@@ -51,8 +60,7 @@
 uint8_t SaveRetainFile();
 uint8_t LoadRetainFile();
 // SaveRetainFile, telling a save that could not start because the start-up
-// check has not built the paths yet (-1) from a failed one (0) and a
-// success (1).
+// check has not run yet (-1) from a failed one (0) and a success (1).
 int SaveRetainFileStatus();
 
 // The last save of this run that returned 1, whoever made it: the
@@ -78,8 +86,9 @@ void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
 // `backupName` too, replacing the backup in one rename (a durable copy where
 // the file system has no links); with no retain file, or no backup name,
 // nothing changes. A failure leaves the older backup and gives one "WRN"
-// line. Called with the retain-file lock held.
-void KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName);
+// line. True when the backup now holds the retain file. Called with the
+// retain-file lock held.
+bool KeepPreviousAsBackup(PDir* dir, const char* retainName, const char* backupName);
 
 // The lock that keeps saves, loads and the start-up check apart. Not
 // recursive: a holder must not call SaveRetainFile or LoadRetainFile.

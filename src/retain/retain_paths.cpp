@@ -2,13 +2,16 @@
 #include "retain/retain_paths.h"
 
 #include <cstring>
+#include <string>
 
+#include "stdlib/pfile.h"
 #include "variables/variables.h"
 
 namespace {
 
 char RetainFilePath[kRetainPathSize];
 char BackupFilePath[kRetainPathSize];
+bool Unusable = false;
 
 const char kRetainFileName[] = "OvRetain.bin";
 const char kBackupFileName[] = "OvRetain.$$$";
@@ -33,9 +36,19 @@ void BuildPath(char* path, const char* fileName) {
 
 }  // namespace
 
-void BuildRetainFilePaths() {
+bool BuildRetainFilePaths() {
     BuildPath(RetainFilePath, kRetainFileName);
     BuildPath(BackupFilePath, kBackupFileName);
+    // An OutPath that could not be read (no node, a full /dev/shm) reads as
+    // "": the paths would name the working directory.
+    const std::string mapped = PFileMapPath(RetainFilePath);
+    Unusable = GetOutPath()[0] == '\0' || mapped.empty() || mapped[0] != '/';
+    if (Unusable) ForgetRetainFilePaths();
+    return !Unusable;
+}
+
+bool RetainPathsUnusable() {
+    return Unusable;
 }
 
 const char* GetRetainFilePath() {
@@ -48,4 +61,9 @@ const char* GetBackupFilePath() {
 void ForgetRetainFilePaths() {
     RetainFilePath[0] = '\0';
     BackupFilePath[0] = '\0';
+}
+
+void ResetRetainPathsForTest() {
+    ForgetRetainFilePaths();
+    Unusable = false;
 }

@@ -1,21 +1,33 @@
-// set_aside.h - keeping a retain file that the start-up check will not use,
-// and removing the layout records no file needs any more.
+// set_aside.h - keeping a retain file that will not be used any more, and
+// removing the layout records no file needs any more.
 //
-// SetAsideRetainFile gives the retain file a second name beside it,
-// OvRetain.<its header hash>.old (8 lower-case hex digits): a hard link, or a
-// durable copy where the file system has no links; an older file of that
-// name is replaced. It reports "Retained file kept as <path>." ("WRN"), or
-// one "ERR" line naming the failed step. Then only the newest three .old
-// files (by the time they were set aside) are kept.
+// SetAsideRetainFile gives the retain file a second name of its own beside
+// it (a hard link, or a durable copy where the file system has no links):
+//   OvRetain.<seq>.<hash>.<id>.old
+// <seq> (10 decimal digits) numbers the files in the order they were set
+// aside: one more than the highest number there; <hash> is the file's header
+// word and <id> the id of its layout record (layout_record.h), as the check
+// record names it, 00000000 when none is known (then the legacy record of
+// the hash describes it). Each 8 lower-case hex digits. A name is never
+// reused and no file ever replaces another; a file identical to one kept
+// already is not kept twice. Files of the older form OvRetain.<hash>.old
+// count as set aside before all others. It reports "Retained file kept as
+// <path>." ("WRN"; the path of the copy kept already, when there is one),
+// or one "ERR" line naming the failed step. Then the set-aside files are
+// pruned: the newest eight (or the number in the node
+// SERVICE.OvRetain.KeepOld, type 7, read by name and never created, when
+// that is more) are kept, and beyond those the newest one of each layout
+// (hash and id); every file removed gets one "WRN" line naming it.
 //
-// RemoveUnusedLayoutRecords removes every OvRetain.<hash>.layout that
-// neither OvRetain.bin, OvRetain.$$$, an .old file nor the current hash
-// refers to, and leftover temporary records. Failures are not reported: a
-// record left over costs only room.
+// RemoveUnusedLayoutRecords removes every layout record that neither the
+// check record, OvRetain.bin, OvRetain.$$$, a set-aside file nor the
+// current hash refers to, and leftover temporary records. Failures are not
+// reported: a record left over costs only room.
 //
-// Both run in the start-up check, on the main thread, with the retain-file
-// lock held, on the check's retain directory `dir` (retain_dir.h): every
-// file operation is relative to it; retainName is the retain file's name.
+// Both run with the retain-file lock held (the start-up check on the main
+// thread, or a save that keeps a file aside first), on a retain directory
+// `dir` (retain_dir.h): every file operation is relative to it; retainName
+// is the retain file's name.
 #pragma once
 
 #include <cstdint>
@@ -25,3 +37,11 @@
 
 bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash);
 void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash);
+
+// A set-aside file's name taken apart: seq 0 and id 0 for the older form.
+struct SetAsideName {
+    uint32_t Seq = 0;
+    uint32_t Hash = 0;
+    uint32_t Id = 0;
+};
+bool ParseSetAsideName(const std::string& name, SetAsideName* parsed);

@@ -9,9 +9,13 @@
 #include <vector>
 
 #include "report/report.h"
+#include "retain/adoption.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
+#include "retain/layout_record.h"
 #include "retain/migration.h"
 #include "retain/retain_dir.h"
+#include "retain/retain_dir_claim.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
 #include "retain/set_aside.h"
@@ -123,9 +127,14 @@ void RemoveRetainFile() {
     PDirClose(dir);
 }
 
-void CheckRetainFile() {
+bool CheckRetainFile() {
     LockRetainFile();
-    BuildRetainFilePaths();
+    if (!BuildRetainFilePaths()) {
+        // Nothing is read or written in the working directory instead.
+        report(&LogChannel, "ERR", "OutPath names no usable directory; the retain file is neither read nor saved.");
+        UnlockRetainFile();
+        return true;
+    }
     ReportPaths();
     uint32_t h = ComputeLayoutHash();
     // Only a migration uses them, and only here: freed when the check ends.
@@ -137,10 +146,36 @@ void CheckRetainFile() {
     PDir* dir = OpenForCheck(&name);
     if (!dir && errno != ENOENT && errno != ENOTDIR) {
         UnlockRetainFile();
-        return;
+        return true;
+    }
+    // Before any file in it is touched: the directory is this service's.
+    pid_t holder = 0;
+    if (dir && !ClaimRetainDirectory(dir, &holder)) {
+        const int claimError = errno;
+        PDirClose(dir);
+        UnlockRetainFile();
+        if (claimError == EWOULDBLOCK) {
+            report(&LogChannel, "ERR", "Service not started: retain directory of %s is used by process %d.",
+                   GetRetainFilePath(), static_cast<int>(holder));
+            return false;
+        }
+        // Not claimed (a read-only directory): the check only reads, and
+        // each save tries again.
+        report(&LogChannel, "WRN", "Retain directory not claimed: %s", std::strerror(claimError));
+        LockRetainFile();
+        dir = OpenForCheck(&name);
     }
     int error = 0;
     uint32_t s = dir ? ReadHeader(dir, name, &error) : StoredLayoutHash;
+    struct stat st;
+    const bool present = error == 0 && dir != nullptr && PDirStat(dir, name.c_str(), &st);
+    // A file there is judged by its check record first.
+    CheckEntry entry;
+    std::string damage;
+    const CheckVerdict verdict = present ? VerifyRetainFileNamed(dir, name.c_str(), &entry, &damage) : CHECK_NO_RECORD;
+    if (present && verdict == CHECK_FAILED && errno != 0) error = errno;
+    if (verdict != CHECK_VERIFIED) entry.LayoutId = 0;
+    bool changed = false;
     if (error != 0) {
         // A file that is there but cannot be read is never removed or
         // rotated: it may hold the only copy of the values.
@@ -149,12 +184,43 @@ void CheckRetainFile() {
         report(&LogChannel, "WRN", "Retained file hash code does not match and will be deleted.");
         report(&LogChannel, "WRN", "current hash code = %x", h);
         report(&LogChannel, "WRN", "file hash code    = %x", s);
+        changed = true;
+    } else if (present && verdict == CHECK_FAILED) {
+        // Its layout is this one, but it is not the file that was saved:
+        // a load refuses it, and nothing here touches it.
+        report(&LogChannel, "WRN", "Retained file does not verify: %s; it is left as it is.", damage.c_str());
+    } else if (present) {
+        // The hash covers names only: the file's own record says whether a
+        // type code or Size changed under it.
+        LayoutRecord record;
+        std::string why;
+        if (ReadFileLayoutRecord(dir, s, entry.LayoutId, st.st_size, &record, &why)) {
+            const int64_t at = FirstLayoutDifference(record, NodeTable(), NodeCount(), st.st_size);
+            if (at >= 0) {
+                const LayoutRecordEntry& e = record.Entries[static_cast<size_t>(at)];
+                const NodeRecord& node = NodeTable()[at];
+                uint16_t size = 0;
+                if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
+                report(&LogChannel, "WRN",
+                       "Retained file layout differs under the same hash code: node %lld was type %u size %u, is "
+                       "type %u size %u.",
+                       static_cast<long long>(at), e.Type, e.Size, node.Type, size);
+                changed = true;
+            }
+        }
+    }
+    if (changed) {
         // The file is kept aside first; with Migrate its values then move
         // into a file of this layout instead of being left behind.
-        struct stat st;
-        const bool present = dir != nullptr && PDirStat(dir, name.c_str(), &st);
         if (present) SetAsideRetainFile(dir, name, s);
-        const bool migrated = present && GetMigrate() == 1 && MigrateRetainFile(dir, name, h, s, keys);
+        bool migrated = false;
+        if (present && GetMigrate() == 1) {
+            if (verdict == CHECK_FAILED) {
+                report(&LogChannel, "WRN", "Retained file not migrated: %s.", damage.c_str());
+            } else {
+                migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys);
+            }
+        }
         if (!migrated && dir) {
             if (GetUseBackup() != 0) {
                 RotateIn(dir, name);
@@ -162,16 +228,21 @@ void CheckRetainFile() {
                 RemoveIn(dir, name);
             }
         }
+        ForgetCheckState();
         RemoveUnusedLayoutRecords(dir, h);
     }
+    NoteRetainFileAtStartup(dir, name);
     PDirClose(dir);
     UnlockRetainFile();
+    return true;
 }
 
 void ResetRetainStateForTest() {
     LockRetainFile();
     ForgetLayoutHash();
+    ForgetCheckState();
     StoredLayoutHash = 0;
-    ForgetRetainFilePaths();
+    ResetRetainPathsForTest();
+    ResetAdoptionForTest();
     UnlockRetainFile();
 }

@@ -22,6 +22,7 @@
 // values it can match by name (migration.h) instead of removing or rotating
 // the old one. Last it removes the layout records that no file needs any
 // more. A matching file is left alone: the check then touches no file.
+// At its end it tells adoption.h what it left.
 //
 // This module stands above the hash, the paths, the records, set-aside and
 // migration; none of them calls back into it.
@@ -40,7 +41,11 @@ uint32_t ReadStoredLayoutHash(int* error);
 // rename). With no retain file present the existing backup is kept.
 void RotateBackupFile();
 void RemoveRetainFile();
-void CheckRetainFile();
+// False, after one "ERR" line, when another process claimed the retain
+// directory (retain_dir_claim.h): the service must not start. The claim is
+// taken before any file is read. An OutPath that names no usable directory
+// gives one "ERR" line, and nothing is read.
+bool CheckRetainFile();
 
 // Forgets the cached hash, the stored hash and the paths. For tests only.
 void ResetRetainStateForTest();

@@ -19,6 +19,10 @@ void ServiceStartupComplete() {
     StartupDone.store(true);
 }
 
+bool ServiceStarted() {
+    return StartupDone.load();
+}
+
 void ServicePollAlive() {
     if (!ReadySent && StartupDone.load() && !ShutdownBegun.load()) {
         ReadySent = true;

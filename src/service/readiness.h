@@ -15,5 +15,7 @@
 #pragma once
 
 void ServiceStartupComplete();
+// True once ServiceStartupComplete ran.
+bool ServiceStarted();
 void ServicePollAlive();
 void ServiceShutdownBegins();

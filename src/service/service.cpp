@@ -9,6 +9,7 @@
 
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
+#include "retain/adoption.h"
 #include "retain/retain_file.h"
 #include "retain/startup_check.h"
 #include "rtkernel/rtadmin.h"
@@ -92,7 +93,17 @@ bool ServiceInit() {
 
     CreateRtThread(static_cast<uint8_t>(GetPriority() + 1), NotifyThread, kThreadStackSize, nullptr);
 
-    CheckRetainFile();
+    if (!CheckRetainFile()) {
+        // Another node space's service owns the retain directory.
+        UncatalogRtHandle(root, "OvRetain");
+        UnregisterService();
+        CloseStatusRecord();
+        return false;
+    }
+    // The values come back before the first poll counts Live or says ready;
+    // a node space that already adopted the file keeps its live values.
+    if (GetAutoLoad() == 1 && RetainFileAwaitsLoad()) RecordedRetainOperation(STATUS_AUTOLOAD, LoadRetainFile);
+    RecordAwaitedLoad();
 
     // Only exactly 1 counts; an absent AutoRun reads 0 and leaves Run alone.
     if (GetAutoRun() == 1) SetRun(1);
@@ -153,6 +164,19 @@ uint8_t SaveForExit() {
     const int status = SaveRetainFileStatus();
     if (status == 0) ExitSaveFailed.store(true, std::memory_order_seq_cst);
     return status == 1 ? 1 : 0;
+}
+
+bool NodeSpaceLost() {
+    static std::atomic<bool> lost{false};
+    if (lost.load()) return true;
+    if (NodeSpaceSound() != ESTALE) return false;
+    lost.store(true);
+    report(&LogChannel, "ERR", "Node space destroyed or replaced under the service; ending without a save.");
+    ServiceShutdownBegins();
+    ExitSaveFailed.store(true, std::memory_order_seq_cst);
+    SetRun(0);
+    SignalExit();
+    return true;
 }
 
 int ServiceStartFailureStatus() {

@@ -19,7 +19,11 @@ constexpr uint32_t EM_SERVICE_PAUSE = 103;
 constexpr int kExitConfiguration = 78;
 
 // False, after one "ERR" line, when the node space cannot be attached or
-// verified or another service runs on it; nothing has been started then.
+// verified or another service runs on it (nothing has been started then),
+// or when another process claimed the retain directory (the start-up check
+// read nothing; the registration is withdrawn). With AutoLoad 1 the retain
+// file that the node space has not adopted is loaded before start-up is
+// complete.
 bool ServiceInit();
 // What main returns after ServiceInit failed: kExitConfiguration for a node
 // space that cannot be attached or verified, else 1.
@@ -33,5 +37,10 @@ void SignalExit();
 // built the paths ends the service without a save, and without a failure.
 // Any thread.
 uint8_t SaveForExit();
+// Each poll of the Trig thread: true once the node space was destroyed or
+// replaced under the service. The first time it writes one "ERR" line and
+// ends the service with status 1; nothing is saved (every save fails, see
+// adoption.h), so a newer service's file is never replaced.
+bool NodeSpaceLost();
 // What main returns: 0, or 1 when a save before exit failed.
 int ServiceExitStatus();

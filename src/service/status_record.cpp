@@ -8,6 +8,7 @@
 #include <string>
 
 #include "report/report.h"
+#include "retain/adoption.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
 #include "stdlib/pfile.h"
@@ -16,7 +17,7 @@
 namespace {
 
 // How the one-line status to the service manager names each kind.
-const char* const SaveNames[kStatusKindSlots] = {"trigger", nullptr, "stop", "shutdown", "autosave"};
+const char* const SaveNames[kStatusKindSlots] = {"trigger", nullptr, "stop", "shutdown", "autosave", nullptr};
 
 // Set once by OpenStatusRecord, before any other thread records.
 ServiceStatus* Record = nullptr;
@@ -29,6 +30,14 @@ void OpenStatusRecord() {
     std::string error;
     Record = StatusSegmentCreate(&error);
     if (Record == nullptr) report(&LogChannel, "WRN", "Status record not available: %s", error.c_str());
+}
+
+void RecordAwaitedLoad() {
+    if (Record == nullptr) return;
+    std::lock_guard<std::mutex> hold(RecordLock);
+    StatusSegmentBeginWrite(Record);
+    Record->Flags = RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0;
+    StatusSegmentEndWrite(Record);
 }
 
 void CloseStatusRecord() {
@@ -70,6 +79,7 @@ uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
         k.LastOutcome = ok ? STATUS_OUTCOME_OK : STATUS_OUTCOME_FAILED;
         ++(ok ? k.Successes : k.Failures);
         std::strncpy(k.LastError, error, kStatusErrorSize - 1);
+        Record->Flags = RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0;
         if (path.size() < kStatusPathSize) std::strncpy(Record->RetainPath, path.c_str(), kStatusPathSize - 1);
         StatusSegmentEndWrite(Record);
     }

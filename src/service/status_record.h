@@ -16,6 +16,9 @@
 #include "status/status_segment.h"
 
 void OpenStatusRecord();
+// Writes whether the retain file awaits its first load (adoption.h) into
+// the record's flags; every recorded operation does so too.
+void RecordAwaitedLoad();
 // Marks the record as ended; called once no save or load can start any more.
 void CloseStatusRecord();
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "report/report.h"
+#include "retain/adoption.h"
 #include "retain/retain_file.h"
 #include "service/status_record.h"
 #include "stdlib/ptime.h"
@@ -69,6 +70,9 @@ void AutoSavePoll() {
 
     uint32_t period = GetAutoSave();
     if (period == 0) return;
+    // Values nobody loaded are not saved over: the first load (or another
+    // save, which keeps the file first) ends the wait.
+    if (RetainFileAwaitsLoad()) return;
     if (period < kShortestPeriodMs) period = kShortestPeriodMs;
     uint64_t since = saved ? savedMs : FirstPollMs;
     if (Failures > 0 && LastFailureMs > since) since = LastFailureMs;

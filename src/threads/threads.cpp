@@ -81,8 +81,11 @@ void TrigThread(void* /*parameter*/) {
     CatalogRtHandle(0, GetRtThreadHandles(RT_THIS_THREAD), "Trig");
     for (;;) {
         RtSleepEx(kPollPeriodMs);
+        if (NodeSpaceLost()) continue;
         ServicePollAlive();
-        if (GetRun() == 0) continue;
+        // Live counts and triggers act only once start-up (the check and
+        // AutoLoad) is done.
+        if (!ServiceStarted() || GetRun() == 0) continue;
         IncrementLive();
         // Save before load; both may fire in one poll. Each fired trigger is
         // reset whatever the outcome, and only a success is counted.

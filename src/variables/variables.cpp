@@ -290,6 +290,14 @@ uint64_t ChangeMark() {
     return generation - OwnWrites.load(std::memory_order_acquire);
 }
 
+// AutoLoad, like AutoRun, is the user's to create; absent, it reads 0.
+uint8_t GetAutoLoad() {
+    uint8_t value = 0;
+    const char* fullName = MakeNodeName("AutoLoad");
+    if (fullName != nullptr) NodeReadByName(fullName, &value, 1);
+    return value;
+}
+
 // Migrate, like AutoRun, is the user's to create; absent, it reads 0.
 uint8_t GetMigrate() {
     uint8_t value = 0;

@@ -63,6 +63,8 @@ constexpr unsigned kOutPathRead = 80;
 size_t OutPathNodeLength();
 uint8_t GetAutoRun();
 uint8_t GetMigrate();
+// SERVICE.OvRetain.AutoLoad (1 byte, preset 0); never created.
+uint8_t GetAutoLoad();
 // SERVICE.OvRetain.AutoSave, read by name (4 bytes, preset 0); never
 // created. Callable from any thread.
 uint32_t GetAutoSave();

@@ -72,8 +72,9 @@ TEST_P(ShortRetainFile, IsJudgedAMismatchAndTheServiceGoesOn) {
     // A header that is not all there reads as 0.
     ASSERT_TRUE(WaitForLog({"WRN", "file hash code    = 0"})) << service_->Output();
     // ...and the file is kept aside under that hash before it goes.
-    const std::string kept = drives_.Path() + "/C/Orvale/OvRetain.00000000.old";
-    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain.00000000.old."})) << service_->Output();
+    const std::string kept = drives_.Path() + "/C/Orvale/OvRetain.0000000001.00000000.00000000.old";
+    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain.0000000001.00000000.00000000.old."}))
+        << service_->Output();
     ASSERT_TRUE(ovtest::WaitUntil([&] { return !ovtest::FileExists(RetainFile()); }));
     EXPECT_EQ(Count({"WRN", "Retained file hash code does not match and will be deleted."}), 1u);
     EXPECT_EQ(Lines("WRN"), 4u);
@@ -109,6 +110,9 @@ TEST_F(FaultInputs, AFileFarLongerThanTheLayoutLoadsItsSlotsAndTheNextSaveTrimsI
     file.replace(SlotOffset("Plant.Name"), 16, std::string(16, 'X'));
     file += std::string(1 << 20, '\xEE');
     ovtest::WriteFile(RetainFile(), file);
+    // As an older version left it: no check record to refuse it by.
+    const std::string check = RetainFile().substr(0, RetainFile().size() - 12) + "OvRetain.check";
+    ASSERT_EQ(std::remove(check.c_str()), 0);
     Ovnode({"set", "Plant.Speed", "1"});
     Ovnode({"set", "Plant.Name", "other"});
 
@@ -191,73 +195,68 @@ TEST_F(FaultInputs, AnOutPathThatCannotBeWrittenFailsEachSaveAloud) {
 // save replaces the link instead of writing through it, and a load refuses
 // to read through it. A directory the user owns, or that anyone may write
 // without the sticky bit, is refused outright and nothing is written there.
-TEST_F(FaultInputs, LinksPlantedInTheRetainDirectoryAreNotFollowed) {
+// The root service's retain directory against another user: one outside the
+// drive root, or one that user (or the node space's group) could change, is
+// refused with nothing written in it; a file that user put in a sound one is
+// not loaded. (Links planted in a directory are not followed either: see the
+// directory operations' own tests.)
+TEST_F(FaultInputs, TheRootServiceKeepsItsFilesFromOtherUsers) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: the service must run as root and the attack as another user";
     const ovtest::TestUser user = ovtest::UnprivilegedUser();
     if (!user.Valid()) GTEST_SKIP() << "no unprivileged user could be made (useradd)";
-    ovtest::TempDir base;
-    ASSERT_EQ(chmod(base.Path().c_str(), 0755), 0);
-    const std::string dir = base.File("retain"), victim = base.File("victim");
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(chown(dir.c_str(), 0, user.Gid), 0);
-    ASSERT_EQ(chmod(dir.c_str(), 0770), 0);
-    ovtest::WriteFile(victim, "root only");
-    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
-    const std::string retain = dir + "/OvRetain.bin";
-    auto plant = [&](const std::string& name) {
-        auto r = ovtest::RunAs(user, {"/bin/ln", "-sfn", victim, dir + "/" + name});
-        ASSERT_EQ(r.Status, 0) << r.Err;
-    };
-
+    ovtest::TempDir outside;
     CreatePlant();
     Ovnode({"create", Full("OutPath"), "12", "80"});
-    Set("OutPath", dir + "/");
-    plant("OvRetain.bin.tmp");
+    Set("OutPath", outside.Path() + "/");
     StartAndWait();
     Set("Save", "1");
+    ASSERT_TRUE(WaitForLog({"ERR", "Retain directory " + outside.Path() + " refused: outside the drive root " +
+                                       drives_.Path() + " (OutPath must lie inside OVRT_DRIVES)"}))
+        << service_->Output();
+    ASSERT_TRUE(WaitFor("Save", "0"));
+    EXPECT_TRUE(std::filesystem::is_empty(outside.Path()));
+    EXPECT_EQ(Stop(), 1);
+
+    const std::string dir = drives_.File("retain"), retain = dir + "/OvRetain.bin";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    Set("OutPath", dir + "/");
+    StartAndWait();
+    Set("Run", "1");  // the stop left it 0
+    Set("Save", "1");
     ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
-    EXPECT_EQ(ovtest::ReadFile(victim), "root only");
-    EXPECT_EQ(ovtest::ReadFile(retain).size(), RetainFileLength());
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(retain + ".tmp")));
-    struct stat st;
-    ASSERT_EQ(lstat(retain.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-
-    ASSERT_EQ(ovtest::RunAs(user, {"/bin/rm", "-f", retain}).Status, 0);
-    plant("OvRetain.bin");
-    Ovnode({"set", "Plant.Speed", "77"});
+    ASSERT_EQ(chown(retain.c_str(), user.Uid, user.Gid), 0);
     Set("Load", "1");
-    ASSERT_TRUE(WaitForLog({"ERR", "Retain file open failed: not a regular file"})) << service_->Output();
-    ASSERT_TRUE(WaitFor("Load", "0"));
+    ASSERT_TRUE(WaitForLog({"ERR", "Retain file open failed: owned by a user other than the service's or root"}))
+        << service_->Output();
     EXPECT_EQ(Get("LoadCount"), "0");
-    EXPECT_EQ(Plant("Speed"), "77");
-    EXPECT_EQ(ovtest::ReadFile(victim), "root only");
-
-    // Directories others can change: refused, with nothing written in them.
     struct Refusal {
+        std::string Which;
         uid_t Owner;
         mode_t Mode;
         std::string Why;
     };
     const Refusal refusals[] = {
-        {user.Uid, 0755, "owned by user " + std::to_string(user.Uid)},
-        {0, 0777, "writable by others without the sticky bit"},
+        {dir, user.Uid, 0755, "owned by user " + std::to_string(user.Uid)},
+        {dir, 0, 0777, "writable by every user"},
+        {dir, 0, 01777, "writable by every user (sticky or not)"},
+        {dir, 0, 0770, "writable by its group"},
+        {drives_.Path(), 0, 0770, "writable by its group"},
     };
-    size_t errors = Lines("ERR");
     for (const Refusal& r : refusals) {
-        SCOPED_TRACE(r.Why);
+        SCOPED_TRACE(r.Which + " " + r.Why);
         std::filesystem::remove(retain);
-        ASSERT_EQ(chown(dir.c_str(), r.Owner, 0), 0);
-        ASSERT_EQ(chmod(dir.c_str(), r.Mode), 0);
+        ASSERT_EQ(chown(r.Which.c_str(), r.Owner, user.Gid), 0);
+        ASSERT_EQ(chmod(r.Which.c_str(), r.Mode), 0);
         Set("Save", "1");
-        ASSERT_TRUE(WaitForLog({"ERR", "Retain directory " + dir + " refused: " + r.Why})) << service_->Output();
+        ASSERT_TRUE(WaitForLog({"ERR", "Retain directory " + dir + " refused: " + r.Which + " is " + r.Why}))
+            << service_->Output();
         ASSERT_TRUE(WaitFor("Save", "0"));
-        EXPECT_EQ(Lines("ERR"), ++errors);
         EXPECT_EQ(Get("SaveCount"), "1");
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(retain)));
-        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(retain + ".tmp")));
+        ASSERT_EQ(chown(r.Which.c_str(), 0, 0), 0);
+        ASSERT_EQ(chmod(r.Which.c_str(), 0700), 0);
     }
-    EXPECT_EQ(Stop(), 1) << "the stop's save was refused too";
+    EXPECT_EQ(Stop(), 0);
 }
 
 // --- Node names of the maximum length ------------------------------------
@@ -397,7 +396,7 @@ TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
         {"a segment every user may write", active_, [&] { ASSERT_EQ(chmod(segment.c_str(), 0666), 0); },
          "writable by every user", false},
         {"a segment made first by another user", active_,
-         [&] { ASSERT_EQ(chown(segment.c_str(), user.Uid, user.Gid), 0); }, "not in the allowed group", true},
+         [&] { ASSERT_EQ(chown(segment.c_str(), user.Uid, user.Gid), 0); }, "a group this user may not use", true},
     };
     MakeDrive();
     for (const Case& c : cases) {

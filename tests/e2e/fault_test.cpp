@@ -16,8 +16,13 @@
 // those calls; an ERRNAME the seam does not know would arm nothing, which the
 // expected "ERR" line (or, for the silent backup faults, the backup's
 // content) would show.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,6 +44,9 @@ std::ostream& operator<<(std::ostream& out, const FaultCase& c) {
     return out << c.Name;
 }
 
+// The check record is renamed and its directory synced before the backup's
+// and the retain file's renames; the start-up check opens and closes the
+// retain file, its check record and its layout record before the first save.
 const FaultCase kFaults[] = {
     {"ENOSPC_on_a_slot_write", "write:2:ENOSPC", 0, "Retain file write failed: No space left on device"},
     {"EIO_on_a_slot_write", "write:2:EIO", 0, "Retain file write failed: Input/output error"},
@@ -46,13 +54,13 @@ const FaultCase kFaults[] = {
     {"ENOSPC_on_fsync", "sync:1:ENOSPC", 0, "Retain file sync failed: No space left on device"},
     {"EIO_on_fsync", "sync:1:EIO", 0, "Retain file sync failed: Input/output error"},
     {"EIO_on_fsync_with_backup", "sync:1:EIO", 1, "Retain file sync failed: Input/output error"},
-    {"ENOSPC_on_rename", "rename:1:ENOSPC", 0, "Retain file rename failed: No space left on device"},
-    {"EIO_on_rename", "rename:1:EIO", 0, "Retain file rename failed: Input/output error"},
-    {"EIO_on_rename_with_backup", "rename:2:EIO", 1, "Retain file rename failed: Input/output error"},
+    {"ENOSPC_on_rename", "rename:2:ENOSPC", 0, "Retain file rename failed: No space left on device"},
+    {"EIO_on_rename", "rename:2:EIO", 0, "Retain file rename failed: Input/output error"},
+    {"EIO_on_rename_with_backup", "rename:3:EIO", 1, "Retain file rename failed: Input/output error"},
     {"EIO_on_flush", "flush:1:EIO", 0, "Retain file flush failed: Input/output error"},
-    {"EIO_on_close", "close:3:EIO", 0, "Retain file close failed: Input/output error"},
-    {"failing_open", "open:6:EACCES", 0, "Retain file open failed: Permission denied"},
-    {"failing_open_with_backup", "open:6:EMFILE", 1, "Retain file open failed: Too many open files"},
+    {"EIO_on_close", "close:5:EIO", 0, "Retain file close failed: Input/output error"},
+    {"failing_open", "open:7:EACCES", 0, "Retain file open failed: Permission denied"},
+    {"failing_open_with_backup", "open:7:EMFILE", 1, "Retain file open failed: Too many open files"},
     {"failing_directory_creation", "mkdir:1:EROFS", 0, "Retain file directory creation failed: Read-only file system"},
 };
 
@@ -201,7 +209,10 @@ TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
 
     r = ovtest::Ovnode(active_, {"save", "--wait"});
     EXPECT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(ovtest::Ovnode(active_, {"status"}).Status, 0);
+    r = ovtest::Ovnode(active_, {"status"});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_NE(r.Out.find("check record: verified"), std::string::npos) << r.Out;
+    EXPECT_EQ(ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out)["ovretain_retain_file_verified"], 1);
     EXPECT_EQ(Stop(), 0);
     done = true;
     drain.join();
@@ -226,9 +237,9 @@ std::ostream& operator<<(std::ostream& out, const LateFault& c) {
 }
 
 const LateFault kLateFaults[] = {
-    {"EIO_on_the_directory_fsync", "syncdir:1:EIO", 0, "Retain file directory sync failed: Input/output error", ""},
+    {"EIO_on_the_directory_fsync", "syncdir:2:EIO", 0, "Retain file directory sync failed: Input/output error", ""},
     {"failing_backup_link", "link:1:EPERM", 1, "", ""},
-    {"failing_backup_rename", "rename:1:EIO", 1, "",
+    {"failing_backup_rename", "rename:2:EIO", 1, "",
      "Retain backup could not be refreshed (rename): Input/output error"},
 };
 
@@ -288,6 +299,127 @@ TEST_F(FaultRuns, AFailingAutosaveReportsOnceAndItsRecovery) {
     EXPECT_EQ(Stop(), 0);
     EXPECT_EQ(Count(recovered), 1u);
 }
+
+// Faults under which a save would write the wrong thing or into the wrong
+// place: each ends the service with the retain file of the first run byte
+// for byte, and the exit status says so. Only the log that nobody reads is a
+// fault the service goes through: its stop is not held up and saves.
+enum class Harm { CutShort, LostPages, NoOutPath, Destroyed, SharedDirectory, LogNotRead };
+struct HarmCase {
+    const char* Name;
+    Harm What;
+    int Status;        // of the run that meets the fault
+    bool Kept;         // the retain file is the first run's, byte for byte
+    const char* Line;  // an "ERR" line it writes
+};
+std::ostream& operator<<(std::ostream& out, const HarmCase& c) {
+    return out << c.Name;
+}
+const HarmCase kHarms[] = {
+    {"node_space_cut_short", Harm::CutShort, 1, true, "Retain file save failed: the node space shrank or lost pages."},
+    {"node_space_lost_its_header_page", Harm::LostPages, 1, true,
+     "Retain file save failed: the node space holds 0 nodes, the start-up check saw "},
+    {"OutPath_unreadable", Harm::NoOutPath, 1, true, "Retain file save failed: OutPath names no usable directory."},
+    {"node_space_destroyed", Harm::Destroyed, 1, true,
+     "Node space destroyed or replaced under the service; ending without a save."},
+    {"second_node_space_same_directory", Harm::SharedDirectory, 1, true,
+     "Service not started: retain directory of C:\\Orvale\\OvRetain.bin is used by process "},
+    {"log_reader_stopped", Harm::LogNotRead, 0, false, nullptr},
+};
+
+class HarmfulFault : public FaultRuns, public ::testing::WithParamInterface<HarmCase> {
+protected:
+    std::string SegmentFile() const { return "/dev/shm/ovns-" + active_; }
+    bool HasErr(const std::string& output, const char* prefix) const {
+        return output.find(std::string(" ERR ovretain: ") + prefix) != std::string::npos;
+    }
+};
+
+TEST_P(HarmfulFault, FailsAndLeavesTheRetainFileAsItWas) {
+    const HarmCase& c = GetParam();
+    std::string previous, previousBackup;
+    FirstRun(0, &previous, &previousBackup);
+    if (HasFatalFailure()) return;
+    int status = -1;
+    std::string output;
+    switch (c.What) {
+        case Harm::CutShort:
+        case Harm::LostPages: {
+            StartWith({});
+            NodeSpaceDetach();  // this process keeps its hands off the segment
+            const int fd = open(SegmentFile().c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            if (c.What == Harm::CutShort)
+                ASSERT_EQ(ftruncate(fd, 4096), 0);
+            else
+                ASSERT_EQ(fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4096), 0);
+            close(fd);
+            service_->Signal(SIGTERM);
+            status = service_->Wait();
+            break;
+        }
+        case Harm::NoOutPath:
+            Set("OutPath", "");
+            StartWith({});
+            service_->Signal(SIGTERM);
+            status = service_->Wait();
+            EXPECT_FALSE(ovtest::FileExists("OvRetain.bin")) << "nothing in the working directory";
+            break;
+        case Harm::Destroyed: {
+            StartWith({});
+            Ovnode({"destroy", "--force"});
+            status = service_->Wait();  // it notices by itself
+            break;
+        }
+        case Harm::SharedDirectory: {
+            StartWith({});
+            ovtest::ScopedSpace other;
+            ovtest::Env env = Environment();
+            env["OVNODE_SPACE"] = other.Name();
+            ovtest::Child second({OVRETAIN_BIN}, env);
+            status = second.Wait();
+            output = second.Output();
+            EXPECT_NE(output.find("used by process " + std::to_string(Pid()) + "."), std::string::npos) << output;
+            EXPECT_EQ(ovtest::ReadFile(RetainFile()), previous);
+            EXPECT_EQ(Stop(), 0) << "the first service goes on";
+            previous = ovtest::ReadFile(RetainFile());  // its own save at the stop
+            break;
+        }
+        case Harm::LogNotRead: {
+            // Standard error into a FIFO of one page that this test holds
+            // open and never reads.
+            ovtest::TempDir fifoDir;
+            const std::string fifo = fifoDir.Path() + "/stderr";
+            ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+            const int reader = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_GE(reader, 0);
+            fcntl(reader, F_SETPIPE_SZ, 4096);
+            service_ = std::make_unique<ovtest::Child>(
+                std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", OVRETAIN_BIN, fifo}, Environment());
+            ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); }));
+            // Each event is a log line: far more than the page takes.
+            for (int i = 0; i < 200; ++i) SendControl(i % 2 ? 102 : 103);
+            ASSERT_TRUE(WaitFor("Run", "1"));
+            service_->Signal(SIGTERM);
+            status = service_->Wait();
+            close(reader);
+            break;
+        }
+    }
+    if (output.empty()) output = service_->Output();
+    EXPECT_EQ(status, c.Status) << output;
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()) == previous, c.Kept) << output;
+    if (!c.Kept) {
+        EXPECT_EQ(SlotValue(ovtest::ReadFile(RetainFile()), "Plant.Speed"), 4321u);
+    }
+    if (c.Line) {
+        EXPECT_TRUE(HasErr(output, c.Line)) << output;
+    }
+    EXPECT_FALSE(ovtest::FileExists(TempFile()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fault, HarmfulFault, ::testing::ValuesIn(kHarms),
+                         [](const ::testing::TestParamInfo<HarmCase>& info) { return info.param.Name; });
 
 }  // namespace
 }  // namespace svctest

@@ -3,6 +3,7 @@
 // service: it catalogues itself, registers a handler and waits for events.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,79 +122,64 @@ TEST_F(OvnodeControlTest, CatalogShowsProcessesWithTheirThreadsAndSemaphores) {
     for (size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i].find_first_of("pts", kind), kind) << lines[i];
 }
 
-TEST_F(OvnodeControlTest, ServiceEventsReachTheCataloguedProcess) {
+// service and notify reach only the process that the kernel names as the
+// node space's holder and that runs ovretain: this test process, catalogued
+// and registered as the service and even holding the node space, is not it.
+TEST_F(OvnodeControlTest, OnlyTheServiceHoldingTheNodeSpaceIsSignalled) {
     ServiceRecord record{};
     record.Magic = kServiceRecordMagic;
     record.Handler = RecordEvent;
     ASSERT_EQ(RegisterService(&record), 0);
-
-    // No catalogue entry yet: the only registered service takes the event.
-    RunResult r = Ovnode(Space(), {"service", "pause"});
-    ASSERT_EQ(r.Status, 0) << r.Err;
-    ASSERT_TRUE(ovtest::WaitUntil([] { return Events().size() == 1; }));
-
     ASSERT_TRUE(CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), "OvRetain"));
-    ASSERT_TRUE(CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), "Other"));
-    ASSERT_EQ(Ovnode(Space(), {"service", "run"}).Status, 0);
-    ASSERT_EQ(Ovnode(Space(), {"service", "--to", "Other", "stop"}).Status, 0);
-    ASSERT_TRUE(ovtest::WaitUntil([] { return Events().size() == 3; }));
-    EXPECT_EQ(Events(), (std::vector<uint32_t>{103, 102, 101}));
-
-    // Without a registration there is nobody to tell.
-    ASSERT_EQ(UnregisterService(), 0);
-    r = Ovnode(Space(), {"service", "run"});
-    EXPECT_EQ(r.Status, 1);
-    EXPECT_FALSE(r.Err.empty());
-    UncatalogRtHandle(RT_ROOT_PROCESS_HANDLE, "OvRetain");
-    r = Ovnode(Space(), {"service", "run"});
-    EXPECT_EQ(r.Status, 1);
-    EXPECT_NE(r.Err.find("no service is registered"), std::string::npos) << r.Err;
-    EXPECT_EQ(Events().size(), 3u);
-}
-
-TEST_F(OvnodeControlTest, NotifyDeliversTheCodeToTheNamedProcess) {
     RTEVENT e{};
     while (RtNotifyEvent(0x0F, 0, &e)) {
     }
-    RunResult r = Ovnode(Space(), {"notify", "230"});
-    EXPECT_EQ(r.Status, 1);
-    EXPECT_NE(r.Err.find("no process is catalogued as OvRetain"), std::string::npos) << r.Err;
-
-    ASSERT_TRUE(CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), "Other"));
-    r = Ovnode(Space(), {"notify", "0xE6", "--to", "Other"});
-    ASSERT_EQ(r.Status, 0) << r.Err;
-    ASSERT_TRUE(RtNotifyEvent(0x0F, 10000, &e));
-    EXPECT_EQ(e.Code, 230u);
-    EXPECT_FALSE(RtNotifyEvent(0x0F, 0, &e)) << "one event per notify";
-
-    r = Ovnode(Space(), {"notify", "4294967296", "--to", "Other"});
-    EXPECT_EQ(r.Status, 2);
+    struct Case {
+        std::vector<std::string> Args;
+        std::string Why;
+    };
+    const Case unheld[] = {
+        {{"service", "pause"}, "not running"},
+        {{"notify", "230"}, "not running"},
+        {{"service", "--to", "NoSuch", "run"}, "no process is catalogued as NoSuch"},
+        {{"notify", "230", "--to", "NoSuch"}, "no process is catalogued as NoSuch"},
+    };
+    for (const Case& c : unheld) {
+        RunResult r = Ovnode(Space(), c.Args);
+        EXPECT_EQ(r.Status, 1) << c.Args[0];
+        EXPECT_NE(r.Err.find(c.Why), std::string::npos) << r.Err;
+    }
+    int32_t holder = 0;
+    char reason[128];
+    ASSERT_EQ(NodeClaimService(&holder, reason, sizeof reason), 0) << reason;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"service", "pause"}, {"notify", "230"}}) {
+        RunResult r = Ovnode(Space(), args);
+        EXPECT_EQ(r.Status, 1) << args[0];
+        EXPECT_NE(r.Err.find("not ovretain: nothing sent"), std::string::npos) << r.Err;
+    }
+    EXPECT_TRUE(Events().empty());
+    EXPECT_FALSE(RtNotifyEvent(0x0F, 0, &e));
 }
 
-// An entry that names a live process which does not take events (here a
-// process that catalogued itself and then became a plain program, as a
-// forged entry would look): nothing is sent, so nothing is ended.
-TEST_F(OvnodeControlTest, EventsAreNotSentToAProcessThatDoesNotTakeThem) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), "OvRetain");
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
-        _exit(127);
+// Texts from a segment or a file reach the terminal escaped in every command:
+// ESC, a C1 control, a bidi control and a byte that is not UTF-8.
+TEST_F(OvnodeControlTest, HostileTextIsShownEscapedInEveryCommand) {
+    const std::string evil = "\x1b[2J\xc2\x9b\xe2\x80\xae\xff", shown = "\\x1b[2J\\u009b\\u202e\\xff";
+    ASSERT_EQ(Ovnode(Space(), {"create", "t", "12", "40"}).Status, 0);
+    ASSERT_EQ(NodeWriteStringByName("t", evil.c_str()), 0);
+    ASSERT_TRUE(CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), ("E" + evil).c_str()));
+    ovtest::TempDir dir;
+    ovtest::WriteFile(dir.File("f.bin"), std::string(4, '\0') + evil + std::string(40 - evil.size(), '\0'));
+    const std::vector<std::vector<std::string>> commands = {
+        {"get", "t"}, {"list"}, {"catalog"}, {"retain-dump", dir.File("f.bin")}};
+    for (const std::vector<std::string>& args : commands) {
+        RunResult r = Ovnode(Space(), args);
+        EXPECT_EQ(r.Status, 0) << args[0] << ": " << r.Err;
+        EXPECT_NE(r.Out.find(shown), std::string::npos) << args[0] << ": " << r.Out;
+        EXPECT_EQ(r.Out.find('\x1b'), std::string::npos) << args[0];
+        EXPECT_EQ(r.Out.find("\xe2\x80\xae"), std::string::npos) << args[0];
     }
-    ASSERT_TRUE(ovtest::WaitUntil([&] { return RtFindProcess("OvRetain") == child; }));
-    ASSERT_TRUE(
-        ovtest::WaitUntil([&] { return ovtest::ReadFile("/proc/" + std::to_string(child) + "/comm") == "sleep\n"; }));
-    RunResult r = Ovnode(Space(), {"notify", "12"});
-    EXPECT_EQ(r.Status, 1);
-    EXPECT_NE(r.Err.find("does not take events"), std::string::npos) << r.Err;
-    EXPECT_EQ(Ovnode(Space(), {"service", "stop"}).Status, 1);
-    EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "the process is still there";
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    UncatalogRtHandle(RT_ROOT_PROCESS_HANDLE, ("E" + evil).c_str());
 }
 
 // The pid of a killed service, taken by another process: its catalogue entry
@@ -217,7 +203,7 @@ TEST(OvnodeControl, APidReusedAfterTheServiceDiedReceivesNothing) {
                               {{"OVNODE_SPACE", space.Name()}, {"OVRT_DRIVES", drives.Path()}});
     if (r.Out.empty()) GTEST_SKIP() << "no private pid namespace here: " << r.Err;
     EXPECT_NE(r.Out.find("service 1\nnotify 1\nalive\n"), std::string::npos) << r.Out << r.Err;
-    EXPECT_NE(r.Err.find("no process is catalogued as OvRetain"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("not running"), std::string::npos) << r.Err;
     RtDestroyInstance(space.Name());
 }
 
@@ -260,13 +246,53 @@ TEST_F(OvnodeControlTest, StatusTakesNoByteOfTheRecordOnTrust) {
     EXPECT_EQ(r.Status, 1);  // the last save failed
     EXPECT_NE(r.Out.find("running, pid " + std::to_string(getpid())), std::string::npos) << r.Out;
     EXPECT_NE(r.Out.find("stop_save     never"), std::string::npos) << "outcome 7 is none\n" << r.Out;
-    EXPECT_EQ(Lines(r.Out).size(), 9u) << "control bytes break no line\n" << r.Out;
+    EXPECT_EQ(Lines(r.Out).size(), 10u) << "control bytes break no line\n" << r.Out;
     r = Ovnode(Space(), {"status", "--json"});
     EXPECT_TRUE(ovtest::IsJson(r.Out)) << r.Out;
     r = Ovnode(Space(), {"metrics"});
     EXPECT_EQ(r.Status, 0);
     EXPECT_NE(r.Out.find("ovretain_last_success{kind=\"trigger_save\",error=\"\\\""), std::string::npos) << r.Out;
     EXPECT_EQ(r.Out.find("stop_save\"} "), std::string::npos) << "a kind that never ran has no last values\n" << r.Out;
+
+    // What anyone can put at the record's place: nothing hangs, nothing lies,
+    // and no path a record names is opened.
+    ovtest::TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::snprintf(record.RetainPath, sizeof record.RetainPath, "%s", fifo.c_str());
+    ovtest::WriteFile(path, std::string(reinterpret_cast<const char*>(&record), sizeof record));
+    const std::vector<std::string> commands[] = {{"status"}, {"metrics"}, {"save", "--wait", "--timeout", "1"}};
+    auto run = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"/usr/bin/timeout", "20", OVNODE_BIN, "--space", Space()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return ovtest::Run(argv);
+    };
+    for (const std::vector<std::string>& args : commands) {
+        r = run(args);
+        EXPECT_NE(r.Status, 124) << args[0] << " hung on a FIFO the record names";
+    }
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    for (const std::vector<std::string>& args : commands) {
+        r = run(args);
+        if (args[0] == "metrics")
+            EXPECT_NE(r.Out.find("\novretain_up 0\n"), std::string::npos) << r.Out;
+        else
+            EXPECT_EQ(r.Status, 1) << args[0] << " on a FIFO in the record's place: " << r.Out << r.Err;
+    }
+    EXPECT_NE(run({"status"}).Out.find("not a regular file"), std::string::npos);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    if (geteuid() != 0) return;
+    const ovtest::TestUser user = ovtest::UnprivilegedUser();
+    if (!user.Valid()) return;
+    // A well-formed record saying "running", put there by another user.
+    ovtest::WriteFile(path, std::string(reinterpret_cast<const char*>(&record), sizeof record));
+    ASSERT_EQ(chown(path.c_str(), user.Uid, user.Gid), 0);
+    r = run({"status"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Out.find("not to the node space's owner"), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Out.find("running, pid"), std::string::npos) << r.Out;
+    EXPECT_NE(run({"metrics"}).Out.find("\novretain_up 0\n"), std::string::npos);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // node space's current layout.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "support/test_support.h"
@@ -12,6 +13,27 @@ using namespace ovtest;
 
 // The layout hash of a table holding one node named "abc".
 const std::string kAbcHash("\x90\x01\x50\x98", 4);
+
+uint32_t Crc32c(const std::string& bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : bytes) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0x82F63B78u : crc >> 1;
+    }
+    return ~crc;
+}
+
+std::string Le32(uint32_t v) {
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+}
+
+// A check record (as a save writes it) that vouches for `file` alone.
+std::string CheckRecordFor(const std::string& file) {
+    std::string record = std::string("OvCheck1") + Le32(1) + Le32(1) + Le32(static_cast<uint32_t>(file.size())) +
+                         Le32(0) + Le32(Crc32c(file)) + file.substr(0, 4) + Le32(0);
+    return record + Le32(Crc32c(record));
+}
 
 class RetainDumpTest : public ::testing::Test {
 protected:
@@ -66,13 +88,15 @@ TEST(RetainDump, MatchingHeaderAndMissingInputs) {
     RunResult r = Ovnode(space.Name(), {"retain-dump", dir.File("f.bin")});
     ASSERT_EQ(0, r.Status) << r.Err;
     EXPECT_NE(std::string::npos, r.Out.find("layout hash  0x98500190  (match)")) << r.Out;
+    EXPECT_NE(std::string::npos, r.Out.find("check record none")) << r.Out;
 
-    // --check: status 1 for another header, a short or a long file.
-    const std::pair<std::string, int> checks[] = {{kAbcHash + std::string("\x05\0\0\0", 4), 0},
-                                                  {"abcd" + std::string("\x05\0\0\0", 4), 1},
-                                                  {kAbcHash + std::string(3, '\0'), 1},
-                                                  {kAbcHash + std::string(5, '\0'), 1},
-                                                  {"ab", 1}};
+    // --check: status 1 for another header, a short or a long file, or one
+    // that the check record beside it does not vouch for.
+    WriteFile(dir.File("OvRetain.check"), CheckRecordFor(kAbcHash + std::string("\x05\0\0\0", 4)));
+    const std::pair<std::string, int> checks[] = {
+        {kAbcHash + std::string("\x05\0\0\0", 4), 0}, {kAbcHash + std::string("\x07\0\0\0", 4), 1},
+        {"abcd" + std::string("\x05\0\0\0", 4), 1},   {kAbcHash + std::string(3, '\0'), 1},
+        {kAbcHash + std::string(5, '\0'), 1},         {"ab", 1}};
     for (const auto& [content, status] : checks) {
         WriteFile(dir.File("c.bin"), content);
         RunResult check = Ovnode(space.Name(), {"retain-dump", "--check", dir.File("c.bin")});
@@ -82,7 +106,11 @@ TEST(RetainDump, MatchingHeaderAndMissingInputs) {
     }
     EXPECT_FALSE(IsJson("{\"a\": 1,}"));
     EXPECT_FALSE(IsJson("[1] 2"));
+    WriteFile(dir.File("c.bin"), kAbcHash + std::string("\x07\0\0\0", 4));
+    RunResult flipped = Ovnode(space.Name(), {"retain-dump", "--check", dir.File("c.bin")});
+    EXPECT_NE(std::string::npos, flipped.Out.find("check record failed: its checksum")) << flipped.Out;
     RunResult json = Ovnode(space.Name(), {"retain-dump", "--json", dir.File("f.bin")});
+    EXPECT_NE(std::string::npos, json.Out.find("\"check\": \"verified\"")) << json.Out;
     EXPECT_NE(std::string::npos,
               json.Out.find("{\"offset\": 4, \"name\": \"abc\", \"type\": 7, \"size\": 4, \"value\": 5}"))
         << json.Out;

@@ -35,7 +35,11 @@ inline std::ostream& operator<<(std::ostream& out, const LogLine& line) {
 
 class ServiceTest : public ::testing::Test {
 protected:
-    void SetUp() override { UseSpace(space_.Name()); }
+    void SetUp() override {
+        UseSpace(space_.Name());
+        // ovnode, run from here, judges the retain file by the service's drive root.
+        setenv("OVRT_DRIVES", drives_.Path().c_str(), 1);
+    }
     // Makes the test and the services it starts from now on use node space
     // (and kernel instance) `name`.
     void UseSpace(const std::string& name) {
@@ -45,6 +49,7 @@ protected:
         RtSelectInstance(name);
     }
     void TearDown() override {
+        unsetenv("OVRT_DRIVES");
         service_.reset();
         NodeSpaceDetach();
     }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "rtkernel/rtkernel.h"
+
 namespace svctest {
 namespace {
 
@@ -261,6 +263,41 @@ TEST_F(ServiceTest, StatusMetricsAndWaitsFollowTheServiceFromStartToEnd) {
     EXPECT_NE(r.Err.find("not running"), std::string::npos) << r.Err;
 }
 
+// service and notify against the real service: they reach it and nothing
+// else, whatever the catalogue says, and fail aloud once it has ended.
+TEST_F(ServiceTest, ServiceAndNotifyReachOnlyTheService) {
+    RtStartup();  // this process's event signals queue instead of ending it
+    CreatePlant();
+    StartAndWait();
+    Ovnode({"service", "pause"});
+    ASSERT_TRUE(WaitFor("Run", "0"));
+    // An entry naming this process is ignored, aloud; the service gets the event.
+    ASSERT_TRUE(CatalogRtHandle(RT_ROOT_PROCESS_HANDLE, GetRtThreadHandles(RT_THIS_PROCESS), "Other"));
+    ovtest::RunResult r = ovtest::Ovnode(active_, {"service", "--to", "Other", "run"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Err.find("entry ignored"), std::string::npos) << r.Err;
+    ASSERT_TRUE(WaitFor("Run", "1"));
+    r = ovtest::Ovnode(active_, {"notify", "42", "--to", "Other"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    RTEVENT e{};
+    EXPECT_FALSE(RtNotifyEvent(0x0F, 0, &e)) << "the event went to the catalogued process";
+    UncatalogRtHandle(RT_ROOT_PROCESS_HANDLE, "Other");
+    r = ovtest::Ovnode(active_, {"service", "--to", "NoSuch", "stop"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("nothing sent"), std::string::npos) << r.Err;
+    EXPECT_EQ(kill(Pid(), 0), 0) << "the service still runs";
+    EXPECT_EQ(Get("Run"), "1");
+
+    Ovnode({"service", "stop", "--wait"});
+    EXPECT_EQ(service_->Wait(), 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"service", "run"}, {"notify", "12"}, {"save"}, {"load"}}) {
+        r = ovtest::Ovnode(active_, args);
+        EXPECT_EQ(r.Status, 1) << args[0];
+        EXPECT_NE(r.Err.find("not running"), std::string::npos) << args[0] << ": " << r.Err;
+    }
+}
+
 // A plant saved in one layout, then started in a changed one (nodes added,
 // removed, renamed, reordered, a text and a range resized, a type and a
 // numeric size changed): with Migrate 1 the start-up check carries the
@@ -300,8 +337,18 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
                       static_cast<uint8_t>(saved[2]) << 16 |
                       static_cast<uint32_t>(static_cast<uint8_t>(saved[3])) << 24);
     const std::string dir = drives_.Path() + "/C/Orvale/";
-    const std::string old = dir + "OvRetain." + hash + ".old";
-    ASSERT_TRUE(ovtest::FileExists(dir + "OvRetain." + hash + ".layout"));
+    // The file's layout record: the id in the check record's newest entry
+    // (offset 32), which names the set-aside file too.
+    const std::string check = ovtest::ReadFile(dir + "OvRetain.check");
+    ASSERT_GE(check.size(), 36u);
+    char id[16];
+    std::snprintf(id, sizeof id, "%08x",
+                  static_cast<uint8_t>(check[32]) | static_cast<uint8_t>(check[33]) << 8 |
+                      static_cast<uint8_t>(check[34]) << 16 |
+                      static_cast<uint32_t>(static_cast<uint8_t>(check[35])) << 24);
+    const std::string oldName = "OvRetain.0000000001." + std::string(hash) + "." + id + ".old";
+    const std::string old = dir + oldName;
+    ASSERT_TRUE(ovtest::FileExists(dir + "OvRetain." + hash + "." + id + ".layout"));
 
     UseSpace(changed_.Name());
     Make("P.Added", "7", "", "");
@@ -320,8 +367,7 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
     // P.Retyped, P.Blob (and Migrate) new; P.Gone, P.OldName and the old
     // P.Retyped and P.Blob dropped.
     const std::string counts = std::string("resized 2, new ") + (migrate ? "5" : "4") + ", dropped 4";
-    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\OvRetain." + std::string(hash) + ".old."}))
-        << service_->Output();
+    ASSERT_TRUE(WaitForLog({"WRN", "Retained file kept as C:\\Orvale\\" + oldName + "."})) << service_->Output();
     EXPECT_EQ(ovtest::ReadFile(old), saved);
     if (migrate) {
         ASSERT_TRUE(ovtest::WaitUntil([&] {

@@ -2,7 +2,8 @@
 # Installs the build into a scratch prefix with `cmake --install` and checks
 # what is installed there: each systemd unit passes systemd-analyze verify,
 # the metrics unit's command writes a whole ovretain.prom,
-# ovretain.service starts the installed service and is hardened to an
+# ovretain.service starts the installed service through its start script
+# (which refuses a bad layout file with exit status 78) and is hardened to an
 # exposure of 2.0 or better (systemd-analyze security); the man page of
 # ovnode and its bash completion know every command of the installed tool.
 # Exit 77 (skipped) where systemd-analyze is absent.
@@ -52,10 +53,22 @@ tail -n 1 "$dir/security"
 metrics=$units/ovretain-metrics.service
 [ -f "$metrics" ] || { echo "cmake --install put no ovretain-metrics.service into $units"; exit 1; }
 mkdir "$dir/collector"
-command=$(sed -n "s|^ExecStart=/bin/sh -c '\(.*\)'$|\1|p" "$metrics" | sed "s|/var/lib/prometheus/node-exporter|$dir/collector|g")
+# It hands the file to ovretain; here to whoever runs the check.
+command=$(sed -n "s|^ExecStart=/bin/sh -c '\(.*\)'$|\1|p" "$metrics" | sed "s|/var/lib/prometheus/node-exporter|$dir/collector|g
+  s|chown -h ovretain:ovretain|chown -h $(id -u):$(id -g)|
+  s|setpriv --reuid=ovretain --regid=ovretain --init-groups|setpriv --reuid=$(id -u) --regid=$(id -g) --keep-groups|")
 OVNODE_SPACE=ovrt-no-such-space /bin/sh -c "$command" || { echo "ovretain-metrics.service: its command failed"; exit 1; }
 [ "$(ls "$dir/collector")" = ovretain.prom ] && grep -qx 'ovretain_up 0' "$dir/collector/ovretain.prom" ||
   { echo "ovretain-metrics.service: no complete ovretain.prom"; ls -l "$dir/collector"; exit 1; }
+
+# The start script with a layout file that cannot be loaded: exit status 78
+# (the unit's RestartPreventExitStatus), one ERR line, no service started.
+printf 'garbage\n' >"$dir/layout.csv"
+status=0
+OVNODE_SPACE=ovrt-verify-$$ OVRT_LAYOUT=$dir/layout.csv "$start" >"$dir/start.out" 2>&1 || status=$?
+[ "$status" = 78 ] || { cat "$dir/start.out"; fail "ovretain-start with a bad layout file exited $status, not 78"; }
+[ "$(wc -l <"$dir/start.out")" = 1 ] && grep -q "^ERR ovretain-start: Layout file $dir/layout.csv not loaded" "$dir/start.out" ||
+  { cat "$dir/start.out"; fail "ovretain-start did not say in one ERR line why it stopped"; }
 
 ovnode=$prefix/bin/ovnode
 commands=$("$ovnode" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p')

@@ -306,35 +306,84 @@ TEST_F(PFileTest, DirectoryHandleNeverFollowsOrBlocks) {
     EXPECT_EQ(st.st_mode & 0777 & ~0750u, 0u) << "directories are made 0750 at most";
 }
 
-// As root, a directory owned by another user or writable by all without the
-// sticky bit is not trusted.
-TEST_F(PFileTest, RootTrustsOnlyDirectoriesOthersCannotChange) {
-    if (geteuid() != 0) GTEST_SKIP() << "only root judges the directory's owner (run as root)";
+// The retain directory inside its drive root: what a path may name, and, when
+// vetted (the service as root), who may own or change each directory and file.
+TEST_F(PFileTest, DirectoriesBeneathTheDriveRoot) {
+    const std::string root = dir.Path() + "/drives";
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((root + "/C").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("/etc", (root + "/C/link").c_str()), 0);
+    ASSERT_EQ(mkdir((root + "/C/real").c_str(), 0700), 0);
     struct Case {
+        std::string Dir;
+        bool Create;
+        int Errno;  // 0: opened
+    };
+    const Case paths[] = {
+        {root + "/C/real", false, 0},
+        {root + "/C/new/sub", true, 0},
+        {root + "/C/missing", false, ENOENT},
+        {root + "/../etc", false, EXDEV},
+        {root + "/C/real/../../..", false, EXDEV},
+        {root + "x/C", true, EXDEV},  // a sibling whose name begins like the root
+        {"/etc/bash_completion.d", true, EXDEV},
+        {root + "/C/link", false, ELOOP},
+        {root + "/C/link/sub", true, ELOOP},
+    };
+    for (const Case& c : paths) {
+        SCOPED_TRACE(c.Dir);
+        std::string why;
+        errno = 0;
+        PDir* d = PDirOpenBeneath(root.c_str(), c.Dir.c_str(), c.Create, false, &why);
+        EXPECT_EQ(d != nullptr, c.Errno == 0) << why;
+        if (!d) {
+            EXPECT_EQ(errno, c.Errno) << why;
+        }
+        PDirClose(d);
+    }
+    EXPECT_FALSE(FileExists("/etc/bash_completion.d/OvRetain.bin"));
+
+    if (geteuid() != 0) GTEST_SKIP() << "only root vets owners and modes (run as root)";
+    struct Vet {
         const char* Name;
         uid_t Owner;
         mode_t Mode;
         bool Trusted;
     };
-    const Case cases[] = {
+    const Vet vets[] = {
         {"root's", 0, 0755, true},
-        {"world-writable with the sticky bit", 0, 01777, true},
+        {"world-writable with the sticky bit", 0, 01777, false},
         {"world-writable", 0, 0777, false},
+        {"group-writable", 0, 0775, false},
+        {"group-writable with the sticky bit", 0, 01770, false},
         {"another user's", 4321, 0755, false},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.Name);
-        ASSERT_EQ(chown(dir.Path().c_str(), c.Owner, 0), 0);
-        ASSERT_EQ(chmod(dir.Path().c_str(), c.Mode), 0);
-        PDir* d = PDirOpen(dir.Path().c_str());
-        ASSERT_NE(d, nullptr);
-        std::string why;
-        EXPECT_EQ(PDirTrusted(d, &why), c.Trusted) << why;
-        EXPECT_EQ(why.empty(), c.Trusted);
-        PDirClose(d);
+    const std::string real = root + "/C/real";
+    for (const std::string& which : {root, root + "/C", real}) {
+        for (const Vet& v : vets) {
+            SCOPED_TRACE(which + ": " + v.Name);
+            ASSERT_EQ(chown(which.c_str(), v.Owner, 0), 0);
+            ASSERT_EQ(chmod(which.c_str(), v.Mode), 0);
+            std::string why;
+            PDir* d = PDirOpenBeneath(root.c_str(), real.c_str(), false, true, &why);
+            EXPECT_EQ(d != nullptr, v.Trusted) << why;
+            if (!d) {
+                EXPECT_NE(why.find(which), std::string::npos) << why;
+            }
+            PDirClose(d);
+            ASSERT_EQ(chown(which.c_str(), 0, 0), 0);
+            ASSERT_EQ(chmod(which.c_str(), 0700), 0);
+        }
     }
-    ASSERT_EQ(chown(dir.Path().c_str(), 0, 0), 0);
-    ASSERT_EQ(chmod(dir.Path().c_str(), 0700), 0);
+    // A file that another user put there is not read.
+    WriteFile(real + "/planted", "x");
+    ASSERT_EQ(chown((real + "/planted").c_str(), 4321, 4321), 0);
+    std::string why;
+    PDir* d = PDirOpenBeneath(root.c_str(), real.c_str(), false, true, &why);
+    ASSERT_NE(d, nullptr) << why;
+    EXPECT_EQ(PDirOpenRead(d, "planted"), nullptr);
+    EXPECT_EQ(errno, EPERM);
+    PDirClose(d);
 }
 
 TEST_F(PFileTest, DefaultDriveRoot) {

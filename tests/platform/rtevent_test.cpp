@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "common/event_signals.h"
+#include "common/process_identity.h"
 #include "rtkernel/rtadmin.h"
 #include "rtkernel/rtkernel.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -151,6 +154,38 @@ TEST(RtEvent, SendingToNoProcessReportsWhy) {
         EXPECT_FALSE(RtSendEvent(bad, 12, &error));
         EXPECT_FALSE(error.empty());
     }
+}
+
+// Whom an event may reach, each check on its own (no catalogue in front of
+// it): only the process that started when the caller believes, never pid 1.
+TEST(RtEvent, OnlyTheProcessThatStartedThenReceivesIt) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        pause();  // the event signals stay blocked, as in the parent
+        _exit(0);
+    }
+    const uint64_t start = ProcessStartTime(child);
+    ASSERT_NE(start, 0u);
+    // The event signal queued for the child, as the kernel shows it.
+    auto pending = [&] {
+        std::string status = ovtest::ReadFile("/proc/" + std::to_string(child) + "/status");
+        size_t at = status.find("ShdPnd:");
+        if (at == std::string::npos) return false;
+        unsigned long long mask = std::stoull(status.substr(at + 7), nullptr, 16);
+        return ((mask >> (SystemEventSignal() - 1)) & 1) != 0;
+    };
+    std::string error;
+    EXPECT_FALSE(RtSendEvent(child, 230, &error, start + 1)) << "a live pid with another start time";
+    EXPECT_NE(error.find("another process"), std::string::npos) << error;
+    EXPECT_FALSE(pending());
+    error.clear();
+    EXPECT_FALSE(RtSendEvent(1, 230, &error, ProcessStartTime(1)));
+    EXPECT_NE(error.find("never signalled"), std::string::npos) << error;
+    EXPECT_TRUE(RtSendEvent(child, 230, &error, start)) << error;
+    EXPECT_TRUE(ovtest::WaitUntil(pending));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 }  // namespace

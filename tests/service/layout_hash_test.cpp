@@ -8,20 +8,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
+#include "retain/check_record.h"
 #include "retain/layout_record.h"
+#include "retain/migration.h"
+#include "retain/retain_file.h"
 #include "retain/retain_paths.h"
+#include "retain/set_aside.h"
 #include "retain/startup_check.h"
+#include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 #include "support/test_support.h"
 #include "variables/variables.h"
@@ -38,6 +45,7 @@ class LayoutHash : public ::testing::Test {
 protected:
     void SetUp() override { Attach(space_); }
     void TearDown() override {
+        unsetenv("OVRT_DRIVES");
         ResetRetainStateForTest();
         ResetVariablesForTest();
         NodeSpaceDetach();
@@ -140,7 +148,7 @@ TEST_F(LayoutHash, PathsUseOutPathAsAPrefix) {
     EXPECT_STREQ(GetRetainFilePath(), "D:\\dataOvRetain.bin");
     EXPECT_STREQ(GetBackupFilePath(), "D:\\dataOvRetain.$$$");
 
-    std::string longest(79, 'p');
+    std::string longest = "/" + std::string(78, 'p');
     ASSERT_EQ(NodeWriteStringByName(full.c_str(), longest.c_str()), 0);
     BuildRetainFilePaths();
     EXPECT_EQ(std::string(GetRetainFilePath()), longest + "OvRetain.bin");
@@ -152,6 +160,8 @@ class StartupCheck : public LayoutHash {
 protected:
     void SetUp() override {
         LayoutHash::SetUp();
+        // The retain directory must lie inside the drive root.
+        ASSERT_EQ(setenv("OVRT_DRIVES", dir_.Path().c_str(), 1), 0);
         PublishConfiguration();
         ASSERT_EQ(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (dir_.Path() + "/").c_str()), 0);
         Make("Plc.Counter");
@@ -185,6 +195,20 @@ protected:
         if (lines.empty()) return lines;
         EXPECT_EQ(lines[0], "DBG Retain file " + retain_);
         return {lines.begin() + 1, lines.end()};
+    }
+    // The set-aside file of that number, hash and layout record id.
+    std::string Kept(uint32_t seq, uint32_t hash, uint32_t id = 0) const {
+        char name[64];
+        std::snprintf(name, sizeof name, "OvRetain.%010u.%08x.%08x.old", seq, hash, id);
+        return dir_.File(name);
+    }
+    // The set-aside files, oldest first.
+    std::vector<std::string> KeptFiles() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+            if (entry.path().extension() == ".old") names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
     }
     TempDir dir_;
     std::string retain_, backup_;
@@ -239,7 +263,7 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         uint32_t h = ComputeLayoutHash();
         ASSERT_NE(h, c.FileHash);
         std::vector<std::string> expected = Warnings(h, c.FileHash);
-        const std::string kept = dir_.File("OvRetain." + Hex8(c.FileHash) + ".old");
+        const std::string kept = Kept(1, c.FileHash);
         if (c.RetainPresent) expected.push_back("WRN Retained file kept as " + kept + ".");
         EXPECT_EQ(CheckLines(log), expected);
         EXPECT_EQ(ReadFile(kept), c.Content) << "the mismatching file is kept aside";
@@ -261,7 +285,7 @@ TEST_F(StartupCheck, HashesPrintInLowerCaseWithoutLeadingZeros) {
     std::vector<std::string> lines = CheckLines(log);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2], "WRN file hash code    = abcd");
-    EXPECT_EQ(lines[3], "WRN Retained file kept as " + dir_.File("OvRetain.0000abcd.old") + ".");
+    EXPECT_EQ(lines[3], "WRN Retained file kept as " + Kept(1, 0xabcd) + ".");
 }
 
 // A retain file that is there but cannot be read is never removed or
@@ -345,19 +369,21 @@ TEST_F(StartupCheck, OutPathsThatCannotBeUsedAsTheyStandAreNamed) {
     }
 }
 
-// With an empty node table and no readable OutPath the paths are the bare
-// names in the working directory; the hash is 0 and so is the stored one.
+// With an empty node table there is no OutPath to read: the paths stay
+// empty rather than naming the working directory, and nothing is touched.
 TEST_F(LayoutHash, EmptyNodeSpaceWithoutAFileDoesNothing) {
     TempDir dir;
+    ASSERT_EQ(setenv("OVRT_DRIVES", dir.Path().c_str(), 1), 0);
     std::string cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.Path());
     ovtest::StderrCapture log;
     CheckRetainFile();
     std::vector<std::string> lines = log.Lines();
     std::filesystem::current_path(cwd);
-    EXPECT_STREQ(GetRetainFilePath(), "OvRetain.bin");
-    EXPECT_STREQ(GetBackupFilePath(), "OvRetain.$$$");
-    EXPECT_EQ(lines, std::vector<std::string>{"DBG Retain file OvRetain.bin"});
+    EXPECT_STREQ(GetRetainFilePath(), "");
+    EXPECT_STREQ(GetBackupFilePath(), "");
+    EXPECT_EQ(lines, std::vector<std::string>{
+                         "ERR OutPath names no usable directory; the retain file is neither read nor saved."});
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 
@@ -393,9 +419,13 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
     const std::string values = std::string("\x07\0\0\0", 4) + std::string("\x09\0\0\0", 4);
     struct Case {
         std::string Name, Record, File, Why;  // Why: empty for a migration
+        std::string Counts = "kept 1, resized 0, new 6, dropped 1";
     };
     const Case cases[] = {
         {"good", good, values, ""},
+        // Plc.Speed's slot is cut off: it keeps its own value and is new;
+        // nothing past the end of the file is taken for it.
+        {"file shorter than the record", good, values.substr(0, 2), "", "kept 0, resized 0, new 7, dropped 0"},
         {"missing", "", values, "is missing."},
         {"truncated header", good.substr(0, 20), values, "truncated (20 bytes)"},
         {"truncated", good.substr(0, good.size() - 1), values, "damaged or truncated (checksum does not match)"},
@@ -419,18 +449,22 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
         CheckRetainFile();
         const std::vector<std::string> lines = CheckLines(log);
         ASSERT_EQ(lines.size(), 5u) << ::testing::PrintToString(lines);
-        EXPECT_EQ(ReadFile(dir_.File("OvRetain." + Hex8(fileHash) + ".old")), Header(fileHash) + c.File);
+        EXPECT_EQ(ReadFile(Kept(1, fileHash)), Header(fileHash) + c.File);
         const uint32_t h = ComputeLayoutHash();
         if (c.Why.empty()) {
-            EXPECT_EQ(lines[4], "WRN Retained file migrated by name: kept 1, resized 0, new 6, dropped 1.");
+            EXPECT_EQ(lines[4], "WRN Retained file migrated by name: " + c.Counts + ".");
             // Plc.Counter, Migrate and the configuration nodes are new and hold
             // their own values, Plc.Speed its old one.
             EXPECT_EQ(ReadFile(retain_).substr(0, 4), Header(h));
-            EXPECT_NE(ReadFile(retain_).find(std::string("\x07\0\0\0", 4)), std::string::npos);
+            EXPECT_EQ(ReadFile(retain_).find(std::string("\x07\0\0\0", 4)) != std::string::npos,
+                      c.Counts.rfind("kept 1", 0) == 0);
             LayoutRecord record;
             std::string why;
-            EXPECT_TRUE(ReadLayoutRecord(dir_.File("OvRetain." + Hex8(h) + ".layout").c_str(), h, &record, &why))
-                << why;
+            PDir* dir = PDirOpen(dir_.Path().c_str());
+            CheckEntry entry;
+            EXPECT_EQ(VerifyRetainFileNamed(dir, "OvRetain.bin", &entry, &why), CHECK_VERIFIED) << why;
+            EXPECT_TRUE(ReadLayoutRecordIn(dir, h, entry.LayoutId, &record, &why)) << why;
+            PDirClose(dir);
         } else {
             EXPECT_EQ(lines[4].rfind("WRN Retained file not migrated: ", 0), 0u) << lines[4];
             EXPECT_NE(lines[4].find(c.Why), std::string::npos) << lines[4];
@@ -439,44 +473,276 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
     }
 }
 
-// Only the three newest .old files stay, and only the records that a file
-// still refers to (or the current layout's own).
-TEST_F(StartupCheck, KeepsTheNewestThreeOldFilesAndTheRecordsInUse) {
-    auto changedAt = [](const std::string& path) {
-        struct stat st {};
-        stat(path.c_str(), &st);
-        return int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
-    };
-    int64_t last = 0;
-    for (uint32_t hash : {0x10u, 0x20u, 0x30u, 0x40u}) {
-        // Each one visibly newer than the one before (file times are coarse).
-        ASSERT_TRUE(ovtest::WaitUntil([&] {
-            WriteFile(dir_.File("probe"), "");
-            return changedAt(dir_.File("probe")) > last;
-        }));
-        WriteFile(dir_.File("OvRetain." + Hex8(hash) + ".old"), Header(hash));
-        WriteFile(dir_.File("OvRetain." + Hex8(hash) + ".layout"), "record");
-        last = changedAt(dir_.File("OvRetain." + Hex8(hash) + ".old"));
+// Ten changes between two layouts: every file set aside gets a name of its
+// own, numbered in the order it was set aside; the eight newest stay (more
+// with KeepOld), each removal is named in a "WRN" line, an identical file is
+// kept once, and only the records that a file still refers to (or the
+// current layout's own) stay.
+TEST_F(StartupCheck, KeepsTheNewestEightSetAsideFilesAndTheRecordsInUse) {
+    WriteFile(dir_.File("OvRetain.00000030.old"), Header(0x30) + "older form");
+    std::vector<std::string> removals;
+    for (uint32_t k = 1; k <= 10; ++k) {
+        ResetRetainStateForTest();
+        WriteFile(retain_, Header(k % 2 ? 0x10 : 0x20) + "values " + std::to_string(k));
+        ovtest::StderrCapture log;
+        CheckRetainFile();
+        for (const std::string& line : log.Lines())
+            if (line.find(" removed: ") != std::string::npos) removals.push_back(line);
     }
-    ASSERT_TRUE(ovtest::WaitUntil([&] {
-        WriteFile(dir_.File("probe"), "");
-        return changedAt(dir_.File("probe")) > last;
-    }));
+    // The older-form file is the only one of its layout, so it stays too.
+    std::vector<std::string> expected;
+    for (uint32_t k = 3; k <= 10; ++k)
+        expected.push_back(std::filesystem::path(Kept(k, k % 2 ? 0x10 : 0x20)).filename());
+    expected.push_back("OvRetain.00000030.old");
+    EXPECT_EQ(KeptFiles(), expected);
+    EXPECT_EQ(ReadFile(Kept(3, 0x10)), Header(0x10) + "values 3");
+    EXPECT_EQ(removals, (std::vector<std::string>{
+                            "WRN Retained file " + Kept(1, 0x10) + " removed: 8 newer set-aside files are kept.",
+                            "WRN Retained file " + Kept(2, 0x20) + " removed: 8 newer set-aside files are kept."}));
+
+    // The same file again is not kept twice; KeepOld raises the number kept.
+    ResetRetainStateForTest();
+    WriteFile(retain_, Header(0x20) + "values 10");
+    ovtest::StderrCapture again;
+    CheckRetainFile();
+    EXPECT_EQ(CheckLines(again)[3], "WRN Retained file kept as " + Kept(10, 0x20) + ".");
+    ASSERT_EQ(NodeCreate("SERVICE.OvRetain.KeepOld", 7, 4, "", ""), 0);
+    const uint32_t nine = 9;
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.KeepOld", &nine, 4), 0);
+    ResetRetainStateForTest();
+    WriteFile(retain_, Header(0x10) + "values 11");
+    CheckRetainFile();
+    EXPECT_EQ(KeptFiles().size(), 10u) << "nine newest and the only one of its layout";
+
+    // Records: those of the set-aside files, the backup's, the check
+    // record's and the current layout's stay.
+    WriteFile(dir_.File("OvRetain.00000010.1234abcd.layout"), "a kept file's");
     WriteFile(dir_.File("OvRetain.00000050.layout"), "no file refers to it");
+    WriteFile(dir_.File("OvRetain.00000050.1234abcd.layout"), "no file refers to it");
     WriteFile(dir_.File("OvRetain.00000010.layout.tmp"), "left over");
     WriteFile(backup_, Header(0x60));
     WriteFile(dir_.File("OvRetain.00000060.layout"), "the backup's");
+    ResetRetainStateForTest();
     WriteFile(retain_, Header(0x70));
     CheckRetainFile();
-    for (uint32_t hash : {0x10u, 0x20u}) {
-        EXPECT_FALSE(FileExists(dir_.File("OvRetain." + Hex8(hash) + ".old"))) << hash;
-        EXPECT_FALSE(FileExists(dir_.File("OvRetain." + Hex8(hash) + ".layout"))) << hash;
-    }
-    for (uint32_t hash : {0x30u, 0x40u, 0x70u}) EXPECT_TRUE(FileExists(dir_.File("OvRetain." + Hex8(hash) + ".old")));
-    for (uint32_t hash : {0x30u, 0x40u, 0x60u})
-        EXPECT_TRUE(FileExists(dir_.File("OvRetain." + Hex8(hash) + ".layout"))) << hash;
+    EXPECT_TRUE(FileExists(dir_.File("OvRetain.00000060.layout")));
     EXPECT_FALSE(FileExists(dir_.File("OvRetain.00000050.layout")));
+    EXPECT_FALSE(FileExists(dir_.File("OvRetain.00000050.1234abcd.layout")));
+    EXPECT_FALSE(FileExists(dir_.File("OvRetain.00000010.1234abcd.layout")));
     EXPECT_FALSE(FileExists(dir_.File("OvRetain.00000010.layout.tmp")));
+}
+
+// A node table of one layout in a node space of its own, as after a program
+// change: the configuration, Migrate, and Plc.Counter (7), Plc.Value
+// (valueType), Plc.Text (12, textSize) and Plc.Last (7). The names, and so
+// the hash, are the same in every layout.
+class LayoutIdentity : public StartupCheck {
+protected:
+    void UseLayout(uint16_t valueType, uint16_t textSize, uint8_t migrate = 0, uint8_t useBackup = 0) {
+        spaces_.push_back(std::make_unique<ScopedSpace>());
+        Attach(*spaces_.back());
+        ResetLayoutRecordForTest();
+        PublishConfiguration();
+        ASSERT_EQ(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (dir_.Path() + "/").c_str()), 0);
+        SetUseBackup(useBackup);
+        ASSERT_EQ(NodeCreate("SERVICE.OvRetain.Migrate", 1, 1, "", ""), 0);
+        ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.Migrate", &migrate, 1), 0);
+        Make("Plc.Counter");
+        ASSERT_EQ(NodeCreate("Plc.Value", valueType, valueType == 4 ? 2 : 4, "", ""), 0);
+        char scratch[32];
+        uint32_t word = 0;
+        ASSERT_EQ(NodeCreateString("Plc.Text", 12, textSize, "", "", scratch, sizeof scratch, &word), 0);
+        Make("Plc.Last");
+    }
+    // Generation g in every plant node: g, g + 1, "t<g>", g + 2.
+    static void Fill(uint32_t g) {
+        const uint32_t value = g + 1, last = g + 2;
+        ASSERT_EQ(NodeWriteByName("Plc.Counter", &g, 4), 0);
+        uint16_t size = 0;
+        NodeGetAttribute("Plc.Value", "Size", &size, sizeof size);
+        ASSERT_EQ(NodeWriteByName("Plc.Value", &value, size), 0);
+        ASSERT_EQ(NodeWriteStringByName("Plc.Text", ("t" + std::to_string(g)).c_str()), 0);
+        ASSERT_EQ(NodeWriteByName("Plc.Last", &last, 4), 0);
+    }
+    static uint32_t Number(const char* name) {
+        uint32_t value = 0;
+        uint16_t size = 0;
+        NodeGetAttribute(name, "Size", &size, sizeof size);
+        NodeReadByName(name, &value, size);
+        return value;
+    }
+    static std::string Text() {
+        char text[64] = {};
+        NodeReadStringByName("Plc.Text", text, sizeof text - 1);
+        return text;
+    }
+    std::vector<std::unique_ptr<ScopedSpace>> spaces_;
+};
+
+// A text resized, or a type changed, without a rename: the hash stays, the
+// file's record tells the change. No node ever gets another node's bytes:
+// without Migrate the file is kept aside and goes; with it the unchanged
+// nodes and the resized text keep their values; and a load that meets such
+// a file without a start-up check takes only the values whose type and
+// Size are the node's own, by name.
+TEST_F(LayoutIdentity, ATypeOrSizeChangeUnderTheSameHashIsALayoutChange) {
+    struct Case {
+        const char* Name;
+        uint16_t FromType, FromText, ToType, ToText;
+        std::string Line, Counts, ByName;
+        bool TextKept, ValueKept;
+    };
+    const Case cases[] = {
+        {"text resized", 7, 24, 7, 40, "node 7 was type 12 size 24, is type 12 size 40",
+         "kept 8, resized 1, new 0, dropped 0", "1 values loaded by name, 1 nodes left unchanged", true, true},
+        {"type changed", 7, 24, 4, 24, "node 6 was type 7 size 4, is type 4 size 2",
+         "kept 8, resized 0, new 1, dropped 1", "2 values loaded by name, 1 nodes left unchanged", true, false},
+    };
+    for (const Case& c : cases) {
+        for (int mode : {0, 1, 2}) {  // no Migrate, Migrate, a load without a check
+            SCOPED_TRACE(std::string(c.Name) + " mode " + std::to_string(mode));
+            std::filesystem::remove_all(dir_.Path());
+            std::filesystem::create_directories(dir_.Path());
+            UseLayout(c.FromType, c.FromText, mode == 1);
+            CheckRetainFile();
+            Fill(1);
+            ASSERT_EQ(SaveRetainFile(), 1);
+            const uint32_t before = ComputeLayoutHash();
+
+            UseLayout(c.ToType, c.ToText, mode == 1);
+            ASSERT_EQ(ComputeLayoutHash(), before) << "the hash covers names only";
+            ovtest::StderrCapture log;
+            if (mode == 2) {
+                BuildRetainFilePaths();
+            } else {
+                CheckRetainFile();
+            }
+            Fill(50);
+            const uint8_t loaded = LoadRetainFile();
+            std::vector<std::string> lines = log.Lines();
+            if (mode != 2) {
+                ASSERT_GE(lines.size(), 3u) << ::testing::PrintToString(lines);
+                EXPECT_EQ(lines[1], "WRN Retained file layout differs under the same hash code: " + c.Line + ".");
+                ASSERT_EQ(KeptFiles().size(), 1u);
+                EXPECT_EQ(lines[2], "WRN Retained file kept as " + dir_.File(KeptFiles()[0]) + ".");
+            }
+            if (mode == 0) {
+                EXPECT_EQ(loaded, 0) << "the file went";
+                EXPECT_EQ(Number("Plc.Counter"), 50u);
+            } else {
+                EXPECT_EQ(loaded, 1);
+                EXPECT_EQ(lines.back(), mode == 1
+                                            ? "WRN Retained file migrated by name: " + c.Counts + "."
+                                            : "WRN Retain file layout differs from the node table: " + c.ByName + ".");
+                EXPECT_EQ(Number("Plc.Counter"), 1u);
+                EXPECT_EQ(Number("Plc.Last"), 3u);
+                // A value not kept is the node's own: as it was at the
+                // migration, or as it is at the load.
+                EXPECT_EQ(Number("Plc.Value"), c.ValueKept ? 2u : mode == 1 ? 0u : 51u);
+                EXPECT_EQ(Text(), c.TextKept && (mode == 1 || c.FromText == c.ToText) ? "t1" : "t50");
+            }
+        }
+    }
+}
+
+// Upgrade, rollback, upgrade, rollback without Migrate: every earlier value
+// set is in a file of its own, and each comes back by its own record.
+TEST_F(LayoutIdentity, UpgradeAndRollbackKeepBothLayoutsValues) {
+    for (uint32_t g = 1; g <= 5; ++g) {
+        UseLayout(7, g % 2 ? 24 : 40);
+        CheckRetainFile();
+        Fill(g);
+        ASSERT_EQ(SaveRetainFile(), 1);
+    }
+    const std::vector<std::string> kept = KeptFiles();
+    ASSERT_EQ(kept.size(), 4u);
+    PDir* dir = PDirOpen(dir_.Path().c_str());
+    ASSERT_NE(dir, nullptr);
+    for (size_t i = 0; i < kept.size(); ++i) {
+        SCOPED_TRACE(kept[i]);
+        const uint32_t g = static_cast<uint32_t>(i + 1);
+        SetAsideName name;
+        ASSERT_TRUE(ParseSetAsideName(kept[i], &name));
+        EXPECT_EQ(name.Seq, g);
+        EXPECT_NE(name.Id, 0u);
+        UseLayout(7, g % 2 ? 24 : 40);
+        Fill(99);
+        LayoutRecord record;
+        std::string why;
+        ASSERT_TRUE(ReadLayoutRecordIn(dir, name.Hash, name.Id, &record, &why)) << why;
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(PDirReadWhole(dir, kept[i].c_str(), &bytes, 1 << 20));
+        MigrationCounts counts;
+        auto write = [](void*, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize) {
+            if (!value) return;
+            std::vector<uint8_t> buffer(size, 0);
+            std::memcpy(buffer.data(), value, std::min(size, valueSize));
+            WriteNodeSlot(node, buffer.data(), size);
+        };
+        ASSERT_TRUE(MatchRetainedValues(record, bytes.data(), bytes.size(), NodeTable(), NodeCount(), write, nullptr,
+                                        &counts, &why))
+            << why;
+        EXPECT_EQ(counts.Resized + counts.New + counts.Dropped, 0u) << "read by its own layout";
+        EXPECT_EQ(Number("Plc.Counter"), g);
+        EXPECT_EQ(Text(), "t" + std::to_string(g));
+    }
+    PDirClose(dir);
+}
+
+// A file cut short, extended or with a bit flipped is not the file that was
+// saved: the start-up check says so and leaves it alone, a load refuses it
+// with one "ERR" line and touches no node, and with UseBackup a backup that
+// verifies is loaded instead. A file with no check record loads as it is.
+TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
+    struct Case {
+        const char* Name;
+        std::function<void(std::string*)> Damage;
+        std::string Why;
+    };
+    const Case cases[] = {
+        {"bit flipped", [](std::string* f) { (*f)[f->size() - 3] ^= 4; }, "(damaged)"},
+        {"cut short", [](std::string* f) { f->resize(f->size() - 5); }, "(cut short)"},
+        {"extended", [](std::string* f) { *f += "x"; }, "(extended)"},
+    };
+    for (uint8_t useBackup : {0, 1}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.Name) + (useBackup ? " with a backup" : ""));
+            std::filesystem::remove_all(dir_.Path());
+            std::filesystem::create_directories(dir_.Path());
+            UseLayout(7, 24, 0, useBackup);
+            CheckRetainFile();
+            Fill(1);
+            ASSERT_EQ(SaveRetainFile(), 1);
+            Fill(2);
+            ASSERT_EQ(SaveRetainFile(), 1);
+            std::string file = ReadFile(retain_);
+            c.Damage(&file);
+            WriteFile(retain_, file);
+
+            UseLayout(7, 24, 0, useBackup);
+            ovtest::StderrCapture log;
+            CheckRetainFile();
+            Fill(50);
+            const uint8_t loaded = LoadRetainFile();
+            const std::vector<std::string> lines = log.Lines();
+            ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
+            EXPECT_EQ(lines[1].rfind("WRN Retained file does not verify: ", 0), 0u) << lines[1];
+            EXPECT_NE(lines[1].find(c.Why), std::string::npos) << lines[1];
+            EXPECT_EQ(ReadFile(retain_), file) << "left alone";
+            if (useBackup) {
+                EXPECT_EQ(lines[2].rfind("WRN Retain file not loaded: ", 0), 0u) << lines[2];
+                EXPECT_NE(lines[2].find("; the backup is loaded instead."), std::string::npos) << lines[2];
+                EXPECT_EQ(loaded, 1);
+                EXPECT_EQ(Number("Plc.Counter"), 1u) << "the backup's values";
+            } else {
+                EXPECT_EQ(lines[2].rfind("ERR Retain file not loaded: ", 0), 0u) << lines[2];
+                EXPECT_NE(lines[2].find(c.Why), std::string::npos) << lines[2];
+                EXPECT_EQ(loaded, 0);
+                EXPECT_EQ(Number("Plc.Counter"), 50u);
+                EXPECT_EQ(Text(), "t50");
+            }
+        }
+    }
 }
 
 }  // namespace

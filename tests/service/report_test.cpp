@@ -35,6 +35,15 @@ TEST(Report, WritesTheLevelTagAndTheFormattedText) {
     EXPECT_EQ(capture.Lines(), expected);
 }
 
+// A text from a record or a segment forges no line and no journal priority
+// and drives no terminal.
+TEST(Report, HostileTextsAreEscaped) {
+    ovtest::StderrCapture capture;
+    report(&LogChannel, "ERR", "Node %s", "\x1b[31m\xc2\x9b\xe2\x80\xae\xff\x7f\n<3>x\tC:\\Orvale\\");
+    EXPECT_EQ(capture.Lines(),
+              std::vector<std::string>{"ERR Node \\x1b[31m\\u009b\\u202e\\xff\\x7f\\n<3>x\\tC:\\Orvale\\"});
+}
+
 TEST(Report, TextIsCutAtTheBufferBound) {
     ovtest::StderrCapture capture;
     std::string longText(3000, 'x');

@@ -1,7 +1,7 @@
 // Crash safety of the retain file: a child process saves in a loop, each
 // save with new values, and is killed with SIGKILL at a random moment; after
 // every kill OvRetain.bin (and its backup) must be a complete file of one
-// save, never a torn one.
+// save, never a torn one, and verify by the check record.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -18,10 +18,12 @@
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
 #include "retain/startup_check.h"
+#include "stdlib/pdir.h"
 #include "support/test_support.h"
 #include "variables/variables.h"
 
@@ -93,6 +95,7 @@ protected:
         ResetRetainStateForTest();
         PublishConfiguration();
         ASSERT_EQ(NodeWriteStringByName("SERVICE.OvRetain.OutPath", (dir_.Path() + "/").c_str()), 0);
+        ASSERT_EQ(setenv("OVRT_DRIVES", dir_.Path().c_str(), 1), 0);
         uint8_t useBackup = GetParam();
         ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", &useBackup, 1), 0);
         char scratch[32];
@@ -170,6 +173,16 @@ TEST_P(RetainCrash, KilledSavesNeverLeaveATornFile) {
         nextGeneration += 1000;  // generations of the next child never repeat the killed one's
 
         SCOPED_TRACE("kill " + std::to_string(kill));
+        // Every file left is one the check record vouches for.
+        PDir* dir = PDirOpen(dir_.Path().c_str());
+        ASSERT_NE(dir, nullptr);
+        for (const char* name : {"OvRetain.bin", "OvRetain.$$$"}) {
+            if (!GetParam() && std::string(name) != "OvRetain.bin") continue;
+            CheckEntry entry;
+            std::string why;
+            EXPECT_EQ(VerifyRetainFileNamed(dir, name, &entry, &why), CHECK_VERIFIED) << name << ": " << why;
+        }
+        PDirClose(dir);
         int64_t g = CheckComplete(ReadFile(GetRetainFilePath()), hash, configurationBytes);
         ASSERT_GE(g, lastGeneration) << "the retain file went back to an older save";
         lastGeneration = g;

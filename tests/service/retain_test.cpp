@@ -19,6 +19,7 @@
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_file.h"
@@ -52,8 +53,11 @@ protected:
         ASSERT_TRUE(NodeSpaceAttach(space_.Name(), true, &error)) << error;
         ResetVariablesForTest();
         ResetRetainStateForTest();
+        // The retain directory must lie inside the drive root.
+        ASSERT_EQ(setenv("OVRT_DRIVES", dir_.Path().c_str(), 1), 0);
     }
     void TearDown() override {
+        unsetenv("OVRT_DRIVES");
         PFileClearFaults();
         PMemInjectFault(0);
         ResetRetainStateForTest();
@@ -203,11 +207,15 @@ TEST_F(RetainFile, AFileThatEndsEarlyRestoresTheCompleteSlots) {
     MakeNumeric("s.C", 7, 4, 0x33333333);
     ASSERT_EQ(SaveRetainFile(), 1);
     std::string full = ReadFile(GetRetainFilePath());
-    // Cut in the middle of s.B's slot, the second to last.
+    // Cut in the middle of s.B's slot, the second to last, and with no check
+    // record, as an older version left it.
     WriteFile(GetRetainFilePath(), full.substr(0, full.size() - 6));
+    std::filesystem::remove(dir_.File("OvRetain.check"));
     for (const char* name : {"s.A", "s.B", "s.C"}) SetValue(name, Bytes({0, 0, 0, 0}));
 
+    ovtest::StderrCapture log;
     ASSERT_EQ(LoadRetainFile(), 1);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"DBG Retain file has no check record: loaded without verifying."});
     EXPECT_EQ(Value("s.A"), Bytes({0x11, 0x11, 0x11, 0x11}));
     EXPECT_EQ(Value("s.B"), Bytes({0, 0, 0, 0}));
     EXPECT_EQ(Value("s.C"), Bytes({0, 0, 0, 0}));
@@ -231,18 +239,23 @@ TEST_F(RetainFile, LoadTakesSlotsAsTheyAreWhateverTheHeader) {
     EXPECT_EQ(Text("h.Text"), "ABCDEFG") << "a text without its zero keeps Size - 1 characters";
 }
 
-TEST_F(RetainFile, EmptyNodeTableGivesTheHeaderAlone) {
-    // No OutPath node: the paths are the bare names in the working directory.
+// No OutPath node (it could not be made): nothing is written or read in the
+// working directory instead, and every save fails aloud, the last one too.
+TEST_F(RetainFile, WithoutAnOutPathNothingIsSavedInTheWorkingDirectory) {
     std::string cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir_.Path());
-    BuildRetainFilePaths();
-    uint8_t saved = SaveRetainFile();
-    uint8_t loaded = LoadRetainFile();
-    std::string content = ReadFile("OvRetain.bin");
+    ovtest::StderrCapture log;
+    EXPECT_FALSE(BuildRetainFilePaths());
+    const uint8_t saved = SaveRetainFile();
+    const int last = SaveRetainFileStatus();
+    const uint8_t loaded = LoadRetainFile();
+    std::vector<std::string> lines = log.Lines();
     std::filesystem::current_path(cwd);
-    EXPECT_EQ(saved, 1);
-    EXPECT_EQ(loaded, 1);
-    EXPECT_EQ(content, std::string(4, '\0'));
+    EXPECT_EQ(saved, 0);
+    EXPECT_EQ(last, 0) << "a failure, not a save that could not start";
+    EXPECT_EQ(loaded, 0);
+    EXPECT_EQ(lines, std::vector<std::string>(2, "ERR Retain file save failed: OutPath names no usable directory."));
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));
 }
 
 TEST_F(RetainFile, NothingHappensBeforeThePathsAreBuilt) {
@@ -255,26 +268,36 @@ TEST_F(RetainFile, NothingHappensBeforeThePathsAreBuilt) {
 }
 
 TEST_F(RetainFile, OutPathForms) {
-    ASSERT_EQ(setenv("OVRT_DRIVES", (dir_.Path() + "/drives").c_str(), 1), 0);
     struct Case {
         std::string OutPath;
-        std::string File;  // where the retain file lands
+        std::string File;  // where the retain file lands; "" refused
     };
+    const std::string outside = dir_.Path() + "-outside/";
     const Case cases[] = {
         {dir_.Path() + "/plain/", dir_.File("plain/OvRetain.bin")},
         {dir_.Path() + "/pre", dir_.File("preOvRetain.bin")},
         {dir_.Path() + "/made/on/demand/", dir_.File("made/on/demand/OvRetain.bin")},
-        {"D:\\data", dir_.File("drives/D/dataOvRetain.bin")},
-        {"C:\\Orvale\\", dir_.File("drives/C/Orvale/OvRetain.bin")},
+        {"D:\\data", dir_.File("D/dataOvRetain.bin")},
+        {"C:\\Orvale\\", dir_.File("C/Orvale/OvRetain.bin")},
+        // Outside the drive root: refused aloud, nothing made there.
+        {outside, ""},
+        {dir_.Path() + "/../", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.OutPath);
         Configure(c.OutPath);
-        ASSERT_EQ(SaveRetainFile(), 1);
+        ovtest::StderrCapture log;
+        ASSERT_EQ(SaveRetainFile(), c.File.empty() ? 0 : 1);
+        if (c.File.empty()) {
+            const std::vector<std::string> lines = log.Lines();
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_NE(lines[0].find("outside the drive root " + dir_.Path()), std::string::npos) << lines[0];
+            continue;
+        }
         EXPECT_EQ(ReadFile(c.File).size(), 4u + 4 + 4 + 1 + 80);
         EXPECT_EQ(LoadRetainFile(), 1);
     }
-    unsetenv("OVRT_DRIVES");
+    EXPECT_FALSE(FileExists(outside));
 }
 
 TEST_F(RetainFile, BackupHoldsThePreviousFile) {
@@ -322,8 +345,10 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
         {"ENOSPC on a slot write", [] { PFileInjectFault(PF_WRITE, 3, ENOSPC); },
          "ERR Retain file write failed: No space left on device"},
         {"EIO on fsync", [] { PFileInjectFault(PF_SYNC, 1, EIO); }, "ERR Retain file sync failed: Input/output error"},
-        {"failing rename", [] { PFileInjectFault(PF_RENAME, 1, EXDEV); },
+        {"failing rename", [] { PFileInjectFault(PF_RENAME, 2, EXDEV); },
          "ERR Retain file rename failed: Invalid cross-device link"},
+        {"failing check record rename", [] { PFileInjectFault(PF_RENAME, 1, EXDEV); },
+         "ERR Check record rename failed: Invalid cross-device link"},
         {"failing flush", [] { PFileInjectFault(PF_FLUSH, 1, EDQUOT); },
          "ERR Retain file flush failed: " + std::string(strerror(EDQUOT))},
         {"failing close", [] { PFileInjectFault(PF_CLOSE, 1, EIO); },
@@ -351,7 +376,7 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
             std::filesystem::remove(backup);
             WriteFile(backup, "backup");
             c.Arm();
-            if (useBackup && std::string(c.Name) == "failing rename") PFileInjectFault(PF_RENAME, 2, EXDEV);
+            if (useBackup && std::string(c.Name) == "failing rename") PFileInjectFault(PF_RENAME, 3, EXDEV);
             ovtest::StderrCapture log;
             EXPECT_EQ(SaveRetainFile(), 0);
             std::vector<std::string> lines = log.Lines();
@@ -376,18 +401,30 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
     EXPECT_NE(ReadFile(retain), previous);
 }
 
-// The layout record of the file's hash is on disk before the file; an
-// ordinary save writes none; a node created after the hash was cached makes
-// the next save grow it, and a failure to write it keeps every file as it was.
+// The layout record of the saved file, named by the check record's newest
+// entry.
+std::string SavedRecordPath(const TempDir& dir, uint32_t hash) {
+    PDir* d = PDirOpen(dir.Path().c_str());
+    std::vector<CheckEntry> entries;
+    bool missing = false;
+    std::string why;
+    const bool ok = d && ReadCheckRecord(d, &entries, &missing, &why);
+    if (d) PDirClose(d);
+    EXPECT_TRUE(ok) << why;
+    return ok ? dir.File(LayoutRecordName(hash, entries[0].LayoutId)) : std::string();
+}
+
+// The layout record of the file is on disk before the file; an ordinary
+// save writes none; a node created after the hash was cached makes the next
+// save write a longer record of its own, leaving the old one as it was, and
+// a failure to write it keeps every file as it was.
 TEST_F(RetainFile, SaveKeepsTheLayoutRecordLongEnough) {
     Configure(dir_.Path() + "/");
     Fill(Populate(5), 1);
     ResetLayoutRecordForTest();
     ASSERT_EQ(SaveRetainFile(), 1);
     const uint32_t hash = ComputeLayoutHash();
-    char name[40];
-    std::snprintf(name, sizeof name, "OvRetain.%08x.layout", hash);
-    const std::string recordPath = dir_.File(name), retain = dir_.File("OvRetain.bin");
+    const std::string recordPath = SavedRecordPath(dir_, hash), retain = dir_.File("OvRetain.bin");
     LayoutRecord record;
     std::string why;
     ASSERT_TRUE(ReadLayoutRecord(recordPath.c_str(), hash, &record, &why)) << why;
@@ -402,7 +439,7 @@ TEST_F(RetainFile, SaveKeepsTheLayoutRecordLongEnough) {
     };
     const std::string first = identity();
     ASSERT_EQ(SaveRetainFile(), 1);
-    ResetLayoutRecordForTest();  // as a new process would: it finds the record long enough
+    ResetLayoutRecordForTest();  // as a new process would: it finds the record there
     ASSERT_EQ(SaveRetainFile(), 1);
     EXPECT_EQ(identity(), first) << "an ordinary save rewrote the record";
 
@@ -414,13 +451,15 @@ TEST_F(RetainFile, SaveKeepsTheLayoutRecordLongEnough) {
     PFileClearFaults();
     EXPECT_EQ(log.Lines(), std::vector<std::string>{"ERR Layout record rename failed: No space left on device"});
     EXPECT_EQ(ReadFile(retain), previous);
-    EXPECT_EQ(ReadFile(recordPath), previousRecord);
     for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
         EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
 
     ASSERT_EQ(SaveRetainFile(), 1);
     EXPECT_EQ(ComputeLayoutHash(), hash);
-    ASSERT_TRUE(ReadLayoutRecord(recordPath.c_str(), hash, &record, &why)) << why;
+    const std::string grownPath = SavedRecordPath(dir_, hash);
+    EXPECT_NE(grownPath, recordPath);
+    EXPECT_EQ(ReadFile(recordPath), previousRecord) << "a record is never rewritten for another layout";
+    ASSERT_TRUE(ReadLayoutRecord(grownPath.c_str(), hash, &record, &why)) << why;
     EXPECT_EQ(record.HashedCount, hashed);
     ASSERT_EQ(record.Entries.size(), hashed + 1);
     EXPECT_EQ(std::string(record.Entries.back().Name, record.Entries.back().NameLength), "Rt.Late");
@@ -444,22 +483,19 @@ TEST_F(RetainFile, LoadSkipsASlotWhoseBufferIsUnavailable) {
     EXPECT_EQ(Value("m.C"), Bytes({12, 12, 12, 12})) << "later nodes still get their own values";
 }
 
-// A read error ends the load: the nodes before it have their values, the
-// one it hit and every later one keep theirs, and the load fails aloud.
+// The whole file is read before any node is written: a read error leaves
+// every node as it was, and the load fails aloud.
 TEST_F(RetainFile, LoadStopsAtTheFirstReadError) {
     Configure(dir_.Path() + "/");
     const std::vector<std::string> names = {"e.1", "e.2", "e.3", "e.4", "e.5"};
     for (size_t i = 0; i < names.size(); ++i) MakeNumeric(names[i], 7, 4, 1111 * (i + 1));
     ASSERT_EQ(SaveRetainFile(), 1);
     for (const std::string& name : names) SetValue(name, Bytes({0, 0, 0, 0}));
-    // The header is read 1, the configuration's four slots 2 to 5, e.1 6.
-    PFileInjectFault(PF_READ, 7, EIO);
+    PFileInjectFault(PF_READ, 1, EIO);
     ovtest::StderrCapture log;
     EXPECT_EQ(LoadRetainFile(), 0);
     EXPECT_EQ(log.Lines(), std::vector<std::string>{"ERR Retain file read failed: Input/output error"});
-    uint32_t first = 1111;
-    EXPECT_EQ(Value("e.1"), std::string(reinterpret_cast<const char*>(&first), 4));
-    for (size_t i = 1; i < names.size(); ++i) EXPECT_EQ(Value(names[i]), Bytes({0, 0, 0, 0})) << names[i];
+    for (const std::string& name : names) EXPECT_EQ(Value(name), Bytes({0, 0, 0, 0})) << name;
 }
 
 // Only a regular file with a whole header is loaded: anything else fails

@@ -184,13 +184,14 @@ const std::map<std::string, std::string>& CommandHelp() {
          "header word beside the layout hash, then each slot in order with the\n"
          "node that would receive it (offset, name, type code, value as 'get'\n"
          "prints it), and where the file is shorter or longer than the layout\n"
-         "expects. When the header word is not the layout hash and the layout record\n"
-         "OvRetain.<header>.layout lies beside the file, the slots are shown by that\n"
-         "record instead: the nodes the file was written for. FILE may be given in the\n"
+         "expects, and whether the check record OvRetain.check beside it vouches for\n"
+         "it. When the header word is not the layout hash and the file's own layout\n"
+         "record lies beside it, the slots are shown by that record instead: the\n"
+         "nodes the file was written for. FILE may be given in the\n"
          "drive form, e.g. C:\\Orvale\\OvRetain.bin.\n"
          "With --json, the same as one JSON object. With --check, only the summary,\n"
-         "and status 1 when the header does not match the layout or the file is\n"
-         "shorter or longer than the layout expects.\n"},
+         "and status 1 when the header does not match the layout, the file is\n"
+         "shorter or longer than the layout expects, or it does not verify.\n"},
         {"status",
          "usage: ovnode status [--json]\n"
          "\n"
@@ -199,7 +200,8 @@ const std::map<std::string, std::string>& CommandHelp() {
          "trigger_load, stop_save, shutdown_save, autosave) the last one's start,\n"
          "duration, outcome and error text with the counts of successes and\n"
          "failures since the start; then the retain file's size and modification\n"
-         "time and whether its header matches the node space's layout. Status 1\n"
+         "time, whether its header matches the node space's layout and whether it\n"
+         "verifies by its check record. Status 1\n"
          "when the service is not running or its last save failed.\n"},
         {"metrics",
          "usage: ovnode metrics\n"
@@ -223,8 +225,8 @@ const std::map<std::string, std::string>& CommandHelp() {
          "usage: ovnode retain-restore FILE [--dry-run]\n"
          "\n"
          "Writes the values of retain file FILE (OvRetain.bin, OvRetain.$$$ or an .old\n"
-         "file) into the node space by name, through its layout record\n"
-         "OvRetain.<header>.layout beside it. A node takes the value of the node of the\n"
+         "file) into the node space by name, through its own layout record beside it\n"
+         "(named by an .old file's name or by the check record). A node takes the value of the node of the\n"
          "same name and type code; a text or byte range whose size changed is cut\n"
          "short or zero-filled, any other value whose size changed is not taken.\n"
          "Prints: kept N, resized N, new N, dropped N. --dry-run writes nothing.\n"
@@ -332,6 +334,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
         return fail("option --dry-run does not apply to " + result.Command);
     if (force && result.Command != "destroy") return fail("option --force does not apply to " + result.Command);
     if (to && result.To.empty()) return fail("option --to needs a process name");
+    result.ToGiven = to;
     if (!result.Help) {
         if (positional.size() < shape.MinArgs)
             return fail("missing arguments to " + result.Command + " (see ovnode " + result.Command + " --help)");

@@ -28,6 +28,9 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kDefaultSpace = "ovnodespace";
 constexpr const char* kDefaultProcess = "OvRetain";
+// The service's executable, by its file name: the only program that service
+// and notify send to.
+constexpr const char* kServiceProgram = "ovretain";
 
 struct Invocation {
     std::string Command;            // "" with Help: the tool's own help
@@ -38,6 +41,7 @@ struct Invocation {
     bool Json = false;                 // list, get, catalog, status, retain-dump --json
     bool Force = false;                // destroy --force
     std::string To = kDefaultProcess;  // service/notify --to
+    bool ToGiven = false;              // --to was on the command line
     bool Wait = false;                 // save, load, service stop --wait
     double Timeout = 60;               // --timeout S, seconds, with --wait
     bool Check = false;                // retain-dump --check

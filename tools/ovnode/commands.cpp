@@ -112,6 +112,31 @@ const char* EventName(uint32_t event) {
     }
 }
 
+// The process that service and notify send to: the node space's service as
+// the kernel names it (the holder of its instance lock, running ovretain),
+// never whatever pid a catalogue entry holds, since any member of the group
+// can write those. A --to NAME that no entry has sends nothing; an entry that
+// names another process is said and ignored. 0 when nothing may be sent.
+pid_t ServiceTarget(const Invocation& inv, uint64_t* start, std::ostream& err) {
+    RtSelectInstance(inv.Space);
+    uint64_t entryStart = 0;
+    const pid_t entry = RtFindProcess(inv.To, &entryStart);
+    if (entry == 0 && inv.ToGiven) {
+        Fail(err, "no process is catalogued as " + inv.To + ": nothing sent");
+        return 0;
+    }
+    std::string why;
+    const pid_t pid = NodeSpaceServiceProcess(inv.Space, kServiceProgram, start, &why);
+    if (pid == 0) {
+        Fail(err, why);
+        return 0;
+    }
+    if (entry != 0 && (entry != pid || entryStart != *start))
+        err << "ovnode: the catalogue entry " << ShownText(inv.To) << " names process " << entry
+            << ", not the node space's service (process " << pid << "): entry ignored\n";
+    return pid;
+}
+
 }  // namespace
 
 std::string JsonString(const std::string& text) {
@@ -297,21 +322,12 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) 
     const uint32_t event = it->second;
     if (inv.Wait && event != 101) return Usage(err, "option --wait applies to service stop only");
     if (!Attach(inv, false, err)) return kExitFailure;
-    RtSelectInstance(inv.Space);
-
-    pid_t pid = RtFindProcess(inv.To);
-    if (pid == 0) {
-        std::vector<pid_t> services = NodeSpaceServices();
-        if (services.empty())
-            return Fail(err, "no process is catalogued as " + inv.To + " and no service is registered");
-        if (services.size() > 1)
-            return Fail(err, "no process is catalogued as " + inv.To + " and " + std::to_string(services.size()) +
-                                 " services are registered");
-        pid = services.front();
-    }
+    uint64_t start = 0;
+    const pid_t pid = ServiceTarget(inv, &start, err);
+    if (pid == 0) return kExitFailure;
     std::string error;
     const ServiceView before = inv.Wait ? ReadServiceView(inv.Space) : ServiceView();
-    if (!NodeSpaceSendControl(pid, event, &error))
+    if (!NodeSpaceSendControl(pid, event, &error, start))
         return Fail(
             err, "cannot send " + std::string(EventName(event)) + " to process " + std::to_string(pid) + ": " + error);
     out << "sent " << EventName(event) << " (" << event << ") to process " << pid << "\n";
@@ -323,10 +339,10 @@ int CommandNotify(const Invocation& inv, std::ostream& out, std::ostream& err) {
     uint64_t code = 0;
     std::string why;
     if (!ParseUnsigned(inv.Args[0], 0xFFFFFFFFu, &code, &why)) return Usage(err, "event code " + why);
-    RtSelectInstance(inv.Space);
+    if (!Attach(inv, false, err)) return kExitFailure;
     uint64_t start = 0;
-    pid_t pid = RtFindProcess(inv.To, &start);
-    if (pid == 0) return Fail(err, "no process is catalogued as " + inv.To);
+    const pid_t pid = ServiceTarget(inv, &start, err);
+    if (pid == 0) return kExitFailure;
     std::string error;
     if (!RtSendEvent(pid, static_cast<uint32_t>(code), &error, start))
         return Fail(err,
@@ -336,9 +352,11 @@ int CommandNotify(const Invocation& inv, std::ostream& out, std::ostream& err) {
 }
 
 int CommandCatalog(const Invocation& inv, std::ostream& out, std::ostream& err) {
-    if (!NodeSpaceExists(inv.Space)) return Fail(err, "node space '" + inv.Space + "' does not exist");
+    if (!Attach(inv, false, err)) return kExitFailure;
     RtSelectInstance(inv.Space);
-    std::vector<RtCatalogEntry> entries = RtReadCatalog();
+    std::vector<RtCatalogEntry> entries;
+    std::string error;
+    if (!RtReadCatalog(&entries, &error)) return Fail(err, "cannot read the catalogue: " + error);
 
     if (inv.Json) {
         out << "[";
@@ -359,12 +377,14 @@ int CommandCatalog(const Invocation& inv, std::ostream& out, std::ostream& err) 
     std::set<pid_t> shown;  // a process catalogued under two root names shows its own entries once
     for (const RtCatalogEntry& root : entries) {
         if (!root.Process.empty()) continue;
-        rows.push_back({root.Name, root.Kind, std::to_string(root.Pid), root.Tid ? std::to_string(root.Tid) : "",
+        rows.push_back({TableValue(root.Name), root.Kind, std::to_string(root.Pid),
+                        root.Tid ? std::to_string(root.Tid) : "",
                         root.Priority >= 0 ? std::to_string(root.Priority) : ""});
         if (root.Kind != "process" || !shown.insert(root.Pid).second) continue;
         for (const RtCatalogEntry& own : entries) {
             if (own.Process.empty() || own.Pid != root.Pid) continue;
-            rows.push_back({"  " + own.Name, own.Kind, std::to_string(own.Pid), own.Tid ? std::to_string(own.Tid) : "",
+            rows.push_back({"  " + TableValue(own.Name), own.Kind, std::to_string(own.Pid),
+                            own.Tid ? std::to_string(own.Tid) : "",
                             own.Priority >= 0 ? std::to_string(own.Priority) : ""});
         }
     }

@@ -21,7 +21,10 @@
 #include "ovnode/retained_file.h"
 #include "ovnode/shown_text.h"
 #include "ovnode/value_codec.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
+#include "retain/set_aside.h"
+#include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 
 namespace ovnode {
@@ -76,6 +79,29 @@ std::string SlotValue(const std::vector<uint8_t>& bytes, const Slot& slot) {
     return FormatValue(slot.Type, value);
 }
 
+// How the check record beside the file judges it: "verified", "failed"
+// (why in *why) or "none" (no check record there).
+const char* FileCheck(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
+    std::string name;
+    PDir* dir = PDirOpenParent(path.c_str(), &name);
+    if (!dir) {
+        *why = std::string("its directory cannot be opened: ") + std::strerror(errno);
+        return "failed";
+    }
+    uint32_t header = 0;
+    if (bytes.size() >= 4) std::memcpy(&header, bytes.data(), 4);
+    CheckEntry entry;
+    const CheckVerdict verdict =
+        VerifyRetainFile(dir, bytes.size(), Crc32c(0, bytes.data(), bytes.size()), header, &entry, why);
+    PDirClose(dir);
+    if (verdict == CHECK_VERIFIED) return "verified";
+    // A set-aside file is not one the check record speaks for.
+    SetAsideName parsed;
+    if (verdict == CHECK_FAILED && !ParseSetAsideName(name, &parsed)) return "failed";
+    why->clear();
+    return "none";
+}
+
 }  // namespace
 
 int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& err) {
@@ -106,8 +132,12 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
     if (bytes.size() >= 4) std::memcpy(&header, bytes.data(), 4);  // little-endian, as the machine
     const uint32_t hash = ComputeLayoutHash();
     const bool headerMatches = bytes.size() >= 4 && header == hash;
-    // --check judges the file as a whole: header and length.
-    const int verdict = !inv.Check || (headerMatches && bytes.size() == expected) ? kExitOk : kExitFailure;
+    // The check record beside the file says whether it is the file that was
+    // saved; --check judges the file as a whole: that, header and length.
+    std::string checkWhy;
+    const char* check = FileCheck(path, bytes, &checkWhy);
+    const bool damaged = std::strcmp(check, "failed") == 0;
+    const int verdict = !inv.Check || (headerMatches && bytes.size() == expected && !damaged) ? kExitOk : kExitFailure;
 
     // A file of another layout is shown by its own record when one lies
     // beside it and verifies; else against the current layout.
@@ -120,7 +150,7 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
         own.Bytes = bytes;
         own.Header = header;
         if (ReadRetainedRecord(&own, &noRecord)) {
-            recordPath = LayoutRecordPathBeside(path, header);
+            recordPath = own.RecordPath;
             slots = SlotsOfRecord(own.Record);
             recordNodes = own.Record.Entries.size();
         }
@@ -134,7 +164,8 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
             << ", \"expected_size\": " << expected
             << ", \"header\": " << (bytes.size() >= 4 ? JsonString(Hex(header)) : "null")
             << ", \"layout_hash\": " << JsonString(Hex(hash))
-            << ", \"header_matches\": " << (headerMatches ? "true" : "false");
+            << ", \"header_matches\": " << (headerMatches ? "true" : "false") << ", \"check\": " << JsonString(check)
+            << ", \"check_why\": " << (checkWhy.empty() ? "null" : JsonString(checkWhy));
         if (!inv.Check) {
             out << ", \"layout_record\": " << (recordPath.empty() ? "null" : JsonString(recordPath))
                 << ", \"slots\": [";
@@ -164,8 +195,11 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
     out << "header word  " << Hex(header) << "\n"
         << "layout hash  " << Hex(hash)
         << (header == hash ? "  (match)\n" : "  (differ: a start-up check would set this file aside)\n");
+    out << "check record " << check << (checkWhy.empty() ? "" : ": " + ShownText(checkWhy)) << "\n";
     if (inv.Check) {
-        if (verdict == kExitOk)
+        if (damaged)
+            out << "the file is not the one that was saved\n";
+        else if (verdict == kExitOk)
             out << "the file matches the layout\n";
         else if (!headerMatches)
             out << "the header does not match the layout\n";

@@ -1,9 +1,12 @@
 // retained_file.h - a retain file read together with the layout record
 // beside it, for the ovnode commands that show or restore its values by name.
 //
-// The record is found by the file's header word in the file's own
-// directory (OvRetain.<hash>.layout), so a copy of a retain file works with
-// its record anywhere. Called from one thread at a time.
+// The record is found in the file's own directory: a set-aside file's name
+// names it, the check record beside a retain file or backup (check_record.h)
+// names the one of each file it lists, and a file that neither names is
+// read through the legacy record of its header word (layout_record.h). So a
+// copy of a retain file with its check record and records works anywhere.
+// Called from one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +22,7 @@ struct RetainedFile {
     std::vector<uint8_t> Bytes;
     uint32_t Header = 0;
     LayoutRecord Record;
+    std::string RecordPath;  // the record's path, once read
 };
 
 // Reads the file; false with one line saying why when it cannot be read or

@@ -1,12 +1,9 @@
 // shown_text.h - texts from the node space and from files, made safe to
 // print on a terminal, and input files read with care.
 //
-// ShownText escapes what could drive a terminal or break a line: control
-// bytes (\n, \t, \xNN), DEL, the C1 controls (as \u0080..\u009f) and bytes
-// that are not valid UTF-8 (\xNN). With escapeBackslash a backslash becomes
-// \\ so that the result reads back unambiguously (tables); error messages
-// and single values leave it, so that paths such as C:\Orvale\ read as they
-// are written.
+// ShownText escapes what could drive a terminal, break a line or reorder
+// it, as common/shown_text.h describes (the decoder the service's log uses
+// too).
 //
 // ReadInputFile reads a whole file that a user names: it opens it without
 // blocking (a FIFO never hangs the tool), accepts only a regular file and at

@@ -18,23 +18,29 @@
 #include <ostream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/commands.h"
+#include "ovnode/shown_text.h"
 #include "ovnode/status_view.h"
+#include "retain/check_record.h"
 #include "retain/layout_hash.h"
+#include "retain/layout_record.h"
 #include "status/status_segment.h"
+#include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 
 namespace ovnode {
 namespace {
 
 constexpr int kKindCount = static_cast<int>(STATUS_KIND_COUNT);
-const char* const kKindNames[kKindCount] = {"trigger_save", "trigger_load", "stop_save", "shutdown_save", "autosave"};
+const char* const kKindNames[kKindCount] = {"trigger_save",  "trigger_load", "stop_save",
+                                            "shutdown_save", "autosave",     "autoload"};
 
 int Fail(std::ostream& err, const std::string& what) {
-    err << "ovnode: " << what << "\n";
+    err << "ovnode: " << ShownText(what) << "\n";
     return kExitFailure;
 }
 
@@ -68,7 +74,7 @@ const char* OutcomeName(uint32_t outcome) {
 }
 
 bool IsSaveKind(int kind) {
-    return kind != STATUS_TRIGGER_LOAD;
+    return kind != STATUS_TRIGGER_LOAD && kind != STATUS_AUTOLOAD;
 }
 
 // The most recent save of any kind, or -1 when none has run.
@@ -81,14 +87,9 @@ int LastSave(const ServiceStatus& r) {
     return last;
 }
 
-// A text from the record, shown on one line.
+// A text from the record, shown on one line and escaped.
 std::string Printable(const char* text) {
-    std::string out;
-    for (const char* p = text; *p; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-    }
-    return out;
+    return ShownText(text);
 }
 
 // A Prometheus label value: backslash, quote and newline escaped.
@@ -148,7 +149,11 @@ void Sleep() {
 ServiceView ReadServiceView(const std::string& space) {
     ServiceView view;
     StatusSnapshot snap{};
-    if (!StatusSegmentRead(space, &snap, &view.Why)) return view;
+    // Only the service writes its record: one owned by anyone but the node
+    // space's owner (or root) was put there by someone else.
+    uid_t owner = 0;
+    NodeSpaceOwner(space, &owner);
+    if (!StatusSegmentRead(space, owner, &snap, &view.Why)) return view;
     view.HasRecord = true;
     view.Consistent = snap.Consistent;
     view.Record = snap.Record;
@@ -158,24 +163,49 @@ ServiceView ReadServiceView(const std::string& space) {
     return view;
 }
 
-RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout) {
+RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout, bool mayOpen) {
     RetainFileView f;
     f.Path = PFileMapPath(drivePath.c_str());
-    // The path may come from the record: only a regular file is looked at, and
-    // opening it never waits (a FIFO would).
-    const int fd = open(f.Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Only what lstat says of a path that came from the record or from a
+    // node; the file is opened for its header only inside the drive root,
+    // without following a link or waiting (a FIFO would), and only when it
+    // is the regular file lstat saw.
     struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) close(fd);
-        return f;
-    }
+    if (lstat(f.Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return f;
     f.Exists = true;
     f.Size = static_cast<uint64_t>(st.st_size);
     f.ModifiedNs = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    std::string root = PFileDriveRoot();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    const bool inside = f.Path.compare(0, root.size() + 1, root + "/") == 0 && f.Path.find("/../") == std::string::npos;
+    if (!mayOpen || !inside) return f;
+    const int fd = open(f.Path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened {};
+    if (fd < 0) return f;
+    if (fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        close(fd);
+        return f;
+    }
     uint8_t header[4] = {};
     f.HasHeader = pread(fd, header, 4, 0) == 4;
+    // The whole file's checksum, for the check record beside it.
+    uint32_t crc = 0;
+    uint64_t read = 0;
+    std::vector<uint8_t> chunk(1 << 20);
+    for (ssize_t n; (n = pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(read))) > 0;) {
+        crc = Crc32c(crc, chunk.data(), static_cast<size_t>(n));
+        read += static_cast<uint64_t>(n);
+    }
     close(fd);
     f.Header = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
+    std::string name;
+    PDir* dir = PDirOpenParent(f.Path.c_str(), &name);
+    CheckEntry entry;
+    const CheckVerdict verdict =
+        dir ? VerifyRetainFile(dir, read, crc, f.HasHeader ? f.Header : 0, &entry, &f.CheckWhy) : CHECK_NO_RECORD;
+    if (dir) PDirClose(dir);
+    f.Check = verdict == CHECK_VERIFIED ? "verified" : verdict == CHECK_FAILED ? "failed" : "none";
+    if (verdict != CHECK_FAILED) f.CheckWhy.clear();
     if (haveLayout) {
         f.HaveLayout = true;
         f.LayoutHash = ComputeLayoutHash();
@@ -188,23 +218,41 @@ RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout)
 }
 
 // The retain file the service uses: the path its record names, else the one
-// OutPath gives now.
-static std::string RetainPathOf(const ServiceView& view, bool haveSpace) {
-    if (view.HasRecord && view.Record.RetainPath[0]) return view.Record.RetainPath;
+// OutPath gives now. Only the latter is opened (for its header), and only
+// when the record names the same file.
+static RetainFileView RetainFileOf(const ServiceView& view, bool haveSpace) {
     char outPath[128] = {};
     if (haveSpace) NodeReadStringByName("SERVICE.OvRetain.OutPath", outPath, sizeof outPath - 1);
     if (!outPath[0]) std::strcpy(outPath, "C:\\Orvale\\");
-    return std::string(outPath) + "OvRetain.bin";
+    const std::string fromNode = std::string(outPath) + "OvRetain.bin";
+    if (!view.HasRecord || !view.Record.RetainPath[0]) return ReadRetainFileView(fromNode, haveSpace, true);
+    const std::string fromRecord = view.Record.RetainPath;
+    return ReadRetainFileView(fromRecord, haveSpace, fromRecord == PFileMapPath(fromNode.c_str()));
 }
 
-int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*/) {
-    const ServiceView view = ReadServiceView(inv.Space);
+// Attaches to the node space for status and metrics: false, with the reason
+// on err, when it is there but refused.
+static bool AttachForStatus(const Invocation& inv, std::ostream& err, bool* haveSpace) {
+    *haveSpace = false;
+    if (!NodeSpaceExists(inv.Space)) return true;
     std::string error;
-    const bool haveSpace = NodeSpaceExists(inv.Space) && NodeSpaceAttach(inv.Space, false, &error);
-    const RetainFileView file = ReadRetainFileView(RetainPathOf(view, haveSpace), haveSpace);
+    if (!NodeSpaceAttach(inv.Space, false, &error)) {
+        err << "ovnode: cannot open node space '" << ShownText(inv.Space) << "': " << ShownText(error) << "\n";
+        return false;
+    }
+    *haveSpace = true;
+    return true;
+}
+
+int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    bool haveSpace = false;
+    if (!AttachForStatus(inv, err, &haveSpace)) return kExitFailure;
+    const ServiceView view = ReadServiceView(inv.Space);
+    const RetainFileView file = RetainFileOf(view, haveSpace);
     const ServiceStatus& r = view.Record;
     const int last = view.HasRecord ? LastSave(r) : -1;
     const bool lastFailed = last >= 0 && r.Kinds[last].LastOutcome == STATUS_OUTCOME_FAILED;
+    const bool awaitsLoad = view.Running && (r.Flags & STATUS_FLAG_AWAITS_LOAD) != 0;
 
     if (inv.Json) {
         out << "{\"service\": {\"running\": " << (view.Running ? "true" : "false");
@@ -217,8 +265,10 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*
         out << "},\n \"retain_file\": {\"path\": " << JsonString(file.Path)
             << ", \"exists\": " << (file.Exists ? "true" : "false");
         if (file.Exists) {
-            out << ", \"size\": " << file.Size << ", \"modified\": " << JsonString(Iso(file.ModifiedNs));
-            if (file.HaveLayout)
+            out << ", \"size\": " << file.Size << ", \"modified\": " << JsonString(Iso(file.ModifiedNs))
+                << ", \"check\": " << JsonString(file.Check) << ", \"check_why\": "
+                << (file.CheckWhy.empty() ? "null" : JsonString(Printable(file.CheckWhy.c_str())));
+            if (file.HaveLayout && file.HasHeader)
                 out << ", \"expected_size\": " << file.Expected
                     << ", \"header_matches\": " << (file.HeaderMatches() ? "true" : "false");
         }
@@ -232,7 +282,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*
                 << ", \"failures\": " << o.Failures << ", \"error\": " << JsonString(Printable(o.LastError)) << "}";
         }
         out << (view.HasRecord ? "\n },\n" : "},\n") << " \"last_save_failed\": " << (lastFailed ? "true" : "false")
-            << "}\n";
+            << ",\n \"awaits_first_load\": " << (awaitsLoad ? "true" : "false") << "}\n";
     } else {
         out << "service      ";
         if (view.Running)
@@ -247,7 +297,9 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*
             out << "missing\n";
         } else {
             out << file.Size << " bytes, modified " << Iso(file.ModifiedNs);
-            if (!file.HaveLayout)
+            if (!file.HasHeader)
+                out << ", header not read (not the file that OutPath names in the drive root)\n";
+            else if (!file.HaveLayout)
                 out << ", layout unknown (no node space)\n";
             else
                 out << (file.HeaderMatches() ? ", header matches the layout" : ", header does not match the layout")
@@ -255,6 +307,8 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*
                             ? ""
                             : ", length differs from the layout's " + std::to_string(file.Expected))
                     << "\n";
+            out << "             check record: " << file.Check
+                << (file.CheckWhy.empty() ? "" : ": " + Printable(file.CheckWhy.c_str())) << "\n";
         }
         for (int k = 0; view.HasRecord && k < kKindCount; ++k) {
             const StatusKindRecord& o = r.Kinds[k];
@@ -270,16 +324,17 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& /*err*
             if (o.LastError[0]) out << "; " << Printable(o.LastError);
             out << "\n";
         }
+        if (awaitsLoad) out << "the retain file awaits its first load: autosave waits\n";
         if (lastFailed) out << "the last save failed\n";
     }
     return view.Running && !lastFailed ? kExitOk : kExitFailure;
 }
 
-int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& /*err*/) {
+int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    bool haveSpace = false;
+    if (!AttachForStatus(inv, err, &haveSpace)) return kExitFailure;
     const ServiceView view = ReadServiceView(inv.Space);
-    std::string error;
-    const bool haveSpace = NodeSpaceExists(inv.Space) && NodeSpaceAttach(inv.Space, false, &error);
-    const RetainFileView file = ReadRetainFileView(RetainPathOf(view, haveSpace), haveSpace);
+    const RetainFileView file = RetainFileOf(view, haveSpace);
     const ServiceStatus& r = view.Record;
     auto family = [&](const char* name, const char* type, const char* help) {
         out << "# HELP ovretain_" << name << " " << help << "\n# TYPE ovretain_" << name << " " << type << "\n";
@@ -330,7 +385,12 @@ int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& /*err
         family("retain_file_modified_time_seconds", "gauge",
                "When the retain file was last written, in seconds since the Unix epoch.");
         out << "ovretain_retain_file_modified_time_seconds " << Seconds(file.ModifiedNs, 3) << "\n";
-        if (file.HaveLayout) {
+        if (file.Check != "none") {
+            family("retain_file_verified", "gauge",
+                   "1 when the retain file is the one its check record lists, 0 when it is not (damaged).");
+            out << "ovretain_retain_file_verified " << (file.Check == "verified" ? 1 : 0) << "\n";
+        }
+        if (file.HaveLayout && file.HasHeader) {
             family("retain_file_header_match", "gauge",
                    "1 when the retain file's header matches the layout of the node space.");
             out << "ovretain_retain_file_header_match " << (file.HeaderMatches() ? 1 : 0) << "\n";
@@ -348,6 +408,8 @@ int TriggerAndWait(const Invocation& inv, const char* trigger, StatusKind kind, 
     const char* what = kind == STATUS_TRIGGER_LOAD ? "load" : "save";
     if (!AttachExisting(inv, err)) return kExitFailure;
     if (!NodeSpaceFind(node.c_str())) return Fail(err, "unknown node " + node + " (has the service run?)");
+    if (NodeSpaceServiceHolder(inv.Space) == 0)
+        return Fail(err, "the service is not running on node space '" + inv.Space + "': " + trigger + " not written");
     if (!inv.Wait) {
         if (!WriteOne(node)) return Fail(err, "cannot write node " + node);
         return kExitOk;

@@ -37,12 +37,16 @@ struct RetainFileView {
     bool HaveLayout = false;  // the node space was there to judge the file by
     uint32_t LayoutHash = 0;
     uint64_t Expected = 0;  // length the layout expects
+    std::string Check;      // by the check record: "verified", "failed" or "none"
+    std::string CheckWhy;   // why it failed
     bool HeaderMatches() const { return HaveLayout && HasHeader && Header == LayoutHash; }
 };
 
 // `drivePath` may be in the drive form. The layout is that of the node
-// space this process is attached to, when haveLayout.
-RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout);
+// space this process is attached to, when haveLayout. Only lstat is asked
+// unless mayOpen; the file is opened for its header only inside the drive
+// root.
+RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout, bool mayOpen);
 
 // Waits until the service of process pid has ended, after a stop; `before`
 // is the record as it was before the stop was sent. Its exit status.

@@ -1,0 +1,26 @@
+// shown_text.h - texts from shared segments, records and files made safe to
+// show on a terminal or write to a log: one decoder for every tool and the
+// service's log.
+//
+// ShowText escapes what could drive a terminal, break a line or reorder what
+// is shown: C0 control bytes (\n, \t, \xNN), DEL (\x7f), the C1 controls
+// (\u0080..\u009f), the bidirectional controls (U+061C, U+200E, U+200F,
+// U+202A..U+202E, U+2066..U+2069 as \uXXXX) and bytes that are not valid
+// UTF-8 (\xNN). With escapeBackslash a backslash becomes \\ so that the
+// result reads back unambiguously (tables); messages leave it, so that paths
+// such as C:\Orvale\ read as they are written.
+//
+// Pure functions without state; callable from any thread. Nothing fails.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+std::string ShowText(const std::string& text, bool escapeBackslash = false);
+// True when ShowText would change the text (backslashes aside): a check that
+// allocates nothing, for the log's common case of plain text.
+bool TextNeedsShowing(const char* text);
+// Length of the valid UTF-8 sequence at s[i] (i < s.size()), or 0; *cp gets
+// its code point.
+size_t Utf8SequenceLength(const std::string& s, size_t i, uint32_t* cp);

@@ -1,0 +1,139 @@
+// Adoption of the retain file by the node space, and the guards of a save.
+#include "retain/adoption.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "nodespace/ovhgapi.h"
+#include "report/report.h"
+#include "retain/set_aside.h"
+#include "stdlib/pfile.h"
+
+namespace {
+
+constexpr uint64_t kMarkMagic = 0x3154504F4441564Full;  // "OVADOPT1"
+constexpr size_t kCompareChunk = 64 * 1024;
+
+struct Mark {
+    uint64_t Magic;
+    uint64_t Device;
+    uint64_t DirectoryInode;
+    uint64_t FileInode;
+    uint64_t Size;
+    uint64_t ModifiedNs;
+};
+static_assert(sizeof(Mark) == kAdoptionMarkSize, "the mark fills the node space's room for it");
+
+std::atomic<bool> AwaitsLoad{false};
+// Nodes the start-up check saw; -1 before it ran. With the retain-file lock.
+int32_t CheckedNodeCount = -1;
+
+// The mark of the retain file `name` of dir as it is now; false when it is
+// not there (or dir cannot be looked at).
+bool MarkOf(PDir* dir, const std::string& name, Mark* mark) {
+    struct stat file, directory;
+    if (!dir || !PDirStat(dir, name.c_str(), &file) || !PDirStat(dir, ".", &directory)) return false;
+    std::memset(mark, 0, sizeof *mark);
+    mark->Magic = kMarkMagic;
+    mark->Device = static_cast<uint64_t>(directory.st_dev);
+    mark->DirectoryInode = static_cast<uint64_t>(directory.st_ino);
+    mark->FileInode = static_cast<uint64_t>(file.st_ino);
+    mark->Size = static_cast<uint64_t>(file.st_size);
+    mark->ModifiedNs =
+        static_cast<uint64_t>(file.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(file.st_mtim.tv_nsec);
+    return true;
+}
+
+bool Adopted(const Mark& mark) {
+    Mark stored;
+    if (NodeAdoptedMark(&stored, sizeof stored) != sizeof stored) return false;
+    return std::memcmp(&stored, &mark, sizeof mark) == 0;
+}
+
+// True when the two files hold the same bytes; false when they differ or
+// either cannot be read.
+bool SameBytes(PDir* dir, const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    if (!PDirStat(dir, a.c_str(), &sa) || !PDirStat(dir, b.c_str(), &sb) || sa.st_size != sb.st_size) return false;
+    PFile* fa = PDirOpenRead(dir, a.c_str());
+    PFile* fb = fa ? PDirOpenRead(dir, b.c_str()) : nullptr;
+    bool same = fa && fb;
+    std::vector<uint8_t> ba(kCompareChunk), bb(kCompareChunk);
+    for (int64_t left = sa.st_size; same && left > 0;) {
+        const size_t n = static_cast<size_t>(std::min<int64_t>(left, kCompareChunk));
+        same = PFileRead(fa, ba.data(), n) && PFileRead(fb, bb.data(), n) && std::memcmp(ba.data(), bb.data(), n) == 0;
+        left -= static_cast<int64_t>(n);
+    }
+    if (fa) PFileClose(fa);
+    if (fb) PFileClose(fb);
+    return same;
+}
+
+// The header word of a file, for the name it is kept under; 0 when it
+// cannot be read.
+uint32_t HeaderOf(PDir* dir, const std::string& name) {
+    uint8_t h[4] = {};
+    PFile* file = PDirOpenRead(dir, name.c_str());
+    if (!file) return 0;
+    if (!PFileRead(file, h, sizeof h)) std::memset(h, 0, sizeof h);
+    PFileClose(file);
+    return h[0] | h[1] << 8 | h[2] << 16 | static_cast<uint32_t>(h[3]) << 24;
+}
+
+}  // namespace
+
+void NoteRetainFileAtStartup(PDir* dir, const std::string& name) {
+    CheckedNodeCount = NodeCount();
+    Mark mark;
+    AwaitsLoad.store(MarkOf(dir, name, &mark) && !Adopted(mark));
+}
+
+bool RetainFileAwaitsLoad() {
+    return AwaitsLoad.load();
+}
+
+bool SaveGuardsPass() {
+    switch (NodeSpaceSound()) {
+        case 0:
+            break;
+        case ESTALE:
+            report(&LogChannel, "ERR", "Retain file save failed: the node space was destroyed or replaced.");
+            return false;
+        default:
+            report(&LogChannel, "ERR", "Retain file save failed: the node space shrank or lost pages.");
+            return false;
+    }
+    const int32_t count = NodeCount();
+    if (count < CheckedNodeCount) {
+        report(&LogChannel, "ERR", "Retain file save failed: the node space holds %d nodes, the start-up check saw %d.",
+               count, CheckedNodeCount);
+        return false;
+    }
+    return true;
+}
+
+bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName) {
+    Mark mark;
+    if (!MarkOf(dir, name, &mark) || Adopted(mark)) return true;
+    if (SameBytes(dir, name, tempName)) return true;
+    return SetAsideRetainFile(dir, name, HeaderOf(dir, name));
+}
+
+void MarkRetainFileAdopted(PDir* dir, const std::string& name) {
+    Mark mark;
+    if (!MarkOf(dir, name, &mark)) return;
+    // A mark that cannot be written costs only a second copy at the next save;
+    // this service knows the values are its own.
+    NodeMarkAdopted(&mark, sizeof mark);
+    AwaitsLoad.store(false);
+}
+
+void ResetAdoptionForTest() {
+    CheckedNodeCount = -1;
+    AwaitsLoad.store(false);
+}

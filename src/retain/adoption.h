@@ -1,0 +1,60 @@
+// adoption.h - which retain file the node space's values belong to, and the
+// guards every save passes before it may replace the retain file.
+//
+// A node space adopts the retain file when a load of it succeeds or a save
+// writes it from that node space. The node space keeps the mark itself
+// (NodeMarkAdopted, not a node), so a service restarted on a surviving node
+// space finds it and a node space built afresh (after a reboot) has none.
+// The mark is 48 bytes in this machine's byte order:
+//
+//   offset  size  field
+//        0     8  magic 0x3154504F4441564F ("OVADOPT1")
+//        8     8  st_dev of the retain directory (and of the file in it)
+//       16     8  st_ino of the retain directory
+//       24     8  st_ino of the retain file
+//       32     8  st_size of the retain file
+//       40     8  st_mtim of the retain file, ns since the epoch
+//
+// Every save writes its file afresh (a new inode), so a file that another
+// node space's service, a migration or a person put there never matches.
+//
+// While a retain file is there that the node space has not adopted, its
+// values were never loaded: RetainFileAwaitsLoad is true, autosave holds off
+// and AutoLoad loads it. Every other save keeps it under a set-aside name of
+// its own first (KeepUnadoptedRetainFile) unless its bytes equal what the
+// save wrote, and fails when that cannot be done: no file of values is
+// replaced unseen. A file that cannot be read is kept the same way.
+//
+// SaveGuardsPass refuses a save into a node space that was destroyed,
+// replaced, cut short or lost pages, or holds fewer nodes than the start-up
+// check saw: what such a save would write is not the plant's values.
+//
+// All but RetainFileAwaitsLoad run with the retain-file lock held
+// (retain_file.h), on the thread of the save, load or start-up check; they
+// report their failures with one "ERR" line (the keep's line comes from
+// set_aside.h). RetainFileAwaitsLoad may be read from any thread.
+#pragma once
+
+#include <string>
+
+#include "stdlib/pdir.h"
+
+// End of the start-up check: remembers how many nodes it saw and whether the
+// retain file `name` of dir (nullptr: no directory) awaits its first load.
+void NoteRetainFileAtStartup(PDir* dir, const std::string& name);
+bool RetainFileAwaitsLoad();
+
+// True when a save may go on; false after one "ERR" line.
+bool SaveGuardsPass();
+
+// Before a save renames its temporary file `tempName` over the retain file
+// `name`: keeps a retain file that is not adopted, unless its bytes equal
+// the temporary file's. False (reported) when it could not be kept.
+bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName);
+
+// The retain file `name` of dir is adopted: after a save wrote it, or a load
+// read it. A mark that cannot be written leaves the node space's old one.
+void MarkRetainFileAdopted(PDir* dir, const std::string& name);
+
+// Forgets the node count and the awaited load. For tests only.
+void ResetAdoptionForTest();

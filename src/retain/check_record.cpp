@@ -1,0 +1,313 @@
+// The check record beside the retain file: writing it before a save's
+// rename, and judging a retain file by it.
+#include "retain/check_record.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "report/report.h"
+#include "retain/layout_record.h"
+#include "retain/retain_dir.h"
+#include "stdlib/pdir.h"
+#include "stdlib/pfile.h"
+
+const char kCheckRecordName[] = "OvRetain.check";
+
+namespace {
+
+const char kMagic[8] = {'O', 'v', 'C', 'h', 'e', 'c', 'k', '1'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderSize = 16;
+constexpr size_t kEntrySize = 20;
+constexpr size_t kMaxEntries = 3;
+constexpr size_t kChunk = size_t{1} << 20;
+constexpr uint64_t kRetainFileMax = uint64_t{1} << 40;
+
+// What is known of the files in place, in the directory KnownDir: whether
+// each is there and whole, and which entry it is. Guarded by the retain-file
+// lock.
+struct FileState {
+    bool Whole = false;
+    CheckEntry Entry;
+};
+bool KnownValid = false;
+std::string KnownDir;
+FileState Current, Backup;
+
+uint32_t LoadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+void PutLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool SameFile(const CheckEntry& a, const CheckEntry& b) {
+    return a.Length == b.Length && a.Crc == b.Crc && a.Hash == b.Hash;
+}
+
+std::vector<uint8_t> Encode(const std::vector<CheckEntry>& entries) {
+    std::vector<uint8_t> bytes(kHeaderSize + entries.size() * kEntrySize + 4, 0);
+    std::memcpy(bytes.data(), kMagic, sizeof kMagic);
+    PutLe32(&bytes[8], kVersion);
+    PutLe32(&bytes[12], static_cast<uint32_t>(entries.size()));
+    uint8_t* p = &bytes[kHeaderSize];
+    for (const CheckEntry& e : entries) {
+        PutLe32(p, static_cast<uint32_t>(e.Length));
+        PutLe32(p + 4, static_cast<uint32_t>(e.Length >> 32));
+        PutLe32(p + 8, e.Crc);
+        PutLe32(p + 12, e.Hash);
+        PutLe32(p + 16, e.LayoutId);
+        p += kEntrySize;
+    }
+    PutLe32(p, Crc32c(0, bytes.data(), bytes.size() - 4));
+    return bytes;
+}
+
+// Finds out which entry of the record the file `name` is; false when it is
+// not there, cannot be read, or (with a record) is none of its entries.
+bool Learn(PDir* dir, const char* name, const std::vector<CheckEntry>& entries, bool recordMissing, CheckEntry* entry) {
+    if (name[0] == '\0') return false;
+    uint64_t length = 0;
+    uint32_t crc = 0, header = 0;
+    if (!ChecksumRetainFile(dir, name, &length, &crc, &header)) return false;
+    CheckEntry file;
+    file.Length = length;
+    file.Crc = crc;
+    file.Hash = header;
+    if (recordMissing) {
+        // Written before check records: whole as far as anyone can tell.
+        *entry = file;
+        return true;
+    }
+    for (const CheckEntry& e : entries)
+        if (SameFile(e, file)) {
+            *entry = e;
+            return true;
+        }
+    return false;  // damaged: it is not vouched for again
+}
+
+}  // namespace
+
+bool ReadCheckRecord(PDir* dir, std::vector<CheckEntry>* entries, bool* missing, std::string* why) {
+    entries->clear();
+    *missing = false;
+    std::vector<uint8_t> b;
+    if (!PDirReadWhole(dir, kCheckRecordName, &b, 4096)) {
+        *missing = errno == ENOENT;
+        *why = *missing ? std::string("it has no check record")
+                        : std::string("its check record is unreadable: ") + std::strerror(errno);
+        return false;
+    }
+    const size_t size = b.size();
+    if (size < kHeaderSize + 4 || std::memcmp(b.data(), kMagic, sizeof kMagic) != 0 || LoadLe32(&b[8]) != kVersion ||
+        Crc32c(0, b.data(), size - 4) != LoadLe32(&b[size - 4])) {
+        *why = "its check record is damaged";
+        return false;
+    }
+    const uint32_t count = LoadLe32(&b[12]);
+    if (count == 0 || count > kMaxEntries || size != kHeaderSize + count * kEntrySize + 4) {
+        *why = "its check record is damaged";
+        return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* p = &b[kHeaderSize + i * kEntrySize];
+        CheckEntry e;
+        e.Length = LoadLe32(p) | static_cast<uint64_t>(LoadLe32(p + 4)) << 32;
+        e.Crc = LoadLe32(p + 8);
+        e.Hash = LoadLe32(p + 12);
+        e.LayoutId = LoadLe32(p + 16);
+        entries->push_back(e);
+    }
+    return true;
+}
+
+CheckVerdict VerifyRetainFile(PDir* dir, uint64_t length, uint32_t crc, uint32_t header, CheckEntry* entry,
+                              std::string* why) {
+    std::vector<CheckEntry> entries;
+    bool missing = false;
+    if (!ReadCheckRecord(dir, &entries, &missing, why)) return missing ? CHECK_NO_RECORD : CHECK_FAILED;
+    for (const CheckEntry& e : entries)
+        if (e.Length == length && e.Crc == crc && e.Hash == header) {
+            *entry = e;
+            return CHECK_VERIFIED;
+        }
+    char text[160];
+    bool sameLength = false;
+    for (const CheckEntry& e : entries) sameLength |= e.Length == length;
+    if (sameLength) {
+        std::snprintf(text, sizeof text, "its checksum %08x is not the one recorded (damaged)", crc);
+    } else {
+        std::snprintf(text, sizeof text, "it is %llu bytes long, not the %llu bytes recorded (%s)",
+                      static_cast<unsigned long long>(length), static_cast<unsigned long long>(entries[0].Length),
+                      length < entries[0].Length ? "cut short" : "extended");
+    }
+    *why = text;
+    return CHECK_FAILED;
+}
+
+bool ReadRetainBytes(PDir* dir, const char* name, std::vector<uint8_t>* bytes, uint32_t* crc, const char** step) {
+    bytes->clear();
+    *crc = 0;
+    *step = "open";
+    PFile* file = PDirOpenRead(dir, name);
+    if (!file) return false;
+    *step = "read";
+    const int64_t size = PFileSize(file);
+    if (size < 0 || static_cast<uint64_t>(size) > kRetainFileMax) {
+        const int error = size < 0 ? errno : EFBIG;
+        PFileClose(file);
+        errno = error;
+        return false;
+    }
+    bytes->resize(static_cast<size_t>(size));
+    for (size_t at = 0; at < bytes->size();) {
+        const size_t n = std::min(kChunk, bytes->size() - at);
+        if (!PFileRead(file, bytes->data() + at, n)) {
+            const int error = errno == 0 ? EAGAIN : errno;  // it shrank while read
+            PFileClose(file);
+            bytes->clear();
+            errno = error;
+            return false;
+        }
+        *crc = Crc32c(*crc, bytes->data() + at, n);
+        at += n;
+    }
+    PFileClose(file);
+    return true;
+}
+
+bool ChecksumRetainFile(PDir* dir, const char* name, uint64_t* length, uint32_t* crc, uint32_t* header) {
+    *length = 0;
+    *crc = 0;
+    *header = 0;
+    PFile* file = PDirOpenRead(dir, name);
+    if (!file) return false;
+    const int64_t size = PFileSize(file);
+    if (size < 0) {
+        const int error = errno;
+        PFileClose(file);
+        errno = error;
+        return false;
+    }
+    std::vector<uint8_t> chunk(std::min<uint64_t>(kChunk, static_cast<uint64_t>(size)));
+    for (uint64_t at = 0; at < static_cast<uint64_t>(size);) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), static_cast<uint64_t>(size) - at));
+        if (!PFileRead(file, chunk.data(), n)) {
+            const int error = errno == 0 ? EAGAIN : errno;
+            PFileClose(file);
+            errno = error;
+            return false;
+        }
+        if (at == 0 && n >= 4) *header = LoadLe32(chunk.data());
+        *crc = Crc32c(*crc, chunk.data(), n);
+        at += n;
+    }
+    PFileClose(file);
+    *length = static_cast<uint64_t>(size);
+    return true;
+}
+
+CheckVerdict VerifyRetainFileNamed(PDir* dir, const char* name, CheckEntry* entry, std::string* why) {
+    uint64_t length = 0;
+    uint32_t crc = 0, header = 0;
+    if (!ChecksumRetainFile(dir, name, &length, &crc, &header)) {
+        const int error = errno;
+        *why = std::string("unreadable: ") + std::strerror(error);
+        errno = error;
+        return CHECK_FAILED;
+    }
+    const CheckVerdict verdict = VerifyRetainFile(dir, length, crc, header, entry, why);
+    errno = 0;
+    return verdict;
+}
+
+bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh) {
+    if (!KnownValid || KnownDir != PDirPath(dir)) {
+        std::vector<CheckEntry> entries;
+        bool missing = false;
+        std::string why;
+        ReadCheckRecord(dir, &entries, &missing, &why);
+        Current.Whole = Learn(dir, retainName, entries, missing, &Current.Entry);
+        Backup.Whole = Learn(dir, backupName, entries, missing, &Backup.Entry);
+        KnownValid = true;
+        KnownDir = PDirPath(dir);
+    }
+    std::vector<CheckEntry> listed = {fresh};
+    for (const FileState* f : {&Current, &Backup}) {
+        if (!f->Whole) continue;
+        bool listedAlready = false;
+        for (const CheckEntry& e : listed) listedAlready |= SameFile(e, f->Entry);
+        if (!listedAlready) listed.push_back(f->Entry);
+    }
+    const std::vector<uint8_t> bytes = Encode(listed);
+    const char* step = "open";
+    if (PDirWriteFile(dir, kCheckRecordName, bytes.data(), bytes.size(), &step)) return true;
+    const int error = errno;
+    report(&LogChannel, "ERR", "Check record %s failed: %s", step, std::strerror(error));
+    // Whether the old record or the new one stands is not known now.
+    KnownValid = false;
+    return false;
+}
+
+void NoteRetainFileReplaced(const CheckEntry& fresh, bool backupRefreshed) {
+    if (!KnownValid) return;
+    if (backupRefreshed) Backup = Current;
+    Current.Whole = true;
+    Current.Entry = fresh;
+}
+
+void ForgetCheckState() {
+    KnownValid = false;
+    KnownDir.clear();
+}
+
+bool ReadRetainFileForLoad(PDir* dir, const std::string& name, const std::string& backupName, bool useBackup,
+                           std::vector<uint8_t>* bytes, CheckEntry* entry, bool* fromBackup) {
+    if (fromBackup) *fromBackup = false;
+    uint32_t crc = 0;
+    const char* step = "open";
+    if (!ReadRetainBytes(dir, name.c_str(), bytes, &crc, &step)) {
+        const int error = errno;
+        // Only a file that is not there is quietly no file.
+        if (error != ENOENT || std::strcmp(step, "open") != 0) ReportRetainFileError(step, error);
+        errno = error;
+        return false;
+    }
+    if (bytes->size() < 4) {
+        report(&LogChannel, "ERR", "Retain file read failed: the file is shorter than its header");
+        errno = 0;
+        return false;
+    }
+    const uint32_t header = LoadLe32(bytes->data());
+    std::string why;
+    const CheckVerdict verdict = VerifyRetainFile(dir, bytes->size(), crc, header, entry, &why);
+    if (verdict == CHECK_VERIFIED) return true;
+    if (verdict == CHECK_NO_RECORD) {
+        report(&LogChannel, "DBG", "Retain file has no check record: loaded without verifying.");
+        *entry = CheckEntry();
+        entry->Length = bytes->size();
+        entry->Crc = crc;
+        entry->Hash = header;
+        return true;
+    }
+    if (useBackup && !backupName.empty()) {
+        std::vector<uint8_t> backup;
+        std::string backupWhy;
+        if (ReadRetainBytes(dir, backupName.c_str(), &backup, &crc, &step) && backup.size() >= 4 &&
+            VerifyRetainFile(dir, backup.size(), crc, LoadLe32(backup.data()), entry, &backupWhy) == CHECK_VERIFIED) {
+            report(&LogChannel, "WRN", "Retain file not loaded: %s; the backup is loaded instead.", why.c_str());
+            bytes->swap(backup);
+            if (fromBackup) *fromBackup = true;
+            return true;
+        }
+    }
+    report(&LogChannel, "ERR", "Retain file not loaded: %s.", why.c_str());
+    bytes->clear();
+    errno = 0;
+    return false;
+}

@@ -1,0 +1,100 @@
+// check_record.h - the check record beside the retain file: the length and
+// checksum of every retain file that may stand as OvRetain.bin or
+// OvRetain.$$$, and the layout record each was written with.
+//
+// The retain file carries no checksum of its own (its format is fixed), so a
+// save writes OvRetain.check (OutPath prefix) before it renames the new file
+// into place. The record lists, newest first, the file the save is about to
+// put in place, the file in place now, and the file the backup holds (each
+// once, and only those known to be whole). At every moment of a save,
+// whatever a crash leaves, OvRetain.bin and OvRetain.$$$ are each one of the
+// files listed: the record is replaced (durably: OvRetain.check.tmp, flush,
+// fsync, rename, directory fsync) before the backup is refreshed and before
+// the retain file's rename.
+//
+// Format (all numbers little-endian):
+//   offset 0   8 bytes  "OvCheck1"
+//   offset 8   4 bytes  format version, 1
+//   offset 12  4 bytes  m: the number of entries, 1 to 3
+//   offset 16  m entries of 20 bytes, newest first:
+//                8 bytes  the file's length in bytes
+//                4 bytes  CRC-32C (Castagnoli) of the whole file, header word
+//                         included
+//                4 bytes  the file's header word (its layout hash)
+//                4 bytes  the id of its layout record (layout_record.h), 0
+//                         when none is known
+//   then       4 bytes  CRC-32C of every byte before it
+// Nothing else follows. A record that does not check out as a whole is not
+// used: no file verifies by it.
+//
+// A file verifies when its length, checksum and header word are those of one
+// entry. A file with no check record beside it (written by an older
+// version) cannot be judged and is used as it is. What the record module
+// knows of the files in place (which entry each is) is kept between saves,
+// guarded by the retain-file lock (retain_file.h) that every caller holds;
+// a save that does not know reads the files once to find out. Failures to
+// write report one "ERR" line naming the step ("Check record rename failed:
+// No space left on device"); reads report nothing and give the reason.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "stdlib/pdir.h"
+
+struct CheckEntry {
+    uint64_t Length = 0;
+    uint32_t Crc = 0;
+    uint32_t Hash = 0;
+    uint32_t LayoutId = 0;
+};
+
+enum CheckVerdict {
+    CHECK_VERIFIED,   // the file is one the record lists: *entry says which
+    CHECK_NO_RECORD,  // there is no check record: the file cannot be judged
+    CHECK_FAILED,     // the file is none of those listed, or the record is damaged
+};
+
+extern const char kCheckRecordName[];  // "OvRetain.check"
+
+// Reads the check record of dir; false with the reason. *missing tells a
+// record that is not there from one that cannot be used.
+bool ReadCheckRecord(PDir* dir, std::vector<CheckEntry>* entries, bool* missing, std::string* why);
+// Judges a file (its length, checksum and header word) by the record of dir.
+CheckVerdict VerifyRetainFile(PDir* dir, uint64_t length, uint32_t crc, uint32_t header, CheckEntry* entry,
+                              std::string* why);
+// Reads the whole regular file `name` of dir, the checksum taken on each
+// chunk as it arrives: *crc of all bytes. False with errno on a failure
+// (ENOENT when it is not there) and *step "open" or "read".
+bool ReadRetainBytes(PDir* dir, const char* name, std::vector<uint8_t>* bytes, uint32_t* crc, const char** step);
+// A load's read of the retain file `name`: the whole file, verified first.
+// A file that fails is not used: one "ERR" line ("Retain file not loaded:
+// <why>.") and false; with useBackup and a backup `backupName` that
+// verifies, the backup's bytes instead, with one "WRN" line ("Retain file
+// not loaded: <why>; the backup is loaded instead."). A file with no check
+// record is used with one "DBG" line. A file that cannot be read, or is
+// shorter than its 4-byte header, gives one "ERR" line and false; a missing
+// file gives false and nothing (errno ENOENT). *entry is the file's entry
+// (its length, checksum and header alone when it has no record);
+// *fromBackup (when given) tells whether the backup's bytes were taken.
+bool ReadRetainFileForLoad(PDir* dir, const std::string& name, const std::string& backupName, bool useBackup,
+                           std::vector<uint8_t>* bytes, CheckEntry* entry, bool* fromBackup = nullptr);
+// The same without keeping the bytes: the length, checksum and header word
+// (0 when shorter than 4 bytes).
+bool ChecksumRetainFile(PDir* dir, const char* name, uint64_t* length, uint32_t* crc, uint32_t* header);
+// Reads a whole file and judges it: the verdict, or CHECK_FAILED with errno
+// set and *why "unreadable: ..." when it cannot be read. *entry as above.
+CheckVerdict VerifyRetainFileNamed(PDir* dir, const char* name, CheckEntry* entry, std::string* why);
+
+// A save, after the new file `fresh` is written (as retainName + ".tmp") and
+// before any rename: writes the record listing fresh, the file in place now
+// and the backup's file. False after one "ERR" line; nothing was renamed.
+bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh);
+// After the rename that put `fresh` in place; backupRefreshed when the file
+// it replaced became the backup.
+void NoteRetainFileReplaced(const CheckEntry& fresh, bool backupRefreshed);
+// What the module knows of the files in place is no longer so (they were
+// moved, removed or written by another way): the next save reads them.
+void ForgetCheckState();

@@ -1,0 +1,64 @@
+// The load's guard against slots of another layout.
+#include "retain/load_guard.h"
+
+#include <cstring>
+#include <string>
+
+#include "report/report.h"
+
+namespace {
+
+constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
+
+bool NamesNode(const LayoutRecordEntry& e, const NodeRecord& node) {
+    return strnlen(node.Name, kNameMax) == e.NameLength && std::memcmp(node.Name, e.Name, e.NameLength) == 0;
+}
+
+}  // namespace
+
+void OpenLoadGuard(PDir* dir, const CheckEntry& entry, uint64_t fileSize, LoadGuard* guard) {
+    std::string why;
+    guard->HasRecord = ReadFileLayoutRecord(dir, entry.Hash, entry.LayoutId, fileSize, &guard->Record, &why);
+}
+
+const uint8_t* GuardedSlot(LoadGuard* guard, int32_t i, const NodeRecord& node, uint16_t size, const uint8_t* file,
+                           size_t fileSize) {
+    if (!guard->HasRecord) {
+        if (size == 0 || guard->Offset + size > fileSize) return nullptr;
+        const uint8_t* slot = file + guard->Offset;
+        guard->Offset += size;
+        return slot;
+    }
+    const std::vector<LayoutRecordEntry>& entries = guard->Record.Entries;
+    if (!guard->ByName) {
+        const size_t at = static_cast<size_t>(i);
+        if (at >= entries.size()) return nullptr;  // the file holds no later slot
+        const LayoutRecordEntry& e = entries[at];
+        if (NamesNode(e, node) && e.Type == node.Type && e.Size == size) {
+            if (size == 0 || e.Offset + size > fileSize) return nullptr;
+            return file + e.Offset;
+        }
+        guard->ByName = true;
+        guard->Names.reserve(entries.size());
+        for (size_t j = 0; j < entries.size(); ++j)
+            guard->Names.emplace(std::string_view(entries[j].Name, entries[j].NameLength), static_cast<uint32_t>(j));
+    }
+    if (size == 0) return nullptr;
+    const auto found = guard->Names.find(std::string_view(node.Name, strnlen(node.Name, kNameMax)));
+    if (found != guard->Names.end()) {
+        const LayoutRecordEntry& e = entries[found->second];
+        if (e.Type == node.Type && e.Size == size && e.Offset + size <= fileSize) {
+            ++guard->Loaded;
+            return file + e.Offset;
+        }
+    }
+    ++guard->Unchanged;
+    return nullptr;
+}
+
+void CloseLoadGuard(LoadGuard* guard) {
+    if (!guard->ByName) return;
+    report(&LogChannel, "WRN",
+           "Retain file layout differs from the node table: %llu values loaded by name, %llu nodes left unchanged.",
+           static_cast<unsigned long long>(guard->Loaded), static_cast<unsigned long long>(guard->Unchanged));
+}

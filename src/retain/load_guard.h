@@ -1,0 +1,46 @@
+// load_guard.h - keeps a load from writing a slot into a node that the
+// slot was not written for.
+//
+// The retain file's slots are found by walking the node table with each
+// node's current Size. When the file's own layout record (found through its
+// check record entry, or the legacy record of its hash when the file has no
+// entry and the record's slots end exactly where the file does) is at hand,
+// the guard walks it beside the table: while every node has the name, type
+// code and Size of its entry the slots are taken in order; from the first
+// node that differs on, each node takes the slot of the entry of its own
+// name, and only when that entry's type code and Size are the node's own;
+// every other node is left as it is. Without a record the slots are taken
+// in order as they always were.
+//
+// Used by a load with the retain-file lock held; one guard per load.
+// CloseLoadGuard reports one "WRN" line when the walk went by name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+
+#include "nodespace/ovhgapi.h"
+#include "retain/check_record.h"
+#include "retain/layout_record.h"
+#include "stdlib/pdir.h"
+
+struct LoadGuard {
+    LayoutRecord Record;
+    bool HasRecord = false;
+    bool ByName = false;  // the table and the record parted ways
+    uint64_t Offset = 4;  // the next slot, when taken in order without a record
+    std::unordered_map<std::string_view, uint32_t> Names;
+    uint64_t Loaded = 0;     // nodes given a value by name
+    uint64_t Unchanged = 0;  // nodes with a slot left as they are, once by name
+};
+
+// Finds the record of the file described by entry in dir.
+void OpenLoadGuard(PDir* dir, const CheckEntry& entry, uint64_t fileSize, LoadGuard* guard);
+// The slot for node i (with the given Size) in the file's bytes, or null
+// when it gets none: then, unless guard->ByName, no later node does either.
+// Call it for every node, Size-0 ones included, in table order.
+const uint8_t* GuardedSlot(LoadGuard* guard, int32_t i, const NodeRecord& node, uint16_t size, const uint8_t* file,
+                           size_t fileSize);
+void CloseLoadGuard(LoadGuard* guard);
