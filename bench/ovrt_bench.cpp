@@ -852,8 +852,6 @@ bool MeasureSize(SizeRun& run) {
     run.SaveMedian = Median(save);
     run.WriteLimit = writeLimit;
     run.Load = load;
-    // Rows of the retain file's check record go here, each beside its
-    // counterpart without the record: save and load with and without it.
     if (!MeasureMigration(run, save)) {
         std::fprintf(stderr, "bench: migration failed\n");
         return false;
