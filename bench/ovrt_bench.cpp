@@ -49,6 +49,7 @@
 #include "retain/retain_paths.h"
 #include "retain/startup_check.h"
 #include "rtkernel/rtadmin.h"
+#include "status/status_segment.h"
 #include "stdlib/pdir.h"
 #include "threads/autosave.h"
 #include "threads/threads.h"
@@ -242,6 +243,7 @@ std::string SpaceName(uint32_t n) {
 void DestroySpace(const std::string& space) {
     NodeSpaceDestroy(space, nullptr);
     RtDestroyInstance(space);
+    StatusSegmentRemove(space);  // the status record the service kept
 }
 
 constexpr const char* kAutoSave = "SERVICE.OvRetain.AutoSave";
@@ -409,7 +411,7 @@ int AutoloadChild(const std::string& space) {
 }
 
 // Runs this program as the autoload child; the load's seconds or -1.
-double TimeAutoload(const std::string& self, const std::string& space, const std::string& dir) {
+double TimeAutoload(const std::string& self, const std::string& space) {
     int out[2];
     if (::pipe(out) != 0) return -1;
     std::vector<std::string> env;
@@ -417,7 +419,7 @@ double TimeAutoload(const std::string& self, const std::string& space, const std
         if (std::strncmp(*e, "OVNODE_SPACE=", 13) != 0 && std::strncmp(*e, "OVRT_DRIVES=", 12) != 0) env.push_back(*e);
     }
     env.push_back("OVNODE_SPACE=" + space);
-    env.push_back("OVRT_DRIVES=" + dir + "/drives");
+    env.push_back("OVRT_DRIVES=/");  // OutPath is an absolute path under --dir or --mem-dir
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -455,7 +457,7 @@ bool SpawnService(const Options& o, const std::string& space, const std::string&
         if (std::strncmp(*e, "OVNODE_SPACE=", 13) != 0 && std::strncmp(*e, "OVRT_DRIVES=", 12) != 0) env.push_back(*e);
     }
     env.push_back("OVNODE_SPACE=" + space);
-    env.push_back("OVRT_DRIVES=" + dir + "/drives");
+    env.push_back("OVRT_DRIVES=/");  // OutPath is an absolute path under --dir or --mem-dir
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
@@ -867,8 +869,6 @@ bool MeasureSize(SizeRun& run) {
     run.SaveMedian = Median(save);
     run.WriteLimit = writeLimit;
     run.Load = load;
-    // Rows of the retain file's check record go here, each beside its
-    // counterpart without the record: save and load with and without it.
     if (!MeasureMigration(run, save)) {
         std::fprintf(stderr, "bench: migration failed\n");
         return false;
@@ -902,7 +902,7 @@ bool MeasureSize(SizeRun& run) {
     // The load at start-up: a process of its own attaches the node space
     // cold, claims it, runs the start-up check and loads the file.
     {
-        std::vector<double> cold = Series(reps, [&] { return TimeAutoload(run.Opt.Self, run.Space, run.OutDir); });
+        std::vector<double> cold = Series(reps, [&] { return TimeAutoload(run.Opt.Self, run.Space); });
         if (static_cast<int>(cold.size()) == reps) {
             run.Results.push_back(Compare("autoload", n, cold, "load", run.Load, 0));
             run.Results.back().Note = "a new process: attach, claim, start-up check, then LoadRetainFile, timed";
@@ -1067,6 +1067,11 @@ bool MeasureSize(SizeRun& run) {
     }
 
     if (!run.Opt.Ovretain.empty()) {
+        // The service claims its retain directory for as long as it runs, as
+        // this process has claimed OutDir: it gets one of its own.
+        const std::string svcDir = run.OutDir + "/svc";
+        ::mkdir(svcDir.c_str(), 0750);
+        if (!UseOutDir(svcDir)) return false;
         uint32_t live = NodeSpaceFind("SERVICE.OvRetain.Live");
         if (live == 0) {
             std::fprintf(stderr, "bench: no Live node\n");
@@ -1080,7 +1085,7 @@ bool MeasureSize(SizeRun& run) {
             NodeWriteValue(live, &zero, 4);
             Service svc;
             double t = Now();
-            if (!SpawnService(run.Opt, run.Space, run.OutDir, &svc)) return false;
+            if (!SpawnService(run.Opt, run.Space, svcDir, &svc)) return false;
             bool ticked = false;
             while (Now() - t < 60 && ServiceAlive(&svc)) {
                 if (ReadU32(live) != 0) {
@@ -1092,7 +1097,7 @@ bool MeasureSize(SizeRun& run) {
             double dt = Now() - t;
             StopService(&svc);
             if (!ticked) {
-                std::fprintf(stderr, "bench: ovretain never ticked Live (see %s/ovretain.log)\n", run.OutDir.c_str());
+                std::fprintf(stderr, "bench: ovretain never ticked Live (see %s/ovretain.log)\n", svcDir.c_str());
                 return false;
             }
             if (i > 0) startup.push_back(dt);
@@ -1104,9 +1109,9 @@ bool MeasureSize(SizeRun& run) {
         std::vector<double> firstSave, renamedAt;
         for (int i = 0; i < reps; ++i) {
             double renamed = -1;
-            double t = TimeFirstSave(run.Opt, run.Space, run.OutDir, &renamed);
+            double t = TimeFirstSave(run.Opt, run.Space, svcDir, &renamed);
             if (t < 0) {
-                std::fprintf(stderr, "bench: the shutdown save failed (see %s/ovretain.log)\n", run.OutDir.c_str());
+                std::fprintf(stderr, "bench: the shutdown save failed (see %s/ovretain.log)\n", svcDir.c_str());
                 return false;
             }
             firstSave.push_back(t);
@@ -1123,7 +1128,7 @@ bool MeasureSize(SizeRun& run) {
         Service svc;
         uint32_t zero = 0;
         NodeWriteValue(live, &zero, 4);
-        if (saveIdx == 0 || countIdx == 0 || !SpawnService(run.Opt, run.Space, run.OutDir, &svc)) return false;
+        if (saveIdx == 0 || countIdx == 0 || !SpawnService(run.Opt, run.Space, svcDir, &svc)) return false;
         double t = Now();
         while (Now() - t < 60 && ServiceAlive(&svc) && ReadU32(live) == 0) ::usleep(1000);
         std::vector<double> trig;
@@ -1220,6 +1225,9 @@ bool MeasureSize(SizeRun& run) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--autoload-child") == 0) return AutoloadChild(argv[2]);
     Options opt = ParseOptions(argc, argv);
+    // The retain directories lie under --dir and --mem-dir, given as absolute
+    // paths: the whole file system is the drive root they must lie in.
+    setenv("OVRT_DRIVES", "/", 1);
     char self[4096];
     ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
     opt.Self = len > 0 ? std::string(self, static_cast<size_t>(len)) : argv[0];

@@ -12,8 +12,8 @@
 #   --sizes N,N,...  --reps N   override the sizes and the runs per size
 #
 # BUILD_DIR (default build-bench) is configured as a Release build. Scratch
-# files go to a directory under $TMPDIR (on disk, where the retain file would
-# live), removed at the end; Redis is started on 127.0.0.1 on a free port
+# files go to a directory under the build directory (on disk, where the
+# retain file would live), removed at the end; Redis is started on 127.0.0.1 on a free port
 # and stopped, whatever happens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,7 +49,9 @@ fi
 cmake --build "$build" --target ovrt_bench -j 2  # builds ovretain too
 bin=$build/bin
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/ovb-XXXXXX")
+# Scratch files on disk, under the build directory: as root the service
+# refuses a retain directory below one that every user may write (/tmp).
+work=$(mktemp -d "$root/$build/ovb-XXXXXX")
 memdir=""
 cleanup() {
   # Stops a Redis server left behind by an interrupted run, by its pid file.
