@@ -65,6 +65,17 @@ int64_t PositionOf(const NodeRecord* table, int32_t count, uint32_t index) {
     return table[at].Index == index ? at : -1;
 }
 
+// Writes bytes, flushes and syncs them with `sync`; false with the failed
+// step in *step.
+bool WriteDurably(PFile* file, const std::vector<uint8_t>& bytes, bool (*sync)(PFile*), const char** step) {
+    *step = "write";
+    if (!PFileWrite(file, bytes.data(), bytes.size())) return false;
+    *step = "flush";
+    if (!PFileFlush(file)) return false;
+    *step = "sync";
+    return sync(file);
+}
+
 // A journal that names `file` and holds no group, put in place durably and
 // left open for appends.
 bool StartJournal(PDir* dir, const JournalIdentity& file) {
@@ -72,19 +83,7 @@ bool StartJournal(PDir* dir, const JournalIdentity& file) {
     EncodeJournalHeader(&header, file);
     const char* step = "open";
     PFile* out = PDirCreate(dir, kJournalTemp);
-    bool ok = out != nullptr;
-    if (ok) {
-        step = "write";
-        ok = PFileWrite(out, header.data(), header.size());
-    }
-    if (ok) {
-        step = "flush";
-        ok = PFileFlush(out);
-    }
-    if (ok) {
-        step = "sync";
-        ok = PFileSync(out);
-    }
+    bool ok = out != nullptr && WriteDurably(out, header, PFileSync, &step);
     if (ok) {
         step = "rename";
         ok = PDirRename(dir, kJournalTemp, kJournalName);
@@ -197,15 +196,7 @@ bool JournalAppendChanges() {
     }
     FinishJournalGroup(&Group, start);
     const char* step = "write";
-    bool ok = PFileWrite(Live, Group.data(), Group.size());
-    if (ok) {
-        step = "flush";
-        ok = PFileFlush(Live);
-    }
-    if (ok) {
-        step = "sync";
-        ok = PFileDataSync(Live);
-    }
+    const bool ok = WriteDurably(Live, Group, PFileDataSync, &step);
     if (!ok) {
         // What was written may end in half a group: nothing is appended
         // after it. A full save starts a new journal.

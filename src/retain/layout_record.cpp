@@ -272,22 +272,25 @@ std::string LayoutRecordName(uint32_t hash, uint32_t id) {
     return name;
 }
 
-bool ParseLayoutRecordName(const std::string& name, uint32_t* hash, uint32_t* id) {
-    auto hex = [&](size_t at, uint32_t* out) {
-        uint32_t v = 0;
-        for (size_t i = at; i < at + 8; ++i) {
-            const char c = name[i];
-            if (c >= '0' && c <= '9') {
-                v = v << 4 | static_cast<uint32_t>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                v = v << 4 | static_cast<uint32_t>(c - 'a' + 10);
-            } else {
-                return false;
-            }
+bool ParseHex8(const std::string& name, size_t at, uint32_t* value) {
+    if (name.size() < at + 8) return false;
+    uint32_t v = 0;
+    for (size_t i = at; i < at + 8; ++i) {
+        const char c = name[i];
+        if (c >= '0' && c <= '9') {
+            v = v << 4 | static_cast<uint32_t>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            v = v << 4 | static_cast<uint32_t>(c - 'a' + 10);
+        } else {
+            return false;
         }
-        *out = v;
-        return true;
-    };
+    }
+    *value = v;
+    return true;
+}
+
+bool ParseLayoutRecordName(const std::string& name, uint32_t* hash, uint32_t* id) {
+    auto hex = [&](size_t at, uint32_t* out) { return ParseHex8(name, at, out); };
     if (name.compare(0, 9, "OvRetain.") != 0) return false;
     *id = 0;
     if (name.size() == 9 + 8 + 7 && name.compare(17, 7, ".layout") == 0) return hex(9, hash);

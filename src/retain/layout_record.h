@@ -136,6 +136,9 @@ int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size
 // The first digest word of a name, as the layout hash folds it.
 uint32_t LayoutNameKey(const char* name, size_t length);
 
+// The 8 lower-case hex digits of name at `at` as a number; false when they
+// are not that.
+bool ParseHex8(const std::string& name, size_t at, uint32_t* value);
 // "OvRetain.<hash>.<id>.layout"; "OvRetain.<hash>.layout" (legacy) for id 0.
 std::string LayoutRecordName(uint32_t hash, uint32_t id);
 // The hash and id of a record's file name (id 0 for a legacy one); false for

@@ -34,22 +34,6 @@ void ReportStep(const char* step) {
     report(&LogChannel, "ERR", "Retain file set-aside %s failed: %s", step, std::strerror(error));
 }
 
-bool Hex8(const std::string& name, size_t at, uint32_t* value) {
-    uint32_t v = 0;
-    for (size_t i = at; i < at + 8; ++i) {
-        const char c = name[i];
-        if (c >= '0' && c <= '9') {
-            v = v << 4 | static_cast<uint32_t>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            v = v << 4 | static_cast<uint32_t>(c - 'a' + 10);
-        } else {
-            return false;
-        }
-    }
-    *value = v;
-    return true;
-}
-
 bool HeaderWord(PDir* dir, const std::string& name, uint32_t* hash) {
     PFile* file = PDirOpenRead(dir, name.c_str());
     if (!file) return false;
@@ -135,7 +119,7 @@ void PruneSetAside(PDir* dir) {
 bool ParseSetAsideName(const std::string& name, SetAsideName* parsed) {
     *parsed = SetAsideName();
     if (name.compare(0, 9, "OvRetain.") != 0) return false;
-    if (name.size() == 9 + 8 + 4) return name.compare(17, 4, ".old") == 0 && Hex8(name, 9, &parsed->Hash);
+    if (name.size() == 9 + 8 + 4) return name.compare(17, 4, ".old") == 0 && ParseHex8(name, 9, &parsed->Hash);
     if (name.size() != 9 + 10 + 1 + 8 + 1 + 8 + 4 || name[19] != '.' || name[28] != '.' ||
         name.compare(37, 4, ".old") != 0)
         return false;
@@ -146,7 +130,7 @@ bool ParseSetAsideName(const std::string& name, SetAsideName* parsed) {
     }
     if (seq == 0 || seq > UINT32_MAX) return false;
     parsed->Seq = static_cast<uint32_t>(seq);
-    return Hex8(name, 20, &parsed->Hash) && Hex8(name, 29, &parsed->Id);
+    return ParseHex8(name, 20, &parsed->Hash) && ParseHex8(name, 29, &parsed->Id);
 }
 
 bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash) {

@@ -66,6 +66,21 @@ protected:
         flooding = false;
         client.join();
     }
+    // A client that counts Loss.Counter up from `last` every stepMs until
+    // `counting` ends, keeping in `last` the count it wrote last.
+    static std::thread CountLoss(std::atomic<bool>& counting, std::atomic<uint32_t>& last, uint32_t stepMs) {
+        return std::thread([&counting, &last, stepMs] {
+            auto next = std::chrono::steady_clock::now();
+            uint32_t count = last.load();
+            while (counting.load()) {
+                ++count;
+                NodeWriteByName("Loss.Counter", &count, 4);
+                last.store(count);
+                next += std::chrono::milliseconds(stepMs);
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
     // Until the save's temporary file appears, at most 3 s (a tight poll:
     // WaitUntil's few milliseconds would see most saves only as they end).
     static void WaitForTemporaryFile(const std::string& temp) {
@@ -211,17 +226,7 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
         if (i == kills) break;
         std::atomic<bool> counting{true};
         std::atomic<uint32_t> last{ReadNumber("Loss.Counter")};
-        std::thread client([&] {
-            auto next = std::chrono::steady_clock::now();
-            uint32_t count = last.load();
-            while (counting.load()) {
-                ++count;
-                NodeWriteByName("Loss.Counter", &count, 4);
-                last.store(count);
-                next += std::chrono::milliseconds(kStepMs);
-                std::this_thread::sleep_until(next);
-            }
-        });
+        std::thread client = CountLoss(counting, last, kStepMs);
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 4000));
         service_->Signal(SIGKILL);
         EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
@@ -289,17 +294,7 @@ TEST_F(CrashTest, JournalLosesAtMostOnePeriodAndAPoll) {
         if (i == kills) break;
         std::atomic<bool> counting{true};
         std::atomic<uint32_t> last{ReadNumber("Loss.Counter")};
-        std::thread client([&] {
-            auto next = std::chrono::steady_clock::now();
-            uint32_t count = last.load();
-            while (counting.load()) {
-                ++count;
-                NodeWriteByName("Loss.Counter", &count, 4);
-                last.store(count);
-                next += std::chrono::milliseconds(kStepMs);
-                std::this_thread::sleep_until(next);
-            }
-        });
+        std::thread client = CountLoss(counting, last, kStepMs);
         // Past the first run's first save, which starts the journal.
         std::this_thread::sleep_for(std::chrono::milliseconds(1000 + random() % 3000));
         service_->Signal(SIGKILL);
