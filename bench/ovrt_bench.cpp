@@ -410,16 +410,22 @@ int AutoloadChild(const std::string& space) {
     return 0;
 }
 
-// Runs this program as the autoload child; the load's seconds or -1.
-double TimeAutoload(const std::string& self, const std::string& space) {
-    int out[2];
-    if (::pipe(out) != 0) return -1;
+// This process's environment for a program it starts on node space `space`.
+std::vector<std::string> ChildEnvironment(const std::string& space) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         if (std::strncmp(*e, "OVNODE_SPACE=", 13) != 0 && std::strncmp(*e, "OVRT_DRIVES=", 12) != 0) env.push_back(*e);
     }
     env.push_back("OVNODE_SPACE=" + space);
     env.push_back("OVRT_DRIVES=/");  // OutPath is an absolute path under --dir or --mem-dir
+    return env;
+}
+
+// Runs this program as the autoload child; the load's seconds or -1.
+double TimeAutoload(const std::string& self, const std::string& space) {
+    int out[2];
+    if (::pipe(out) != 0) return -1;
+    std::vector<std::string> env = ChildEnvironment(space);
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -452,12 +458,7 @@ struct Service {
 };
 
 bool SpawnService(const Options& o, const std::string& space, const std::string& dir, Service* svc) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "OVNODE_SPACE=", 13) != 0 && std::strncmp(*e, "OVRT_DRIVES=", 12) != 0) env.push_back(*e);
-    }
-    env.push_back("OVNODE_SPACE=" + space);
-    env.push_back("OVRT_DRIVES=/");  // OutPath is an absolute path under --dir or --mem-dir
+    std::vector<std::string> env = ChildEnvironment(space);
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
