@@ -18,8 +18,9 @@
 namespace {
 
 const char kMagic[8] = {'O', 'v', 'L', 'a', 'y', 'o', 'u', 't'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr size_t kHeaderSize = 24;
+constexpr uint32_t kEntriesMax = uint32_t{1} << 21;  // the most nodes a node space holds
 constexpr size_t kChecksumSize = 4;
 constexpr size_t kEntryFixed = 6;  // name length, type, Size
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
@@ -51,9 +52,33 @@ void PutLe32(uint8_t* p, uint32_t v) {
     p[2] = static_cast<uint8_t>(v >> 16);
     p[3] = static_cast<uint8_t>(v >> 24);
 }
-void AppendLe16(std::vector<uint8_t>* bytes, uint16_t v) {
-    bytes->push_back(static_cast<uint8_t>(v));
-    bytes->push_back(static_cast<uint8_t>(v >> 8));
+uint8_t* PutLe16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    return p + 2;
+}
+uint8_t* PutVarint(uint8_t* p, uint16_t v) {
+    while (v >= 0x80) {
+        *p++ = static_cast<uint8_t>(v | 0x80);
+        v = static_cast<uint16_t>(v >> 7);
+    }
+    *p++ = static_cast<uint8_t>(v);
+    return p;
+}
+// A varint at *pos, before end; false when it runs past end or past 16 bits.
+bool TakeVarint(const uint8_t* b, size_t* pos, size_t end, uint16_t* value) {
+    uint32_t v = 0;
+    for (int shift = 0; shift <= 14; shift += 7) {
+        if (*pos >= end) return false;
+        const uint8_t byte = b[(*pos)++];
+        v |= static_cast<uint32_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80)) {
+            if (v > 0xFFFF) return false;
+            *value = static_cast<uint16_t>(v);
+            return true;
+        }
+    }
+    return false;
 }
 
 // CRC-32C, reflected polynomial 0x82F63B78: the processor's instruction
@@ -165,39 +190,13 @@ uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t
     return LayoutNameKey(e.Name, e.NameLength);
 }
 
-bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
+// The entries of a version-1 record, from kHeaderSize to end.
+bool ParseEntries1(LayoutRecord* record, size_t end, std::string* why) {
     const std::vector<uint8_t>& b = record->Bytes;
-    record->Entries.clear();
-    record->Lookup.clear();
-    const size_t size = b.size();
-    if (size < kHeaderSize + kChecksumSize) {
-        *why = "truncated (" + std::to_string(size) + " bytes)";
-        return false;
-    }
-    if (std::memcmp(b.data(), kMagic, sizeof kMagic) != 0) {
-        *why = "not a layout record";
-        return false;
-    }
-    if (LoadLe32(&b[8]) != kVersion) {
-        *why = "of an unknown format version " + std::to_string(LoadLe32(&b[8]));
-        return false;
-    }
-    if (Crc32c(0, b.data(), size - kChecksumSize) != LoadLe32(&b[size - kChecksumSize])) {
-        *why = "damaged or truncated (checksum does not match)";
-        return false;
-    }
-    record->Hash = LoadLe32(&b[12]);
-    record->HashedCount = LoadLe32(&b[16]);
-    const uint32_t count = LoadLe32(&b[20]);
-    const size_t end = size - kChecksumSize;
-    if (record->HashedCount > count || count > (end - kHeaderSize) / (kEntryFixed + 1)) {
-        *why = "inconsistent (entry counts do not fit)";
-        return false;
-    }
-    record->Entries.resize(count);
+    const size_t count = record->Entries.size();
     size_t pos = kHeaderSize;
     uint64_t offset = 4;
-    for (uint32_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         if (end - pos < kEntryFixed + 1) {
             *why = "inconsistent (entries end early)";
             return false;
@@ -225,6 +224,106 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
         *why = "inconsistent (bytes after the last entry)";
         return false;
     }
+    return true;
+}
+
+// The entries of a version-2 record, from kHeaderSize to end: one pass that
+// checks every field and sums the name lengths, one that spells the names
+// out into record->Names.
+bool ParseEntries2(LayoutRecord* record, size_t end, std::string* why) {
+    const uint8_t* b = record->Bytes.data();
+    const size_t count = record->Entries.size();
+    size_t pos = kHeaderSize;
+    uint64_t offset = 4;
+    size_t total = 0;
+    uint16_t previous = 0;
+    for (size_t i = 0; i < count; ++i) {
+        uint16_t shared = 0, rest = 0;
+        if (!TakeVarint(b, &pos, end, &shared) || !TakeVarint(b, &pos, end, &rest)) {
+            *why = "inconsistent (entries end early)";
+            return false;
+        }
+        if (i > 0 && rest == 0 && shared == previous) {
+            *why = "inconsistent (entry " + std::to_string(i) + " repeats the name before it)";
+            return false;
+        }
+        if (shared > previous || shared + rest == 0 || shared + rest > kNameMax || end - pos < rest) {
+            *why = "inconsistent (entry " + std::to_string(i) + " has a bad name length)";
+            return false;
+        }
+        LayoutRecordEntry& e = record->Entries[i];
+        e.Name = reinterpret_cast<const char*>(b + pos);  // the rest, until the names are spelled out
+        e.NameLength = static_cast<uint16_t>(shared + rest);
+        e.Key = shared;
+        if (std::memchr(e.Name, 0, rest)) {
+            *why = "inconsistent (entry " + std::to_string(i) + " has a zero byte in its name)";
+            return false;
+        }
+        pos += rest;
+        if (!TakeVarint(b, &pos, end, &e.Type) || !TakeVarint(b, &pos, end, &e.Size)) {
+            *why = "inconsistent (entries end early)";
+            return false;
+        }
+        e.Offset = offset;
+        offset += e.Size;
+        total += e.NameLength;
+        previous = e.NameLength;
+    }
+    if (pos != end) {
+        *why = "inconsistent (bytes after the last entry)";
+        return false;
+    }
+    record->Names.resize(total);
+    char* at = record->Names.data();
+    const char* last = at;
+    for (LayoutRecordEntry& e : record->Entries) {
+        const size_t shared = e.Key;
+        std::memcpy(at, last, shared);
+        std::memcpy(at + shared, e.Name, e.NameLength - shared);
+        e.Name = at;
+        e.Key = 0;
+        last = at;
+        at += e.NameLength;
+    }
+    return true;
+}
+
+bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
+    const std::vector<uint8_t>& b = record->Bytes;
+    record->Entries.clear();
+    record->Lookup.clear();
+    record->Names.clear();
+    const size_t size = b.size();
+    if (size < kHeaderSize + kChecksumSize) {
+        *why = "truncated (" + std::to_string(size) + " bytes)";
+        return false;
+    }
+    if (std::memcmp(b.data(), kMagic, sizeof kMagic) != 0) {
+        *why = "not a layout record";
+        return false;
+    }
+    record->Version = LoadLe32(&b[8]);
+    if (record->Version != 1 && record->Version != 2) {
+        *why = "of an unknown format version " + std::to_string(record->Version);
+        return false;
+    }
+    if (Crc32c(0, b.data(), size - kChecksumSize) != LoadLe32(&b[size - kChecksumSize])) {
+        *why = "damaged or truncated (checksum does not match)";
+        return false;
+    }
+    record->Hash = LoadLe32(&b[12]);
+    record->HashedCount = LoadLe32(&b[16]);
+    const uint32_t count = LoadLe32(&b[20]);
+    const size_t end = size - kChecksumSize;
+    // The smallest entry: 7 bytes in version 1, 4 in version 2.
+    const size_t least = record->Version == 1 ? kEntryFixed + 1 : 4;
+    if (record->HashedCount > count || count > (end - kHeaderSize) / least ||
+        (record->Version == 2 && count > kEntriesMax)) {
+        *why = "inconsistent (entry counts do not fit)";
+        return false;
+    }
+    record->Entries.resize(count);
+    if (!(record->Version == 1 ? ParseEntries1(record, end, why) : ParseEntries2(record, end, why))) return false;
     if (!full) return true;
 
     uint32_t h = 0;
@@ -335,27 +434,50 @@ std::string LayoutRecordPathBeside(const std::string& retainPath, uint32_t hash,
     return (slash == std::string::npos ? std::string() : mapped.substr(0, slash + 1)) + name;
 }
 
-void BeginLayoutRecord(std::vector<uint8_t>* bytes, uint32_t hash, uint32_t hashedCount) {
-    bytes->assign(kHeaderSize, 0);
-    std::memcpy(bytes->data(), kMagic, sizeof kMagic);
-    PutLe32(&(*bytes)[8], kVersion);
-    PutLe32(&(*bytes)[12], hash);
-    PutLe32(&(*bytes)[16], hashedCount);
+void BeginLayoutRecord(LayoutRecordBuilder* builder, uint32_t hash, uint32_t hashedCount, uint32_t version) {
+    std::vector<uint8_t>& bytes = builder->Bytes;
+    bytes.assign(kHeaderSize, 0);
+    std::memcpy(bytes.data(), kMagic, sizeof kMagic);
+    builder->Version = version == 1 ? 1 : kVersion;
+    PutLe32(&bytes[8], builder->Version);
+    PutLe32(&bytes[12], hash);
+    PutLe32(&bytes[16], hashedCount);
+    builder->Count = 0;
+    builder->LastLength = 0;
 }
 
-void AppendLayoutRecordEntry(std::vector<uint8_t>* bytes, const char* name, size_t length, uint16_t type,
+void AppendLayoutRecordEntry(LayoutRecordBuilder* builder, const char* name, size_t length, uint16_t type,
                              uint16_t size) {
-    AppendLe16(bytes, static_cast<uint16_t>(length));
-    bytes->insert(bytes->end(), name, name + length);
-    AppendLe16(bytes, type);
-    AppendLe16(bytes, size);
-    PutLe32(&(*bytes)[20], LoadLe32(&(*bytes)[20]) + 1);
+    std::vector<uint8_t>& bytes = builder->Bytes;
+    const size_t at = bytes.size();
+    ++builder->Count;
+    if (builder->Version == 1) {
+        bytes.resize(at + kEntryFixed + length);
+        uint8_t* p = PutLe16(&bytes[at], static_cast<uint16_t>(length));
+        std::memcpy(p, name, length);
+        PutLe16(PutLe16(p + length, type), size);
+        return;
+    }
+    const size_t most = std::min<size_t>(length, builder->LastLength);
+    size_t shared = 0;
+    while (shared < most && name[shared] == builder->Last[shared]) ++shared;
+    const size_t rest = length - shared;
+    bytes.resize(at + 3 * 4 + rest);
+    uint8_t* p = PutVarint(&bytes[at], static_cast<uint16_t>(shared));
+    p = PutVarint(p, static_cast<uint16_t>(rest));
+    std::memcpy(p, name + shared, rest);
+    p = PutVarint(PutVarint(p + rest, type), size);
+    bytes.resize(static_cast<size_t>(p - bytes.data()));
+    std::memcpy(builder->Last + shared, name + shared, rest);
+    builder->LastLength = static_cast<uint16_t>(length);
 }
 
-void FinishLayoutRecord(std::vector<uint8_t>* bytes) {
-    const uint32_t crc = Crc32c(0, bytes->data(), bytes->size());
-    bytes->resize(bytes->size() + kChecksumSize);
-    PutLe32(bytes->data() + bytes->size() - kChecksumSize, crc);
+void FinishLayoutRecord(LayoutRecordBuilder* builder) {
+    std::vector<uint8_t>& bytes = builder->Bytes;
+    PutLe32(&bytes[20], builder->Count);
+    const uint32_t crc = Crc32c(0, bytes.data(), bytes.size());
+    bytes.resize(bytes.size() + kChecksumSize);
+    PutLe32(bytes.data() + bytes.size() - kChecksumSize, crc);
 }
 
 bool VerifyLayoutRecord(LayoutRecord* record, std::string* why, const LayoutKeyHint* hint) {
@@ -448,18 +570,18 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
     // those, so that it can be checked, even when the save walked fewer.
     const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
     const int32_t listed = count > hashed ? count : hashed;
-    std::vector<uint8_t> bytes;
-    BeginLayoutRecord(&bytes, hash, static_cast<uint32_t>(hashed));
-    bytes.reserve(kHeaderSize + static_cast<size_t>(listed) * 48);
+    LayoutRecordBuilder builder;
+    BeginLayoutRecord(&builder, hash, static_cast<uint32_t>(hashed));
+    builder.Bytes.reserve(kHeaderSize + static_cast<size_t>(listed) * 16);
     for (int32_t i = 0; i < listed; ++i) {
         const NodeRecord& node = table[i];
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
-        AppendLayoutRecordEntry(&bytes, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
+        AppendLayoutRecordEntry(&builder, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
     }
-    FinishLayoutRecord(&bytes);
-    if (!WriteLayoutRecord(dir, hash, bytes)) return false;
-    *id = LayoutRecordId(bytes);
+    FinishLayoutRecord(&builder);
+    if (!WriteLayoutRecord(dir, hash, builder.Bytes)) return false;
+    *id = LayoutRecordId(builder.Bytes);
     Remember(hash, count, shape, *id, path);
     return true;
 }

@@ -31,7 +31,7 @@ constexpr uint64_t kRetainFileMax = 4 + (uint64_t{4} << 30);
 // the one walk of the node table that the matching makes.
 struct Migrated {
     std::vector<uint8_t> Bytes;
-    std::vector<uint8_t> Record;
+    LayoutRecordBuilder Record;
 };
 
 void AppendSlot(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize) {
@@ -139,9 +139,11 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     BeginLayoutRecord(&migrated.Record, currentHash, static_cast<uint32_t>(hashed));
     if (why.empty()) {
         migrated.Bytes.reserve(old.size() + 4096);
-        migrated.Record.reserve(record.Bytes.size() + 4096);
+        // A version-2 record for this layout takes about what the old
+        // record's version 2 took; a version-1 record is about four times that.
+        migrated.Record.Bytes.reserve((record.Version == 1 ? record.Bytes.size() / 3 : record.Bytes.size()) + 4096);
         PMemPrefault(migrated.Bytes.data(), migrated.Bytes.capacity());
-        PMemPrefault(migrated.Record.data(), migrated.Record.capacity());
+        PMemPrefault(migrated.Record.Bytes.data(), migrated.Record.Bytes.capacity());
     }
     MigrationCounts counts;
     if (why.empty() &&
@@ -159,8 +161,8 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     fresh.Crc = Crc32c(0, migrated.Bytes.data(), migrated.Bytes.size());
     fresh.Hash = currentHash;
     if (recordOnTheWalk) {
-        if (!WriteLayoutRecord(dir, currentHash, migrated.Record)) return false;
-        fresh.LayoutId = LayoutRecordId(migrated.Record);
+        if (!WriteLayoutRecord(dir, currentHash, migrated.Record.Bytes)) return false;
+        fresh.LayoutId = LayoutRecordId(migrated.Record.Bytes);
     } else {
         uint32_t shape = 0;
         for (int32_t i = 0; table && i < count; ++i)
