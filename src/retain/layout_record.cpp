@@ -14,6 +14,7 @@
 #include "retain/retain_paths.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
+#include "stdlib/pmem.h"
 
 namespace {
 
@@ -169,12 +170,15 @@ bool NamesNode(const LayoutRecordEntry& e, const NodeRecord& node) {
 
 // The entry's key: from the hint when the entry names the node at the
 // cursor, the one after it, or (found by name) anywhere in the hint's table,
-// the cursor then moving past it; digested from the name otherwise.
-uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t* cursor) {
+// the cursor then moving past it and *node the node's position; digested
+// from the name otherwise (*node -1).
+uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t* cursor, int32_t* node) {
+    *node = -1;
     if (hint && hint->Table && hint->Keys) {
         for (int32_t at = *cursor; at < hint->Count && at <= *cursor + 1; ++at)
             if (NamesNode(e, hint->Table[at])) {
                 *cursor = at + 1;
+                *node = at;
                 return hint->Keys[at];
             }
         char name[kNameMax + 1];
@@ -184,6 +188,7 @@ uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t
         if (NodeGetAttribute(name, "Index", &index, sizeof index) == 0 && index >= 1 &&
             index <= static_cast<uint32_t>(hint->Count) && NamesNode(e, hint->Table[index - 1])) {
             *cursor = static_cast<int32_t>(index);
+            *node = static_cast<int32_t>(index - 1);
             return hint->Keys[index - 1];
         }
     }
@@ -292,6 +297,7 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
     const std::vector<uint8_t>& b = record->Bytes;
     record->Entries.clear();
     record->Lookup.clear();
+    record->NodeEntry.clear();
     record->Names.clear();
     const size_t size = b.size();
     if (size < kHeaderSize + kChecksumSize) {
@@ -326,12 +332,29 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
     if (!(record->Version == 1 ? ParseEntries1(record, end, why) : ParseEntries2(record, end, why))) return false;
     if (!full) return true;
 
+    // With a hint, an entry that names a node of its table is that node's
+    // (NodeEntry); two such entries of one node name it twice. Only the
+    // others go into the lookup.
+    const bool hinted = hint && hint->Table && hint->Keys && hint->Count > 0;
+    if (hinted) record->NodeEntry.assign(static_cast<size_t>(hint->Count), 0);
     uint32_t h = 0;
     int32_t cursor = 0;
+    uint32_t unnamed = 0;  // entries that name no node of the hint's table
+    std::vector<uint8_t> named(hinted ? count : 0, 0);
     for (uint32_t i = 0; i < count; ++i) {
         LayoutRecordEntry& e = record->Entries[i];
-        e.Key = EntryKey(e, hint, &cursor);
+        int32_t node = -1;
+        e.Key = EntryKey(e, hint, &cursor, &node);
         if (i < record->HashedCount) h = ((h << 1) | (h >> 31)) + e.Key;
+        if (node < 0) {
+            ++unnamed;
+        } else if (record->NodeEntry[static_cast<size_t>(node)] != 0) {
+            *why = "inconsistent (names node " + std::string(e.Name, e.NameLength) + " twice)";
+            return false;
+        } else {
+            record->NodeEntry[static_cast<size_t>(node)] = i + 1;
+            named[i] = 1;
+        }
     }
     if (h != record->Hash) {
         char text[96];
@@ -340,11 +363,12 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
         return false;
     }
     size_t slots = 16;
-    while (slots < 2 * static_cast<size_t>(count)) slots *= 2;
+    while (slots < 2 * static_cast<size_t>(unnamed)) slots *= 2;
     record->Lookup.assign(slots, 0);
     const size_t mask = slots - 1;
     for (uint32_t i = 0; i < count; ++i) {
         const LayoutRecordEntry& e = record->Entries[i];
+        if (hinted && named[i]) continue;
         size_t at = e.Key & mask;
         while (uint32_t other = record->Lookup[at]) {
             const LayoutRecordEntry& o = record->Entries[other - 1];
@@ -442,42 +466,61 @@ void BeginLayoutRecord(LayoutRecordBuilder* builder, uint32_t hash, uint32_t has
     PutLe32(&bytes[8], builder->Version);
     PutLe32(&bytes[12], hash);
     PutLe32(&bytes[16], hashedCount);
+    builder->Used = kHeaderSize;
     builder->Count = 0;
     builder->LastLength = 0;
 }
 
+void ReserveLayoutRecord(LayoutRecordBuilder* builder, size_t size) {
+    if (builder->Bytes.size() >= size) return;
+    builder->Bytes.reserve(size);
+    PMemPrefault(builder->Bytes.data(), builder->Bytes.capacity());
+    builder->Bytes.resize(size);
+}
+
 void AppendLayoutRecordEntry(LayoutRecordBuilder* builder, const char* name, size_t length, uint16_t type,
                              uint16_t size) {
+    // Room for the longest entry; Bytes beyond Used are scratch until Finish.
+    constexpr size_t kEntryMost = 4 * 3 + kNameMax;
     std::vector<uint8_t>& bytes = builder->Bytes;
-    const size_t at = bytes.size();
+    if (bytes.size() - builder->Used < kEntryMost) bytes.resize(std::max(2 * bytes.size(), builder->Used + kEntryMost));
+    uint8_t* p = bytes.data() + builder->Used;
     ++builder->Count;
     if (builder->Version == 1) {
-        bytes.resize(at + kEntryFixed + length);
-        uint8_t* p = PutLe16(&bytes[at], static_cast<uint16_t>(length));
+        p = PutLe16(p, static_cast<uint16_t>(length));
         std::memcpy(p, name, length);
-        PutLe16(PutLe16(p + length, type), size);
-        return;
+        p = PutLe16(PutLe16(p + length, type), size);
+    } else {
+        // The prefix shared with the previous name, a word at a time.
+        const char* last = builder->Last;
+        const size_t most = std::min<size_t>(length, builder->LastLength);
+        size_t shared = 0;
+        for (; shared + 8 <= most; shared += 8) {
+            uint64_t a, b;
+            std::memcpy(&a, name + shared, 8);
+            std::memcpy(&b, last + shared, 8);
+            if (a != b) break;
+        }
+        while (shared < most && name[shared] == last[shared]) ++shared;
+        const size_t rest = length - shared;
+        p = PutVarint(p, static_cast<uint16_t>(shared));
+        p = PutVarint(p, static_cast<uint16_t>(rest));
+        std::memcpy(p, name + shared, rest);
+        p = PutVarint(PutVarint(p + rest, type), size);
+        std::memcpy(builder->Last + shared, name + shared, rest);
+        builder->LastLength = static_cast<uint16_t>(length);
     }
-    const size_t most = std::min<size_t>(length, builder->LastLength);
-    size_t shared = 0;
-    while (shared < most && name[shared] == builder->Last[shared]) ++shared;
-    const size_t rest = length - shared;
-    bytes.resize(at + 3 * 4 + rest);
-    uint8_t* p = PutVarint(&bytes[at], static_cast<uint16_t>(shared));
-    p = PutVarint(p, static_cast<uint16_t>(rest));
-    std::memcpy(p, name + shared, rest);
-    p = PutVarint(PutVarint(p + rest, type), size);
-    bytes.resize(static_cast<size_t>(p - bytes.data()));
-    std::memcpy(builder->Last + shared, name + shared, rest);
-    builder->LastLength = static_cast<uint16_t>(length);
+    builder->Used = static_cast<size_t>(p - bytes.data());
 }
 
 void FinishLayoutRecord(LayoutRecordBuilder* builder) {
     std::vector<uint8_t>& bytes = builder->Bytes;
+    bytes.resize(builder->Used);
     PutLe32(&bytes[20], builder->Count);
     const uint32_t crc = Crc32c(0, bytes.data(), bytes.size());
     bytes.resize(bytes.size() + kChecksumSize);
     PutLe32(bytes.data() + bytes.size() - kChecksumSize, crc);
+    builder->Used = bytes.size();
 }
 
 bool VerifyLayoutRecord(LayoutRecord* record, std::string* why, const LayoutKeyHint* hint) {
@@ -572,7 +615,7 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
     const int32_t listed = count > hashed ? count : hashed;
     LayoutRecordBuilder builder;
     BeginLayoutRecord(&builder, hash, static_cast<uint32_t>(hashed));
-    builder.Bytes.reserve(kHeaderSize + static_cast<size_t>(listed) * 16);
+    ReserveLayoutRecord(&builder, kHeaderSize + static_cast<size_t>(listed) * 16);
     for (int32_t i = 0; i < listed; ++i) {
         const NodeRecord& node = table[i];
         uint16_t size = 0;

@@ -104,11 +104,16 @@ struct LayoutRecord {
     std::vector<char> Names;     // the names of a version-2 record, one after another
     std::vector<LayoutRecordEntry> Entries;
     std::vector<uint32_t> Lookup;  // open addressing by Key: entry index + 1, 0 empty
+    // Read with a key hint: for node j of the hint's table, the index + 1 of
+    // the entry that names it (0: none); Lookup then holds only the entries
+    // that name no node of that table.
+    std::vector<uint32_t> NodeEntry;
 };
 
 // A record being built: Begin, one Append per node, Finish.
 struct LayoutRecordBuilder {
-    std::vector<uint8_t> Bytes;
+    std::vector<uint8_t> Bytes;  // the record once finished; scratch beyond Used until then
+    size_t Used = 0;
     uint32_t Version = 0;
     uint32_t Count = 0;
     uint16_t LastLength = 0;
@@ -132,6 +137,8 @@ void BeginLayoutRecord(LayoutRecordBuilder* builder, uint32_t hash, uint32_t has
 void AppendLayoutRecordEntry(LayoutRecordBuilder* builder, const char* name, size_t length, uint16_t type,
                              uint16_t size);
 void FinishLayoutRecord(LayoutRecordBuilder* builder);
+// Room for a record of about size bytes, its pages mapped at once.
+void ReserveLayoutRecord(LayoutRecordBuilder* builder, size_t size);
 
 // Keys already digested from the names of a node table: Keys[j] is the key
 // of Table[j]'s name, for j < Count. A record's entry that names the same
@@ -167,7 +174,8 @@ bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSi
 // that of its entry, among the entries whose slots the file of fileSize
 // bytes holds; -1 when there is none.
 int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize);
-// The index of the entry named name, or -1.
+// The index of the entry named name, or -1. In a record read with a key
+// hint it finds only the entries that name no node of the hint's table.
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length);
 // The first digest word of a name, as the layout hash folds it.
 uint32_t LayoutNameKey(const char* name, size_t length);

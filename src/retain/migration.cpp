@@ -30,7 +30,8 @@ constexpr uint64_t kRetainFileMax = 4 + (uint64_t{4} << 30);
 // The new retain file and its layout record under construction, both from
 // the one walk of the node table that the matching makes.
 struct Migrated {
-    std::vector<uint8_t> Bytes;
+    std::vector<uint8_t> Bytes;  // zeros beyond Used until the walk ends
+    size_t Used = 0;
     LayoutRecordBuilder Record;
 };
 
@@ -39,9 +40,9 @@ void AppendSlot(void* context, const NodeRecord& node, uint16_t size, const uint
     AppendLayoutRecordEntry(&migrated->Record, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
     if (size == 0) return;
     std::vector<uint8_t>& bytes = migrated->Bytes;
-    const size_t at = bytes.size();
-    bytes.resize(at + size, 0);
-    uint8_t* slot = bytes.data() + at;
+    if (bytes.size() - migrated->Used < size) bytes.resize(std::max(2 * bytes.size(), migrated->Used + size));
+    uint8_t* slot = bytes.data() + migrated->Used;
+    migrated->Used += size;
     if (!value) {
         ReadNodeSlot(node, slot, size);
         return;
@@ -76,13 +77,21 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
             take(context, node, 0, nullptr, 0);
             continue;
         }
-        const size_t length = strnlen(node.Name, kNameMax);
         int64_t found = -1;
-        if (cursor < entries && record.Entries[cursor].NameLength == length &&
-            std::memcmp(record.Entries[cursor].Name, node.Name, length) == 0) {
-            found = static_cast<int64_t>(cursor);
+        if (static_cast<size_t>(i) < record.NodeEntry.size()) {
+            // Read with this table as its hint: the entry of each node that
+            // the record names is known, the lookup holds the others.
+            const uint32_t entry = record.NodeEntry[static_cast<size_t>(i)];
+            found = entry != 0 ? static_cast<int64_t>(entry) - 1
+                               : FindLayoutRecordEntry(record, node.Name, strnlen(node.Name, kNameMax));
         } else {
-            found = FindLayoutRecordEntry(record, node.Name, length);
+            const size_t length = strnlen(node.Name, kNameMax);
+            if (cursor < entries && record.Entries[cursor].NameLength == length &&
+                std::memcmp(record.Entries[cursor].Name, node.Name, length) == 0) {
+                found = static_cast<int64_t>(cursor);
+            } else {
+                found = FindLayoutRecordEntry(record, node.Name, length);
+            }
         }
         const uint8_t* value = nullptr;
         uint16_t valueSize = 0;
@@ -137,13 +146,15 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     const int32_t hashed = currentHash == 0 ? 0 : LayoutHashNodeCount();
     const bool recordOnTheWalk = table != nullptr && count >= hashed;
     BeginLayoutRecord(&migrated.Record, currentHash, static_cast<uint32_t>(hashed));
+    migrated.Used = migrated.Bytes.size();
     if (why.empty()) {
+        // Both buffers about as large as the old ones (a version-1 record
+        // is about four times a version-2 one), their pages mapped at once.
         migrated.Bytes.reserve(old.size() + 4096);
-        // A version-2 record for this layout takes about what the old
-        // record's version 2 took; a version-1 record is about four times that.
-        migrated.Record.Bytes.reserve((record.Version == 1 ? record.Bytes.size() / 3 : record.Bytes.size()) + 4096);
         PMemPrefault(migrated.Bytes.data(), migrated.Bytes.capacity());
-        PMemPrefault(migrated.Record.Bytes.data(), migrated.Record.Bytes.capacity());
+        migrated.Bytes.resize(migrated.Bytes.capacity());
+        ReserveLayoutRecord(&migrated.Record,
+                            (record.Version == 1 ? record.Bytes.size() / 3 : record.Bytes.size()) + 4096);
     }
     MigrationCounts counts;
     if (why.empty() &&
@@ -155,6 +166,7 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     }
     // As in a save: the record first, then the file; with UseBackup the
     // mismatching file becomes the backup.
+    migrated.Bytes.resize(migrated.Used);
     FinishLayoutRecord(&migrated.Record);
     CheckEntry fresh;
     fresh.Length = migrated.Bytes.size();
