@@ -740,9 +740,13 @@ bool MeasureSize(SizeRun& run) {
     // Only one operation, repeated, for a profiler (its median is printed).
     if (!run.Opt.Profile.empty()) {
         if (run.Opt.Profile == "migrate") {
-            // The migration's own runs; its median is the row's.
-            if (!MeasureMigration(run, {0.0})) return false;
-            std::printf("   migrate: median %s of %d\n", FormatValue(run.Results.back().Median, "s").c_str(), reps);
+            // The migration's own runs beside warm saves of the same space.
+            std::vector<double> save;
+            for (int i = 0; i < reps; ++i) save.push_back(Timed([] { return SaveRetainFile() == 1; }));
+            if (!MeasureMigration(run, save)) return false;
+            std::printf("   migrate: median %s of %d, save %s, ratio %.2f\n",
+                        FormatValue(run.Results.back().Median, "s").c_str(), reps,
+                        FormatValue(Median(save), "s").c_str(), run.Results.back().Median / Median(save));
             return true;
         }
         std::vector<double> t;

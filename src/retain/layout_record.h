@@ -101,7 +101,7 @@ struct LayoutRecord {
     uint32_t HashedCount = 0;
     uint32_t Version = 0;
     std::vector<uint8_t> Bytes;  // the whole record file
-    std::vector<char> Names;     // the names of a version-2 record, one after another
+    std::vector<char> Names;     // the names of a version-2 record, one after another, and 8 spare bytes
     std::vector<LayoutRecordEntry> Entries;
     std::vector<uint32_t> Lookup;  // open addressing by Key: entry index + 1, 0 empty
     // Read with a key hint: for node j of the hint's table, the index + 1 of

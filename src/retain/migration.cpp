@@ -24,6 +24,7 @@ namespace {
 constexpr uint16_t kTextType = 12;
 constexpr uint16_t kRangeType = 13;
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
+constexpr int32_t kPrefetchAhead = 8;  // node records, as the save's walk
 // The header and every value the node space can hold (its 4 GiB of values).
 constexpr uint64_t kRetainFileMax = 4 + (uint64_t{4} << 30);
 
@@ -72,6 +73,11 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
     size_t cursor = 0;  // most nodes keep their order: try the next entry first
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = table[i];
+        // The records ahead on their way: the name and the type code lines.
+        if (i + kPrefetchAhead < count) {
+            __builtin_prefetch(table[i + kPrefetchAhead].Name);
+            __builtin_prefetch(&table[i + kPrefetchAhead].Type);
+        }
         const uint16_t size = NodeSlotSize(node);
         if (size == 0) {
             take(context, node, 0, nullptr, 0);
