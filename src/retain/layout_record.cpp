@@ -68,7 +68,7 @@ uint8_t* PutVarint(uint8_t* p, uint16_t v) {
     return p;
 }
 // A varint at *pos, before end; false when it runs past end or past 16 bits.
-bool TakeVarint(const uint8_t* b, size_t* pos, size_t end, uint16_t* value) {
+inline __attribute__((always_inline)) bool TakeVarint(const uint8_t* b, size_t* pos, size_t end, uint16_t* value) {
     if (*pos < end && b[*pos] < 0x80) {
         *value = b[(*pos)++];
         return true;
