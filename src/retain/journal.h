@@ -34,6 +34,7 @@
 // nodes and more.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "retain/journal_format.h"
@@ -45,6 +46,12 @@
 // or load of this run is not appended to: the nodes wait, and
 // JournalWantsSave asks for a full save that starts a new journal.
 bool JournalAppendChanges();
+
+// The nodes the service itself writes as it runs (its Status, Error, Live,
+// SaveCount and LoadCount): their writes are not appended, or the Live count
+// alone would append a group at every period of an idle plant. Their values
+// come from the last full save. Index 0 entries are ignored.
+void JournalLeaveOut(const uint32_t* indexes, size_t count);
 
 // A full save is about to read the node values: the nodes written so far
 // are in it. Called before the walk.
@@ -61,6 +68,19 @@ uint64_t JournalApply(PDir* dir, const JournalIdentity& file);
 // retain file, or there is no journal to append to. At most once per
 // `periodMs` while the saves it asks for fail.
 bool JournalWantsSave(uint64_t nowMs, uint32_t periodMs);
+
+// What the journal has done this run, for the status record.
+struct JournalFigures {
+    uint64_t Bytes = 0;         // length of the journal appended to; 0 while there is none
+    uint64_t Appends = 0;       // groups appended
+    uint64_t LastAppendNs = 0;  // when the last one was, ns since the Unix epoch; 0 before the first
+    uint64_t Compactions = 0;   // journals started afresh by a full save
+};
+inline bool operator==(const JournalFigures& a, const JournalFigures& b) {
+    return a.Bytes == b.Bytes && a.Appends == b.Appends && a.LastAppendNs == b.LastAppendNs &&
+           a.Compactions == b.Compactions;
+}
+JournalFigures GetJournalFigures();
 
 // Forgets the module's state. For tests only.
 void ResetJournalForTest();
