@@ -256,9 +256,11 @@ bool ParseEntries1(LayoutRecord* record, size_t end, std::string* why) {
 }
 
 // The entries of a version-2 record, from kHeaderSize to end: one pass that
-// checks every field and sums the name lengths, one that spells the names
-// out into record->Names.
-bool ParseEntries2(LayoutRecord* record, size_t end, std::string* why) {
+// checks every field and sums the name lengths, and (with `spell`) one that
+// spells the names out into record->Names. Without it each entry's Name is
+// left at the rest of its name in Bytes and Key holds the length of the
+// prefix shared with the name before it, for SpellAndKey.
+bool ParseEntries2(LayoutRecord* record, size_t end, bool spell, std::string* why) {
     const uint8_t* b = record->Bytes.data();
     const size_t count = record->Entries.size();
     size_t pos = kHeaderSize;
@@ -297,6 +299,7 @@ bool ParseEntries2(LayoutRecord* record, size_t end, std::string* why) {
         *why = "inconsistent (bytes after the last entry)";
         return false;
     }
+    if (!spell) return true;
     // Spelled out a word at a time: Names has a word to spare at its end,
     // and a rest is read so only where the record's bytes go on that far.
     Prefaulted(&record->Names, total + 8);
@@ -325,7 +328,7 @@ bool ParseEntries2(LayoutRecord* record, size_t end, std::string* why) {
     return true;
 }
 
-bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
+bool ParseRecordEntries(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
     const std::vector<uint8_t>& b = record->Bytes;
     record->Entries.clear();
     record->Lookup.clear();
@@ -361,20 +364,35 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
         return false;
     }
     Prefaulted(&record->Entries, count);
-    if (!(record->Version == 1 ? ParseEntries1(record, end, why) : ParseEntries2(record, end, why))) return false;
-    if (!full) return true;
-
     // With a hint, an entry that names a node of its table is that node's
     // (NodeEntry); two such entries of one node name it twice. Only the
-    // others go into the lookup.
-    const bool hinted = hint && hint->Table && hint->Keys && hint->Count > 0;
+    // others go into the lookup. The names of a version-2 record are then
+    // spelled out one at a time beside that comparison, and only those of
+    // the others are kept.
+    const bool hinted = full && hint && hint->Table && hint->Keys && hint->Count > 0;
+    const bool spellOnTheWay = hinted && record->Version == 2;
+    if (!(record->Version == 1 ? ParseEntries1(record, end, why) : ParseEntries2(record, end, !spellOnTheWay, why)))
+        return false;
+    if (!full) return true;
+
     if (hinted) record->NodeEntry.assign(static_cast<size_t>(hint->Count), 0);
     uint32_t h = 0;
     int32_t cursor = 0;
     uint32_t unnamed = 0;  // entries that name no node of the hint's table
     std::vector<uint8_t> named(hinted ? count : 0, 0);
+    char spelled[kNameMax + 1];  // the name of entry i, spelled out
+    std::vector<uint32_t> kept;  // the entries whose names go into Names
     for (uint32_t i = 0; i < count; ++i) {
         LayoutRecordEntry& e = record->Entries[i];
+        if (spellOnTheWay) {
+            const size_t shared = e.Key, rest = e.NameLength - shared;
+            std::memcpy(spelled + shared, e.Name, rest);
+            if (std::memchr(spelled + shared, 0, rest)) {
+                *why = "inconsistent (a name has a zero byte)";
+                return false;
+            }
+            e.Name = spelled;
+        }
         // The table's names ahead on their way (they are compared in order).
         if (hinted && cursor + kPrefetchAhead < hint->Count)
             __builtin_prefetch(hint->Table[cursor + kPrefetchAhead].Name);
@@ -390,6 +408,20 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
             record->NodeEntry[static_cast<size_t>(node)] = i + 1;
             named[i] = 1;
         }
+        if (spellOnTheWay) {
+            if (named[i]) {
+                e.Name = nullptr;  // the node's name is the entry's
+            } else {
+                record->Names.insert(record->Names.end(), e.Name, e.Name + e.NameLength);
+                kept.push_back(i);
+            }
+        }
+    }
+    // Names grew as it went: the kept entries point into it only now.
+    size_t at = 0;
+    for (uint32_t i : kept) {
+        record->Entries[i].Name = record->Names.data() + at;
+        at += record->Entries[i].NameLength;
     }
     if (h != record->Hash) {
         char text[96];
@@ -416,6 +448,16 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
         record->Lookup[at] = i + 1;
     }
     return true;
+}
+
+// A record that does not verify keeps no entries (some may point at names
+// spelled out on the way).
+bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
+    if (ParseRecordEntries(record, why, full, hint)) return true;
+    record->Entries.clear();
+    record->NodeEntry.clear();
+    record->Lookup.clear();
+    return false;
 }
 
 }  // namespace

@@ -106,7 +106,8 @@ struct LayoutRecord {
     std::vector<uint32_t> Lookup;  // open addressing by Key: entry index + 1, 0 empty
     // Read with a key hint: for node j of the hint's table, the index + 1 of
     // the entry that names it (0: none); Lookup then holds only the entries
-    // that name no node of that table.
+    // that name no node of that table. In a version-2 record such an entry
+    // keeps no name of its own (Name null, NameLength that of the node's).
     std::vector<uint32_t> NodeEntry;
 };
 

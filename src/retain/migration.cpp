@@ -92,7 +92,9 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
                                : FindLayoutRecordEntry(record, node.Name, strnlen(node.Name, kNameMax));
         } else {
             const size_t length = strnlen(node.Name, kNameMax);
-            if (cursor < entries && record.Entries[cursor].NameLength == length &&
+            // (In a record read with a hint, a node past the hint's table
+            // names no entry of a node within it: only the lookup can tell.)
+            if (record.NodeEntry.empty() && cursor < entries && record.Entries[cursor].NameLength == length &&
                 std::memcmp(record.Entries[cursor].Name, node.Name, length) == 0) {
                 found = static_cast<int64_t>(cursor);
             } else {
