@@ -570,13 +570,19 @@ void AppendLayoutRecordEntry(LayoutRecordBuilder* builder, const char* name, siz
     } else {
         // The prefix shared with the previous name, a word at a time.
         const char* last = builder->Last;
-        const size_t most = std::min<size_t>(length, builder->LastLength);
+        size_t most = std::min<size_t>(length, builder->LastLength);
         size_t shared = 0;
         for (; shared + 8 <= most; shared += 8) {
             uint64_t a, b;
             std::memcpy(&a, name + shared, 8);
             std::memcpy(&b, last + shared, 8);
-            if (a != b) break;
+            if (a != b) {
+                if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+                    shared += static_cast<size_t>(__builtin_ctzll(a ^ b)) / 8;
+                    most = shared;  // the first byte that differs
+                }
+                break;
+            }
         }
         while (shared < most && name[shared] == last[shared]) ++shared;
         const size_t rest = length - shared;
