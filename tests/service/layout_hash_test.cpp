@@ -419,8 +419,9 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
     const std::string wrongCount = Record({"Plc.Speed", "Plc.Gone"}, 1, RecordHash(good));
     // Names that share prefixes of every length, one longer than a 1-byte
     // length field: records of both versions still name their nodes.
-    const std::vector<std::string> shared = {"Plc.Speed", "Plc.Spe", "Plc.Speed." + std::string(200, 'x'), "Plc.Sp",
-                                             "Plc.Gone"};
+    const std::vector<std::string> shared = {
+        "Plc.Speed", "Plc.Spe", "Plc.Speed." + std::string(200, 'x'), "Plc.Speed." + std::string(100, 'x') + "y",
+        "Plc.Sp",    "Plc.Gone"};
     std::string unknown = good;
     unknown[8] = 3;
     // Cut inside its last entry, the counts and checksum made to match.
@@ -445,8 +446,8 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
         {"hashed count changed", wrongCount, values, "do not reproduce"},
         {"same name twice", Record({"Plc.Speed", "Plc.Gone", "Plc.Speed"}, 3), values, "names node Plc.Speed twice"},
         {"same name twice in a row", Record({"Plc.Speed", "Plc.Speed"}, 2), values, "repeats the name before it"},
-        {"shared prefixes", Record(shared, 5), values, ""},
-        {"version 1", Record(shared, 5, 0, 1), values, ""},
+        {"shared prefixes", Record(shared, 6), values, ""},
+        {"version 1", Record(shared, 6, 0, 1), values, ""},
         {"version 1, same name twice", Record({"Plc.Speed", "Plc.Speed"}, 2, 0, 1), values,
          "names node Plc.Speed twice"},
         {"unknown version", unknown, values, "of an unknown format version 3"},
