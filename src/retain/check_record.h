@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "stdlib/pdir.h"
+#include "stdlib/pmem.h"
 
 struct CheckEntry {
     uint64_t Length = 0;
@@ -83,7 +84,7 @@ inline void CrcStreamAdd(CrcStream* stream, const void* data, size_t size) {
         CrcStreamFlush(stream);
         if (stream->Buffer.size() < size) stream->Buffer.resize(size);
     }
-    std::memcpy(stream->Buffer.data() + stream->Used, data, size);
+    PMemCopy(stream->Buffer.data() + stream->Used, data, size);
     stream->Used += size;
     stream->Length += size;
 }
