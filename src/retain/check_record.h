@@ -124,6 +124,10 @@ CheckVerdict VerifyRetainFileNamed(PDir* dir, const char* name, CheckEntry* entr
 // record <step> failed: ..."), with nothing left behind.
 bool StageCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
                       PFile** staged);
+// What StageCheckRecord learns of the files in place (reading them whole
+// when they are not known yet), ahead of a save, so that the first save of
+// a run does not pay for it. The caller holds the retain-file lock.
+void RecallCheckRecord(PDir* dir, const char* retainName, const char* backupName);
 // Then, once the retain file is synced: fsyncs the staged record and renames
 // it into place. False after one "ERR" line, the temporary file removed.
 bool CommitCheckRecord(PDir* dir, PFile* staged);

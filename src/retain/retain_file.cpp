@@ -338,6 +338,7 @@ void PrepareFirstSave() {
     PDir* dir = OpenRetainDirectory(retainPath, false, &name);
     if (!dir) return;
     RecallLayoutRecord(dir, ComputeLayoutHash(), NodeTable(), NodeCount());
+    RecallCheckRecord(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
     PDirClose(dir);
 }
 
