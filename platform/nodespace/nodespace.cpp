@@ -97,17 +97,20 @@ Space* Map(const std::string& name, bool create, std::string* error) {
     return s;
 }
 
-// The attached node space, attaching to the default one on first use.
-inline Space* Current() {
-    Space* s = g_space.load(std::memory_order_acquire);
-    if (s) return s;
+__attribute__((noinline)) Space* AttachDefault() {
     std::lock_guard<std::mutex> guard(g_attachLock);
-    s = g_space.load(std::memory_order_acquire);
+    Space* s = g_space.load(std::memory_order_acquire);
     if (!s) {
         s = Map(NodeSpaceDefaultName(), true, nullptr);
         g_space.store(s, std::memory_order_release);
     }
     return s;
+}
+
+// The attached node space, attaching to the default one on first use.
+inline Space* Current() {
+    Space* s = g_space.load(std::memory_order_acquire);
+    return s ? s : AttachDefault();
 }
 
 // ---- names and the hash index ----
@@ -146,10 +149,18 @@ inline NodeRecord* RecordAt(Space* s, uint32_t index, int32_t count) {
 }
 
 // The number of nodes, bounded by the reserved tables and the capacity; 0
-// once the segment is known to be broken.
-int32_t CountOf(Space* s) {
+// once the segment is known to be broken. Inlined: every value access asks,
+// and a count within its bounds costs two multiplications and four loads of
+// the header's own words.
+__attribute__((always_inline)) inline int32_t CountOf(Space* s) {
     int32_t count = s->Header->Count.load(std::memory_order_acquire);
     if (count <= 0) return 0;
+    const uint64_t n = static_cast<uint32_t>(count);
+    if (n <= kCapacity && n * sizeof(NodeRecord) <= s->Header->TableReserved.load(std::memory_order_acquire) &&
+        n * sizeof(ValueEntry) <= s->Header->ValuesReserved.load(std::memory_order_acquire)) {
+        if (s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0) return Fail(0);
+        return count;
+    }
     uint64_t fit = std::min<uint64_t>(
         std::min<uint64_t>(s->Header->TableReserved.load(std::memory_order_acquire) / sizeof(NodeRecord),
                            s->Header->ValuesReserved.load(std::memory_order_acquire) / sizeof(ValueEntry)),
@@ -241,26 +252,33 @@ inline Node NodeAt(Space* s, uint32_t index) {
     return n;
 }
 
+// The index of a name that is not a record's own Name field: by its hash.
+__attribute__((noinline)) uint32_t LookupName(Space* s, const char* name, int32_t count) {
+    size_t len = strnlen(name, kNodeNameMax + 1);
+    if (len == 0 || len > kNodeNameMax) return 0;
+    return Lookup(s, name, len, count);
+}
+
 // The node a name refers to. The service passes the Name field of a node
-// record straight from the table; that pointer is recognised without hashing.
-Node FindNode(Space* s, const char* name) {
+// record straight from the table; that pointer (the first byte of one of the
+// first count records, which lie in this process's own mapping) is
+// recognised without hashing. Any other pointer is looked up by the text it
+// points at. Either way the record must name itself by that index. Inlined
+// into each operation: saves ask once per node.
+__attribute__((always_inline)) inline Node FindNode(Space* s, const char* name) {
     if (!s || !name) return Node{};
-    int32_t count = CountOf(s);
-    auto p = reinterpret_cast<uintptr_t>(name);
-    auto t = reinterpret_cast<uintptr_t>(s->Table);
-    uint32_t index = 0;
-    if (p >= t && p < t + uint64_t(count) * sizeof(NodeRecord) && (p - t) % sizeof(NodeRecord) == 0) {
-        index = static_cast<uint32_t>((p - t) / sizeof(NodeRecord)) + 1;
-    } else {
-        size_t len = strnlen(name, kNodeNameMax + 1);
-        if (len == 0 || len > kNodeNameMax) return Node{};
-        index = Lookup(s, name, len, count);
-    }
+    const int32_t count = CountOf(s);
+    const uint64_t offset = reinterpret_cast<uintptr_t>(name) - reinterpret_cast<uintptr_t>(s->Table);
+    uint32_t index;
+    if (offset < uint64_t(count) * sizeof(NodeRecord) && offset % sizeof(NodeRecord) == 0)
+        index = static_cast<uint32_t>(offset / sizeof(NodeRecord)) + 1;
+    else
+        index = LookupName(s, name, count);
     return RecordAt(s, index, count) ? NodeAt(s, index) : Node{};
 }
 
 // The node of an index, when its record says it is that node.
-Node FindIndex(Space* s, uint32_t index) {
+__attribute__((always_inline)) inline Node FindIndex(Space* s, uint32_t index) {
     if (!s || !RecordAt(s, index, CountOf(s))) return Node{};
     return NodeAt(s, index);
 }
@@ -400,12 +418,9 @@ void Unlock(Space* s) {
     OwnerLockRelease(&s->Header->Lock);
 }
 
-// Copies n bytes from offset of the node's value, never torn. A value that
-// stays odd or keeps changing is copied under the lock instead; false when
-// that cannot be had either.
-bool ReadBytes(Space* s, const Node& node, size_t offset, void* dst, size_t n) {
-    const uint64_t* words = WordsOf(s, node);
-    if (!words) return false;
+// ReadBytes past its first try, or for a value of more than one word.
+__attribute__((noinline)) bool ReadBytesRetrying(Space* s, const Node& node, const uint64_t* words, size_t offset,
+                                                 void* dst, size_t n) {
     std::atomic<uint32_t>& sequence = node.Entry->Sequence;
     auto* out = static_cast<uint8_t*>(dst);
     for (unsigned tries = 0; tries < 2000; ++tries) {
@@ -435,6 +450,27 @@ bool ReadBytes(Space* s, const Node& node, size_t offset, void* dst, size_t n) {
     if (seq & 1) sequence.store(seq + 1, std::memory_order_release);
     Unlock(s);
     return true;
+}
+
+// Copies n bytes from offset of the node's value, never torn. A value that
+// stays odd or keeps changing is copied under the lock instead; false when
+// that cannot be had either. A value of one word read at the first try (the
+// common case of a walk over every node) takes the inlined path.
+__attribute__((always_inline)) inline bool ReadBytes(Space* s, const Node& node, size_t offset, void* dst, size_t n) {
+    const uint64_t* words = WordsOf(s, node);
+    if (!words) return false;
+    if (offset == 0 && n - 1 < 8) {
+        // Never for 0 bytes, which may lie at the end of the reserved heap.
+        std::atomic<uint32_t>& sequence = node.Entry->Sequence;
+        const uint32_t s1 = sequence.load(std::memory_order_acquire);
+        // Acquire keeps the second look at the sequence after the word.
+        const uint64_t v = __atomic_load_n(&words[0], __ATOMIC_ACQUIRE);
+        if ((s1 & 1) == 0 && sequence.load(std::memory_order_relaxed) == s1) {
+            CopySmall(dst, &v, n);
+            return true;
+        }
+    }
+    return ReadBytesRetrying(s, node, words, offset, dst, n);
 }
 
 // Writes n bytes at offset and zeros over [offset + n, zeroTo), under the lock.
@@ -647,7 +683,8 @@ void NodeWriteValue(uint32_t index, const void* buffer, uint16_t size) {
 }
 
 void NodeReadData(uint32_t index, void* buffer, uint16_t size) {
-    NodeReadValue(index, buffer, size);
+    Space* s = Current();
+    if (Node node = FindIndex(s, index); node.Index && buffer) ReadValue(s, node, buffer, size);
 }
 
 void NodeWriteData(uint32_t index, const void* buffer, uint16_t size) {

@@ -60,6 +60,10 @@ void Arm(PFileOp op, unsigned nth, int error, uint64_t times) {
     f.Times.store(times, std::memory_order_relaxed);
     uint64_t target = nth == 0 ? 0 : f.Calls.load(std::memory_order_relaxed) + nth;
     f.Target.store(target, std::memory_order_release);
+    if (target != 0)
+        FileFaultsArmed.fetch_or(1u << op, std::memory_order_release);
+    else
+        FileFaultsArmed.fetch_and(~(1u << op), std::memory_order_release);
 }
 
 // Arms one entry "op:nth:ERRNAME[:sticky|:count]"; false when it is malformed.
@@ -108,9 +112,10 @@ void ArmEntry(const std::string& entry) {
 
 }  // namespace
 
-void ArmFaultsFromEnvironment() {
-    static std::atomic<bool> done{false};
-    if (done.load(std::memory_order_acquire)) return;
+std::atomic<bool> FaultEnvironmentRead{false};
+std::atomic<uint32_t> FileFaultsArmed{0};
+
+void ReadFaultEnvironment() {
     static std::once_flag once;
     std::call_once(once, [] {
         const char* setting = std::getenv("OVRT_FAULT");
@@ -124,11 +129,10 @@ void ArmFaultsFromEnvironment() {
             start = comma + 1;
         }
     });
-    done.store(true, std::memory_order_release);
+    FaultEnvironmentRead.store(true, std::memory_order_release);
 }
 
-bool PFileFaultHit(PFileOp op) {
-    ArmFaultsFromEnvironment();
+bool PFileFaultCounted(PFileOp op) {
     Fault& f = Faults[op];
     uint64_t target = f.Target.load(std::memory_order_acquire);
     if (target == 0) return false;
@@ -148,6 +152,7 @@ void PFileInjectFault(PFileOp op, unsigned nth, int error, bool sticky) {
 void PFileClearFaults() {
     ArmFaultsFromEnvironment();
     for (Fault& f : Faults) f.Target.store(0, std::memory_order_release);
+    FileFaultsArmed.store(0, std::memory_order_release);
 }
 
 const char* PFileOpName(PFileOp op) {

@@ -6,9 +6,27 @@
 // Thread-safe.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "stdlib/pfile.h"
 
-void ArmFaultsFromEnvironment();
+// Set once $OVRT_FAULT has been read; bit op of FileFaultsArmed set while a
+// fault of that file operation is armed. The checks below cost one load each
+// when nothing is armed: saves make them once per node.
+extern std::atomic<bool> FaultEnvironmentRead;
+extern std::atomic<uint32_t> FileFaultsArmed;
+
+void ReadFaultEnvironment();
+inline void ArmFaultsFromEnvironment() {
+    if (!FaultEnvironmentRead.load(std::memory_order_acquire)) ReadFaultEnvironment();
+}
+// Counts a call of op while a fault of it is armed; see PFileFaultHit.
+bool PFileFaultCounted(PFileOp op);
 // Checks call number n of op against its armed fault: true (with errno set)
 // when the call must fail.
-bool PFileFaultHit(PFileOp op);
+inline bool PFileFaultHit(PFileOp op) {
+    ArmFaultsFromEnvironment();
+    if ((FileFaultsArmed.load(std::memory_order_acquire) & (1u << op)) == 0) return false;
+    return PFileFaultCounted(op);
+}

@@ -17,6 +17,7 @@
 
 #include "stdlib/fault_seam.h"
 #include "stdlib/pdir.h"
+#include "stdlib/pmem.h"
 
 namespace {
 
@@ -272,7 +273,7 @@ bool PFileWrite(PFile* file, const void* buffer, size_t size) {
     if (file->Error) return Fail(file->Error);
     const uint8_t* data = static_cast<const uint8_t*>(buffer);
     if (size <= file->Capacity - file->Used) {
-        std::memcpy(file->Buffer.get() + file->Used, data, size);
+        PMemCopy(file->Buffer.get() + file->Used, data, size);
         file->Used += size;
         return true;
     }

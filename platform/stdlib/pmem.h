@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 void* PMemAlloc(size_t size);
 void PMemFree(void* block);
@@ -26,3 +27,45 @@ void PMemPrefault(void* block, size_t size);
 // Makes allocation number `nth` (1 = the next) fail, and every later one
 // while `sticky`; 0 clears the fault. Allocations of all threads count.
 void PMemInjectFault(unsigned nth, bool sticky = false);
+
+// memcpy and memset for the buffers of single values: the sizes that values
+// mostly have (1, 2, 4 and 8 bytes) are plain moves, without a library call;
+// any other size is memcpy's or memset's.
+inline void PMemCopy(void* to, const void* from, size_t size) {
+    switch (size) {
+        case 1:
+            std::memcpy(to, from, 1);
+            break;
+        case 2:
+            std::memcpy(to, from, 2);
+            break;
+        case 4:
+            std::memcpy(to, from, 4);
+            break;
+        case 8:
+            std::memcpy(to, from, 8);
+            break;
+        default:
+            std::memcpy(to, from, size);
+            break;
+    }
+}
+inline void PMemZero(void* to, size_t size) {
+    switch (size) {
+        case 1:
+            std::memset(to, 0, 1);
+            break;
+        case 2:
+            std::memset(to, 0, 2);
+            break;
+        case 4:
+            std::memset(to, 0, 4);
+            break;
+        case 8:
+            std::memset(to, 0, 8);
+            break;
+        default:
+            std::memset(to, 0, size);
+            break;
+    }
+}

@@ -267,9 +267,12 @@ void ReportCheckStep(const char* step) {
 
 }  // namespace
 
-bool StageCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
-                      PFile** staged) {
-    *staged = nullptr;
+namespace {
+
+// What the record is to say of the retain file and the backup in place: from
+// what is known of them, or learnt from the files when they are not known or
+// were changed by someone else.
+void LearnFilesInPlace(PDir* dir, const char* retainName, const char* backupName) {
     const bool known = KnownValid && KnownDir == PDirPath(dir);
     std::vector<CheckEntry> entries;
     bool read = false, missing = false;
@@ -286,6 +289,18 @@ bool StageCheckRecord(PDir* dir, const char* retainName, const char* backupName,
     }
     KnownValid = true;
     KnownDir = PDirPath(dir);
+}
+
+}  // namespace
+
+void RecallCheckRecord(PDir* dir, const char* retainName, const char* backupName) {
+    LearnFilesInPlace(dir, retainName, backupName);
+}
+
+bool StageCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
+                      PFile** staged) {
+    *staged = nullptr;
+    LearnFilesInPlace(dir, retainName, backupName);
     std::vector<CheckEntry> listed = {fresh};
     for (const FileState* f : {&Current, &Backup}) {
         if (!f->Whole) continue;

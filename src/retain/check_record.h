@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "stdlib/pdir.h"
+#include "stdlib/pmem.h"
 
 struct CheckEntry {
     uint64_t Length = 0;
@@ -83,7 +84,7 @@ inline void CrcStreamAdd(CrcStream* stream, const void* data, size_t size) {
         CrcStreamFlush(stream);
         if (stream->Buffer.size() < size) stream->Buffer.resize(size);
     }
-    std::memcpy(stream->Buffer.data() + stream->Used, data, size);
+    PMemCopy(stream->Buffer.data() + stream->Used, data, size);
     stream->Used += size;
     stream->Length += size;
 }
@@ -123,6 +124,10 @@ CheckVerdict VerifyRetainFileNamed(PDir* dir, const char* name, CheckEntry* entr
 // record <step> failed: ..."), with nothing left behind.
 bool StageCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
                       PFile** staged);
+// What StageCheckRecord learns of the files in place (reading them whole
+// when they are not known yet), ahead of a save, so that the first save of
+// a run does not pay for it. The caller holds the retain-file lock.
+void RecallCheckRecord(PDir* dir, const char* retainName, const char* backupName);
 // Then, once the retain file is synced: fsyncs the staged record and renames
 // it into place. False after one "ERR" line, the temporary file removed.
 bool CommitCheckRecord(PDir* dir, PFile* staged);

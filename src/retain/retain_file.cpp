@@ -39,10 +39,9 @@ bool LastSaveDone = false;
 uint64_t LastSaveMark = 0;
 uint64_t LastSaveEndMs = 0;
 
-// The walk touches the last 16 bytes of each 578-byte node record (type,
-// index and the library's value fields), which may span two cache lines:
-// fetching them some way ahead hides most of the memory latency of a large
-// table.
+// The walk reads the type and the index of each 578-byte node record (8
+// bytes at offset 562), which may span two cache lines: fetching them some
+// way ahead hides most of the memory latency of a large table.
 constexpr int32_t kPrefetchAhead = 8;
 
 // Record i of the walk, with the records ahead of it on their way. Always
@@ -50,8 +49,9 @@ constexpr int32_t kPrefetchAhead = 8;
 // calls to it.
 __attribute__((always_inline)) inline const NodeRecord& WalkTo(const NodeRecord* table, int32_t i, int32_t count) {
     if (i + kPrefetchAhead < count) {
-        __builtin_prefetch(&table[i + kPrefetchAhead].Type);
-        __builtin_prefetch(&table[i + kPrefetchAhead].LibValue[7]);  // may lie on the next line
+        const char* ahead = reinterpret_cast<const char*>(&table[i + kPrefetchAhead].Type);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 7);  // the index's last byte may lie on the next line
     }
     return table[i];
 }
@@ -151,17 +151,17 @@ uint8_t SaveWalk() {
         }
         // Cleared so that bytes the library does not fill (after a text's
         // zero) are zeros in the file, not left-overs of the heap.
-        std::memset(buffer, 0, size);
+        PMemZero(buffer, size);
         ReadNodeSlot(node, buffer, size);
         CrcStreamAdd(&crc, buffer, size);
-        bool written = PFileWrite(file, buffer, size);
-        int error = errno;
-        PMemFree(buffer);
-        if (!written) {
+        if (!PFileWrite(file, buffer, size)) {
+            int error = errno;
+            PMemFree(buffer);
             errno = error;
             ReportFailure("write");
             return Abandon(dir, file, temp);
         }
+        PMemFree(buffer);
     }
     if (NodeSpaceFailed(failuresBefore, "save")) return Abandon(dir, file, temp);
     if (!PFileFlush(file)) {
@@ -338,6 +338,7 @@ void PrepareFirstSave() {
     PDir* dir = OpenRetainDirectory(retainPath, false, &name);
     if (!dir) return;
     RecallLayoutRecord(dir, ComputeLayoutHash(), NodeTable(), NodeCount());
+    RecallCheckRecord(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
     PDirClose(dir);
 }
 

@@ -77,8 +77,10 @@ int SaveRetainFileStatus();
 bool LastSuccessfulSave(uint64_t* markAtStart, uint64_t* endMs);
 
 // Readies the first save of the run: the layout record that every save makes
-// sure of is checked ahead of time (RecallLayoutRecord, layout_record.h), so
-// that the save of a stop or shutdown event does not read it first. Called
+// sure of is checked ahead of time (RecallLayoutRecord, layout_record.h), and
+// the files in place that the check record lists are read and checksummed
+// (RecallCheckRecord, check_record.h), so that the save of a stop or
+// shutdown event does neither first. Called
 // by the service once start-up is done, off the path of any event. Reports
 // nothing of its own (a retain directory that is refused is said so once
 // more); a save that comes meanwhile waits for it on the retain-file lock.
