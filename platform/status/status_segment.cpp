@@ -161,7 +161,15 @@ bool StatusSegmentRead(const std::string& instance, uid_t trusted, StatusSnapsho
         return false;
     }
     if (st.st_size != static_cast<off_t>(sizeof(ServiceStatus))) {
-        if (error) *error = "the status record has the wrong size";
+        // A record of another version has another size: say so rather than
+        // calling it damaged. Its other bytes are not looked at.
+        uint32_t head[2] = {};
+        const bool ours = pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+                          head[0] == kStatusMagic && head[1] != kStatusVersion;
+        if (error)
+            *error = ours ? "the status record is not of this version (version " + std::to_string(head[1]) +
+                                "; this tool reads version " + std::to_string(kStatusVersion) + ")"
+                          : "the status record has the wrong size";
         close(fd);
         return false;
     }

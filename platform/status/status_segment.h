@@ -11,7 +11,7 @@
 //
 //   offset  size  field
 //        0     4  Magic 0x5453564F ("OVST")
-//        4     4  Version (1)
+//        4     4  Version (2; version 1 ended after Kinds, at 2224 bytes)
 //        8     4  KindCount: entries in Kinds (8)
 //       12     4  KindSize: bytes of one StatusKindRecord (208)
 //       16     4  Sequence: odd while the service writes, even otherwise
@@ -35,6 +35,19 @@
 //                  44  4  reserved, 0
 //                  48 160 LastError: the "ERR" text of the last failure,
 //                         zero-terminated, empty when none was reported
+//     2224    40  Journal, the change journal since the service started:
+//                   0  8  Bytes: length of the journal appended to, 0 while
+//                         there is none
+//                   8  8  Appends: groups appended
+//                  16  8  LastAppendNs: the last append, ns since the epoch,
+//                         0 before the first
+//                  24  8  Compactions: journals started afresh by a full save
+//                  32  4  PeriodMs: the journal period in effect, 0 while the
+//                         journal is off
+//                  36  4  reserved, 0
+//
+// The record is 2264 bytes. Readers take only a record of exactly this size
+// and version: one of another version is refused, never read by this layout.
 //
 // Only the service writes it. It creates the file afresh at start-up,
 // fully built under a private name and renamed into place with mode 0644, so
@@ -59,11 +72,12 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 constexpr uint32_t kStatusMagic = 0x5453564F;
-constexpr uint32_t kStatusVersion = 1;
+constexpr uint32_t kStatusVersion = 2;
 constexpr uint32_t kStatusKindSlots = 8;
 constexpr size_t kStatusPathSize = 512;
 constexpr size_t kStatusErrorSize = 160;
@@ -99,6 +113,15 @@ struct StatusKindRecord {
     char LastError[kStatusErrorSize];
 };
 
+struct StatusJournalRecord {
+    uint64_t Bytes;
+    uint64_t Appends;
+    uint64_t LastAppendNs;
+    uint64_t Compactions;
+    uint32_t PeriodMs;
+    uint32_t Reserved;
+};
+
 struct ServiceStatus {
     uint32_t Magic;
     uint32_t Version;
@@ -112,10 +135,13 @@ struct ServiceStatus {
     uint64_t EndedNs;
     char RetainPath[kStatusPathSize];
     StatusKindRecord Kinds[kStatusKindSlots];
+    StatusJournalRecord Journal;
 };
 
 static_assert(sizeof(StatusKindRecord) == 208);
-static_assert(sizeof(ServiceStatus) == 560 + 8 * 208);
+static_assert(sizeof(StatusJournalRecord) == 40);
+static_assert(offsetof(ServiceStatus, Journal) == 560 + 8 * 208);
+static_assert(sizeof(ServiceStatus) == 2264);
 
 // A copy of the record as a reader got it, with what the reader saw of the
 // segment's file.

@@ -14,15 +14,13 @@
 #include "report/report.h"
 #include "retain/node_slot.h"
 #include "stdlib/pmem.h"
+#include "stdlib/ptime.h"
 #include "variables/variables.h"
 
 namespace {
 
-const char kJournalName[] = "OvRetain.journal";
+const char* const kJournalName = kJournalFileName;
 const char kJournalTemp[] = "OvRetain.journal.tmp";
-// A journal is folded in once it outgrows its file; one far beyond that was
-// not written by this service and is not read.
-constexpr uint64_t kJournalSlack = uint64_t{64} << 20;
 
 // With the retain-file lock held.
 PFile* Live = nullptr;          // the journal appended to, open at its end
@@ -35,6 +33,9 @@ std::vector<uint32_t> Pending;  // written, in no durable journal or file yet
 std::vector<uint32_t> InSave;   // taken by the save in progress
 std::vector<uint8_t> Group;     // the group being built, kept for its capacity
 bool AppendFailed = false;      // the last append failed (reported once)
+uint64_t Appends = 0;           // groups appended this run
+uint64_t LastAppendNs = 0;      // wall clock of the last
+uint64_t Compactions = 0;       // journals started by a full save this run
 
 void CloseLive() {
     if (Live) PFileClose(Live);
@@ -165,6 +166,7 @@ void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file) {
         return;
     }
     const bool started = StartJournal(dir, file);
+    if (started) Compactions += 1;
     // A journal that could not be restarted names the old file: remove it,
     // the new file holds its values. The next append asks for a save again.
     if (!started && PDirRemove(dir, kJournalName)) PDirSync(dir);
@@ -211,6 +213,8 @@ bool JournalAppendChanges() {
     AppendFailed = false;
     LiveSequence += 1;
     LiveBytes += Group.size();
+    Appends += 1;
+    LastAppendNs = PTimeWallNs();
     if (LiveBytes > LiveFile.FileLength) WantSave = true;
     return true;
 }
@@ -224,8 +228,7 @@ bool JournalWantsSave(uint64_t nowMs, uint32_t periodMs) {
 
 uint64_t JournalApply(PDir* dir, const JournalIdentity& file) {
     std::vector<uint8_t> bytes;
-    const uint64_t limit = file.FileLength * 4 + kJournalSlack;
-    if (!PDirReadWhole(dir, kJournalName, &bytes, limit)) {
+    if (!PDirReadWhole(dir, kJournalName, &bytes, JournalReadLimit(file.FileLength))) {
         if (errno != ENOENT) ReportStep("read", "read");
         return 0;
     }
@@ -248,8 +251,20 @@ uint64_t JournalApply(PDir* dir, const JournalIdentity& file) {
     return replay.Groups;
 }
 
+JournalFigures GetJournalFigures() {
+    JournalFigures f;
+    f.Bytes = Live ? LiveBytes : 0;
+    f.Appends = Appends;
+    f.LastAppendNs = LastAppendNs;
+    f.Compactions = Compactions;
+    return f;
+}
+
 void ResetJournalForTest() {
     CloseLive();
+    Appends = 0;
+    LastAppendNs = 0;
+    Compactions = 0;
     WantSave = false;
     LastWantMs = 0;
     Pending.clear();

@@ -62,5 +62,18 @@ uint64_t JournalApply(PDir* dir, const JournalIdentity& file);
 // `periodMs` while the saves it asks for fail.
 bool JournalWantsSave(uint64_t nowMs, uint32_t periodMs);
 
+// What the journal has done this run, for the status record.
+struct JournalFigures {
+    uint64_t Bytes = 0;         // length of the journal appended to; 0 while there is none
+    uint64_t Appends = 0;       // groups appended
+    uint64_t LastAppendNs = 0;  // when the last one was, ns since the Unix epoch; 0 before the first
+    uint64_t Compactions = 0;   // journals started afresh by a full save
+};
+inline bool operator==(const JournalFigures& a, const JournalFigures& b) {
+    return a.Bytes == b.Bytes && a.Appends == b.Appends && a.LastAppendNs == b.LastAppendNs &&
+           a.Compactions == b.Compactions;
+}
+JournalFigures GetJournalFigures();
+
 // Forgets the module's state. For tests only.
 void ResetJournalForTest();

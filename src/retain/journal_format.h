@@ -33,6 +33,9 @@
 #include <cstdint>
 #include <vector>
 
+// The journal's name, beside the retain file it extends.
+constexpr const char kJournalFileName[] = "OvRetain.journal";
+
 constexpr size_t kJournalHeaderSize = 32;
 constexpr size_t kJournalGroupHeaderSize = 20;
 constexpr size_t kJournalRecordHeaderSize = 6;
@@ -46,6 +49,13 @@ struct JournalIdentity {
 
 inline bool operator==(const JournalIdentity& a, const JournalIdentity& b) {
     return a.LayoutHash == b.LayoutHash && a.FileLength == b.FileLength && a.FileCrc == b.FileCrc;
+}
+
+// The most bytes a journal of the retain file of `fileLength` bytes is read
+// with: one is folded in once it outgrows its file, so one far beyond that
+// was not written by this service and is not read.
+constexpr uint64_t JournalReadLimit(uint64_t fileLength) {
+    return fileLength * 4 + (uint64_t{64} << 20);
 }
 
 // Appends the 32-byte header naming `file` to out.

@@ -25,6 +25,15 @@ ServiceStatus* Record = nullptr;
 // One writer at a time; readers in other processes go by the sequence.
 std::mutex RecordLock;
 
+// Between StatusSegmentBeginWrite and EndWrite, with RecordLock held.
+void CopyJournalFigures(const JournalFigures& figures) {
+    StatusJournalRecord& j = Record->Journal;
+    j.Bytes = figures.Bytes;
+    j.Appends = figures.Appends;
+    j.LastAppendNs = figures.LastAppendNs;
+    j.Compactions = figures.Compactions;
+}
+
 }  // namespace
 
 void OpenStatusRecord() {
@@ -68,21 +77,28 @@ uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
         // The path on this machine, as the service maps it: tools need not
         // share the service's drive mapping.
         // Read under the retain-file lock: the start-up check builds the path
-        // while another thread may record a shutdown's save.
+        // while another thread may record a shutdown's save. The journal's
+        // figures too, written before the lock is let go (see
+        // RecordJournalFigures).
         LockRetainFile();
         const std::string path = GetRetainFilePath()[0] ? PFileMapPath(GetRetainFilePath()) : std::string();
+        const JournalFigures journal = GetJournalFigures();
+        {
+            std::lock_guard<std::mutex> hold(RecordLock);
+            StatusKindRecord& k = Record->Kinds[kind];
+            StatusSegmentBeginWrite(Record);
+            CopyJournalFigures(journal);
+            k.LastStartNs = startNs;
+            k.LastDurationNs =
+                static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
+            k.LastOutcome = ok ? STATUS_OUTCOME_OK : STATUS_OUTCOME_FAILED;
+            ++(ok ? k.Successes : k.Failures);
+            std::strncpy(k.LastError, error, kStatusErrorSize - 1);
+            Record->Flags = RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0;
+            if (path.size() < kStatusPathSize) std::strncpy(Record->RetainPath, path.c_str(), kStatusPathSize - 1);
+            StatusSegmentEndWrite(Record);
+        }
         UnlockRetainFile();
-        std::lock_guard<std::mutex> hold(RecordLock);
-        StatusKindRecord& k = Record->Kinds[kind];
-        StatusSegmentBeginWrite(Record);
-        k.LastStartNs = startNs;
-        k.LastDurationNs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
-        k.LastOutcome = ok ? STATUS_OUTCOME_OK : STATUS_OUTCOME_FAILED;
-        ++(ok ? k.Successes : k.Failures);
-        std::strncpy(k.LastError, error, kStatusErrorSize - 1);
-        Record->Flags = RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0;
-        if (path.size() < kStatusPathSize) std::strncpy(Record->RetainPath, path.c_str(), kStatusPathSize - 1);
-        StatusSegmentEndWrite(Record);
     }
     if (const char* save = SaveNames[kind]) {
         if (ok)
@@ -91,4 +107,24 @@ uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
             NotifyServiceStatus("Last %s save failed: %s", save, error[0] ? error : "nothing reported");
     }
     return ok;
+}
+
+void RecordJournalFigures(const JournalFigures& figures) {
+    if (Record == nullptr) return;
+    std::lock_guard<std::mutex> hold(RecordLock);
+    // Only this process writes the record: what it holds is what was written.
+    const StatusJournalRecord& j = Record->Journal;
+    if (figures == JournalFigures{j.Bytes, j.Appends, j.LastAppendNs, j.Compactions}) return;
+    StatusSegmentBeginWrite(Record);
+    CopyJournalFigures(figures);
+    StatusSegmentEndWrite(Record);
+}
+
+void RecordJournalPeriod(uint32_t periodMs) {
+    if (Record == nullptr) return;
+    std::lock_guard<std::mutex> hold(RecordLock);
+    if (Record->Journal.PeriodMs == periodMs) return;
+    StatusSegmentBeginWrite(Record);
+    Record->Journal.PeriodMs = periodMs;
+    StatusSegmentEndWrite(Record);
 }

@@ -3,6 +3,10 @@
 // started, how long it took, how it ended, the "ERR" text of a failure, and
 // how many succeeded and failed. Tools read it from its shared segment.
 //
+// It also shows the change journal (retain/journal.h): its figures, copied
+// in after every recorded operation and every journal poll that changed
+// them, and the period in effect.
+//
 // OpenStatusRecord runs first thing in start-up and CloseStatusRecord last in
 // shutdown, both on the main thread. RecordedRetainOperation may be called
 // from any thread; the record is written by one of them at a time. A record
@@ -13,6 +17,7 @@
 
 #include <cstdint>
 
+#include "retain/journal.h"
 #include "status/status_segment.h"
 
 void OpenStatusRecord();
@@ -27,3 +32,10 @@ void CloseStatusRecord();
 // went: "STATUS=Last trigger save succeeded in 0.004 s" or "STATUS=Last stop
 // save failed: <the ERR text>".
 uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)());
+
+// Writes the journal's figures into the record when they differ from what it
+// holds. Called with the retain-file lock held, the lock the figures were
+// read under: figures read later are never overwritten by earlier ones.
+void RecordJournalFigures(const JournalFigures& figures);
+// Writes the journal period in effect (0: off). Trig thread only.
+void RecordJournalPeriod(uint32_t periodMs);

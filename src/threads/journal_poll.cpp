@@ -12,14 +12,19 @@ namespace {
 
 constexpr uint32_t kShortestPeriodMs = 100;
 
-uint64_t LastAppendMs = 0;  // Trig thread
+uint64_t LastAppendMs = 0;    // Trig thread
+uint32_t RecordedPeriod = 0;  // the period the status record shows
 
 }  // namespace
 
 void JournalPoll() {
     uint32_t period = GetJournal();
+    if (period != 0 && period < kShortestPeriodMs) period = kShortestPeriodMs;
+    if (period != RecordedPeriod) {
+        RecordJournalPeriod(period);
+        RecordedPeriod = period;
+    }
     if (period == 0) return;
-    if (period < kShortestPeriodMs) period = kShortestPeriodMs;
     // Values nobody loaded are not the plant's: nothing is journaled for them.
     if (RetainFileAwaitsLoad()) return;
     const uint64_t now = PTimeMonotonicMs();
@@ -27,6 +32,7 @@ void JournalPoll() {
     LockRetainFile();
     const bool appended = JournalAppendChanges();
     const bool wantsSave = JournalWantsSave(now, period);
+    RecordJournalFigures(GetJournalFigures());
     UnlockRetainFile();
     if (appended) LastAppendMs = now;
     if (wantsSave) RecordedRetainOperation(STATUS_JOURNAL_SAVE, SaveRetainFile);

@@ -225,6 +225,12 @@ TEST_F(OvnodeControlTest, StatusTakesNoByteOfTheRecordOnTrust) {
     ovtest::WriteFile(path, std::string(reinterpret_cast<const char*>(&record), sizeof record));
     r = Ovnode(Space(), {"status"});
     EXPECT_NE(r.Out.find("not of this version"), std::string::npos) << r.Out;
+    // A record of the first version, which ended before the journal's figures.
+    record.Magic = kStatusMagic;
+    record.Version = 1;
+    ovtest::WriteFile(path, std::string(reinterpret_cast<const char*>(&record), offsetof(ServiceStatus, Journal)));
+    r = Ovnode(Space(), {"status"});
+    EXPECT_NE(r.Out.find("not of this version (version 1"), std::string::npos) << r.Out;
 
     // A well-formed header around texts without their zero, control bytes and
     // values out of range; the pid is this test's own, so it counts as running.
@@ -246,7 +252,7 @@ TEST_F(OvnodeControlTest, StatusTakesNoByteOfTheRecordOnTrust) {
     EXPECT_EQ(r.Status, 1);  // the last save failed
     EXPECT_NE(r.Out.find("running, pid " + std::to_string(getpid())), std::string::npos) << r.Out;
     EXPECT_NE(r.Out.find("stop_save     never"), std::string::npos) << "outcome 7 is none\n" << r.Out;
-    EXPECT_EQ(Lines(r.Out).size(), 4u + STATUS_KIND_COUNT) << "control bytes break no line\n" << r.Out;
+    EXPECT_EQ(Lines(r.Out).size(), 5u + STATUS_KIND_COUNT) << "control bytes break no line\n" << r.Out;
     r = Ovnode(Space(), {"status", "--json"});
     EXPECT_TRUE(ovtest::IsJson(r.Out)) << r.Out;
     r = Ovnode(Space(), {"metrics"});

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -33,6 +36,22 @@ std::string CheckRecordFor(const std::string& file) {
     std::string record = std::string("OvCheck1") + Le32(1) + Le32(1) + Le32(static_cast<uint32_t>(file.size())) +
                          Le32(0) + Le32(Crc32c(file)) + file.substr(0, 4) + Le32(0);
     return record + Le32(Crc32c(record));
+}
+
+// A change journal's header (as the service writes it) naming `file`, and
+// one of its groups: records of (node index, value).
+std::string JournalHeaderFor(const std::string& file) {
+    const std::string header = "OvJournl" + Le32(1) + file.substr(0, 4) + Le32(static_cast<uint32_t>(file.size())) +
+                               Le32(0) + Le32(Crc32c(file));
+    return header + Le32(Crc32c(header));
+}
+std::string JournalGroup(uint32_t sequence, const std::vector<std::pair<uint32_t, std::string>>& records) {
+    std::string bytes;
+    for (const auto& [index, value] : records)
+        bytes += Le32(index) + std::string{static_cast<char>(value.size()), 0} + value;
+    const std::string head = Le32(static_cast<uint32_t>(bytes.size())) + Le32(sequence) + Le32(0) +
+                             Le32(static_cast<uint32_t>(records.size()));
+    return head + Le32(Crc32c(head + bytes)) + bytes;
 }
 
 class RetainDumpTest : public ::testing::Test {
@@ -114,6 +133,43 @@ TEST(RetainDump, MatchingHeaderAndMissingInputs) {
     EXPECT_NE(std::string::npos,
               json.Out.find("{\"offset\": 4, \"name\": \"abc\", \"type\": 7, \"size\": 4, \"value\": 5}"))
         << json.Out;
+
+    // --journal: the whole groups of a journal that names the file, in order,
+    // up to the first that is cut short or damaged; records of a node with
+    // no slot are left out; a journal of another file is not applied.
+    const std::string file = kAbcHash + std::string("\x05\0\0\0", 4);
+    const std::string two =
+        JournalHeaderFor(file) + JournalGroup(1, {{1, Le32(9)}}) + JournalGroup(2, {{1, Le32(11)}, {7, Le32(1)}});
+    const std::string third = JournalGroup(3, {{1, Le32(13)}});
+    std::string flipped3 = two + third;
+    flipped3[flipped3.size() - 2] ^= 1;
+    const std::string otherFile =
+        JournalHeaderFor(kAbcHash + std::string("\x06\0\0\0", 4)) + JournalGroup(1, {{1, Le32(9)}});
+    const struct {
+        std::string Journal;
+        std::string Says;
+        std::string Value;
+    } journals[] = {
+        {"", "none beside the file", "5"},
+        {two + third, "OvRetain.journal: 3 groups applied (4 values); 1 of them for no slot of this file", "13"},
+        {two + third.substr(0, third.size() - 1),
+         "OvRetain.journal: 2 groups applied (3 values); a damaged or cut-short", "11"},
+        {flipped3, "OvRetain.journal: 2 groups applied (3 values); a damaged or cut-short", "11"},
+        {otherFile, "OvRetain.journal names another file (header 0x98500190, 8 bytes, CRC", "5"},
+    };
+    for (const auto& j : journals) {
+        if (j.Journal.empty())
+            std::remove(dir.File("OvRetain.journal").c_str());
+        else
+            WriteFile(dir.File("OvRetain.journal"), j.Journal);
+        RunResult shown = Ovnode(space.Name(), {"retain-dump", "--journal", dir.File("f.bin")});
+        EXPECT_EQ(0, shown.Status) << shown.Err;
+        EXPECT_NE(std::string::npos, shown.Out.find("journal      " + j.Says)) << shown.Out;
+        EXPECT_NE(std::string::npos, shown.Out.find(" 7    " + j.Value + "\n")) << shown.Out;
+        RunResult asJson = Ovnode(space.Name(), {"retain-dump", "--journal", "--json", dir.File("f.bin")});
+        EXPECT_TRUE(IsJson(asJson.Out)) << asJson.Out;
+        EXPECT_NE(std::string::npos, asJson.Out.find("\"value\": " + j.Value + "}")) << asJson.Out;
+    }
 
     RunResult missing = Ovnode(space.Name(), {"retain-dump", dir.File("none.bin")});
     EXPECT_EQ(1, missing.Status);

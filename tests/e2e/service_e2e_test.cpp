@@ -208,6 +208,7 @@ TEST_F(ServiceTest, ArgumentsOnlyAskForVersionOrUsageAnythingElseIsRefused) {
 // real service from before its start to after its end.
 TEST_F(ServiceTest, StatusMetricsAndWaitsFollowTheServiceFromStartToEnd) {
     CreatePlant();
+    Create("Journal", "7", "40");  // counts as 100
     ovtest::RunResult r = ovtest::Ovnode(active_, {"status"});
     EXPECT_EQ(r.Status, 1);  // never started
     EXPECT_NE(r.Out.find("not running"), std::string::npos) << r.Out;
@@ -245,6 +246,33 @@ TEST_F(ServiceTest, StatusMetricsAndWaitsFollowTheServiceFromStartToEnd) {
     EXPECT_EQ(m["ovretain_retain_file_size_bytes"], static_cast<double>(RetainFileLength()));
     EXPECT_EQ(m["ovretain_retain_file_header_match"], 1);
     EXPECT_GT(m["ovretain_start_time_seconds"], 1.6e9);
+
+    // The journal: every full save starts it afresh (the first poll's
+    // journal save, the trigger's, one for each time it outgrew the file),
+    // and a change is appended to the one the last started.
+    EXPECT_EQ(m["ovretain_journal_period_seconds"], 0.1);
+    auto fullSaves = [&] {
+        double n = 0;
+        for (const char* kind : {"trigger_save", "stop_save", "shutdown_save", "autosave", "journal_save"})
+            n += m[std::string("ovretain_operations_total{kind=\"") + kind + "\",outcome=\"success\"}"];
+        return n;
+    };
+    Ovnode({"set", "Plant.Speed", "4321"});
+    EXPECT_TRUE(ovtest::WaitUntil([&] {
+        m = ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out);
+        return m["ovretain_journal_appends_total"] >= 1 && m["ovretain_journal_bytes"] > 32;
+    })) << ovtest::Ovnode(active_, {"metrics"}).Out;
+    EXPECT_GE(m["ovretain_journal_last_append_time_seconds"], m["ovretain_start_time_seconds"]);
+    const double compactions = m["ovretain_journal_compactions_total"];
+    EXPECT_EQ(compactions, fullSaves());
+    ASSERT_EQ(ovtest::Ovnode(active_, {"save", "--wait"}).Status, 0);
+    m = ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out);
+    EXPECT_GT(m["ovretain_journal_compactions_total"], compactions);
+    EXPECT_EQ(m["ovretain_journal_compactions_total"], fullSaves());
+    r = ovtest::Ovnode(active_, {"status"});
+    EXPECT_NE(r.Out.find("journal       on, every 100 ms; "), std::string::npos) << r.Out;
+    r = ovtest::Ovnode(active_, {"status", "--json"});
+    EXPECT_NE(r.Out.find("\"journal\": {\"on\": true, \"period_ms\": 100, \"bytes\": "), std::string::npos) << r.Out;
 
     r = ovtest::Ovnode(active_, {"service", "stop", "--wait"});
     EXPECT_EQ(r.Status, 0) << r.Err;

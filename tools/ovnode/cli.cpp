@@ -45,10 +45,9 @@ const std::map<std::string, CommandShape>& Commands() {
 // Options that only some commands take, beside the shapes' --json and --to.
 bool TakesOption(const std::string& command, const std::string& option) {
     static const std::map<std::string, std::string> options = {
-        {"--json", " get catalog retain-dump "},
-        {"--wait", " save load service "},
-        {"--timeout", " save load service "},
-        {"--check", " retain-dump "},
+        {"--json", " get catalog retain-dump "}, {"--wait", " save load service "},
+        {"--timeout", " save load service "},    {"--check", " retain-dump "},
+        {"--journal", " retain-dump "},
     };
     auto it = options.find(option);
     return it != options.end() && it->second.find(" " + command + " ") != std::string::npos;
@@ -82,7 +81,7 @@ const char kToolHelp[] =
     "  notify CODE [--to NAME]   deliver a kernel system event to a process\n"
     "  catalog [--json]          show the root catalogue\n"
     "  destroy [--force]         remove the node space and its kernel instance\n"
-    "  retain-dump FILE [--check] [--json]\n"
+    "  retain-dump FILE [--check | --journal] [--json]\n"
     "                            show a retain file against the current layout\n"
     "  status [--json]           the service's state, last saves and loads, retain file\n"
     "  metrics                   the same in Prometheus' text format\n"
@@ -178,7 +177,7 @@ const std::map<std::string, std::string>& CommandHelp() {
          "keep what they have mapped. Refuses while a service runs on the node\n"
          "space, unless --force is given.\n"},
         {"retain-dump",
-         "usage: ovnode retain-dump FILE [--check] [--json]\n"
+         "usage: ovnode retain-dump FILE [--check | --journal] [--json]\n"
          "\n"
          "Shows a retain file against the node space's current layout: the file's\n"
          "header word beside the layout hash, then each slot in order with the\n"
@@ -191,7 +190,11 @@ const std::map<std::string, std::string>& CommandHelp() {
          "drive form, e.g. C:\\Orvale\\OvRetain.bin.\n"
          "With --json, the same as one JSON object. With --check, only the summary,\n"
          "and status 1 when the header does not match the layout, the file is\n"
-         "shorter or longer than the layout expects, or it does not verify.\n"},
+         "shorter or longer than the layout expects, or it does not verify.\n"
+         "With --journal, the values as a load would leave them: the file with the\n"
+         "whole groups of the change journal OvRetain.journal beside it applied in\n"
+         "order, up to the first damaged or cut-short one, and how many were; a\n"
+         "journal that names another file is not applied.\n"},
         {"status",
          "usage: ovnode status [--json]\n"
          "\n"
@@ -201,7 +204,8 @@ const std::map<std::string, std::string>& CommandHelp() {
          "duration, outcome and error text with the counts of successes and\n"
          "failures since the start; then the retain file's size and modification\n"
          "time, whether its header matches the node space's layout and whether it\n"
-         "verifies by its check record. Status 1\n"
+         "verifies by its check record; then the change journal: on (with its period)\n"
+         "or off, its length, appends, last append and compactions. Status 1\n"
          "when the service is not running or its last save failed.\n"},
         {"metrics",
          "usage: ovnode metrics\n"
@@ -279,6 +283,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             result.Wait = true;
         } else if (a == "--check") {
             result.Check = true;
+        } else if (a == "--journal") {
+            result.Journal = true;
         } else if (a == "--timeout" || a.rfind("--timeout=", 0) == 0) {
             std::string value;
             if (a == "--timeout") {
@@ -329,6 +335,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (timeout && !result.Wait) return fail("option --timeout needs --wait");
     if (result.Check && !TakesOption(result.Command, "--check"))
         return fail("option --check does not apply to " + result.Command);
+    if (result.Journal && !TakesOption(result.Command, "--journal"))
+        return fail("option --journal does not apply to " + result.Command);
+    if (result.Journal && result.Check)
+        return fail("option --journal shows values, --check judges the file alone: give one of them");
     if (to && !shape.TakesTo) return fail("option --to does not apply to " + result.Command);
     if (result.DryRun && result.Command != "retain-restore")
         return fail("option --dry-run does not apply to " + result.Command);

@@ -45,6 +45,7 @@ struct Invocation {
     bool Wait = false;                 // save, load, service stop --wait
     double Timeout = 60;               // --timeout S, seconds, with --wait
     bool Check = false;                // retain-dump --check
+    bool Journal = false;              // retain-dump --journal
     bool DryRun = false;               // retain-restore --dry-run
 };
 

@@ -7,7 +7,15 @@
 // not the current layout's hash, the file's own layout record, if one lies
 // beside it and verifies, names the slots instead, in the table and in
 // --json alike ("layout_record" says which); --check judges the file against
-// the current layout only, as a load would.
+// the current layout only, as a load would. --journal shows the values with
+// the change journal beside the file applied: its records name nodes by
+// index, and a node's index is its place in the table the slots came from
+// (the current one, or the file's own record, whose entries are in table
+// order), so each record goes to the slot of that place when the sizes agree.
+// The journal is parsed by the service's own code (journal_format.h).
+#include <errno.h>
+
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
@@ -22,6 +30,7 @@
 #include "ovnode/shown_text.h"
 #include "ovnode/value_codec.h"
 #include "retain/check_record.h"
+#include "retain/journal_format.h"
 #include "retain/layout_hash.h"
 #include "retain/set_aside.h"
 #include "stdlib/pdir.h"
@@ -38,6 +47,7 @@ std::string Hex(uint32_t v) {
 
 // One slot of a file as a layout places it.
 struct Slot {
+    uint32_t Index;  // of its node, as the journal names it
     uint64_t Offset;
     std::string Name;
     uint16_t Type;
@@ -52,7 +62,7 @@ std::vector<Slot> SlotsOfTable(const NodeRecord* table, int32_t count) {
         const NodeRecord& r = table[i];
         const uint16_t size = NodeSpaceValueSize(&r);
         if (size == 0) continue;
-        slots.push_back({offset, std::string(r.Name, strnlen(r.Name, sizeof r.Name)), r.Type, size});
+        slots.push_back({r.Index, offset, std::string(r.Name, strnlen(r.Name, sizeof r.Name)), r.Type, size});
         offset += size;
     }
     return slots;
@@ -61,8 +71,12 @@ std::vector<Slot> SlotsOfTable(const NodeRecord* table, int32_t count) {
 // The slots by a file's own layout record.
 std::vector<Slot> SlotsOfRecord(const LayoutRecord& record) {
     std::vector<Slot> slots;
-    for (const LayoutRecordEntry& e : record.Entries)
-        if (e.Size != 0) slots.push_back({e.Offset, std::string(e.Name, e.NameLength), e.Type, e.Size});
+    for (size_t i = 0; i < record.Entries.size(); ++i) {
+        const LayoutRecordEntry& e = record.Entries[i];
+        if (e.Size != 0)
+            slots.push_back(
+                {static_cast<uint32_t>(i + 1), e.Offset, std::string(e.Name, e.NameLength), e.Type, e.Size});
+    }
     return slots;
 }
 
@@ -102,6 +116,84 @@ const char* FileCheck(const std::string& path, const std::vector<uint8_t>& bytes
     return "none";
 }
 
+// What --journal found beside the file, and what of it was applied.
+struct JournalView {
+    bool Present = false;
+    bool Applies = false;  // it names this very file
+    std::string Problem;   // why it could not be read
+    JournalIdentity Named;
+    JournalReplay Replay;
+    uint64_t Skipped = 0;  // records for no slot of the file (or of another size)
+};
+
+struct JournalTarget {
+    const std::vector<Slot>* Slots;
+    size_t Held;  // slots the file holds
+    std::vector<uint8_t>* Bytes;
+    uint64_t* Skipped;
+};
+
+void ApplyToSlot(void* context, uint32_t index, const uint8_t* value, uint16_t size) {
+    auto* t = static_cast<JournalTarget*>(context);
+    const std::vector<Slot>& slots = *t->Slots;
+    // Slots are in index order.
+    auto it = std::lower_bound(slots.begin(), slots.begin() + static_cast<long>(t->Held), index,
+                               [](const Slot& slot, uint32_t i) { return slot.Index < i; });
+    if (it == slots.begin() + static_cast<long>(t->Held) || it->Index != index || it->Size != size) {
+        *t->Skipped += 1;
+        return;
+    }
+    std::memcpy(t->Bytes->data() + it->Offset, value, size);
+}
+
+// Applies the journal beside `path` to bytes, the file's content, when it
+// names that file.
+JournalView ApplyJournal(const std::string& path, const std::vector<Slot>& slots, size_t held,
+                         std::vector<uint8_t>* bytes) {
+    JournalView view;
+    std::string name;
+    PDir* dir = PDirOpenParent(path.c_str(), &name);
+    std::vector<uint8_t> journal;
+    const bool read = dir && PDirReadWhole(dir, kJournalFileName, &journal, JournalReadLimit(bytes->size()));
+    const int error = errno;
+    if (dir) PDirClose(dir);
+    if (!read) {
+        if (error != ENOENT) {
+            view.Present = true;
+            view.Problem = std::string("cannot be read: ") + std::strerror(error);
+        }
+        return view;
+    }
+    view.Present = true;
+    if (!DecodeJournalHeader(journal.data(), journal.size(), &view.Named)) {
+        view.Problem = "its header is damaged or cut short";
+        return view;
+    }
+    uint32_t header = 0;
+    if (bytes->size() >= 4) std::memcpy(&header, bytes->data(), 4);
+    view.Applies = view.Named == JournalIdentity{header, bytes->size(), Crc32c(0, bytes->data(), bytes->size())};
+    if (!view.Applies) return view;
+    JournalTarget target{&slots, held, bytes, &view.Skipped};
+    view.Replay = ReplayJournalGroups(journal.data(), journal.size(), ApplyToSlot, &target);
+    return view;
+}
+
+std::string JournalText(const JournalView& j) {
+    if (!j.Present) return std::string("none beside the file: nothing to apply");
+    if (!j.Problem.empty()) return std::string(kJournalFileName) + " " + j.Problem + ": not applied";
+    if (!j.Applies) {
+        std::ostringstream s;
+        s << kJournalFileName << " names another file (header " << Hex(j.Named.LayoutHash) << ", " << j.Named.FileLength
+          << " bytes, CRC " << Hex(j.Named.FileCrc) << "): not applied";
+        return s.str();
+    }
+    std::ostringstream s;
+    s << kJournalFileName << ": " << j.Replay.Groups << " groups applied (" << j.Replay.Records << " values)";
+    if (j.Replay.Tail) s << "; a damaged or cut-short group and what follows it left out";
+    if (j.Skipped) s << "; " << j.Skipped << " of them for no slot of this file, left out";
+    return s.str();
+}
+
 }  // namespace
 
 int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& err) {
@@ -112,7 +204,7 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
         err << "ovnode: cannot read retain file " << ShownText(path) << ": " << problem << "\n";
         return kExitFailure;
     }
-    const std::vector<uint8_t> bytes(content.begin(), content.end());
+    std::vector<uint8_t> bytes(content.begin(), content.end());
     content.clear();
     if (!NodeSpaceExists(inv.Space)) {
         err << "ovnode: node space '" << ShownText(inv.Space) << "' does not exist\n";
@@ -158,6 +250,9 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
     if (recordPath.empty() && bytes.size() >= 4) slots = SlotsOfTable(table, count);
     const size_t held = FirstMissing(slots, bytes.size());
     const uint64_t end = held == 0 ? 4 : slots[held - 1].Offset + slots[held - 1].Size;
+    // After everything above has judged the file as it is on disk.
+    JournalView journal;
+    if (inv.Journal) journal = ApplyJournal(path, slots, held, &bytes);
 
     if (inv.Json) {
         out << "{\"file\": " << JsonString(path) << ", \"size\": " << bytes.size()
@@ -166,6 +261,14 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
             << ", \"layout_hash\": " << JsonString(Hex(hash))
             << ", \"header_matches\": " << (headerMatches ? "true" : "false") << ", \"check\": " << JsonString(check)
             << ", \"check_why\": " << (checkWhy.empty() ? "null" : JsonString(checkWhy));
+        if (inv.Journal) {
+            out << ", \"journal\": {\"present\": " << (journal.Present ? "true" : "false")
+                << ", \"applied\": " << (journal.Applies ? "true" : "false")
+                << ", \"groups\": " << journal.Replay.Groups << ", \"values\": " << journal.Replay.Records
+                << ", \"skipped\": " << journal.Skipped
+                << ", \"tail_left_out\": " << (journal.Replay.Tail ? "true" : "false")
+                << ", \"text\": " << JsonString(JournalText(journal)) << "}";
+        }
         if (!inv.Check) {
             out << ", \"layout_record\": " << (recordPath.empty() ? "null" : JsonString(recordPath))
                 << ", \"slots\": [";
@@ -196,6 +299,7 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
         << "layout hash  " << Hex(hash)
         << (header == hash ? "  (match)\n" : "  (differ: a start-up check would set this file aside)\n");
     out << "check record " << check << (checkWhy.empty() ? "" : ": " + ShownText(checkWhy)) << "\n";
+    if (inv.Journal) out << "journal      " << ShownText(JournalText(journal)) << "\n";
     if (inv.Check) {
         if (damaged)
             out << "the file is not the one that was saved\n";

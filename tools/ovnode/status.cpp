@@ -281,7 +281,15 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
                 << ", \"duration_seconds\": " << Seconds(o.LastDurationNs, 6) << ", \"successes\": " << o.Successes
                 << ", \"failures\": " << o.Failures << ", \"error\": " << JsonString(Printable(o.LastError)) << "}";
         }
-        out << (view.HasRecord ? "\n },\n" : "},\n") << " \"last_save_failed\": " << (lastFailed ? "true" : "false")
+        out << (view.HasRecord ? "\n },\n" : "},\n");
+        if (view.HasRecord) {
+            const StatusJournalRecord& j = r.Journal;
+            out << " \"journal\": {\"on\": " << (j.PeriodMs ? "true" : "false") << ", \"period_ms\": " << j.PeriodMs
+                << ", \"bytes\": " << j.Bytes << ", \"appends\": " << j.Appends
+                << ", \"last_append\": " << (j.LastAppendNs ? JsonString(Iso(j.LastAppendNs)) : "null")
+                << ", \"compactions\": " << j.Compactions << "},\n";
+        }
+        out << " \"last_save_failed\": " << (lastFailed ? "true" : "false")
             << ",\n \"awaits_first_load\": " << (awaitsLoad ? "true" : "false") << "}\n";
     } else {
         out << "service      ";
@@ -322,6 +330,19 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
             out << OutcomeName(o.LastOutcome) << " " << Iso(o.LastStartNs) << " in " << Seconds(o.LastDurationNs, 3)
                 << " s; " << o.Successes << " succeeded, " << o.Failures << " failed";
             if (o.LastError[0]) out << "; " << Printable(o.LastError);
+            out << "\n";
+        }
+        if (view.HasRecord) {
+            const StatusJournalRecord& j = r.Journal;
+            out << "journal       ";
+            if (j.PeriodMs)
+                out << "on, every " << j.PeriodMs << " ms";
+            else
+                out << "off";
+            // Figures of a journal turned off since remain until the next full save.
+            if (j.PeriodMs || j.Appends || j.Compactions)
+                out << "; " << j.Bytes << " bytes, " << j.Appends << " appends (last " << Iso(j.LastAppendNs) << "), "
+                    << j.Compactions << " compactions";
             out << "\n";
         }
         if (awaitsLoad) out << "the retain file awaits its first load: autosave waits\n";
@@ -375,6 +396,20 @@ int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err) 
                 if (g == 2) out << (o.LastOutcome == STATUS_OUTCOME_OK ? 1 : 0);
                 out << "\n";
             }
+        }
+        const StatusJournalRecord& j = r.Journal;
+        family("journal_period_seconds", "gauge", "The change journal's period; 0 while the journal is off.");
+        out << "ovretain_journal_period_seconds " << Seconds(uint64_t{j.PeriodMs} * 1000000u, 3) << "\n";
+        family("journal_bytes", "gauge", "Length of the change journal appended to; 0 while there is none.");
+        out << "ovretain_journal_bytes " << j.Bytes << "\n";
+        family("journal_appends_total", "counter", "Groups of changed values appended to the journal since the start.");
+        out << "ovretain_journal_appends_total " << j.Appends << "\n";
+        family("journal_compactions_total", "counter", "Journals started afresh by a full save since the start.");
+        out << "ovretain_journal_compactions_total " << j.Compactions << "\n";
+        if (j.LastAppendNs) {
+            family("journal_last_append_time_seconds", "gauge",
+                   "When the last group was appended to the journal, in seconds since the Unix epoch.");
+            out << "ovretain_journal_last_append_time_seconds " << Seconds(j.LastAppendNs, 3) << "\n";
         }
     }
     family("retain_file_present", "gauge", "1 when the retain file exists.");
