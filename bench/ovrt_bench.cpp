@@ -587,11 +587,12 @@ double WriteBytes(pid_t pid) {
 }
 
 // The journal saves the service has made, from its status record; -1 when
-// the record cannot be read.
-double JournalSaves(const std::string& space) {
+// the record cannot be read. With the journal's appends into *appends.
+double JournalSaves(const std::string& space, double* appends = nullptr) {
     StatusSnapshot snap{};
     std::string err;
     if (!StatusSegmentRead(space, ::geteuid(), &snap, &err)) return -1;
+    if (appends) *appends = static_cast<double>(snap.Record.Journal.Appends);
     return static_cast<double>(snap.Record.Kinds[STATUS_JOURNAL_SAVE].Successes);
 }
 
@@ -1156,11 +1157,17 @@ bool MeasureSize(SizeRun& run) {
             }
             hot.push_back((Now() - t) / kPolls);
         }
+        // The take of the written set alone, after the same pause, in turns.
+        std::vector<double> coldTake;
         for (int i = 0; i < std::max(reps, 10); ++i) {
             ::usleep((kJournalPeriodMs + 2) * 1000);
-            const double t = Now();
+            double t = Now();
             JournalPoll();
             cold.push_back(Now() - t);
+            ::usleep((kJournalPeriodMs + 2) * 1000);
+            t = Now();
+            NodeTakeWritten(&taken);
+            coldTake.push_back(Now() - t);
         }
         const double after = FileLength(journalPath);
         const bool awaits = RetainFileAwaitsLoad();
@@ -1181,7 +1188,8 @@ bool MeasureSize(SizeRun& run) {
         Result c = Row("idle_poll_journal_cold", n, cold);
         c.Note = !invalid.empty() ? invalid
                                   : "JournalPoll itself, called a period apart as the service calls it; slowest " +
-                                        FormatValue(Quantile(cold, 1), "s");
+                                        FormatValue(Quantile(cold, 1), "s") + "; the take alone after the same pause " +
+                                        FormatValue(Median(coldTake), "s");
         run.Results.push_back(c);
     }
 
@@ -1403,7 +1411,8 @@ bool MeasureSize(SizeRun& run) {
             const double idleIo = WriteBytes(svc.Pid) - idleIo0, idleGrowth = FileLength(journalPath) - idleLen0;
             const double idleWall = Now() - idleT0;
 
-            const double saves1 = JournalSaves(run.Space);
+            double appends0 = 0, appends1 = 0;
+            const double saves1 = JournalSaves(run.Space, &appends0);
             const double cpu0 = CpuSeconds(svc.Pid), io0 = WriteBytes(svc.Pid);
             t0 = Now();
             bool folded = false;
@@ -1417,7 +1426,7 @@ bool MeasureSize(SizeRun& run) {
             }
             const double wall = Now() - t0;
             const double cpu = CpuSeconds(svc.Pid) - cpu0, io = WriteBytes(svc.Pid) - io0;
-            const double saves = JournalSaves(run.Space) - saves1;
+            const double saves = JournalSaves(run.Space, &appends1) - saves1;
             SetJournal(0);
             if (ServiceAlive(&svc) && saves0 >= 0 && cpu0 >= 0 && io0 >= 0) {
                 const std::string period = "Journal " + std::to_string(kJournalPeriodMs);
@@ -1451,8 +1460,9 @@ bool MeasureSize(SizeRun& run) {
                     w.BaselineMedian = autosavePerHour;
                     w.Target = big ? 0.10 : 0;
                 }
-                w.Note = "write_bytes of the service over " + std::to_string(int(wall)) + " s with " +
-                         std::to_string(static_cast<long>(saves)) + " journal save(s) in them" +
+                w.Note = "write_bytes of the service over " + std::to_string(int(wall)) +
+                         " s: " + std::to_string(static_cast<long>(appends1 - appends0)) + " appends and " +
+                         std::to_string(static_cast<long>(saves)) + " journal save(s)" +
                          (folded ? " (one cycle of appends and its fold)"
                                  : ": the window ended before a journal save, whose bytes are left out");
                 run.Results.push_back(w);
