@@ -386,7 +386,9 @@ TEST_F(CrashTest, JournalLosesAtMostOnePeriodAndAPoll) {
         // The window is that of a kill at a random moment. One at a fold adds
         // the fold's time, and a disk that stalls the fold's fsync makes that
         // seconds on a shared machine: it must lose nothing held, as above.
-        if (moment < 2) EXPECT_LE(behind, kPeriodMs + kPollMs + kSchedulingMs);
+        if (moment < 2) {
+            EXPECT_LE(behind, kPeriodMs + kPollMs + kSchedulingMs);
+        }
     }
     EXPECT_EQ(Stop(), 0);
     // Some kills did land inside a fold.
