@@ -1159,7 +1159,7 @@ bool MeasureSize(SizeRun& run) {
         }
         // The take of the written set alone, after the same pause, in turns.
         std::vector<double> coldTake;
-        for (int i = 0; i < std::max(reps, 10); ++i) {
+        for (int i = 0; i < std::max(reps, 5); ++i) {
             ::usleep((kJournalPeriodMs + 2) * 1000);
             double t = Now();
             JournalPoll();
@@ -1405,7 +1405,7 @@ bool MeasureSize(SizeRun& run) {
             changeOnePercent(0, &value);
             double t0 = Now();
             while (Now() - t0 < 60 && ServiceAlive(&svc) && JournalSaves(run.Space) <= saves0) ::usleep(10000);
-            const double idleSeconds = big ? 10 : 2;
+            const double idleSeconds = big ? 10 : 1;
             const double idleIo0 = WriteBytes(svc.Pid), idleLen0 = FileLength(journalPath), idleT0 = Now();
             ::usleep(static_cast<useconds_t>(idleSeconds * 1e6));
             const double idleIo = WriteBytes(svc.Pid) - idleIo0, idleGrowth = FileLength(journalPath) - idleLen0;

@@ -70,7 +70,7 @@ args=(--dir "$work")
 [ -x "$bin/ovretain" ] && args+=(--ovretain "$root/$bin/ovretain")
 if ((smoke)); then
   # The journal's bytes per hour over a few seconds: its fold comes later.
-  args+=(--sizes "${sizes:-10000}" --reps "${reps:-3}" --journal-window 6)
+  args+=(--sizes "${sizes:-10000}" --reps "${reps:-3}" --journal-window 3)
   out_md=$build/bench-smoke.md
   out_json=$build/bench-smoke.json
 else
