@@ -79,7 +79,7 @@ struct Options {
     int RedisPort = 0;
     std::string Json;
     std::string Markdown;
-    std::string Profile;         // "save", "firstsave", "load" or "hash": only that, for a profiler
+    std::string Profile;         // "save", "firstsave", "load", "hash" or "migrate": only that, for a profiler
     std::string MemDir;          // a tmpfs directory: save and limit without storage cost
     std::string Self;            // this program, for the start-up load's child
     double JournalWindow = 180;  // at most this long (s) for the journal's bytes per hour
@@ -91,7 +91,7 @@ struct Options {
     std::fprintf(stderr,
                  "usage: ovrt_bench --dir DIR [--sizes N,N,...] [--reps N] [--ovretain PATH]\n"
                  "                  [--redis-server PATH --redis-port PORT] [--no-sqlite]\n"
-                 "                  [--json FILE] [--markdown FILE] [--profile save|firstsave|load|hash]\n"
+                 "                  [--json FILE] [--markdown FILE] [--profile save|firstsave|load|hash|migrate]\n"
                  "                  [--mem-dir TMPFS_DIR] [--journal-window SECONDS]\n"
                  "DIR must be on the disk the retain file would use (not tmpfs) and its path\n"
                  "short (the retain directory is DIR/n<size>/, at most 79 characters).\n");
@@ -702,12 +702,13 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
         oldHash = ((oldHash << 1) | (oldHash >> 31)) + LayoutNameKey(name.data(), name.size());
         names.push_back(name);
     }
-    std::vector<uint8_t> oldRecord;
-    BeginLayoutRecord(&oldRecord, oldHash, static_cast<uint32_t>(names.size()));
+    LayoutRecordBuilder builder;
+    BeginLayoutRecord(&builder, oldHash, static_cast<uint32_t>(names.size()));
     for (size_t i = 0; i < names.size(); ++i)
-        AppendLayoutRecordEntry(&oldRecord, names[i].data(), names[i].size(), current.Entries[i].Type,
+        AppendLayoutRecordEntry(&builder, names[i].data(), names[i].size(), current.Entries[i].Type,
                                 current.Entries[i].Size);
-    FinishLayoutRecord(&oldRecord);
+    FinishLayoutRecord(&builder);
+    const std::vector<uint8_t>& oldRecord = builder.Bytes;
     std::vector<uint8_t> oldFile = ReadWholeFile(GetRetainFilePath());
     for (int k = 0; k < 4; ++k) oldFile[k] = static_cast<uint8_t>(oldHash >> (8 * k));
     // The old file as an older version left it: no check record, the legacy
@@ -785,6 +786,16 @@ bool MeasureSize(SizeRun& run) {
 
     // Only one operation, repeated, for a profiler (its median is printed).
     if (!run.Opt.Profile.empty()) {
+        if (run.Opt.Profile == "migrate") {
+            // The migration's own runs beside warm saves of the same space.
+            std::vector<double> save;
+            for (int i = 0; i < reps; ++i) save.push_back(Timed([] { return SaveRetainFile() == 1; }));
+            if (!MeasureMigration(run, save)) return false;
+            std::printf("   migrate: median %s of %d, save %s, ratio %.2f\n",
+                        FormatValue(run.Results.back().Median, "s").c_str(), reps,
+                        FormatValue(Median(save), "s").c_str(), run.Results.back().Median / Median(save));
+            return true;
+        }
         std::vector<double> t;
         for (int i = 0; i < reps; ++i) {
             if (run.Opt.Profile == "save") {
@@ -801,7 +812,7 @@ bool MeasureSize(SizeRun& run) {
                 t.push_back(Timed([] { return ComputeLayoutHash() != 0; }));
                 BuildRetainFilePaths();
             } else {
-                Usage("--profile takes save, firstsave, load or hash");
+                Usage("--profile takes save, firstsave, load, hash or migrate");
             }
         }
         std::printf("   %s: median %s, fastest %s of %d\n", run.Opt.Profile.c_str(),

@@ -32,6 +32,7 @@ uint64_t LastWantMs = 0;        // when JournalWantsSave last said yes
 std::vector<uint32_t> Pending;  // written, in no durable journal or file yet
 std::vector<uint32_t> InSave;   // taken by the save in progress
 std::vector<uint8_t> Group;     // the group being built, kept for its capacity
+std::vector<uint32_t> LeftOut;  // sorted: nodes whose writes are not appended
 bool AppendFailed = false;      // the last append failed (reported once)
 uint64_t Appends = 0;           // groups appended this run
 uint64_t LastAppendNs = 0;      // wall clock of the last
@@ -172,12 +173,26 @@ void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file) {
     if (!started && PDirRemove(dir, kJournalName)) PDirSync(dir);
 }
 
+void JournalLeaveOut(const uint32_t* indexes, size_t count) {
+    LeftOut.clear();
+    for (size_t i = 0; i < count; ++i)
+        if (indexes[i] != 0) LeftOut.push_back(indexes[i]);
+    SortUnique(&LeftOut);
+}
+
 bool JournalAppendChanges() {
     std::vector<uint32_t> nodes;
     nodes.swap(Pending);
     TakeWritten(&nodes);
     if (nodes.empty()) return true;
     SortUnique(&nodes);
+    if (!LeftOut.empty()) {
+        nodes.erase(
+            std::remove_if(nodes.begin(), nodes.end(),
+                           [](uint32_t index) { return std::binary_search(LeftOut.begin(), LeftOut.end(), index); }),
+            nodes.end());
+        if (nodes.empty()) return true;
+    }
     if (!Live) {
         Pending.swap(nodes);
         WantSave = true;
@@ -269,5 +284,6 @@ void ResetJournalForTest() {
     LastWantMs = 0;
     Pending.clear();
     InSave.clear();
+    LeftOut.clear();
     AppendFailed = false;
 }

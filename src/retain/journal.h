@@ -34,6 +34,7 @@
 // nodes and more.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "retain/journal_format.h"
@@ -45,6 +46,12 @@
 // or load of this run is not appended to: the nodes wait, and
 // JournalWantsSave asks for a full save that starts a new journal.
 bool JournalAppendChanges();
+
+// The nodes the service itself writes as it runs (its Status, Error, Live,
+// SaveCount and LoadCount): their writes are not appended, or the Live count
+// alone would append a group at every period of an idle plant. Their values
+// come from the last full save. Index 0 entries are ignored.
+void JournalLeaveOut(const uint32_t* indexes, size_t count);
 
 // A full save is about to read the node values: the nodes written so far
 // are in it. Called before the walk.

@@ -14,12 +14,15 @@
 #include "retain/retain_paths.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
+#include "stdlib/pmem.h"
 
 namespace {
 
 const char kMagic[8] = {'O', 'v', 'L', 'a', 'y', 'o', 'u', 't'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr size_t kHeaderSize = 24;
+constexpr int32_t kPrefetchAhead = 8;                // node records, as the save's walk
+constexpr uint32_t kEntriesMax = uint32_t{1} << 21;  // the most nodes a node space holds
 constexpr size_t kChecksumSize = 4;
 constexpr size_t kEntryFixed = 6;  // name length, type, Size
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
@@ -51,9 +54,37 @@ void PutLe32(uint8_t* p, uint32_t v) {
     p[2] = static_cast<uint8_t>(v >> 16);
     p[3] = static_cast<uint8_t>(v >> 24);
 }
-void AppendLe16(std::vector<uint8_t>* bytes, uint16_t v) {
-    bytes->push_back(static_cast<uint8_t>(v));
-    bytes->push_back(static_cast<uint8_t>(v >> 8));
+uint8_t* PutLe16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    return p + 2;
+}
+uint8_t* PutVarint(uint8_t* p, uint16_t v) {
+    while (v >= 0x80) {
+        *p++ = static_cast<uint8_t>(v | 0x80);
+        v = static_cast<uint16_t>(v >> 7);
+    }
+    *p++ = static_cast<uint8_t>(v);
+    return p;
+}
+// A varint at *pos, before end; false when it runs past end or past 16 bits.
+inline __attribute__((always_inline)) bool TakeVarint(const uint8_t* b, size_t* pos, size_t end, uint16_t* value) {
+    if (*pos < end && b[*pos] < 0x80) {
+        *value = b[(*pos)++];
+        return true;
+    }
+    uint32_t v = 0;
+    for (int shift = 0; shift <= 14; shift += 7) {
+        if (*pos >= end) return false;
+        const uint8_t byte = b[(*pos)++];
+        v |= static_cast<uint32_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80)) {
+            if (v > 0xFFFF) return false;
+            *value = static_cast<uint16_t>(v);
+            return true;
+        }
+    }
+    return false;
 }
 
 // CRC-32C, reflected polynomial 0x82F63B78: the processor's instruction
@@ -144,12 +175,15 @@ bool NamesNode(const LayoutRecordEntry& e, const NodeRecord& node) {
 
 // The entry's key: from the hint when the entry names the node at the
 // cursor, the one after it, or (found by name) anywhere in the hint's table,
-// the cursor then moving past it; digested from the name otherwise.
-uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t* cursor) {
+// the cursor then moving past it and *node the node's position; digested
+// from the name otherwise (*node -1).
+uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t* cursor, int32_t* node) {
+    *node = -1;
     if (hint && hint->Table && hint->Keys) {
         for (int32_t at = *cursor; at < hint->Count && at <= *cursor + 1; ++at)
             if (NamesNode(e, hint->Table[at])) {
                 *cursor = at + 1;
+                *node = at;
                 return hint->Keys[at];
             }
         char name[kNameMax + 1];
@@ -159,45 +193,38 @@ uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t
         if (NodeGetAttribute(name, "Index", &index, sizeof index) == 0 && index >= 1 &&
             index <= static_cast<uint32_t>(hint->Count) && NamesNode(e, hint->Table[index - 1])) {
             *cursor = static_cast<int32_t>(index);
+            *node = static_cast<int32_t>(index - 1);
             return hint->Keys[index - 1];
         }
     }
     return LayoutNameKey(e.Name, e.NameLength);
 }
 
-bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
+// Copies n bytes as whole words: up to 7 bytes more are read and written.
+inline void CopyWords(char* to, const char* from, size_t n) {
+    for (size_t k = 0; k < n; k += 8) {
+        uint64_t word;
+        std::memcpy(&word, from + k, 8);
+        std::memcpy(to + k, &word, 8);
+    }
+}
+
+// Resizes v to n elements, their pages mapped at once instead of a page
+// fault each (records of a million nodes fill some 70 MB).
+template <typename T>
+void Prefaulted(std::vector<T>* v, size_t n) {
+    v->reserve(n);
+    PMemPrefault(v->data(), v->capacity() * sizeof(T));
+    v->resize(n);
+}
+
+// The entries of a version-1 record, from kHeaderSize to end.
+bool ParseEntries1(LayoutRecord* record, size_t end, std::string* why) {
     const std::vector<uint8_t>& b = record->Bytes;
-    record->Entries.clear();
-    record->Lookup.clear();
-    const size_t size = b.size();
-    if (size < kHeaderSize + kChecksumSize) {
-        *why = "truncated (" + std::to_string(size) + " bytes)";
-        return false;
-    }
-    if (std::memcmp(b.data(), kMagic, sizeof kMagic) != 0) {
-        *why = "not a layout record";
-        return false;
-    }
-    if (LoadLe32(&b[8]) != kVersion) {
-        *why = "of an unknown format version " + std::to_string(LoadLe32(&b[8]));
-        return false;
-    }
-    if (Crc32c(0, b.data(), size - kChecksumSize) != LoadLe32(&b[size - kChecksumSize])) {
-        *why = "damaged or truncated (checksum does not match)";
-        return false;
-    }
-    record->Hash = LoadLe32(&b[12]);
-    record->HashedCount = LoadLe32(&b[16]);
-    const uint32_t count = LoadLe32(&b[20]);
-    const size_t end = size - kChecksumSize;
-    if (record->HashedCount > count || count > (end - kHeaderSize) / (kEntryFixed + 1)) {
-        *why = "inconsistent (entry counts do not fit)";
-        return false;
-    }
-    record->Entries.resize(count);
+    const size_t count = record->Entries.size();
     size_t pos = kHeaderSize;
     uint64_t offset = 4;
-    for (uint32_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         if (end - pos < kEntryFixed + 1) {
             *why = "inconsistent (entries end early)";
             return false;
@@ -225,14 +252,176 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
         *why = "inconsistent (bytes after the last entry)";
         return false;
     }
+    return true;
+}
+
+// The entries of a version-2 record, from kHeaderSize to end: one pass that
+// checks every field and sums the name lengths, and (with `spell`) one that
+// spells the names out into record->Names. Without it each entry's Name is
+// left at the rest of its name in Bytes and Key holds the length of the
+// prefix shared with the name before it, for SpellAndKey.
+bool ParseEntries2(LayoutRecord* record, size_t end, bool spell, std::string* why) {
+    const uint8_t* b = record->Bytes.data();
+    const size_t count = record->Entries.size();
+    size_t pos = kHeaderSize;
+    uint64_t offset = 4;
+    size_t total = 0;
+    uint16_t previous = 0;
+    for (size_t i = 0; i < count; ++i) {
+        uint16_t shared = 0, rest = 0;
+        if (!TakeVarint(b, &pos, end, &shared) || !TakeVarint(b, &pos, end, &rest)) {
+            *why = "inconsistent (entries end early)";
+            return false;
+        }
+        if (i > 0 && rest == 0 && shared == previous) {
+            *why = "inconsistent (entry " + std::to_string(i) + " repeats the name before it)";
+            return false;
+        }
+        if (shared > previous || shared + rest == 0 || shared + rest > kNameMax || end - pos < rest) {
+            *why = "inconsistent (entry " + std::to_string(i) + " has a bad name length)";
+            return false;
+        }
+        LayoutRecordEntry& e = record->Entries[i];
+        e.Name = reinterpret_cast<const char*>(b + pos);  // the rest, until the names are spelled out
+        e.NameLength = static_cast<uint16_t>(shared + rest);
+        e.Key = shared;
+        pos += rest;
+        if (!TakeVarint(b, &pos, end, &e.Type) || !TakeVarint(b, &pos, end, &e.Size)) {
+            *why = "inconsistent (entries end early)";
+            return false;
+        }
+        e.Offset = offset;
+        offset += e.Size;
+        total += e.NameLength;
+        previous = e.NameLength;
+    }
+    if (pos != end) {
+        *why = "inconsistent (bytes after the last entry)";
+        return false;
+    }
+    if (!spell) return true;
+    // Spelled out a word at a time: Names has a word to spare at its end,
+    // and a rest is read so only where the record's bytes go on that far.
+    Prefaulted(&record->Names, total + 8);
+    char* at = record->Names.data();
+    const char* last = at;
+    const uint8_t* bytesEnd = b + record->Bytes.size();
+    for (LayoutRecordEntry& e : record->Entries) {
+        const size_t shared = e.Key, rest = e.NameLength - shared;
+        CopyWords(at, last, shared);
+        if (reinterpret_cast<const uint8_t*>(e.Name) + rest + 8 <= bytesEnd) {
+            CopyWords(at + shared, e.Name, rest);
+        } else {
+            std::memcpy(at + shared, e.Name, rest);
+        }
+        e.Name = at;
+        e.Key = 0;
+        last = at;
+        at += e.NameLength;
+    }
+    // The prefixes come from names already spelled out: one look at all
+    // of them finds a zero byte in any rest.
+    if (std::memchr(record->Names.data(), 0, total)) {
+        *why = "inconsistent (a name has a zero byte)";
+        return false;
+    }
+    return true;
+}
+
+bool ParseRecordEntries(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
+    const std::vector<uint8_t>& b = record->Bytes;
+    record->Entries.clear();
+    record->Lookup.clear();
+    record->NodeEntry.clear();
+    record->Names.clear();
+    const size_t size = b.size();
+    if (size < kHeaderSize + kChecksumSize) {
+        *why = "truncated (" + std::to_string(size) + " bytes)";
+        return false;
+    }
+    if (std::memcmp(b.data(), kMagic, sizeof kMagic) != 0) {
+        *why = "not a layout record";
+        return false;
+    }
+    record->Version = LoadLe32(&b[8]);
+    if (record->Version != 1 && record->Version != 2) {
+        *why = "of an unknown format version " + std::to_string(record->Version);
+        return false;
+    }
+    if (Crc32c(0, b.data(), size - kChecksumSize) != LoadLe32(&b[size - kChecksumSize])) {
+        *why = "damaged or truncated (checksum does not match)";
+        return false;
+    }
+    record->Hash = LoadLe32(&b[12]);
+    record->HashedCount = LoadLe32(&b[16]);
+    const uint32_t count = LoadLe32(&b[20]);
+    const size_t end = size - kChecksumSize;
+    // The smallest entry: 7 bytes in version 1, 4 in version 2.
+    const size_t least = record->Version == 1 ? kEntryFixed + 1 : 4;
+    if (record->HashedCount > count || count > (end - kHeaderSize) / least ||
+        (record->Version == 2 && count > kEntriesMax)) {
+        *why = "inconsistent (entry counts do not fit)";
+        return false;
+    }
+    Prefaulted(&record->Entries, count);
+    // With a hint, an entry that names a node of its table is that node's
+    // (NodeEntry); two such entries of one node name it twice. Only the
+    // others go into the lookup. The names of a version-2 record are then
+    // spelled out one at a time beside that comparison, and only those of
+    // the others are kept.
+    const bool hinted = full && hint && hint->Table && hint->Keys && hint->Count > 0;
+    const bool spellOnTheWay = hinted && record->Version == 2;
+    if (!(record->Version == 1 ? ParseEntries1(record, end, why) : ParseEntries2(record, end, !spellOnTheWay, why)))
+        return false;
     if (!full) return true;
 
+    if (hinted) record->NodeEntry.assign(static_cast<size_t>(hint->Count), 0);
     uint32_t h = 0;
     int32_t cursor = 0;
+    uint32_t unnamed = 0;  // entries that name no node of the hint's table
+    std::vector<uint8_t> named(hinted ? count : 0, 0);
+    char spelled[kNameMax + 1];  // the name of entry i, spelled out
+    std::vector<uint32_t> kept;  // the entries whose names go into Names
     for (uint32_t i = 0; i < count; ++i) {
         LayoutRecordEntry& e = record->Entries[i];
-        e.Key = EntryKey(e, hint, &cursor);
+        if (spellOnTheWay) {
+            const size_t shared = e.Key, rest = e.NameLength - shared;
+            std::memcpy(spelled + shared, e.Name, rest);
+            if (std::memchr(spelled + shared, 0, rest)) {
+                *why = "inconsistent (a name has a zero byte)";
+                return false;
+            }
+            e.Name = spelled;
+        }
+        // The table's names ahead on their way (they are compared in order).
+        if (hinted && cursor + kPrefetchAhead < hint->Count)
+            __builtin_prefetch(hint->Table[cursor + kPrefetchAhead].Name);
+        int32_t node = -1;
+        e.Key = EntryKey(e, hint, &cursor, &node);
         if (i < record->HashedCount) h = ((h << 1) | (h >> 31)) + e.Key;
+        if (node < 0) {
+            ++unnamed;
+        } else if (record->NodeEntry[static_cast<size_t>(node)] != 0) {
+            *why = "inconsistent (names node " + std::string(e.Name, e.NameLength) + " twice)";
+            return false;
+        } else {
+            record->NodeEntry[static_cast<size_t>(node)] = i + 1;
+            named[i] = 1;
+        }
+        if (spellOnTheWay) {
+            if (named[i]) {
+                e.Name = nullptr;  // the node's name is the entry's
+            } else {
+                record->Names.insert(record->Names.end(), e.Name, e.Name + e.NameLength);
+                kept.push_back(i);
+            }
+        }
+    }
+    // Names grew as it went: the kept entries point into it only now.
+    size_t at = 0;
+    for (uint32_t i : kept) {
+        record->Entries[i].Name = record->Names.data() + at;
+        at += record->Entries[i].NameLength;
     }
     if (h != record->Hash) {
         char text[96];
@@ -241,11 +430,12 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
         return false;
     }
     size_t slots = 16;
-    while (slots < 2 * static_cast<size_t>(count)) slots *= 2;
+    while (slots < 2 * static_cast<size_t>(unnamed)) slots *= 2;
     record->Lookup.assign(slots, 0);
     const size_t mask = slots - 1;
     for (uint32_t i = 0; i < count; ++i) {
         const LayoutRecordEntry& e = record->Entries[i];
+        if (hinted && named[i]) continue;
         size_t at = e.Key & mask;
         while (uint32_t other = record->Lookup[at]) {
             const LayoutRecordEntry& o = record->Entries[other - 1];
@@ -258,6 +448,16 @@ bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const Layout
         record->Lookup[at] = i + 1;
     }
     return true;
+}
+
+// A record that does not verify keeps no entries (some may point at names
+// spelled out on the way).
+bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
+    if (ParseRecordEntries(record, why, full, hint)) return true;
+    record->Entries.clear();
+    record->NodeEntry.clear();
+    record->Lookup.clear();
+    return false;
 }
 
 }  // namespace
@@ -335,27 +535,75 @@ std::string LayoutRecordPathBeside(const std::string& retainPath, uint32_t hash,
     return (slash == std::string::npos ? std::string() : mapped.substr(0, slash + 1)) + name;
 }
 
-void BeginLayoutRecord(std::vector<uint8_t>* bytes, uint32_t hash, uint32_t hashedCount) {
-    bytes->assign(kHeaderSize, 0);
-    std::memcpy(bytes->data(), kMagic, sizeof kMagic);
-    PutLe32(&(*bytes)[8], kVersion);
-    PutLe32(&(*bytes)[12], hash);
-    PutLe32(&(*bytes)[16], hashedCount);
+void BeginLayoutRecord(LayoutRecordBuilder* builder, uint32_t hash, uint32_t hashedCount, uint32_t version) {
+    std::vector<uint8_t>& bytes = builder->Bytes;
+    bytes.assign(kHeaderSize, 0);
+    std::memcpy(bytes.data(), kMagic, sizeof kMagic);
+    builder->Version = version == 1 ? 1 : kVersion;
+    PutLe32(&bytes[8], builder->Version);
+    PutLe32(&bytes[12], hash);
+    PutLe32(&bytes[16], hashedCount);
+    builder->Used = kHeaderSize;
+    builder->Count = 0;
+    builder->LastLength = 0;
 }
 
-void AppendLayoutRecordEntry(std::vector<uint8_t>* bytes, const char* name, size_t length, uint16_t type,
+void ReserveLayoutRecord(LayoutRecordBuilder* builder, size_t size) {
+    if (builder->Bytes.size() >= size) return;
+    builder->Bytes.reserve(size);
+    PMemPrefault(builder->Bytes.data(), builder->Bytes.capacity());
+    builder->Bytes.resize(size);
+}
+
+void AppendLayoutRecordEntry(LayoutRecordBuilder* builder, const char* name, size_t length, uint16_t type,
                              uint16_t size) {
-    AppendLe16(bytes, static_cast<uint16_t>(length));
-    bytes->insert(bytes->end(), name, name + length);
-    AppendLe16(bytes, type);
-    AppendLe16(bytes, size);
-    PutLe32(&(*bytes)[20], LoadLe32(&(*bytes)[20]) + 1);
+    // Room for the longest entry; Bytes beyond Used are scratch until Finish.
+    constexpr size_t kEntryMost = 4 * 3 + kNameMax;
+    std::vector<uint8_t>& bytes = builder->Bytes;
+    if (bytes.size() - builder->Used < kEntryMost) bytes.resize(std::max(2 * bytes.size(), builder->Used + kEntryMost));
+    uint8_t* p = bytes.data() + builder->Used;
+    ++builder->Count;
+    if (builder->Version == 1) {
+        p = PutLe16(p, static_cast<uint16_t>(length));
+        std::memcpy(p, name, length);
+        p = PutLe16(PutLe16(p + length, type), size);
+    } else {
+        // The prefix shared with the previous name, a word at a time.
+        const char* last = builder->Last;
+        size_t most = std::min<size_t>(length, builder->LastLength);
+        size_t shared = 0;
+        for (; shared + 8 <= most; shared += 8) {
+            uint64_t a, b;
+            std::memcpy(&a, name + shared, 8);
+            std::memcpy(&b, last + shared, 8);
+            if (a != b) {
+                if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+                    shared += static_cast<size_t>(__builtin_ctzll(a ^ b)) / 8;
+                    most = shared;  // the first byte that differs
+                }
+                break;
+            }
+        }
+        while (shared < most && name[shared] == last[shared]) ++shared;
+        const size_t rest = length - shared;
+        p = PutVarint(p, static_cast<uint16_t>(shared));
+        p = PutVarint(p, static_cast<uint16_t>(rest));
+        std::memcpy(p, name + shared, rest);
+        p = PutVarint(PutVarint(p + rest, type), size);
+        std::memcpy(builder->Last + shared, name + shared, rest);
+        builder->LastLength = static_cast<uint16_t>(length);
+    }
+    builder->Used = static_cast<size_t>(p - bytes.data());
 }
 
-void FinishLayoutRecord(std::vector<uint8_t>* bytes) {
-    const uint32_t crc = Crc32c(0, bytes->data(), bytes->size());
-    bytes->resize(bytes->size() + kChecksumSize);
-    PutLe32(bytes->data() + bytes->size() - kChecksumSize, crc);
+void FinishLayoutRecord(LayoutRecordBuilder* builder) {
+    std::vector<uint8_t>& bytes = builder->Bytes;
+    bytes.resize(builder->Used);
+    PutLe32(&bytes[20], builder->Count);
+    const uint32_t crc = Crc32c(0, bytes.data(), bytes.size());
+    bytes.resize(bytes.size() + kChecksumSize);
+    PutLe32(bytes.data() + bytes.size() - kChecksumSize, crc);
+    builder->Used = bytes.size();
 }
 
 bool VerifyLayoutRecord(LayoutRecord* record, std::string* why, const LayoutKeyHint* hint) {
@@ -448,18 +696,18 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
     // those, so that it can be checked, even when the save walked fewer.
     const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
     const int32_t listed = count > hashed ? count : hashed;
-    std::vector<uint8_t> bytes;
-    BeginLayoutRecord(&bytes, hash, static_cast<uint32_t>(hashed));
-    bytes.reserve(kHeaderSize + static_cast<size_t>(listed) * 48);
+    LayoutRecordBuilder builder;
+    BeginLayoutRecord(&builder, hash, static_cast<uint32_t>(hashed));
+    ReserveLayoutRecord(&builder, kHeaderSize + static_cast<size_t>(listed) * 16);
     for (int32_t i = 0; i < listed; ++i) {
         const NodeRecord& node = table[i];
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
-        AppendLayoutRecordEntry(&bytes, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
+        AppendLayoutRecordEntry(&builder, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
     }
-    FinishLayoutRecord(&bytes);
-    if (!WriteLayoutRecord(dir, hash, bytes)) return false;
-    *id = LayoutRecordId(bytes);
+    FinishLayoutRecord(&builder);
+    if (!WriteLayoutRecord(dir, hash, builder.Bytes)) return false;
+    *id = LayoutRecordId(builder.Bytes);
     Remember(hash, count, shape, *id, path);
     return true;
 }

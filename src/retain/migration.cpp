@@ -24,14 +24,16 @@ namespace {
 constexpr uint16_t kTextType = 12;
 constexpr uint16_t kRangeType = 13;
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
+constexpr int32_t kPrefetchAhead = 8;  // node records, as the save's walk
 // The header and every value the node space can hold (its 4 GiB of values).
 constexpr uint64_t kRetainFileMax = 4 + (uint64_t{4} << 30);
 
 // The new retain file and its layout record under construction, both from
 // the one walk of the node table that the matching makes.
 struct Migrated {
-    std::vector<uint8_t> Bytes;
-    std::vector<uint8_t> Record;
+    std::vector<uint8_t> Bytes;  // zeros beyond Used until the walk ends
+    size_t Used = 0;
+    LayoutRecordBuilder Record;
 };
 
 void AppendSlot(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize) {
@@ -39,9 +41,9 @@ void AppendSlot(void* context, const NodeRecord& node, uint16_t size, const uint
     AppendLayoutRecordEntry(&migrated->Record, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
     if (size == 0) return;
     std::vector<uint8_t>& bytes = migrated->Bytes;
-    const size_t at = bytes.size();
-    bytes.resize(at + size, 0);
-    uint8_t* slot = bytes.data() + at;
+    if (bytes.size() - migrated->Used < size) bytes.resize(std::max(2 * bytes.size(), migrated->Used + size));
+    uint8_t* slot = bytes.data() + migrated->Used;
+    migrated->Used += size;
     if (!value) {
         ReadNodeSlot(node, slot, size);
         return;
@@ -71,18 +73,33 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
     size_t cursor = 0;  // most nodes keep their order: try the next entry first
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = table[i];
+        // The records ahead on their way: the name and the type code lines.
+        if (i + kPrefetchAhead < count) {
+            __builtin_prefetch(table[i + kPrefetchAhead].Name);
+            __builtin_prefetch(&table[i + kPrefetchAhead].Type);
+        }
         const uint16_t size = NodeSlotSize(node);
         if (size == 0) {
             take(context, node, 0, nullptr, 0);
             continue;
         }
-        const size_t length = strnlen(node.Name, kNameMax);
         int64_t found = -1;
-        if (cursor < entries && record.Entries[cursor].NameLength == length &&
-            std::memcmp(record.Entries[cursor].Name, node.Name, length) == 0) {
-            found = static_cast<int64_t>(cursor);
+        if (static_cast<size_t>(i) < record.NodeEntry.size()) {
+            // Read with this table as its hint: the entry of each node that
+            // the record names is known, the lookup holds the others.
+            const uint32_t entry = record.NodeEntry[static_cast<size_t>(i)];
+            found = entry != 0 ? static_cast<int64_t>(entry) - 1
+                               : FindLayoutRecordEntry(record, node.Name, strnlen(node.Name, kNameMax));
         } else {
-            found = FindLayoutRecordEntry(record, node.Name, length);
+            const size_t length = strnlen(node.Name, kNameMax);
+            // (In a record read with a hint, a node past the hint's table
+            // names no entry of a node within it: only the lookup can tell.)
+            if (record.NodeEntry.empty() && cursor < entries && record.Entries[cursor].NameLength == length &&
+                std::memcmp(record.Entries[cursor].Name, node.Name, length) == 0) {
+                found = static_cast<int64_t>(cursor);
+            } else {
+                found = FindLayoutRecordEntry(record, node.Name, length);
+            }
         }
         const uint8_t* value = nullptr;
         uint16_t valueSize = 0;
@@ -137,11 +154,15 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     const int32_t hashed = currentHash == 0 ? 0 : LayoutHashNodeCount();
     const bool recordOnTheWalk = table != nullptr && count >= hashed;
     BeginLayoutRecord(&migrated.Record, currentHash, static_cast<uint32_t>(hashed));
+    migrated.Used = migrated.Bytes.size();
     if (why.empty()) {
+        // Both buffers about as large as the old ones (a version-1 record
+        // is about four times a version-2 one), their pages mapped at once.
         migrated.Bytes.reserve(old.size() + 4096);
-        migrated.Record.reserve(record.Bytes.size() + 4096);
         PMemPrefault(migrated.Bytes.data(), migrated.Bytes.capacity());
-        PMemPrefault(migrated.Record.data(), migrated.Record.capacity());
+        migrated.Bytes.resize(migrated.Bytes.capacity());
+        ReserveLayoutRecord(&migrated.Record,
+                            (record.Version == 1 ? record.Bytes.size() / 3 : record.Bytes.size()) + 4096);
     }
     MigrationCounts counts;
     if (why.empty() &&
@@ -153,14 +174,15 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     }
     // As in a save: the record first, then the file; with UseBackup the
     // mismatching file becomes the backup.
+    migrated.Bytes.resize(migrated.Used);
     FinishLayoutRecord(&migrated.Record);
     CheckEntry fresh;
     fresh.Length = migrated.Bytes.size();
     fresh.Crc = Crc32c(0, migrated.Bytes.data(), migrated.Bytes.size());
     fresh.Hash = currentHash;
     if (recordOnTheWalk) {
-        if (!WriteLayoutRecord(dir, currentHash, migrated.Record)) return false;
-        fresh.LayoutId = LayoutRecordId(migrated.Record);
+        if (!WriteLayoutRecord(dir, currentHash, migrated.Record.Bytes)) return false;
+        fresh.LayoutId = LayoutRecordId(migrated.Record.Bytes);
     } else {
         uint32_t shape = 0;
         for (int32_t i = 0; table && i < count; ++i)

@@ -46,7 +46,8 @@ typedef void (*TakeRetainedValue)(void* context, const NodeRecord& node, uint16_
 
 // Matches the retain file `file` (header included), described by `record`,
 // to nodes [0, count) of table; false with the reason when the file is
-// refused (nothing is then taken).
+// refused (nothing is then taken). A record read with a key hint is matched
+// to that hint's table.
 bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t fileSize, const NodeRecord* table,
                          int32_t count, TakeRetainedValue take, void* context, MigrationCounts* counts,
                          std::string* why);

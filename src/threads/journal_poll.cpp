@@ -15,6 +15,16 @@ constexpr uint32_t kShortestPeriodMs = 100;
 uint64_t LastAppendMs = 0;    // Trig thread
 uint32_t RecordedPeriod = 0;  // the period the status record shows
 
+// The service's own status nodes, published before the Trig thread acts;
+// given before each append, which is at most once a period.
+void GiveLeftOut() {
+    const StatusRow rows[] = {STATUS_ROW, ERROR_ROW, LIVE_ROW, SAVECOUNT_ROW, LOADCOUNT_ROW};
+    constexpr size_t kRows = sizeof rows / sizeof rows[0];
+    uint32_t indexes[kRows];
+    for (size_t i = 0; i < kRows; ++i) indexes[i] = __atomic_load_n(&StatusTable[rows[i]].Index, __ATOMIC_ACQUIRE);
+    JournalLeaveOut(indexes, kRows);
+}
+
 }  // namespace
 
 void JournalPoll() {
@@ -30,6 +40,7 @@ void JournalPoll() {
     const uint64_t now = PTimeMonotonicMs();
     if (LastAppendMs != 0 && now - LastAppendMs < period) return;
     LockRetainFile();
+    GiveLeftOut();
     const bool appended = JournalAppendChanges();
     const bool wantsSave = JournalWantsSave(now, period);
     RecordJournalFigures(GetJournalFigures());

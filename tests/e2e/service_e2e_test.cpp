@@ -269,6 +269,16 @@ TEST_F(ServiceTest, StatusMetricsAndWaitsFollowTheServiceFromStartToEnd) {
     m = ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out);
     EXPECT_GT(m["ovretain_journal_compactions_total"], compactions);
     EXPECT_EQ(m["ovretain_journal_compactions_total"], fullSaves());
+    // Idle, the service's own counting appends nothing: once the trigger's
+    // reset is in, a few more periods leave the appends where they were.
+    auto liveAfter = [&](int polls) {
+        const long from = std::strtol(Get("Live").c_str(), nullptr, 10);
+        return ovtest::WaitUntil([&] { return std::strtol(Get("Live").c_str(), nullptr, 10) >= from + polls; });
+    };
+    ASSERT_TRUE(liveAfter(3));
+    const double idleAppends = ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out)["ovretain_journal_appends_total"];
+    ASSERT_TRUE(liveAfter(5));
+    EXPECT_EQ(ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out)["ovretain_journal_appends_total"], idleAppends);
     r = ovtest::Ovnode(active_, {"status"});
     EXPECT_NE(r.Out.find("journal       on, every 100 ms; "), std::string::npos) << r.Out;
     r = ovtest::Ovnode(active_, {"status", "--json"});

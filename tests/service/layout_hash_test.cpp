@@ -390,15 +390,15 @@ TEST_F(LayoutHash, EmptyNodeSpaceWithoutAFileDoesNothing) {
 
 // A record of the given names (type 7, Size 4), hashing the first `hashed`
 // of them, with `hash` in its header (the fold of those names when 0).
-std::string Record(const std::vector<std::string>& names, size_t hashed, uint32_t hash = 0) {
+std::string Record(const std::vector<std::string>& names, size_t hashed, uint32_t hash = 0, uint32_t version = 2) {
     if (hash == 0)
         for (size_t i = 0; i < hashed; ++i)
             hash = ((hash << 1) | (hash >> 31)) + LayoutNameKey(names[i].data(), names[i].size());
-    std::vector<uint8_t> bytes;
-    BeginLayoutRecord(&bytes, hash, static_cast<uint32_t>(hashed));
-    for (const std::string& name : names) AppendLayoutRecordEntry(&bytes, name.data(), name.size(), 7, 4);
-    FinishLayoutRecord(&bytes);
-    return std::string(bytes.begin(), bytes.end());
+    LayoutRecordBuilder builder;
+    BeginLayoutRecord(&builder, hash, static_cast<uint32_t>(hashed), version);
+    for (const std::string& name : names) AppendLayoutRecordEntry(&builder, name.data(), name.size(), 7, 4);
+    FinishLayoutRecord(&builder);
+    return std::string(builder.Bytes.begin(), builder.Bytes.end());
 }
 
 uint32_t RecordHash(const std::string& record) {
@@ -417,6 +417,17 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
     std::string flipped = good;
     flipped[30] ^= 1;
     const std::string wrongCount = Record({"Plc.Speed", "Plc.Gone"}, 1, RecordHash(good));
+    // Names that share prefixes of every length, one longer than a 1-byte
+    // length field: records of both versions still name their nodes.
+    const std::vector<std::string> shared = {
+        "Plc.Speed", "Plc.Spe", "Plc.Speed." + std::string(200, 'x'), "Plc.Speed." + std::string(100, 'x') + "y",
+        "Plc.Sp",    "Plc.Gone"};
+    std::string unknown = good;
+    unknown[8] = 3;
+    // Cut inside its last entry, the counts and checksum made to match.
+    std::string cut = good.substr(0, good.size() - 6);
+    const uint32_t crc = Crc32c(0, cut.data(), cut.size());
+    cut.append(reinterpret_cast<const char*>(&crc), 4);
     const std::string values = std::string("\x07\0\0\0", 4) + std::string("\x09\0\0\0", 4);
     struct Case {
         std::string Name, Record, File, Why;  // Why: empty for a migration
@@ -433,7 +444,14 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
         {"flipped bit", flipped, values, "damaged or truncated (checksum does not match)"},
         {"hash not reproduced", Record({"Plc.Speed", "Plc.Gone"}, 2, 0x12345678), values, "do not reproduce"},
         {"hashed count changed", wrongCount, values, "do not reproduce"},
-        {"same name twice", Record({"Plc.Speed", "Plc.Speed"}, 2), values, "names node Plc.Speed twice"},
+        {"same name twice", Record({"Plc.Speed", "Plc.Gone", "Plc.Speed"}, 3), values, "names node Plc.Speed twice"},
+        {"same name twice in a row", Record({"Plc.Speed", "Plc.Speed"}, 2), values, "repeats the name before it"},
+        {"shared prefixes", Record(shared, 6), values, ""},
+        {"version 1", Record(shared, 6, 0, 1), values, ""},
+        {"version 1, same name twice", Record({"Plc.Speed", "Plc.Speed"}, 2, 0, 1), values,
+         "names node Plc.Speed twice"},
+        {"unknown version", unknown, values, "of an unknown format version 3"},
+        {"cut inside an entry", cut, values, "inconsistent (entries end early)"},
         {"file longer than the record", good, values + "x", "longer than its layout record describes"},
     };
     for (const Case& c : cases) {
@@ -442,7 +460,7 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
         ResetLayoutRecordForTest();
         std::filesystem::remove_all(dir_.Path());
         std::filesystem::create_directories(dir_.Path());
-        const uint32_t fileHash = RecordHash(good);
+        const uint32_t fileHash = RecordHash(c.Record.size() >= 16 ? c.Record : good);
         const std::string recordPath = dir_.File("OvRetain." + Hex8(fileHash) + ".layout");
         if (!c.Record.empty()) WriteFile(recordPath, c.Record);
         WriteFile(retain_, Header(fileHash) + c.File);
