@@ -6,11 +6,16 @@
 //   - SaveRetainFile and LoadRetainFile, in this process, beside one write()
 //     (with the save's fsync policy) and one read() of the same bytes;
 //   - an uncached ComputeLayoutHash beside OpenSSL's MD5 over the same names;
-//   - the wait of a concurrent writer of the node space while a save runs;
+//   - the wait of a concurrent writer of the node space while a save runs,
+//     and what marking a node as written adds to a write;
+//   - one poll of the Trig thread with autosave on, and the journal's poll,
+//     with nothing changed;
 //   - SQLite (one WAL transaction) and Redis (SAVE, restart) with the same
 //     name and value pairs;
 //   - the real ovretain: exec to its first Live tick, Save trigger to
-//     SaveCount, and its private memory.
+//     SaveCount, its private memory, and its CPU share and bytes written per
+//     hour with AutoSave and then with the change journal while 1 % of the
+//     nodes change every second.
 // It prints one Markdown table and writes it, and the JSON, where asked.
 // Timings are never judged here beyond marking the targets as met or not.
 #include <errno.h>
@@ -43,7 +48,9 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "peers.h"
+#include "retain/adoption.h"
 #include "retain/check_record.h"
+#include "retain/journal.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_file.h"
@@ -52,7 +59,9 @@
 #include "rtkernel/rtadmin.h"
 #include "status/status_segment.h"
 #include "stdlib/pdir.h"
+#include "stdlib/ptime.h"
 #include "threads/autosave.h"
+#include "threads/journal_poll.h"
 #include "threads/threads.h"
 #include "variables/variables.h"
 
@@ -74,6 +83,7 @@ struct Options {
     std::string Profile;  // "save", "firstsave", "load", "hash", "migrate" or "firstrun": only that, for a profiler
     std::string MemDir;   // a tmpfs directory: save and limit without storage cost
     std::string Self;     // this program, for the start-up load's child
+    double JournalWindow = 180;  // at most this long (s) for the journal's bytes per hour
     bool Sqlite = true;
 };
 
@@ -84,7 +94,7 @@ struct Options {
                  "                  [--redis-server PATH --redis-port PORT] [--no-sqlite]\n"
                  "                  [--json FILE] [--markdown FILE]\n"
                  "                  [--profile save|firstsave|load|hash|migrate|firstrun]\n"
-                 "                  [--mem-dir TMPFS_DIR]\n"
+                 "                  [--mem-dir TMPFS_DIR] [--journal-window SECONDS]\n"
                  "DIR must be on the disk the retain file would use (not tmpfs) and its path\n"
                  "short (the retain directory is DIR/n<size>/, at most 79 characters).\n");
     std::exit(2);
@@ -121,6 +131,8 @@ Options ParseOptions(int argc, char** argv) {
             o.Profile = value();
         } else if (a == "--mem-dir") {
             o.MemDir = value();
+        } else if (a == "--journal-window") {
+            o.JournalWindow = std::stod(value());
         } else if (a == "--no-sqlite") {
             o.Sqlite = false;
         } else {
@@ -189,6 +201,10 @@ void NodeName(uint32_t i, char* out, size_t size) {
                   kSignals[sig]);
 }
 
+bool IsPlantNode(const NodeRecord& node) {
+    return std::strncmp(node.Name, "AREA", 4) == 0;
+}
+
 bool BuildPlant(uint32_t n) {
     char name[128];
     uint8_t range[256];
@@ -254,6 +270,15 @@ void SetAutoSave(uint32_t periodMs) {
     NodeWriteByName(kAutoSave, &periodMs, 4);
 }
 
+constexpr const char* kJournal = "SERVICE.OvRetain.Journal";
+// The journal period of the journal's rows: the one the loss-window figures
+// are taken with.
+constexpr uint32_t kJournalPeriodMs = 100;
+
+void SetJournal(uint32_t periodMs) {
+    NodeWriteByName(kJournal, &periodMs, 4);
+}
+
 // Creates the node space of n plant nodes and the service's configuration
 // and status nodes, points OutPath at outDir and runs the start-up check so
 // that the retain file's paths exist.
@@ -279,8 +304,9 @@ bool SetUpSpace(const std::string& space, uint32_t n, const std::string& outDir)
     // For the migration figure; read only when a start-up check finds another layout.
     NodeCreate("SERVICE.OvRetain.Migrate", 1, 1, "", "");
     NodeWriteByName("SERVICE.OvRetain.Migrate", &one, 1);
-    // Autosave stays off but for its own measurements.
+    // Autosave and the journal stay off but for their own measurements.
     NodeCreate(kAutoSave, 7, 4, "", "");
+    NodeCreate(kJournal, 7, 4, "", "");
     if (!BuildPlant(n)) return false;
     CheckRetainFile();
     return true;
@@ -562,6 +588,22 @@ double WriteBytes(pid_t pid) {
     return -1;
 }
 
+// The journal saves the service has made, from its status record; -1 when
+// the record cannot be read. With the journal's appends into *appends.
+double JournalSaves(const std::string& space, double* appends = nullptr) {
+    StatusSnapshot snap{};
+    std::string err;
+    if (!StatusSegmentRead(space, ::geteuid(), &snap, &err)) return -1;
+    if (appends) *appends = static_cast<double>(snap.Record.Journal.Appends);
+    return static_cast<double>(snap.Record.Kinds[STATUS_JOURNAL_SAVE].Successes);
+}
+
+// The length of the file at path, -1 when there is none.
+double FileLength(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<double>(st.st_size) : -1;
+}
+
 // From a shutdown event to the durable file with that the run's only save: a
 // fresh ovretain, up for a second (its start-up done, as before any real stop),
 // gets SIGTERM, the shutdown event, and saves once before it ends. Timed to
@@ -751,6 +793,11 @@ bool MeasureSize(SizeRun& run) {
         return false;
     }
     std::printf("   retain file: %zu bytes\n", bytes.size());
+    // The plant's nodes, which the benchmark's clients write (never the
+    // service's own, before and after them in the table).
+    std::vector<uint32_t> plant;
+    for (int32_t k = 0; k < count; ++k)
+        if (IsPlantNode(table[k])) plant.push_back(table[k].Index);
 
     // The service's shutdown save, as first_save_of_run times it.
     if (run.Opt.Profile == "firstrun") {
@@ -1027,6 +1074,79 @@ bool MeasureSize(SizeRun& run) {
         run.Results.push_back(q);
     }
 
+    // What marking a node as written adds to a value write. Two sets of
+    // four-byte plant nodes, one node in each 64-node word of the written
+    // set, the words alternating between the sets, at most 256 a set from
+    // the middle of the table: every write of the first sets its word's bit
+    // and the word's summary bit, as the first write of a node after the
+    // journal's take does; the bits of the second are set already, which
+    // leaves one load and a branch of the mark. Before each timing both sets
+    // are written, the bits taken, the second written again and both read,
+    // so that their values are in the cache alike; the order alternates.
+    // What is left is the mark's own cost with the caches warm: at 1M nodes
+    // a write of a node whose lines are not cached costs a microsecond or
+    // more, which would drown it.
+    {
+        constexpr size_t kSetSize = 256;
+        std::vector<uint32_t> marking, marked, taken;
+        int64_t lastWord = -1;
+        for (int32_t k = std::max(0, count / 2 - static_cast<int32_t>(kSetSize) * 64); k < count; ++k) {
+            const int64_t word = (static_cast<int64_t>(table[k].Index) - 1) / 64;
+            if (table[k].Type != 7 || word == lastWord || !IsPlantNode(table[k])) continue;
+            lastWord = word;
+            (word % 2 == 0 ? marking : marked).push_back(table[k].Index);
+            if (marking.size() >= kSetSize && marked.size() >= kSetSize) break;
+        }
+        const size_t size = std::min({marking.size(), marked.size(), kSetSize});
+        marking.resize(size);
+        marked.resize(size);
+        const int rounds = std::max(reps, static_cast<int>(200000 / std::max<size_t>(size, 1)));
+        uint32_t value = 0;
+        auto perWrite = [&](const std::vector<uint32_t>& set) {
+            const double t = Now();
+            for (uint32_t index : set) NodeWriteData(index, &++value, 4);
+            return (Now() - t) / static_cast<double>(set.size());
+        };
+        std::vector<double> first, again, extra;
+        for (int i = 0; i < rounds && size > 0; ++i) {
+            perWrite(marking);
+            perWrite(marked);
+            taken.clear();
+            NodeTakeWritten(&taken);
+            perWrite(marked);
+            uint32_t sink = 0;
+            for (size_t k = 0; k < size; ++k) {
+                NodeReadValue(marking[k], &sink, 4);
+                NodeReadValue(marked[k], &sink, 4);
+            }
+            double f, a;
+            if (i % 2) {
+                f = perWrite(marking);
+                a = perWrite(marked);
+            } else {
+                a = perWrite(marked);
+                f = perWrite(marking);
+            }
+            first.push_back(f);
+            again.push_back(a);
+            extra.push_back(f - a);
+        }
+        NodeTakeWritten(&taken);  // nothing is left marked for the rows that follow
+        if (!first.empty()) {
+            Result m = Compare("node_write_marking", n, first, "node_write_marked_already", again, 0);
+            m.Runs = static_cast<int>(first.size());
+            m.Note = "NodeWriteData of a 4-byte node whose written bit is clear, per write; " + std::to_string(size) +
+                     " nodes a round, one per bitmap word";
+            run.Results.push_back(m);
+            Result d = Row("node_write_mark_cost", n, extra);
+            d.Target = 20e-9;
+            d.Note =
+                "node_write_marking minus node_write_marked_already, round by round: what setting the bits adds to a "
+                "write";
+            run.Results.push_back(d);
+        }
+    }
+
     // One poll of the Trig thread with autosave on and nothing changed since
     // the last save, the period passed: Run, Live, the two triggers and the
     // autosave's checks (the AutoSave node, the clock, the change mark).
@@ -1061,6 +1181,72 @@ bool MeasureSize(SizeRun& run) {
         r.Note = savedAfter == savedBefore ? "one running poll with AutoSave on and nothing changed"
                                            : "INVALID: an autosave ran during the polls";
         run.Results.push_back(r);
+    }
+
+    // The journal's part of a poll with the journal on, its period passed
+    // and no node written since the last append: the Journal node read by
+    // name, the clock, the retain-file lock and the take of the written set
+    // (a pass over its summary words). Back to back, as idle_poll_autosave
+    // is taken, JournalPoll's steps (JournalPoll itself returns early within
+    // its period); then JournalPoll itself a period apart, as the service
+    // calls it, with what caches that leaves.
+    {
+        SetJournal(kJournalPeriodMs);
+        if (SaveRetainFile() != 1) return false;  // starts a journal for the file
+        char journalPath[kRetainPathSize + 48];
+        if (!RetainSiblingPath("OvRetain.journal", journalPath, sizeof journalPath)) return false;
+        std::vector<uint32_t> taken;
+        NodeTakeWritten(&taken);
+        const double before = FileLength(journalPath);
+        std::vector<double> hot, cold;
+        constexpr int kPolls = 2000;
+        for (int i = 0; i < reps; ++i) {
+            const double t = Now();
+            for (int k = 0; k < kPolls; ++k) {
+                uint32_t period = GetJournal();
+                if (period == 0 || RetainFileAwaitsLoad()) continue;
+                const uint64_t now = PTimeMonotonicMs();
+                LockRetainFile();
+                JournalAppendChanges();
+                JournalWantsSave(now, period);
+                UnlockRetainFile();
+            }
+            hot.push_back((Now() - t) / kPolls);
+        }
+        // The take of the written set alone, after the same pause, in turns.
+        std::vector<double> coldTake;
+        for (int i = 0; i < std::max(reps, 5); ++i) {
+            ::usleep((kJournalPeriodMs + 2) * 1000);
+            double t = Now();
+            JournalPoll();
+            cold.push_back(Now() - t);
+            ::usleep((kJournalPeriodMs + 2) * 1000);
+            t = Now();
+            NodeTakeWritten(&taken);
+            coldTake.push_back(Now() - t);
+        }
+        const double after = FileLength(journalPath);
+        const bool awaits = RetainFileAwaitsLoad();
+        SetJournal(0);
+        std::string invalid;
+        if (before < 0)
+            invalid = "INVALID: the save started no journal";
+        else if (awaits)
+            invalid = "INVALID: the retain file awaits its load, the poll stops there";
+        else if (after != before)
+            invalid = "INVALID: the journal was appended to";
+        Result r = Row("idle_poll_journal", n, hot);
+        r.Target = 5e-6;
+        r.Note = !invalid.empty() ? invalid
+                                  : "JournalPoll's steps with Journal " + std::to_string(kJournalPeriodMs) +
+                                        ", its period passed and nothing written, back to back";
+        run.Results.push_back(r);
+        Result c = Row("idle_poll_journal_cold", n, cold);
+        c.Note = !invalid.empty() ? invalid
+                                  : "JournalPoll itself, called a period apart as the service calls it; slowest " +
+                                        FormatValue(Quantile(cold, 1), "s") + "; the take alone after the same pause " +
+                                        FormatValue(Median(coldTake), "s");
+        run.Results.push_back(c);
     }
 
     // The same name and value pairs for the peers.
@@ -1229,13 +1415,17 @@ bool MeasureSize(SizeRun& run) {
 
         // AutoSave = 1000 while a client changes 1 % of the nodes every
         // second: the service's CPU share and the bytes it writes per hour.
+        double autosavePerHour = -1, autosaveShare = -1;
+        auto changeOnePercent = [&](int second, uint32_t* value) {
+            for (size_t k = second % 100; k < plant.size(); k += 100) NodeWriteData(plant[k], &++*value, 4);
+        };
         if (ServiceAlive(&svc)) {
             const double seconds = big ? 30 : 6;
             SetAutoSave(1000);
             double cpu0 = CpuSeconds(svc.Pid), io0 = WriteBytes(svc.Pid), t0 = Now();
             uint32_t value = 0;
             for (int second = 0; Now() - t0 < seconds; ++second) {
-                for (int32_t k = second % 100; k < count; k += 100) NodeWriteData(table[k].Index, &++value, 4);
+                changeOnePercent(second, &value);
                 double next = t0 + second + 1;
                 if (next > Now()) ::usleep(static_cast<useconds_t>((next - Now()) * 1e6));
             }
@@ -1248,6 +1438,7 @@ bool MeasureSize(SizeRun& run) {
                 c.Nodes = n;
                 c.Unit = "share";
                 c.Median = cpu / wall;
+                autosaveShare = c.Median;
                 c.Runs = 1;
                 c.Note = "AutoSave 1000, 1 % of the nodes changed every second, " + std::to_string(int(wall)) + " s";
                 run.Results.push_back(c);
@@ -1256,8 +1447,88 @@ bool MeasureSize(SizeRun& run) {
                 w.Nodes = n;
                 w.Unit = "bytes";
                 w.Median = io / wall * 3600;
+                autosavePerHour = w.Median;
                 w.Runs = 1;
                 w.Note = "write_bytes of the service, same run; one file is " + std::to_string(bytes.size()) + " bytes";
+                run.Results.push_back(w);
+            }
+        }
+
+        // The same with Journal = 100 (AutoSave off). First, with nothing
+        // changing, what the journal writes on its own; then the client
+        // changes 1 % of the nodes every second, from just after a journal
+        // save until the next journal save has ended: one whole cycle of
+        // appends and the save that folds them in, at most --journal-window
+        // seconds.
+        if (ServiceAlive(&svc)) {
+            const std::string journalPath = svcDir + "/OvRetain.journal";
+            const double saves0 = JournalSaves(run.Space);
+            uint32_t value = 0;
+            SetJournal(kJournalPeriodMs);
+            // The first append finds no journal and asks for the save that starts one.
+            changeOnePercent(0, &value);
+            double t0 = Now();
+            while (Now() - t0 < 60 && ServiceAlive(&svc) && JournalSaves(run.Space) <= saves0) ::usleep(10000);
+            const double idleSeconds = big ? 10 : 1;
+            const double idleIo0 = WriteBytes(svc.Pid), idleLen0 = FileLength(journalPath), idleT0 = Now();
+            ::usleep(static_cast<useconds_t>(idleSeconds * 1e6));
+            const double idleIo = WriteBytes(svc.Pid) - idleIo0, idleGrowth = FileLength(journalPath) - idleLen0;
+            const double idleWall = Now() - idleT0;
+
+            double appends0 = 0, appends1 = 0;
+            const double saves1 = JournalSaves(run.Space, &appends0);
+            const double cpu0 = CpuSeconds(svc.Pid), io0 = WriteBytes(svc.Pid);
+            t0 = Now();
+            bool folded = false;
+            for (int second = 1; !folded && Now() - t0 < run.Opt.JournalWindow && ServiceAlive(&svc); ++second) {
+                changeOnePercent(second, &value);
+                const double next = t0 + second;
+                while (!folded && Now() < next) {
+                    folded = JournalSaves(run.Space) > saves1;
+                    ::usleep(10000);
+                }
+            }
+            const double wall = Now() - t0;
+            const double cpu = CpuSeconds(svc.Pid) - cpu0, io = WriteBytes(svc.Pid) - io0;
+            const double saves = JournalSaves(run.Space, &appends1) - saves1;
+            SetJournal(0);
+            if (ServiceAlive(&svc) && saves0 >= 0 && cpu0 >= 0 && io0 >= 0) {
+                const std::string period = "Journal " + std::to_string(kJournalPeriodMs);
+                Result idle;
+                idle.Name = "journal_idle_bytes_per_hour";
+                idle.Nodes = n;
+                idle.Unit = "bytes";
+                idle.Median = idleIo / idleWall * 3600;
+                idle.Runs = 1;
+                idle.Note = period + ", no client write for " + std::to_string(int(idleWall)) +
+                            " s; the journal grew by " + std::to_string(static_cast<long>(idleGrowth)) + " bytes";
+                run.Results.push_back(idle);
+                Result c;
+                c.Name = "journal_cpu_share";
+                c.Nodes = n;
+                c.Unit = "share";
+                c.Median = cpu / wall;
+                c.Runs = 1;
+                c.Target = big ? 0.03 : 0;
+                c.Note = period + ", 1 % of the nodes changed every second, " + std::to_string(int(wall)) + " s";
+                if (autosaveShare >= 0) c.Note += "; autosave_cpu_share " + FormatValue(autosaveShare, "share");
+                run.Results.push_back(c);
+                Result w;
+                w.Name = "journal_bytes_per_hour";
+                w.Nodes = n;
+                w.Unit = "bytes";
+                w.Median = io / wall * 3600;
+                w.Runs = 1;
+                if (autosavePerHour > 0) {
+                    w.Baseline = "autosave_bytes_per_hour";
+                    w.BaselineMedian = autosavePerHour;
+                    w.Target = big ? 0.10 : 0;
+                }
+                w.Note = "write_bytes of the service over " + std::to_string(int(wall)) +
+                         " s: " + std::to_string(static_cast<long>(appends1 - appends0)) + " appends and " +
+                         std::to_string(static_cast<long>(saves)) + " journal save(s)" +
+                         (folded ? " (one cycle of appends and its fold)"
+                                 : ": the window ended before a journal save, whose bytes are left out");
                 run.Results.push_back(w);
             }
         }
