@@ -355,8 +355,6 @@ void ZeroFill(uint64_t* words, size_t offset, size_t n) {
     }
 }
 
-// Counts one change; runs with the lock held, so a plain increment of the
-// shared word is enough. Release: the change's bytes come first.
 // Marks node `index` as written; with the lock held. A bit already set costs
 // one load.
 inline void MarkWritten(Space* s, uint32_t index) {
@@ -370,6 +368,8 @@ inline void MarkWritten(Space* s, uint32_t index) {
     s->Header->WrittenSummary[w / 64].fetch_or(uint64_t{1} << (w % 64), std::memory_order_release);
 }
 
+// Counts one change; runs with the lock held, so a plain increment of the
+// shared word is enough. Release: the change's bytes come first.
 inline void CountChange(SegmentHeader* h) {
     h->WriteGeneration.store(h->WriteGeneration.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }

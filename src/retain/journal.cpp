@@ -5,6 +5,7 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -33,10 +34,13 @@ std::vector<uint32_t> Pending;  // written, in no durable journal or file yet
 std::vector<uint32_t> InSave;   // taken by the save in progress
 std::vector<uint8_t> Group;     // the group being built, kept for its capacity
 std::vector<uint32_t> LeftOut;  // sorted: nodes whose writes are not appended
-bool AppendFailed = false;      // the last append failed (reported once)
-uint64_t Appends = 0;           // groups appended this run
-uint64_t LastAppendNs = 0;      // wall clock of the last
-uint64_t Compactions = 0;       // journals started by a full save this run
+// Grows whenever a save or a load changes what the journal holds or waits
+// for; read without the lock (JournalEpoch).
+std::atomic<uint64_t> Epoch{0};
+bool AppendFailed = false;  // the last append failed (reported once)
+uint64_t Appends = 0;       // groups appended this run
+uint64_t LastAppendNs = 0;  // wall clock of the last
+uint64_t Compactions = 0;   // journals started by a full save this run
 
 void CloseLive() {
     if (Live) PFileClose(Live);
@@ -144,6 +148,7 @@ void ApplyRecord(void* context, uint32_t index, const uint8_t* value, uint16_t s
 }  // namespace
 
 void JournalSaveBegins() {
+    Epoch.fetch_add(1, std::memory_order_acq_rel);
     InSave.clear();
     TakeWritten(&InSave);
     InSave.insert(InSave.end(), Pending.begin(), Pending.end());
@@ -151,6 +156,7 @@ void JournalSaveBegins() {
 }
 
 void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file) {
+    Epoch.fetch_add(1, std::memory_order_acq_rel);
     if (!saved) {
         // Still to be journaled, against the file the journal extends.
         Pending.insert(Pending.end(), InSave.begin(), InSave.end());
@@ -178,6 +184,14 @@ void JournalLeaveOut(const uint32_t* indexes, size_t count) {
     for (size_t i = 0; i < count; ++i)
         if (indexes[i] != 0) LeftOut.push_back(indexes[i]);
     SortUnique(&LeftOut);
+}
+
+bool JournalSettled() {
+    return Pending.empty() && !WantSave && !AppendFailed && Live != nullptr;
+}
+
+uint64_t JournalEpoch() {
+    return Epoch.load(std::memory_order_acquire);
 }
 
 bool JournalAppendChanges() {
@@ -242,6 +256,7 @@ bool JournalWantsSave(uint64_t nowMs, uint32_t periodMs) {
 }
 
 uint64_t JournalApply(PDir* dir, const JournalIdentity& file) {
+    Epoch.fetch_add(1, std::memory_order_acq_rel);
     std::vector<uint8_t> bytes;
     if (!PDirReadWhole(dir, kJournalName, &bytes, JournalReadLimit(file.FileLength))) {
         if (errno != ENOENT) ReportStep("read", "read");
@@ -276,6 +291,7 @@ JournalFigures GetJournalFigures() {
 }
 
 void ResetJournalForTest() {
+    Epoch.fetch_add(1, std::memory_order_acq_rel);
     CloseLive();
     Appends = 0;
     LastAppendNs = 0;

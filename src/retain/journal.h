@@ -53,6 +53,14 @@ bool JournalAppendChanges();
 // come from the last full save. Index 0 entries are ignored.
 void JournalLeaveOut(const uint32_t* indexes, size_t count);
 
+// True when no node waits to be appended and no full save is wanted.
+bool JournalSettled();
+// A count that grows whenever a save or a load changes what the journal
+// holds or waits for. The one function here that may be called without the
+// lock: a poll that saw the journal settled, and sees the same epoch and no
+// write since (variables.h, JournalChangeMark), has nothing to do.
+uint64_t JournalEpoch();
+
 // A full save is about to read the node values: the nodes written so far
 // are in it. Called before the walk.
 void JournalSaveBegins();

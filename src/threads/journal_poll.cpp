@@ -14,15 +14,20 @@ constexpr uint32_t kShortestPeriodMs = 100;
 
 uint64_t LastAppendMs = 0;    // Trig thread
 uint32_t RecordedPeriod = 0;  // the period the status record shows
+// The last append left nothing behind (no node waiting, no save wanted), and
+// the change mark and journal epoch it was taken at: while both stay, an
+// idle poll neither locks nor looks at the written nodes.
+bool Settled = false;
+uint64_t SettledMark = 0;
+uint64_t SettledEpoch = 0;
 
 // The service's own status nodes, published before the Trig thread acts;
 // given before each append, which is at most once a period.
 void GiveLeftOut() {
-    const StatusRow rows[] = {STATUS_ROW, ERROR_ROW, LIVE_ROW, SAVECOUNT_ROW, LOADCOUNT_ROW};
-    constexpr size_t kRows = sizeof rows / sizeof rows[0];
-    uint32_t indexes[kRows];
-    for (size_t i = 0; i < kRows; ++i) indexes[i] = __atomic_load_n(&StatusTable[rows[i]].Index, __ATOMIC_ACQUIRE);
-    JournalLeaveOut(indexes, kRows);
+    uint32_t indexes[kUnjournaledRowCount];
+    for (size_t i = 0; i < kUnjournaledRowCount; ++i)
+        indexes[i] = __atomic_load_n(&StatusTable[kUnjournaledRows[i]].Index, __ATOMIC_ACQUIRE);
+    JournalLeaveOut(indexes, kUnjournaledRowCount);
 }
 
 }  // namespace
@@ -39,10 +44,16 @@ void JournalPoll() {
     if (RetainFileAwaitsLoad()) return;
     const uint64_t now = PTimeMonotonicMs();
     if (LastAppendMs != 0 && now - LastAppendMs < period) return;
+    // Read before the take: a write after it changes the mark again.
+    const uint64_t mark = JournalChangeMark();
+    if (Settled && mark == SettledMark && JournalEpoch() == SettledEpoch) return;
     LockRetainFile();
     GiveLeftOut();
     const bool appended = JournalAppendChanges();
     const bool wantsSave = JournalWantsSave(now, period);
+    Settled = appended && !wantsSave && JournalSettled();
+    SettledMark = mark;
+    SettledEpoch = JournalEpoch();
     RecordJournalFigures(GetJournalFigures());
     UnlockRetainFile();
     if (appended) LastAppendMs = now;

@@ -38,6 +38,9 @@ uint32_t LoadCounter = 0;
 // Writes the service has made to its own variables (status, counters,
 // triggers), counted before each write: see ChangeMark.
 std::atomic<uint64_t> OwnWrites{0};
+// Of those, the writes to the rows the journal leaves out (kUnjournaledRows),
+// counted the same way: see JournalChangeMark.
+std::atomic<uint64_t> UnjournaledWrites{0};
 
 // Full node name whose next creation fails (tests only); empty when none.
 char CreateFaultName[kNodeNameSize];
@@ -63,7 +66,16 @@ void ReadByIndex(const VariableDescriptor& row, void* buffer, uint16_t size) {
     NodeReadValue(index, buffer, size);
 }
 
+// A write to one of kUnjournaledRows.
+void WriteUnjournaled(const VariableDescriptor& row, const void* value, uint16_t size) {
+    if (LoadIndex(row) != 0) UnjournaledWrites.fetch_add(1, std::memory_order_acq_rel);
+    WriteByIndex(row, value, size);
+}
+
 }  // namespace
+
+const StatusRow kUnjournaledRows[kUnjournaledRowCount] = {STATUS_ROW, ERROR_ROW, LIVE_ROW, SAVECOUNT_ROW,
+                                                          LOADCOUNT_ROW};
 
 VariableDescriptor StatusTable[] = {
     {"Status", 3, 0, true, nullptr, nullptr, 0},    {"Error", 1, 0, true, nullptr, nullptr, 0},
@@ -185,14 +197,14 @@ void PublishStatus() {
 
 void SetStatus(uint32_t value) {
     uint8_t byte = static_cast<uint8_t>(value);
-    WriteByIndex(StatusTable[STATUS_ROW], &byte, 1);
+    WriteUnjournaled(StatusTable[STATUS_ROW], &byte, 1);
 }
 
 // Error is a type-1 node of one byte, so only the low byte of value is
 // written: a wider write would be cut to that byte by the library anyway.
 void SetError(uint32_t value) {
     uint8_t byte = static_cast<uint8_t>(value);
-    WriteByIndex(StatusTable[ERROR_ROW], &byte, 1);
+    WriteUnjournaled(StatusTable[ERROR_ROW], &byte, 1);
 }
 
 void SetRun(uint32_t value) {
@@ -209,17 +221,17 @@ uint8_t GetRun() {
 // The counters count up even when the node cannot be written.
 void IncrementLive() {
     ++LiveCounter;
-    WriteByIndex(StatusTable[LIVE_ROW], &LiveCounter, 4);
+    WriteUnjournaled(StatusTable[LIVE_ROW], &LiveCounter, 4);
 }
 
 void IncrementSaveCount() {
     ++SaveCounter;
-    WriteByIndex(StatusTable[SAVECOUNT_ROW], &SaveCounter, 4);
+    WriteUnjournaled(StatusTable[SAVECOUNT_ROW], &SaveCounter, 4);
 }
 
 void IncrementLoadCount() {
     ++LoadCounter;
-    WriteByIndex(StatusTable[LOADCOUNT_ROW], &LoadCounter, 4);
+    WriteUnjournaled(StatusTable[LOADCOUNT_ROW], &LoadCounter, 4);
 }
 
 uint8_t GetUseBackup() {
@@ -288,6 +300,11 @@ void WriteOwnValue(uint32_t index, const void* value, uint16_t size) {
     // change too few, never one too many that would hide a foreign change.
     OwnWrites.fetch_add(1, std::memory_order_acq_rel);
     NodeWriteValue(index, value, size);
+}
+
+uint64_t JournalChangeMark() {
+    uint64_t generation = NodeWriteGeneration();
+    return generation - UnjournaledWrites.load(std::memory_order_acquire);
 }
 
 uint64_t ChangeMark() {

@@ -31,6 +31,10 @@ extern VariableDescriptor TriggerTable[];
 enum StatusRow { STATUS_ROW, ERROR_ROW, RUN_ROW, LIVE_ROW, SAVECOUNT_ROW, LOADCOUNT_ROW };
 enum ConfigurationRow { PRIORITY_ROW, INTERVAL_ROW, USEBACKUP_ROW, OUTPATH_ROW };
 enum TriggerRow { SAVE_ROW, LOAD_ROW };
+// The status rows that only the service writes and that it writes as it
+// runs (Live at every poll): the change journal leaves them out.
+constexpr size_t kUnjournaledRowCount = 5;
+extern const StatusRow kUnjournaledRows[kUnjournaledRowCount];
 
 const char* ContainerName();
 // Forms "SERVICE.<container>.<name>" in the shared 128-byte name buffer and
@@ -83,6 +87,10 @@ void WriteOwnValue(uint32_t index, const void* value, uint16_t size);
 // but never misses one. The load's writes are not the service's own: they
 // count as changes.
 uint64_t ChangeMark();
+// As ChangeMark, but only the writes to kUnjournaledRows are left out (a
+// trigger's reset counts as a change): two readings equal, the journal has
+// nothing to take.
+uint64_t JournalChangeMark();
 
 // Makes the next creation of the named variable's node (name without the
 // container prefix) fail as a refusal by the library would; nullptr clears
