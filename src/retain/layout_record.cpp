@@ -33,12 +33,15 @@ const char kRetainFileName[] = "OvRetain.bin";
 
 // What EnsureLayoutRecord last found or wrote: the record KnownId of
 // KnownHash lists at least KnownCount nodes as a table of shape KnownShape
-// has them. Guarded by the retain-file lock that every caller holds.
+// has them, KnownNames the fold of their names (LayoutNamesStep) as the
+// record was built from them. Guarded by the retain-file lock that every
+// caller holds.
 bool KnownValid = false;
 uint32_t KnownHash = 0;
 int32_t KnownCount = 0;
 uint32_t KnownShape = 0;
 uint32_t KnownId = 0;
+uint32_t KnownNames = 0;
 std::string KnownPath;  // the retain directory
 
 uint32_t LoadLe32(const uint8_t* p) {
@@ -126,12 +129,13 @@ bool HasCrcInstruction() {
 }
 #endif
 
-void Remember(uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, const char* path) {
+void Remember(uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, uint32_t names, const char* path) {
     KnownValid = true;
     KnownHash = hash;
     KnownCount = listed;
     KnownShape = shape;
     KnownId = id;
+    KnownNames = names;
     KnownPath = path;
 }
 
@@ -699,16 +703,19 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
     LayoutRecordBuilder builder;
     BeginLayoutRecord(&builder, hash, static_cast<uint32_t>(hashed));
     ReserveLayoutRecord(&builder, kHeaderSize + static_cast<size_t>(listed) * 16);
+    uint32_t names = 0;
     for (int32_t i = 0; i < listed; ++i) {
         const NodeRecord& node = table[i];
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
-        AppendLayoutRecordEntry(&builder, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
+        const size_t length = strnlen(node.Name, kNameMax);
+        AppendLayoutRecordEntry(&builder, node.Name, length, node.Type, size);
+        if (i < count) names = LayoutNamesStep(names, node.Name, length);
     }
     FinishLayoutRecord(&builder);
     if (!WriteLayoutRecord(dir, hash, builder.Bytes)) return false;
     *id = LayoutRecordId(builder.Bytes);
-    Remember(hash, count, shape, *id, path);
+    Remember(hash, count, shape, *id, names, path);
     return true;
 }
 
@@ -732,6 +739,21 @@ bool WriteLayoutRecord(PDir* dir, uint32_t hash, const std::vector<uint8_t>& byt
     std::vector<uint8_t> there;
     if (PDirReadWhole(dir, name.c_str(), &there, kRecordMax) && there == bytes) return true;
     return WriteRetainSibling(dir, name.c_str(), bytes, "Layout record");
+}
+
+uint32_t LayoutNamesStep(uint32_t names, const char* name, size_t length) {
+    // The length goes in after the bytes, so that names cannot trade bytes.
+    return (Crc32c(names, name, length) * 0x01000193u) ^ static_cast<uint32_t>(length);
+}
+
+bool KnownLayoutRecord(PDir* dir, KnownLayout* known) {
+    if (!KnownValid || KnownPath != PDirPath(dir)) return false;
+    known->Hash = KnownHash;
+    known->Id = KnownId;
+    known->Count = KnownCount;
+    known->Shape = KnownShape;
+    known->Names = KnownNames;
+    return true;
 }
 
 void ResetLayoutRecordForTest() {

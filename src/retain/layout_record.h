@@ -202,6 +202,23 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
 inline uint32_t LayoutShapeStep(uint32_t shape, uint16_t type, uint16_t size) {
     return (shape * 0x01000193u) ^ ((static_cast<uint32_t>(type) << 16) | size);
 }
+// One node's step of the fold of the names (length bytes at name) of a
+// table, as KnownLayoutRecord gives it.
+uint32_t LayoutNamesStep(uint32_t names, const char* name, size_t length);
+// What EnsureLayoutRecord last made sure of in the retain directory dir: the
+// record (Hash, Id) lists nodes [0, Count) of the table as they were when it
+// was built from them, their types and sizes folding to Shape and their
+// names to Names (LayoutNamesStep). A table that still has Count nodes, that
+// shape and those names is the record's table. False when nothing is
+// remembered for dir. The caller holds the retain-file lock.
+struct KnownLayout {
+    uint32_t Hash = 0;
+    uint32_t Id = 0;
+    int32_t Count = 0;
+    uint32_t Shape = 0;
+    uint32_t Names = 0;
+};
+bool KnownLayoutRecord(PDir* dir, KnownLayout* known);
 // Writes bytes, a finished record of `hash`, under its own name in dir,
 // durably (nothing is written when that record is there already); reports
 // and fails as EnsureLayoutRecord does. For a caller that built the record
