@@ -657,16 +657,31 @@ bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSi
     return false;
 }
 
-int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize) {
+int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize,
+                              PDir* dir) {
     const size_t n = std::min(record.Entries.size(), static_cast<size_t>(std::max(count, 0)));
-    for (size_t i = 0; table && i < n; ++i) {
+    uint32_t shape = 0;
+    uint32_t names = 0;
+    size_t i = 0;
+    for (; table && i < n; ++i) {
         const LayoutRecordEntry& e = record.Entries[i];
         if (e.Offset + e.Size > fileSize) break;  // the file holds no slot from here on
         const NodeRecord& node = table[i];
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
         if (!NamesNode(e, node) || e.Type != node.Type || e.Size != size) return static_cast<int64_t>(i);
+        shape = LayoutShapeStep(shape, node.Type, size);
+        names = LayoutNamesStep(names, node.Name, e.NameLength);
     }
+    // Every node matched, and the record is the one a save would build from
+    // this table (this version, the hash's node count, one entry a node, or
+    // the hashed ones when there are more): a save finds it remembered, and
+    // a load of its file need not read it again.
+    const int32_t hashed = record.Hash == 0 ? 0 : LayoutHashNodeCount();
+    const size_t listed = static_cast<size_t>(count > hashed ? count : hashed);
+    if (dir && table && i == static_cast<size_t>(std::max(count, 0)) && record.Version == 2 &&
+        record.HashedCount == static_cast<uint32_t>(hashed) && record.Entries.size() == listed)
+        Remember(record.Hash, count, shape, LayoutRecordId(record.Bytes), names, PDirPath(dir).c_str());
     return -1;
 }
 

@@ -173,8 +173,12 @@ bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSi
                           std::string* why);
 // The first node of table [0, count) whose name, type code or Size is not
 // that of its entry, among the entries whose slots the file of fileSize
-// bytes holds; -1 when there is none.
-int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize);
+// bytes holds; -1 when there is none. With the retain directory dir, a
+// record that lists exactly what EnsureLayoutRecord would build from this
+// table (every node matched) is remembered as that function's own; the
+// caller then holds the retain-file lock.
+int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize,
+                              PDir* dir = nullptr);
 // The index of the entry named name, or -1. In a record read with a key
 // hint it finds only the entries that name no node of the hint's table.
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length);
