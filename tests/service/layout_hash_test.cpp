@@ -664,8 +664,8 @@ TEST_F(LayoutIdentity, ATypeOrSizeChangeUnderTheSameHashIsALayoutChange) {
     }
 }
 
-// A load of the file this run saved goes by the record the save built only
-// while the table is still that record's: two nodes of one type and Size
+// A load of the file this run saved, or found at start-up, goes by the
+// remembered record only while the table is still that record's: two nodes of one type and Size
 // whose names were swapped, or a type code changed in place, after the save
 // send the load by name, so that each value goes to the node of its name
 // and a node of another type keeps its own.
@@ -689,6 +689,15 @@ TEST_F(LayoutIdentity, ALoadAfterTheTableChangedInPlaceGoesByName) {
         CheckRetainFile();
         Fill(1);
         ASSERT_EQ(SaveRetainFile(), 1);
+        // As after a restart: the start-up check finds the record the save
+        // wrote to be this table's, and remembers it as a save would.
+        ResetLayoutRecordForTest();
+        CheckRetainFile();
+        PDir* dir = PDirOpen(dir_.Path().c_str());
+        ASSERT_NE(dir, nullptr);
+        KnownLayout known;
+        EXPECT_TRUE(KnownLayoutRecord(dir, &known));
+        PDirClose(dir);
         Fill(50);
         NodeRecord* table = NodeTable();
         NodeRecord* counter = nullptr;
