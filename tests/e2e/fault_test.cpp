@@ -45,11 +45,10 @@ std::ostream& operator<<(std::ostream& out, const FaultCase& c) {
 }
 
 // The check record is renamed before the backup's and the retain file's
-// renames; the start-up check opens and closes the
-// retain file, its check record and its layout record before the first save,
-// and that save reads its layout record, the check record and the retain
-// file once before it
-// closes its new file.
+// renames; the start-up check opens and closes the retain file, its check
+// record and its layout record before the first save (which then finds that
+// record remembered and does not read it again), and that save reads the
+// check record and the retain file once before it closes its new file.
 const FaultCase kFaults[] = {
     {"ENOSPC_on_a_slot_write", "write:2:ENOSPC", 0, "Retain file write failed: No space left on device"},
     {"EIO_on_a_slot_write", "write:2:EIO", 0, "Retain file write failed: Input/output error"},
@@ -61,9 +60,9 @@ const FaultCase kFaults[] = {
     {"EIO_on_rename", "rename:2:EIO", 0, "Retain file rename failed: Input/output error"},
     {"EIO_on_rename_with_backup", "rename:3:EIO", 1, "Retain file rename failed: Input/output error"},
     {"EIO_on_flush", "flush:1:EIO", 0, "Retain file flush failed: Input/output error"},
-    {"EIO_on_close", "close:8:EIO", 0, "Retain file close failed: Input/output error"},
-    {"failing_open", "open:9:EACCES", 0, "Retain file open failed: Permission denied"},
-    {"failing_open_with_backup", "open:9:EMFILE", 1, "Retain file open failed: Too many open files"},
+    {"EIO_on_close", "close:7:EIO", 0, "Retain file close failed: Input/output error"},
+    {"failing_open", "open:8:EACCES", 0, "Retain file open failed: Permission denied"},
+    {"failing_open_with_backup", "open:8:EMFILE", 1, "Retain file open failed: Too many open files"},
     {"failing_directory_creation", "mkdir:1:EROFS", 0, "Retain file directory creation failed: Read-only file system"},
 };
 
