@@ -36,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -1004,9 +1005,25 @@ bool MeasureSize(SizeRun& run) {
     std::fflush(stdout);
 
     // The load at start-up: a process of its own attaches the node space
-    // cold, claims it, runs the start-up check and loads the file.
+    // cold, claims it, runs the start-up check and loads the file. This
+    // process holds the claim of its retain directory, so the child gets a
+    // copy of the directory's files to claim and check, as the service would.
     {
+        // Beside it, a name of the same length: OutPath's node holds no more.
+        const std::string autoDir = run.Opt.Dir + "/a" + std::to_string(n);
+        std::error_code ec;
+        std::filesystem::remove_all(autoDir, ec);
+        std::filesystem::create_directories(autoDir, ec);
+        for (const auto& f : std::filesystem::directory_iterator(run.OutDir, ec))
+            if (f.is_regular_file() && f.path().filename() != "OvRetain.lock")
+                std::filesystem::copy_file(f.path(), std::filesystem::path(autoDir) / f.path().filename(), ec);
+        if (NodeWriteStringByName("SERVICE.OvRetain.OutPath", (autoDir + "/").c_str()) != 0)
+            std::fprintf(stderr, "bench: OutPath %s cannot be set\n", autoDir.c_str());
         std::vector<double> cold = Series(reps, [&] { return TimeAutoload(run.Opt.Self, run.Space); });
+        NodeWriteStringByName("SERVICE.OvRetain.OutPath", (run.OutDir + "/").c_str());
+        std::filesystem::remove_all(autoDir, ec);
+        // The node space holds this process's file's values again.
+        LoadRetainFile();
         if (static_cast<int>(cold.size()) == reps) {
             run.Results.push_back(Compare("autoload", n, cold, "load", run.Load, 0));
             run.Results.back().Note = "a new process: attach, claim, start-up check, then LoadRetainFile, timed";

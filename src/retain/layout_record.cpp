@@ -33,12 +33,15 @@ const char kRetainFileName[] = "OvRetain.bin";
 
 // What EnsureLayoutRecord last found or wrote: the record KnownId of
 // KnownHash lists at least KnownCount nodes as a table of shape KnownShape
-// has them. Guarded by the retain-file lock that every caller holds.
+// has them, KnownNames the fold of their names (LayoutNamesStep) as the
+// record was built from them. Guarded by the retain-file lock that every
+// caller holds.
 bool KnownValid = false;
 uint32_t KnownHash = 0;
 int32_t KnownCount = 0;
 uint32_t KnownShape = 0;
 uint32_t KnownId = 0;
+uint32_t KnownNames = 0;
 std::string KnownPath;  // the retain directory
 
 uint32_t LoadLe32(const uint8_t* p) {
@@ -126,12 +129,13 @@ bool HasCrcInstruction() {
 }
 #endif
 
-void Remember(uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, const char* path) {
+void Remember(uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, uint32_t names, const char* path) {
     KnownValid = true;
     KnownHash = hash;
     KnownCount = listed;
     KnownShape = shape;
     KnownId = id;
+    KnownNames = names;
     KnownPath = path;
 }
 
@@ -653,16 +657,31 @@ bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSi
     return false;
 }
 
-int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize) {
+int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize,
+                              PDir* dir) {
     const size_t n = std::min(record.Entries.size(), static_cast<size_t>(std::max(count, 0)));
-    for (size_t i = 0; table && i < n; ++i) {
+    uint32_t shape = 0;
+    uint32_t names = 0;
+    size_t i = 0;
+    for (; table && i < n; ++i) {
         const LayoutRecordEntry& e = record.Entries[i];
         if (e.Offset + e.Size > fileSize) break;  // the file holds no slot from here on
         const NodeRecord& node = table[i];
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
         if (!NamesNode(e, node) || e.Type != node.Type || e.Size != size) return static_cast<int64_t>(i);
+        shape = LayoutShapeStep(shape, node.Type, size);
+        names = LayoutNamesStep(names, node.Name, e.NameLength);
     }
+    // Every node matched, and the record is the one a save would build from
+    // this table (this version, the hash's node count, one entry a node, or
+    // the hashed ones when there are more): a save finds it remembered, and
+    // a load of its file need not read it again.
+    const int32_t hashed = record.Hash == 0 ? 0 : LayoutHashNodeCount();
+    const size_t listed = static_cast<size_t>(count > hashed ? count : hashed);
+    if (dir && table && i == static_cast<size_t>(std::max(count, 0)) && record.Version == 2 &&
+        record.HashedCount == static_cast<uint32_t>(hashed) && record.Entries.size() == listed)
+        Remember(record.Hash, count, shape, LayoutRecordId(record.Bytes), names, PDirPath(dir).c_str());
     return -1;
 }
 
@@ -699,16 +718,19 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
     LayoutRecordBuilder builder;
     BeginLayoutRecord(&builder, hash, static_cast<uint32_t>(hashed));
     ReserveLayoutRecord(&builder, kHeaderSize + static_cast<size_t>(listed) * 16);
+    uint32_t names = 0;
     for (int32_t i = 0; i < listed; ++i) {
         const NodeRecord& node = table[i];
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
-        AppendLayoutRecordEntry(&builder, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
+        const size_t length = strnlen(node.Name, kNameMax);
+        AppendLayoutRecordEntry(&builder, node.Name, length, node.Type, size);
+        if (i < count) names = LayoutNamesStep(names, node.Name, length);
     }
     FinishLayoutRecord(&builder);
     if (!WriteLayoutRecord(dir, hash, builder.Bytes)) return false;
     *id = LayoutRecordId(builder.Bytes);
-    Remember(hash, count, shape, *id, path);
+    Remember(hash, count, shape, *id, names, path);
     return true;
 }
 
@@ -732,6 +754,21 @@ bool WriteLayoutRecord(PDir* dir, uint32_t hash, const std::vector<uint8_t>& byt
     std::vector<uint8_t> there;
     if (PDirReadWhole(dir, name.c_str(), &there, kRecordMax) && there == bytes) return true;
     return WriteRetainSibling(dir, name.c_str(), bytes, "Layout record");
+}
+
+uint32_t LayoutNamesStep(uint32_t names, const char* name, size_t length) {
+    // The length goes in after the bytes, so that names cannot trade bytes.
+    return (Crc32c(names, name, length) * 0x01000193u) ^ static_cast<uint32_t>(length);
+}
+
+bool KnownLayoutRecord(PDir* dir, KnownLayout* known) {
+    if (!KnownValid || KnownPath != PDirPath(dir)) return false;
+    known->Hash = KnownHash;
+    known->Id = KnownId;
+    known->Count = KnownCount;
+    known->Shape = KnownShape;
+    known->Names = KnownNames;
+    return true;
 }
 
 void ResetLayoutRecordForTest() {

@@ -173,8 +173,12 @@ bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSi
                           std::string* why);
 // The first node of table [0, count) whose name, type code or Size is not
 // that of its entry, among the entries whose slots the file of fileSize
-// bytes holds; -1 when there is none.
-int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize);
+// bytes holds; -1 when there is none. With the retain directory dir, a
+// record that lists exactly what EnsureLayoutRecord would build from this
+// table (every node matched) is remembered as that function's own; the
+// caller then holds the retain-file lock.
+int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize,
+                              PDir* dir = nullptr);
 // The index of the entry named name, or -1. In a record read with a key
 // hint it finds only the entries that name no node of the hint's table.
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length);
@@ -202,6 +206,23 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
 inline uint32_t LayoutShapeStep(uint32_t shape, uint16_t type, uint16_t size) {
     return (shape * 0x01000193u) ^ ((static_cast<uint32_t>(type) << 16) | size);
 }
+// One node's step of the fold of the names (length bytes at name) of a
+// table, as KnownLayoutRecord gives it.
+uint32_t LayoutNamesStep(uint32_t names, const char* name, size_t length);
+// What EnsureLayoutRecord last made sure of in the retain directory dir: the
+// record (Hash, Id) lists nodes [0, Count) of the table as they were when it
+// was built from them, their types and sizes folding to Shape and their
+// names to Names (LayoutNamesStep). A table that still has Count nodes, that
+// shape and those names is the record's table. False when nothing is
+// remembered for dir. The caller holds the retain-file lock.
+struct KnownLayout {
+    uint32_t Hash = 0;
+    uint32_t Id = 0;
+    int32_t Count = 0;
+    uint32_t Shape = 0;
+    uint32_t Names = 0;
+};
+bool KnownLayoutRecord(PDir* dir, KnownLayout* known);
 // Writes bytes, a finished record of `hash`, under its own name in dir,
 // durably (nothing is written when that record is there already); reports
 // and fails as EnsureLayoutRecord does. For a caller that built the record

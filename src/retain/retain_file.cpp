@@ -221,6 +221,36 @@ uint8_t SaveLocked() {
     return ok;
 }
 
+uint8_t FinishLoad(PDir* dir, const std::string& name, const CheckEntry& entry, bool fromBackup, bool inOrder,
+                   uint32_t failuresBefore);
+
+// True when the file (entry, fileSize bytes) was written with the layout
+// record that this run built from the node table and remembers, and nodes
+// [0, count) of table still are that record's nodes: the same number, the
+// same names, types and sizes, and slots that end where the file does.
+// *sizes then holds each node's Size. Walks the table once and writes
+// nothing; any doubt says false, and the load goes by the record instead.
+bool TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* table, int32_t count, uint64_t fileSize,
+                       std::vector<uint16_t>* sizes) {
+    KnownLayout known;
+    if (!table || entry.LayoutId == 0 || !KnownLayoutRecord(dir, &known) || known.Hash != entry.Hash ||
+        known.Id != entry.LayoutId || known.Count != count)
+        return false;
+    sizes->resize(static_cast<size_t>(count));
+    uint32_t shape = 0;
+    uint32_t names = 0;
+    uint64_t end = 4;
+    for (int32_t i = 0; i < count; ++i) {
+        const NodeRecord& node = WalkTo(table, i, count);
+        const uint16_t size = NodeSlotSize(node);
+        (*sizes)[static_cast<size_t>(i)] = size;
+        shape = LayoutShapeStep(shape, node.Type, size);
+        names = LayoutNamesStep(names, node.Name, strnlen(node.Name, kNodeNameMax));
+        end += size;
+    }
+    return shape == known.Shape && names == known.Names && end == fileSize;
+}
+
 uint8_t LoadLocked() {
     const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
@@ -239,6 +269,26 @@ uint8_t LoadLocked() {
                                &fromBackup)) {
         PDirClose(dir);
         return 0;
+    }
+    // A file written with the record this run built from the node table,
+    // for a table that still has that record's nodes, names, types and
+    // sizes (folded on a walk before any node is written) and the file's
+    // exact length: every slot is its node's, in order, without the record.
+    std::vector<uint16_t> sizes;
+    if (TableIsFileLayout(dir, entry, table, count, bytes.size(), &sizes)) {
+        uint64_t offset = 4;
+        for (int32_t i = 0; i < count; ++i) {
+            const uint16_t size = sizes[static_cast<size_t>(i)];
+            if (size == 0) continue;
+            const uint8_t* slot = bytes.data() + offset;
+            offset += size;
+            uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
+            if (!buffer) continue;
+            std::memcpy(buffer, slot, size);
+            WriteNodeSlot(WalkTo(table, i, count), buffer, size);
+            PMemFree(buffer);
+        }
+        return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
     }
     // The file's own layout record, when it has one, keeps each slot from
     // a node whose type or size it was not written with.
@@ -265,6 +315,12 @@ uint8_t LoadLocked() {
     }
     const bool inOrder = !guard.ByName;
     CloseLoadGuard(&guard);
+    return FinishLoad(dir, name, entry, fromBackup, inOrder, failuresBefore);
+}
+
+// What follows the walk of a load: closes dir.
+uint8_t FinishLoad(PDir* dir, const std::string& name, const CheckEntry& entry, bool fromBackup, bool inOrder,
+                   uint32_t failuresBefore) {
     const uint8_t result = NodeSpaceFailed(failuresBefore, "load") ? 0 : 1;
     // The node space holds the file's values now: it is theirs to save over.
     // A backup loaded in place of a damaged file leaves that file unadopted,

@@ -196,7 +196,8 @@ bool CheckRetainFile() {
         LayoutRecord record;
         std::string why;
         if (ReadFileLayoutRecord(dir, s, entry.LayoutId, st.st_size, &record, &why)) {
-            const int64_t at = FirstLayoutDifference(record, NodeTable(), NodeCount(), st.st_size);
+            const int64_t at = FirstLayoutDifference(record, NodeTable(), NodeCount(), st.st_size,
+                                                     entry.LayoutId != 0 ? dir : nullptr);
             if (at >= 0) {
                 const LayoutRecordEntry& e = record.Entries[static_cast<size_t>(at)];
                 const NodeRecord& node = NodeTable()[at];

@@ -46,8 +46,9 @@ std::ostream& operator<<(std::ostream& out, const FaultCase& c) {
 
 // The check record is renamed before the backup's and the retain file's
 // renames; the start-up check opens and closes the retain file, its check
-// record and its layout record, and the preparation of the first save reads
-// the layout record, the check record, the retain file and the backup (three
+// record and its layout record before the first save (which then finds that
+// record remembered and does not read it again), and the preparation of the
+// first save reads the check record, the retain file and the backup (two
 // more opens, the backup's too when it is missing), all before the first save
 // opens and closes its new file.
 const FaultCase kFaults[] = {
@@ -61,9 +62,9 @@ const FaultCase kFaults[] = {
     {"EIO_on_rename", "rename:2:EIO", 0, "Retain file rename failed: Input/output error"},
     {"EIO_on_rename_with_backup", "rename:3:EIO", 1, "Retain file rename failed: Input/output error"},
     {"EIO_on_flush", "flush:1:EIO", 0, "Retain file flush failed: Input/output error"},
-    {"EIO_on_close", "close:8:EIO", 0, "Retain file close failed: Input/output error"},
-    {"failing_open", "open:12:EACCES", 0, "Retain file open failed: Permission denied"},
-    {"failing_open_with_backup", "open:12:EMFILE", 1, "Retain file open failed: Too many open files"},
+    {"EIO_on_close", "close:7:EIO", 0, "Retain file close failed: Input/output error"},
+    {"failing_open", "open:11:EACCES", 0, "Retain file open failed: Permission denied"},
+    {"failing_open_with_backup", "open:11:EMFILE", 1, "Retain file open failed: Too many open files"},
     {"failing_directory_creation", "mkdir:1:EROFS", 0, "Retain file directory creation failed: Read-only file system"},
 };
 

@@ -664,6 +664,70 @@ TEST_F(LayoutIdentity, ATypeOrSizeChangeUnderTheSameHashIsALayoutChange) {
     }
 }
 
+// A load of the file this run saved, or found at start-up, goes by the
+// remembered record only while the table is still that record's: two nodes of one type and Size
+// whose names were swapped, or a type code changed in place, after the save
+// send the load by name, so that each value goes to the node of its name
+// and a node of another type keeps its own.
+TEST_F(LayoutIdentity, ALoadAfterTheTableChangedInPlaceGoesByName) {
+    struct Case {
+        const char* Name;
+        bool Swap;
+        uint16_t Type;  // Plc.Value's type code for the load (7 as saved)
+        uint32_t Counter, Value, Last;
+    };
+    const Case cases[] = {
+        {"unchanged", false, 7, 1, 2, 3},
+        {"names swapped", true, 7, 3, 2, 1},
+        {"type changed", false, 8, 1, 51, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::filesystem::remove_all(dir_.Path());
+        std::filesystem::create_directories(dir_.Path());
+        UseLayout(7, 24);
+        CheckRetainFile();
+        Fill(1);
+        ASSERT_EQ(SaveRetainFile(), 1);
+        // As after a restart: the start-up check finds the record the save
+        // wrote to be this table's, and remembers it as a save would.
+        ResetLayoutRecordForTest();
+        CheckRetainFile();
+        PDir* dir = PDirOpen(dir_.Path().c_str());
+        ASSERT_NE(dir, nullptr);
+        KnownLayout known;
+        EXPECT_TRUE(KnownLayoutRecord(dir, &known));
+        PDirClose(dir);
+        Fill(50);
+        NodeRecord* table = NodeTable();
+        NodeRecord* counter = nullptr;
+        NodeRecord* value = nullptr;
+        NodeRecord* last = nullptr;
+        for (int32_t i = 0; i < NodeCount(); ++i) {
+            if (std::strcmp(table[i].Name, "Plc.Counter") == 0) counter = &table[i];
+            if (std::strcmp(table[i].Name, "Plc.Value") == 0) value = &table[i];
+            if (std::strcmp(table[i].Name, "Plc.Last") == 0) last = &table[i];
+        }
+        ASSERT_TRUE(counter && value && last);
+        auto swap = [&] { std::swap_ranges(counter->Name, counter->Name + sizeof counter->Name, last->Name); };
+        if (c.Swap) swap();
+        value->Type = c.Type;
+        ovtest::StderrCapture log;
+        EXPECT_EQ(LoadRetainFile(), 1);
+        const std::vector<std::string> lines = log.Lines();
+        if (c.Swap) swap();
+        value->Type = 7;
+        EXPECT_EQ(Number("Plc.Counter"), c.Counter);
+        EXPECT_EQ(Number("Plc.Value"), c.Value);
+        EXPECT_EQ(Number("Plc.Last"), c.Last);
+        EXPECT_EQ(Text(), "t1");
+        const bool byName = c.Swap || c.Type != 7;
+        EXPECT_EQ(!lines.empty() && lines.back().rfind("WRN Retain file layout differs from the node table", 0) == 0,
+                  byName)
+            << ::testing::PrintToString(lines);
+    }
+}
+
 // Upgrade, rollback, upgrade, rollback without Migrate: every earlier value
 // set is in a file of its own, and each comes back by its own record.
 TEST_F(LayoutIdentity, UpgradeAndRollbackKeepBothLayoutsValues) {
