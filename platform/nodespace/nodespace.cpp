@@ -16,6 +16,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "nodespace/segment_layout.h"
+#include "stdlib/pmem.h"
 
 using namespace nodespace;
 
@@ -296,28 +297,6 @@ inline uint64_t* WordsOf(Space* s, const Node& n) {
     return reinterpret_cast<uint64_t*>(s->Heap + off);
 }
 
-// memcpy of at most 8 bytes without a library call for the sizes values
-// have (1, 2, 4 and 8 bytes, 8 for every whole word of a longer one).
-inline void CopySmall(void* dst, const void* src, size_t n) {
-    switch (n) {
-        case 8:
-            std::memcpy(dst, src, 8);
-            break;
-        case 4:
-            std::memcpy(dst, src, 4);
-            break;
-        case 2:
-            std::memcpy(dst, src, 2);
-            break;
-        case 1:
-            std::memcpy(dst, src, 1);
-            break;
-        default:
-            std::memcpy(dst, src, n);
-            break;
-    }
-}
-
 void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
     size_t i = 0;
     while (i < n) {
@@ -326,7 +305,7 @@ void CopyOut(const uint64_t* words, size_t offset, uint8_t* dst, size_t n) {
         // every word of the copy.
         uint64_t v = __atomic_load_n(&words[pos >> 3], __ATOMIC_ACQUIRE);
         size_t take = std::min<size_t>(8 - b, n - i);
-        CopySmall(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
+        PMemCopy(dst + i, reinterpret_cast<uint8_t*>(&v) + b, take);
         i += take;
     }
 }
@@ -338,7 +317,7 @@ void CopyIn(uint64_t* words, size_t offset, const uint8_t* src, size_t n) {
         size_t take = std::min<size_t>(8 - b, n - i);
         uint64_t v = 0;
         if (take != 8) v = __atomic_load_n(&words[pos >> 3], __ATOMIC_RELAXED);
-        CopySmall(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
+        PMemCopy(reinterpret_cast<uint8_t*>(&v) + b, src + i, take);
         // Release keeps the odd sequence, stored before, ahead of every word.
         __atomic_store_n(&words[pos >> 3], v, __ATOMIC_RELEASE);
         i += take;
@@ -435,7 +414,7 @@ __attribute__((noinline)) bool ReadBytesRetrying(Space* s, const Node& node, con
             // The common small value: one word (never for 0 bytes, which
             // may lie at the end of the reserved heap).
             uint64_t v = __atomic_load_n(&words[0], __ATOMIC_ACQUIRE);
-            CopySmall(out, &v, n);
+            PMemCopy(out, &v, n);
         } else {
             CopyOut(words, offset, out, n);
         }
@@ -466,7 +445,7 @@ __attribute__((always_inline)) inline bool ReadBytes(Space* s, const Node& node,
         // Acquire keeps the second look at the sequence after the word.
         const uint64_t v = __atomic_load_n(&words[0], __ATOMIC_ACQUIRE);
         if ((s1 & 1) == 0 && sequence.load(std::memory_order_relaxed) == s1) {
-            CopySmall(dst, &v, n);
+            PMemCopy(dst, &v, n);
             return true;
         }
     }
@@ -614,14 +593,14 @@ int32_t NodeGetAttribute(const char* name, const char* attribute, void* out, uin
     if (!node.Index || !attribute || !out) return ENOENT;
     if (SameText(attribute, "Size")) {
         uint16_t v = node.Size;
-        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
+        PMemCopy(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Type")) {
         uint16_t v;
         std::memcpy(&v, &node.Entry->Type, sizeof v);
-        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
+        PMemCopy(out, &v, std::min<size_t>(size, sizeof v));
     } else if (SameText(attribute, "Index")) {
         uint32_t v = node.Index;
-        CopySmall(out, &v, std::min<size_t>(size, sizeof v));
+        PMemCopy(out, &v, std::min<size_t>(size, sizeof v));
     } else {
         return EINVAL;
     }
