@@ -1017,9 +1017,15 @@ bool MeasureSize(SizeRun& run) {
         for (const auto& f : std::filesystem::directory_iterator(run.OutDir, ec))
             if (f.is_regular_file() && f.path().filename() != "OvRetain.lock")
                 std::filesystem::copy_file(f.path(), std::filesystem::path(autoDir) / f.path().filename(), ec);
-        if (NodeWriteStringByName("SERVICE.OvRetain.OutPath", (autoDir + "/").c_str()) != 0)
-            std::fprintf(stderr, "bench: OutPath %s cannot be set\n", autoDir.c_str());
-        std::vector<double> cold = Series(reps, [&] { return TimeAutoload(run.Opt.Self, run.Space); });
+        // Set before each child: its load puts back the OutPath the file was
+        // saved with, this process's own directory.
+        std::vector<double> cold = Series(reps, [&] {
+            if (NodeWriteStringByName("SERVICE.OvRetain.OutPath", (autoDir + "/").c_str()) != 0) {
+                std::fprintf(stderr, "bench: OutPath %s cannot be set\n", autoDir.c_str());
+                return -1.0;
+            }
+            return TimeAutoload(run.Opt.Self, run.Space);
+        });
         NodeWriteStringByName("SERVICE.OvRetain.OutPath", (run.OutDir + "/").c_str());
         std::filesystem::remove_all(autoDir, ec);
         // The node space holds this process's file's values again.
