@@ -221,8 +221,32 @@ uint8_t SaveLocked() {
     return ok;
 }
 
+// What follows the walk of a load: closes dir.
 uint8_t FinishLoad(PDir* dir, const std::string& name, const CheckEntry& entry, bool fromBackup, bool inOrder,
-                   uint32_t failuresBefore);
+                   uint32_t failuresBefore) {
+    const uint8_t result = NodeSpaceFailed(failuresBefore, "load") ? 0 : 1;
+    // The node space holds the file's values now: it is theirs to save over.
+    // A backup loaded in place of a damaged file leaves that file unadopted,
+    // so that the next save keeps it aside rather than replacing it unseen.
+    if (result && !fromBackup) MarkRetainFileAdopted(dir, name);
+    // Then the values changed since that file was written, when the node
+    // table is still the one the file was. A backup loaded instead is older
+    // than any journal.
+    if (result && !fromBackup && inOrder) JournalApply(dir, JournalIdentity{entry.Hash, entry.Length, entry.Crc});
+    PDirClose(dir);
+    return result;
+}
+
+// Writes one slot of the loaded file into its node, through a buffer of its
+// own; without a buffer the node is left as it is and later nodes still get
+// their slots.
+void LoadSlot(const NodeRecord& node, const uint8_t* slot, uint16_t size) {
+    uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
+    if (!buffer) return;
+    std::memcpy(buffer, slot, size);
+    WriteNodeSlot(node, buffer, size);
+    PMemFree(buffer);
+}
 
 // True when the file (entry, fileSize bytes) was written with the layout
 // record that this run built from the node table and remembers, and nodes
@@ -280,13 +304,8 @@ uint8_t LoadLocked() {
         for (int32_t i = 0; i < count; ++i) {
             const uint16_t size = sizes[static_cast<size_t>(i)];
             if (size == 0) continue;
-            const uint8_t* slot = bytes.data() + offset;
+            LoadSlot(WalkTo(table, i, count), bytes.data() + offset, size);
             offset += size;
-            uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
-            if (!buffer) continue;
-            std::memcpy(buffer, slot, size);
-            WriteNodeSlot(WalkTo(table, i, count), buffer, size);
-            PMemFree(buffer);
         }
         return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
     }
@@ -305,33 +324,11 @@ uint8_t LoadLocked() {
             if (!guard.ByName) break;
             continue;
         }
-        // Without a buffer the node is left as it is; the later nodes still
-        // get their own slots.
-        uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
-        if (!buffer) continue;
-        std::memcpy(buffer, slot, size);
-        WriteNodeSlot(node, buffer, size);
-        PMemFree(buffer);
+        LoadSlot(node, slot, size);
     }
     const bool inOrder = !guard.ByName;
     CloseLoadGuard(&guard);
     return FinishLoad(dir, name, entry, fromBackup, inOrder, failuresBefore);
-}
-
-// What follows the walk of a load: closes dir.
-uint8_t FinishLoad(PDir* dir, const std::string& name, const CheckEntry& entry, bool fromBackup, bool inOrder,
-                   uint32_t failuresBefore) {
-    const uint8_t result = NodeSpaceFailed(failuresBefore, "load") ? 0 : 1;
-    // The node space holds the file's values now: it is theirs to save over.
-    // A backup loaded in place of a damaged file leaves that file unadopted,
-    // so that the next save keeps it aside rather than replacing it unseen.
-    if (result && !fromBackup) MarkRetainFileAdopted(dir, name);
-    // Then the values changed since that file was written, when the node
-    // table is still the one the file was. A backup loaded instead is older
-    // than any journal.
-    if (result && !fromBackup && inOrder) JournalApply(dir, JournalIdentity{entry.Hash, entry.Length, entry.Crc});
-    PDirClose(dir);
-    return result;
 }
 
 }  // namespace

@@ -180,6 +180,12 @@ TEST_P(CrashTest, KilledWhileSavingLeavesCompleteFilesThatLoad) {
     EXPECT_FALSE(ovtest::FileExists(temp));
 }
 
+// The number of kills of a loss-window case: OVRT_LOSS_KILLS, else byDefault.
+static int LossKills(int byDefault) {
+    const char* v = std::getenv("OVRT_LOSS_KILLS");
+    return v && std::atoi(v) > 0 ? std::atoi(v) : byDefault;
+}
+
 // The loss window of autosave: a client counts a node up every 10 ms (a late
 // client catches up, so the count follows the clock), the service is killed
 // at a random moment, and the retain file (and a restart's load of it) is
@@ -200,8 +206,7 @@ TEST_F(CrashTest, AutoSaveLosesAtMostOnePeriodAndAPoll) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the loss window is a bound in time: measured in the normal build, not under a sanitizer";
 #endif
-    const char* v = std::getenv("OVRT_LOSS_KILLS");
-    const int kills = v && std::atoi(v) > 0 ? std::atoi(v) : 4;
+    const int kills = LossKills(4);
     constexpr uint32_t kPeriodMs = 500, kPollMs = 100, kStepMs = 10, kSchedulingMs = 1000;
     Ovnode({"create", "Loss.Counter", "7"});
     Create("AutoSave", "7", std::to_string(kPeriodMs));
@@ -281,8 +286,7 @@ TEST_F(CrashTest, JournalLosesAtMostOnePeriodAndAPoll) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the loss window is a bound in time: measured in the normal build, not under a sanitizer";
 #endif
-    const char* v = std::getenv("OVRT_LOSS_KILLS");
-    const int kills = v && std::atoi(v) > 0 ? std::atoi(v) : 8;
+    const int kills = LossKills(8);
     constexpr uint32_t kPeriodMs = 100, kPollMs = 100, kStepMs = 10, kSchedulingMs = 1000;
     Ovnode({"create", "Loss.Counter", "7"});
     Create("Journal", "7", std::to_string(kPeriodMs));
