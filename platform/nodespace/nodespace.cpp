@@ -335,16 +335,26 @@ void ZeroFill(uint64_t* words, size_t offset, size_t n) {
 }
 
 // Marks node `index` as written; with the lock held. A bit already set costs
-// one load.
-inline void MarkWritten(Space* s, uint32_t index) {
+// one load. The word's bit goes first, then its summary bit: a consumer that
+// takes the summary and then the word gets the node either by this take or,
+// its word taken before the bit was set, by the summary bit set after it
+// (the two exchanges on the word order the summary's reading). The repair
+// of a dead writer sets the summary bit even where the word's was set: its
+// writer may have died between the two.
+inline void MarkWritten(Space* s, uint32_t index, bool repair = false) {
     const uint32_t bit = index - 1;
     if (bit >= kCapacity) return;
     const uint64_t mask = uint64_t{1} << (bit % 64);
     std::atomic<uint64_t>& word = s->Written[bit / 64];
-    if (word.load(std::memory_order_relaxed) & mask) return;
-    word.fetch_or(mask, std::memory_order_release);
+    if ((word.load(std::memory_order_relaxed) & mask) == 0)
+        word.fetch_or(mask, std::memory_order_acq_rel);
+    else if (!repair)
+        return;
     const uint32_t w = bit / 64;
-    s->Header->WrittenSummary[w / 64].fetch_or(uint64_t{1} << (w % 64), std::memory_order_release);
+    std::atomic<uint64_t>& summary = s->Header->WrittenSummary[w / 64];
+    const uint64_t summaryMask = uint64_t{1} << (w % 64);
+    if ((summary.load(std::memory_order_acquire) & summaryMask) == 0)
+        summary.fetch_or(summaryMask, std::memory_order_release);
 }
 
 // Counts one change; runs with the lock held, so a plain increment of the
@@ -363,7 +373,7 @@ void RepairAfterOwnerDied(Space* s) {
             std::atomic<uint32_t>& seq = s->Values[w - 1].Sequence;
             uint32_t v = seq.load(std::memory_order_relaxed);
             if (v & 1) seq.store(v + 1, std::memory_order_release);
-            MarkWritten(s, w);
+            MarkWritten(s, w, true);
         }
         h->Writing.store(0, std::memory_order_relaxed);
     }
@@ -472,11 +482,11 @@ bool WriteBytes(Space* s, const Node& node, size_t offset, const void* src, size
 }
 
 // A whole-value write: the low-order bytes that fit, zeros after them.
-bool WriteValue(Space* s, const Node& node, const void* src, size_t n) {
+__attribute__((always_inline)) inline bool WriteValue(Space* s, const Node& node, const void* src, size_t n) {
     return WriteBytes(s, node, 0, src, std::min<size_t>(n, node.Size), node.Size);
 }
 
-void ReadValue(Space* s, const Node& node, void* dst, size_t n) {
+__attribute__((always_inline)) inline void ReadValue(Space* s, const Node& node, void* dst, size_t n) {
     ReadBytes(s, node, 0, dst, std::min<size_t>(n, node.Size));
 }
 
@@ -564,7 +574,7 @@ void NodeTakeWritten(std::vector<uint32_t>* indexes) {
         while (words) {
             const uint32_t w = sw * 64 + static_cast<uint32_t>(__builtin_ctzll(words));
             words &= words - 1;
-            uint64_t bits = s->Written[w].exchange(0, std::memory_order_acquire);
+            uint64_t bits = s->Written[w].exchange(0, std::memory_order_acq_rel);
             while (bits) {
                 indexes->push_back(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)) + 1);
                 bits &= bits - 1;

@@ -37,6 +37,10 @@ struct PFile {
     size_t Pos = 0;
     bool AtEnd = false;
     int Error = 0;  // first write error; sticky
+    // Writing: the descriptor's position, and how far the device was asked
+    // to start writing (WriteBehind).
+    uint64_t Offset = 0;
+    uint64_t BehindTo = 0;
 };
 
 namespace {
@@ -69,8 +73,25 @@ bool Drain(PFile* f) {
         f->Used = 0;
         return false;
     }
+    f->Offset += f->Used;
     f->Used = 0;
     return true;
+}
+
+// Once a large file has a further MiB of whole pages with the kernel, asks
+// the device to start writing them, without waiting: the sync at the end
+// then finds most of the file written while the writer produced the rest
+// (a save walks the nodes meanwhile). Best effort, and no substitute for the
+// sync, which reports any error of these writes.
+void WriteBehind(PFile* f) {
+    constexpr uint64_t kStep = kWriteBufferSize;
+    const uint64_t end = f->Offset & ~uint64_t{4095};
+    if (end < f->BehindTo + kStep) return;
+    const int saved = errno;
+    ::sync_file_range(f->Fd, static_cast<off_t>(f->BehindTo), static_cast<off_t>(end - f->BehindTo),
+                      SYNC_FILE_RANGE_WRITE);
+    errno = saved;
+    f->BehindTo = end;
 }
 
 // Refills the read buffer; false at end of file or on an error.
@@ -278,13 +299,21 @@ bool PFileWrite(PFile* file, const void* buffer, size_t size) {
         return true;
     }
     if (!Drain(file)) return false;
-    if (size >= file->Capacity) {
-        if (!WriteAll(file->Fd, data, size)) {
+    WriteBehind(file);
+    // An item larger than the buffer goes straight to the file, a buffer's
+    // worth at a time, each started on its way to the device.
+    while (size >= file->Capacity) {
+        const size_t step = file->Capacity;
+        if (!WriteAll(file->Fd, data, step)) {
             file->Error = errno;
             return false;
         }
-        return true;
+        file->Offset += step;
+        WriteBehind(file);
+        data += step;
+        size -= step;
     }
+    if (size == 0) return true;
     std::memcpy(file->Buffer.get(), data, size);
     file->Used = size;
     return true;
@@ -301,6 +330,10 @@ bool PFileSeek(PFile* file, int64_t offset) {
         file->AtEnd = false;
     }
     if (::lseek(file->Fd, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+    if (file->Writing) {
+        file->Offset = static_cast<uint64_t>(offset);
+        if (file->BehindTo > file->Offset) file->BehindTo = file->Offset & ~uint64_t{4095};
+    }
     return true;
 }
 

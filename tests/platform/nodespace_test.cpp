@@ -451,6 +451,24 @@ TEST_F(NodeSpaceTest, NoOperationWaitsForEverOnAnotherProcess) {
     v = 12;
     ASSERT_TRUE(Returns([&] { EXPECT_EQ(0, NodeWriteByName("Wait.value", &v, 4)); }));
 
+    // A writer that died between marking its node's bit and the bit's
+    // summary: the repair still hands the node to the consumer.
+    std::vector<uint32_t> written;
+    NodeTakeWritten(&written);
+    holder = Fork([] {
+        if (OwnerLockAcquire(&Header()->Lock) != LockResult::Taken) return 1;
+        Header()->Writing.store(1);
+        auto* words = reinterpret_cast<std::atomic<uint64_t>*>(reinterpret_cast<uint8_t*>(Header()) +
+                                                               nodespace::kWrittenOffset);
+        words[0].fetch_or(1);
+        _exit(0);
+    });
+    ASSERT_EQ(0, Reap(holder));
+    ASSERT_TRUE(Returns([&] { EXPECT_EQ(0, NodeWriteByName("Wait.value", &v, 4)); }));
+    written.clear();
+    NodeTakeWritten(&written);
+    EXPECT_EQ(written, std::vector<uint32_t>{1});
+
     // A sequence word stuck odd: the read is made under the lock.
     Entry(1)->Sequence.store(7);
     uint32_t got = 0;
