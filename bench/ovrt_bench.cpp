@@ -81,9 +81,9 @@ struct Options {
     int RedisPort = 0;
     std::string Json;
     std::string Markdown;
-    std::string Profile;  // "save", "firstsave", "load", "hash", "migrate", "firstrun" or "walk": only that, for a profiler
-    std::string MemDir;   // a tmpfs directory: save and limit without storage cost
-    std::string Self;     // this program, for the start-up load's child
+    std::string Profile;         // "save", "firstsave", "load", "hash", "migrate", "firstrun", "walk": for a profiler
+    std::string MemDir;          // a tmpfs directory: save and limit without storage cost
+    std::string Self;            // this program, for the start-up load's child
     double JournalWindow = 180;  // at most this long (s) for the journal's bytes per hour
     bool Sqlite = true;
 };
@@ -1410,18 +1410,22 @@ bool MeasureSize(SizeRun& run) {
         // space, shown on its own row.
         const std::string renamedNote = "the new file was in place after " + FormatValue(Median(renamedAt), "s");
         if (durableAt.size() == firstSave.size()) {
-            run.Results.push_back(Compare("first_save_of_run", n, durableAt, "write_limit", run.WriteLimit, big ? 3 : 0));
-            run.Results.back().Note = "SIGTERM to a fresh ovretain until its shutdown save is durable (directory fsync "
-                                      "done), from the service's status record; " +
-                                      renamedNote;
+            run.Results.push_back(
+                Compare("first_save_of_run", n, durableAt, "write_limit", run.WriteLimit, big ? 3 : 0));
+            run.Results.back().Note =
+                "SIGTERM to a fresh ovretain until its shutdown save is durable (directory fsync "
+                "done), from the service's status record; " +
+                renamedNote;
             run.Results.push_back(Compare("first_save_of_run_to_exit", n, firstSave, "write_limit", run.WriteLimit, 0));
             run.Results.back().Note =
                 "the same runs to the process's end: after the save, the kernel unmaps the node space";
         } else {
-            run.Results.push_back(Compare("first_save_of_run", n, firstSave, "write_limit", run.WriteLimit, big ? 3 : 0));
-            run.Results.back().Note = "SIGTERM to a fresh ovretain until it has saved and ended (no status record "
-                                      "gave the save's end); " +
-                                      renamedNote;
+            run.Results.push_back(
+                Compare("first_save_of_run", n, firstSave, "write_limit", run.WriteLimit, big ? 3 : 0));
+            run.Results.back().Note =
+                "SIGTERM to a fresh ovretain until it has saved and ended (no status record "
+                "gave the save's end); " +
+                renamedNote;
         }
 
         // Trigger latency and private memory on one running service.
