@@ -458,8 +458,8 @@ TEST_F(NodeSpaceTest, NoOperationWaitsForEverOnAnotherProcess) {
     holder = Fork([] {
         if (OwnerLockAcquire(&Header()->Lock) != LockResult::Taken) return 1;
         Header()->Writing.store(1);
-        auto* words = reinterpret_cast<std::atomic<uint64_t>*>(reinterpret_cast<uint8_t*>(Header()) +
-                                                               nodespace::kWrittenOffset);
+        auto* words =
+            reinterpret_cast<std::atomic<uint64_t>*>(reinterpret_cast<uint8_t*>(Header()) + nodespace::kWrittenOffset);
         words[0].fetch_or(1);
         _exit(0);
     });
