@@ -117,10 +117,19 @@ bool Learn(PDir* dir, const char* name, const std::vector<CheckEntry>& entries, 
 
 }  // namespace
 
-void CrcStreamFlush(CrcStream* stream) {
+bool CrcStreamFlush(CrcStream* stream) {
+    if (stream->Error != 0) {
+        errno = stream->Error;
+        return false;
+    }
     stream->Crc = Crc32c(stream->Crc, stream->Buffer.data(), stream->Used);
+    if (stream->File && stream->Used != 0 && !PFileWrite(stream->File, stream->Buffer.data(), stream->Used)) {
+        stream->Error = errno != 0 ? errno : EIO;
+        return false;
+    }
     stream->Used = 0;
     if (stream->Buffer.size() < (size_t{1} << 16)) stream->Buffer.resize(size_t{1} << 16);
+    return true;
 }
 
 bool ReadCheckRecord(PDir* dir, std::vector<CheckEntry>* entries, bool* missing, std::string* why) {

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "stdlib/pdir.h"
+#include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
 
 struct CheckEntry {
@@ -69,24 +70,33 @@ extern const char kCheckRecordName[];  // "OvRetain.check"
 
 // The length and CRC-32C of a file taken while it is written in small
 // pieces (a save's slots): the pieces are gathered and the checksum taken
-// over 64 KiB at a time, which costs far less than one call per slot.
+// over 64 KiB at a time, which costs far less than one call per slot. With
+// File set, each gathered 64 KiB is also written to File as it is checked:
+// one file write per 64 KiB instead of one per piece. The first write that
+// fails leaves its errno in Error; from then on nothing more is written.
 struct CrcStream {
     uint64_t Length = 0;
     uint32_t Crc = 0;
     size_t Used = 0;
     std::vector<uint8_t> Buffer;  // 64 KiB once the first flush has run
+    PFile* File = nullptr;
+    int Error = 0;
 };
-// Takes the checksum of what is gathered (done by CrcStreamAdd as needed;
-// call it first, to make room, and once more at the end).
-void CrcStreamFlush(CrcStream* stream);
-inline void CrcStreamAdd(CrcStream* stream, const void* data, size_t size) {
+// Takes the checksum of what is gathered, and writes it to File when set
+// (done by CrcStreamAdd as needed; call it first, to make room, and once
+// more at the end). False once a write has failed.
+bool CrcStreamFlush(CrcStream* stream);
+// False once a write of File has failed (this piece may be the one that
+// made the stream write).
+inline bool CrcStreamAdd(CrcStream* stream, const void* data, size_t size) {
     if (stream->Buffer.size() - stream->Used < size) {
-        CrcStreamFlush(stream);
+        if (!CrcStreamFlush(stream)) return false;
         if (stream->Buffer.size() < size) stream->Buffer.resize(size);
     }
     PMemCopy(stream->Buffer.data() + stream->Used, data, size);
     stream->Used += size;
     stream->Length += size;
+    return true;
 }
 
 // Reads the check record of dir; false with the reason. *missing tells a

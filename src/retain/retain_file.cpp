@@ -138,6 +138,10 @@ uint8_t SaveWalk() {
         if (error != 0) report(&LogChannel, "ERR", "Retain file seek failed: %s", std::strerror(error));
         return Abandon(dir, file, temp);
     }
+    // The slots go to the file through the checksum's stream, 64 KiB at a
+    // time; the header is in the checksum already and on its way.
+    CrcStreamFlush(&crc);
+    crc.File = file;
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = NodeSlotSize(node);
@@ -153,15 +157,18 @@ uint8_t SaveWalk() {
         // zero) are zeros in the file, not left-overs of the heap.
         PMemZero(buffer, size);
         ReadNodeSlot(node, buffer, size);
-        CrcStreamAdd(&crc, buffer, size);
-        if (!PFileWrite(file, buffer, size)) {
-            int error = errno;
-            PMemFree(buffer);
-            errno = error;
+        const bool written = CrcStreamAdd(&crc, buffer, size);
+        PMemFree(buffer);
+        if (!written) {
+            errno = crc.Error;
             ReportFailure("write");
             return Abandon(dir, file, temp);
         }
-        PMemFree(buffer);
+    }
+    if (!CrcStreamFlush(&crc)) {
+        errno = crc.Error;
+        ReportFailure("write");
+        return Abandon(dir, file, temp);
     }
     if (NodeSpaceFailed(failuresBefore, "save")) return Abandon(dir, file, temp);
     if (!PFileFlush(file)) {
@@ -171,7 +178,6 @@ uint8_t SaveWalk() {
     // The record that names the new file's slots, and the check record that
     // vouches for it, are in place before the file. The check record is
     // written before the file's sync, which then takes it along.
-    CrcStreamFlush(&crc);
     fresh.Crc = crc.Crc;
     fresh.Length = crc.Length;
     const std::string backupName = RetainFileName(GetBackupFilePath());

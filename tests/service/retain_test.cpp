@@ -342,7 +342,7 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
         std::string Line;
     };
     const Case cases[] = {
-        {"ENOSPC on a slot write", [] { PFileInjectFault(PF_WRITE, 3, ENOSPC); },
+        {"ENOSPC on a slot write", [] { PFileInjectFault(PF_WRITE, 2, ENOSPC); },
          "ERR Retain file write failed: No space left on device"},
         {"EIO on fsync", [] { PFileInjectFault(PF_SYNC, 1, EIO); }, "ERR Retain file sync failed: Input/output error"},
         {"failing rename", [] { PFileInjectFault(PF_RENAME, 2, EXDEV); },
