@@ -471,8 +471,19 @@ bool WriteBytes(Space* s, const Node& node, size_t offset, const void* src, size
     s->Header->Writing.store(node.Index, std::memory_order_relaxed);
     uint32_t seq = sequence.load(std::memory_order_relaxed);
     sequence.store(seq + 1, std::memory_order_relaxed);
-    CopyIn(words, offset, static_cast<const uint8_t*>(src), n);
-    if (zeroTo > offset + n) ZeroFill(words, offset + n, zeroTo - offset - n);
+    if (offset == 0 && n <= 8 && zeroTo <= 8 && (n | zeroTo) != 0) {
+        // The common small value: its one word put together and stored
+        // once, the bytes past n (and past zeroTo) as the two steps below
+        // leave them.
+        uint64_t v = std::max(n, zeroTo) == 8 ? 0 : __atomic_load_n(&words[0], __ATOMIC_RELAXED);
+        auto* bytes = reinterpret_cast<uint8_t*>(&v);
+        PMemCopy(bytes, src, n);
+        if (zeroTo > n) std::memset(bytes + n, 0, zeroTo - n);
+        __atomic_store_n(&words[0], v, __ATOMIC_RELEASE);
+    } else {
+        CopyIn(words, offset, static_cast<const uint8_t*>(src), n);
+        if (zeroTo > offset + n) ZeroFill(words, offset + n, zeroTo - offset - n);
+    }
     sequence.store(seq + 2, std::memory_order_release);
     s->Header->Writing.store(0, std::memory_order_relaxed);
     MarkWritten(s, node.Index);
