@@ -172,11 +172,6 @@ bool CheckReadRecord(bool read, uint32_t hash, LayoutRecord* record, std::string
     return true;
 }
 
-// Whether node's name is the entry's name.
-bool NamesNode(const LayoutRecordEntry& e, const NodeRecord& node) {
-    return strnlen(node.Name, kNameMax) == e.NameLength && std::memcmp(node.Name, e.Name, e.NameLength) == 0;
-}
-
 // The entry's key: from the hint when the entry names the node at the
 // cursor, the one after it, or (found by name) anywhere in the hint's table,
 // the cursor then moving past it and *node the node's position; digested
@@ -185,7 +180,7 @@ uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t
     *node = -1;
     if (hint && hint->Table && hint->Keys) {
         for (int32_t at = *cursor; at < hint->Count && at <= *cursor + 1; ++at)
-            if (NamesNode(e, hint->Table[at])) {
+            if (LayoutEntryNamesNode(e, hint->Table[at])) {
                 *cursor = at + 1;
                 *node = at;
                 return hint->Keys[at];
@@ -195,7 +190,7 @@ uint32_t EntryKey(const LayoutRecordEntry& e, const LayoutKeyHint* hint, int32_t
         name[e.NameLength] = '\0';
         uint32_t index = 0;
         if (NodeGetAttribute(name, "Index", &index, sizeof index) == 0 && index >= 1 &&
-            index <= static_cast<uint32_t>(hint->Count) && NamesNode(e, hint->Table[index - 1])) {
+            index <= static_cast<uint32_t>(hint->Count) && LayoutEntryNamesNode(e, hint->Table[index - 1])) {
             *cursor = static_cast<int32_t>(index);
             *node = static_cast<int32_t>(index - 1);
             return hint->Keys[index - 1];
@@ -388,6 +383,8 @@ bool ParseRecordEntries(LayoutRecord* record, std::string* why, bool full, const
     std::vector<uint32_t> kept;  // the entries whose names go into Names
     for (uint32_t i = 0; i < count; ++i) {
         LayoutRecordEntry& e = record->Entries[i];
+        const char* const restAt = e.Name;  // with spellOnTheWay: the rest of the name, after e.Key shared bytes
+        const uint16_t sharedHere = static_cast<uint16_t>(e.Key);
         if (spellOnTheWay) {
             const size_t shared = e.Key, rest = e.NameLength - shared;
             std::memcpy(spelled + shared, e.Name, rest);
@@ -414,7 +411,9 @@ bool ParseRecordEntries(LayoutRecord* record, std::string* why, bool full, const
         }
         if (spellOnTheWay) {
             if (named[i]) {
-                e.Name = nullptr;  // the node's name is the entry's
+                // The node's name is the entry's; the rest stays where it is.
+                e.Name = restAt;
+                e.Shared = sharedHere;
             } else {
                 record->Names.insert(record->Names.end(), e.Name, e.Name + e.NameLength);
                 kept.push_back(i);
@@ -559,45 +558,75 @@ void ReserveLayoutRecord(LayoutRecordBuilder* builder, size_t size) {
     builder->Bytes.resize(size);
 }
 
-void AppendLayoutRecordEntry(LayoutRecordBuilder* builder, const char* name, size_t length, uint16_t type,
-                             uint16_t size) {
-    // Room for the longest entry; Bytes beyond Used are scratch until Finish.
+namespace {
+
+// Room for the longest entry; Bytes beyond Used are scratch until Finish.
+uint8_t* EntryRoom(LayoutRecordBuilder* builder) {
     constexpr size_t kEntryMost = 4 * 3 + kNameMax;
     std::vector<uint8_t>& bytes = builder->Bytes;
     if (bytes.size() - builder->Used < kEntryMost) bytes.resize(std::max(2 * bytes.size(), builder->Used + kEntryMost));
-    uint8_t* p = bytes.data() + builder->Used;
+    return bytes.data() + builder->Used;
+}
+
+// A version-2 entry at p: the name is the previous one's first `shared`
+// bytes and the rest; the previous name becomes this one.
+void PutEntry2(LayoutRecordBuilder* builder, uint8_t* p, size_t shared, const char* rest, size_t restLength,
+               uint16_t type, uint16_t size) {
+    p = PutVarint(p, static_cast<uint16_t>(shared));
+    p = PutVarint(p, static_cast<uint16_t>(restLength));
+    std::memcpy(p, rest, restLength);
+    p = PutVarint(PutVarint(p + restLength, type), size);
+    std::memmove(builder->Last + shared, rest, restLength);
+    builder->LastLength = static_cast<uint16_t>(shared + restLength);
     ++builder->Count;
+    builder->Used = static_cast<size_t>(p - builder->Bytes.data());
+}
+
+}  // namespace
+
+void AppendLayoutRecordEntry(LayoutRecordBuilder* builder, const char* name, size_t length, uint16_t type,
+                             uint16_t size) {
+    uint8_t* p = EntryRoom(builder);
     if (builder->Version == 1) {
         p = PutLe16(p, static_cast<uint16_t>(length));
         std::memcpy(p, name, length);
         p = PutLe16(PutLe16(p + length, type), size);
-    } else {
-        // The prefix shared with the previous name, a word at a time.
-        const char* last = builder->Last;
-        size_t most = std::min<size_t>(length, builder->LastLength);
-        size_t shared = 0;
-        for (; shared + 8 <= most; shared += 8) {
-            uint64_t a, b;
-            std::memcpy(&a, name + shared, 8);
-            std::memcpy(&b, last + shared, 8);
-            if (a != b) {
-                if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
-                    shared += static_cast<size_t>(__builtin_ctzll(a ^ b)) / 8;
-                    most = shared;  // the first byte that differs
-                }
-                break;
-            }
-        }
-        while (shared < most && name[shared] == last[shared]) ++shared;
-        const size_t rest = length - shared;
-        p = PutVarint(p, static_cast<uint16_t>(shared));
-        p = PutVarint(p, static_cast<uint16_t>(rest));
-        std::memcpy(p, name + shared, rest);
-        p = PutVarint(PutVarint(p + rest, type), size);
-        std::memcpy(builder->Last + shared, name + shared, rest);
-        builder->LastLength = static_cast<uint16_t>(length);
+        ++builder->Count;
+        builder->Used = static_cast<size_t>(p - builder->Bytes.data());
+        return;
     }
-    builder->Used = static_cast<size_t>(p - bytes.data());
+    // The prefix shared with the previous name, a word at a time.
+    const char* last = builder->Last;
+    size_t most = std::min<size_t>(length, builder->LastLength);
+    size_t shared = 0;
+    for (; shared + 8 <= most; shared += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, name + shared, 8);
+        std::memcpy(&b, last + shared, 8);
+        if (a != b) {
+            if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+                shared += static_cast<size_t>(__builtin_ctzll(a ^ b)) / 8;
+                most = shared;  // the first byte that differs
+            }
+            break;
+        }
+    }
+    while (shared < most && name[shared] == last[shared]) ++shared;
+    PutEntry2(builder, p, shared, name + shared, length - shared, type, size);
+}
+
+bool AppendLayoutRecordRest(LayoutRecordBuilder* builder, size_t shared, const char* rest, size_t restLength,
+                            uint16_t type, uint16_t size) {
+    // The longest shared prefix ends at the end of the shorter name or at
+    // the first byte where the two differ; a name is never the one before.
+    if (builder->Version != 2 || shared > builder->LastLength || shared + restLength == 0 ||
+        shared + restLength > kNameMax)
+        return false;
+    if (restLength == 0 ? shared == builder->LastLength
+                        : shared < builder->LastLength && rest[0] == builder->Last[shared])
+        return false;
+    PutEntry2(builder, EntryRoom(builder), shared, rest, restLength, type, size);
+    return true;
 }
 
 void FinishLayoutRecord(LayoutRecordBuilder* builder) {
@@ -669,7 +698,7 @@ int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* tabl
         const NodeRecord& node = table[i];
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
-        if (!NamesNode(e, node) || e.Type != node.Type || e.Size != size) return static_cast<int64_t>(i);
+        if (!LayoutEntryNamesNode(e, node) || e.Type != node.Type || e.Size != size) return static_cast<int64_t>(i);
         shape = LayoutShapeStep(shape, node.Type, size);
         names = LayoutNamesStep(names, node.Name, e.NameLength);
     }
@@ -683,6 +712,13 @@ int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* tabl
         record.HashedCount == static_cast<uint32_t>(hashed) && record.Entries.size() == listed)
         Remember(record.Hash, count, shape, LayoutRecordId(record.Bytes), names, PDirPath(dir).c_str());
     return -1;
+}
+
+bool LayoutEntryNamesNode(const LayoutRecordEntry& e, const NodeRecord& node) {
+    // The entry's bytes are not zero (a record that verifies has none): the
+    // same bytes, then the node's terminating zero.
+    return e.NameLength <= kNameMax && std::memcmp(node.Name, e.Name, e.NameLength) == 0 &&
+           node.Name[e.NameLength] == '\0';
 }
 
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length) {

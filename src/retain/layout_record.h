@@ -88,10 +88,15 @@
 #include "stdlib/pdir.h"
 
 struct LayoutRecordEntry {
-    const char* Name;  // into LayoutRecord::Bytes (version 1) or Names, not zero-terminated
+    // The name is the first Shared bytes of the previous entry's name, then
+    // NameLength - Shared bytes at Name (into LayoutRecord::Bytes or Names,
+    // not zero-terminated). Shared is 0, and Name the whole name, but in a
+    // version-2 record read with a key hint (below).
+    const char* Name;
     uint16_t NameLength;
     uint16_t Type;
     uint16_t Size;
+    uint16_t Shared;
     uint32_t Key;     // first digest word of the name, as the layout hash takes it
     uint64_t Offset;  // where the entry's slot starts in a retain file
 };
@@ -107,7 +112,8 @@ struct LayoutRecord {
     // Read with a key hint: for node j of the hint's table, the index + 1 of
     // the entry that names it (0: none); Lookup then holds only the entries
     // that name no node of that table. In a version-2 record such an entry
-    // keeps no name of its own (Name null, NameLength that of the node's).
+    // keeps no name spelled out: Name and Shared are the rest of its name as
+    // the record's bytes hold it (the name is the node's).
     std::vector<uint32_t> NodeEntry;
 };
 
@@ -137,6 +143,15 @@ std::string LayoutRecordPathBeside(const std::string& retainPath, uint32_t hash,
 void BeginLayoutRecord(LayoutRecordBuilder* builder, uint32_t hash, uint32_t hashedCount, uint32_t version = 2);
 void AppendLayoutRecordEntry(LayoutRecordBuilder* builder, const char* name, size_t length, uint16_t type,
                              uint16_t size);
+// Appends, to a version-2 record, the entry whose name is the previous
+// entry's name up to `shared` bytes and then `restLength` bytes at rest, as
+// an entry of another record may hold it: without the name spelled out.
+// False, appending nothing, when that is not how AppendLayoutRecordEntry
+// would write that name after the previous one (another version, a prefix
+// longer than the previous name, or one that is not the longest shared);
+// the caller then appends the name.
+bool AppendLayoutRecordRest(LayoutRecordBuilder* builder, size_t shared, const char* rest, size_t restLength,
+                            uint16_t type, uint16_t size);
 void FinishLayoutRecord(LayoutRecordBuilder* builder);
 // Room for a record of about size bytes, its pages mapped at once.
 void ReserveLayoutRecord(LayoutRecordBuilder* builder, size_t size);
@@ -179,6 +194,9 @@ bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSi
 // caller then holds the retain-file lock.
 int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize,
                               PDir* dir = nullptr);
+// Whether node's name is the entry's, for an entry whose Name is the whole
+// name (Shared 0).
+bool LayoutEntryNamesNode(const LayoutRecordEntry& e, const NodeRecord& node);
 // The index of the entry named name, or -1. In a record read with a key
 // hint it finds only the entries that name no node of the hint's table.
 int64_t FindLayoutRecordEntry(const LayoutRecord& record, const char* name, size_t length);

@@ -10,10 +10,6 @@ namespace {
 
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
 
-bool NamesNode(const LayoutRecordEntry& e, const NodeRecord& node) {
-    return strnlen(node.Name, kNameMax) == e.NameLength && std::memcmp(node.Name, e.Name, e.NameLength) == 0;
-}
-
 }  // namespace
 
 void OpenLoadGuard(PDir* dir, const CheckEntry& entry, uint64_t fileSize, LoadGuard* guard) {
@@ -34,7 +30,7 @@ const uint8_t* GuardedSlot(LoadGuard* guard, int32_t i, const NodeRecord& node, 
         const size_t at = static_cast<size_t>(i);
         if (at >= entries.size()) return nullptr;  // the file holds no later slot
         const LayoutRecordEntry& e = entries[at];
-        if (NamesNode(e, node) && e.Type == node.Type && e.Size == size) {
+        if (LayoutEntryNamesNode(e, node) && e.Type == node.Type && e.Size == size) {
             if (size == 0 || e.Offset + size > fileSize) return nullptr;
             return file + e.Offset;
         }

@@ -34,11 +34,20 @@ struct Migrated {
     std::vector<uint8_t> Bytes;  // zeros beyond Used until the walk ends
     size_t Used = 0;
     LayoutRecordBuilder Record;
+    const LayoutRecordEntry* Previous = nullptr;  // the old entry of the node before, if any
 };
 
-void AppendSlot(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize) {
+void AppendSlot(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize,
+                const LayoutRecordEntry* entry) {
     Migrated* migrated = static_cast<Migrated*>(context);
-    AppendLayoutRecordEntry(&migrated->Record, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
+    // Where the node before took the entry before this one, this entry's
+    // name follows that node's name as it follows in the old record: its
+    // rest is copied from there, and the node's name is not read.
+    const bool after = entry && migrated->Previous && entry == migrated->Previous + 1;
+    migrated->Previous = entry;
+    if (!after || !AppendLayoutRecordRest(&migrated->Record, entry->Shared, entry->Name,
+                                          entry->NameLength - entry->Shared, node.Type, size))
+        AppendLayoutRecordEntry(&migrated->Record, node.Name, strnlen(node.Name, kNameMax), node.Type, size);
     if (size == 0) return;
     std::vector<uint8_t>& bytes = migrated->Bytes;
     if (bytes.size() - migrated->Used < size) bytes.resize(std::max(2 * bytes.size(), migrated->Used + size));
@@ -73,14 +82,12 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
     size_t cursor = 0;  // most nodes keep their order: try the next entry first
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = table[i];
-        // The records ahead on their way: the name and the type code lines.
-        if (i + kPrefetchAhead < count) {
-            __builtin_prefetch(table[i + kPrefetchAhead].Name);
-            __builtin_prefetch(&table[i + kPrefetchAhead].Type);
-        }
+        // The records ahead on their way: the type code line (the name's is
+        // read only for a node the record does not name in order).
+        if (i + kPrefetchAhead < count) __builtin_prefetch(&table[i + kPrefetchAhead].Type);
         const uint16_t size = NodeSlotSize(node);
         if (size == 0) {
-            take(context, node, 0, nullptr, 0);
+            take(context, node, 0, nullptr, 0, nullptr);
             continue;
         }
         int64_t found = -1;
@@ -116,7 +123,7 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
             }
         }
         if (!value) ++counts->New;
-        take(context, node, size, value, valueSize);
+        take(context, node, size, value, valueSize, found >= 0 ? &record.Entries[static_cast<size_t>(found)] : nullptr);
     }
     for (size_t j = 0; j < entries; ++j) {
         const LayoutRecordEntry& e = record.Entries[j];

@@ -39,10 +39,11 @@ struct MigrationCounts {
 
 // Called for each current node, in table order: value is the old value
 // (valueSize bytes, which may differ from size for a resized one), or null
-// when the node takes none. A node without a slot comes with size 0 and no
-// value.
+// when the node takes none; entry is the record's entry of the node's name,
+// or null when there is none. A node without a slot comes with size 0 and
+// neither.
 typedef void (*TakeRetainedValue)(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value,
-                                  uint16_t valueSize);
+                                  uint16_t valueSize, const LayoutRecordEntry* entry);
 
 // Matches the retain file `file` (header included), described by `record`,
 // to nodes [0, count) of table; false with the reason when the file is

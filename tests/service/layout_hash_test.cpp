@@ -203,6 +203,14 @@ protected:
         std::snprintf(name, sizeof name, "OvRetain.%010u.%08x.%08x.old", seq, hash, id);
         return dir_.File(name);
     }
+    // The layout records, by name.
+    std::vector<std::string> LayoutFiles() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+            if (entry.path().extension() == ".layout") names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
     // The set-aside files, oldest first.
     std::vector<std::string> KeptFiles() const {
         std::vector<std::string> names;
@@ -655,6 +663,13 @@ TEST_F(LayoutIdentity, ATypeOrSizeChangeUnderTheSameHashIsALayoutChange) {
                                             : "WRN Retain file layout differs from the node table: " + c.ByName + ".");
                 EXPECT_EQ(Number("Plc.Counter"), 1u);
                 EXPECT_EQ(Number("Plc.Last"), 3u);
+                if (mode == 1) {
+                    // The migration wrote the record a save builds for this
+                    // table, byte for byte: the save finds it there.
+                    const std::vector<std::string> records = LayoutFiles();
+                    ASSERT_EQ(SaveRetainFile(), 1);
+                    EXPECT_EQ(LayoutFiles(), records);
+                }
                 // A value not kept is the node's own: as it was at the
                 // migration, or as it is at the load.
                 EXPECT_EQ(Number("Plc.Value"), c.ValueKept ? 2u : mode == 1 ? 0u : 51u);
@@ -756,7 +771,8 @@ TEST_F(LayoutIdentity, UpgradeAndRollbackKeepBothLayoutsValues) {
         std::vector<uint8_t> bytes;
         ASSERT_TRUE(PDirReadWhole(dir, kept[i].c_str(), &bytes, 1 << 20));
         MigrationCounts counts;
-        auto write = [](void*, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize) {
+        auto write = [](void*, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize,
+                        const LayoutRecordEntry*) {
             if (!value) return;
             std::vector<uint8_t> buffer(size, 0);
             std::memcpy(buffer.data(), value, std::min(size, valueSize));

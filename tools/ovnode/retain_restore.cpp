@@ -23,7 +23,8 @@ struct Restore {
 
 // Writes one matched value back as a load would; a resized text keeps a
 // terminating zero, a resized range is cut short or zero-filled.
-void WriteBack(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize) {
+void WriteBack(void* context, const NodeRecord& node, uint16_t size, const uint8_t* value, uint16_t valueSize,
+               const LayoutRecordEntry*) {
     Restore* restore = static_cast<Restore*>(context);
     if (!value || restore->DryRun) return;
     restore->Buffer.assign(size, 0);
