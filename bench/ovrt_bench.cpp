@@ -967,7 +967,8 @@ bool MeasureSize(SizeRun& run) {
     run.Results.back().Note = "one read() of the file alone";
     run.Results.push_back(Compare("save_check_share", n, checkSave, "save", save, big ? 0.10 : 0));
     run.Results.back().Note =
-        "the check record's part of a save: CRC-32C per 64 KiB of slots + what staging, syncing and renaming it adds to "
+        "the check record's part of a save: CRC-32C per 64 KiB of slots + what staging, syncing and renaming it adds "
+        "to "
         "write_limit";
     run.Results.push_back(Compare("save_check_crc", n, checkCrc, "save", save, 0));
     run.Results.back().Note = "the CRC-32C alone, 64 KiB of slots at a time as the save hands them to the file";

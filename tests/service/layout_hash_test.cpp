@@ -203,22 +203,17 @@ protected:
         std::snprintf(name, sizeof name, "OvRetain.%010u.%08x.%08x.old", seq, hash, id);
         return dir_.File(name);
     }
-    // The layout records, by name.
-    std::vector<std::string> LayoutFiles() const {
+    // The names of the retain directory's files that end in extension, sorted.
+    std::vector<std::string> FilesEnding(const char* extension) const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
-            if (entry.path().extension() == ".layout") names.push_back(entry.path().filename());
+            if (entry.path().extension() == extension) names.push_back(entry.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
+    std::vector<std::string> LayoutFiles() const { return FilesEnding(".layout"); }
     // The set-aside files, oldest first.
-    std::vector<std::string> KeptFiles() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
-            if (entry.path().extension() == ".old") names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> KeptFiles() const { return FilesEnding(".old"); }
     TempDir dir_;
     std::string retain_, backup_;
 };
