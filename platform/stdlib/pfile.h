@@ -5,7 +5,10 @@
 // the umask). A symbolic link as the last component is never followed: the
 // open fails with ELOOP. Writes collect in a large buffer (saves write many small
 // items) and reach the file when it fills, on PFileSeek, PFileFlush,
-// PFileSync or PFileClose; reads are buffered likewise.
+// PFileSync or PFileClose; reads are buffered likewise. Once a file being
+// written has another MiB of whole pages with the kernel, the device is
+// asked to start writing them (write-behind, without waiting), so that the
+// sync at the end finds most of a large file written.
 //
 // Paths of the drive form "X:\dir\name" (also "X:/dir/name") are mapped onto
 // "<drive root>/X/dir/name", backslashes becoming slashes and the drive
