@@ -968,8 +968,7 @@ bool MeasureSize(SizeRun& run) {
     run.Results.push_back(Compare("save_check_share", n, checkSave, "save", save, big ? 0.10 : 0));
     run.Results.back().Note =
         "the check record's part of a save: CRC-32C per 64 KiB of slots + what staging, syncing and renaming it adds "
-        "to "
-        "write_limit";
+        "to write_limit";
     run.Results.push_back(Compare("save_check_crc", n, checkCrc, "save", save, 0));
     run.Results.back().Note = "the CRC-32C alone, 64 KiB of slots at a time as the save hands them to the file";
     run.Results.push_back(Compare("write_limit_with_check", n, checkWrite, "write_limit", writeLimit, 0));
