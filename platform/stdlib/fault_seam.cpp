@@ -1,8 +1,12 @@
 // The fault seam of the file and memory operations: per-operation call
-// counters, the armed faults, and $OVRT_FAULT.
+// counters, the armed faults and holds, $OVRT_FAULT and $OVRT_HOLD.
 #include "stdlib/fault_seam.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -110,7 +114,73 @@ void ArmEntry(const std::string& entry) {
     if (!ParseEntry(entry)) std::fprintf(stderr, "OVRT_FAULT: ignoring '%s'\n", entry.c_str());
 }
 
+// A hold of one operation: its nth call on a file of this name waits at the
+// gate. Set up once, before any operation reads it; only Calls changes.
+struct Hold {
+    std::string Name;
+    std::string Gate;
+    uint64_t Nth = 0;
+    std::atomic<uint64_t> Calls{0};
+};
+
+Hold Holds[PF_OP_COUNT];
+
+// Arms one entry "op:name:nth:gate"; false when it is malformed.
+bool ParseHold(const std::string& entry) {
+    size_t first = entry.find(':');
+    size_t second = first == std::string::npos ? first : entry.find(':', first + 1);
+    size_t third = second == std::string::npos ? second : entry.find(':', second + 1);
+    if (third == std::string::npos || third + 1 >= entry.size()) return false;
+    const std::string op = entry.substr(0, first), name = entry.substr(first + 1, second - first - 1),
+                      nth = entry.substr(second + 1, third - second - 1);
+    char* end = nullptr;
+    unsigned long n = std::strtoul(nth.c_str(), &end, 10);
+    if (name.empty() || name.find('/') != std::string::npos || nth.empty() || *end != '\0' || n == 0) return false;
+    for (PFileOp o : {PF_OPEN, PF_REMOVE, PF_RENAME, PF_LINK}) {
+        if (op != OpNames[o]) continue;
+        Holds[o].Name = name;
+        Holds[o].Gate = entry.substr(third + 1);
+        Holds[o].Nth = n;
+        FileHoldsArmed.fetch_or(1u << o, std::memory_order_release);
+        return true;
+    }
+    return false;
+}
+
+// Splits a comma-separated setting and hands each entry to arm.
+void ArmEach(const char* setting, void (*arm)(const std::string&)) {
+    if (!setting) return;
+    std::string all = setting;
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t comma = all.find(',', start);
+        arm(all.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+}
+
+void ArmHoldEntry(const std::string& entry) {
+    if (!ParseHold(entry)) std::fprintf(stderr, "OVRT_HOLD: ignoring '%s'\n", entry.c_str());
+}
+
 }  // namespace
+
+std::atomic<uint32_t> FileHoldsArmed{0};
+
+void PFileHoldCounted(PFileOp op, const char* name) {
+    Hold& h = Holds[op];
+    const char* slash = std::strrchr(name, '/');
+    if (h.Name != (slash ? slash + 1 : name)) return;
+    if (h.Calls.fetch_add(1, std::memory_order_relaxed) + 1 != h.Nth) return;
+    int saved = errno;
+    int fd = ::open(h.Gate.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+    struct stat st;
+    const struct timespec pause = {0, 2000000};
+    while (fd >= 0 && ::stat(h.Gate.c_str(), &st) == 0) ::nanosleep(&pause, nullptr);
+    errno = saved;
+}
 
 std::atomic<bool> FaultEnvironmentRead{false};
 std::atomic<uint32_t> FileFaultsArmed{0};
@@ -118,16 +188,8 @@ std::atomic<uint32_t> FileFaultsArmed{0};
 void ReadFaultEnvironment() {
     static std::once_flag once;
     std::call_once(once, [] {
-        const char* setting = std::getenv("OVRT_FAULT");
-        if (!setting) return;
-        std::string all = setting;
-        size_t start = 0;
-        while (start <= all.size()) {
-            size_t comma = all.find(',', start);
-            ArmEntry(all.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-            if (comma == std::string::npos) break;
-            start = comma + 1;
-        }
+        ArmEach(std::getenv("OVRT_FAULT"), ArmEntry);
+        ArmEach(std::getenv("OVRT_HOLD"), ArmHoldEntry);
     });
     FaultEnvironmentRead.store(true, std::memory_order_release);
 }

@@ -1,7 +1,7 @@
 // fault_seam.h - internal to platform/stdlib: the shared start of the fault
 // seam of pfile.h and pmem.h.
 //
-// ArmFaultsFromEnvironment reads $OVRT_FAULT once per process (the first
+// ArmFaultsFromEnvironment reads $OVRT_FAULT and $OVRT_HOLD once per process (the first
 // call does the work, later calls return at once) and arms what it names.
 // Thread-safe.
 #pragma once
@@ -29,4 +29,16 @@ inline bool PFileFaultHit(PFileOp op) {
     ArmFaultsFromEnvironment();
     if ((FileFaultsArmed.load(std::memory_order_acquire) & (1u << op)) == 0) return false;
     return PFileFaultCounted(op);
+}
+
+// Bit op of FileHoldsArmed set while a hold ($OVRT_HOLD) of that operation
+// waits for its call: one load when none does.
+extern std::atomic<uint32_t> FileHoldsArmed;
+// Counts a call of op on the file named `name` (a path: its last component
+// counts) and, at the armed call, holds it until the gate is removed.
+void PFileHoldCounted(PFileOp op, const char* name);
+inline void PFileHoldAt(PFileOp op, const char* name) {
+    ArmFaultsFromEnvironment();
+    if ((FileHoldsArmed.load(std::memory_order_acquire) & (1u << op)) == 0 || !name) return;
+    PFileHoldCounted(op, name);
 }

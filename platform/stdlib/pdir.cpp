@@ -244,6 +244,7 @@ const std::string& PDirPath(const PDir* dir) {
 }
 
 PFile* PDirOpenRead(PDir* dir, const char* name) {
+    PFileHoldAt(PF_OPEN, name);
     if (PFileFaultHit(PF_OPEN)) return nullptr;
     if (!dir || BadName(name)) return Fail(EINVAL), nullptr;
     // Judged before the open too: opening a device can have effects of its own.
@@ -275,6 +276,7 @@ bool PDirNotRegular(int error) {
 }
 
 PFile* PDirCreate(PDir* dir, const char* name) {
+    PFileHoldAt(PF_OPEN, name);
     if (PFileFaultHit(PF_OPEN)) return nullptr;
     if (!dir || BadName(name)) return Fail(EINVAL), nullptr;
     // A stale file (or a link planted in its place) goes first; O_EXCL then
@@ -289,18 +291,23 @@ PFile* PDirCreate(PDir* dir, const char* name) {
 }
 
 bool PDirRemove(PDir* dir, const char* name) {
+    PFileHoldAt(PF_REMOVE, name);
     if (PFileFaultHit(PF_REMOVE)) return false;
     if (!dir || BadName(name)) return Fail(EINVAL);
     return ::unlinkat(dir->Fd, name, 0) == 0;
 }
 
 bool PDirRename(PDir* dir, const char* from, const char* to) {
+    PFileHoldAt(PF_RENAME, from);
+    PFileHoldAt(PF_RENAME, to);
     if (PFileFaultHit(PF_RENAME)) return false;
     if (!dir || BadName(from) || BadName(to)) return Fail(EINVAL);
     return ::renameat(dir->Fd, from, dir->Fd, to) == 0;
 }
 
 bool PDirLink(PDir* dir, const char* from, const char* to) {
+    PFileHoldAt(PF_LINK, from);
+    PFileHoldAt(PF_LINK, to);
     if (PFileFaultHit(PF_LINK)) return false;
     if (!dir || BadName(from) || BadName(to)) return Fail(EINVAL);
     return ::linkat(dir->Fd, from, dir->Fd, to, 0) == 0;

@@ -222,6 +222,7 @@ std::string PFileMapPath(const char* path, bool* climbedOut) {
 }
 
 PFile* PFileOpen(const char* path, const char* mode) {
+    PFileHoldAt(PF_OPEN, path);
     if (PFileFaultHit(PF_OPEN)) return nullptr;
     if (!path || !mode) {
         errno = EINVAL;
@@ -380,18 +381,23 @@ bool PFileClose(PFile* file) {
 }
 
 bool PFileRemove(const char* path) {
+    PFileHoldAt(PF_REMOVE, path);
     if (PFileFaultHit(PF_REMOVE)) return false;
     if (!path) return Fail(EINVAL);
     return ::unlink(PFileMapPath(path).c_str()) == 0;
 }
 
 bool PFileRename(const char* from, const char* to) {
+    PFileHoldAt(PF_RENAME, from);
+    PFileHoldAt(PF_RENAME, to);
     if (PFileFaultHit(PF_RENAME)) return false;
     if (!from || !to) return Fail(EINVAL);
     return ::rename(PFileMapPath(from).c_str(), PFileMapPath(to).c_str()) == 0;
 }
 
 bool PFileLink(const char* from, const char* to) {
+    PFileHoldAt(PF_LINK, from);
+    PFileHoldAt(PF_LINK, to);
     if (PFileFaultHit(PF_LINK)) return false;
     if (!from || !to) return Fail(EINVAL);
     return ::link(PFileMapPath(from).c_str(), PFileMapPath(to).c_str()) == 0;

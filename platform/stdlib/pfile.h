@@ -97,6 +97,15 @@ bool PFileExists(const char* path);
 // number. A count makes calls nth to nth + count - 1 fail and later ones
 // succeed again (a disk that fails for a while); "alloc" takes no count.
 // Malformed entries are ignored.
+//
+// Holds, for tests that need the service stopped at a known point (a kill
+// inside a save, a look at the node space while the start-up check runs):
+//     OVRT_HOLD="op:name:nth:gate[,op:name:nth:gate...]"
+// makes call number nth of op ("open", "remove", "rename" or "link") on a
+// file whose last path component is `name` create the file `gate` and wait,
+// before it does anything, until that file is removed; then the call goes
+// on. A rename or link matches its source or its target name. One hold per
+// operation; a malformed entry is named on standard error and ignored.
 enum PFileOp {
     PF_OPEN,
     PF_READ,

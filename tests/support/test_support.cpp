@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -276,6 +277,24 @@ void WriteFile(const std::string& path, const std::string& content) {
 bool FileExists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+HoldPoint::HoldPoint(const std::string& op, const std::string& name, int nth) : op_(op), name_(name), nth_(nth) {}
+
+HoldPoint::~HoldPoint() {
+    Release();
+}
+
+std::string HoldPoint::Setting() const {
+    return op_ + ":" + name_ + ":" + std::to_string(nth_) + ":" + dir_.File("gate");
+}
+
+bool HoldPoint::Reached(std::chrono::milliseconds deadline) const {
+    return WaitUntil([&] { return FileExists(dir_.File("gate")); }, deadline);
+}
+
+void HoldPoint::Release() const {
+    std::remove(dir_.File("gate").c_str());
 }
 
 RunResult Ovnode(const std::string& space, const std::vector<std::string>& args) {

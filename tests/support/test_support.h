@@ -125,6 +125,24 @@ private:
     int fd_ = -1;
 };
 
+// A point where a service started with Setting() in $OVRT_HOLD stops: call
+// number nth of the file operation op on the file `name` waits there until
+// Release(). Reached() polls, up to the deadline, until the service waits.
+// The gate is released when this goes away, so a failed test hangs nothing.
+class HoldPoint {
+public:
+    HoldPoint(const std::string& op, const std::string& name, int nth = 1);
+    ~HoldPoint();
+    std::string Setting() const;
+    bool Reached(std::chrono::milliseconds deadline = 30s) const;
+    void Release() const;
+
+private:
+    TempDir dir_;
+    std::string op_, name_;
+    int nth_;
+};
+
 // Reads a whole file ("" when missing) and writes one.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
