@@ -33,6 +33,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -280,6 +281,17 @@ void SetJournal(uint32_t periodMs) {
     NodeWriteByName(kJournal, &periodMs, 4);
 }
 
+// The OutPath of a directory below the drive root ($OVRT_DRIVES, which main
+// sets to --dir): "<root>/C/x/y" is "C:\\x\\y\\". Empty for any other.
+std::string OutPathOf(const std::string& dir) {
+    const char* root = std::getenv("OVRT_DRIVES");
+    const std::string top = std::string(root ? root : "") + "/C/";
+    if (!root || dir.compare(0, top.size(), top) != 0) return "";
+    std::string out = "C:\\" + dir.substr(top.size()) + "/";
+    std::replace(out.begin(), out.end(), '/', '\\');
+    return out;
+}
+
 // Creates the node space of n plant nodes and the service's configuration
 // and status nodes, points OutPath at outDir and runs the start-up check so
 // that the retain file's paths exist.
@@ -294,8 +306,9 @@ bool SetUpSpace(const std::string& space, uint32_t n, const std::string& outDir)
     ResetRetainStateForTest();
     PublishConfiguration();
     PublishStatus();
-    std::string outPath = outDir + "/";
-    if (outPath.size() > 79 || NodeWriteStringByName("SERVICE.OvRetain.OutPath", outPath.c_str()) != 0) {
+    std::string outPath = OutPathOf(outDir);
+    if (outPath.empty() || outPath.size() > 79 ||
+        NodeWriteStringByName("SERVICE.OvRetain.OutPath", outPath.c_str()) != 0) {
         std::fprintf(stderr, "bench: OutPath %s cannot be set (at most 79 characters)\n", outPath.c_str());
         return false;
     }
@@ -316,8 +329,9 @@ bool SetUpSpace(const std::string& space, uint32_t n, const std::string& outDir)
 // Points OutPath at dir and rebuilds the retain file's paths (and the cached
 // layout hash, which the reset forgets).
 bool UseOutDir(const std::string& dir) {
-    std::string outPath = dir + "/";
-    if (outPath.size() > 79 || NodeWriteStringByName("SERVICE.OvRetain.OutPath", outPath.c_str()) != 0) {
+    std::string outPath = OutPathOf(dir);
+    if (outPath.empty() || outPath.size() > 79 ||
+        NodeWriteStringByName("SERVICE.OvRetain.OutPath", outPath.c_str()) != 0) {
         std::fprintf(stderr, "bench: OutPath %s cannot be set (at most 79 characters)\n", outPath.c_str());
         return false;
     }
@@ -446,7 +460,8 @@ std::vector<std::string> ChildEnvironment(const std::string& space) {
         if (std::strncmp(*e, "OVNODE_SPACE=", 13) != 0 && std::strncmp(*e, "OVRT_DRIVES=", 12) != 0) env.push_back(*e);
     }
     env.push_back("OVNODE_SPACE=" + space);
-    env.push_back("OVRT_DRIVES=/");  // OutPath is an absolute path under --dir or --mem-dir
+    const char* root = std::getenv("OVRT_DRIVES");  // --dir, or --mem-dir while that is measured
+    env.push_back(std::string("OVRT_DRIVES=") + (root ? root : ""));
     return env;
 }
 
@@ -988,9 +1003,12 @@ bool MeasureSize(SizeRun& run) {
     // The same in a tmpfs directory, where fsync costs nothing: what the
     // save costs beyond the storage.
     if (!run.Opt.MemDir.empty()) {
-        std::string memDir = run.Opt.MemDir + "/n" + std::to_string(n);
-        ::mkdir(run.Opt.MemDir.c_str(), 0777);
-        ::mkdir(memDir.c_str(), 0777);
+        // The tmpfs directory is the drive root meanwhile.
+        setenv("OVRT_DRIVES", run.Opt.MemDir.c_str(), 1);
+        std::string memDir = run.Opt.MemDir + "/C/n" + std::to_string(n);
+        ::mkdir(run.Opt.MemDir.c_str(), 0750);
+        ::mkdir((run.Opt.MemDir + "/C").c_str(), 0750);
+        ::mkdir(memDir.c_str(), 0750);
         std::vector<double> memSave, memLimit;
         if (UseOutDir(memDir) && SaveRetainFile() == 1) {
             for (int i = 0; i < reps; ++i) {
@@ -1003,6 +1021,7 @@ bool MeasureSize(SizeRun& run) {
         ::unlink((memDir + "/OvRetain.bin").c_str());
         ::unlink((memDir + "/limit.bin").c_str());
         ::rmdir(memDir.c_str());
+        setenv("OVRT_DRIVES", run.Opt.Dir.c_str(), 1);
         if (!UseOutDir(run.OutDir)) return false;
     }
     std::printf("   save %s (limit %s), load %s (limit %s + store %s)\n", FormatValue(Median(save), "s").c_str(),
@@ -1016,7 +1035,7 @@ bool MeasureSize(SizeRun& run) {
     // copy of the directory's files to claim and check, as the service would.
     {
         // Beside it, a name of the same length: OutPath's node holds no more.
-        const std::string autoDir = run.Opt.Dir + "/a" + std::to_string(n);
+        const std::string autoDir = run.Opt.Dir + "/C/a" + std::to_string(n);
         std::error_code ec;
         std::filesystem::remove_all(autoDir, ec);
         std::filesystem::create_directories(autoDir, ec);
@@ -1026,13 +1045,13 @@ bool MeasureSize(SizeRun& run) {
         // Set before each child: its load puts back the OutPath the file was
         // saved with, this process's own directory.
         std::vector<double> cold = Series(reps, [&] {
-            if (NodeWriteStringByName("SERVICE.OvRetain.OutPath", (autoDir + "/").c_str()) != 0) {
+            if (NodeWriteStringByName("SERVICE.OvRetain.OutPath", OutPathOf(autoDir).c_str()) != 0) {
                 std::fprintf(stderr, "bench: OutPath %s cannot be set\n", autoDir.c_str());
                 return -1.0;
             }
             return TimeAutoload(run.Opt.Self, run.Space);
         });
-        NodeWriteStringByName("SERVICE.OvRetain.OutPath", (run.OutDir + "/").c_str());
+        NodeWriteStringByName("SERVICE.OvRetain.OutPath", OutPathOf(run.OutDir).c_str());
         std::filesystem::remove_all(autoDir, ec);
         // The node space holds this process's file's values again.
         LoadRetainFile();
@@ -1316,7 +1335,7 @@ bool MeasureSize(SizeRun& run) {
         redis.Server = run.Opt.RedisServer;
         redis.Dir = run.OutDir + "/redis";
         redis.Port = run.Opt.RedisPort;
-        ::mkdir(redis.Dir.c_str(), 0777);
+        ::mkdir(redis.Dir.c_str(), 0750);
         ::unlink((redis.Dir + "/dump.rdb").c_str());
         bool ok = RedisStart(&redis) >= 0 && RedisFill(&redis, pairs);
         std::vector<double> s, l;
@@ -1607,19 +1626,25 @@ bool MeasureSize(SizeRun& run) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--autoload-child") == 0) return AutoloadChild(argv[2]);
     Options opt = ParseOptions(argc, argv);
-    // The retain directories lie under --dir and --mem-dir, given as absolute
-    // paths: the whole file system is the drive root they must lie in.
-    setenv("OVRT_DRIVES", "/", 1);
+    // --dir is the drive root of every retain directory (--mem-dir while the
+    // tmpfs save is measured): a directory of the benchmark's own, so that
+    // the service's checks of the directories above it never reach the
+    // checkout's path.
+    ::mkdir(opt.Dir.c_str(), 0750);
+    char real[PATH_MAX];
+    if (!::realpath(opt.Dir.c_str(), real)) Usage("--dir cannot be made");
+    opt.Dir = real;
+    setenv("OVRT_DRIVES", opt.Dir.c_str(), 1);
+    ::mkdir((opt.Dir + "/C").c_str(), 0750);
     char self[4096];
     ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
     opt.Self = len > 0 ? std::string(self, static_cast<size_t>(len)) : argv[0];
-    ::mkdir(opt.Dir.c_str(), 0777);
     std::vector<Result> results;
     std::map<uint32_t, double> saveBySize;
     bool ok = true;
     for (uint32_t n : opt.Sizes) {
-        SizeRun run{opt, n, RepsFor(opt, n), SpaceName(n), opt.Dir + "/n" + std::to_string(n), results, 0, {}, {}};
-        ::mkdir(run.OutDir.c_str(), 0777);
+        SizeRun run{opt, n, RepsFor(opt, n), SpaceName(n), opt.Dir + "/C/n" + std::to_string(n), results, 0, {}, {}};
+        ::mkdir(run.OutDir.c_str(), 0750);
         bool done = MeasureSize(run);
         if (done) saveBySize[n] = run.SaveMedian;
         NodeSpaceDetach();

@@ -50,13 +50,15 @@ fi
 cmake --build "$build" --target ovrt_bench -j 2  # builds ovretain too
 bin=$build/bin
 
-# Scratch files on disk, under the build directory: as root the service
-# refuses a retain directory below one that every user may write (/tmp).
+# Scratch files on disk, under the build directory, in a directory of the
+# benchmark's own (mode 0700) that is the drive root of every retain
+# directory: as root the service vets each directory from the drive root
+# down, never the checkout's path from / (which may lie in /tmp).
 work=$(mktemp -d "$root/$build/ovb-XXXXXX")
 memdir=""
 cleanup() {
   # Stops a Redis server left behind by an interrupted run, by its pid file.
-  for pidfile in "$work"/n*/redis/redis.pid; do
+  for pidfile in "$work"/C/n*/redis/redis.pid; do
     [ -f "$pidfile" ] || continue
     pid=$(cat "$pidfile" 2>/dev/null || true)
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill "$pid" 2>/dev/null || true; fi

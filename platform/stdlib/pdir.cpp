@@ -193,7 +193,7 @@ PDir* PDirOpenBeneath(const char* root, const char* dir, bool create, bool vet, 
         from = slash + 1;
         if (part.empty() || part == ".") continue;
         if (part == "..") return refuse(EXDEV, "\"..\" leads outside the drive root " + top);
-        at += "/" + part;
+        at += (at == "/" ? "" : "/") + part;
         if (create && ::mkdirat(fd, part.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
             *step = "mkdir";
             return refuse(errno, "");
