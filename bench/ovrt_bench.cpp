@@ -343,9 +343,10 @@ bool UseOutDir(const std::string& dir) {
 
 // ------------------------------------------------------------ helpers
 
+// Paths may be of the drive form the retain module uses: mapped here.
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
     std::vector<uint8_t> out;
-    FILE* f = std::fopen(path.c_str(), "rb");
+    FILE* f = std::fopen(PFileMapPath(path.c_str()).c_str(), "rb");
     if (!f) return out;
     uint8_t buf[1 << 16];
     size_t got;
@@ -750,16 +751,16 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
         !RetainSiblingPath(oldName, oldPath, sizeof oldPath))
         return false;
     auto put = [](const std::string& path, const std::vector<uint8_t>& bytes) {
-        FILE* f = std::fopen(path.c_str(), "wb");
+        FILE* f = std::fopen(PFileMapPath(path.c_str()).c_str(), "wb");
         bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
         if (f) ok = std::fclose(f) == 0 && ok;
         return ok;
     };
     std::vector<double> t;
     for (int i = 0; i < run.Reps; ++i) {
-        std::remove(recordPath);
-        std::remove(oldPath);
-        std::remove(checkPath);
+        std::remove(PFileMapPath(recordPath).c_str());
+        std::remove(PFileMapPath(oldPath).c_str());
+        std::remove(PFileMapPath(checkPath).c_str());
         if (!put(GetRetainFilePath(), oldFile) || !put(oldRecordPath, oldRecord)) return false;
         ::sync();
         ResetLayoutRecordForTest();
@@ -798,7 +799,7 @@ bool MeasureSize(SizeRun& run) {
         std::fprintf(stderr, "bench: SaveRetainFile failed\n");
         return false;
     }
-    const std::string retainPath = GetRetainFilePath();
+    const std::string retainPath = PFileMapPath(GetRetainFilePath().c_str());
     std::vector<uint8_t> bytes = ReadWholeFile(retainPath);
     const NodeRecord* table = NodeTable();
     const int32_t count = NodeCount();
