@@ -799,7 +799,7 @@ bool MeasureSize(SizeRun& run) {
         std::fprintf(stderr, "bench: SaveRetainFile failed\n");
         return false;
     }
-    const std::string retainPath = PFileMapPath(GetRetainFilePath().c_str());
+    const std::string retainPath = PFileMapPath(GetRetainFilePath());
     std::vector<uint8_t> bytes = ReadWholeFile(retainPath);
     const NodeRecord* table = NodeTable();
     const int32_t count = NodeCount();
