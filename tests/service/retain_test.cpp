@@ -200,25 +200,60 @@ TEST_F(RetainFile, SaveThenLoadRestoresEveryValue) {
     EXPECT_EQ(Value("SERVICE.OvRetain.Priority"), configuration) << "the service's own nodes are saved too";
 }
 
-TEST_F(RetainFile, AFileThatEndsEarlyRestoresTheCompleteSlots) {
+// A file that no check record lists, cut short or longer: its layout
+// record is found by its hash and length, and slots are never taken by
+// position while records of its hash are there and none describes it. A
+// file from before layout records is taken in order only when it holds
+// every node's slot; the bytes after them are ignored.
+TEST_F(RetainFile, AFileNoCheckRecordListsLoadsOnlyByARecordOfItsLength) {
     Configure(dir_.Path() + "/");
     MakeNumeric("s.A", 7, 4, 0x11111111);
     MakeNumeric("s.B", 7, 4, 0x22222222);
     MakeNumeric("s.C", 7, 4, 0x33333333);
     ASSERT_EQ(SaveRetainFile(), 1);
-    std::string full = ReadFile(GetRetainFilePath());
-    // Cut in the middle of s.B's slot, the second to last, and with no check
-    // record, as an older version left it.
-    WriteFile(GetRetainFilePath(), full.substr(0, full.size() - 6));
-    std::filesystem::remove(dir_.File("OvRetain.check"));
-    for (const char* name : {"s.A", "s.B", "s.C"}) SetValue(name, Bytes({0, 0, 0, 0}));
-
-    ovtest::StderrCapture log;
-    ASSERT_EQ(LoadRetainFile(), 1);
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"DBG Retain file has no check record: loaded without verifying."});
-    EXPECT_EQ(Value("s.A"), Bytes({0x11, 0x11, 0x11, 0x11}));
-    EXPECT_EQ(Value("s.B"), Bytes({0, 0, 0, 0}));
-    EXPECT_EQ(Value("s.C"), Bytes({0, 0, 0, 0}));
+    const std::string full = ReadFile(GetRetainFilePath());
+    struct Case {
+        const char* Name;
+        std::string File;
+        bool Records;  // the layout record the save wrote is there
+        std::string Line;
+    };
+    const Case cases[] = {
+        {"cut short", full.substr(0, full.size() - 6), true, "none of the 1 layout records of its hash"},
+        {"cut short, no record", full.substr(0, full.size() - 6), false, "(cut short, or of another layout)"},
+        {"longer", full + "xx", true, "none of the 1 layout records of its hash"},
+        {"longer, no record", full + "xx", false, ""},
+        {"whole", full, true, ""},
+    };
+    const std::string record = [&] {
+        for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+            if (e.path().extension() == ".layout") return e.path().string();
+        return std::string();
+    }();
+    ASSERT_FALSE(record.empty());
+    const std::string recordBytes = ReadFile(record);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteFile(GetRetainFilePath(), c.File);
+        std::filesystem::remove(dir_.File("OvRetain.check"));
+        if (c.Records) WriteFile(record, recordBytes);
+        if (!c.Records) std::filesystem::remove(record);
+        for (const char* name : {"s.A", "s.B", "s.C"}) SetValue(name, Bytes({0, 0, 0, 0}));
+        ovtest::StderrCapture log;
+        const uint8_t loaded = LoadRetainFile();
+        const std::vector<std::string> lines = log.Lines();
+        ASSERT_EQ(lines.size(), c.Line.empty() ? 1u : 2u) << ::testing::PrintToString(lines);
+        EXPECT_EQ(lines[0], "DBG Retain file has no check record: loaded without verifying.");
+        if (!c.Line.empty()) {
+            EXPECT_EQ(loaded, 0);
+            EXPECT_EQ(lines[1].rfind("ERR Retain file not loaded: ", 0), 0u) << lines[1];
+            EXPECT_NE(lines[1].find(c.Line), std::string::npos) << lines[1];
+            for (const char* name : {"s.A", "s.B", "s.C"}) EXPECT_EQ(Value(name), Bytes({0, 0, 0, 0})) << name;
+        } else {
+            EXPECT_EQ(loaded, 1);
+            EXPECT_EQ(Value("s.C"), Bytes({0x33, 0x33, 0x33, 0x33}));
+        }
+    }
 }
 
 TEST_F(RetainFile, LoadTakesSlotsAsTheyAreWhateverTheHeader) {
