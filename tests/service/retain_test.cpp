@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -358,6 +359,69 @@ TEST_F(RetainFile, BackupHoldsThePreviousFile) {
     EXPECT_EQ(ReadFile(backup), first);
 }
 
+// The check record lists the backup's file for as long as it is the backup:
+// after saves without UseBackup left an older backup in place, a damaged
+// retain file still gives way to that backup once UseBackup is on again.
+TEST_F(RetainFile, TheBackupStaysListedWhileSavesLeaveItInPlace) {
+    Configure(dir_.Path() + "/", 1);
+    MakeNumeric("b.Value", 7, 4, 1);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    SetValue("b.Value", Bytes({2, 0, 0, 0}));
+    ASSERT_EQ(SaveRetainFile(), 1);  // the backup holds 1
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", Bytes({0}).data(), 1), 0);
+    SetValue("b.Value", Bytes({3, 0, 0, 0}));
+    ASSERT_EQ(SaveRetainFile(), 1);
+    SetValue("b.Value", Bytes({4, 0, 0, 0}));
+    ASSERT_EQ(SaveRetainFile(), 1);
+    std::string file = ReadFile(dir_.File("OvRetain.bin"));
+    file[4] ^= 1;
+    WriteFile(dir_.File("OvRetain.bin"), file);
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", Bytes({1}).data(), 1), 0);
+    SetValue("b.Value", Bytes({0, 0, 0, 0}));
+    ovtest::StderrCapture log;
+    EXPECT_EQ(LoadRetainFile(), 1) << ::testing::PrintToString(log.Lines());
+    EXPECT_EQ(Value("b.Value"), Bytes({1, 0, 0, 0}));
+}
+
+// The directory's claim holds while OvRetain.lock in it is the file this
+// process locked: once that file was removed, or the directory made anew,
+// and another process locked the new one, every save and load refuses;
+// once that process lets go, the claim is taken afresh.
+TEST_F(RetainFile, ALostDirectoryClaimStopsSavesAndLoads) {
+    Configure(dir_.Path() + "/");
+    MakeNumeric("c.Value", 7, 4, 1);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    const std::string lock = dir_.File("OvRetain.lock");
+    for (bool anew : {false, true}) {
+        SCOPED_TRACE(anew ? "directory made anew" : "lock file removed");
+        if (anew) {
+            std::filesystem::remove_all(dir_.Path());
+            std::filesystem::create_directories(dir_.Path());
+        } else {
+            ASSERT_TRUE(std::filesystem::remove(lock));
+        }
+        // The other process: a lock on an open file of its own.
+        const int other = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(write(other, "4242\n", 5), 5);
+        ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+        const bool had = FileExists(dir_.File("OvRetain.bin"));
+        const std::string before = had ? ReadFile(dir_.File("OvRetain.bin")) : "";
+        SetValue("c.Value", Bytes({9, 0, 0, 0}));
+        ovtest::StderrCapture log;
+        EXPECT_EQ(SaveRetainFile(), 0);
+        EXPECT_EQ(LoadRetainFile(), 0);
+        EXPECT_EQ(log.Lines(), (std::vector<std::string>{
+                                   "ERR Retain file save failed: the retain directory is used by process 4242.",
+                                   "ERR Retain file load failed: the retain directory is used by process 4242."}));
+        EXPECT_EQ(FileExists(dir_.File("OvRetain.bin")), had);
+        EXPECT_EQ(had ? ReadFile(dir_.File("OvRetain.bin")) : "", before);
+        EXPECT_EQ(Value("c.Value"), Bytes({9, 0, 0, 0}));
+        close(other);
+        EXPECT_EQ(SaveRetainFile(), 1) << "let go: claimed afresh";
+    }
+}
+
 // Each injected failure: the save returns 0 with one "ERR" line naming the
 // step, the previous retain file and backup stay byte for byte, and no
 // temporary file is left.
@@ -380,6 +444,8 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
         {"ENOSPC on a slot write", [] { PFileInjectFault(PF_WRITE, 2, ENOSPC); },
          "ERR Retain file write failed: No space left on device"},
         {"EIO on fsync", [] { PFileInjectFault(PF_SYNC, 1, EIO); }, "ERR Retain file sync failed: Input/output error"},
+        {"EIO on the check record's fsync", [] { PFileInjectFault(PF_SYNC, 2, EIO); },
+         "ERR Check record sync failed: Input/output error"},
         {"failing rename", [] { PFileInjectFault(PF_RENAME, 2, EXDEV); },
          "ERR Retain file rename failed: Invalid cross-device link"},
         {"failing check record rename", [] { PFileInjectFault(PF_RENAME, 1, EXDEV); },
@@ -412,6 +478,7 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
             // name of the retain file, which writing in place would change.
             std::filesystem::remove(backup);
             WriteFile(backup, "backup");
+            const std::string record = ReadFile(dir_.File("OvRetain.check"));
             c.Arm();
             if (useBackup && std::string(c.Name) == "failing rename") PFileInjectFault(PF_RENAME, 3, EXDEV);
             ovtest::StderrCapture log;
@@ -429,6 +496,10 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
             EXPECT_EQ(ReadFile(retain), previous);
             if (!useBackup || std::string(c.Name) != "failing rename") {
                 EXPECT_EQ(ReadFile(backup), "backup");
+            }
+            // Only the retain file's own rename comes after the record's.
+            if (std::string(c.Name) != "failing rename") {
+                EXPECT_EQ(ReadFile(dir_.File("OvRetain.check")), record);
             }
             EXPECT_FALSE(FileExists(retain + ".tmp"));
         }
