@@ -360,8 +360,10 @@ TEST_F(RetainFile, BackupHoldsThePreviousFile) {
 }
 
 // The check record lists the backup's file for as long as it is the backup:
-// after saves without UseBackup left an older backup in place, a damaged
-// retain file still gives way to that backup once UseBackup is on again.
+// after saves without UseBackup left an older backup in place (one of them
+// finding the check record damaged, and writing it anew from the files), a
+// damaged retain file still gives way to that backup once UseBackup is on
+// again.
 TEST_F(RetainFile, TheBackupStaysListedWhileSavesLeaveItInPlace) {
     Configure(dir_.Path() + "/", 1);
     MakeNumeric("b.Value", 7, 4, 1);
@@ -371,8 +373,17 @@ TEST_F(RetainFile, TheBackupStaysListedWhileSavesLeaveItInPlace) {
     ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", Bytes({0}).data(), 1), 0);
     SetValue("b.Value", Bytes({3, 0, 0, 0}));
     ASSERT_EQ(SaveRetainFile(), 1);
+    std::string check = ReadFile(dir_.File("OvRetain.check"));
+    check[20] ^= 1;
+    WriteFile(dir_.File("OvRetain.check"), check);
+    ForgetCheckState();  // as at the first save of a run
     SetValue("b.Value", Bytes({4, 0, 0, 0}));
-    ASSERT_EQ(SaveRetainFile(), 1);
+    {
+        ovtest::StderrCapture log;
+        ASSERT_EQ(SaveRetainFile(), 1);
+        EXPECT_EQ(log.Lines(), std::vector<std::string>{"WRN Check record OvRetain.check is damaged: written anew for "
+                                                        "the 2 files its layout records describe."});
+    }
     std::string file = ReadFile(dir_.File("OvRetain.bin"));
     file[4] ^= 1;
     WriteFile(dir_.File("OvRetain.bin"), file);
