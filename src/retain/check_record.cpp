@@ -291,7 +291,12 @@ void LearnFilesInPlace(PDir* dir, const char* retainName, const char* backupName
         // Not known, or changed by someone else: learnt from the file.
         if (!read) {
             std::string why;
-            ReadCheckRecord(dir, &entries, &missing, &why);
+            // A damaged record is first written anew from what the files
+            // prove, so that the files it vouched for stay vouched for.
+            if (!ReadCheckRecord(dir, &entries, &missing, &why) && why == kDamaged) {
+                RepairCheckRecord(dir, retainName, backupName);
+                ReadCheckRecord(dir, &entries, &missing, &why);
+            }
             read = true;
         }
         f->Whole = Learn(dir, name, entries, missing, &f->Entry);

@@ -159,8 +159,9 @@ void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backu
 // neither is, the damaged record is removed, and the files count as having
 // none. One "WRN" line says so ("Check record OvRetain.check is damaged:
 // ..."); a failure to write gives one "ERR" line. A record that is missing,
-// unreadable or sound is left as it is. The caller holds the retain-file
-// lock.
+// unreadable or sound is left as it is. Called by the start-up check, a
+// load and a save (when it reads the record) that find the record damaged.
+// The caller holds the retain-file lock.
 void RepairCheckRecord(PDir* dir, const char* retainName, const char* backupName);
 // Whether a reason given above says that the check record itself is
 // damaged (then RepairCheckRecord applies).

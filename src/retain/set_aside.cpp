@@ -210,6 +210,9 @@ void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash) {
     auto usedByLength = [&](const std::string& name, uint32_t hash) {
         struct stat st;
         if (!PDirStat(dir, name.c_str(), &st)) return;
+        // A file of a length and hash the check record lists has its id.
+        for (const CheckEntry& e : entries)
+            if (e.Hash == hash && e.Length == static_cast<uint64_t>(st.st_size) && e.LayoutId != 0) return;
         for (const std::string& other : names) {
             uint32_t h = 0, i = 0;
             LayoutRecord record;
