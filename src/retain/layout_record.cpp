@@ -676,16 +676,6 @@ bool ReadLayoutRecordEntries(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord
     return true;
 }
 
-bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSize, LayoutRecord* record,
-                          std::string* why) {
-    if (!ReadLayoutRecordEntries(dir, hash, id, record, why)) return false;
-    if (id != 0 || fileSize == 4) return true;
-    for (const LayoutRecordEntry& e : record->Entries)
-        if (e.Size != 0 && e.Offset + e.Size == fileSize) return true;
-    *why = "for other sizes than the file's";
-    return false;
-}
-
 uint64_t LayoutRecordFileLength(const LayoutRecord& record) {
     return record.Entries.empty() ? 4 : record.Entries.back().Offset + record.Entries.back().Size;
 }

@@ -179,13 +179,6 @@ bool ReadLayoutRecordIn(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* rec
 // fold of its names, and no lookup built (FindLayoutRecordEntry finds
 // nothing in it). ENOENT in errno when the record is not there.
 bool ReadLayoutRecordEntries(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* record, std::string* why);
-// The record that describes a retain file of fileSize bytes and header word
-// hash: the record (hash, id) when id is not 0; else the legacy record of
-// the hash, and that only when its slots end exactly where the file does
-// (an older version rewrote it for other sizes). A quick read, as above.
-// False with the reason when there is none to go by.
-bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSize, LayoutRecord* record,
-                          std::string* why);
 // What the search for a retain file's record found.
 enum FileRecordFind {
     FILE_RECORD_FOUND,  // the record that describes the file
