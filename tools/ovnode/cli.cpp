@@ -237,9 +237,9 @@ const std::map<std::string, std::string>& CommandHelp() {
          "layout record beside it: named by an .old file's name or by the check record,\n"
          "else the record of the file's header word whose slots end where the file\n"
          "does. --layout RECORD (repeatable) names the record to use instead: the one\n"
-         "of the file's hash that describes its length. A node takes the value of the node of the\n"
-         "same name and type code; a text or byte range whose size changed is cut\n"
-         "short or zero-filled, any other value whose size changed is not taken.\n"
+         "of the file's hash that describes its length. A node takes the value of the\n"
+         "node of the same name and type code; a text or byte range whose size changed\n"
+         "is cut short or zero-filled, any other value whose size changed is not taken.\n"
          "Prints: kept N, resized N, new N, dropped N. --dry-run writes nothing.\n"
          "Fails when the record is missing, damaged or does not describe the file.\n"},
         {"retain-diff",
