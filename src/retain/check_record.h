@@ -30,7 +30,9 @@
 //                         when none is known
 //   then       4 bytes  CRC-32C of every byte before it
 // Nothing else follows. A record that does not check out as a whole is not
-// used: no file verifies by it.
+// used: no file verifies by it, and it is written anew from what the files
+// prove (RepairCheckRecord) by the first start-up check, load or save that
+// reads it.
 //
 // A file verifies when its length, checksum and header word are those of one
 // entry. A file with no check record beside it (written by an older
