@@ -49,7 +49,7 @@ public:
                                 "Retained file layout differs under the same hash code: node 0 was type 7 size "
                                 "4, is type 4 size 2."}))
             << service_->Output();
-        ASSERT_TRUE(WaitFor("Live", "1")) << service_->Output();
+        ASSERT_TRUE(Polling()) << service_->Output();
         ExpectPlant("0", "", "0");
         EXPECT_EQ(Get("OutPath"), "C:\\Orvale\\");
         const std::vector<std::string> kept = Kept();
@@ -69,6 +69,7 @@ public:
         std::filesystem::remove(Dir() + "OvRetain.check");
         Reboot({}, {});
         StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
         EXPECT_EQ(ovtest::Ovnode(active_, {"load", "--wait"}).Status, 1);
         EXPECT_TRUE(ErrStarting("Retain file not loaded: none of the 1 layout records of its hash "))
             << service_->Output();
@@ -84,6 +85,7 @@ public:
     void ClaimLostToASecondNodeSpace() {
         FirstBoot({}, {});
         StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
         ovtest::ScopedSpace other;
         for (const std::vector<std::string>& line : {std::vector<std::string>{"create", "Plant.Speed", "7"},
                                                      {"create", "Plant.Name", "12", "16"},
@@ -99,6 +101,10 @@ public:
         }
         ASSERT_TRUE(std::filesystem::remove(Dir() + "OvRetain.lock"));
         ovtest::Child second({OVRETAIN_BIN}, env);
+        ASSERT_TRUE(ovtest::WaitUntil([&] {
+            const std::string live = ovtest::OvnodeGet(other.Name(), Full("Live"));
+            return !live.empty() && live != "0";
+        })) << second.Output();
         ASSERT_EQ(ovtest::Ovnode(other.Name(), {"set", "Plant.Count", "555"}).Status, 0);
         ASSERT_EQ(ovtest::Ovnode(other.Name(), {"save", "--wait"}).Status, 0) << second.Output();
         const std::string theirs = ovtest::ReadFile(RetainFile());
@@ -124,6 +130,7 @@ public:
         std::filesystem::remove(Dir() + "OvRetain.check");
         Reboot({.Added = true}, {});
         StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
         EXPECT_EQ(Stop(), 0);
         const std::vector<std::string> kept = Kept();
         ASSERT_EQ(kept.size(), 1u);
@@ -142,12 +149,12 @@ public:
         ovtest::WriteFile(Dir() + "OvRetain.check", check);
         Reboot({}, {{"AutoLoad", "1"}});
         StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
         ASSERT_TRUE(
             WaitForLog({"WRN",
                         "Check record OvRetain.check is damaged: written anew for the 1 files its layout records "
                         "describe."}))
             << service_->Output();
-        ASSERT_TRUE(WaitFor("Live", "1")) << service_->Output();
         ExpectPlant("1234", "pump", "99");
         EXPECT_EQ(Stop(), 0);
     }
@@ -158,6 +165,7 @@ public:
         FirstBoot({}, {});
         Reboot({.Added = true}, {});
         StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
         EXPECT_EQ(ovtest::Ovnode(active_, {"save", "--wait"}).Status, 0);
         EXPECT_EQ(Stop(), 0);
         const std::vector<std::string> kept = Kept();
@@ -197,6 +205,7 @@ public:
         FirstBoot({}, {});
         Reboot({.SpeedName = "Plant.SpeedMax"}, {{"Migrate", "1"}});
         StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
         ASSERT_TRUE(ovtest::WaitUntil([&] {
             return Log().size() > 0 && Count({"WRN", MigratedLine()}) == 1;
         })) << service_->Output();
@@ -230,6 +239,7 @@ protected:
     void FirstBoot(const Layout& layout, const std::vector<std::pair<std::string, std::string>>& settings) {
         Build(layout, settings);
         StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
         Ovnode({"set", layout.SpeedName, "1234"});
         Ovnode({"set", "Plant.Name", "pump"});
         Ovnode({"set", "Plant.Count", "99"});
@@ -250,12 +260,21 @@ protected:
         std::sort(kept.begin(), kept.end());
         return kept;
     }
+    // Live counts: the start-up check and AutoLoad are done.
+    bool Polling() const {
+        return ovtest::WaitUntil([&] {
+            const std::string live = Get("Live");
+            return !live.empty() && live != "0";
+        });
+    }
     bool ErrStarting(const std::string& prefix) const {
         for (const LogLine& l : Log())
             if (l.Level == "ERR" && l.Text.rfind(prefix, 0) == 0) return true;
         return false;
     }
-    static std::string MigratedLine() { return "Retained file migrated by name: kept 15, resized 0, new 2, dropped 1."; }
+    static std::string MigratedLine() {
+        return "Retained file migrated by name: kept 15, resized 0, new 2, dropped 1.";
+    }
 };
 
 TEST_P(CombinationB, ValuesAreNeverLostNorLoadedIntoTheWrongNode) {
