@@ -4,10 +4,12 @@
 // (numbers of each width, texts, byte ranges, an unknown type code, a node
 // of Size 0) beside the service's configuration variables. Each input is
 // written as the retain file; before the load every value is set to a
-// pattern. The load must return 1, give every node whose slot the file holds
-// in full exactly that slot (a text up to its first zero byte, or its first
-// Size - 1 characters, zero-filled after), leave every later node at the
-// pattern, and read the header word as the start-up check does. Any break of
+// pattern. A file that holds a slot for every node must load (1) and give
+// every node exactly its slot (a text up to its first zero byte, or its
+// first Size - 1 characters, zero-filled after), whatever follows; a shorter
+// one (no check record or layout record is beside it to say what it is)
+// must fail (0) and leave every node at the pattern. The header word must
+// read as the start-up check reads it. Any break of
 // these rules aborts, and so does anything the sanitizers catch.
 #include <unistd.h>
 
@@ -73,15 +75,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         slots.push_back({node, slotSize});
     }
 
-    // A file without a whole header loads nothing and fails.
-    FuzzCheck(LoadRetainFile() == (size >= 4 ? 1 : 0));
+    // A file without a whole header, or (with no check record or layout
+    // record beside it) without a slot for every node, loads nothing and
+    // fails.
+    size_t length = 4;
+    for (const Slot& s : slots) length += s.Size;
+    const bool whole = size >= length;
+    FuzzCheck(LoadRetainFile() == (whole ? 1 : 0));
 
     size_t offset = 4;
     for (const Slot& s : slots) {
         std::vector<uint8_t> value(s.Size);
         NodeReadByName(s.Node->Name, value.data(), s.Size);
         std::vector<uint8_t> want(s.Size);
-        if (offset + s.Size <= size) {
+        if (whole) {
             const uint8_t* slot = data + offset;
             if (s.Node->Type == 12) {
                 size_t n = 0;

@@ -27,6 +27,7 @@ constexpr size_t kEntrySize = 20;
 constexpr size_t kMaxEntries = 3;
 constexpr size_t kChunk = size_t{1} << 20;
 constexpr uint64_t kRetainFileMax = uint64_t{1} << 40;
+const char kDamaged[] = "its check record is damaged";
 
 // What is known of the files in place, in the directory KnownDir: whether
 // each is there and whole, and which entry it is. Guarded by the retain-file
@@ -145,12 +146,12 @@ bool ReadCheckRecord(PDir* dir, std::vector<CheckEntry>* entries, bool* missing,
     const size_t size = b.size();
     if (size < kHeaderSize + 4 || std::memcmp(b.data(), kMagic, sizeof kMagic) != 0 || LoadLe32(&b[8]) != kVersion ||
         Crc32c(0, b.data(), size - 4) != LoadLe32(&b[size - 4])) {
-        *why = "its check record is damaged";
+        *why = kDamaged;
         return false;
     }
     const uint32_t count = LoadLe32(&b[12]);
     if (count == 0 || count > kMaxEntries || size != kHeaderSize + count * kEntrySize + 4) {
-        *why = "its check record is damaged";
+        *why = kDamaged;
         return false;
     }
     for (uint32_t i = 0; i < count; ++i) {
@@ -290,7 +291,12 @@ void LearnFilesInPlace(PDir* dir, const char* retainName, const char* backupName
         // Not known, or changed by someone else: learnt from the file.
         if (!read) {
             std::string why;
-            ReadCheckRecord(dir, &entries, &missing, &why);
+            // A damaged record is first written anew from what the files
+            // prove, so that the files it vouched for stay vouched for.
+            if (!ReadCheckRecord(dir, &entries, &missing, &why) && why == kDamaged) {
+                RepairCheckRecord(dir, retainName, backupName);
+                ReadCheckRecord(dir, &entries, &missing, &why);
+            }
             read = true;
         }
         f->Whole = Learn(dir, name, entries, missing, &f->Entry);
@@ -376,6 +382,43 @@ void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backu
     Identify(dir, backupName, &Backup);
 }
 
+void RepairCheckRecord(PDir* dir, const char* retainName, const char* backupName) {
+    std::vector<CheckEntry> entries;
+    bool missing = false;
+    std::string why;
+    // Only a record that reads and does not check out: an unreadable one
+    // may be sound.
+    if (ReadCheckRecord(dir, &entries, &missing, &why) || why != kDamaged) return;
+    std::vector<CheckEntry> proven;
+    for (const char* name : {retainName, backupName}) {
+        CheckEntry e;
+        LayoutRecord record;
+        std::string ignored;
+        if (name[0] == '\0' || !ChecksumRetainFile(dir, name, &e.Length, &e.Crc, &e.Hash) || e.Length < 4 ||
+            FindFileLayoutRecord(dir, e.Hash, e.Length, &e.LayoutId, &record, &ignored) != FILE_RECORD_FOUND)
+            continue;
+        bool listed = false;
+        for (const CheckEntry& p : proven) listed |= SameFile(p, e);
+        if (!listed) proven.push_back(e);
+    }
+    ForgetCheckState();
+    if (proven.empty()) {
+        report(&LogChannel, "WRN",
+               "Check record %s is damaged: no file has a layout record of its length; it is removed.",
+               kCheckRecordName);
+        if (!PDirRemove(dir, kCheckRecordName) || !PDirSync(dir)) ReportCheckStep("removal");
+        return;
+    }
+    report(&LogChannel, "WRN",
+           "Check record %s is damaged: written anew for the %zu files its layout records describe.", kCheckRecordName,
+           proven.size());
+    WriteRetainSibling(dir, kCheckRecordName, Encode(proven), "Check record");
+}
+
+bool CheckRecordDamaged(const std::string& why) {
+    return why == kDamaged;
+}
+
 void ForgetCheckState() {
     KnownValid = false;
     KnownDir.clear();
@@ -400,7 +443,11 @@ bool ReadRetainFileForLoad(PDir* dir, const std::string& name, const std::string
     }
     const uint32_t header = LoadLe32(bytes->data());
     std::string why;
-    const CheckVerdict verdict = VerifyRetainFile(dir, bytes->size(), crc, header, entry, &why);
+    CheckVerdict verdict = VerifyRetainFile(dir, bytes->size(), crc, header, entry, &why);
+    if (verdict == CHECK_FAILED && why == kDamaged) {
+        RepairCheckRecord(dir, name.c_str(), backupName.c_str());
+        verdict = VerifyRetainFile(dir, bytes->size(), crc, header, entry, &why);
+    }
     if (verdict == CHECK_VERIFIED) return true;
     if (verdict == CHECK_NO_RECORD) {
         report(&LogChannel, "DBG", "Retain file has no check record: loaded without verifying.");

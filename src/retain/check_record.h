@@ -30,7 +30,9 @@
 //                         when none is known
 //   then       4 bytes  CRC-32C of every byte before it
 // Nothing else follows. A record that does not check out as a whole is not
-// used: no file verifies by it.
+// used: no file verifies by it, and it is written anew from what the files
+// prove (RepairCheckRecord) by the first start-up check, load or save that
+// reads it.
 //
 // A file verifies when its length, checksum and header word are those of one
 // entry. A file with no check record beside it (written by an older
@@ -119,6 +121,8 @@ bool ReadRetainBytes(PDir* dir, const char* name, std::vector<uint8_t>* bytes, u
 // file gives false and nothing (errno ENOENT). *entry is the file's entry
 // (its length, checksum and header alone when it has no record);
 // *fromBackup (when given) tells whether the backup's bytes were taken.
+// A check record found damaged is repaired first (RepairCheckRecord) and
+// the file judged by what it then holds.
 bool ReadRetainFileForLoad(PDir* dir, const std::string& name, const std::string& backupName, bool useBackup,
                            std::vector<uint8_t>* bytes, CheckEntry* entry, bool* fromBackup = nullptr);
 // The same without keeping the bytes: the length, checksum and header word
@@ -150,6 +154,20 @@ bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupNam
 // it replaced became the backup.
 void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
                             bool backupRefreshed);
+// A check record that is there but damaged is replaced by what the files
+// prove: OvRetain.bin and the backup `backupName`, each listed when a
+// layout record of its header word describes its length exactly
+// (FindFileLayoutRecord, layout_record.h), with that record's id; when
+// neither is, the damaged record is removed, and the files count as having
+// none. One "WRN" line says so ("Check record OvRetain.check is damaged:
+// ..."); a failure to write gives one "ERR" line. A record that is missing,
+// unreadable or sound is left as it is. Called by the start-up check, a
+// load and a save (when it reads the record) that find the record damaged.
+// The caller holds the retain-file lock.
+void RepairCheckRecord(PDir* dir, const char* retainName, const char* backupName);
+// Whether a reason given above says that the check record itself is
+// damaged (then RepairCheckRecord applies).
+bool CheckRecordDamaged(const std::string& why);
 // What the module knows of the files in place is no longer so (they were
 // moved, removed or written by another way): the next save reads them.
 void ForgetCheckState();

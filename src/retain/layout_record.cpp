@@ -676,14 +676,69 @@ bool ReadLayoutRecordEntries(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord
     return true;
 }
 
-bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSize, LayoutRecord* record,
-                          std::string* why) {
-    if (!ReadLayoutRecordEntries(dir, hash, id, record, why)) return false;
-    if (id != 0 || fileSize == 4) return true;
-    for (const LayoutRecordEntry& e : record->Entries)
-        if (e.Size != 0 && e.Offset + e.Size == fileSize) return true;
-    *why = "for other sizes than the file's";
-    return false;
+uint64_t LayoutRecordFileLength(const LayoutRecord& record) {
+    return record.Entries.empty() ? 4 : record.Entries.back().Offset + record.Entries.back().Size;
+}
+
+namespace {
+
+// Whether two records list the same names, type codes and Sizes.
+bool SameLayout(const LayoutRecord& a, const LayoutRecord& b) {
+    if (a.Entries.size() != b.Entries.size()) return false;
+    for (size_t i = 0; i < a.Entries.size(); ++i) {
+        const LayoutRecordEntry &x = a.Entries[i], &y = b.Entries[i];
+        if (x.NameLength != y.NameLength || x.Type != y.Type || x.Size != y.Size ||
+            std::memcmp(x.Name, y.Name, x.NameLength) != 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+FileRecordFind FindFileLayoutRecord(PDir* dir, uint32_t hash, uint64_t fileSize, uint32_t* id, LayoutRecord* record,
+                                    std::string* why) {
+    if (*id != 0 && ReadLayoutRecordEntries(dir, hash, *id, record, why)) return FILE_RECORD_FOUND;
+    std::vector<std::string> names;
+    if (!PDirList(dir, &names)) {
+        *why = std::string("its directory cannot be listed: ") + std::strerror(errno);
+        return FILE_RECORD_UNFIT;
+    }
+    std::sort(names.begin(), names.end());
+    size_t ofHash = 0, layouts = 0;
+    uint32_t foundId = 0;
+    for (const std::string& name : names) {
+        uint32_t h = 0, i = 0;
+        if (!ParseLayoutRecordName(name, &h, &i) || h != hash) continue;
+        ++ofHash;
+        LayoutRecord candidate;
+        std::string ignored;
+        if (!ReadLayoutRecordEntries(dir, hash, i, &candidate, &ignored) ||
+            LayoutRecordFileLength(candidate) != fileSize)
+            continue;
+        if (layouts != 0 && SameLayout(*record, candidate)) {
+            if (foundId == 0) foundId = i;  // the record of an id is named by it
+            continue;
+        }
+        ++layouts;
+        *record = std::move(candidate);
+        foundId = i;
+    }
+    char text[160];
+    if (layouts == 1) {
+        *id = foundId;
+        return FILE_RECORD_FOUND;
+    }
+    record->Entries.clear();
+    if (ofHash == 0) {
+        std::snprintf(text, sizeof text, "no layout record of its hash %08x is there", hash);
+        *why = text;
+        return FILE_RECORD_NONE;
+    }
+    std::snprintf(text, sizeof text, "%s of the %zu layout records of its hash %08x describes its %llu bytes",
+                  layouts == 0 ? "none" : "more than one", ofHash, hash, static_cast<unsigned long long>(fileSize));
+    *why = text;
+    return FILE_RECORD_UNFIT;
 }
 
 int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* table, int32_t count, uint64_t fileSize,

@@ -179,13 +179,25 @@ bool ReadLayoutRecordIn(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* rec
 // fold of its names, and no lookup built (FindLayoutRecordEntry finds
 // nothing in it). ENOENT in errno when the record is not there.
 bool ReadLayoutRecordEntries(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* record, std::string* why);
-// The record that describes a retain file of fileSize bytes and header word
-// hash: the record (hash, id) when id is not 0; else the legacy record of
-// the hash, and that only when its slots end exactly where the file does
-// (an older version rewrote it for other sizes). A quick read, as above.
-// False with the reason when there is none to go by.
-bool ReadFileLayoutRecord(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSize, LayoutRecord* record,
-                          std::string* why);
+// What the search for a retain file's record found.
+enum FileRecordFind {
+    FILE_RECORD_FOUND,  // the record that describes the file
+    FILE_RECORD_NONE,   // the directory holds no record of the file's hash at all
+    FILE_RECORD_UNFIT,  // records of the hash are there, but none (or more than one
+                        // layout) describes the file's length
+};
+// The record of a retain file of fileSize bytes and header word hash,
+// written with the record *id (0: not known, as for a file that no check
+// record lists or a set-aside file of the older form): that record when
+// *id is not 0 and it reads; else, among every record of the hash in dir
+// (the legacy one included), the one whose slots end exactly where the file
+// does, *id then its id. Records of one content under two names count
+// once; records of two layouts of that length are not told apart, and
+// none is taken. A quick read, as above. The reason when not found.
+FileRecordFind FindFileLayoutRecord(PDir* dir, uint32_t hash, uint64_t fileSize, uint32_t* id, LayoutRecord* record,
+                                    std::string* why);
+// Where the slots of a record end: 4 and the sum of its entries' Sizes.
+uint64_t LayoutRecordFileLength(const LayoutRecord& record);
 // The first node of table [0, count) whose name, type code or Size is not
 // that of its entry, among the entries whose slots the file of fileSize
 // bytes holds; -1 when there is none. With the retain directory dir, a

@@ -1,10 +1,12 @@
 // The load's guard against slots of another layout.
 #include "retain/load_guard.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "report/report.h"
+#include "retain/node_slot.h"
 
 namespace {
 
@@ -12,9 +14,25 @@ constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
 
 }  // namespace
 
-void OpenLoadGuard(PDir* dir, const CheckEntry& entry, uint64_t fileSize, LoadGuard* guard) {
-    std::string why;
-    guard->HasRecord = ReadFileLayoutRecord(dir, entry.Hash, entry.LayoutId, fileSize, &guard->Record, &why);
+bool OpenLoadGuard(PDir* dir, const CheckEntry& entry, uint64_t fileSize, const NodeRecord* table, int32_t count,
+                   LoadGuard* guard, std::string* why) {
+    uint32_t id = entry.LayoutId;
+    const FileRecordFind found = FindFileLayoutRecord(dir, entry.Hash, fileSize, &id, &guard->Record, why);
+    guard->HasRecord = found == FILE_RECORD_FOUND;
+    if (found == FILE_RECORD_UNFIT) return false;
+    if (guard->HasRecord) return true;
+    // No record of its hash at all: slots in order, from a file that holds
+    // every node's slot.
+    uint64_t length = 4;
+    for (int32_t i = 0; table && i < count; ++i) length += NodeSlotSize(table[i]);
+    if (fileSize >= length) return true;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "it is %llu bytes long, the node table's slots %llu, and no layout record of its hash %08x is there "
+                  "(cut short, or of another layout)",
+                  static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(length), entry.Hash);
+    *why = text;
+    return false;
 }
 
 const uint8_t* GuardedSlot(LoadGuard* guard, int32_t i, const NodeRecord& node, uint16_t size, const uint8_t* file,

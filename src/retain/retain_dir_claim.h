@@ -7,9 +7,18 @@
 // and a newline, written when the lock is taken. The lock is held until the
 // process ends; the file stays.
 //
+// The claim is checked again before every save and load: it holds while
+// the file named OvRetain.lock in the directory is still the very file
+// (device and inode) whose lock this process holds. A lock file that was
+// removed (by a person who took it for stale) or replaced, or a directory
+// made anew under the same path, is claimed afresh: when another process
+// took it meanwhile, the claim is lost and stays so while that process
+// holds it. A claim taken afresh in the directory this process had claimed
+// gives one "WRN" line ("Retain directory claimed again: ...").
+//
 // ClaimRetainDirectory runs with the retain-file lock held (retain_file.h),
-// on the thread of the start-up check or of a save. It reports nothing: the
-// caller says what a refusal means.
+// on the thread of the start-up check, a save or a load. Apart from that
+// line it reports nothing: the caller says what a refusal means.
 #pragma once
 
 #include <sys/types.h>

@@ -290,13 +290,22 @@ uint8_t LoadLocked() {
     std::string name;
     PDir* dir = OpenRetainDirectory(retainPath, false, &name);
     if (!dir) return 0;
+    // Another process's directory holds its node space's values, not ours.
+    // (One that cannot be claimed at all, read-only, is still read.)
+    pid_t holder = 0;
+    if (!ClaimRetainDirectory(dir, &holder) && errno == EWOULDBLOCK) {
+        report(&LogChannel, "ERR", "Retain file load failed: the retain directory is used by process %d.",
+               static_cast<int>(holder));
+        PDirClose(dir);
+        return 0;
+    }
+    const std::string backupName = RetainFileName(GetBackupFilePath());
     // The whole file, verified before any node is written; the header is
     // not judged: the start-up check does that.
     std::vector<uint8_t> bytes;
     CheckEntry entry;
     bool fromBackup = false;
-    if (!ReadRetainFileForLoad(dir, name, RetainFileName(GetBackupFilePath()), GetUseBackup() != 0, &bytes, &entry,
-                               &fromBackup)) {
+    if (!ReadRetainFileForLoad(dir, name, backupName, GetUseBackup() != 0, &bytes, &entry, &fromBackup)) {
         PDirClose(dir);
         return 0;
     }
@@ -318,7 +327,12 @@ uint8_t LoadLocked() {
     // The file's own layout record, when it has one, keeps each slot from
     // a node whose type or size it was not written with.
     LoadGuard guard;
-    OpenLoadGuard(dir, entry, bytes.size(), &guard);
+    std::string refused;
+    if (!OpenLoadGuard(dir, entry, bytes.size(), table, count, &guard, &refused)) {
+        report(&LogChannel, "ERR", "Retain file not loaded: %s.", refused.c_str());
+        PDirClose(dir);
+        return 0;
+    }
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = NodeSlotSize(node);

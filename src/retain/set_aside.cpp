@@ -137,10 +137,20 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
     // Which layout record describes the file: its check record's entry.
     CheckEntry entry;
     std::string why;
-    if (VerifyRetainFileNamed(dir, retainName.c_str(), &entry, &why) != CHECK_VERIFIED) entry.LayoutId = 0;
+    const CheckVerdict verdict = VerifyRetainFileNamed(dir, retainName.c_str(), &entry, &why);
     if (errno != 0) {
         ReportStep("read");
         return false;
+    }
+    // One that no check record lists: the record of its hash and length.
+    if (verdict != CHECK_VERIFIED) {
+        entry.LayoutId = 0;
+        struct stat st;
+        LayoutRecord record;
+        if (PDirStat(dir, retainName.c_str(), &st) &&
+            FindFileLayoutRecord(dir, fileHash, static_cast<uint64_t>(st.st_size), &entry.LayoutId, &record, &why) !=
+                FILE_RECORD_FOUND)
+            entry.LayoutId = 0;
     }
     const std::vector<Kept> kept = ListSetAside(dir);
     char path[kPathSize];
@@ -194,13 +204,36 @@ void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash) {
     std::string why;
     ReadCheckRecord(dir, &entries, &missing, &why);
     for (const CheckEntry& e : entries) used.insert({e.Hash, e.LayoutId});
+    // A file whose name or check entry names no record is read through
+    // every record of its hash that describes its length: those stay as
+    // long as the file does.
+    auto usedByLength = [&](const std::string& name, uint32_t hash) {
+        struct stat st;
+        if (!PDirStat(dir, name.c_str(), &st)) return;
+        // A file of a length and hash the check record lists has its id.
+        for (const CheckEntry& e : entries)
+            if (e.Hash == hash && e.Length == static_cast<uint64_t>(st.st_size) && e.LayoutId != 0) return;
+        for (const std::string& other : names) {
+            uint32_t h = 0, i = 0;
+            LayoutRecord record;
+            std::string ignored;
+            if (ParseLayoutRecordName(other, &h, &i) && h == hash &&
+                ReadLayoutRecordEntries(dir, h, i, &record, &ignored) &&
+                LayoutRecordFileLength(record) == static_cast<uint64_t>(st.st_size))
+                used.insert({h, i});
+        }
+    };
     uint32_t hash = 0, id = 0;
-    if (HeaderWord(dir, RetainFileName(GetRetainFilePath()), &hash)) used.insert({hash, 0});
-    if (GetBackupFilePath()[0] != '\0' && HeaderWord(dir, RetainFileName(GetBackupFilePath()), &hash))
+    for (const std::string& file : {RetainFileName(GetRetainFilePath()), RetainFileName(GetBackupFilePath())}) {
+        if (file.empty() || !HeaderWord(dir, file, &hash)) continue;
         used.insert({hash, 0});
+        usedByLength(file, hash);
+    }
     for (const std::string& name : names) {
         SetAsideName parsed;
-        if (ParseSetAsideName(name, &parsed)) used.insert({parsed.Hash, parsed.Id});
+        if (!ParseSetAsideName(name, &parsed)) continue;
+        used.insert({parsed.Hash, parsed.Id});
+        if (parsed.Id == 0) usedByLength(name, parsed.Hash);
     }
     bool removed = false;
     for (const std::string& name : names) {

@@ -6,9 +6,11 @@
 //   OvRetain.<seq>.<hash>.<id>.old
 // <seq> (10 decimal digits) numbers the files in the order they were set
 // aside: one more than the highest number there; <hash> is the file's header
-// word and <id> the id of its layout record (layout_record.h), as the check
-// record names it, 00000000 when none is known (then the legacy record of
-// the hash describes it). Each 8 lower-case hex digits. A name is never
+// word and <id> the id of its layout record (layout_record.h): as the check
+// record names it or, for a file it does not list, the record of its hash
+// whose slots end exactly where the file does; 00000000 when there is none
+// (then the legacy record of the hash describes it). Each 8 lower-case hex
+// digits. A name is never
 // reused and no file ever replaces another; a file identical to one kept
 // already is not kept twice. Files of the older form OvRetain.<hash>.old
 // count as set aside before all others. It reports "Retained file kept as
@@ -21,7 +23,10 @@
 //
 // RemoveUnusedLayoutRecords removes every layout record that neither the
 // check record, OvRetain.bin, OvRetain.$$$, a set-aside file nor the
-// current hash refers to, and leftover temporary records. Failures are not
+// current hash refers to, and leftover temporary records. A file that no
+// check record entry (of its hash and length) or name gives a record id
+// refers to every record of its hash whose slots end where it does
+// (FindFileLayoutRecord, layout_record.h): one of them is its own. Failures are not
 // reported: a record left over costs only room.
 //
 // Both run with the retain-file lock held (the start-up check on the main

@@ -173,9 +173,23 @@ bool CheckRetainFile() {
     // A file there is judged by its check record first.
     CheckEntry entry;
     std::string damage;
-    const CheckVerdict verdict = present ? VerifyRetainFileNamed(dir, name.c_str(), &entry, &damage) : CHECK_NO_RECORD;
+    CheckVerdict verdict = present ? VerifyRetainFileNamed(dir, name.c_str(), &entry, &damage) : CHECK_NO_RECORD;
+    if (verdict == CHECK_FAILED && CheckRecordDamaged(damage)) {
+        // A damaged check record would refuse good files: the files say
+        // what it is to hold.
+        RepairCheckRecord(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
+        verdict = VerifyRetainFileNamed(dir, name.c_str(), &entry, &damage);
+    }
     if (present && verdict == CHECK_FAILED && errno != 0) error = errno;
     if (verdict != CHECK_VERIFIED) entry.LayoutId = 0;
+    // A file that no check record lists: its record is found by its hash
+    // and length, and it is described by no record when records of its
+    // hash are there and none fits.
+    LayoutRecord record;
+    std::string noRecord;
+    FileRecordFind found = FILE_RECORD_NONE;
+    if (present && error == 0 && verdict != CHECK_FAILED)
+        found = FindFileLayoutRecord(dir, s, static_cast<uint64_t>(st.st_size), &entry.LayoutId, &record, &noRecord);
     bool changed = false;
     if (error != 0) {
         // A file that is there but cannot be read is never removed or
@@ -193,9 +207,11 @@ bool CheckRetainFile() {
     } else if (present) {
         // The hash covers names only: the file's own record says whether a
         // type code or Size changed under it.
-        LayoutRecord record;
-        std::string why;
-        if (ReadFileLayoutRecord(dir, s, entry.LayoutId, st.st_size, &record, &why)) {
+        if (found == FILE_RECORD_UNFIT) {
+            // A load refuses it; nothing here touches it.
+            report(&LogChannel, "WRN", "Retained file has no layout record of its length: %s; it is left as it is.",
+                   noRecord.c_str());
+        } else if (found == FILE_RECORD_FOUND) {
             const int64_t at = FirstLayoutDifference(record, NodeTable(), NodeCount(), st.st_size,
                                                      entry.LayoutId != 0 ? dir : nullptr);
             if (at >= 0) {

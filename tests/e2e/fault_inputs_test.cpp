@@ -101,16 +101,15 @@ INSTANTIATE_TEST_SUITE_P(Inputs, ShortRetainFile,
 
 // --- A file far longer than the layout, with a text that has no zero ------
 
-TEST_F(FaultInputs, AFileFarLongerThanTheLayoutLoadsItsSlotsAndTheNextSaveTrimsIt) {
+TEST_F(FaultInputs, AFileFarLongerThanTheLayoutIsNotLoadedAndTheNextSaveKeepsItAside) {
     CreatePlant();
     std::string file = SaveOnceAndStop();
     ASSERT_EQ(file.size(), RetainFileLength());
-    // Sixteen letters and no zero in the 16-byte text slot, then a megabyte
-    // that no node owns.
+    // Sixteen letters and no zero in the 16-byte text slot; as an older
+    // version left it, with no check record (the layout record is written
+    // again at every start).
     file.replace(SlotOffset("Plant.Name"), 16, std::string(16, 'X'));
-    file += std::string(1 << 20, '\xEE');
     ovtest::WriteFile(RetainFile(), file);
-    // As an older version left it: no check record to refuse it by.
     const std::string check = RetainFile().substr(0, RetainFile().size() - 12) + "OvRetain.check";
     ASSERT_EQ(std::remove(check.c_str()), 0);
     Ovnode({"set", "Plant.Speed", "1"});
@@ -118,17 +117,31 @@ TEST_F(FaultInputs, AFileFarLongerThanTheLayoutLoadsItsSlotsAndTheNextSaveTrimsI
 
     Restart();
     EXPECT_EQ(Lines("WRN"), 0u) << service_->Output();  // the header still matches
-    EXPECT_EQ(ovtest::ReadFile(RetainFile()), file);
     Set("Load", "1");
     ASSERT_TRUE(WaitFor("LoadCount", "1")) << service_->Output();
     EXPECT_EQ(Plant("Speed"), "1234");
     EXPECT_EQ(Plant("Name"), std::string(15, 'X'));
 
+    // Then a megabyte that no node owns: no layout record of its hash
+    // describes such a file, so it is not loaded by position.
+    const std::string longer = file + std::string(1 << 20, '\xEE');
+    ovtest::WriteFile(RetainFile(), longer);
+    Ovnode({"set", "Plant.Speed", "2"});
+    EXPECT_EQ(ovtest::Ovnode(active_, {"load", "--wait"}).Status, 1);
+    EXPECT_EQ(Get("LoadCount"), "1");
+    EXPECT_EQ(Plant("Speed"), "2");
+    EXPECT_EQ(Lines("ERR"), 1u) << service_->Output();
+    // Nobody loaded it: the save keeps it aside before it writes the
+    // layout's length.
     Set("Save", "1");
     ASSERT_TRUE(ovtest::WaitUntil([&] { return ovtest::ReadFile(RetainFile()).size() == RetainFileLength(); }))
         << service_->Output();
     EXPECT_EQ(Stop(), 0);
-    EXPECT_EQ(Lines("ERR"), 0u);
+    EXPECT_EQ(Lines("ERR"), 1u);
+    size_t kept = 0;
+    for (const auto& e : std::filesystem::directory_iterator(RetainFile().substr(0, RetainFile().size() - 12)))
+        kept += e.path().extension() == ".old" && ovtest::ReadFile(e.path()) == longer;
+    EXPECT_EQ(kept, 1u);
 }
 
 // --- OutPath ---------------------------------------------------------------

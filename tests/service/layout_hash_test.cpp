@@ -431,6 +431,16 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
     std::string cut = good.substr(0, good.size() - 6);
     const uint32_t crc = Crc32c(0, cut.data(), cut.size());
     cut.append(reinterpret_cast<const char*>(&crc), 4);
+    // Its third entry takes 7 bytes of the 6-byte name before it (the byte
+    // past that name left from the first, so that the names still fold to
+    // the hash): refused all the same.
+    std::string longPrefix = Record({"Plc.Speed", "Plc.Sp", "Plc.Spe"}, 3);
+    ASSERT_EQ(longPrefix.substr(41, 3), std::string("\x06\x01"
+                                                    "e"));
+    longPrefix.replace(41, 3, std::string("\x07\x00", 2));
+    longPrefix.resize(longPrefix.size() - 4);
+    const uint32_t longCrc = Crc32c(0, longPrefix.data(), longPrefix.size());
+    longPrefix.append(reinterpret_cast<const char*>(&longCrc), 4);
     const std::string values = std::string("\x07\0\0\0", 4) + std::string("\x09\0\0\0", 4);
     struct Case {
         std::string Name, Record, File, Why;  // Why: empty for a migration
@@ -455,6 +465,7 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
          "names node Plc.Speed twice"},
         {"unknown version", unknown, values, "of an unknown format version 3"},
         {"cut inside an entry", cut, values, "inconsistent (entries end early)"},
+        {"a prefix longer than the name before", longPrefix, values, "inconsistent (entry 2 has a bad name length)"},
         {"file longer than the record", good, values + "x", "longer than its layout record describes"},
     };
     for (const Case& c : cases) {
@@ -621,7 +632,9 @@ TEST_F(LayoutIdentity, ATypeOrSizeChangeUnderTheSameHashIsALayoutChange) {
          "kept 8, resized 0, new 1, dropped 1", "2 values loaded by name, 1 nodes left unchanged", true, false},
     };
     for (const Case& c : cases) {
-        for (int mode : {0, 1, 2}) {  // no Migrate, Migrate, a load without a check
+        // No Migrate, Migrate, a load without a check, the same with no check
+        // record (the file's record then found by its hash and length).
+        for (int mode : {0, 1, 2, 3}) {
             SCOPED_TRACE(std::string(c.Name) + " mode " + std::to_string(mode));
             std::filesystem::remove_all(dir_.Path());
             std::filesystem::create_directories(dir_.Path());
@@ -634,7 +647,8 @@ TEST_F(LayoutIdentity, ATypeOrSizeChangeUnderTheSameHashIsALayoutChange) {
             UseLayout(c.ToType, c.ToText, mode == 1);
             ASSERT_EQ(ComputeLayoutHash(), before) << "the hash covers names only";
             ovtest::StderrCapture log;
-            if (mode == 2) {
+            if (mode >= 2) {
+                if (mode == 3) std::filesystem::remove(dir_.File("OvRetain.check"));
                 BuildRetainFilePaths();
             } else {
                 CheckRetainFile();
@@ -642,7 +656,7 @@ TEST_F(LayoutIdentity, ATypeOrSizeChangeUnderTheSameHashIsALayoutChange) {
             Fill(50);
             const uint8_t loaded = LoadRetainFile();
             std::vector<std::string> lines = log.Lines();
-            if (mode != 2) {
+            if (mode < 2) {
                 ASSERT_GE(lines.size(), 3u) << ::testing::PrintToString(lines);
                 EXPECT_EQ(lines[1], "WRN Retained file layout differs under the same hash code: " + c.Line + ".");
                 ASSERT_EQ(KeptFiles().size(), 1u);
@@ -785,33 +799,47 @@ TEST_F(LayoutIdentity, UpgradeAndRollbackKeepBothLayoutsValues) {
 
 // A file cut short, extended or with a bit flipped is not the file that was
 // saved: the start-up check says so and leaves it alone, a load refuses it
-// with one "ERR" line and touches no node, and with UseBackup a backup that
-// verifies is loaded instead. A file with no check record loads as it is.
+// with one "ERR" line and touches no node, and with UseBackup (only then) a
+// backup that verifies is loaded instead; a damaged backup never is. A
+// damaged check record refuses no good file: it is written anew from what
+// the files and their layout records prove.
 TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
     struct Case {
         const char* Name;
         std::function<void(std::string*)> Damage;
         std::string Why;
+        bool Record = false;  // the check record is damaged, not the file
     };
+    const auto flip = [](std::string* f) { (*f)[f->size() - 3] ^= 4; };
     const Case cases[] = {
-        {"bit flipped", [](std::string* f) { (*f)[f->size() - 3] ^= 4; }, "(damaged)"},
+        {"bit flipped", flip, "(damaged)"},
         {"cut short", [](std::string* f) { f->resize(f->size() - 5); }, "(cut short)"},
         {"extended", [](std::string* f) { *f += "x"; }, "(extended)"},
+        {"check record damaged", flip, "", true},
     };
-    for (uint8_t useBackup : {0, 1}) {
+    // The backup: off (one is there all the same), on, on and damaged too.
+    for (int backup : {0, 1, 2}) {
         for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(c.Name) + (useBackup ? " with a backup" : ""));
+            SCOPED_TRACE(std::string(c.Name) + " backup " + std::to_string(backup));
             std::filesystem::remove_all(dir_.Path());
             std::filesystem::create_directories(dir_.Path());
+            const uint8_t useBackup = backup != 0;
             UseLayout(7, 24, 0, useBackup);
             CheckRetainFile();
             Fill(1);
             ASSERT_EQ(SaveRetainFile(), 1);
+            if (!useBackup) WriteFile(backup_, ReadFile(retain_));
             Fill(2);
             ASSERT_EQ(SaveRetainFile(), 1);
-            std::string file = ReadFile(retain_);
+            const std::string damaged = c.Record ? dir_.File("OvRetain.check") : retain_;
+            std::string file = ReadFile(damaged);
             c.Damage(&file);
-            WriteFile(retain_, file);
+            WriteFile(damaged, file);
+            if (backup == 2) {
+                std::string old = ReadFile(backup_);
+                flip(&old);
+                WriteFile(backup_, old);
+            }
 
             UseLayout(7, 24, 0, useBackup);
             ovtest::StderrCapture log;
@@ -819,11 +847,20 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
             Fill(50);
             const uint8_t loaded = LoadRetainFile();
             const std::vector<std::string> lines = log.Lines();
+            if (c.Record) {
+                ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+                EXPECT_EQ(lines[1],
+                          "WRN Check record OvRetain.check is damaged: written anew for the 2 files its layout "
+                          "records describe.");
+                EXPECT_EQ(loaded, 1);
+                EXPECT_EQ(Number("Plc.Counter"), 2u);
+                continue;
+            }
             ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
             EXPECT_EQ(lines[1].rfind("WRN Retained file does not verify: ", 0), 0u) << lines[1];
             EXPECT_NE(lines[1].find(c.Why), std::string::npos) << lines[1];
             EXPECT_EQ(ReadFile(retain_), file) << "left alone";
-            if (useBackup) {
+            if (backup == 1) {
                 EXPECT_EQ(lines[2].rfind("WRN Retain file not loaded: ", 0), 0u) << lines[2];
                 EXPECT_NE(lines[2].find("; the backup is loaded instead."), std::string::npos) << lines[2];
                 EXPECT_EQ(loaded, 1);

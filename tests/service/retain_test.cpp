@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,25 +201,60 @@ TEST_F(RetainFile, SaveThenLoadRestoresEveryValue) {
     EXPECT_EQ(Value("SERVICE.OvRetain.Priority"), configuration) << "the service's own nodes are saved too";
 }
 
-TEST_F(RetainFile, AFileThatEndsEarlyRestoresTheCompleteSlots) {
+// A file that no check record lists, cut short or longer: its layout
+// record is found by its hash and length, and slots are never taken by
+// position while records of its hash are there and none describes it. A
+// file from before layout records is taken in order only when it holds
+// every node's slot; the bytes after them are ignored.
+TEST_F(RetainFile, AFileNoCheckRecordListsLoadsOnlyByARecordOfItsLength) {
     Configure(dir_.Path() + "/");
     MakeNumeric("s.A", 7, 4, 0x11111111);
     MakeNumeric("s.B", 7, 4, 0x22222222);
     MakeNumeric("s.C", 7, 4, 0x33333333);
     ASSERT_EQ(SaveRetainFile(), 1);
-    std::string full = ReadFile(GetRetainFilePath());
-    // Cut in the middle of s.B's slot, the second to last, and with no check
-    // record, as an older version left it.
-    WriteFile(GetRetainFilePath(), full.substr(0, full.size() - 6));
-    std::filesystem::remove(dir_.File("OvRetain.check"));
-    for (const char* name : {"s.A", "s.B", "s.C"}) SetValue(name, Bytes({0, 0, 0, 0}));
-
-    ovtest::StderrCapture log;
-    ASSERT_EQ(LoadRetainFile(), 1);
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"DBG Retain file has no check record: loaded without verifying."});
-    EXPECT_EQ(Value("s.A"), Bytes({0x11, 0x11, 0x11, 0x11}));
-    EXPECT_EQ(Value("s.B"), Bytes({0, 0, 0, 0}));
-    EXPECT_EQ(Value("s.C"), Bytes({0, 0, 0, 0}));
+    const std::string full = ReadFile(GetRetainFilePath());
+    struct Case {
+        const char* Name;
+        std::string File;
+        bool Records;  // the layout record the save wrote is there
+        std::string Line;
+    };
+    const Case cases[] = {
+        {"cut short", full.substr(0, full.size() - 6), true, "none of the 1 layout records of its hash"},
+        {"cut short, no record", full.substr(0, full.size() - 6), false, "(cut short, or of another layout)"},
+        {"longer", full + "xx", true, "none of the 1 layout records of its hash"},
+        {"longer, no record", full + "xx", false, ""},
+        {"whole", full, true, ""},
+    };
+    const std::string record = [&] {
+        for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+            if (e.path().extension() == ".layout") return e.path().string();
+        return std::string();
+    }();
+    ASSERT_FALSE(record.empty());
+    const std::string recordBytes = ReadFile(record);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteFile(GetRetainFilePath(), c.File);
+        std::filesystem::remove(dir_.File("OvRetain.check"));
+        if (c.Records) WriteFile(record, recordBytes);
+        if (!c.Records) std::filesystem::remove(record);
+        for (const char* name : {"s.A", "s.B", "s.C"}) SetValue(name, Bytes({0, 0, 0, 0}));
+        ovtest::StderrCapture log;
+        const uint8_t loaded = LoadRetainFile();
+        const std::vector<std::string> lines = log.Lines();
+        ASSERT_EQ(lines.size(), c.Line.empty() ? 1u : 2u) << ::testing::PrintToString(lines);
+        EXPECT_EQ(lines[0], "DBG Retain file has no check record: loaded without verifying.");
+        if (!c.Line.empty()) {
+            EXPECT_EQ(loaded, 0);
+            EXPECT_EQ(lines[1].rfind("ERR Retain file not loaded: ", 0), 0u) << lines[1];
+            EXPECT_NE(lines[1].find(c.Line), std::string::npos) << lines[1];
+            for (const char* name : {"s.A", "s.B", "s.C"}) EXPECT_EQ(Value(name), Bytes({0, 0, 0, 0})) << name;
+        } else {
+            EXPECT_EQ(loaded, 1);
+            EXPECT_EQ(Value("s.C"), Bytes({0x33, 0x33, 0x33, 0x33}));
+        }
+    }
 }
 
 TEST_F(RetainFile, LoadTakesSlotsAsTheyAreWhateverTheHeader) {
@@ -323,6 +359,80 @@ TEST_F(RetainFile, BackupHoldsThePreviousFile) {
     EXPECT_EQ(ReadFile(backup), first);
 }
 
+// The check record lists the backup's file for as long as it is the backup:
+// after saves without UseBackup left an older backup in place (one of them
+// finding the check record damaged, and writing it anew from the files), a
+// damaged retain file still gives way to that backup once UseBackup is on
+// again.
+TEST_F(RetainFile, TheBackupStaysListedWhileSavesLeaveItInPlace) {
+    Configure(dir_.Path() + "/", 1);
+    MakeNumeric("b.Value", 7, 4, 1);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    SetValue("b.Value", Bytes({2, 0, 0, 0}));
+    ASSERT_EQ(SaveRetainFile(), 1);  // the backup holds 1
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", Bytes({0}).data(), 1), 0);
+    SetValue("b.Value", Bytes({3, 0, 0, 0}));
+    ASSERT_EQ(SaveRetainFile(), 1);
+    std::string check = ReadFile(dir_.File("OvRetain.check"));
+    check[20] ^= 1;
+    WriteFile(dir_.File("OvRetain.check"), check);
+    ForgetCheckState();  // as at the first save of a run
+    SetValue("b.Value", Bytes({4, 0, 0, 0}));
+    {
+        ovtest::StderrCapture log;
+        ASSERT_EQ(SaveRetainFile(), 1);
+        EXPECT_EQ(log.Lines(), std::vector<std::string>{"WRN Check record OvRetain.check is damaged: written anew for "
+                                                        "the 2 files its layout records describe."});
+    }
+    std::string file = ReadFile(dir_.File("OvRetain.bin"));
+    file[4] ^= 1;
+    WriteFile(dir_.File("OvRetain.bin"), file);
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", Bytes({1}).data(), 1), 0);
+    SetValue("b.Value", Bytes({0, 0, 0, 0}));
+    ovtest::StderrCapture log;
+    EXPECT_EQ(LoadRetainFile(), 1) << ::testing::PrintToString(log.Lines());
+    EXPECT_EQ(Value("b.Value"), Bytes({1, 0, 0, 0}));
+}
+
+// The directory's claim holds while OvRetain.lock in it is the file this
+// process locked: once that file was removed, or the directory made anew,
+// and another process locked the new one, every save and load refuses;
+// once that process lets go, the claim is taken afresh.
+TEST_F(RetainFile, ALostDirectoryClaimStopsSavesAndLoads) {
+    Configure(dir_.Path() + "/");
+    MakeNumeric("c.Value", 7, 4, 1);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    const std::string lock = dir_.File("OvRetain.lock");
+    for (bool anew : {false, true}) {
+        SCOPED_TRACE(anew ? "directory made anew" : "lock file removed");
+        if (anew) {
+            std::filesystem::remove_all(dir_.Path());
+            std::filesystem::create_directories(dir_.Path());
+        } else {
+            ASSERT_TRUE(std::filesystem::remove(lock));
+        }
+        // The other process: a lock on an open file of its own.
+        const int other = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(write(other, "4242\n", 5), 5);
+        ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+        const bool had = FileExists(dir_.File("OvRetain.bin"));
+        const std::string before = had ? ReadFile(dir_.File("OvRetain.bin")) : "";
+        SetValue("c.Value", Bytes({9, 0, 0, 0}));
+        ovtest::StderrCapture log;
+        EXPECT_EQ(SaveRetainFile(), 0);
+        EXPECT_EQ(LoadRetainFile(), 0);
+        EXPECT_EQ(log.Lines(), (std::vector<std::string>{
+                                   "ERR Retain file save failed: the retain directory is used by process 4242.",
+                                   "ERR Retain file load failed: the retain directory is used by process 4242."}));
+        EXPECT_EQ(FileExists(dir_.File("OvRetain.bin")), had);
+        EXPECT_EQ(had ? ReadFile(dir_.File("OvRetain.bin")) : "", before);
+        EXPECT_EQ(Value("c.Value"), Bytes({9, 0, 0, 0}));
+        close(other);
+        EXPECT_EQ(SaveRetainFile(), 1) << "let go: claimed afresh";
+    }
+}
+
 // Each injected failure: the save returns 0 with one "ERR" line naming the
 // step, the previous retain file and backup stay byte for byte, and no
 // temporary file is left.
@@ -345,6 +455,8 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
         {"ENOSPC on a slot write", [] { PFileInjectFault(PF_WRITE, 2, ENOSPC); },
          "ERR Retain file write failed: No space left on device"},
         {"EIO on fsync", [] { PFileInjectFault(PF_SYNC, 1, EIO); }, "ERR Retain file sync failed: Input/output error"},
+        {"EIO on the check record's fsync", [] { PFileInjectFault(PF_SYNC, 2, EIO); },
+         "ERR Check record sync failed: Input/output error"},
         {"failing rename", [] { PFileInjectFault(PF_RENAME, 2, EXDEV); },
          "ERR Retain file rename failed: Invalid cross-device link"},
         {"failing check record rename", [] { PFileInjectFault(PF_RENAME, 1, EXDEV); },
@@ -377,6 +489,7 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
             // name of the retain file, which writing in place would change.
             std::filesystem::remove(backup);
             WriteFile(backup, "backup");
+            const std::string record = ReadFile(dir_.File("OvRetain.check"));
             c.Arm();
             if (useBackup && std::string(c.Name) == "failing rename") PFileInjectFault(PF_RENAME, 3, EXDEV);
             ovtest::StderrCapture log;
@@ -394,6 +507,10 @@ TEST_F(RetainFile, FailuresKeepThePreviousFile) {
             EXPECT_EQ(ReadFile(retain), previous);
             if (!useBackup || std::string(c.Name) != "failing rename") {
                 EXPECT_EQ(ReadFile(backup), "backup");
+            }
+            // Only the retain file's own rename comes after the record's.
+            if (std::string(c.Name) != "failing rename") {
+                EXPECT_EQ(ReadFile(dir_.File("OvRetain.check")), record);
             }
             EXPECT_FALSE(FileExists(retain + ".tmp"));
         }

@@ -69,6 +69,8 @@ TEST(CliTest, RefusedLines) {
         {{"get", "A", "--space="}, "invalid node space name"},
         {{"get", "A", "-x"}, "unknown option '-x'"},
         {{"service", "--to=", "run"}, "--to needs a process name"},
+        {{"get", "A", "--layout", "r"}, "--layout does not apply to get"},
+        {{"retain-restore", "f", "--layout"}, "--layout needs a layout record's path"},
     };
     for (const auto& [line, message] : cases) {
         Invocation inv;
@@ -90,6 +92,10 @@ TEST(CliTest, WaitTimeoutAndCheck) {
     ASSERT_TRUE(ParseCommandLine({"retain-dump", "--check", "f"}, "", &inv, &error)) << error;
     EXPECT_TRUE(inv.Check);
     EXPECT_FALSE(inv.Wait);
+    ASSERT_TRUE(ParseCommandLine({"retain-diff", "a", "--layout", "r1", "b", "--layout=r2"}, "", &inv, &error))
+        << error;
+    EXPECT_EQ(inv.Layouts, (std::vector<std::string>{"r1", "r2"}));
+    EXPECT_EQ(inv.Args, (std::vector<std::string>{"a", "b"}));
 }
 
 TEST(CliTest, HelpNeedsNoArguments) {

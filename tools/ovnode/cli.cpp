@@ -47,7 +47,7 @@ bool TakesOption(const std::string& command, const std::string& option) {
     static const std::map<std::string, std::string> options = {
         {"--json", " get catalog retain-dump "}, {"--wait", " save load service "},
         {"--timeout", " save load service "},    {"--check", " retain-dump "},
-        {"--journal", " retain-dump "},
+        {"--journal", " retain-dump "},          {"--layout", " retain-dump retain-restore retain-diff "},
     };
     auto it = options.find(option);
     return it != options.end() && it->second.find(" " + command + " ") != std::string::npos;
@@ -81,7 +81,7 @@ const char kToolHelp[] =
     "  notify CODE [--to NAME]   deliver a kernel system event to a process\n"
     "  catalog [--json]          show the root catalogue\n"
     "  destroy [--force]         remove the node space and its kernel instance\n"
-    "  retain-dump FILE [--check | --journal] [--json]\n"
+    "  retain-dump FILE [--check | --journal] [--json] [--layout RECORD]\n"
     "                            show a retain file against the current layout\n"
     "  status [--json]           the service's state, last saves and loads, retain file\n"
     "  metrics                   the same in Prometheus' text format\n"
@@ -89,9 +89,10 @@ const char kToolHelp[] =
     "                            write the Save trigger (and wait for the save)\n"
     "  load [--wait [--timeout S]]\n"
     "                            write the Load trigger (and wait for the load)\n"
-    "  retain-restore FILE [--dry-run]\n"
+    "  retain-restore FILE [--dry-run] [--layout RECORD]\n"
     "                            write a retain file's values into the nodes by name\n"
-    "  retain-diff FILE1 FILE2   compare two retain files by name\n"
+    "  retain-diff FILE1 FILE2 [--layout RECORD]...\n"
+    "                            compare two retain files by name\n"
     "\n"
     "Options:\n"
     "  --space NAME   node space to use (default: $OVNODE_SPACE, else ovnodespace)\n"
@@ -177,7 +178,7 @@ const std::map<std::string, std::string>& CommandHelp() {
          "keep what they have mapped. Refuses while a service runs on the node\n"
          "space, unless --force is given.\n"},
         {"retain-dump",
-         "usage: ovnode retain-dump FILE [--check | --journal] [--json]\n"
+         "usage: ovnode retain-dump FILE [--check | --journal] [--json] [--layout RECORD]\n"
          "\n"
          "Shows a retain file against the node space's current layout: the file's\n"
          "header word beside the layout hash, then each slot in order with the\n"
@@ -194,7 +195,10 @@ const std::map<std::string, std::string>& CommandHelp() {
          "With --journal, the values as a load would leave them: the file with the\n"
          "whole groups of the change journal OvRetain.journal beside it applied in\n"
          "order, up to the first damaged or cut-short one, and how many were; a\n"
-         "journal that names another file is not applied.\n"},
+         "journal that names another file is not applied.\n"
+         "With --layout RECORD (repeatable), the slots by that layout record\n"
+         "(OvRetain.<hash>.<id>.layout) when it is of the file's hash and describes\n"
+         "its length.\n"},
         {"status",
          "usage: ovnode status [--json]\n"
          "\n"
@@ -226,22 +230,27 @@ const std::map<std::string, std::string>& CommandHelp() {
          "\n"
          "Writes 1 into SERVICE.OvRetain.Load; --wait as for 'save'.\n"},
         {"retain-restore",
-         "usage: ovnode retain-restore FILE [--dry-run]\n"
+         "usage: ovnode retain-restore FILE [--dry-run] [--layout RECORD]\n"
          "\n"
          "Writes the values of retain file FILE (OvRetain.bin, OvRetain.$$$ or an .old\n"
-         "file) into the node space by name, through its own layout record beside it\n"
-         "(named by an .old file's name or by the check record). A node takes the value of the node of the\n"
-         "same name and type code; a text or byte range whose size changed is cut\n"
-         "short or zero-filled, any other value whose size changed is not taken.\n"
+         "file, or a copy under any name) into the node space by name, through its own\n"
+         "layout record beside it: named by an .old file's name or by the check record,\n"
+         "else the record of the file's header word whose slots end where the file\n"
+         "does. --layout RECORD (repeatable) names the record to use instead: the one\n"
+         "of the file's hash that describes its length. A node takes the value of the\n"
+         "node of the same name and type code; a text or byte range whose size changed\n"
+         "is cut short or zero-filled, any other value whose size changed is not taken.\n"
          "Prints: kept N, resized N, new N, dropped N. --dry-run writes nothing.\n"
          "Fails when the record is missing, damaged or does not describe the file.\n"},
         {"retain-diff",
-         "usage: ovnode retain-diff FILE1 FILE2\n"
+         "usage: ovnode retain-diff FILE1 FILE2 [--layout RECORD]...\n"
          "\n"
          "Compares two retain files by name through their layout records and prints\n"
          "each node whose value differs (NAME: VALUE1 -> VALUE2) or that only one file\n"
          "holds. Exit status 0 when they hold the same values, 1 when they differ or\n"
-         "a file cannot be compared.\n"},
+         "a file cannot be compared. The records are found as retain-restore finds\n"
+         "them; with --layout (repeatable) each file takes the record given of its\n"
+         "hash and length.\n"},
     };
     return help;
 }
@@ -296,6 +305,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             if (!ParseTimeout(value, &result.Timeout))
                 return fail("option --timeout takes seconds (more than 0, at most 86400): '" + value + "'");
             timeout = true;
+        } else if (a == "--layout" || a.rfind("--layout=", 0) == 0) {
+            if (a == "--layout" && i + 1 >= args.size()) return fail("option --layout needs a layout record's path");
+            result.Layouts.push_back(a == "--layout" ? args[++i] : a.substr(9));
+            if (result.Layouts.back().empty()) return fail("option --layout needs a layout record's path");
         } else if (a == "--dry-run") {
             result.DryRun = true;
         } else if (a == "--force") {
@@ -340,6 +353,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (result.Journal && result.Check)
         return fail("option --journal shows values, --check judges the file alone: give one of them");
     if (to && !shape.TakesTo) return fail("option --to does not apply to " + result.Command);
+    if (!result.Layouts.empty() && !TakesOption(result.Command, "--layout"))
+        return fail("option --layout does not apply to " + result.Command);
     if (result.DryRun && result.Command != "retain-restore")
         return fail("option --dry-run does not apply to " + result.Command);
     if (force && result.Command != "destroy") return fail("option --force does not apply to " + result.Command);

@@ -47,6 +47,7 @@ struct Invocation {
     bool Check = false;                // retain-dump --check
     bool Journal = false;              // retain-dump --journal
     bool DryRun = false;               // retain-restore --dry-run
+    std::vector<std::string> Layouts;  // retain-dump, -restore, -diff --layout RECORD (repeatable)
 };
 
 // Parses args (without the program name). envSpace is OVNODE_SPACE, or

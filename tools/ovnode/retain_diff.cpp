@@ -41,7 +41,11 @@ int CommandRetainDiff(const Invocation& inv, std::ostream& out, std::ostream& er
     RetainedFile files[2];
     for (int i = 0; i < 2; ++i) {
         std::string error;
-        if (!ReadRetainedBytes(inv.Args[i], &files[i], &error) || !ReadRetainedRecord(&files[i], &error)) {
+        // A record given is taken by the file it describes; the other finds
+        // its own.
+        if (!ReadRetainedBytes(inv.Args[i], &files[i], &error) ||
+            (!ReadRetainedRecord(&files[i], &error, inv.Layouts) &&
+             (inv.Layouts.empty() || !ReadRetainedRecord(&files[i], &error)))) {
             err << "ovnode: " << error << "\n";
             return kExitFailure;
         }

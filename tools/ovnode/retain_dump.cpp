@@ -12,6 +12,7 @@
 // index, and a node's index is its place in the table the slots came from
 // (the current one, or the file's own record, whose entries are in table
 // order), so each record goes to the slot of that place when the sizes agree.
+// --layout names the record to show the slots by, whatever the header.
 // The journal is parsed by the service's own code (journal_format.h).
 #include <errno.h>
 
@@ -236,12 +237,17 @@ int CommandRetainDump(const Invocation& inv, std::ostream& out, std::ostream& er
     std::vector<Slot> slots;
     std::string recordPath, noRecord;
     size_t recordNodes = 0;
-    if (bytes.size() >= 4 && !headerMatches && !inv.Check) {
+    if (bytes.size() >= 4 && (!headerMatches || !inv.Layouts.empty()) && !inv.Check) {
         RetainedFile own;
         own.Path = path;
         own.Bytes = bytes;
         own.Header = header;
-        if (ReadRetainedRecord(&own, &noRecord)) {
+        const bool read = ReadRetainedRecord(&own, &noRecord, inv.Layouts);
+        if (!read && !inv.Layouts.empty()) {
+            err << "ovnode: " << ShownText(noRecord) << "\n";
+            return kExitFailure;
+        }
+        if (read) {
             recordPath = own.RecordPath;
             slots = SlotsOfRecord(own.Record);
             recordNodes = own.Record.Entries.size();

@@ -37,7 +37,7 @@ void WriteBack(void* context, const NodeRecord& node, uint16_t size, const uint8
 int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream& err) {
     RetainedFile file;
     std::string error;
-    if (!ReadRetainedBytes(inv.Args[0], &file, &error) || !ReadRetainedRecord(&file, &error)) {
+    if (!ReadRetainedBytes(inv.Args[0], &file, &error) || !ReadRetainedRecord(&file, &error, inv.Layouts)) {
         err << "ovnode: " << error << "\n";
         return kExitFailure;
     }

@@ -33,7 +33,35 @@ bool ReadRetainedBytes(const std::string& given, RetainedFile* file, std::string
     return true;
 }
 
-bool ReadRetainedRecord(RetainedFile* file, std::string* error) {
+namespace {
+
+// The first of the records given that is of the file's hash and describes
+// its length.
+bool ReadGivenRecord(RetainedFile* file, const std::vector<std::string>& given, std::string* error) {
+    std::string reasons;
+    for (const std::string& g : given) {
+        const std::string path = PFileMapPath(g.c_str());
+        std::string why;
+        if (ReadLayoutRecord(path.c_str(), file->Header, &file->Record, &why)) {
+            const uint64_t end = LayoutRecordFileLength(file->Record);
+            if (end == file->Bytes.size()) {
+                file->RecordPath = path;
+                return true;
+            }
+            why = "for " + std::to_string(end) + " bytes";
+        }
+        reasons += (reasons.empty() ? "" : "; ") + ShownText(path) + " is " + why;
+    }
+    file->Record.Entries.clear();
+    *error = "retain file " + file->Path + " (" + std::to_string(file->Bytes.size()) +
+             " bytes) is described by none of the layout records given: " + reasons;
+    return false;
+}
+
+}  // namespace
+
+bool ReadRetainedRecord(RetainedFile* file, std::string* error, const std::vector<std::string>& given) {
+    if (!given.empty()) return ReadGivenRecord(file, given, error);
     std::string name, why;
     PDir* dir = PDirOpenParent(file->Path.c_str(), &name);
     if (!dir) {
@@ -41,7 +69,7 @@ bool ReadRetainedRecord(RetainedFile* file, std::string* error) {
         return false;
     }
     // The file's own record: named by a set-aside file's name, else by the
-    // check record beside it, else the legacy record of its hash.
+    // check record beside it, else the one of its hash and length.
     uint32_t id = 0;
     SetAsideName parsed;
     CheckEntry entry;
@@ -51,22 +79,21 @@ bool ReadRetainedRecord(RetainedFile* file, std::string* error) {
                                 file->Header, &entry, &why) == CHECK_VERIFIED) {
         id = entry.LayoutId;
     }
+    LayoutRecord found;
+    bool ok = FindFileLayoutRecord(dir, file->Header, file->Bytes.size(), &id, &found, &why) == FILE_RECORD_FOUND;
     const std::string path = LayoutRecordPathBeside(file->Path, file->Header, id);
-    bool ok = ReadLayoutRecordIn(dir, file->Header, id, &file->Record, &why);
-    const std::vector<LayoutRecordEntry>& entries = file->Record.Entries;
-    const uint64_t end = entries.empty() ? 4 : entries.back().Offset + entries.back().Size;
-    if (ok && id == 0 && file->Bytes.size() != 4) {
-        // A legacy record may have been rewritten for other sizes: only one
-        // whose slots end where the file does is taken.
+    // Read again in full: the names must reproduce the hash.
+    if (ok && !ReadLayoutRecordIn(dir, file->Header, id, &file->Record, &why)) {
         ok = false;
-        for (const LayoutRecordEntry& e : entries) ok |= e.Size != 0 && e.Offset + e.Size == file->Bytes.size();
-        if (!ok) why = "for other sizes than the file's";
+        why = path + " is " + why;
     }
     PDirClose(dir);
     if (!ok) {
-        *error = "retain file " + file->Path + " has no usable layout record: " + path + " is " + why;
+        *error =
+            "retain file " + file->Path + " has no usable layout record: " + why + " (name the record with --layout)";
         return false;
     }
+    const uint64_t end = LayoutRecordFileLength(file->Record);
     if (file->Bytes.size() > end) {
         *error = "retain file " + file->Path + " (" + std::to_string(file->Bytes.size()) +
                  " bytes) is longer than its layout record " + path + " describes (" + std::to_string(end) + " bytes)";
