@@ -17,7 +17,6 @@
 namespace {
 
 constexpr uint64_t kMarkMagic = 0x3154504F4441564Full;  // "OVADOPT1"
-constexpr size_t kCompareChunk = 64 * 1024;
 
 struct Mark {
     uint64_t Magic;
@@ -53,25 +52,6 @@ bool Adopted(const Mark& mark) {
     Mark stored;
     if (NodeAdoptedMark(&stored, sizeof stored) != sizeof stored) return false;
     return std::memcmp(&stored, &mark, sizeof mark) == 0;
-}
-
-// True when the two files hold the same bytes; false when they differ or
-// either cannot be read.
-bool SameBytes(PDir* dir, const std::string& a, const std::string& b) {
-    struct stat sa, sb;
-    if (!PDirStat(dir, a.c_str(), &sa) || !PDirStat(dir, b.c_str(), &sb) || sa.st_size != sb.st_size) return false;
-    PFile* fa = PDirOpenRead(dir, a.c_str());
-    PFile* fb = fa ? PDirOpenRead(dir, b.c_str()) : nullptr;
-    bool same = fa && fb;
-    std::vector<uint8_t> ba(kCompareChunk), bb(kCompareChunk);
-    for (int64_t left = sa.st_size; same && left > 0;) {
-        const size_t n = static_cast<size_t>(std::min<int64_t>(left, kCompareChunk));
-        same = PFileRead(fa, ba.data(), n) && PFileRead(fb, bb.data(), n) && std::memcmp(ba.data(), bb.data(), n) == 0;
-        left -= static_cast<int64_t>(n);
-    }
-    if (fa) PFileClose(fa);
-    if (fb) PFileClose(fb);
-    return same;
 }
 
 // The header word of a file, for the name it is kept under; 0 when it
@@ -117,11 +97,16 @@ bool SaveGuardsPass() {
     return true;
 }
 
-bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName) {
+bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName, uint32_t tempLayoutId) {
     Mark mark;
     if (!MarkOf(dir, name, &mark) || Adopted(mark)) return true;
-    if (SameBytes(dir, name, tempName)) return true;
-    return SetAsideRetainFile(dir, name, HeaderOf(dir, name));
+    return SetAsideRetainFile(dir, name, HeaderOf(dir, name), tempName, tempLayoutId);
+}
+
+void AdoptInPlaceOfDamagedFile(PDir* dir, const std::string& name) {
+    Mark mark;
+    if (!MarkOf(dir, name, &mark) || Adopted(mark)) return;
+    if (SetAsideRetainFile(dir, name, HeaderOf(dir, name))) MarkRetainFileAdopted(dir, name);
 }
 
 void MarkRetainFileAdopted(PDir* dir, const std::string& name) {

@@ -275,6 +275,19 @@ uint64_t JournalApply(PDir* dir, const JournalIdentity& file) {
     report(&LogChannel, "DBG", "Journal applied: %llu groups, %llu values%s",
            static_cast<unsigned long long>(replay.Groups), static_cast<unsigned long long>(replay.Records),
            replay.Tail ? "; a damaged or cut-short tail was left out" : "");
+    if (replay.Damaged) {
+        // Whole groups may follow the damage: the journal is kept as it is
+        // (the next full save puts a new one in its place).
+        const std::string aside = FreeAsideName(dir);
+        const char* step = "link";
+        bool kept = PDirLink(dir, kJournalName, aside.c_str());
+        if (!kept && errno != EEXIST) kept = PDirCopyFile(dir, kJournalName, aside.c_str(), &step);
+        if (kept) kept = PDirSync(dir);
+        report(&LogChannel, "WRN", "Journal %s is damaged after group %llu: %llu bytes after it not applied; %s %s",
+               kJournalName, static_cast<unsigned long long>(replay.Groups),
+               static_cast<unsigned long long>(bytes.size() - replay.WholeBytes),
+               kept ? "kept as" : "could not be kept as", aside.c_str());
+    }
     // The values loaded are every node's: they are folded into the next full
     // save rather than appended one by one.
     CloseLive();

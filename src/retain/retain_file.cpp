@@ -196,7 +196,7 @@ uint8_t SaveWalk() {
         return Abandon(dir, nullptr, temp);
     }
     // Values that nobody loaded are kept before they are replaced.
-    if (!KeepUnadoptedRetainFile(dir, name, tempName)) {
+    if (!KeepUnadoptedRetainFile(dir, name, tempName, fresh.LayoutId)) {
         AbandonCheckRecord(dir, check);
         return Abandon(dir, nullptr, temp);
     }
@@ -232,13 +232,14 @@ uint8_t FinishLoad(PDir* dir, const std::string& name, const CheckEntry& entry, 
                    uint32_t failuresBefore) {
     const uint8_t result = NodeSpaceFailed(failuresBefore, "load") ? 0 : 1;
     // The node space holds the file's values now: it is theirs to save over.
-    // A backup loaded in place of a damaged file leaves that file unadopted,
-    // so that the next save keeps it aside rather than replacing it unseen.
+    // A backup loaded in place of a damaged file: that file is kept aside
+    // now, and then the values loaded are protected as after any load.
     if (result && !fromBackup) MarkRetainFileAdopted(dir, name);
+    if (result && fromBackup) AdoptInPlaceOfDamagedFile(dir, name);
     // Then the values changed since that file was written, when the node
-    // table is still the one the file was. A backup loaded instead is older
-    // than any journal.
-    if (result && !fromBackup && inOrder) JournalApply(dir, JournalIdentity{entry.Hash, entry.Length, entry.Crc});
+    // table is still the one the file was. A journal of the damaged file
+    // names another file than the backup: it is kept aside, not applied.
+    if (result && inOrder) JournalApply(dir, JournalIdentity{entry.Hash, entry.Length, entry.Crc});
     PDirClose(dir);
     return result;
 }

@@ -9,15 +9,25 @@
 // word and <id> the id of its layout record (layout_record.h), as the check
 // record names it, 00000000 when none is known (then the legacy record of
 // the hash describes it). Each 8 lower-case hex digits. A name is never
-// reused and no file ever replaces another; a file identical to one kept
-// already is not kept twice. Files of the older form OvRetain.<hash>.old
-// count as set aside before all others. It reports "Retained file kept as
-// <path>." ("WRN"; the path of the copy kept already, when there is one),
-// or one "ERR" line naming the failed step. Then the set-aside files are
-// pruned: the newest eight (or the number in the node
-// SERVICE.OvRetain.KeepOld, type 7, read by name and never created, when
-// that is more) are kept, and beyond those the newest one of each layout
-// (hash and id); every file removed gets one "WRN" line naming it.
+// reused and no file ever replaces another. The journal that extends the
+// file (journal_keep.h) is kept beside it first, as <that name>.journal,
+// with one "WRN" line ("Journal OvRetain.journal kept with it as <path>.").
+// A file that holds the same values as one kept already (with the same
+// journal, or none) is not kept twice; nor is one whose values the file
+// replacing it (`replacement`, written with the layout record
+// `replacementId`) holds too, when no journal extends it. Values count as
+// the same when the bytes are, or when two files of one layout record
+// differ only in the slots of the service's own status nodes (Status,
+// Error, Live, SaveCount, LoadCount). It reports "Retained file kept as
+// <path>." ("WRN"; the path of the copy kept already, when there is one;
+// nothing when the replacement holds the values), or one "ERR" line naming
+// the failed step; a file that could not be kept is left as it was. Then
+// the set-aside files are pruned: the newest eight (or the number in the
+// node SERVICE.OvRetain.KeepOld, type 7, read by name and never created,
+// when that is more) are kept, and beyond those the newest one of each
+// layout (hash and id); a file goes with its kept journal. Of the journals
+// kept on their own (OvRetain.journal.<n>.old, journal.h) the newest as
+// many are kept. Every file removed gets one "WRN" line naming it.
 //
 // RemoveUnusedLayoutRecords removes every layout record that neither the
 // check record, OvRetain.bin, OvRetain.$$$, a set-aside file nor the
@@ -35,7 +45,8 @@
 
 #include "stdlib/pdir.h"
 
-bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash);
+bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash,
+                        const std::string& replacement = std::string(), uint32_t replacementId = 0);
 void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash);
 
 // A set-aside file's name taken apart: seq 0 and id 0 for the older form.

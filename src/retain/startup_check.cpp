@@ -12,9 +12,11 @@
 #include "retain/adoption.h"
 #include "retain/check_record.h"
 #include "retain/journal.h"
+#include "retain/journal_keep.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/migration.h"
+#include "retain/node_slot.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_dir_claim.h"
 #include "retain/retain_file.h"
@@ -90,6 +92,33 @@ void ReportPaths() {
     if (OutPathNodeLength() >= kOutPathRead)
         report(&LogChannel, "WRN", "OutPath is longer than the %u characters read; using %s",
                static_cast<unsigned>(kOutPathRead - 1), dir.c_str());
+}
+
+// True when the node table is the layout of the retain file of hash `hash`
+// and `length` bytes (its layout record `id`) with nothing but nodes of the
+// service's own (SERVICE.OvRetain.*) added: every node the record lists is
+// there in order, with its type code and Size.
+bool OnlyServiceNodesAdded(PDir* dir, uint32_t hash, uint32_t id, uint64_t length) {
+    LayoutRecord record;
+    std::string why;
+    if (!ReadFileLayoutRecord(dir, hash, id, length, &record, &why)) return false;
+    const std::string own = std::string("SERVICE.") + ContainerName() + ".";
+    const NodeRecord* table = NodeTable();
+    const int32_t count = NodeCount();
+    size_t j = 0;
+    int32_t added = 0;
+    for (int32_t i = 0; table && i < count; ++i) {
+        const NodeRecord& node = table[i];
+        if (j < record.Entries.size() && LayoutEntryNamesNode(record.Entries[j], node)) {
+            const LayoutRecordEntry& e = record.Entries[j++];
+            if (e.Type != node.Type || e.Size != NodeSlotSize(node)) return false;
+        } else if (std::strncmp(node.Name, own.c_str(), own.size()) == 0) {
+            ++added;
+        } else {
+            return false;
+        }
+    }
+    return j == record.Entries.size() && added > 0;
 }
 
 }  // namespace
@@ -177,10 +206,16 @@ bool CheckRetainFile() {
     if (present && verdict == CHECK_FAILED && errno != 0) error = errno;
     if (verdict != CHECK_VERIFIED) entry.LayoutId = 0;
     bool changed = false;
+    // A layout that only gained the service's own settings costs no value:
+    // the file is migrated by name whatever Migrate says.
+    const bool settingsOnly = error == 0 && h != s && present && verdict != CHECK_FAILED &&
+                              OnlyServiceNodesAdded(dir, s, entry.LayoutId, static_cast<uint64_t>(st.st_size));
     if (error != 0) {
         // A file that is there but cannot be read is never removed or
         // rotated: it may hold the only copy of the values.
         ReportRetainFileError("read", error);
+    } else if (settingsOnly) {
+        changed = true;
     } else if (h != s) {
         report(&LogChannel, "WRN", "Retained file hash code does not match and will be deleted.");
         report(&LogChannel, "WRN", "current hash code = %x", h);
@@ -211,16 +246,27 @@ bool CheckRetainFile() {
             }
         }
     }
+    // The journal that extends the file goes where the file goes.
+    JournalIdentity identity;
+    const bool journal =
+        changed && present &&
+        ChecksumRetainFile(dir, name.c_str(), &identity.FileLength, &identity.FileCrc, &identity.LayoutHash) &&
+        JournalNamesFile(dir, kJournalFileName, identity);
+    // The file is kept aside first, with its journal; a file that could
+    // not be kept stays where it is, and so does everything else.
+    if (changed && present && !SetAsideRetainFile(dir, name, s)) {
+        report(&LogChannel, "ERR", "Retained file left as it is: it could not be kept aside first.");
+        changed = false;
+    }
     if (changed) {
-        // The file is kept aside first; with Migrate its values then move
-        // into a file of this layout instead of being left behind.
-        if (present) SetAsideRetainFile(dir, name, s);
+        // With Migrate its values then move into a file of this layout
+        // instead of being left behind.
         bool migrated = false;
-        if (present && GetMigrate() == 1) {
+        if (present && (GetMigrate() == 1 || settingsOnly)) {
             if (verdict == CHECK_FAILED) {
                 report(&LogChannel, "WRN", "Retained file not migrated: %s.", damage.c_str());
             } else {
-                migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys);
+                migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys, settingsOnly);
             }
         }
         if (!migrated && dir) {
@@ -230,6 +276,8 @@ bool CheckRetainFile() {
                 RemoveIn(dir, name);
             }
         }
+        // Kept beside the file set aside, and folded into a migrated one.
+        if (journal) RemoveIn(dir, kJournalFileName);
         ForgetCheckState();
         RemoveUnusedLayoutRecords(dir, h);
     }
