@@ -73,6 +73,11 @@ void NoteRetainFileAtStartup(PDir* dir, const std::string& name) {
     AwaitsLoad.store(MarkOf(dir, name, &mark) && !Adopted(mark));
 }
 
+bool RetainFileAdopted(PDir* dir, const std::string& name) {
+    Mark mark;
+    return MarkOf(dir, name, &mark) && Adopted(mark);
+}
+
 bool RetainFileAwaitsLoad() {
     return AwaitsLoad.load();
 }

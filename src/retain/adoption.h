@@ -43,6 +43,8 @@
 // retain file `name` of dir (nullptr: no directory) awaits its first load.
 void NoteRetainFileAtStartup(PDir* dir, const std::string& name);
 bool RetainFileAwaitsLoad();
+// Whether the node space adopted the retain file `name` of dir as it is now.
+bool RetainFileAdopted(PDir* dir, const std::string& name);
 
 // True when a save may go on; false after one "ERR" line.
 bool SaveGuardsPass();

@@ -94,31 +94,33 @@ void ReportPaths() {
                static_cast<unsigned>(kOutPathRead - 1), dir.c_str());
 }
 
-// True when the node table is the layout of the retain file of hash `hash`
-// and `length` bytes (its layout record `id`) with nothing but nodes of the
-// service's own (SERVICE.OvRetain.*) added: every node the record lists is
-// there in order, with its type code and Size.
-bool OnlyServiceNodesAdded(PDir* dir, uint32_t hash, uint32_t id, uint64_t length) {
+// True when the node table and the layout of the retain file of hash
+// `hash` and `length` bytes (its layout record `id`) differ in nothing but
+// the service's own nodes (SERVICE.OvRetain.*, the settings a user turns on
+// by creating them): with those left out of both, the same nodes in the
+// same order, with the same type codes and Sizes.
+bool OnlyServiceNodesDiffer(PDir* dir, uint32_t hash, uint32_t id, uint64_t length) {
     LayoutRecord record;
     std::string why;
     if (!ReadFileLayoutRecord(dir, hash, id, length, &record, &why)) return false;
     const std::string own = std::string("SERVICE.") + ContainerName() + ".";
     const NodeRecord* table = NodeTable();
-    const int32_t count = NodeCount();
+    const int32_t count = table ? NodeCount() : 0;
+    const std::vector<LayoutRecordEntry>& entries = record.Entries;
+    auto ownEntry = [&](const LayoutRecordEntry& e) {
+        return e.Shared == 0 && e.NameLength >= own.size() && std::memcmp(e.Name, own.data(), own.size()) == 0;
+    };
     size_t j = 0;
-    int32_t added = 0;
-    for (int32_t i = 0; table && i < count; ++i) {
+    for (int32_t i = 0; i < count; ++i) {
         const NodeRecord& node = table[i];
-        if (j < record.Entries.size() && LayoutEntryNamesNode(record.Entries[j], node)) {
-            const LayoutRecordEntry& e = record.Entries[j++];
-            if (e.Type != node.Type || e.Size != NodeSlotSize(node)) return false;
-        } else if (std::strncmp(node.Name, own.c_str(), own.size()) == 0) {
-            ++added;
-        } else {
-            return false;
-        }
+        if (std::strncmp(node.Name, own.c_str(), own.size()) == 0) continue;
+        while (j < entries.size() && ownEntry(entries[j])) ++j;
+        if (j == entries.size() || !LayoutEntryNamesNode(entries[j], node)) return false;
+        if (entries[j].Type != node.Type || entries[j].Size != NodeSlotSize(node)) return false;
+        ++j;
     }
-    return j == record.Entries.size() && added > 0;
+    while (j < entries.size() && ownEntry(entries[j])) ++j;
+    return j == entries.size();
 }
 
 }  // namespace
@@ -209,7 +211,7 @@ bool CheckRetainFile() {
     // A layout that only gained the service's own settings costs no value:
     // the file is migrated by name whatever Migrate says.
     const bool settingsOnly = error == 0 && h != s && present && verdict != CHECK_FAILED &&
-                              OnlyServiceNodesAdded(dir, s, entry.LayoutId, static_cast<uint64_t>(st.st_size));
+                              OnlyServiceNodesDiffer(dir, s, entry.LayoutId, static_cast<uint64_t>(st.st_size));
     if (error != 0) {
         // A file that is there but cannot be read is never removed or
         // rotated: it may hold the only copy of the values.
@@ -246,6 +248,8 @@ bool CheckRetainFile() {
             }
         }
     }
+    // A file this node space holds the values of: so does a migration of it.
+    const bool adopted = changed && present && RetainFileAdopted(dir, name);
     // The journal that extends the file goes where the file goes.
     JournalIdentity identity;
     const bool journal =
@@ -267,6 +271,7 @@ bool CheckRetainFile() {
                 report(&LogChannel, "WRN", "Retained file not migrated: %s.", damage.c_str());
             } else {
                 migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys, settingsOnly);
+                if (migrated && adopted) MarkRetainFileAdopted(dir, name);
             }
         }
         if (!migrated && dir) {
