@@ -163,7 +163,7 @@ void PruneSetAside(PDir* dir) {
 }
 
 // The slots of the service's own status nodes (Status, Error, Live,
-// SaveCount, LoadCount) in a retain file of `length` bytes written with the
+// SaveCount, LoadCount) and triggers (Save, Load) in a retain file of `length` bytes written with the
 // layout record (hash, id); false when that record cannot be read.
 bool StatusSlots(PDir* dir, uint32_t hash, uint32_t id, uint64_t length,
                  std::vector<std::pair<uint64_t, uint16_t>>* slots) {
@@ -173,6 +173,9 @@ bool StatusSlots(PDir* dir, uint32_t hash, uint32_t id, uint64_t length,
     std::vector<std::string> names;
     for (StatusRow row : kUnjournaledRows)
         names.push_back(std::string("SERVICE.") + ContainerName() + "." + StatusTable[row].Name);
+    // And the triggers: a file a Save trigger wrote holds that trigger.
+    for (const VariableDescriptor* row = TriggerTable; row->Name; ++row)
+        names.push_back(std::string("SERVICE.") + ContainerName() + "." + row->Name);
     for (const LayoutRecordEntry& e : record.Entries) {
         if (e.Size == 0 || e.Offset + e.Size > length) continue;
         for (const std::string& n : names)

@@ -18,7 +18,7 @@
 // `replacementId`) holds too, when no journal extends it. Values count as
 // the same when the bytes are, or when two files of one layout record
 // differ only in the slots of the service's own status nodes (Status,
-// Error, Live, SaveCount, LoadCount). It reports "Retained file kept as
+// Error, Live, SaveCount, LoadCount) and triggers (Save, Load). It reports "Retained file kept as
 // <path>." ("WRN"; the path of the copy kept already, when there is one;
 // nothing when the replacement holds the values), or one "ERR" line naming
 // the failed step; a file that could not be kept is left as it was. Then

@@ -123,9 +123,10 @@ void Combination::KeepingAsideFailsOnAFullDiskWithoutLinks() {
     Reboot({}, true);
     extraEnv_["OVRT_FAULT"] = "link:1:EPERM:sticky,write:1:ENOSPC:sticky";
     StartAndWait();
-    ASSERT_TRUE(WaitForLog({"ERR", "Retained file left as it is: it could not be kept aside first."}))
+    ASSERT_TRUE(WaitForLog({"ERR", "Retain file set-aside write failed: No space left on device"}))
         << service_->Output();
-    EXPECT_TRUE(Logged("ERR", "Retain file set-aside write failed: No space left on device")) << service_->Output();
+    EXPECT_EQ(ovtest::ReadFile(RetainFile()), saved);
+    EXPECT_TRUE(Logged("ERR", "Retained file left as it is: it could not be kept aside first.")) << service_->Output();
     Set("Save", "1");
     ASSERT_TRUE(WaitFor("Save", "0"));
     EXPECT_EQ(Get("SaveCount"), "0");
@@ -248,11 +249,13 @@ void Combination::RebootsWithoutALoadKeepTheValues() {
     Save();
     ASSERT_EQ(Stop(), 0);
     const std::string values = ovtest::ReadFile(RetainFile());
+    // Each run saves as many times as its number: every file differs from
+    // the others in SaveCount.
     for (int reboot = 1; reboot <= 9; ++reboot) {
         SCOPED_TRACE(reboot);
         Reboot({});
         StartAndWait();
-        Polls(2);
+        for (int save = 0; save < reboot; ++save) Save();
         ASSERT_EQ(Stop(), 0);
     }
     const std::vector<std::string> kept = Kept();
@@ -270,9 +273,12 @@ void Combination::ABackupLoadIsProtectedLikeAnyLoad() {
         {"AutoLoad", "1", "1"}, {"UseBackup", "1", "1"}, {"AutoSave", "7", "500"}, {"Journal", "7", "100"}};
     Build(settings);
     Ovnode({"set", "Plant.Speed", "777777"});
-    StartAndWait();
-    Save();
-    ASSERT_EQ(Stop(), 0);
+    // Saved by two stops, so that neither the file nor the backup holds a
+    // pending Save trigger (whose save after the load would hide the row).
+    for (int stop = 0; stop < 2; ++stop) {
+        StartAndWait();
+        ASSERT_EQ(Stop(), 0);
+    }
     std::string file = ovtest::ReadFile(RetainFile());
     file[file.size() - 1] ^= 1;
     ovtest::WriteFile(RetainFile(), file);
