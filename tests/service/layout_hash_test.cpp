@@ -213,8 +213,12 @@ protected:
         return names;
     }
     std::vector<std::string> LayoutFiles() const { return FilesEnding(".layout"); }
-    // The set-aside files, oldest first.
-    std::vector<std::string> KeptFiles() const { return FilesEnding(".old"); }
+    // The set-aside files, oldest first (not the journals kept on their own).
+    std::vector<std::string> KeptFiles() const {
+        std::vector<std::string> names = FilesEnding(".old");
+        std::erase_if(names, [](const std::string& n) { return n.rfind("OvRetain.journal.", 0) == 0; });
+        return names;
+    }
     TempDir dir_;
     std::string retain_, backup_;
 };
@@ -503,15 +507,27 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
 // current layout's own) stay.
 TEST_F(StartupCheck, KeepsTheNewestEightSetAsideFilesAndTheRecordsInUse) {
     WriteFile(dir_.File("OvRetain.00000030.old"), Header(0x30) + "older form");
-    std::vector<std::string> removals;
+    // Journals kept on their own, and one kept with the file that will be
+    // set aside first: they go with the files, the newest eight stay.
+    for (uint32_t n = 1; n <= 10; ++n)
+        WriteFile(dir_.File("OvRetain.journal." + std::to_string(n) + ".old"), "journal " + std::to_string(n));
+    WriteFile(Kept(1, 0x10) + ".journal", "the first file's journal");
+    std::vector<std::string> removals, journalRemovals;
     for (uint32_t k = 1; k <= 10; ++k) {
         ResetRetainStateForTest();
         WriteFile(retain_, Header(k % 2 ? 0x10 : 0x20) + "values " + std::to_string(k));
         ovtest::StderrCapture log;
         CheckRetainFile();
         for (const std::string& line : log.Lines())
-            if (line.find(" removed: ") != std::string::npos) removals.push_back(line);
+            if (line.find(" removed: ") != std::string::npos)
+                (line.rfind("WRN Journal ", 0) == 0 ? journalRemovals : removals).push_back(line);
     }
+    const std::string journalsKept = " removed: 8 newer kept journals are kept.";
+    EXPECT_EQ(journalRemovals,
+              (std::vector<std::string>{"WRN Journal " + dir_.File("OvRetain.journal.2.old") + journalsKept,
+                                        "WRN Journal " + dir_.File("OvRetain.journal.1.old") + journalsKept,
+                                        "WRN Journal " + Kept(1, 0x10) + ".journal" + journalsKept}));
+    EXPECT_TRUE(FileExists(dir_.File("OvRetain.journal.3.old")));
     // The older-form file is the only one of its layout, so it stays too.
     std::vector<std::string> expected;
     for (uint32_t k = 3; k <= 10; ++k)
@@ -536,6 +552,13 @@ TEST_F(StartupCheck, KeepsTheNewestEightSetAsideFilesAndTheRecordsInUse) {
     WriteFile(retain_, Header(0x10) + "values 11");
     CheckRetainFile();
     EXPECT_EQ(KeptFiles().size(), 10u) << "nine newest and the only one of its layout";
+    // Fewer than eight asked for: eight are kept all the same.
+    const uint32_t three = 3;
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.KeepOld", &three, 4), 0);
+    ResetRetainStateForTest();
+    WriteFile(retain_, Header(0x10) + "values 12");
+    CheckRetainFile();
+    EXPECT_EQ(KeptFiles().size(), 9u) << "eight newest and the only one of its layout";
 
     // Records: those of the set-aside files, the backup's, the check
     // record's and the current layout's stay.
