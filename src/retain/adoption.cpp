@@ -29,6 +29,9 @@ struct Mark {
 static_assert(sizeof(Mark) == kAdoptionMarkSize, "the mark fills the node space's room for it");
 
 std::atomic<bool> AwaitsLoad{false};
+// A save of this run met values nobody loaded, and nothing was loaded since.
+// With the retain-file lock.
+bool FromDefaults = false;
 // Nodes the start-up check saw; -1 before it ran. With the retain-file lock.
 int32_t CheckedNodeCount = -1;
 
@@ -105,6 +108,9 @@ bool SaveGuardsPass() {
 bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName, uint32_t tempLayoutId) {
     Mark mark;
     if (!MarkOf(dir, name, &mark) || Adopted(mark)) return true;
+    // Values nobody loaded are there: what this node space saves until it
+    // loads comes from defaults.
+    FromDefaults = true;
     return SetAsideRetainFile(dir, name, HeaderOf(dir, name), tempName, tempLayoutId);
 }
 
@@ -123,7 +129,16 @@ void MarkRetainFileAdopted(PDir* dir, const std::string& name) {
     AwaitsLoad.store(false);
 }
 
+bool SavingFromDefaults() {
+    return FromDefaults;
+}
+
+void NoteValuesLoaded() {
+    FromDefaults = false;
+}
+
 void ResetAdoptionForTest() {
+    FromDefaults = false;
     CheckedNodeCount = -1;
     AwaitsLoad.store(false);
 }

@@ -67,5 +67,12 @@ void AdoptInPlaceOfDamagedFile(PDir* dir, const std::string& name);
 // read it. A mark that cannot be written leaves the node space's old one.
 void MarkRetainFileAdopted(PDir* dir, const std::string& name);
 
+// True while the saves of this run write defaults: one of them met a
+// retain file nobody loaded (KeepUnadoptedRetainFile) and no load has
+// succeeded since (NoteValuesLoaded). Such saves are noted in
+// defaults_record.h.
+bool SavingFromDefaults();
+void NoteValuesLoaded();
+
 // Forgets the node count and the awaited load. For tests only.
 void ResetAdoptionForTest();

@@ -14,6 +14,7 @@
 #include "report/report.h"
 #include "retain/adoption.h"
 #include "retain/check_record.h"
+#include "retain/defaults_record.h"
 #include "retain/journal.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
@@ -214,6 +215,7 @@ uint8_t SaveWalk() {
         return 0;
     }
     MarkRetainFileAdopted(dir, name);
+    if (SavingFromDefaults()) NoteSavedFromDefaults(dir, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
     JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
     PDirClose(dir);
     return 1;
@@ -234,6 +236,7 @@ uint8_t FinishLoad(PDir* dir, const std::string& name, const CheckEntry& entry, 
     // The node space holds the file's values now: it is theirs to save over.
     // A backup loaded in place of a damaged file: that file is kept aside
     // now, and then the values loaded are protected as after any load.
+    if (result) NoteValuesLoaded();
     if (result && !fromBackup) MarkRetainFileAdopted(dir, name);
     if (result && fromBackup) AdoptInPlaceOfDamagedFile(dir, name);
     // Then the values changed since that file was written, when the node

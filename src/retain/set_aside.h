@@ -22,10 +22,12 @@
 // <path>." ("WRN"; the path of the copy kept already, when there is one;
 // nothing when the replacement holds the values), or one "ERR" line naming
 // the failed step; a file that could not be kept is left as it was. Then
-// the set-aside files are pruned: the newest eight (or the number in the
-// node SERVICE.OvRetain.KeepOld, type 7, read by name and never created,
-// when that is more) are kept, and beyond those the newest one of each
-// layout (hash and id); a file goes with its kept journal. Of the journals
+// the set-aside files are pruned: copies of values nobody loaded rank
+// before copies written from defaults (defaults_record.h), each kind newest
+// first; the first eight (or the number in the node
+// SERVICE.OvRetain.KeepOld, type 7, read by name and never created, when
+// that is more) are kept, and beyond those the newest one of each layout
+// (hash and id); a file goes with its kept journal. Of the journals
 // kept on their own (OvRetain.journal.<n>.old, journal.h) the newest as
 // many are kept. Every file removed gets one "WRN" line naming it.
 //

@@ -241,7 +241,8 @@ void Combination::ADamagedJournalIsReportedAndKept() {
 
 // Rows 3 and 13. Nine reboots, each started and stopped without a load: the
 // saves from defaults differ only in the service's own counters, so none is
-// kept, and the one copy of the real values is never pruned.
+// kept, and the one copy of the real values is never pruned, not even when
+// copies written from defaults that differ pile up.
 void Combination::RebootsWithoutALoadKeepTheValues() {
     Build({});
     Ovnode({"set", "Plant.Speed", "777777"});
@@ -260,6 +261,19 @@ void Combination::RebootsWithoutALoadKeepTheValues() {
     }
     const std::vector<std::string> kept = Kept();
     ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(ovtest::ReadFile(Dir() + kept[0]), values);
+    // Nine more, in which the control program writes a value of its own at
+    // each boot, still without a load: every stop keeps the copy before it,
+    // and pruning removes copies written from defaults before the values.
+    for (int reboot = 1; reboot <= 9; ++reboot) {
+        SCOPED_TRACE(reboot);
+        Reboot({});
+        StartAndWait();
+        Ovnode({"set", "Plant.Name", "boot " + std::to_string(reboot)});
+        ASSERT_EQ(Stop(), 0);
+    }
+    EXPECT_EQ(Kept().size(), 8u);
+    EXPECT_EQ(Kept()[0], kept[0]);
     EXPECT_EQ(ovtest::ReadFile(Dir() + kept[0]), values);
     Ovnode({"retain-restore", Dir() + kept[0]});
     EXPECT_EQ(Plant("Speed"), "777777");
