@@ -17,6 +17,7 @@
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
 #include "retain/check_record.h"
+#include "retain/defaults_record.h"
 #include "retain/journal_keep.h"
 #include "retain/layout_record.h"
 #include "retain/retain_dir.h"
@@ -138,12 +139,16 @@ std::vector<std::pair<uint32_t, std::string>> ListKeptJournals(PDir* dir) {
     return kept;
 }
 
-// Keeps the newest KeptCount() set-aside files and beyond them the newest
-// of each layout; a file goes with the journal kept beside it. Of the
+// Keeps the KeptCount() set-aside files that rank first and beyond them the
+// newest of each layout; a file goes with the journal kept beside it. Of the
 // journals kept on their own, the newest KeptCount() are kept. One "WRN"
 // line for each file removed.
 void PruneSetAside(PDir* dir) {
-    const std::vector<Kept> kept = ListSetAside(dir);
+    std::vector<Kept> kept = ListSetAside(dir);
+    // Copies of values nobody loaded rank before copies written from
+    // defaults; each kind newest first.
+    const std::set<uint32_t> defaults = KeptFromDefaults(dir);
+    std::stable_partition(kept.begin(), kept.end(), [&](const Kept& k) { return defaults.count(k.Parsed.Seq) == 0; });
     const uint32_t keep = KeptCount();
     std::set<std::pair<uint32_t, uint32_t>> layouts;
     bool removed = false;
@@ -305,6 +310,7 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
             return false;
         }
     }
+    NoteKeptAside(dir, JournalIdentity{header, length, crc}, seq);
     report(&LogChannel, "WRN", "Retained file kept as %s.", path);
     if (journal)
         report(&LogChannel, "WRN", "Journal %s kept with it as %s.", kJournalFileName,
