@@ -170,6 +170,9 @@ void Combination::AJournalGoesWithTheFileKeptAside() {
     EXPECT_EQ(ovtest::ReadFile(Dir() + kept[0]), file);
     EXPECT_EQ(ovtest::ReadFile(Dir() + kept[0] + ".journal"), journal);
     EXPECT_TRUE(Logged("WRN", "Journal OvRetain.journal kept with it as ")) << service_->Output();
+    const std::string dump = ovtest::Ovnode(active_, {"retain-dump", "--journal", "--json", Dir() + kept[0]}).Out;
+    EXPECT_NE(dump.find("\"name\": \"Plant.Speed\", \"type\": 7, \"size\": 4, \"value\": 2222}"), std::string::npos)
+        << dump;
     auto restored = ovtest::Ovnode(active_, {"retain-restore", Dir() + kept[0]});
     ASSERT_EQ(restored.Status, 0) << restored.Err;
     EXPECT_NE(restored.Out.find("journal " + kept[0] + ".journal: "), std::string::npos) << restored.Out;
