@@ -32,6 +32,8 @@ std::atomic<bool> AwaitsLoad{false};
 // A save of this run met values nobody loaded, and nothing was loaded since.
 // With the retain-file lock.
 bool FromDefaults = false;
+// The file the start-up check left is one AutoLoad may load.
+bool AutoLoadable = true;
 // Nodes the start-up check saw; -1 before it ran. With the retain-file lock.
 int32_t CheckedNodeCount = -1;
 
@@ -70,8 +72,9 @@ uint32_t HeaderOf(PDir* dir, const std::string& name) {
 
 }  // namespace
 
-void NoteRetainFileAtStartup(PDir* dir, const std::string& name) {
+void NoteRetainFileAtStartup(PDir* dir, const std::string& name, bool ofThisLayout) {
     CheckedNodeCount = NodeCount();
+    AutoLoadable = ofThisLayout;
     Mark mark;
     AwaitsLoad.store(MarkOf(dir, name, &mark) && !Adopted(mark));
 }
@@ -83,6 +86,10 @@ bool RetainFileAdopted(PDir* dir, const std::string& name) {
 
 bool RetainFileAwaitsLoad() {
     return AwaitsLoad.load();
+}
+
+bool RetainFileAwaitsAutoLoad() {
+    return AwaitsLoad.load() && AutoLoadable;
 }
 
 bool SaveGuardsPass() {
@@ -139,6 +146,7 @@ void NoteValuesLoaded() {
 
 void ResetAdoptionForTest() {
     FromDefaults = false;
+    AutoLoadable = true;
     CheckedNodeCount = -1;
     AwaitsLoad.store(false);
 }

@@ -41,8 +41,12 @@
 
 // End of the start-up check: remembers how many nodes it saw and whether the
 // retain file `name` of dir (nullptr: no directory) awaits its first load.
-void NoteRetainFileAtStartup(PDir* dir, const std::string& name);
+// ofThisLayout false: the file is of another layout and stays only because
+// it could not be kept aside; AutoLoad then leaves it alone.
+void NoteRetainFileAtStartup(PDir* dir, const std::string& name, bool ofThisLayout = true);
 bool RetainFileAwaitsLoad();
+// RetainFileAwaitsLoad, for a file AutoLoad may load.
+bool RetainFileAwaitsAutoLoad();
 // Whether the node space adopted the retain file `name` of dir as it is now.
 bool RetainFileAdopted(PDir* dir, const std::string& name);
 

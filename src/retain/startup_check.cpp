@@ -258,9 +258,11 @@ bool CheckRetainFile() {
         JournalNamesFile(dir, kJournalFileName, identity);
     // The file is kept aside first, with its journal; a file that could
     // not be kept stays where it is, and so does everything else.
+    bool leftInPlace = false;
     if (changed && present && !SetAsideRetainFile(dir, name, s)) {
         report(&LogChannel, "ERR", "Retained file left as it is: it could not be kept aside first.");
         changed = false;
+        leftInPlace = true;
     }
     if (changed) {
         // With Migrate its values then move into a file of this layout
@@ -286,7 +288,7 @@ bool CheckRetainFile() {
         ForgetCheckState();
         RemoveUnusedLayoutRecords(dir, h);
     }
-    NoteRetainFileAtStartup(dir, name);
+    NoteRetainFileAtStartup(dir, name, !leftInPlace);
     PDirClose(dir);
     UnlockRetainFile();
     return true;

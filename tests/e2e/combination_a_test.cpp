@@ -111,22 +111,25 @@ protected:
 
 // Row 1. A layout change at start-up on a full file system without hard
 // links: the file cannot be kept aside, so it is neither removed nor
-// replaced, by the check or by any save; once the disk has room it is kept.
+// replaced, by the check or by any save, nor loaded by AutoLoad into the
+// other layout; once the disk has room it is kept.
 void Combination::KeepingAsideFailsOnAFullDiskWithoutLinks() {
-    Build({});
+    const Settings settings = {{"AutoLoad", "1", "1"}};
+    Build(settings);
     Ovnode({"set", "Plant.Speed", "777777"});
     StartAndWait();
     Save();
     ASSERT_EQ(Stop(), 0);
     const std::string saved = ovtest::ReadFile(RetainFile());
 
-    Reboot({}, true);
+    Reboot(settings, true);
     extraEnv_["OVRT_FAULT"] = "link:1:EPERM:sticky,write:1:ENOSPC:sticky";
     StartAndWait();
     ASSERT_TRUE(WaitForLog({"ERR", "Retain file set-aside write failed: No space left on device"}))
         << service_->Output();
     EXPECT_EQ(ovtest::ReadFile(RetainFile()), saved);
     EXPECT_TRUE(Logged("ERR", "Retained file left as it is: it could not be kept aside first.")) << service_->Output();
+    EXPECT_EQ(Plant("Speed"), "1234") << "AutoLoad leaves a file of another layout alone";
     Set("Save", "1");
     ASSERT_TRUE(WaitFor("Save", "0"));
     EXPECT_EQ(Get("SaveCount"), "0");
