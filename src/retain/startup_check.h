@@ -26,7 +26,8 @@
 // On a mismatch CheckRetainFile first keeps the retain file aside
 // (set_aside.h), with the journal that extends it; a file that cannot be
 // kept is left where it is, and so is every other file (one more "ERR"
-// line: "Retained file left as it is: it could not be kept aside first.").
+// line: "Retained file left as it is: it could not be kept aside first.";
+// AutoLoad then leaves it alone, see adoption.h).
 // When the node SERVICE.OvRetain.Migrate (read by name, never created)
 // holds 1, it writes a retain file of the current layout with the values it
 // can match by name (migration.h), the journal folded in, instead of
