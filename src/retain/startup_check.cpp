@@ -250,12 +250,16 @@ bool CheckRetainFile() {
     }
     // A file this node space holds the values of: so does a migration of it.
     const bool adopted = changed && present && RetainFileAdopted(dir, name);
-    // The journal that extends the file goes where the file goes.
+    // The journal that extends the file goes where the file goes: kept
+    // beside it when it holds a group (one that cannot be read stays).
     JournalIdentity identity;
+    std::vector<uint8_t> groups;
     const bool journal =
         changed && present &&
         ChecksumRetainFile(dir, name.c_str(), &identity.FileLength, &identity.FileCrc, &identity.LayoutHash) &&
-        JournalNamesFile(dir, kJournalFileName, identity);
+        JournalNamesFile(dir, kJournalFileName, identity) &&
+        (ReadJournalOf(dir, kJournalFileName, identity, &groups) || errno == 0);
+    groups = std::vector<uint8_t>();
     // The file is kept aside first, with its journal; a file that could
     // not be kept stays where it is, and so does everything else.
     bool leftInPlace = false;
