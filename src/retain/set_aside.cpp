@@ -216,6 +216,8 @@ bool SameValues(PDir* dir, const std::string& a, uint32_t idA, const std::string
 // or a durable copy. False after one "ERR" line.
 bool KeepJournalBeside(PDir* dir, const char* journal, const std::string& keptName) {
     const std::string name = KeptJournalName(keptName);
+    // One left by a keep that did not get as far as its file.
+    PDirRemove(dir, name.c_str());
     if (PDirLink(dir, journal, name.c_str())) {
         if (PDirSync(dir)) return true;
         ReportStep("directory sync");
@@ -272,7 +274,11 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
     const std::vector<Kept> kept = ListSetAside(dir);
     for (const Kept& k : kept) {
         if (!SameValues(dir, retainName, entry.LayoutId, k.Name, k.Parsed.Id)) continue;
-        if (journal && !SameContent(dir, kJournalFileName, KeptJournalName(k.Name))) continue;
+        // And with the same journal, or none on either side.
+        struct stat st;
+        const std::string keptJournal = KeptJournalName(k.Name);
+        if (journal ? !SameContent(dir, kJournalFileName, keptJournal) : PDirStat(dir, keptJournal.c_str(), &st))
+            continue;
         // Kept already: the path of that copy, in the form OutPath gives it.
         report(&LogChannel, "WRN", "Retained file kept as %s.", ShownPath(k.Name).c_str());
         return true;
@@ -291,24 +297,22 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
     // The journal first: a kept file is never without the values that
     // extend it.
     if (journal && !KeepJournalBeside(dir, kJournalFileName, name)) return false;
-    if (PDirLink(dir, retainName.c_str(), name)) {
-        if (!PDirSync(dir)) {
-            ReportStep("directory sync");
-            return false;
-        }
-    } else if (errno == EEXIST) {
-        ReportStep("link");
+    const char* step = "link";
+    bool done = PDirLink(dir, retainName.c_str(), name);
+    if (done && !PDirSync(dir)) {
+        // There, but perhaps not durably: kept with its journal all the same.
+        ReportStep("directory sync");
         return false;
-    } else {
+    }
+    if (!done && errno != EEXIST) {
         // No links here: a copy, written as durably as a save.
-        const char* step = "read";
-        if (!PDirCopyFile(dir, retainName.c_str(), name, &step)) {
-            ReportStep(step);
-            const int error = errno;
-            if (journal) PDirRemove(dir, KeptJournalName(name).c_str());
-            errno = error;
-            return false;
-        }
+        step = "read";
+        done = PDirCopyFile(dir, retainName.c_str(), name, &step);
+    }
+    if (!done) {
+        ReportStep(step);
+        if (journal) PDirRemove(dir, KeptJournalName(name).c_str());
+        return false;
     }
     NoteKeptAside(dir, JournalIdentity{header, length, crc}, seq);
     report(&LogChannel, "WRN", "Retained file kept as %s.", path);
