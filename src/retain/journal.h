@@ -44,6 +44,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "retain/journal_format.h"
 #include "stdlib/pdir.h"
@@ -79,6 +80,12 @@ void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file);
 // Applies the journal beside the retain file `file` just loaded in dir.
 // Returns the number of groups applied.
 uint64_t JournalApply(PDir* dir, const JournalIdentity& file);
+
+// A load folded the whole groups of the journal (`journal`, its bytes) into
+// the file's values itself, through the file's layout record (a walk by
+// name, journal_keep.h), with the result `replay`: reports it and keeps a
+// damaged journal as JournalApply does.
+void JournalFolded(PDir* dir, const std::vector<uint8_t>& journal, const JournalReplay& replay);
 
 // True when a full save should fold the journal in: it has outgrown the
 // retain file, or there is no journal to append to. At most once per

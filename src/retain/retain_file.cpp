@@ -16,6 +16,7 @@
 #include "retain/check_record.h"
 #include "retain/defaults_record.h"
 #include "retain/journal.h"
+#include "retain/journal_keep.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/load_guard.h"
@@ -247,6 +248,18 @@ uint8_t FinishLoad(PDir* dir, const std::string& name, const CheckEntry& entry, 
     return result;
 }
 
+// Folds the whole groups of the journal that extends the file `entry` into
+// its bytes, through the file's record; true when there was one (the
+// journal module then says so and keeps a damaged one, as after a replay).
+bool FoldJournalForLoad(PDir* dir, const CheckEntry& entry, const LayoutRecord& record, std::vector<uint8_t>* bytes) {
+    std::vector<uint8_t> journal;
+    if (!ReadJournalOf(dir, kJournalFileName, JournalIdentity{entry.Hash, entry.Length, entry.Crc}, &journal))
+        return false;
+    uint64_t skipped = 0;
+    JournalFolded(dir, journal, FoldJournal(journal, record, bytes, &skipped));
+    return true;
+}
+
 // Writes one slot of the loaded file into its node, through a buffer of its
 // own; without a buffer the node is left as it is and later nodes still get
 // their slots.
@@ -323,6 +336,10 @@ uint8_t LoadLocked() {
     // a node whose type or size it was not written with.
     LoadGuard guard;
     OpenLoadGuard(dir, entry, bytes.size(), &guard);
+    // When the walk goes by name the journal cannot follow the nodes by
+    // index: its whole groups are folded into the file's slots first,
+    // through the same record.
+    const bool folded = guard.HasRecord && !fromBackup && FoldJournalForLoad(dir, entry, guard.Record, &bytes);
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = NodeSlotSize(node);
@@ -336,7 +353,7 @@ uint8_t LoadLocked() {
         }
         LoadSlot(node, slot, size);
     }
-    const bool inOrder = !guard.ByName;
+    const bool inOrder = !guard.ByName && !folded;
     CloseLoadGuard(&guard);
     return FinishLoad(dir, name, entry, fromBackup, inOrder, failuresBefore);
 }
