@@ -18,10 +18,12 @@
 // `replacementId`) holds too, when no journal extends it. Values count as
 // the same when the bytes are, or when two files of one layout record
 // differ only in the slots of the service's own status nodes (Status,
-// Error, Live, SaveCount, LoadCount) and triggers (Save, Load). It reports "Retained file kept as
-// <path>." ("WRN"; the path of the copy kept already, when there is one;
-// nothing when the replacement holds the values), or one "ERR" line naming
-// the failed step; a file that could not be kept is left as it was. Then
+// Error, Live, SaveCount, LoadCount) and triggers (Save, Load). It reports
+// "Retained file kept as <path>." ("WRN"; the path of the copy kept
+// already, when there is one; nothing when the replacement holds the
+// values), or one "ERR" line naming the failed step; a file that could not
+// be kept is left as it was. A load that took the backup in place
+// of a file that did not verify keeps that file too (adoption.h). Then
 // the set-aside files are pruned: copies of values nobody loaded rank
 // before copies written from defaults (defaults_record.h), each kind newest
 // first; the first eight (or the number in the node
@@ -37,7 +39,7 @@
 // reported: a record left over costs only room.
 //
 // Both run with the retain-file lock held (the start-up check on the main
-// thread, or a save that keeps a file aside first), on a retain directory
+// thread, a save that keeps a file aside first, or such a load), on a retain directory
 // `dir` (retain_dir.h): every file operation is relative to it; retainName
 // is the retain file's name.
 #pragma once
