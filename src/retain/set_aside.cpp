@@ -264,9 +264,11 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
     CheckEntry entry;
     std::string why;
     if (VerifyRetainFile(dir, length, crc, header, &entry, &why) != CHECK_VERIFIED) entry.LayoutId = 0;
-    // The journal that extends the file holds values the file does not.
+    // The journal that extends the file holds values the file does not; one
+    // that cannot be read may, and goes with it too.
     std::vector<uint8_t> journalBytes;
-    const bool journal = ReadJournalOf(dir, kJournalFileName, JournalIdentity{header, length, crc}, &journalBytes);
+    const bool journal = ReadJournalOf(dir, kJournalFileName, JournalIdentity{header, length, crc}, &journalBytes) ||
+                         (errno != 0 && errno != ENOENT);
     journalBytes = std::vector<uint8_t>();
     // A file whose values the file replacing it holds too loses nothing.
     if (!replacement.empty() && !journal && SameValues(dir, retainName, entry.LayoutId, replacement, replacementId))
