@@ -17,7 +17,6 @@
 namespace {
 
 constexpr uint64_t kMarkMagic = 0x3154504F4441564Full;  // "OVADOPT1"
-constexpr size_t kCompareChunk = 64 * 1024;
 
 struct Mark {
     uint64_t Magic;
@@ -30,6 +29,11 @@ struct Mark {
 static_assert(sizeof(Mark) == kAdoptionMarkSize, "the mark fills the node space's room for it");
 
 std::atomic<bool> AwaitsLoad{false};
+// A save of this run met values nobody loaded, and nothing was loaded since.
+// With the retain-file lock.
+bool FromDefaults = false;
+// The file the start-up check left is one AutoLoad may load.
+bool AutoLoadable = true;
 // Nodes the start-up check saw; -1 before it ran. With the retain-file lock.
 int32_t CheckedNodeCount = -1;
 
@@ -55,25 +59,6 @@ bool Adopted(const Mark& mark) {
     return std::memcmp(&stored, &mark, sizeof mark) == 0;
 }
 
-// True when the two files hold the same bytes; false when they differ or
-// either cannot be read.
-bool SameBytes(PDir* dir, const std::string& a, const std::string& b) {
-    struct stat sa, sb;
-    if (!PDirStat(dir, a.c_str(), &sa) || !PDirStat(dir, b.c_str(), &sb) || sa.st_size != sb.st_size) return false;
-    PFile* fa = PDirOpenRead(dir, a.c_str());
-    PFile* fb = fa ? PDirOpenRead(dir, b.c_str()) : nullptr;
-    bool same = fa && fb;
-    std::vector<uint8_t> ba(kCompareChunk), bb(kCompareChunk);
-    for (int64_t left = sa.st_size; same && left > 0;) {
-        const size_t n = static_cast<size_t>(std::min<int64_t>(left, kCompareChunk));
-        same = PFileRead(fa, ba.data(), n) && PFileRead(fb, bb.data(), n) && std::memcmp(ba.data(), bb.data(), n) == 0;
-        left -= static_cast<int64_t>(n);
-    }
-    if (fa) PFileClose(fa);
-    if (fb) PFileClose(fb);
-    return same;
-}
-
 // The header word of a file, for the name it is kept under; 0 when it
 // cannot be read.
 uint32_t HeaderOf(PDir* dir, const std::string& name) {
@@ -87,14 +72,24 @@ uint32_t HeaderOf(PDir* dir, const std::string& name) {
 
 }  // namespace
 
-void NoteRetainFileAtStartup(PDir* dir, const std::string& name) {
+void NoteRetainFileAtStartup(PDir* dir, const std::string& name, bool ofThisLayout) {
     CheckedNodeCount = NodeCount();
+    AutoLoadable = ofThisLayout;
     Mark mark;
     AwaitsLoad.store(MarkOf(dir, name, &mark) && !Adopted(mark));
 }
 
+bool RetainFileAdopted(PDir* dir, const std::string& name) {
+    Mark mark;
+    return MarkOf(dir, name, &mark) && Adopted(mark);
+}
+
 bool RetainFileAwaitsLoad() {
     return AwaitsLoad.load();
+}
+
+bool RetainFileAwaitsAutoLoad() {
+    return AwaitsLoad.load() && AutoLoadable;
 }
 
 bool SaveGuardsPass() {
@@ -117,11 +112,19 @@ bool SaveGuardsPass() {
     return true;
 }
 
-bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName) {
+bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName, uint32_t tempLayoutId) {
     Mark mark;
     if (!MarkOf(dir, name, &mark) || Adopted(mark)) return true;
-    if (SameBytes(dir, name, tempName)) return true;
-    return SetAsideRetainFile(dir, name, HeaderOf(dir, name));
+    // Values nobody loaded are there: what this node space saves until it
+    // loads comes from defaults.
+    FromDefaults = true;
+    return SetAsideRetainFile(dir, name, HeaderOf(dir, name), tempName, tempLayoutId);
+}
+
+void AdoptInPlaceOfDamagedFile(PDir* dir, const std::string& name) {
+    Mark mark;
+    if (!MarkOf(dir, name, &mark) || Adopted(mark)) return;
+    if (SetAsideRetainFile(dir, name, HeaderOf(dir, name))) MarkRetainFileAdopted(dir, name);
 }
 
 void MarkRetainFileAdopted(PDir* dir, const std::string& name) {
@@ -133,7 +136,17 @@ void MarkRetainFileAdopted(PDir* dir, const std::string& name) {
     AwaitsLoad.store(false);
 }
 
+bool SavingFromDefaults() {
+    return FromDefaults;
+}
+
+void NoteValuesLoaded() {
+    FromDefaults = false;
+}
+
 void ResetAdoptionForTest() {
+    FromDefaults = false;
+    AutoLoadable = true;
     CheckedNodeCount = -1;
     AwaitsLoad.store(false);
 }

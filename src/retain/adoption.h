@@ -21,8 +21,8 @@
 // While a retain file is there that the node space has not adopted, its
 // values were never loaded: RetainFileAwaitsLoad is true, autosave holds off
 // and AutoLoad loads it. Every other save keeps it under a set-aside name of
-// its own first (KeepUnadoptedRetainFile) unless its bytes equal what the
-// save wrote, and fails when that cannot be done: no file of values is
+// its own first (KeepUnadoptedRetainFile) unless what the save wrote holds
+// its values, and fails when that cannot be done: no file of values is
 // replaced unseen. A file that cannot be read is kept the same way.
 //
 // SaveGuardsPass refuses a save into a node space that was destroyed,
@@ -41,20 +41,42 @@
 
 // End of the start-up check: remembers how many nodes it saw and whether the
 // retain file `name` of dir (nullptr: no directory) awaits its first load.
-void NoteRetainFileAtStartup(PDir* dir, const std::string& name);
+// ofThisLayout false: the file is of another layout and stays only because
+// it could not be kept aside; AutoLoad then leaves it alone.
+void NoteRetainFileAtStartup(PDir* dir, const std::string& name, bool ofThisLayout = true);
 bool RetainFileAwaitsLoad();
+// RetainFileAwaitsLoad, for a file AutoLoad may load.
+bool RetainFileAwaitsAutoLoad();
+// Whether the node space adopted the retain file `name` of dir as it is now.
+bool RetainFileAdopted(PDir* dir, const std::string& name);
 
 // True when a save may go on; false after one "ERR" line.
 bool SaveGuardsPass();
 
-// Before a save renames its temporary file `tempName` over the retain file
-// `name`: keeps a retain file that is not adopted, unless its bytes equal
-// the temporary file's. False (reported) when it could not be kept.
-bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName);
+// Before a save renames its temporary file `tempName` (written with the
+// layout record tempLayoutId) over the retain file `name`: keeps a retain
+// file that is not adopted, with its journal, unless the temporary file
+// holds its values and no journal extends it (set_aside.h). False
+// (reported) when it could not be kept.
+bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName, uint32_t tempLayoutId);
+
+// After a load took the backup's values in place of the retain file `name`
+// of dir, which did not verify: keeps that file aside (set_aside.h) and, when
+// it is kept, adopts it, so that autosave and the journal protect the values
+// loaded as after any load. A file that could not be kept stays unadopted
+// (the next save tries to keep it again, and fails while it cannot).
+void AdoptInPlaceOfDamagedFile(PDir* dir, const std::string& name);
 
 // The retain file `name` of dir is adopted: after a save wrote it, or a load
 // read it. A mark that cannot be written leaves the node space's old one.
 void MarkRetainFileAdopted(PDir* dir, const std::string& name);
+
+// True while the saves of this run write defaults: one of them met a
+// retain file nobody loaded (KeepUnadoptedRetainFile) and no load has
+// succeeded since (NoteValuesLoaded). Such saves are noted in
+// defaults_record.h.
+bool SavingFromDefaults();
+void NoteValuesLoaded();
 
 // Forgets the node count and the awaited load. For tests only.
 void ResetAdoptionForTest();

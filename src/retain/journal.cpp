@@ -145,6 +145,31 @@ void ApplyRecord(void* context, uint32_t index, const uint8_t* value, uint16_t s
     PMemFree(buffer);
 }
 
+// What follows the replay of the journal `bytes` after a load: the line
+// that says what was applied, the keep of a damaged journal, and the end of
+// appends to it.
+void AfterReplay(PDir* dir, const std::vector<uint8_t>& bytes, const JournalReplay& replay) {
+    report(&LogChannel, "DBG", "Journal applied: %llu groups, %llu values%s",
+           static_cast<unsigned long long>(replay.Groups), static_cast<unsigned long long>(replay.Records),
+           replay.Tail ? "; a damaged or cut-short tail was left out" : "");
+    if (replay.Damaged) {
+        // Whole groups may follow the damage: the journal is kept as it is
+        // (the next full save puts a new one in its place).
+        const std::string aside = FreeAsideName(dir);
+        const char* step = "link";
+        bool kept = PDirLink(dir, kJournalName, aside.c_str());
+        if (!kept && errno != EEXIST) kept = PDirCopyFile(dir, kJournalName, aside.c_str(), &step);
+        if (kept) kept = PDirSync(dir);
+        report(&LogChannel, "WRN", "Journal %s is damaged after group %llu: %llu bytes after it not applied; %s %s",
+               kJournalName, static_cast<unsigned long long>(replay.Groups),
+               static_cast<unsigned long long>(bytes.size() - replay.WholeBytes),
+               kept ? "kept as" : "could not be kept as", aside.c_str());
+    }
+    // The values loaded are every node's: they are folded into the next full
+    // save rather than appended one by one.
+    CloseLive();
+}
+
 }  // namespace
 
 void JournalSaveBegins() {
@@ -272,13 +297,13 @@ uint64_t JournalApply(PDir* dir, const JournalIdentity& file) {
     }
     ApplyContext context{NodeTable(), NodeCount(), 0};
     const JournalReplay replay = ReplayJournalGroups(bytes.data(), bytes.size(), ApplyRecord, &context);
-    report(&LogChannel, "DBG", "Journal applied: %llu groups, %llu values%s",
-           static_cast<unsigned long long>(replay.Groups), static_cast<unsigned long long>(replay.Records),
-           replay.Tail ? "; a damaged or cut-short tail was left out" : "");
-    // The values loaded are every node's: they are folded into the next full
-    // save rather than appended one by one.
-    CloseLive();
+    AfterReplay(dir, bytes, replay);
     return replay.Groups;
+}
+
+void JournalFolded(PDir* dir, const std::vector<uint8_t>& journal, const JournalReplay& replay) {
+    Epoch.fetch_add(1, std::memory_order_acq_rel);
+    AfterReplay(dir, journal, replay);
 }
 
 JournalFigures GetJournalFigures() {

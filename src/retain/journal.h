@@ -21,8 +21,16 @@
 //
 // A load, after the retain file's values, applies the whole groups of a
 // journal that names that very file, in order, stopping at the first group
-// that is cut short or damaged. A journal that names another file is not
-// applied: it is kept as OvRetain.journal.<n>.old with one "WRN" line.
+// that is cut short or damaged. A group that is there in full but damaged
+// (journal_format.h) gets one "WRN" line naming the journal and how many
+// bytes after it were not applied, and the journal is kept as it is under
+// the name OvRetain.journal.<n>.old (a hard link or a copy; <n> the lowest
+// number free), so that the full save that follows never replaces it unseen.
+// A journal that names another file is not applied: it is kept (renamed)
+// as OvRetain.journal.<n>.old with one "WRN" line. Such kept journals are
+// pruned with the set-aside files (set_aside.h). A journal that extends a
+// retain file travels with it when the file is kept aside or migrated
+// (journal_keep.h).
 //
 // Locking: every function here is called with the retain-file lock held
 // (retain_file.h). The
@@ -36,6 +44,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "retain/journal_format.h"
 #include "stdlib/pdir.h"
@@ -71,6 +80,12 @@ void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file);
 // Applies the journal beside the retain file `file` just loaded in dir.
 // Returns the number of groups applied.
 uint64_t JournalApply(PDir* dir, const JournalIdentity& file);
+
+// A load folded the whole groups of the journal (`journal`, its bytes) into
+// the file's values itself, through the file's layout record (a walk by
+// name, journal_keep.h), with the result `replay`: reports it and keeps a
+// damaged journal as JournalApply does.
+void JournalFolded(PDir* dir, const std::vector<uint8_t>& journal, const JournalReplay& replay);
 
 // True when a full save should fold the journal in: it has outgrown the
 // retain file, or there is no journal to append to. At most once per

@@ -112,12 +112,15 @@ JournalReplay ReplayJournalGroups(const uint8_t* data, size_t size, JournalRecor
         const uint8_t* g = data + at;
         const uint32_t length = Get32(g);
         if (size - at - kJournalGroupHeaderSize < length) break;
+        // The group is there in full: from here a stop is damage.
+        result.Damaged = true;
         if (Get64(g + 4) != result.LastSequence + 1) break;
         uint32_t crc = Crc32c(0, g, 16);
         if (Crc32c(crc, g + kJournalGroupHeaderSize, length) != Get32(g + 16)) break;
         const uint32_t count = Get32(g + 12);
         const uint8_t* records = g + kJournalGroupHeaderSize;
         if (!RecordsFill(records, length, count)) break;
+        result.Damaged = false;
         for (size_t r = 0; r < length;) {
             const uint16_t valueSize = static_cast<uint16_t>(records[r + 4] | records[r + 5] << 8);
             if (fn) fn(context, Get32(records + r), records + r + kJournalRecordHeaderSize, valueSize);
@@ -129,6 +132,13 @@ JournalReplay ReplayJournalGroups(const uint8_t* data, size_t size, JournalRecor
         at += kJournalGroupHeaderSize + length;
         result.WholeBytes = at;
         result.Tail = false;
+    }
+    // A file system may leave a torn append as zeros up to the new length:
+    // that is a cut-short tail too.
+    if (result.Damaged) {
+        bool zeros = true;
+        for (size_t i = result.WholeBytes; zeros && i < size; ++i) zeros = data[i] == 0;
+        result.Damaged = !zeros;
     }
     return result;
 }

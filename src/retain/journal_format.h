@@ -23,6 +23,8 @@
 // sequence is the one expected and its records fill L exactly. Replay takes
 // the groups in order and stops at the first that is not whole: a group cut
 // short by a crash during its append costs that group and nothing before it.
+// A group that is there in full but not whole is damage, and the replay
+// says so (the service then keeps that journal aside, see journal.h).
 // A later record of a node replaces an earlier one.
 //
 // Pure functions over byte buffers: no state, no I/O, callable from any
@@ -79,6 +81,9 @@ struct JournalReplay {
     uint64_t LastSequence = 0;
     size_t WholeBytes = 0;  // header and whole groups: where the next append goes
     bool Tail = false;      // bytes after the last whole group were left unread
+    // Of those, a group whose bytes are all there failed its checks (its
+    // checksum, sequence or records): damage, not a group a crash cut short.
+    bool Damaged = false;
 };
 
 // Called once per record of a whole group, in order.

@@ -9,6 +9,7 @@
 
 #include "report/report.h"
 #include "retain/check_record.h"
+#include "retain/journal_keep.h"
 #include "retain/layout_hash.h"
 #include "retain/node_slot.h"
 #include "retain/retain_dir.h"
@@ -133,7 +134,7 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
 }
 
 bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t currentHash, uint32_t fileHash,
-                       uint32_t fileLayoutId, const std::vector<uint32_t>& currentKeys) {
+                       uint32_t fileLayoutId, const std::vector<uint32_t>& currentKeys, bool settingsOnly) {
     char recordPath[kRetainPathSize + 16];
     LayoutRecord record;
     std::string why;
@@ -151,6 +152,15 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     if (why.empty() && !PDirReadWhole(dir, retainName.c_str(), &old, kRetainFileMax))
         why = std::string("the file cannot be read: ") + std::strerror(errno);
 
+    // The values changed since the old file was written come with it.
+    std::vector<uint8_t> journal;
+    if (why.empty() && ReadJournalOf(dir, kJournalFileName, IdentityOfRetainBytes(old), &journal)) {
+        uint64_t skipped = 0;
+        const JournalReplay replay = FoldJournal(journal, record, &old, &skipped);
+        report(&LogChannel, "DBG", "Journal %s folded into the migrated values: %llu groups, %llu values",
+               kJournalFileName, static_cast<unsigned long long>(replay.Groups),
+               static_cast<unsigned long long>(replay.Records));
+    }
     const int32_t count = NodeCount();
     const NodeRecord* table = NodeTable();
     Migrated migrated;
@@ -205,7 +215,8 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
         return false;
     }
     NoteRetainFileReplaced(dir, retainName.c_str(), backupName.c_str(), fresh, backupRefreshed);
-    report(&LogChannel, "WRN", "Retained file migrated by name: kept %llu, resized %llu, new %llu, dropped %llu.",
+    report(&LogChannel, "WRN", "Retained file migrated by name%s: kept %llu, resized %llu, new %llu, dropped %llu.",
+           settingsOnly ? ", as the layout only gained nodes of the service's own" : "",
            static_cast<unsigned long long>(counts.Kept), static_cast<unsigned long long>(counts.Resized),
            static_cast<unsigned long long>(counts.New), static_cast<unsigned long long>(counts.Dropped));
     return true;

@@ -60,5 +60,9 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
 // it is put in place.
 // currentKeys are the node keys of the current hash's fold, when the caller
 // has them (see TakeLayoutNodeKeys): they spare digesting names again.
+// settingsOnly: the layout only gained nodes of the service's own, which
+// the line then says. The whole groups of the journal that extends the old
+// file (journal_keep.h) are folded into its values before they are matched
+// (one "DBG" line).
 bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t currentHash, uint32_t fileHash,
-                       uint32_t fileLayoutId, const std::vector<uint32_t>& currentKeys);
+                       uint32_t fileLayoutId, const std::vector<uint32_t>& currentKeys, bool settingsOnly = false);

@@ -14,7 +14,9 @@
 #include "report/report.h"
 #include "retain/adoption.h"
 #include "retain/check_record.h"
+#include "retain/defaults_record.h"
 #include "retain/journal.h"
+#include "retain/journal_keep.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/load_guard.h"
@@ -196,7 +198,7 @@ uint8_t SaveWalk() {
         return Abandon(dir, nullptr, temp);
     }
     // Values that nobody loaded are kept before they are replaced.
-    if (!KeepUnadoptedRetainFile(dir, name, tempName)) {
+    if (!KeepUnadoptedRetainFile(dir, name, tempName, fresh.LayoutId)) {
         AbandonCheckRecord(dir, check);
         return Abandon(dir, nullptr, temp);
     }
@@ -214,6 +216,7 @@ uint8_t SaveWalk() {
         return 0;
     }
     MarkRetainFileAdopted(dir, name);
+    if (SavingFromDefaults()) NoteSavedFromDefaults(dir, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
     JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
     PDirClose(dir);
     return 1;
@@ -232,15 +235,29 @@ uint8_t FinishLoad(PDir* dir, const std::string& name, const CheckEntry& entry, 
                    uint32_t failuresBefore) {
     const uint8_t result = NodeSpaceFailed(failuresBefore, "load") ? 0 : 1;
     // The node space holds the file's values now: it is theirs to save over.
-    // A backup loaded in place of a damaged file leaves that file unadopted,
-    // so that the next save keeps it aside rather than replacing it unseen.
+    // A backup loaded in place of a damaged file: that file is kept aside
+    // now, and then the values loaded are protected as after any load.
+    if (result) NoteValuesLoaded();
     if (result && !fromBackup) MarkRetainFileAdopted(dir, name);
+    if (result && fromBackup) AdoptInPlaceOfDamagedFile(dir, name);
     // Then the values changed since that file was written, when the node
-    // table is still the one the file was. A backup loaded instead is older
-    // than any journal.
-    if (result && !fromBackup && inOrder) JournalApply(dir, JournalIdentity{entry.Hash, entry.Length, entry.Crc});
+    // table is still the one the file was. A journal of the damaged file
+    // names another file than the backup: it is kept aside, not applied.
+    if (result && inOrder) JournalApply(dir, JournalIdentity{entry.Hash, entry.Length, entry.Crc});
     PDirClose(dir);
     return result;
+}
+
+// Folds the whole groups of the journal that extends the file `entry` into
+// its bytes, through the file's record; true when there was one (the
+// journal module then says so and keeps a damaged one, as after a replay).
+bool FoldJournalForLoad(PDir* dir, const CheckEntry& entry, const LayoutRecord& record, std::vector<uint8_t>* bytes) {
+    std::vector<uint8_t> journal;
+    if (!ReadJournalOf(dir, kJournalFileName, JournalIdentity{entry.Hash, entry.Length, entry.Crc}, &journal))
+        return false;
+    uint64_t skipped = 0;
+    JournalFolded(dir, journal, FoldJournal(journal, record, bytes, &skipped));
+    return true;
 }
 
 // Writes one slot of the loaded file into its node, through a buffer of its
@@ -333,6 +350,10 @@ uint8_t LoadLocked() {
         PDirClose(dir);
         return 0;
     }
+    // When the walk goes by name the journal cannot follow the nodes by
+    // index: its whole groups are folded into the file's slots first,
+    // through the same record.
+    const bool folded = guard.HasRecord && !fromBackup && FoldJournalForLoad(dir, entry, guard.Record, &bytes);
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = NodeSlotSize(node);
@@ -346,7 +367,7 @@ uint8_t LoadLocked() {
         }
         LoadSlot(node, slot, size);
     }
-    const bool inOrder = !guard.ByName;
+    const bool inOrder = !guard.ByName && !folded;
     CloseLoadGuard(&guard);
     return FinishLoad(dir, name, entry, fromBackup, inOrder, failuresBefore);
 }

@@ -34,7 +34,8 @@
 // only a regular file, and reads it whole (the CRC-32C taken on each chunk)
 // before any node is written: a file its check record does not vouch for is
 // not loaded (one "ERR" line, 0; with UseBackup a backup that verifies is
-// loaded instead, with one "WRN" line), and a file with no check record is
+// loaded instead, with one "WRN" line, and the file that did not verify is
+// kept aside then and adopted, see adoption.h), and a file with no check record is
 // loaded as it is (one "DBG" line). Anything but a regular file, a file
 // shorter than its 4-byte header and every failure but a missing file gives
 // one "ERR" line and returns 0, with no node written. It does not judge the

@@ -17,17 +17,22 @@
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
 #include "retain/check_record.h"
+#include "retain/defaults_record.h"
+#include "retain/journal_keep.h"
 #include "retain/layout_record.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_paths.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
+#include "variables/variables.h"
 
 namespace {
 
 constexpr uint32_t kKeptOldFiles = 8;
 constexpr size_t kPathSize = kRetainPathSize + 48;
 constexpr size_t kChunk = size_t{1} << 20;
+// A retain file holds at most 4 GiB of values and its header.
+constexpr uint64_t kSetAsideCompareLimit = 4 + (uint64_t{4} << 30);
 
 void ReportStep(const char* step) {
     int error = errno;
@@ -93,25 +98,140 @@ uint32_t KeptCount() {
     return std::max(value, kKeptOldFiles);
 }
 
-// Keeps the newest KeptCount() set-aside files and beyond them the newest
-// of each layout; one "WRN" line for each file removed.
+// The retain-directory path of `name`, in the form OutPath gives it, for
+// the log.
+std::string ShownPath(const std::string& name) {
+    char path[kPathSize];
+    if (!RetainSiblingPath(name.c_str(), path, sizeof path)) std::snprintf(path, sizeof path, "%s", name.c_str());
+    return path;
+}
+
+// Removes the file `name` of dir with one "WRN" line; true when removed.
+bool Prune(PDir* dir, const std::string& name, uint32_t keep, bool journal) {
+    if (!PDirRemove(dir, name.c_str())) return false;
+    if (journal)
+        report(&LogChannel, "WRN", "Journal %s removed: %u newer kept journals are kept.", ShownPath(name).c_str(),
+               keep);
+    else
+        report(&LogChannel, "WRN", "Retained file %s removed: %u newer set-aside files are kept.",
+               ShownPath(name).c_str(), keep);
+    return true;
+}
+
+// The journals kept as OvRetain.journal.<n>.old (journals of a file that
+// was not there to keep them with), newest (highest n) first.
+std::vector<std::pair<uint32_t, std::string>> ListKeptJournals(PDir* dir) {
+    std::vector<std::pair<uint32_t, std::string>> kept;
+    std::vector<std::string> names;
+    if (!PDirList(dir, &names)) return kept;
+    const std::string prefix = std::string(kJournalFileName) + ".";
+    for (const std::string& name : names) {
+        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - 4, 4, ".old") != 0)
+            continue;
+        uint64_t n = 0;
+        size_t i = prefix.size();
+        for (; i < name.size() - 4 && name[i] >= '0' && name[i] <= '9' && n <= UINT32_MAX; ++i)
+            n = n * 10 + (name[i] - '0');
+        if (i == name.size() - 4 && n != 0 && n <= UINT32_MAX) kept.push_back({static_cast<uint32_t>(n), name});
+    }
+    std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    return kept;
+}
+
+// Keeps the KeptCount() set-aside files that rank first and beyond them the
+// newest of each layout; a file goes with the journal kept beside it. Of the
+// journals kept on their own, the newest KeptCount() are kept. One "WRN"
+// line for each file removed.
 void PruneSetAside(PDir* dir) {
-    const std::vector<Kept> kept = ListSetAside(dir);
+    std::vector<Kept> kept = ListSetAside(dir);
+    // Copies of values nobody loaded rank before copies written from
+    // defaults; each kind newest first.
+    const std::set<uint32_t> defaults = KeptFromDefaults(dir);
+    std::stable_partition(kept.begin(), kept.end(), [&](const Kept& k) { return defaults.count(k.Parsed.Seq) == 0; });
     const uint32_t keep = KeptCount();
     std::set<std::pair<uint32_t, uint32_t>> layouts;
     bool removed = false;
     for (size_t i = 0; i < kept.size(); ++i) {
         const bool newestOfLayout = layouts.insert({kept[i].Parsed.Hash, kept[i].Parsed.Id}).second;
         if (i < keep || newestOfLayout) continue;
-        char path[kPathSize];
-        if (!RetainSiblingPath(kept[i].Name.c_str(), path, sizeof path))
-            std::snprintf(path, sizeof path, "%s", kept[i].Name.c_str());
-        if (PDirRemove(dir, kept[i].Name.c_str())) {
-            report(&LogChannel, "WRN", "Retained file %s removed: %u newer set-aside files are kept.", path, keep);
+        if (Prune(dir, kept[i].Name, keep, false)) {
             removed = true;
+            struct stat st;
+            const std::string journal = KeptJournalName(kept[i].Name);
+            if (PDirStat(dir, journal.c_str(), &st)) Prune(dir, journal, keep, true);
         }
     }
+    const auto journals = ListKeptJournals(dir);
+    for (size_t i = keep; i < journals.size(); ++i) removed |= Prune(dir, journals[i].second, keep, true);
     if (removed) PDirSync(dir);
+}
+
+// The slots of the service's own status nodes (Status, Error, Live,
+// SaveCount, LoadCount) and triggers (Save, Load) in a retain file of `length` bytes written with the
+// layout record (hash, id); false when that record cannot be read.
+bool StatusSlots(PDir* dir, uint32_t hash, uint32_t id, uint64_t length,
+                 std::vector<std::pair<uint64_t, uint16_t>>* slots) {
+    LayoutRecord record;
+    std::string why;
+    uint32_t found = id;
+    if (id == 0 || FindFileLayoutRecord(dir, hash, length, &found, &record, &why) != FILE_RECORD_FOUND) return false;
+    std::vector<std::string> names;
+    for (StatusRow row : kUnjournaledRows)
+        names.push_back(std::string("SERVICE.") + ContainerName() + "." + StatusTable[row].Name);
+    // And the triggers: a file a Save trigger wrote holds that trigger.
+    for (const VariableDescriptor* row = TriggerTable; row->Name; ++row)
+        names.push_back(std::string("SERVICE.") + ContainerName() + "." + row->Name);
+    for (const LayoutRecordEntry& e : record.Entries) {
+        if (e.Size == 0 || e.Offset + e.Size > length) continue;
+        for (const std::string& n : names)
+            if (e.Shared == 0 && e.NameLength == n.size() && std::memcmp(e.Name, n.data(), n.size()) == 0)
+                slots->push_back({e.Offset, e.Size});
+    }
+    return true;
+}
+
+// Whether the retain files a and b of dir (written with the layout records
+// idA and idB) hold the same values: the same bytes, or files of one layout
+// that differ only in the slots of the service's own status nodes, which
+// change at every run whatever the plant's values.
+bool SameValues(PDir* dir, const std::string& a, uint32_t idA, const std::string& b, uint32_t idB) {
+    if (SameContent(dir, a, b)) return true;
+    if (idA == 0 || idA != idB) return false;
+    std::vector<uint8_t> ba, bb;
+    if (!PDirReadWhole(dir, a.c_str(), &ba, kSetAsideCompareLimit) ||
+        !PDirReadWhole(dir, b.c_str(), &bb, kSetAsideCompareLimit) || ba.size() != bb.size() || ba.size() < 4 ||
+        std::memcmp(ba.data(), bb.data(), 4) != 0)
+        return false;
+    const uint32_t hash = ba[0] | ba[1] << 8 | ba[2] << 16 | static_cast<uint32_t>(ba[3]) << 24;
+    std::vector<std::pair<uint64_t, uint16_t>> slots;
+    if (!StatusSlots(dir, hash, idA, ba.size(), &slots)) return false;
+    for (const auto& [offset, size] : slots) {
+        std::memset(ba.data() + offset, 0, size);
+        std::memset(bb.data() + offset, 0, size);
+    }
+    return ba == bb;
+}
+
+// Keeps the journal `journal` beside the kept file `keptName`: a hard link,
+// or a durable copy. False after one "ERR" line.
+bool KeepJournalBeside(PDir* dir, const char* journal, const std::string& keptName) {
+    const std::string name = KeptJournalName(keptName);
+    // One left by a keep that did not get as far as its file.
+    PDirRemove(dir, name.c_str());
+    if (PDirLink(dir, journal, name.c_str())) {
+        if (PDirSync(dir)) return true;
+        ReportStep("directory sync");
+        return false;
+    }
+    if (errno == EEXIST) {
+        ReportStep("link");
+        return false;
+    }
+    const char* step = "read";
+    if (PDirCopyFile(dir, journal, name.c_str(), &step)) return true;
+    ReportStep(step);
+    return false;
 }
 
 }  // namespace
@@ -133,33 +253,43 @@ bool ParseSetAsideName(const std::string& name, SetAsideName* parsed) {
     return ParseHex8(name, 20, &parsed->Hash) && ParseHex8(name, 29, &parsed->Id);
 }
 
-bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash) {
+bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash, const std::string& replacement,
+                        uint32_t replacementId) {
     // Which layout record describes the file: its check record's entry.
-    CheckEntry entry;
-    std::string why;
-    const CheckVerdict verdict = VerifyRetainFileNamed(dir, retainName.c_str(), &entry, &why);
-    if (errno != 0) {
+    uint64_t length = 0;
+    uint32_t crc = 0, header = 0;
+    if (!ChecksumRetainFile(dir, retainName.c_str(), &length, &crc, &header)) {
         ReportStep("read");
         return false;
     }
-    // One that no check record lists: the record of its hash and length.
-    if (verdict != CHECK_VERIFIED) {
+    CheckEntry entry;
+    std::string why;
+    if (VerifyRetainFile(dir, length, crc, header, &entry, &why) != CHECK_VERIFIED) {
+        // One that no check record lists: the record of its hash and length.
         entry.LayoutId = 0;
-        struct stat st;
         LayoutRecord record;
-        if (PDirStat(dir, retainName.c_str(), &st) &&
-            FindFileLayoutRecord(dir, fileHash, static_cast<uint64_t>(st.st_size), &entry.LayoutId, &record, &why) !=
-                FILE_RECORD_FOUND)
+        if (FindFileLayoutRecord(dir, fileHash, length, &entry.LayoutId, &record, &why) != FILE_RECORD_FOUND)
             entry.LayoutId = 0;
     }
+    // The journal that extends the file holds values the file does not; one
+    // that cannot be read may, and goes with it too.
+    std::vector<uint8_t> journalBytes;
+    const bool journal = ReadJournalOf(dir, kJournalFileName, JournalIdentity{header, length, crc}, &journalBytes) ||
+                         (errno != 0 && errno != ENOENT);
+    journalBytes = std::vector<uint8_t>();
+    // A file whose values the file replacing it holds too loses nothing.
+    if (!replacement.empty() && !journal && SameValues(dir, retainName, entry.LayoutId, replacement, replacementId))
+        return true;
     const std::vector<Kept> kept = ListSetAside(dir);
-    char path[kPathSize];
     for (const Kept& k : kept) {
-        if (!SameContent(dir, retainName, k.Name)) continue;
+        if (!SameValues(dir, retainName, entry.LayoutId, k.Name, k.Parsed.Id)) continue;
+        // And with the same journal, or none on either side.
+        struct stat st;
+        const std::string keptJournal = KeptJournalName(k.Name);
+        if (journal ? !SameContent(dir, kJournalFileName, keptJournal) : PDirStat(dir, keptJournal.c_str(), &st))
+            continue;
         // Kept already: the path of that copy, in the form OutPath gives it.
-        if (!RetainSiblingPath(k.Name.c_str(), path, sizeof path))
-            std::snprintf(path, sizeof path, "%s", k.Name.c_str());
-        report(&LogChannel, "WRN", "Retained file kept as %s.", path);
+        report(&LogChannel, "WRN", "Retained file kept as %s.", ShownPath(k.Name).c_str());
         return true;
     }
     uint32_t seq = 1;
@@ -167,28 +297,37 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
     char name[64];
     std::snprintf(name, sizeof name, "OvRetain.%010u.%08x.%08x.old", seq, fileHash, entry.LayoutId);
     // The path, in the form OutPath gives it, only names the file in the log.
+    char path[kPathSize];
     if (!RetainSiblingPath(name, path, sizeof path)) {
         errno = ENAMETOOLONG;
         ReportStep("path");
         return false;
     }
-    if (PDirLink(dir, retainName.c_str(), name)) {
-        if (!PDirSync(dir)) {
-            ReportStep("directory sync");
-            return false;
-        }
-    } else if (errno == EEXIST) {
-        ReportStep("link");
+    // The journal first: a kept file is never without the values that
+    // extend it.
+    if (journal && !KeepJournalBeside(dir, kJournalFileName, name)) return false;
+    const char* step = "link";
+    bool done = PDirLink(dir, retainName.c_str(), name);
+    if (done && !PDirSync(dir)) {
+        // There, but perhaps not durably: kept with its journal all the same.
+        ReportStep("directory sync");
         return false;
-    } else {
-        // No links here: a copy, written as durably as a save.
-        const char* step = "read";
-        if (!PDirCopyFile(dir, retainName.c_str(), name, &step)) {
-            ReportStep(step);
-            return false;
-        }
     }
+    if (!done && errno != EEXIST) {
+        // No links here: a copy, written as durably as a save.
+        step = "read";
+        done = PDirCopyFile(dir, retainName.c_str(), name, &step);
+    }
+    if (!done) {
+        ReportStep(step);
+        if (journal) PDirRemove(dir, KeptJournalName(name).c_str());
+        return false;
+    }
+    NoteKeptAside(dir, JournalIdentity{header, length, crc}, seq);
     report(&LogChannel, "WRN", "Retained file kept as %s.", path);
+    if (journal)
+        report(&LogChannel, "WRN", "Journal %s kept with it as %s.", kJournalFileName,
+               ShownPath(KeptJournalName(name)).c_str());
     PruneSetAside(dir);
     return true;
 }

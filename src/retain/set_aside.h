@@ -10,16 +10,31 @@
 // record names it or, for a file it does not list, the record of its hash
 // whose slots end exactly where the file does; 00000000 when there is none
 // (then the legacy record of the hash describes it). Each 8 lower-case hex
-// digits. A name is never
-// reused and no file ever replaces another; a file identical to one kept
-// already is not kept twice. Files of the older form OvRetain.<hash>.old
-// count as set aside before all others. It reports "Retained file kept as
-// <path>." ("WRN"; the path of the copy kept already, when there is one),
-// or one "ERR" line naming the failed step. Then the set-aside files are
-// pruned: the newest eight (or the number in the node
+// digits. Files of the older form OvRetain.<hash>.old count as set aside
+// before all others. A name is never reused and no file ever replaces
+// another. The journal that extends the
+// file (journal_keep.h) is kept beside it first, as <that name>.journal,
+// with one "WRN" line ("Journal OvRetain.journal kept with it as <path>.").
+// A file that holds the same values as one kept already (with the same
+// journal, or none) is not kept twice; nor is one whose values the file
+// replacing it (`replacement`, written with the layout record
+// `replacementId`) holds too, when no journal extends it. Values count as
+// the same when the bytes are, or when two files of one layout record
+// differ only in the slots of the service's own status nodes (Status,
+// Error, Live, SaveCount, LoadCount) and triggers (Save, Load). It reports
+// "Retained file kept as <path>." ("WRN"; the path of the copy kept
+// already, when there is one; nothing when the replacement holds the
+// values), or one "ERR" line naming the failed step; a file that could not
+// be kept is left as it was. A load that took the backup in place
+// of a file that did not verify keeps that file too (adoption.h). Then
+// the set-aside files are pruned: copies of values nobody loaded rank
+// before copies written from defaults (defaults_record.h), each kind newest
+// first; the first eight (or the number in the node
 // SERVICE.OvRetain.KeepOld, type 7, read by name and never created, when
 // that is more) are kept, and beyond those the newest one of each layout
-// (hash and id); every file removed gets one "WRN" line naming it.
+// (hash and id); a file goes with its kept journal. Of the journals
+// kept on their own (OvRetain.journal.<n>.old, journal.h) the newest as
+// many are kept. Every file removed gets one "WRN" line naming it.
 //
 // RemoveUnusedLayoutRecords removes every layout record that neither the
 // check record, OvRetain.bin, OvRetain.$$$, a set-aside file nor the
@@ -30,7 +45,7 @@
 // reported: a record left over costs only room.
 //
 // Both run with the retain-file lock held (the start-up check on the main
-// thread, or a save that keeps a file aside first), on a retain directory
+// thread, a save that keeps a file aside first, or such a load), on a retain directory
 // `dir` (retain_dir.h): every file operation is relative to it; retainName
 // is the retain file's name.
 #pragma once
@@ -40,7 +55,8 @@
 
 #include "stdlib/pdir.h"
 
-bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash);
+bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash,
+                        const std::string& replacement = std::string(), uint32_t replacementId = 0);
 void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash);
 
 // A set-aside file's name taken apart: seq 0 and id 0 for the older form.

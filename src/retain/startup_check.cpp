@@ -12,9 +12,11 @@
 #include "retain/adoption.h"
 #include "retain/check_record.h"
 #include "retain/journal.h"
+#include "retain/journal_keep.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/migration.h"
+#include "retain/node_slot.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_dir_claim.h"
 #include "retain/retain_file.h"
@@ -90,6 +92,36 @@ void ReportPaths() {
     if (OutPathNodeLength() >= kOutPathRead)
         report(&LogChannel, "WRN", "OutPath is longer than the %u characters read; using %s",
                static_cast<unsigned>(kOutPathRead - 1), dir.c_str());
+}
+
+// True when the node table and the layout of the retain file of hash
+// `hash` and `length` bytes (its layout record `id`) differ in nothing but
+// the service's own nodes (SERVICE.OvRetain.*, the settings a user turns on
+// by creating them): with those left out of both, the same nodes in the
+// same order, with the same type codes and Sizes.
+bool OnlyServiceNodesDiffer(PDir* dir, uint32_t hash, uint32_t id, uint64_t length) {
+    LayoutRecord record;
+    std::string why;
+    uint32_t found = id;
+    if (FindFileLayoutRecord(dir, hash, length, &found, &record, &why) != FILE_RECORD_FOUND) return false;
+    const std::string own = std::string("SERVICE.") + ContainerName() + ".";
+    const NodeRecord* table = NodeTable();
+    const int32_t count = table ? NodeCount() : 0;
+    const std::vector<LayoutRecordEntry>& entries = record.Entries;
+    auto ownEntry = [&](const LayoutRecordEntry& e) {
+        return e.Shared == 0 && e.NameLength >= own.size() && std::memcmp(e.Name, own.data(), own.size()) == 0;
+    };
+    size_t j = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const NodeRecord& node = table[i];
+        if (std::strncmp(node.Name, own.c_str(), own.size()) == 0) continue;
+        while (j < entries.size() && ownEntry(entries[j])) ++j;
+        if (j == entries.size() || !LayoutEntryNamesNode(entries[j], node)) return false;
+        if (entries[j].Type != node.Type || entries[j].Size != NodeSlotSize(node)) return false;
+        ++j;
+    }
+    while (j < entries.size() && ownEntry(entries[j])) ++j;
+    return j == entries.size();
 }
 
 }  // namespace
@@ -191,10 +223,16 @@ bool CheckRetainFile() {
     if (present && error == 0 && verdict != CHECK_FAILED)
         found = FindFileLayoutRecord(dir, s, static_cast<uint64_t>(st.st_size), &entry.LayoutId, &record, &noRecord);
     bool changed = false;
+    // A layout that only gained the service's own settings costs no value:
+    // the file is migrated by name whatever Migrate says.
+    const bool settingsOnly = error == 0 && h != s && present && verdict != CHECK_FAILED &&
+                              OnlyServiceNodesDiffer(dir, s, entry.LayoutId, static_cast<uint64_t>(st.st_size));
     if (error != 0) {
         // A file that is there but cannot be read is never removed or
         // rotated: it may hold the only copy of the values.
         ReportRetainFileError("read", error);
+    } else if (settingsOnly) {
+        changed = true;
     } else if (h != s) {
         report(&LogChannel, "WRN", "Retained file hash code does not match and will be deleted.");
         report(&LogChannel, "WRN", "current hash code = %x", h);
@@ -227,16 +265,36 @@ bool CheckRetainFile() {
             }
         }
     }
+    // A file this node space holds the values of: so does a migration of it.
+    const bool adopted = changed && present && RetainFileAdopted(dir, name);
+    // The journal that extends the file goes where the file goes: kept
+    // beside it when it holds a group (one that cannot be read stays).
+    JournalIdentity identity;
+    std::vector<uint8_t> groups;
+    const bool journal =
+        changed && present &&
+        ChecksumRetainFile(dir, name.c_str(), &identity.FileLength, &identity.FileCrc, &identity.LayoutHash) &&
+        JournalNamesFile(dir, kJournalFileName, identity) &&
+        (ReadJournalOf(dir, kJournalFileName, identity, &groups) || errno == 0);
+    groups = std::vector<uint8_t>();
+    // The file is kept aside first, with its journal; a file that could
+    // not be kept stays where it is, and so does everything else.
+    bool leftInPlace = false;
+    if (changed && present && !SetAsideRetainFile(dir, name, s)) {
+        report(&LogChannel, "ERR", "Retained file left as it is: it could not be kept aside first.");
+        changed = false;
+        leftInPlace = true;
+    }
     if (changed) {
-        // The file is kept aside first; with Migrate its values then move
-        // into a file of this layout instead of being left behind.
-        if (present) SetAsideRetainFile(dir, name, s);
+        // With Migrate its values then move into a file of this layout
+        // instead of being left behind.
         bool migrated = false;
-        if (present && GetMigrate() == 1) {
+        if (present && (GetMigrate() == 1 || settingsOnly)) {
             if (verdict == CHECK_FAILED) {
                 report(&LogChannel, "WRN", "Retained file not migrated: %s.", damage.c_str());
             } else {
-                migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys);
+                migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys, settingsOnly);
+                if (migrated && adopted) MarkRetainFileAdopted(dir, name);
             }
         }
         if (!migrated && dir) {
@@ -246,10 +304,12 @@ bool CheckRetainFile() {
                 RemoveIn(dir, name);
             }
         }
+        // Kept beside the file set aside, and folded into a migrated one.
+        if (journal) RemoveIn(dir, kJournalFileName);
         ForgetCheckState();
         RemoveUnusedLayoutRecords(dir, h);
     }
-    NoteRetainFileAtStartup(dir, name);
+    NoteRetainFileAtStartup(dir, name, !leftInPlace);
     PDirClose(dir);
     UnlockRetainFile();
     return true;

@@ -24,12 +24,22 @@
 // differs under the same hash code: ...") and counts as a mismatch.
 //
 // On a mismatch CheckRetainFile first keeps the retain file aside
-// (set_aside.h); when the node SERVICE.OvRetain.Migrate (read by name, never
-// created) holds 1, it writes a retain file of the current layout with the
-// values it can match by name (migration.h) instead of removing or rotating
-// the old one. Last it removes the layout records that no file needs any
-// more. A matching file is left alone: the check then touches no file.
-// At its end it tells adoption.h what it left.
+// (set_aside.h), with the journal that extends it; a file that cannot be
+// kept is left where it is, and so is every other file (one more "ERR"
+// line: "Retained file left as it is: it could not be kept aside first.";
+// AutoLoad then leaves it alone, see adoption.h).
+// When the node SERVICE.OvRetain.Migrate (read by name, never created)
+// holds 1, it writes a retain file of the current layout with the values it
+// can match by name (migration.h), the journal folded in, instead of
+// removing or rotating the old one; a node space that had adopted the old
+// file adopts the new one. A layout that differs from the file's only in
+// the service's own nodes (SERVICE.OvRetain.*: settings turned on by
+// creating them) is migrated so whatever Migrate says, with the migration's
+// one "WRN" line saying so instead of the three mismatch lines. The journal
+// of the old file is then removed (it is kept beside the kept file). Last
+// it removes the layout records that no file needs any more. A matching
+// file is left alone: the check then touches no file. At its end it tells
+// adoption.h what it left.
 //
 // This module stands above the hash, the paths, the records, the check
 // record, set-aside and migration; none of them calls back into it.

@@ -102,7 +102,8 @@ bool ServiceInit() {
     }
     // The values come back before the first poll counts Live or says ready;
     // a node space that already adopted the file keeps its live values.
-    if (GetAutoLoad() == 1 && RetainFileAwaitsLoad()) RecordedRetainOperation(STATUS_AUTOLOAD, LoadRetainFile);
+    // A file of another layout that could not be kept aside is not loaded.
+    if (GetAutoLoad() == 1 && RetainFileAwaitsAutoLoad()) RecordedRetainOperation(STATUS_AUTOLOAD, LoadRetainFile);
     RecordAwaitedLoad();
 
     // Only exactly 1 counts; an absent AutoRun reads 0 and leaves Run alone.

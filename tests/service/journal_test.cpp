@@ -73,7 +73,14 @@ TEST(JournalFormat, ACutLastGroupCostsOnlyThatGroup) {
         EXPECT_EQ(applied.count(13), whole ? 1u : 0u);
         EXPECT_EQ(r.WholeBytes, whole ? j.GroupEnds[2] : j.GroupEnds[1]);
         EXPECT_EQ(r.Tail, !whole && cut > j.GroupEnds[1]);
+        EXPECT_FALSE(r.Damaged) << "cut short, not damaged";
     }
+    // A torn append that a file system left as zeros up to the new length.
+    std::vector<uint8_t> zeros(j.Bytes.begin(), j.Bytes.begin() + static_cast<long>(j.GroupEnds[1]));
+    zeros.resize(j.GroupEnds[2], 0);
+    const JournalReplay r = ReplayJournalGroups(zeros.data(), zeros.size(), nullptr, nullptr);
+    EXPECT_EQ(r.Groups, 2u);
+    EXPECT_FALSE(r.Damaged);
 }
 
 // One flipped bit anywhere in a group stops the replay before that group:
@@ -91,6 +98,12 @@ TEST(JournalFormat, AFlippedBitStopsTheReplayAtItsGroup) {
         EXPECT_EQ(r.Groups, group);
         EXPECT_EQ(CounterOf(applied), group * 100);
         EXPECT_TRUE(r.Tail);
+        // Damage, unless the flip made the group's length reach past the end
+        // (which is how a group cut short looks).
+        const size_t start = group == 0 ? kJournalHeaderSize : j.GroupEnds[group - 1];
+        uint32_t length = 0;
+        std::memcpy(&length, damaged.data() + start, 4);
+        EXPECT_EQ(r.Damaged, damaged.size() - start - kJournalGroupHeaderSize >= length);
     }
 }
 
@@ -109,6 +122,7 @@ TEST(JournalFormat, ASequenceGapEndsTheReplay) {
     const JournalReplay r = ReplayJournalGroups(j.Bytes.data(), j.Bytes.size(), Collect, &applied);
     EXPECT_EQ(r.Groups, 2u);
     EXPECT_EQ(CounterOf(applied), 2u);
+    EXPECT_TRUE(r.Damaged);
 }
 
 }  // namespace

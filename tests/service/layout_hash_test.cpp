@@ -21,7 +21,9 @@
 
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
+#include "retain/adoption.h"
 #include "retain/check_record.h"
+#include "retain/journal_format.h"
 #include "retain/layout_record.h"
 #include "retain/migration.h"
 #include "retain/node_slot.h"
@@ -212,8 +214,12 @@ protected:
         return names;
     }
     std::vector<std::string> LayoutFiles() const { return FilesEnding(".layout"); }
-    // The set-aside files, oldest first.
-    std::vector<std::string> KeptFiles() const { return FilesEnding(".old"); }
+    // The set-aside files, oldest first (not the journals kept on their own).
+    std::vector<std::string> KeptFiles() const {
+        std::vector<std::string> names = FilesEnding(".old");
+        std::erase_if(names, [](const std::string& n) { return n.rfind("OvRetain.journal.", 0) == 0; });
+        return names;
+    }
     TempDir dir_;
     std::string retain_, backup_;
 };
@@ -513,15 +519,27 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
 // current layout's own) stay.
 TEST_F(StartupCheck, KeepsTheNewestEightSetAsideFilesAndTheRecordsInUse) {
     WriteFile(dir_.File("OvRetain.00000030.old"), Header(0x30) + "older form");
-    std::vector<std::string> removals;
+    // Journals kept on their own, and one kept with the file that will be
+    // set aside first: they go with the files, the newest eight stay.
+    for (uint32_t n = 1; n <= 10; ++n)
+        WriteFile(dir_.File("OvRetain.journal." + std::to_string(n) + ".old"), "journal " + std::to_string(n));
+    WriteFile(Kept(1, 0x10) + ".journal", "the first file's journal");
+    std::vector<std::string> removals, journalRemovals;
     for (uint32_t k = 1; k <= 10; ++k) {
         ResetRetainStateForTest();
         WriteFile(retain_, Header(k % 2 ? 0x10 : 0x20) + "values " + std::to_string(k));
         ovtest::StderrCapture log;
         CheckRetainFile();
         for (const std::string& line : log.Lines())
-            if (line.find(" removed: ") != std::string::npos) removals.push_back(line);
+            if (line.find(" removed: ") != std::string::npos)
+                (line.rfind("WRN Journal ", 0) == 0 ? journalRemovals : removals).push_back(line);
     }
+    const std::string journalsKept = " removed: 8 newer kept journals are kept.";
+    EXPECT_EQ(journalRemovals,
+              (std::vector<std::string>{"WRN Journal " + dir_.File("OvRetain.journal.2.old") + journalsKept,
+                                        "WRN Journal " + dir_.File("OvRetain.journal.1.old") + journalsKept,
+                                        "WRN Journal " + Kept(1, 0x10) + ".journal" + journalsKept}));
+    EXPECT_TRUE(FileExists(dir_.File("OvRetain.journal.3.old")));
     // The older-form file is the only one of its layout, so it stays too.
     std::vector<std::string> expected;
     for (uint32_t k = 3; k <= 10; ++k)
@@ -546,6 +564,13 @@ TEST_F(StartupCheck, KeepsTheNewestEightSetAsideFilesAndTheRecordsInUse) {
     WriteFile(retain_, Header(0x10) + "values 11");
     CheckRetainFile();
     EXPECT_EQ(KeptFiles().size(), 10u) << "nine newest and the only one of its layout";
+    // Fewer than eight asked for: eight are kept all the same.
+    const uint32_t three = 3;
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.KeepOld", &three, 4), 0);
+    ResetRetainStateForTest();
+    WriteFile(retain_, Header(0x10) + "values 12");
+    CheckRetainFile();
+    EXPECT_EQ(KeptFiles().size(), 9u) << "eight newest and the only one of its layout";
 
     // Records: those of the set-aside files, the backup's, the check
     // record's and the current layout's stay.
@@ -713,6 +738,21 @@ TEST_F(LayoutIdentity, ALoadAfterTheTableChangedInPlaceGoesByName) {
         CheckRetainFile();
         Fill(1);
         ASSERT_EQ(SaveRetainFile(), 1);
+        // A journal group after the save: the text changed. It is applied
+        // whichever way the walk goes.
+        const std::string saved = ReadFile(retain_);
+        std::vector<uint8_t> journal;
+        EncodeJournalHeader(
+            &journal,
+            JournalIdentity{static_cast<uint32_t>(static_cast<uint8_t>(saved[0]) | static_cast<uint8_t>(saved[1]) << 8 |
+                                                  static_cast<uint8_t>(saved[2]) << 16 |
+                                                  static_cast<uint32_t>(static_cast<uint8_t>(saved[3])) << 24),
+                            saved.size(), Crc32c(0, saved.data(), saved.size())});
+        const size_t group = BeginJournalGroup(&journal, 1);
+        char text[24] = "t9";
+        AppendJournalRecord(&journal, VariableIndex("Plc.Text"), text, sizeof text);
+        FinishJournalGroup(&journal, group);
+        WriteFile(dir_.File("OvRetain.journal"), std::string(journal.begin(), journal.end()));
         // As after a restart: the start-up check finds the record the save
         // wrote to be this table's, and remembers it as a save would.
         ResetLayoutRecordForTest();
@@ -744,7 +784,7 @@ TEST_F(LayoutIdentity, ALoadAfterTheTableChangedInPlaceGoesByName) {
         EXPECT_EQ(Number("Plc.Counter"), c.Counter);
         EXPECT_EQ(Number("Plc.Value"), c.Value);
         EXPECT_EQ(Number("Plc.Last"), c.Last);
-        EXPECT_EQ(Text(), "t1");
+        EXPECT_EQ(Text(), "t9");
         const bool byName = c.Swap || c.Type != 7;
         EXPECT_EQ(!lines.empty() && lines.back().rfind("WRN Retain file layout differs from the node table", 0) == 0,
                   byName)
@@ -856,7 +896,8 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
                 EXPECT_EQ(Number("Plc.Counter"), 2u);
                 continue;
             }
-            ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
+            // A backup loaded in place of the file keeps the file aside: one line more.
+            ASSERT_EQ(lines.size(), 3u + (backup == 1)) << ::testing::PrintToString(lines);
             EXPECT_EQ(lines[1].rfind("WRN Retained file does not verify: ", 0), 0u) << lines[1];
             EXPECT_NE(lines[1].find(c.Why), std::string::npos) << lines[1];
             EXPECT_EQ(ReadFile(retain_), file) << "left alone";
@@ -865,6 +906,13 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
                 EXPECT_NE(lines[2].find("; the backup is loaded instead."), std::string::npos) << lines[2];
                 EXPECT_EQ(loaded, 1);
                 EXPECT_EQ(Number("Plc.Counter"), 1u) << "the backup's values";
+                // The damaged file is kept at once, and the values loaded are
+                // the node space's to protect: autosave and journal run.
+                const std::string prefix = "WRN Retained file kept as ";
+                ASSERT_EQ(lines[3].rfind(prefix, 0), 0u) << lines[3];
+                const std::string kept = lines[3].substr(prefix.size(), lines[3].size() - prefix.size() - 1);
+                EXPECT_EQ(ReadFile(kept), file);
+                EXPECT_FALSE(RetainFileAwaitsLoad());
             } else {
                 EXPECT_EQ(lines[2].rfind("ERR Retain file not loaded: ", 0), 0u) << lines[2];
                 EXPECT_NE(lines[2].find(c.Why), std::string::npos) << lines[2];

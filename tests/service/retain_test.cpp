@@ -21,6 +21,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "retain/check_record.h"
+#include "retain/journal.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/retain_file.h"
@@ -583,6 +584,36 @@ TEST_F(RetainFile, SaveKeepsTheLayoutRecordLongEnough) {
     ASSERT_EQ(record.Entries.size(), hashed + 1);
     EXPECT_EQ(std::string(record.Entries.back().Name, record.Entries.back().NameLength), "Rt.Late");
     EXPECT_EQ(ReadFile(retain).size(), record.Entries.back().Offset + 4);
+}
+
+// A full save takes the nodes written so far from the journal; when it
+// fails they are the journal's again: the next append carries them.
+TEST_F(RetainFile, AFailedSaveHandsItsNodesBackToTheJournal) {
+    Configure(dir_.Path() + "/");
+    MakeNumeric("SERVICE.OvRetain.Journal", 7, 4, 100);
+    MakeNumeric("Rt.Speed", 7, 4, 1);
+    ASSERT_EQ(SaveRetainFile(), 1);  // starts the journal
+    SetValue("Rt.Speed", Bytes({0x42, 0, 0, 0}));
+    PFileInjectFault(PF_SYNC, 1, EIO);
+    {
+        ovtest::StderrCapture log;
+        ASSERT_EQ(SaveRetainFile(), 0);
+    }
+    LockRetainFile();
+    const bool appended = JournalAppendChanges();
+    UnlockRetainFile();
+    ASSERT_TRUE(appended);
+    const std::string journal = ReadFile(dir_.File("OvRetain.journal"));
+    std::vector<std::pair<uint32_t, std::string>> records;
+    ReplayJournalGroups(
+        reinterpret_cast<const uint8_t*>(journal.data()), journal.size(),
+        [](void* c, uint32_t index, const uint8_t* value, uint16_t size) {
+            static_cast<decltype(records)*>(c)->push_back(
+                {index, std::string(reinterpret_cast<const char*>(value), size)});
+        },
+        &records);
+    EXPECT_EQ(records,
+              (std::vector<std::pair<uint32_t, std::string>>{{VariableIndex("Rt.Speed"), Bytes({0x42, 0, 0, 0})}}));
 }
 
 TEST_F(RetainFile, LoadSkipsASlotWhoseBufferIsUnavailable) {

@@ -193,7 +193,8 @@ const std::map<std::string, std::string>& CommandHelp() {
          "and status 1 when the header does not match the layout, the file is\n"
          "shorter or longer than the layout expects, or it does not verify.\n"
          "With --journal, the values as a load would leave them: the file with the\n"
-         "whole groups of the change journal OvRetain.journal beside it applied in\n"
+         "whole groups of its change journal applied (FILE.journal, kept with an\n"
+         ".old file, else OvRetain.journal beside it) in\n"
          "order, up to the first damaged or cut-short one, and how many were; a\n"
          "journal that names another file is not applied.\n"
          "With --layout RECORD (repeatable), the slots by that layout record\n"
@@ -240,6 +241,9 @@ const std::map<std::string, std::string>& CommandHelp() {
          "of the file's hash that describes its length. A node takes the value of the\n"
          "node of the same name and type code; a text or byte range whose size changed\n"
          "is cut short or zero-filled, any other value whose size changed is not taken.\n"
+         "The change journal that extends the file is applied first: FILE.journal\n"
+         "(the journal kept with an .old file), else OvRetain.journal beside it when\n"
+         "it names that very file (then a line: journal NAME: N groups applied).\n"
          "Prints: kept N, resized N, new N, dropped N. --dry-run writes nothing.\n"
          "Fails when the record is missing, damaged or does not describe the file.\n"},
         {"retain-diff",

@@ -13,8 +13,11 @@
 // (the current one, or the file's own record, whose entries are in table
 // order), so each record goes to the slot of that place when the sizes agree.
 // --layout names the record to show the slots by, whatever the header.
-// The journal is parsed by the service's own code (journal_format.h).
+// A kept file's journal, kept beside it as <file>.journal, is taken before
+// OvRetain.journal. The journal is parsed by the service's own code
+// (journal_format.h).
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -32,6 +35,7 @@
 #include "ovnode/value_codec.h"
 #include "retain/check_record.h"
 #include "retain/journal_format.h"
+#include "retain/journal_keep.h"
 #include "retain/layout_hash.h"
 #include "retain/set_aside.h"
 #include "stdlib/pdir.h"
@@ -119,6 +123,7 @@ const char* FileCheck(const std::string& path, const std::vector<uint8_t>& bytes
 
 // What --journal found beside the file, and what of it was applied.
 struct JournalView {
+    std::string Name = kJournalFileName;
     bool Present = false;
     bool Applies = false;  // it names this very file
     std::string Problem;   // why it could not be read
@@ -155,7 +160,10 @@ JournalView ApplyJournal(const std::string& path, const std::vector<Slot>& slots
     std::string name;
     PDir* dir = PDirOpenParent(path.c_str(), &name);
     std::vector<uint8_t> journal;
-    const bool read = dir && PDirReadWhole(dir, kJournalFileName, &journal, JournalReadLimit(bytes->size()));
+    // A kept file's own journal, kept beside it, before the live one.
+    struct stat st;
+    if (dir && PDirStat(dir, KeptJournalName(name).c_str(), &st)) view.Name = KeptJournalName(name);
+    const bool read = dir && PDirReadWhole(dir, view.Name.c_str(), &journal, JournalReadLimit(bytes->size()));
     const int error = errno;
     if (dir) PDirClose(dir);
     if (!read) {
@@ -181,15 +189,15 @@ JournalView ApplyJournal(const std::string& path, const std::vector<Slot>& slots
 
 std::string JournalText(const JournalView& j) {
     if (!j.Present) return std::string("none beside the file: nothing to apply");
-    if (!j.Problem.empty()) return std::string(kJournalFileName) + " " + j.Problem + ": not applied";
+    if (!j.Problem.empty()) return std::string(j.Name) + " " + j.Problem + ": not applied";
     if (!j.Applies) {
         std::ostringstream s;
-        s << kJournalFileName << " names another file (header " << Hex(j.Named.LayoutHash) << ", " << j.Named.FileLength
+        s << j.Name << " names another file (header " << Hex(j.Named.LayoutHash) << ", " << j.Named.FileLength
           << " bytes, CRC " << Hex(j.Named.FileCrc) << "): not applied";
         return s.str();
     }
     std::ostringstream s;
-    s << kJournalFileName << ": " << j.Replay.Groups << " groups applied (" << j.Replay.Records << " values)";
+    s << j.Name << ": " << j.Replay.Groups << " groups applied (" << j.Replay.Records << " values)";
     if (j.Replay.Tail) s << "; a damaged or cut-short group and what follows it left out";
     if (j.Skipped) s << "; " << j.Skipped << " of them for no slot of this file, left out";
     return s.str();

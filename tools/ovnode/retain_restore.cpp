@@ -1,6 +1,9 @@
 // ovnode retain-restore: the values of any retain file written into the node
 // space by name, through the file's own layout record, with the matching
-// rules of the service's migration (retain/migration.h).
+// rules of the service's migration (retain/migration.h). The journal that
+// extends the file - the one kept beside a kept file (<file>.journal), else
+// OvRetain.journal when it names this very file - is folded in first, as
+// the service's migration does (retain/journal_keep.h), with one line.
 #include <cstring>
 #include <ostream>
 #include <vector>
@@ -9,9 +12,11 @@
 #include "nodespace/ovhgapi.h"
 #include "ovnode/commands.h"
 #include "ovnode/retained_file.h"
+#include "retain/journal_keep.h"
 #include "retain/migration.h"
 #include "retain/node_slot.h"
 #include "retain/retain_file.h"
+#include "stdlib/pdir.h"
 
 namespace ovnode {
 namespace {
@@ -32,6 +37,27 @@ void WriteBack(void* context, const NodeRecord& node, uint16_t size, const uint8
     WriteNodeSlot(node, restore->Buffer.data(), size);
 }
 
+// Folds the journal that extends the file into its bytes; the journal's
+// name and what it held, for the line that says so, or "" when none does.
+std::string FoldItsJournal(RetainedFile* file) {
+    std::string name;
+    PDir* dir = PDirOpenParent(file->Path.c_str(), &name);
+    if (!dir) return "";
+    const JournalIdentity identity = IdentityOfRetainBytes(file->Bytes);
+    std::vector<uint8_t> journal;
+    std::string used = KeptJournalName(name);
+    if (!ReadJournalOf(dir, used.c_str(), identity, &journal)) {
+        used = kJournalFileName;
+        if (!ReadJournalOf(dir, used.c_str(), identity, &journal)) used.clear();
+    }
+    PDirClose(dir);
+    if (used.empty()) return "";
+    uint64_t skipped = 0;
+    const JournalReplay replay = FoldJournal(journal, file->Record, &file->Bytes, &skipped);
+    return "journal " + used + ": " + std::to_string(replay.Groups) + " groups applied (" +
+           std::to_string(replay.Records) + " values)";
+}
+
 }  // namespace
 
 int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream& err) {
@@ -49,6 +75,8 @@ int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream&
         err << "ovnode: cannot open node space '" << inv.Space << "': " << error << "\n";
         return kExitFailure;
     }
+    const std::string journal = FoldItsJournal(&file);
+    if (!journal.empty()) out << journal << "\n";
     Restore restore;
     restore.DryRun = inv.DryRun;
     MigrationCounts counts;
