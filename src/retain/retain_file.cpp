@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "nodespace/ovhgapi.h"
@@ -24,6 +25,7 @@
 #include "retain/retain_dir.h"
 #include "retain/retain_dir_claim.h"
 #include "retain/retain_paths.h"
+#include "retain/set_aside.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
 #include "stdlib/ptime.h"
@@ -32,6 +34,10 @@
 namespace {
 
 std::mutex RetainFileLock;
+
+// The layout (hash, record id) of the last save of this run: a save under
+// another one sweeps the records no file needs. Under RetainFileLock.
+std::pair<uint32_t, uint32_t> LastSavedLayout{0, 0};
 
 // The last successful save of this run (see LastSuccessfulSave), written
 // with RetainFileLock held and read under a lock of its own, so that the
@@ -216,6 +222,12 @@ uint8_t SaveWalk() {
         return 0;
     }
     MarkRetainFileAdopted(dir, name);
+    // A save under a record other than the last one's leaves records that
+    // no file may need any more: swept now, not only at the next start.
+    if (fresh.Hash != LastSavedLayout.first || fresh.LayoutId != LastSavedLayout.second) {
+        RemoveUnusedLayoutRecords(dir, fresh.Hash, fresh.LayoutId);
+        LastSavedLayout = {fresh.Hash, fresh.LayoutId};
+    }
     if (SavingFromDefaults()) NoteSavedFromDefaults(dir, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
     JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
     PDirClose(dir);

@@ -29,6 +29,12 @@
 namespace {
 
 constexpr uint32_t kKeptOldFiles = 8;
+// KeepOld asks for more only up to this: the node is a group member's to
+// write, the disk is root's.
+constexpr uint32_t kKeptOldMax = 32;
+// The byte budget of the set-aside files and their journals is figured
+// from the retain file's length, but never from less than this.
+constexpr uint64_t kBudgetFloor = uint64_t{1} << 20;
 constexpr size_t kPathSize = kRetainPathSize + 48;
 constexpr size_t kChunk = size_t{1} << 20;
 // A retain file holds at most 4 GiB of values and its header.
@@ -91,11 +97,18 @@ std::vector<Kept> ListSetAside(PDir* dir) {
     return kept;
 }
 
-// SERVICE.OvRetain.KeepOld when it asks for more than the eight kept anyway.
+// SERVICE.OvRetain.KeepOld when it asks for more than the eight kept anyway,
+// up to kKeptOldMax.
 uint32_t KeptCount() {
     uint32_t value = 0;
     NodeReadByName("SERVICE.OvRetain.KeepOld", &value, 4);
-    return std::max(value, kKeptOldFiles);
+    return std::min(std::max(value, kKeptOldFiles), kKeptOldMax);
+}
+
+// The length of the regular file `name` of dir; 0 when there is none.
+uint64_t FileLength(PDir* dir, const std::string& name) {
+    struct stat st;
+    return PDirStat(dir, name.c_str(), &st) && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
 // The retain-directory path of `name`, in the form OutPath gives it, for
@@ -140,9 +153,12 @@ std::vector<std::pair<uint32_t, std::string>> ListKeptJournals(PDir* dir) {
 }
 
 // Keeps the KeptCount() set-aside files that rank first and beyond them the
-// newest of each layout; a file goes with the journal kept beside it. Of the
-// journals kept on their own, the newest KeptCount() are kept. One "WRN"
-// line for each file removed.
+// newest of each layout, at most KeptCount() of those; a file goes with the
+// journal kept beside it. Past the first eight, a file stays only while the
+// files kept before it and their journals, with it, fit the byte budget:
+// 2 * KeptCount() times the retain file's length (at least kBudgetFloor).
+// Of the journals kept on their own, the newest KeptCount() are kept. One
+// "WRN" line for each file removed.
 void PruneSetAside(PDir* dir) {
     std::vector<Kept> kept = ListSetAside(dir);
     // Copies of values nobody loaded rank before copies written from
@@ -150,15 +166,25 @@ void PruneSetAside(PDir* dir) {
     const std::set<uint32_t> defaults = KeptFromDefaults(dir);
     std::stable_partition(kept.begin(), kept.end(), [&](const Kept& k) { return defaults.count(k.Parsed.Seq) == 0; });
     const uint32_t keep = KeptCount();
+    const uint64_t budget =
+        uint64_t{2} * keep * std::max(FileLength(dir, RetainFileName(GetRetainFilePath())), kBudgetFloor);
     std::set<std::pair<uint32_t, uint32_t>> layouts;
+    uint32_t extraLayouts = 0;
+    uint64_t bytes = 0;
     bool removed = false;
     for (size_t i = 0; i < kept.size(); ++i) {
         const bool newestOfLayout = layouts.insert({kept[i].Parsed.Hash, kept[i].Parsed.Id}).second;
-        if (i < keep || newestOfLayout) continue;
+        const std::string journal = KeptJournalName(kept[i].Name);
+        const uint64_t size = FileLength(dir, kept[i].Name) + FileLength(dir, journal);
+        const bool extra = i >= keep && newestOfLayout && extraLayouts < keep;
+        if (i < kKeptOldFiles || ((i < keep || extra) && bytes + size <= budget)) {
+            bytes += size;
+            extraLayouts += extra;
+            continue;
+        }
         if (Prune(dir, kept[i].Name, keep, false)) {
             removed = true;
             struct stat st;
-            const std::string journal = KeptJournalName(kept[i].Name);
             if (PDirStat(dir, journal.c_str(), &st)) Prune(dir, journal, keep, true);
         }
     }
@@ -332,7 +358,7 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
     return true;
 }
 
-void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash) {
+void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash, uint32_t currentId) {
     std::vector<std::string> names;
     if (!dir || !PDirList(dir, &names)) return;
     // (hash, id) of every record a file may be read through; id 0 is the
@@ -379,7 +405,8 @@ void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash) {
         const bool leftover = name.size() > 11 && name.compare(0, 9, "OvRetain.") == 0 &&
                               name.compare(name.size() - 11, 11, ".layout.tmp") == 0;
         const bool record = ParseLayoutRecordName(name, &hash, &id);
-        if (!leftover && (!record || hash == currentHash || used.count({hash, id}))) continue;
+        const bool current = hash == currentHash && (currentId == 0 || id == currentId);
+        if (!leftover && (!record || current || used.count({hash, id}))) continue;
         removed |= PDirRemove(dir, name.c_str());
     }
     if (removed) PDirSync(dir);

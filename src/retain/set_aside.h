@@ -31,14 +31,19 @@
 // before copies written from defaults (defaults_record.h), each kind newest
 // first; the first eight (or the number in the node
 // SERVICE.OvRetain.KeepOld, type 7, read by name and never created, when
-// that is more) are kept, and beyond those the newest one of each layout
-// (hash and id); a file goes with its kept journal. Of the journals
-// kept on their own (OvRetain.journal.<n>.old, journal.h) the newest as
-// many are kept. Every file removed gets one "WRN" line naming it.
+// that is more, up to 32) are kept, and beyond those the newest one of each
+// layout (hash and id), at most as many again; a file goes with its kept
+// journal. The disk budget: past the first eight, a file stays only while
+// it and the files ranked before it, with their journals, take at most
+// 2 * that number times the retain file's length (at least 1 MiB). Of the
+// journals kept on their own (OvRetain.journal.<n>.old, journal.h) the
+// newest as many are kept. Every file removed gets one "WRN" line naming it.
 //
 // RemoveUnusedLayoutRecords removes every layout record that neither the
 // check record, OvRetain.bin, OvRetain.$$$, a set-aside file nor the
-// current hash refers to, and leftover temporary records. A file that no
+// current hash refers to (with currentId not 0, only that record of the
+// current hash counts as current: a save that wrote a new record sweeps the
+// ones it replaced), and leftover temporary records. A file that no
 // check record entry (of its hash and length) or name gives a record id
 // refers to every record of its hash whose slots end where it does
 // (FindFileLayoutRecord, layout_record.h): one of them is its own. Failures are not
@@ -57,7 +62,7 @@
 
 bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash,
                         const std::string& replacement = std::string(), uint32_t replacementId = 0);
-void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash);
+void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash, uint32_t currentId = 0);
 
 // A set-aside file's name taken apart: seq 0 and id 0 for the older form.
 struct SetAsideName {

@@ -571,6 +571,25 @@ TEST_F(StartupCheck, KeepsTheNewestEightSetAsideFilesAndTheRecordsInUse) {
     WriteFile(retain_, Header(0x10) + "values 12");
     CheckRetainFile();
     EXPECT_EQ(KeptFiles().size(), 9u) << "eight newest and the only one of its layout";
+    // More than 32 asked for (the node is any group member's to write): 32.
+    const uint32_t huge = 4000000000u;
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.KeepOld", &huge, 4), 0);
+    for (uint32_t k = 13; k <= 50; ++k) {
+        ResetRetainStateForTest();
+        WriteFile(retain_, Header(0x10) + "values " + std::to_string(k));
+        CheckRetainFile();
+    }
+    EXPECT_EQ(KeptFiles().size(), 34u) << "32 newest, and the newest of the two other layouts";
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.KeepOld", &three, 4), 0);
+    // Bytes are bounded too: past the eight newest, 2 * 8 times the retain
+    // file's length (1 MiB at least). With a small file, eight of 3 MiB
+    // leave no room for more.
+    for (uint32_t k = 51; k <= 59; ++k) {
+        ResetRetainStateForTest();
+        WriteFile(retain_, Header(0x10) + std::string(k < 59 ? 3 << 20 : 1, static_cast<char>(k)));
+        CheckRetainFile();
+    }
+    EXPECT_EQ(KeptFiles().size(), 8u) << "the oldest large one and the newest of the other layouts do not fit";
 
     // Records: those of the set-aside files, the backup's, the check
     // record's and the current layout's stay.

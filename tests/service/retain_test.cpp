@@ -584,6 +584,21 @@ TEST_F(RetainFile, SaveKeepsTheLayoutRecordLongEnough) {
     ASSERT_EQ(record.Entries.size(), hashed + 1);
     EXPECT_EQ(std::string(record.Entries.back().Name, record.Entries.back().NameLength), "Rt.Late");
     EXPECT_EQ(ReadFile(retain).size(), record.Entries.back().Offset + 4);
+
+    // A layout that changes before every save leaves no trail of records:
+    // each save sweeps those that no file there is written with.
+    for (int i = 0; i < 4; ++i) {
+        MakeNumeric("Rt.Flip" + std::to_string(i), 7, 4, 1);
+        ASSERT_EQ(SaveRetainFile(), 1);
+    }
+    size_t records = 0, kept = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+        records += entry.path().extension() == ".layout";
+        kept += entry.path().extension() == ".old";
+    }
+    // The current record, and the previous file's until the check record
+    // no longer lists it.
+    EXPECT_LE(records, kept + 2);
 }
 
 // A full save takes the nodes written so far from the journal; when it
