@@ -30,7 +30,9 @@ pid_t NodeSpaceServiceHolder(const std::string& name);
 // The process to send service events to, from what the kernel says and not
 // from the segments' group-writable bytes: the holder of node space `name`'s
 // single-instance lock, which runs the executable `program` (its last path
-// component) and is not pid 1; its start time in *startTime. 0 with the
+// component), is not pid 1, and serves node space `name` (OVNODE_SPACE of
+// its environment), so that a segment linked or moved under another name
+// never passes its service off as this one's; its start time in *startTime. 0 with the
 // reason in *error when there is none.
 pid_t NodeSpaceServiceProcess(const std::string& name, const std::string& program, uint64_t* startTime,
                               std::string* error);

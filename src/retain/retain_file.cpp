@@ -93,6 +93,19 @@ uint8_t SaveWalk() {
         return 0;  // or the start-up check has not built the paths yet
     }
     if (!SaveGuardsPass()) return 0;
+    // Value entries that disagree with the node space (any member of the
+    // group may write them) are refused before anything is written, and the
+    // walk never writes more than the checked entries hold: the file stays
+    // within what the real nodes hold.
+    uint64_t valueBytes = 0;
+    uint32_t badNode = 0;
+    if (table && NodeCheckValues(count, &valueBytes, &badNode) != 0) {
+        report(&LogChannel, "ERR",
+               "Retain file save failed: the value entry of node %u disagrees with the node space (overlapping, out "
+               "of order, out of range or of the wrong size).",
+               badNode);
+        return 0;
+    }
 
     std::string name;
     PDir* dir = OpenRetainDirectory(retainPath, true, &name);
@@ -142,11 +155,19 @@ uint8_t SaveWalk() {
     // time; the header is in the checksum already and on its way.
     CrcStreamFlush(&crc);
     crc.File = file;
+    uint64_t slotBytes = 0;
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = NodeSlotSize(node);
         shape = LayoutShapeStep(shape, node.Type, size);
         if (size == 0) continue;
+        slotBytes += size;
+        if (slotBytes > valueBytes) {
+            report(&LogChannel, "ERR",
+                   "Retain file save failed: the value entry of node %u changed its size during the save.",
+                   static_cast<unsigned>(i + 1));
+            return Abandon(dir, file, temp);
+        }
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
         if (!buffer) {
             // Leaving the slot out would shift every later value.
@@ -164,6 +185,9 @@ uint8_t SaveWalk() {
             ReportFailure("write");
             return Abandon(dir, file, temp);
         }
+        // A read that failed (a lock held past its deadline) ends the walk:
+        // the save fails below, and no later node waits again.
+        if (NodeAccessFailures() != failuresBefore) break;
     }
     if (!CrcStreamFlush(&crc)) {
         errno = crc.Error;
@@ -312,6 +336,7 @@ uint8_t LoadLocked() {
             if (size == 0) continue;
             LoadSlot(WalkTo(table, i, count), bytes.data() + offset, size);
             offset += size;
+            if (NodeAccessFailures() != failuresBefore) break;  // the load fails; no later node waits
         }
         return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
     }
@@ -331,6 +356,7 @@ uint8_t LoadLocked() {
             continue;
         }
         LoadSlot(node, slot, size);
+        if (NodeAccessFailures() != failuresBefore) break;  // the load fails; no later node waits
     }
     const bool inOrder = !guard.ByName;
     CloseLoadGuard(&guard);
