@@ -521,18 +521,18 @@ uint32_t ThisThreadId() {
 
 }  // namespace
 
-pid_t ShmInstanceHolder(const std::string& shmName) {
+pid_t ShmInstanceHolder(const std::string& shmName, bool checked) {
     // Opened read-only, without following a link or waiting (a FIFO planted
-    // under the name), and asked about only when it is a segment this
-    // process would use: a regular file with one name, owned as the access
-    // check requires. (A process closing any descriptor of a file drops its
-    // own record locks, so the holder must never call this on its own
-    // segment.)
+    // under the name), and asked about only when it is a regular file and,
+    // when checked, a segment this process would use: one name, owned as the
+    // access check requires. (A process closing any descriptor of a file
+    // drops its own record locks, so the holder must never call this on its
+    // own segment.)
     int fd = open(PathOf(shmName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return 0;
     struct stat st;
     pid_t holder = 0;
-    if (fstat(fd, &st) == 0 && CheckAccess(st, shmName, nullptr)) {
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!checked || CheckAccess(st, shmName, nullptr))) {
         struct flock fl = InstanceLockRequest();
         if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) holder = fl.l_pid > 0 ? fl.l_pid : -1;
     }

@@ -88,11 +88,14 @@ uint32_t ShmFaults(const ShmSegment& segment);
 int ShmSound(const ShmSegment& segment);
 
 // The pid of the live process that holds the segment's instance lock, 0
-// when none does or the name holds nothing that passes the access check
-// (never blocks: a FIFO there is no segment). ShmLockInstance takes it for the calling process until it
+// when none does or the name holds no regular file (never blocks: a FIFO
+// there is no segment). With `checked`, also 0 unless the file passes the
+// access check (one name, owner and group as above): for a caller about to
+// signal the holder. Without it, for one that must not go on while anyone
+// holds the segment under any of its names. ShmLockInstance takes it for the calling process until it
 // closes the segment or ends: false, with the holder in *holder, when
 // another process has it.
-pid_t ShmInstanceHolder(const std::string& shmName);
+pid_t ShmInstanceHolder(const std::string& shmName, bool checked);
 bool ShmLockInstance(const ShmSegment& segment, pid_t* holder);
 
 // A lock between processes that records its holder's thread id: a waiter that

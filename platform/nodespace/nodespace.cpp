@@ -884,12 +884,12 @@ uint16_t NodeAdoptedMark(void* mark, uint16_t size) {
 }
 
 pid_t NodeSpaceServiceHolder(const std::string& name) {
-    return ShmValidName(name) ? ShmInstanceHolder(SegmentName(name)) : 0;
+    return ShmValidName(name) ? ShmInstanceHolder(SegmentName(name), false) : 0;
 }
 
 pid_t NodeSpaceServiceProcess(const std::string& name, const std::string& program, uint64_t* startTime,
                               std::string* error) {
-    const pid_t holder = NodeSpaceServiceHolder(name);
+    const pid_t holder = ShmValidName(name) ? ShmInstanceHolder(SegmentName(name), true) : 0;
     if (holder == 0) {
         if (error) *error = "the service is not running on node space '" + name + "'";
         return 0;

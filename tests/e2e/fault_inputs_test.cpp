@@ -567,6 +567,14 @@ TEST_F(FaultInputs, AttacksOfAMemberAndAnOutsiderAreRefusedOrBounded) {
              EXPECT_EQ(as(a, {"/bin/ln", from, to}).Status == 0, a.Member);
              auto stop = root(other, {"service", "stop"});
              EXPECT_EQ(stop.Status, 1) << stop.Out << stop.Err;
+             // Nor is the segment's second name removed as if nobody served it.
+             if (a.Member) {
+                 auto destroy = root(other, {"destroy"});
+                 EXPECT_EQ(destroy.Status, 1);
+                 EXPECT_NE(destroy.Err.find("a service (process " + std::to_string(Pid()) + ") runs"),
+                           std::string::npos)
+                     << destroy.Err;
+             }
              if (a.Member) {
                  EXPECT_NE(stop.Err.find("has 2 names"), std::string::npos) << stop.Err;
              }
