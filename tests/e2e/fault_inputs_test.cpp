@@ -471,6 +471,34 @@ TEST_F(FaultInputs, AGroupMemberCorruptingTheSegmentMakesSavesFailNotTheService)
     NodeSpaceDetach();
 }
 
+// A value entry that grows after the save checked the entries (held as it
+// creates its temporary file): the walk stops at that node, the save fails
+// aloud, and no file is written.
+TEST_F(FaultInputs, AValueEntryGrownDuringASaveFailsIt) {
+    CreatePlant();
+    MakeDrive();
+    ovtest::HoldPoint created("open", "OvRetain.bin.tmp");
+    extraEnv_["OVRT_HOLD"] = created.Setting();
+    StartAndWait();
+    Set("Save", "1");
+    ASSERT_TRUE(created.Reached()) << service_->Output();
+    const uint32_t index = NodeSpaceFind("Plant.Name");
+    auto* entry = reinterpret_cast<nodespace::ValueEntry*>(reinterpret_cast<uint8_t*>(NodeTable()) -
+                                                           nodespace::kTableOffset + nodespace::kValuesOffset) +
+                  (index - 1);
+    const uint16_t size = entry->Size;
+    entry->Size = 60000;
+    created.Release();
+    EXPECT_TRUE(WaitForLog({"ERR", "Retain file save failed: the value entry of node " + std::to_string(index) +
+                                       " changed its size during the save."}))
+        << service_->Output();
+    ASSERT_TRUE(WaitFor("Save", "0"));
+    entry->Size = size;
+    EXPECT_FALSE(ovtest::FileExists(RetainFile()));
+    EXPECT_EQ(Get("SaveCount"), "0");
+    EXPECT_EQ(Stop(), 0);
+}
+
 // Local users against root's service and root's ovnode: each attack once as
 // a member of the node space's group (which owns the node space here, as a
 // member may) and once as a user outside it, with what stops it asserted:
