@@ -10,11 +10,15 @@
 // spoiled node space, the catalogue is read and searched as ovnode does, the
 // service's process is looked for, and the status record is read and its
 // texts escaped; the patched bytes are put back. None may crash (the
-// sanitizers watch every access) nor hang (libFuzzer's -timeout). Left out of
-// the patches: the lock words of the node space and the catalogue (a thread
-// id of some live process there only makes every call wait out its deadline)
-// and the reservation marks, which bound how much memory the library may
-// commit; what the library does with wrong marks is the fault guard's
+// sanitizers watch every access) nor hang (libFuzzer's -timeout), and the
+// retain file a save leaves is never longer than its header and the memory
+// the node space holds for values: value entries (sizes, offsets, sequences)
+// and the node space's lock word are patched like the rest. A lock word that
+// names a live thread costs one deadline, after which calls do not wait for
+// some time (ovhgapi.h), so no input waits more than one. Left out of the
+// patches: the catalogue's lock word (its library waits out a deadline a
+// call) and the reservation marks, which bound how much memory the library
+// may commit; what the library does with wrong marks is the fault guard's
 // business.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -35,6 +39,7 @@
 #include "nodespace/segment_layout.h"
 #include "plant_space.h"
 #include "retain/retain_file.h"
+#include "retain/retain_paths.h"
 #include "rtkernel/rtadmin.h"
 #include "rtkernel/rtkernel.h"
 #include "status/status_segment.h"
@@ -50,8 +55,7 @@ uint8_t* Base() {
 bool Protected(size_t at) {
     using nodespace::SegmentHeader;
     auto within = [at](size_t from, size_t size) { return at >= from && at < from + size; };
-    return within(offsetof(SegmentHeader, Lock), sizeof(OwnerLock)) ||
-           within(offsetof(SegmentHeader, TableReserved), sizeof(uint64_t)) ||
+    return within(offsetof(SegmentHeader, TableReserved), sizeof(uint64_t)) ||
            within(offsetof(SegmentHeader, HeapReserved), sizeof(uint64_t)) ||
            within(offsetof(SegmentHeader, ValuesReserved), sizeof(uint64_t)) ||
            within(offsetof(SegmentHeader, HashReserved), sizeof(SegmentHeader::HashReserved));
@@ -131,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (offset < r.Size) {
                     const bool kept =
                         (&r == &regions[0] && Protected(offset)) ||
-                        (&r == &regions[3] && offset >= kCatalogueLock && offset < kCatalogueLock + sizeof(OwnerLock));
+                        (&r == &regions[4] && offset >= kCatalogueLock && offset < kCatalogueLock + sizeof(OwnerLock));
                     if (!kept) r.At[offset] = data[i];
                     break;
                 }
@@ -140,7 +144,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    SaveRetainFile();
+    if (SaveRetainFile() == 1) {
+        // Never more than the values the node space really holds.
+        struct stat st;
+        FuzzCheck(stat(GetRetainFilePath(), &st) == 0);
+        FuzzCheck(static_cast<uint64_t>(st.st_size) <= 4 + header->HeapReserved.load());
+    }
     LoadRetainFile();
     std::vector<RtCatalogEntry> entries;
     std::string error;

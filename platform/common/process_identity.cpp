@@ -78,6 +78,34 @@ std::string ProcessExecutable(pid_t pid) {
     return exe;
 }
 
+bool ProcessEnvironment(pid_t pid, const std::string& name, std::string* value, bool* whole) {
+    *whole = false;
+    if (pid <= 0) return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string env;
+    char buf[8192];
+    ssize_t n = -1;
+    while (env.size() < (size_t{1} << 20) && (n = read(fd, buf, sizeof buf)) > 0)
+        env.append(buf, static_cast<size_t>(n));
+    close(fd);
+    *whole = n == 0;
+    if (!*whole) return false;
+    const std::string key = name + "=";
+    for (size_t at = 0; at < env.size();) {
+        size_t end = env.find('\0', at);
+        if (end == std::string::npos) end = env.size();
+        if (env.compare(at, key.size(), key) == 0) {
+            *value = env.substr(at + key.size(), end - at - key.size());
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
 bool SignalProcess(pid_t pid, uint64_t startTime, int sig, int value, std::string* error) {
     const std::string who = "process " + std::to_string(pid);
     if (pid <= 1) {

@@ -26,6 +26,11 @@ bool ProcessIs(pid_t pid, uint64_t startTime);
 // the " (deleted)" that follows it once the file was replaced (an upgrade).
 std::string ProcessExecutable(pid_t pid);
 
+// The value of variable `name` in the environment process pid started
+// with; false when it has none or /proc/<pid>/environ cannot be read (*whole
+// tells which). Read whole, up to 1 MiB.
+bool ProcessEnvironment(pid_t pid, const std::string& name, std::string* value, bool* whole);
+
 // Queues signal sig carrying value to process pid, only if it is still the
 // process that started at startTime and it blocks, catches or ignores sig (a
 // process that does neither would be ended by it). Never to pid 1 (the

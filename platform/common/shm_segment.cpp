@@ -152,12 +152,47 @@ bool UserInGroup(uid_t uid, gid_t gid) {
     return false;
 }
 
-// Whether a segment of this owner, group and mode may be trusted by this
-// process: its own or root's; else one whose group the process may use and
-// whose owner is a member of that group.
+// The packaged service's user, when this system has one.
+bool ServiceUser(uid_t* uid) {
+    struct passwd pw, *found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwnam_r(kShmServiceUser, &pw, buf.data(), buf.size(), &found) != 0 || !found) return false;
+    *uid = pw.pw_uid;
+    return true;
+}
+
+// Whether user uid may have made a segment this process uses: the service's
+// user, or a member of the configured group (OVNODE_GROUP; without it, the
+// service's group where the system has one, else this process's own group).
+bool KnownCreator(uid_t uid, std::string* groupName) {
+    uid_t service;
+    if (ServiceUser(&service) && uid == service) return true;
+    gid_t group;
+    bool set = false;
+    if (!NamedGroup(&group, &set, nullptr) || !set) {
+        if (!ServiceGroup(&group)) group = getegid();
+    }
+    *groupName = GroupName(group);
+    return UserInGroup(uid, group);
+}
+
+// Whether a segment of this owner, group, mode and link count may be trusted
+// by this process: a regular file with one name; its own or root's; else one
+// whose group the process may use and whose owner is a member of that group.
+// One made by a user who is none of root, this process's user, the service's
+// user or a member of the configured group is foreign: the advice is to
+// remove it, never to trust its group.
 bool CheckAccess(const struct stat& st, const std::string& name, std::string* error) {
     if (!S_ISREG(st.st_mode)) {
         if (error) *error = "shared segment " + name + " is not a regular file: refused";
+        return false;
+    }
+    if (st.st_nlink != 1) {
+        // A second name for one segment makes it answer for another node
+        // space: whoever holds it would be taken for that one's service.
+        if (error)
+            *error = "shared segment " + name + " has " + std::to_string(st.st_nlink) +
+                     " names (a hard link to another segment?): refused";
         return false;
     }
     if (st.st_mode & S_IWOTH) {
@@ -170,12 +205,19 @@ bool CheckAccess(const struct stat& st, const std::string& name, std::string* er
     if (allowed && UserInGroup(st.st_uid, st.st_gid)) return true;
     if (error) {
         const std::string owner = UserName(st.st_uid), group = GroupName(st.st_gid);
-        *error = "shared segment " + name + " belongs to user " + owner + " and group " + group;
-        if (!allowed)
-            *error += ", a group this user may not use: refused (join group " + group +
-                      ", or set OVNODE_GROUP=" + group + " if the node space is meant to be shared through it)";
-        else
-            *error += ", but " + owner + " is not a member of " + group + ": refused (planted by another user?)";
+        std::string configured;
+        if (!KnownCreator(st.st_uid, &configured)) {
+            *error = "shared segment " + name + " was made by user " + owner + ", who is not root, the service's " +
+                     "user or a member of group " + configured + ": a foreign segment, refused (remove it: rm " +
+                     PathOf(name) + ")";
+        } else if (!allowed) {
+            *error = "shared segment " + name + " belongs to user " + owner + " and group " + group +
+                     ", a group this user may not use: refused (join group " + group +
+                     ", or set OVNODE_GROUP=" + group + " if the node space is meant to be shared through it)";
+        } else {
+            *error = "shared segment " + name + " belongs to user " + owner + " and group " + group + ", but " + owner +
+                     " is not a member of " + group + ": refused (planted by another user?)";
+        }
     }
     return false;
 }
@@ -269,7 +311,7 @@ bool MapFd(int fd, size_t size, ShmSegment* out, std::string* error, const std::
 }
 
 bool OpenExisting(const std::string& shmName, size_t size, ShmSegment* out, std::string* error) {
-    int fd = shm_open(shmName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
+    int fd = shm_open(shmName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) {
         int e = errno;
         if (error) *error = SysError("cannot open", shmName, e);
@@ -300,17 +342,6 @@ bool OpenExisting(const std::string& shmName, size_t size, ShmSegment* out, std:
         return false;
     }
     return true;
-}
-
-// Removes files "<name>.init.*" that creators of an older make left behind.
-void RemoveLeftovers(const std::string& shmName) {
-    std::string prefix = shmName.substr(1) + ".init.";
-    if (DIR* dir = opendir(kShmDir)) {
-        while (struct dirent* e = readdir(dir)) {
-            if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) unlinkat(dirfd(dir), e->d_name, 0);
-        }
-        closedir(dir);
-    }
 }
 
 long Futex(std::atomic<uint32_t>* word, int op, uint32_t value, const struct timespec* timeout) {
@@ -427,7 +458,6 @@ bool ShmOwner(const std::string& shmName, uid_t* owner) {
 }
 
 bool ShmUnlink(const std::string& shmName, std::string* error) {
-    RemoveLeftovers(shmName);
     if (shm_unlink(shmName.c_str()) != 0) {
         if (error) *error = SysError("cannot remove", shmName, errno);
         return false;
@@ -491,15 +521,21 @@ uint32_t ThisThreadId() {
 
 }  // namespace
 
-pid_t ShmInstanceHolder(const std::string& shmName) {
-    // Opened read-only and without the access check: only the lock is asked
-    // about. (A process closing any descriptor of a file drops its own
-    // record locks, so the holder must never call this on its own segment.)
-    int fd = open(PathOf(shmName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+pid_t ShmInstanceHolder(const std::string& shmName, bool checked) {
+    // Opened read-only, without following a link or waiting (a FIFO planted
+    // under the name), and asked about only when it is a regular file and,
+    // when checked, a segment this process would use: one name, owned as the
+    // access check requires. (A process closing any descriptor of a file
+    // drops its own record locks, so the holder must never call this on its
+    // own segment.)
+    int fd = open(PathOf(shmName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return 0;
-    struct flock fl = InstanceLockRequest();
+    struct stat st;
     pid_t holder = 0;
-    if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) holder = fl.l_pid > 0 ? fl.l_pid : -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!checked || CheckAccess(st, shmName, nullptr))) {
+        struct flock fl = InstanceLockRequest();
+        if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) holder = fl.l_pid > 0 ? fl.l_pid : -1;
+    }
     close(fd);
     return holder;
 }

@@ -11,13 +11,17 @@
 // root or a member of it, so that the service can use what they make; else
 // the creator's effective group.
 //
-// Access: whoever opens a segment checks its owner, group and mode first. A
-// segment that every user may write is refused. One owned by root or the
-// opening user is used. Any other is used only when its group is allowed
-// (the group OVNODE_GROUP names; without it, any group of the opener,
-// effective or supplementary, and for root the service's group) and its
-// owner is a member of that group; a refusal names the owner, the group and
-// what to set.
+// Access: whoever opens a segment (without following a link or waiting on a
+// FIFO) checks its type, link count, owner, group and mode first. Anything
+// but a regular file with exactly one name is refused: a hard link would
+// make one node space's segment answer for another. A segment that every
+// user may write is refused. One owned by root or the opening user is used.
+// Any other is used only when its group is allowed (the group OVNODE_GROUP
+// names; without it, any group of the opener, effective or supplementary,
+// and for root the service's group) and its owner is a member of that group.
+// A refusal names the owner and the group; one made by a user who is not
+// root, the service's user or a member of the configured group is called
+// foreign, and the advice is to remove it.
 //
 // Memory: a segment's file has its full size from the start but holds pages
 // only where they were reserved (ShmReserve). A page is touched only after it
@@ -40,8 +44,9 @@
 #include <functional>
 #include <string>
 
-// The packaged service's group.
+// The packaged service's group and user.
 constexpr const char* kShmServiceGroup = "ovretain";
+constexpr const char* kShmServiceUser = "ovretain";
 
 struct ShmSegment {
     void* Base = nullptr;
@@ -64,8 +69,8 @@ void ShmClose(ShmSegment* segment);
 bool ShmExists(const std::string& shmName);
 // The user who owns the segment; false when there is none.
 bool ShmOwner(const std::string& shmName, uid_t* owner);
-// Removes the segment, and whatever an older creator that died may have left
-// under its name.
+// Removes the segment's name, and nothing else: names that merely begin
+// with it belong to other instances.
 bool ShmUnlink(const std::string& shmName, std::string* error);
 
 // Reserves [offset, offset + length) of the segment's file: 0, or the errno
@@ -83,10 +88,14 @@ uint32_t ShmFaults(const ShmSegment& segment);
 int ShmSound(const ShmSegment& segment);
 
 // The pid of the live process that holds the segment's instance lock, 0
-// when none does. ShmLockInstance takes it for the calling process until it
+// when none does or the name holds no regular file (never blocks: a FIFO
+// there is no segment). With `checked`, also 0 unless the file passes the
+// access check (one name, owner and group as above): for a caller about to
+// signal the holder. Without it, for one that must not go on while anyone
+// holds the segment under any of its names. ShmLockInstance takes it for the calling process until it
 // closes the segment or ends: false, with the holder in *holder, when
 // another process has it.
-pid_t ShmInstanceHolder(const std::string& shmName);
+pid_t ShmInstanceHolder(const std::string& shmName, bool checked);
 bool ShmLockInstance(const ShmSegment& segment, pid_t* holder);
 
 // A lock between processes that records its holder's thread id: a waiter that

@@ -12,14 +12,12 @@ void Hex(std::string* out, const char* prefix, unsigned value, int digits) {
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) *out += kDigits[(value >> shift) & 15];
 }
 
-// Code points shown escaped although they are valid UTF-8: the C1 controls
-// and the controls that reorder text on screen.
-bool Hidden(uint32_t cp) {
+}  // namespace
+
+bool HiddenCodePoint(uint32_t cp) {
     return cp < 0xA0 || cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
            (cp >= 0x2066 && cp <= 0x2069);
 }
-
-}  // namespace
 
 size_t Utf8SequenceLength(const std::string& s, size_t i, uint32_t* cp) {
     const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
@@ -65,7 +63,7 @@ std::string ShowText(const std::string& text, bool escapeBackslash) {
             if (len == 0) {
                 Hex(&out, "\\x", c, 2);
             } else {
-                if (Hidden(cp))
+                if (HiddenCodePoint(cp))
                     Hex(&out, "\\u", cp, 4);
                 else
                     out.append(text, i, len);

@@ -21,6 +21,9 @@ std::string ShowText(const std::string& text, bool escapeBackslash = false);
 // True when ShowText would change the text (backslashes aside): a check that
 // allocates nothing, for the log's common case of plain text.
 bool TextNeedsShowing(const char* text);
+// Code points escaped although they are valid UTF-8: the C1 controls and the
+// controls that reorder text on screen (json_text.h escapes the same).
+bool HiddenCodePoint(uint32_t cp);
 // Length of the valid UTF-8 sequence at s[i] (i < s.size()), or 0; *cp gets
 // its code point.
 size_t Utf8SequenceLength(const std::string& s, size_t i, uint32_t* cp);

@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -388,10 +390,26 @@ void RepairAfterOwnerDied(Space* s) {
     }
 }
 
+long long MonotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Until when no lock call waits (MonotonicMs): set when a live holder kept
+// the lock past the deadline, so that every later call of a walk fails at
+// once instead of waiting out a deadline of its own (a holder that keeps the
+// lock, or lets go and takes it again between the calls, would otherwise
+// cost a deadline a node).
+std::atomic<long long> g_noWaitUntil{0};
+
 // Takes the node space's lock: false, counted as a failed access, when a
-// live holder keeps it past the deadline.
+// live holder keeps it past the deadline (or past no deadline at all, in
+// the time after a deadline passed).
 bool Lock(Space* s) {
-    switch (OwnerLockAcquire(&s->Header->Lock)) {
+    const long long until = g_noWaitUntil.load(std::memory_order_relaxed);
+    const int deadline = until != 0 && MonotonicMs() < until ? 0 : kOwnerLockDeadlineMs;
+    switch (OwnerLockAcquire(&s->Header->Lock, deadline)) {
         case LockResult::Taken:
             return true;
         case LockResult::TakenFromDead:
@@ -400,6 +418,7 @@ bool Lock(Space* s) {
         case LockResult::TimedOut:
             break;
     }
+    if (deadline != 0) g_noWaitUntil.store(MonotonicMs() + 2 * kOwnerLockDeadlineMs, std::memory_order_relaxed);
     return Fail(false);
 }
 
@@ -634,7 +653,7 @@ int32_t NodeCreate(const char* name, uint16_t type, uint16_t size, const char*, 
 
 int32_t NodeCreateString(const char* name, uint16_t type, uint16_t size, const char*, const char*, void*, uint32_t,
                          uint32_t*) {
-    return Create(name, type, size);
+    return Create(name, type, SizeForType(type, size));
 }
 
 int32_t NodeWriteByName(const char* name, const void* value, uint16_t size) {
@@ -796,6 +815,44 @@ uint32_t NodeAccessFailures() {
     return g_failures.load(std::memory_order_relaxed) + (s ? ShmFaults(s->Segment) : 0);
 }
 
+int32_t NodeCheckValues(int32_t count, uint64_t* bytes, uint32_t* node) {
+    if (bytes) *bytes = 0;
+    if (node) *node = 0;
+    Space* s = Current();
+    if (!s) return ENODEV;
+    const uint32_t n = static_cast<uint32_t>(std::max<int32_t>(0, std::min(count, CountOf(s))));
+    SegmentHeader* h = s->Header;
+    // The values in use, within the reserved heap and within the memory the
+    // segment's file really holds: sizes and offsets of the entries are
+    // judged against that, not against words any member may have written.
+    uint64_t limit = std::min<uint64_t>(std::min<uint64_t>(h->HeapUsed.load(std::memory_order_acquire),
+                                                           h->HeapReserved.load(std::memory_order_acquire)),
+                                        kHeapSize);
+    struct stat st;
+    if (fstat(s->Segment.Fd, &st) != 0) return Fail(EIO);
+    limit = std::min<uint64_t>(limit, static_cast<uint64_t>(st.st_blocks) * 512);
+    uint64_t end = 0, sum = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        ValueEntry* e = &s->Values[i];
+        uint16_t size, type;
+        uint64_t offset;
+        std::memcpy(&size, &e->Size, sizeof size);
+        std::memcpy(&type, &e->Type, sizeof type);
+        std::memcpy(&offset, &e->Offset, sizeof offset);
+        const int fixed = NodeSpaceFixedSize(type);
+        const uint64_t block = (uint64_t{size} + 7) & ~uint64_t{7};
+        if ((offset & 7) != 0 || offset < end || offset > limit || limit - offset < block ||
+            (fixed >= 0 && size != fixed)) {
+            if (node) *node = i + 1;
+            return Fail(EIO);
+        }
+        end = offset + block;
+        sum += size;
+    }
+    if (bytes) *bytes = sum;
+    return 0;
+}
+
 int32_t NodeSpaceSound() {
     Space* s = Current();
     return s ? ShmSound(s->Segment) : ENODEV;
@@ -827,12 +884,12 @@ uint16_t NodeAdoptedMark(void* mark, uint16_t size) {
 }
 
 pid_t NodeSpaceServiceHolder(const std::string& name) {
-    return ShmValidName(name) ? ShmInstanceHolder(SegmentName(name)) : 0;
+    return ShmValidName(name) ? ShmInstanceHolder(SegmentName(name), false) : 0;
 }
 
 pid_t NodeSpaceServiceProcess(const std::string& name, const std::string& program, uint64_t* startTime,
                               std::string* error) {
-    const pid_t holder = NodeSpaceServiceHolder(name);
+    const pid_t holder = ShmValidName(name) ? ShmInstanceHolder(SegmentName(name), true) : 0;
     if (holder == 0) {
         if (error) *error = "the service is not running on node space '" + name + "'";
         return 0;
@@ -853,6 +910,18 @@ pid_t NodeSpaceServiceProcess(const std::string& name, const std::string& progra
         why = who + " holds node space '" + name + "' but cannot be examined";
     else if (base != program)
         why = who + " holds node space '" + name + "' but runs " + exe + ", not " + program;
+    if (why.empty()) {
+        // The segment under the name is the one the process holds; that it
+        // is this node space's, the process itself says: it serves the node
+        // space its environment named when it started.
+        std::string served;
+        bool read = false;
+        if (!ProcessEnvironment(holder, "OVNODE_SPACE", &served, &read) || served.empty()) served = "ovnodespace";
+        if (!read)
+            why = who + " holds node space '" + name + "' but cannot be examined";
+        else if (served != name)
+            why = who + " holds the segment named '" + name + "' but serves node space '" + served + "'";
+    }
     if (!why.empty()) {
         if (error) *error = why + ": nothing sent";
         return 0;

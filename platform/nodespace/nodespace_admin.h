@@ -24,14 +24,19 @@ bool NodeSpaceExists(const std::string& name);
 // The user who owns node space `name`; false when it does not exist.
 bool NodeSpaceOwner(const std::string& name, uid_t* owner);
 // Pid of the live process that holds node space `name` as its service
-// (NodeClaimService); 0 when none does, -1 when it cannot be named.
+// (NodeClaimService), whatever the segment's owner or number of names; 0
+// when none does (or the name holds no regular file), -1 when it cannot be
+// named.
 pid_t NodeSpaceServiceHolder(const std::string& name);
 
 // The process to send service events to, from what the kernel says and not
 // from the segments' group-writable bytes: the holder of node space `name`'s
-// single-instance lock, which runs the executable `program` (its last path
-// component) and is not pid 1; its start time in *startTime. 0 with the
-// reason in *error when there is none.
+// single-instance lock (its segment passing the access check), which runs
+// the executable `program` (its last path component), is not pid 1, and
+// serves node space `name` (OVNODE_SPACE of its environment), so that a
+// segment linked or moved under another name never passes its service off
+// as this one's; its start time in *startTime. 0 with the reason in *error
+// when there is none.
 pid_t NodeSpaceServiceProcess(const std::string& name, const std::string& program, uint64_t* startTime,
                               std::string* error);
 // Removes node space `name`; processes still attached keep their mapping.

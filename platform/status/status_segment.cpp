@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <new>
+#include <vector>
 
 #include "common/shm_segment.h"
 #include "rtkernel/rtadmin.h"
@@ -48,6 +50,15 @@ int OwnDirectory() {
     return fd;
 }
 
+// The packaged service's user, when this system has one.
+bool ServiceUser(uid_t* uid) {
+    struct passwd pw, *found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwnam_r(kShmServiceUser, &pw, buf.data(), buf.size(), &found) != 0 || !found) return false;
+    *uid = pw.pw_uid;
+    return true;
+}
+
 }  // namespace
 
 std::string StatusRecordPath(const std::string& instance) {
@@ -63,7 +74,8 @@ uint64_t StatusClockNs() {
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-ServiceStatus* StatusSegmentCreate(std::string* error) {
+ServiceStatus* StatusSegmentCreate(std::string* error, bool* taken) {
+    if (taken) *taken = false;
     const std::string instance = RtInstanceName();
     if (!ShmValidName(instance)) {
         if (error) *error = "invalid instance name";
@@ -116,6 +128,13 @@ ServiceStatus* StatusSegmentCreate(std::string* error) {
     // refuse by its owner).
     if (renameat(dir, tmp.c_str(), dir, name.c_str()) != 0) {
         if (error) *error = SysError("cannot put " + std::string(where) + "/" + name + " in place");
+        // Something other than a record of this user's holds the name (a
+        // directory, a FIFO, another user's file): readers find no trusted
+        // status there.
+        struct stat st {};
+        if (taken && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (!S_ISREG(st.st_mode) || st.st_uid != geteuid()))
+            *taken = true;
         unlinkat(dir, tmp.c_str(), 0);
         close(dir);
         munmap(base, sizeof(ServiceStatus));
@@ -149,14 +168,15 @@ bool StatusSegmentRead(const std::string& instance, uid_t trusted, StatusSnapsho
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (error) *error = "the status record " + path + " is not a regular file";
+        if (error) *error = "no trusted status: the status record " + path + " is not a regular file";
         close(fd);
         return false;
     }
-    if (st.st_uid != 0 && st.st_uid != trusted) {
+    uid_t service = 0;
+    if (st.st_uid != 0 && st.st_uid != trusted && !(ServiceUser(&service) && st.st_uid == service)) {
         if (error)
-            *error = "the status record " + path + " belongs to user " + std::to_string(st.st_uid) +
-                     ", not to the node space's owner (" + std::to_string(trusted) + ") or root: ignored";
+            *error = "no trusted status: the status record " + path + " belongs to user " + std::to_string(st.st_uid) +
+                     ", not to root, the service's user or this user: ignored";
         close(fd);
         return false;
     }

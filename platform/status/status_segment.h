@@ -60,8 +60,9 @@
 //
 // Readers treat every byte as untrusted: StatusSegmentRead opens the file
 // without following a link or waiting (a FIFO), takes only a regular file of
-// the record's size that root or the node space's owner owns (anyone can put
-// a file in /dev/shm), checks the header, terminates the texts and clamps
+// the record's size that root, the service's user ("ovretain") or the reading
+// user owns (anyone can put a file in /dev/shm, and a node space's owner may
+// be any member of its group), checks the header, terminates the texts and clamps
 // State and Outcome. The path a record names is text to show, never opened.
 //
 // StatusSegmentCreate is called once, on the service's main thread;
@@ -153,8 +154,10 @@ struct StatusSnapshot {
 
 // Creates a fresh record for this process (Pid, StartedNs, State running),
 // replacing any left by an earlier service of the instance. nullptr when it
-// cannot be made or put in place.
-ServiceStatus* StatusSegmentCreate(std::string* error);
+// cannot be made or put in place; *taken (when given) is then true when
+// something other than this user's record holds the record's name (a
+// directory, a FIFO, another user's file).
+ServiceStatus* StatusSegmentCreate(std::string* error, bool* taken = nullptr);
 
 // Bracket every change of the record.
 void StatusSegmentBeginWrite(ServiceStatus* status);
@@ -166,9 +169,10 @@ uint64_t StatusClockNs();
 // Where readers look for the record of instance `instance`.
 std::string StatusRecordPath(const std::string& instance);
 
-// Reads the record of instance `instance`, trusted only when root or user
-// `trusted` (the node space's owner) owns it. False (with the reason) when
-// there is none, it is refused, or it is not a record of this layout.
+// Reads the record of instance `instance`, trusted only when root, the
+// service's user or user `trusted` (the reader itself) owns it. False (with
+// the reason, "no trusted status: ..." when refused) when there is none, it
+// is refused, or it is not a record of this layout.
 bool StatusSegmentRead(const std::string& instance, uid_t trusted, StatusSnapshot* out, std::string* error);
 
 // Removes the record of instance `instance`; false when there was none.

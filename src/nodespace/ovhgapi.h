@@ -134,9 +134,22 @@ int32_t NodeClaimService(int32_t* holder, char* reason, uint16_t size);
 
 // Accesses of this process that failed a check of the node space (a count,
 // size or offset outside the segment, a segment that shrank, a lock held past
-// its deadline) since it started. A save or load during which this grew read
+// its deadline) since it started. After a lock held past its deadline, no
+// call waits for the lock again until twice that deadline has passed: it
+// takes the lock if it is free or its holder is gone, else fails at once, so
+// a walk over many nodes waits once, not once a node. A save or load during which this grew read
 // or wrote something it could not trust.
 uint32_t NodeAccessFailures();
+
+// Checks the value entries of nodes 1..count against what the node space
+// holds before a walk reads every value: each value lies 8-byte aligned
+// after the one before it (no two overlap, none out of order), within the
+// values in use and the memory the node space really holds, with the size
+// its type fixes where it fixes one. 0 with the sum of the nodes' sizes in
+// *bytes (what a walk of those nodes reads at most); else EIO, counted as a
+// failed access, with the first node that disagrees in *node. A count beyond
+// the nodes there is clamped. Reads 16 bytes a node.
+int32_t NodeCheckValues(int32_t count, uint64_t* bytes, uint32_t* node);
 
 // The attached node space as a whole: 0 while it is whole and still the one
 // its name leads to; ESTALE once it was destroyed or replaced under the

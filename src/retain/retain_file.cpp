@@ -64,6 +64,10 @@ __attribute__((always_inline)) inline const NodeRecord& WalkTo(const NodeRecord*
     return table[i];
 }
 
+// How often a walk asks whether a node-space access failed: once every so
+// many nodes, so that the question costs the walk nothing measurable.
+constexpr int32_t kFailureCheckNodes = 64;
+
 // One "ERR" line naming the failed step and the system error in errno.
 void ReportFailure(const char* step) {
     int error = errno;
@@ -101,6 +105,19 @@ uint8_t SaveWalk() {
         return 0;  // or the start-up check has not built the paths yet
     }
     if (!SaveGuardsPass()) return 0;
+    // Value entries that disagree with the node space (any member of the
+    // group may write them) are refused before anything is written, and the
+    // walk never writes more than the checked entries hold: the file stays
+    // within what the real nodes hold.
+    uint64_t valueBytes = 0;
+    uint32_t badNode = 0;
+    if (table && NodeCheckValues(count, &valueBytes, &badNode) != 0) {
+        report(&LogChannel, "ERR",
+               "Retain file save failed: the value entry of node %u disagrees with the node space (overlapping, out "
+               "of order, out of range or of the wrong size).",
+               badNode);
+        return 0;
+    }
 
     std::string name;
     PDir* dir = OpenRetainDirectory(retainPath, true, &name);
@@ -150,11 +167,19 @@ uint8_t SaveWalk() {
     // time; the header is in the checksum already and on its way.
     CrcStreamFlush(&crc);
     crc.File = file;
+    uint64_t slotBytes = 0;
     for (int32_t i = 0; table && i < count; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         uint16_t size = NodeSlotSize(node);
         shape = LayoutShapeStep(shape, node.Type, size);
         if (size == 0) continue;
+        slotBytes += size;
+        if (slotBytes > valueBytes) {
+            report(&LogChannel, "ERR",
+                   "Retain file save failed: the value entry of node %u changed its size during the save.",
+                   static_cast<unsigned>(i + 1));
+            return Abandon(dir, file, temp);
+        }
         uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
         if (!buffer) {
             // Leaving the slot out would shift every later value.
@@ -172,6 +197,10 @@ uint8_t SaveWalk() {
             ReportFailure("write");
             return Abandon(dir, file, temp);
         }
+        // A read that failed (a lock held past its deadline) ends the walk
+        // within kFailureCheckNodes nodes, none of which waits again (the
+        // library does not wait after a deadline passed): the save fails below.
+        if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;
     }
     if (!CrcStreamFlush(&crc)) {
         errno = crc.Error;
@@ -350,6 +379,7 @@ uint8_t LoadLocked() {
             if (size == 0) continue;
             LoadSlot(WalkTo(table, i, count), bytes.data() + offset, size);
             offset += size;
+            if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;  // as a save
         }
         return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
     }
@@ -378,6 +408,7 @@ uint8_t LoadLocked() {
             continue;
         }
         LoadSlot(node, slot, size);
+        if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;  // as a save
     }
     const bool inOrder = !guard.ByName && !folded;
     CloseLoadGuard(&guard);

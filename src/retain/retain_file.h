@@ -30,6 +30,13 @@
 // A save also writes the check record (check_record.h) before the renames,
 // the file's length and CRC-32C taken while its slots are written.
 //
+// Before anything is written, a save has the node space check every node's
+// value entry (NodeCheckValues): entries that disagree with the node space
+// give one "ERR" line naming the first such node and return 0, and the walk
+// never writes more slot bytes than the checked entries hold. A walk (of a
+// save or a load) ends within 64 nodes of a failed node-space access (a lock
+// held past its deadline), and the operation fails aloud.
+//
 // A load opens the retain file without following a link or blocking, and
 // only a regular file, and reads it whole (the CRC-32C taken on each chunk)
 // before any node is written: a file its check record does not vouch for is

@@ -38,8 +38,9 @@ void CopyJournalFigures(const JournalFigures& figures) {
 
 void OpenStatusRecord() {
     std::string error;
-    Record = StatusSegmentCreate(&error);
-    if (Record == nullptr) report(&LogChannel, "WRN", "Status record not available: %s", error.c_str());
+    bool taken = false;
+    Record = StatusSegmentCreate(&error, &taken);
+    if (Record == nullptr) report(&LogChannel, taken ? "ERR" : "WRN", "Status record not available: %s", error.c_str());
 }
 
 void RecordAwaitedLoad() {

@@ -10,8 +10,9 @@
 // OpenStatusRecord runs first thing in start-up and CloseStatusRecord last in
 // shutdown, both on the main thread. RecordedRetainOperation may be called
 // from any thread; the record is written by one of them at a time. A record
-// that cannot be made is reported once ("WRN") and the service runs on
-// without one: the operations then run unrecorded, and saves are still told
+// that cannot be made is reported once ("WRN"; "ERR" when something else
+// holds its name, a directory, a FIFO or another user's file, so that tools
+// find no trusted status there) and the service runs on without one: the operations then run unrecorded, and saves are still told
 // to the service manager.
 #pragma once
 

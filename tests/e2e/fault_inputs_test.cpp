@@ -22,6 +22,7 @@
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/segment_layout.h"
 #include "service/service.h"
+#include "status/status_segment.h"
 
 namespace svctest {
 namespace {
@@ -368,10 +369,12 @@ TEST_F(FaultInputs, OfTwoServicesStartedAtOnceExactlyOneRuns) {
         winner.Signal(SIGTERM);
         EXPECT_EQ(winner.Wait(), 0) << winner.Output();
     }
-    // A creator that died half-way under an older make left a private segment.
-    ovtest::WriteFile("/dev/shm/ovns-" + active_ + ".init.999999.0", "");
+    // Another instance whose name begins with this one's: destroy leaves it.
+    const std::string other = active_ + ".init.999999.0";
+    ASSERT_EQ(ovtest::Ovnode(other, {"create", "n", "7"}).Status, 0);
     EXPECT_EQ(ovtest::Ovnode(active_, {"destroy"}).Status, 0);
-    EXPECT_FALSE(ovtest::FileExists("/dev/shm/ovns-" + active_ + ".init.999999.0"));
+    EXPECT_TRUE(ovtest::FileExists("/dev/shm/ovns-" + other));
+    EXPECT_EQ(ovtest::Ovnode(other, {"destroy"}).Status, 0);
 }
 
 // A node space that cannot be attached or verified: one ERR line, the exit
@@ -409,7 +412,8 @@ TEST_F(FaultInputs, TheServiceRefusesANodeSpaceItCannotTrust) {
         {"a segment every user may write", active_, [&] { ASSERT_EQ(chmod(segment.c_str(), 0666), 0); },
          "writable by every user", false},
         {"a segment made first by another user", active_,
-         [&] { ASSERT_EQ(chown(segment.c_str(), user.Uid, user.Gid), 0); }, "a group this user may not use", true},
+         [&] { ASSERT_EQ(chown(segment.c_str(), user.Uid, user.Gid), 0); },
+         "a foreign segment, refused (remove it: rm /dev/shm/ovns-", true},
     };
     MakeDrive();
     for (const Case& c : cases) {
@@ -466,7 +470,7 @@ TEST_F(FaultInputs, AGroupMemberCorruptingTheSegmentMakesSavesFailNotTheService)
     ASSERT_EQ(dd.Status, 0) << dd.Err;
     Set("Save", "1");
     ASSERT_TRUE(ovtest::WaitUntil([&] { return Lines("ERR") >= 1; })) << service_->Output();
-    EXPECT_NE(service_->Output().find("Retain file save failed: the node space failed"), std::string::npos)
+    EXPECT_NE(service_->Output().find("Retain file save failed: the value entry of node"), std::string::npos)
         << service_->Output();
     EXPECT_EQ(ovtest::ReadFile(RetainFile()), saved);
     EXPECT_TRUE(service_->Running());
@@ -478,6 +482,272 @@ TEST_F(FaultInputs, AGroupMemberCorruptingTheSegmentMakesSavesFailNotTheService)
     EXPECT_TRUE(status == 0 || status == 1) << status << "\n" << service_->Output();
     EXPECT_EQ(ovtest::ReadFile(RetainFile()), saved);
     NodeSpaceDetach();
+}
+
+// A value entry that grows after the save checked the entries (held as it
+// creates its temporary file): the walk stops at that node, the save fails
+// aloud, and no file is written.
+TEST_F(FaultInputs, AValueEntryGrownDuringASaveFailsIt) {
+    CreatePlant();
+    MakeDrive();
+    ovtest::HoldPoint created("open", "OvRetain.bin.tmp");
+    extraEnv_["OVRT_HOLD"] = created.Setting();
+    StartAndWait();
+    Set("Save", "1");
+    ASSERT_TRUE(created.Reached()) << service_->Output();
+    const uint32_t index = NodeSpaceFind("Plant.Name");
+    auto* entry = reinterpret_cast<nodespace::ValueEntry*>(reinterpret_cast<uint8_t*>(NodeTable()) -
+                                                           nodespace::kTableOffset + nodespace::kValuesOffset) +
+                  (index - 1);
+    const uint16_t size = entry->Size;
+    entry->Size = 60000;
+    created.Release();
+    EXPECT_TRUE(WaitForLog({"ERR", "Retain file save failed: the value entry of node " + std::to_string(index) +
+                                       " changed its size during the save."}))
+        << service_->Output();
+    ASSERT_TRUE(WaitFor("Save", "0"));
+    entry->Size = size;
+    EXPECT_FALSE(ovtest::FileExists(RetainFile()));
+    EXPECT_EQ(Get("SaveCount"), "0");
+    EXPECT_EQ(Stop(), 0);
+}
+
+// Local users against root's service and root's ovnode: each attack once as
+// a member of the node space's group (which owns the node space here, as a
+// member may) and once as a user outside it, with what stops it asserted:
+// the refusal, or the bound on what it costs root.
+TEST_F(FaultInputs, AttacksOfAMemberAndAnOutsiderAreRefusedOrBounded) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: the service and ovnode run as root, the attacks as other users";
+    const ovtest::TestUser member = ovtest::UnprivilegedUser(), outsider = ovtest::OutsideUser();
+    if (!member.Valid() || !outsider.Valid()) GTEST_SKIP() << "no unprivileged users could be made (useradd)";
+    const std::string group = std::to_string(member.Gid);
+    MakeDrive();
+    struct Attacker {
+        const char* Who;
+        ovtest::TestUser User;
+        bool Member;
+    };
+    const Attacker attackers[] = {{"member", member, true}, {"outsider", outsider, false}};
+    // A node space the member made, used by root's service through the
+    // member's group.
+    auto begin = [&]() {
+        const std::string space = ovtest::UniqueName("atk");
+        auto made = ovtest::RunAs(member, {OVNODE_BIN, "--space", space, "create", "Plant.Owner", "7"},
+                                  {{"OVNODE_GROUP", group}});
+        EXPECT_EQ(made.Status, 0) << made.Err;
+        setenv("OVNODE_GROUP", group.c_str(), 1);
+        extraEnv_["OVNODE_GROUP"] = group;
+        NodeSpaceDetach();
+        UseSpace(space);
+        CreatePlant();
+        return space;
+    };
+    auto end = [&](const std::string& space) {
+        service_.reset();
+        NodeSpaceDetach();
+        for (const char* prefix : {"ovns-", "ovrt-", "ovstatus-"})
+            std::filesystem::remove_all("/dev/shm/" + std::string(prefix) + space);
+        unsetenv("OVNODE_GROUP");
+        extraEnv_.clear();
+    };
+    auto as = [](const Attacker& a, const std::vector<std::string>& argv, const std::string& input = "") {
+        return ovtest::RunAs(a.User, argv, {{"OVNODE_GROUP", ""}}, input);
+    };
+    // Root's ovnode, ended after 30 s should it hang (status 124).
+    auto root = [](const std::string& space, const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"/usr/bin/timeout", "30", OVNODE_BIN, "--space", space};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return ovtest::Run(argv);
+    };
+    auto poke = [&](const Attacker& a, const std::string& space, size_t offset, const std::string& bytes) {
+        return as(a,
+                  {"/usr/bin/dd", "of=/dev/shm/ovns-" + space, "bs=1", "seek=" + std::to_string(offset),
+                   "count=" + std::to_string(bytes.size()), "conv=notrunc", "status=none"},
+                  bytes);
+    };
+    auto said = [&](const std::string& text) {
+        return ovtest::WaitUntil([&] { return service_->Output().find(text) != std::string::npos; }, 30s);
+    };
+    struct Row {
+        const char* What;
+        std::function<void(const Attacker&)> Play;
+    };
+    const Row rows[] = {
+        {"1c value entries that claim more than the nodes hold",
+         [&](const Attacker& a) {
+             const std::string space = begin();
+             StartAndWait();
+             Set("Save", "1");
+             ASSERT_TRUE(WaitFor("SaveCount", "1")) << service_->Output();
+             const std::string saved = ovtest::ReadFile(RetainFile());
+             // Plant.Name, a text of 16 bytes, claims 65,535.
+             auto dd = poke(a, space,
+                            nodespace::kValuesOffset + (NodeSpaceFind("Plant.Name") - 1) * nodespace::kValueEntrySize +
+                                offsetof(nodespace::ValueEntry, Size),
+                            "\xff\xff");
+             EXPECT_EQ(dd.Status == 0, a.Member) << dd.Err;
+             Set("Save", "1");
+             if (a.Member) {
+                 EXPECT_TRUE(said("ERR ovretain: Retain file save failed: the value entry of node"));
+             }
+             ASSERT_TRUE(WaitFor("Save", "0"));
+             const std::string now = ovtest::ReadFile(RetainFile());
+             if (a.Member) {
+                 EXPECT_TRUE(now == saved) << now.size() << " bytes, " << saved.size() << " before";
+             } else {
+                 EXPECT_TRUE(WaitFor("SaveCount", "2"));
+                 EXPECT_EQ(now.size(), saved.size());
+             }
+             end(space);
+         }},
+        {"2 a segment linked or moved under another node space's name",
+         [&](const Attacker& a) {
+             const std::string space = begin(), other = ovtest::UniqueName("atk");
+             StartAndWait();
+             const std::string from = "/dev/shm/ovns-" + space, to = "/dev/shm/ovns-" + other;
+             EXPECT_EQ(as(a, {"/bin/ln", from, to}).Status == 0, a.Member);
+             auto stop = root(other, {"service", "stop"});
+             EXPECT_EQ(stop.Status, 1) << stop.Out << stop.Err;
+             // Nor is the segment's second name removed as if nobody served it.
+             if (a.Member) {
+                 auto destroy = root(other, {"destroy"});
+                 EXPECT_EQ(destroy.Status, 1);
+                 EXPECT_NE(destroy.Err.find("a service (process " + std::to_string(Pid()) + ") runs"),
+                           std::string::npos)
+                     << destroy.Err;
+             }
+             if (a.Member) {
+                 EXPECT_NE(stop.Err.find("has 2 names"), std::string::npos) << stop.Err;
+             }
+             unlink(to.c_str());
+             EXPECT_EQ(as(a, {"/bin/mv", from, to}).Status == 0, a.Member);
+             stop = root(other, {"service", "stop"});
+             EXPECT_EQ(stop.Status, 1) << stop.Out << stop.Err;
+             if (a.Member) {
+                 EXPECT_NE(stop.Err.find("serves node space '" + space + "'"), std::string::npos) << stop.Err;
+             }
+             EXPECT_TRUE(service_->Running()) << service_->Output();
+             unlink(to.c_str());
+             end(space);
+         }},
+        {"3 a FIFO under a node space's name",
+         [&](const Attacker& a) {
+             const std::string space = ovtest::UniqueName("atk"), fifo = "/dev/shm/ovns-" + space;
+             const std::vector<std::string> commands[] = {{"service", "pause"},   {"notify", "8"}, {"save"}, {"load"},
+                                                          {"destroy", "--force"}, {"destroy"}};
+             for (const std::vector<std::string>& args : commands) {
+                 if (!ovtest::FileExists(fifo)) {
+                     ASSERT_EQ(as(a, {"/usr/bin/mkfifo", fifo}).Status, 0);
+                 }
+                 auto r = root(space, args);
+                 EXPECT_NE(r.Status, 124) << args[0] << " hung on the FIFO";
+             }
+             unlink(fifo.c_str());
+         }},
+        {"4 the status record's name taken, then a record forged",
+         [&](const Attacker& a) {
+             const std::string space = begin(), path = "/dev/shm/ovstatus-" + space;
+             ASSERT_EQ(as(a, {"/bin/mkdir", path}).Status, 0);
+             StartAndWait();
+             EXPECT_TRUE(said("ERR ovretain: Status record not available:")) << service_->Output();
+             ASSERT_EQ(as(a, {"/bin/rmdir", path}).Status, 0);
+             ServiceStatus record{};
+             record.Magic = kStatusMagic;
+             record.Version = kStatusVersion;
+             record.KindCount = kStatusKindSlots;
+             record.KindSize = sizeof(StatusKindRecord);
+             record.State = STATUS_STATE_RUNNING;
+             record.Pid = Pid();
+             record.Kinds[STATUS_TRIGGER_SAVE].LastOutcome = STATUS_OUTCOME_OK;
+             ASSERT_EQ(as(a, {"/usr/bin/dd", "of=" + path, "status=none"},
+                          std::string(reinterpret_cast<const char*>(&record), sizeof record))
+                           .Status,
+                       0);
+             auto status = root(space, {"status"});
+             EXPECT_EQ(status.Status, 1);
+             EXPECT_NE(status.Out.find("no trusted status"), std::string::npos) << status.Out;
+             EXPECT_NE(root(space, {"metrics"}).Out.find("\novretain_up 0\n"), std::string::npos);
+             end(space);
+         }},
+        {"5 the lock held by a live process and every value's sequence odd",
+         [&](const Attacker& a) {
+             const std::string space = begin();
+             StartAndWait();
+             ovtest::Child holder({"/bin/sleep", "120"});
+             const uint32_t tid = static_cast<uint32_t>(holder.Pid());
+             const size_t count = static_cast<size_t>(NodeCount());
+             const char* values =
+                 reinterpret_cast<const char*>(NodeTable()) - nodespace::kTableOffset + nodespace::kValuesOffset;
+             std::string entries(values, count * nodespace::kValueEntrySize);
+             for (size_t i = 0; i < count; ++i) entries[i * nodespace::kValueEntrySize] |= 1;
+             EXPECT_EQ(poke(a, space, offsetof(nodespace::SegmentHeader, Lock),
+                            std::string(reinterpret_cast<const char*>(&tid), sizeof tid))
+                               .Status == 0,
+                       a.Member);
+             EXPECT_EQ(poke(a, space, nodespace::kValuesOffset, entries).Status == 0, a.Member);
+             if (a.Member) {
+                 auto list = root(space, {"list"});
+                 EXPECT_EQ(list.Status, 1) << list.Out << list.Err;
+                 EXPECT_NE(list.Err.find("values may be missing"), std::string::npos) << list.Err;
+             }
+             EXPECT_EQ(root(space, {"service", "stop"}).Status, 0);
+             EXPECT_EQ(service_->Wait(30s), a.Member ? 1 : 0) << service_->Output();
+             if (a.Member) {
+                 EXPECT_NE(service_->Output().find("the node space failed"), std::string::npos);
+             }
+             end(space);
+         }},
+        {"6 a node space's segment made before the service starts",
+         [&](const Attacker& a) {
+             const std::string space = ovtest::UniqueName("atk");
+             ASSERT_EQ(as(a, {"/bin/sh", "-c", "umask 077 && : > /dev/shm/ovns-" + space}).Status, 0);
+             ovtest::Env env = Environment();
+             env["OVNODE_SPACE"] = space;
+             env["OVNODE_GROUP"] = group;
+             auto r = ovtest::Run({OVRETAIN_BIN}, env);
+             EXPECT_EQ(r.Status, kExitConfiguration) << r.Err;
+             EXPECT_EQ(r.Err.find("OVNODE_GROUP="), std::string::npos) << r.Err;
+             if (!a.Member) {
+                 EXPECT_NE(r.Err.find("a foreign segment, refused (remove it"), std::string::npos) << r.Err;
+             }
+             unlink(("/dev/shm/ovns-" + space).c_str());
+         }},
+        {"7 controls and bytes that are not UTF-8 in a text",
+         [&](const Attacker& a) {
+             const std::string space = begin();
+             const std::string evil = "\xc2\x9b\xe2\x80\xae\xe2\x81\xa6\xff\xe0\x80\xaf";
+             auto set = as(a, {OVNODE_BIN, "--space", space, "set", "Plant.Name", evil});
+             EXPECT_EQ(set.Status == 0, a.Member) << set.Err;
+             if (a.Member) {
+                 for (const std::vector<std::string>& args : {std::vector<std::string>{"get", "Plant.Name", "--json"},
+                                                              std::vector<std::string>{"list", "--json"}}) {
+                     auto r = root(space, args);
+                     EXPECT_NE(r.Out.find("\\u009b\\u202e\\u2066\\udcff\\udce0\\udc80\\udcaf"), std::string::npos)
+                         << r.Out;
+                     EXPECT_EQ(r.Out.find("\xc2\x9b"), std::string::npos) << r.Out;
+                 }
+             }
+             end(space);
+         }},
+        {"8 another instance whose name begins with this one's",
+         [&](const Attacker& a) {
+             const std::string space = begin(), other = space + ".init.1";
+             auto made = as(a, {OVNODE_BIN, "--space", other, "create", "n", "7"});
+             ASSERT_EQ(made.Status, 0) << made.Err;
+             NodeSpaceDetach();
+             auto destroyed = root(space, {"destroy"});
+             EXPECT_EQ(destroyed.Status, 0) << destroyed.Err;
+             EXPECT_TRUE(ovtest::FileExists("/dev/shm/ovns-" + other));
+             for (const char* prefix : {"ovns-", "ovrt-"}) unlink(("/dev/shm/" + std::string(prefix) + other).c_str());
+             end(space);
+         }},
+    };
+    for (const Row& row : rows) {
+        for (const Attacker& a : attackers) {
+            SCOPED_TRACE(std::string(row.What) + ", as the " + a.Who);
+            row.Play(a);
+        }
+    }
 }
 
 // A /dev/shm that fills up: every caller gets ENOSPC and says so; nobody

@@ -296,7 +296,7 @@ TEST_F(OvnodeControlTest, StatusTakesNoByteOfTheRecordOnTrust) {
     ASSERT_EQ(chown(path.c_str(), user.Uid, user.Gid), 0);
     r = run({"status"});
     EXPECT_EQ(r.Status, 1);
-    EXPECT_NE(r.Out.find("not to the node space's owner"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("no trusted status"), std::string::npos) << r.Out;
     EXPECT_EQ(r.Out.find("running, pid"), std::string::npos) << r.Out;
     EXPECT_NE(run({"metrics"}).Out.find("\novretain_up 0\n"), std::string::npos);
 }

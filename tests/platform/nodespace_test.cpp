@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -493,6 +494,14 @@ TEST_F(NodeSpaceTest, NoOperationWaitsForEverOnAnotherProcess) {
     v = 13;
     ASSERT_TRUE(Returns([&] { EXPECT_NE(0, NodeWriteByName("Wait.value", &v, 4)); }));
     EXPECT_GT(NodeAccessFailures(), failures);
+    // Once the deadline has passed, later calls do not wait for the holder
+    // again: a read of a value stuck odd fails at once, not a deadline later.
+    Entry(1)->Sequence.store(9);
+    const auto before = std::chrono::steady_clock::now();
+    const uint32_t more = NodeAccessFailures();
+    NodeReadValue(1, &got, 4);
+    EXPECT_GT(NodeAccessFailures(), more);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(kOwnerLockDeadlineMs));
     kill(holder, SIGKILL);
     Reap(holder);
     EXPECT_EQ(0, NodeWriteByName("Wait.value", &v, 4)) << "taken over from the killed holder";
@@ -518,11 +527,19 @@ TEST_F(NodeSpaceTest, CountsSizesAndOffsetsFromTheSegmentAreCheckedBeforeUse) {
          }},
         {"record naming another index", [&] { r->Index = 1; }},
     };
+    uint64_t bytes = 0;
+    uint32_t bad = 0;
+    ASSERT_EQ(0, NodeCheckValues(2, &bytes, &bad));
+    EXPECT_EQ(20u, bytes);
     for (const Case& c : cases) {
         NodeRecord saved = *r;
         const uint64_t savedOffset = e->Offset;
         const uint16_t savedSize = e->Size;
         c.Break();
+        if (std::string(c.What).find("record") == std::string::npos) {
+            EXPECT_EQ(EIO, NodeCheckValues(2, &bytes, &bad)) << c.What;
+            EXPECT_EQ(2u, bad) << c.What;
+        }
         const uint32_t failures = NodeAccessFailures();
         uint8_t buf[16];
         std::memset(buf, 0xEE, sizeof buf);
@@ -537,6 +554,31 @@ TEST_F(NodeSpaceTest, CountsSizesAndOffsetsFromTheSegmentAreCheckedBeforeUse) {
         e->Offset = savedOffset;
         e->Size = savedSize;
     }
+    // Entries that a walk of every value would read more from than the
+    // nodes hold: refused before the walk.
+    const Case entries[] = {
+        {"two values at one offset", [&] { e->Offset = Entry(1)->Offset; }},
+        {"a value before the one ahead of it", [&] { Entry(1)->Offset = e->Offset + 64; }},
+        {"a fixed size changed", [&] { Entry(1)->Size = 8; }},
+        {"a size past the values in use", [&] { e->Size = 60000; }},
+    };
+    for (const Case& c : entries) {
+        const uint16_t firstSize = Entry(1)->Size;
+        const uint64_t firstOffset = Entry(1)->Offset;
+        const uint64_t savedOffset = e->Offset;
+        const uint16_t savedSize = e->Size;
+        c.Break();
+        const uint32_t failures = NodeAccessFailures();
+        EXPECT_EQ(EIO, NodeCheckValues(2, &bytes, &bad)) << c.What;
+        EXPECT_NE(0u, bad) << c.What;
+        EXPECT_GT(NodeAccessFailures(), failures) << c.What;
+        Entry(1)->Size = firstSize;
+        Entry(1)->Offset = firstOffset;
+        e->Offset = savedOffset;
+        e->Size = savedSize;
+    }
+    ASSERT_EQ(0, NodeCheckValues(2, &bytes, &bad));
+
     const uint32_t failures = NodeAccessFailures();
     Header()->Count.store(2000000);
     EXPECT_LT(NodeCount(), 2000000) << "a count past the reserved table";
@@ -582,9 +624,16 @@ TEST(NodeSpaceAccess, SegmentsBelongToTheirGroupAndOthersAreRefused) {
     const Case cases[] = {
         {"a member's, through OVNODE_GROUP", user.Uid, user.Gid, userGroup.c_str(), false, nullptr},
         {"a member's, through a supplementary group", user.Uid, user.Gid, nullptr, true, nullptr},
-        {"a group this process may not use", user.Uid, user.Gid, nullptr, false, "a group this user may not use"},
-        {"a group other than OVNODE_GROUP's", user.Uid, user.Gid, "0", false, "a group this user may not use"},
-        {"planted in this process's group by a non-member", user.Uid, 0, nullptr, false, "is not a member of"},
+        {"a member's, in a group this process may not use", user.Uid, 0, userGroup.c_str(), false,
+         "a group this user may not use: refused (join group"},
+        // Made by a user who is not root, the service's user or a member of
+        // the configured group: foreign, whatever its group says.
+        {"a non-member's, in its own group", user.Uid, user.Gid, nullptr, false,
+         "a foreign segment, refused (remove it"},
+        {"a non-member's, in a group other than OVNODE_GROUP's", user.Uid, user.Gid, "0", false,
+         "a foreign segment, refused (remove it"},
+        {"planted in this process's group by a non-member", user.Uid, 0, nullptr, false,
+         "a foreign segment, refused (remove it"},
         {"a group id past the range", user.Uid, user.Gid, "4294967296", false, "out of the range of group ids"},
         {"the id that means no group", user.Uid, user.Gid, "4294967295", false, "out of the range of group ids"},
         {"a negative group id", user.Uid, user.Gid, "-1", false, "names no group"},
@@ -619,6 +668,15 @@ TEST(NodeSpaceAccess, SegmentsBelongToTheirGroupAndOthersAreRefused) {
     ASSERT_EQ(0, chmod(path.c_str(), 0666));
     EXPECT_FALSE(NodeSpaceAttach(space.Name(), false, &err));
     EXPECT_NE(std::string::npos, err.find("writable by every user")) << err;
+    ASSERT_EQ(0, chmod(path.c_str(), 0660));
+
+    // A second name for the segment: refused.
+    ScopedSpace other;
+    const std::string second = "/dev/shm/ovns-" + other.Name();
+    ASSERT_EQ(0, link(path.c_str(), second.c_str()));
+    EXPECT_FALSE(NodeSpaceAttach(other.Name(), false, &err));
+    EXPECT_NE(std::string::npos, err.find("has 2 names")) << err;
+    ASSERT_EQ(0, unlink(second.c_str()));
 }
 
 std::mutex g_eventsLock;

@@ -166,21 +166,31 @@ RunResult Run(const std::vector<std::string>& argv, const Env& env, const std::s
     return RunAs(TestUser{}, argv, env, input);
 }
 
+namespace {
+
+TestUser MadeUser(const char* name) {
+    TestUser u;
+    if (geteuid() != 0) return u;
+    if (!getpwnam(name))
+        Run({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name});
+    // Another test process may be creating it at the same moment.
+    WaitUntil([&] { return getpwnam(name) != nullptr; }, 5s);
+    if (struct passwd* pw = getpwnam(name)) {
+        u.Uid = pw->pw_uid;
+        u.Gid = pw->pw_gid;
+    }
+    return u;
+}
+
+}  // namespace
+
+TestUser OutsideUser() {
+    static const TestUser user = MadeUser("ovrt-outsider");
+    return user;
+}
+
 TestUser UnprivilegedUser() {
-    static const TestUser user = [] {
-        TestUser u;
-        if (geteuid() != 0) return u;
-        const char* name = "ovrt-tester";
-        if (!getpwnam(name))
-            Run({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name});
-        // Another test process may be creating it at the same moment.
-        WaitUntil([&] { return getpwnam(name) != nullptr; }, 5s);
-        if (struct passwd* pw = getpwnam(name)) {
-            u.Uid = pw->pw_uid;
-            u.Gid = pw->pw_gid;
-        }
-        return u;
-    }();
+    static const TestUser user = MadeUser("ovrt-tester");
     return user;
 }
 

@@ -65,6 +65,9 @@ struct TestUser {
     bool Valid() const { return Uid != 0; }
 };
 TestUser UnprivilegedUser();
+// A second one, "ovrt-outsider", for tests that need a user outside the
+// first one's group as well.
+TestUser OutsideUser();
 // Run, as that user (its uid and primary group, no supplementary groups).
 RunResult RunAs(const TestUser& user, const std::vector<std::string>& argv, const Env& env = {},
                 const std::string& input = "");

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "common/json_text.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/layout.h"
@@ -143,40 +144,7 @@ pid_t ServiceTarget(const Invocation& inv, uint64_t* start, std::ostream& err) {
 }  // namespace
 
 std::string JsonString(const std::string& text) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c == 0x7F) {
-            out += "\\u00";
-            out += kDigits[c >> 4];
-            out += kDigits[c & 15];
-        } else if (c >= 0x80) {
-            uint32_t cp = 0;
-            size_t len = Utf8Length(text, i, &cp);
-            if (len) {
-                out.append(text, i, len);
-                i += len;
-                continue;
-            }
-            out += "\\u00";
-            out += kDigits[c >> 4];
-            out += kDigits[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-        ++i;
-    }
-    return out + "\"";
+    return JsonText(text);
 }
 
 int CommandCreate(const Invocation& inv, std::ostream&, std::ostream& err) {

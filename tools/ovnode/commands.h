@@ -27,8 +27,8 @@ int CommandLoad(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandRetainDiff(const Invocation& inv, std::ostream& out, std::ostream& err);
 
-// A text as a JSON string literal, quotes included. Bytes that are not valid
-// UTF-8 are shown as \u00XX.
+// A text as a JSON string literal, quotes included: common/json_text.h
+// (controls escaped; a byte that is not valid UTF-8 as \udcXX).
 std::string JsonString(const std::string& text);
 
 }  // namespace ovnode

@@ -149,11 +149,10 @@ void Sleep() {
 ServiceView ReadServiceView(const std::string& space) {
     ServiceView view;
     StatusSnapshot snap{};
-    // Only the service writes its record: one owned by anyone but the node
-    // space's owner (or root) was put there by someone else.
-    uid_t owner = 0;
-    NodeSpaceOwner(space, &owner);
-    if (!StatusSegmentRead(space, owner, &snap, &view.Why)) return view;
+    // Only the service writes its record: one owned by anyone but root, the
+    // service's user or this user was put there by someone else (a node
+    // space's owner may be any member of its group).
+    if (!StatusSegmentRead(space, geteuid(), &snap, &view.Why)) return view;
     view.HasRecord = true;
     view.Consistent = snap.Consistent;
     view.Record = snap.Record;
