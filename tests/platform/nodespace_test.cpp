@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -494,14 +493,12 @@ TEST_F(NodeSpaceTest, NoOperationWaitsForEverOnAnotherProcess) {
     v = 13;
     ASSERT_TRUE(Returns([&] { EXPECT_NE(0, NodeWriteByName("Wait.value", &v, 4)); }));
     EXPECT_GT(NodeAccessFailures(), failures);
-    // Once the deadline has passed, later calls do not wait for the holder
-    // again: a read of a value stuck odd fails at once, not a deadline later.
+    // A read of a value stuck odd fails too. (That it fails at once, not a
+    // deadline later, is shown end to end: `list` of a whole space ends.)
     Entry(1)->Sequence.store(9);
-    const auto before = std::chrono::steady_clock::now();
     const uint32_t more = NodeAccessFailures();
     NodeReadValue(1, &got, 4);
     EXPECT_GT(NodeAccessFailures(), more);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(kOwnerLockDeadlineMs));
     kill(holder, SIGKILL);
     Reap(holder);
     EXPECT_EQ(0, NodeWriteByName("Wait.value", &v, 4)) << "taken over from the killed holder";
