@@ -441,12 +441,13 @@ TEST_F(CrashTest, JournalLosesAtMostOnePeriodAndAPoll) {
 // the plant up, each node in a pattern of its own (counters in ranges of
 // their own, texts that carry their node's name and the count), and a
 // watcher reads what the files hold with ovnode retain-dump --journal while
-// the service runs. Of every five kills two come at a random moment once the
-// files hold a count of this run, one while a save is held with its file
-// written and not in place, one while a fold is held with the new retain
-// file in place and its new journal not, and one while the start-up check's
-// migration is held with the old file kept aside and the migrated one not in
-// place (the fault seam's OVRT_HOLD). After each kill the files still hold
+// the service runs. Of every five kills one comes at a random moment once
+// the files hold a count of this run, one at a random moment of start-up
+// (the check, its migration, AutoLoad, the first saves), one while a save is
+// held with its file written and not in place, one while a fold is held with
+// the new retain file in place and its new journal not, and one while the
+// start-up check's migration is held with the old file kept aside and the
+// migrated one not in place (the fault seam's OVRT_HOLD). After each kill the files still hold
 // every value seen in them, the restart's AutoLoad gives each back (a count
 // never goes down), and no file or node holds a value of another node's
 // pattern. OVRT_CRASH_ITERATIONS sets the number of kills.
@@ -504,7 +505,7 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
     std::mt19937 random(std::random_device{}());
     const std::string dir = RetainFile().substr(0, RetainFile().size() - std::string("OvRetain.bin").size());
     const int kills = Iterations();
-    int inASave = 0, inAFold = 0, inAMigration = 0;
+    int byMoment[5] = {};  // kills at each moment
     for (int i = 0; i <= kills; ++i) {
         SCOPED_TRACE("kill " + std::to_string(i));
         DestroyAndAttachAgain();
@@ -516,11 +517,14 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
             Ovnode({"create", name, isText(name) ? "12" : "7", isText(name) ? "32" : "4"});
         for (const char* setting : {"AutoRun", "AutoLoad", "Migrate", "UseBackup"}) Create(setting, "1", "1");
         Create("Journal", "7", "100");
-        // Moment 2 holds the third rename of a retain file into place (the
-        // first may be the migration's, the second the save that starts the
-        // journal after the load), moment 3 the second new journal's, and
-        // moment 4 the migration's: the layout of the file before this one.
+        // Moments 0 and 1 are random, while the client counts and in
+        // start-up; moment 2 holds the third rename of a retain file into
+        // place (the first may be the migration's, the second the save that
+        // starts the journal after the load), moment 3 the second new
+        // journal's, and moment 4 the migration's (the run before saved the
+        // other layout's file: it ended in a held save or fold).
         const int moment = i < kills ? i % 5 : 0;
+        const bool counting = moment != 1 && moment != 4;
         const bool hadFile = ovtest::FileExists(RetainFile());
         const std::string temp = dir + (moment == 3 ? "OvRetain.journal.tmp" : "OvRetain.bin.tmp");
         std::remove((dir + "OvRetain.journal.tmp").c_str());
@@ -530,7 +534,7 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
         if (moment >= 2) extraEnv_["OVRT_HOLD"] = hold.Setting();
         StartAndWait();
         std::vector<int64_t> counts(plant.size(), 0);
-        if (moment != 4 && hadFile) {
+        if (counting && hadFile) {
             // The values come back before the client writes.
             ASSERT_TRUE(ovtest::WaitUntil([&] {
                 const std::string status = ovtest::Ovnode(active_, {"status", "--json"}).Out;
@@ -543,7 +547,7 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
         if (HasFatalFailure()) return;
         if (i == kills) break;
 
-        std::atomic<bool> counting{moment != 4};
+        std::atomic<bool> running{counting};
         std::vector<std::atomic<int64_t>> seen(plant.size());
         for (auto& s : seen) s = 0;
         std::thread client, watcher;
@@ -551,7 +555,7 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
             client =
                 std::thread([&, n = static_cast<uint32_t>(*std::max_element(counts.begin(), counts.end()))]() mutable {
                     auto next = std::chrono::steady_clock::now();
-                    while (counting.load()) {
+                    while (running.load()) {
                         written = std::max(written.load(), ++n);
                         for (size_t k = 0; k < plant.size(); ++k) {
                             if (isText(plant[k])) {
@@ -567,7 +571,7 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
                     }
                 });
             watcher = std::thread([&] {
-                while (counting.load()) {
+                while (running.load()) {
                     const std::vector<std::string> values = dumped();
                     for (size_t k = 0; k < values.size(); ++k) {
                         const int64_t count = countOf(k, values[k]);
@@ -580,7 +584,9 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
                 }
             });
         }
-        if (moment < 2) {
+        if (moment == 1) {
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 100000));
+        } else if (moment == 0) {
             // The files hold a count of this run, then a random moment.
             std::this_thread::sleep_for(std::chrono::milliseconds(random() % 500));
             const int64_t mark = written.load() + 1;
@@ -593,13 +599,12 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
         }
         service_->Signal(SIGKILL);
         EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
-        counting = false;
+        running = false;
         if (client.joinable()) client.join();
         if (watcher.joinable()) watcher.join();
         if (moment >= 2) {
             // Held at the rename: the temporary file waits to go in place.
             EXPECT_TRUE(ovtest::FileExists(temp));
-            (moment == 2 ? inASave : moment == 3 ? inAFold : inAMigration)++;
         }
         if (moment == 4) {
             // ...in the start-up check, after it kept the file aside.
@@ -608,6 +613,7 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
                 return l.Level == "WRN" && l.Text.rfind("Retained file kept as ", 0) == 0;
             })) << service_->Output();
         }
+        ++byMoment[moment];
         // The files after the kill hold all they were seen to hold.
         for (size_t k = 0; k < plant.size(); ++k) held[k] = std::max(held[k], seen[k].load());
         const std::vector<std::string> values = dumped();
@@ -619,10 +625,11 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
     extraEnv_.erase("OVRT_HOLD");
     EXPECT_EQ(Stop(), 0) << service_->Output();
     std::printf(
-        "%d kills, %d inside a save, %d inside a fold, %d inside a migration: %llu values checked, %llu lost, "
-        "%llu in a wrong node\n",
-        kills, inASave, inAFold, inAMigration, static_cast<unsigned long long>(checked),
-        static_cast<unsigned long long>(lost), static_cast<unsigned long long>(wrong));
+        "%d kills (%d at random moments, %d of them in start-up; %d inside a save, %d inside a fold, %d inside a "
+        "migration): %llu values checked, %llu lost, %llu in a wrong node\n",
+        kills, byMoment[0] + byMoment[1], byMoment[1], byMoment[2], byMoment[3], byMoment[4],
+        static_cast<unsigned long long>(checked), static_cast<unsigned long long>(lost),
+        static_cast<unsigned long long>(wrong));
     RecordProperty("ValuesLost", static_cast<int>(lost));
     RecordProperty("ValuesInAWrongNode", static_cast<int>(wrong));
 }
