@@ -14,7 +14,9 @@
 //
 // A second case starts each run in a new layout and kills around the first
 // save, which writes a new layout record: every retain file left has a
-// record that verifies.
+// record that verifies. A third kills it with the journal, UseBackup,
+// AutoLoad and Migrate on across layout flips: no value the files held is
+// lost, none lands in another node.
 #include <signal.h>
 #include <sys/stat.h>
 
