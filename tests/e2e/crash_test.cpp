@@ -609,11 +609,16 @@ TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
             EXPECT_TRUE(ovtest::FileExists(temp));
         }
         if (moment == 4) {
-            // ...in the start-up check, after it kept the file aside.
-            const std::vector<LogLine> log = Log();
-            EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const LogLine& l) {
-                return l.Level == "WRN" && l.Text.rfind("Retained file kept as ", 0) == 0;
-            })) << service_->Output();
+            // ...in the start-up check, after it kept the file aside and
+            // before the migration ended.
+            auto logged = [&](const std::string& start) {
+                const std::vector<LogLine> log = Log();
+                return std::any_of(log.begin(), log.end(),
+                                   [&](const LogLine& l) { return l.Text.rfind(start, 0) == 0; });
+            };
+            EXPECT_TRUE(logged("Retained file kept as ")) << service_->Output();
+            EXPECT_FALSE(logged("Retained file migrated") || logged("Retained file not migrated"))
+                << service_->Output();
         }
         ++byMoment[moment];
         // The files after the kill hold all they were seen to hold.
