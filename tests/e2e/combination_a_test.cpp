@@ -51,10 +51,7 @@ protected:
         for (const auto& [name, type, value] : settings) Create(name, type, value);
     }
     void Reboot(const Settings& settings, bool extra = false) {
-        NodeSpaceDetach();
-        Ovnode({"destroy"});
-        RtSelectInstance(active_ + "-gone");  // lets go of the removed kernel instance
-        UseSpace(active_);
+        DestroyAndAttachAgain();
         Build(settings, extra);
     }
     void Kill() {

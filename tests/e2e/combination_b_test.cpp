@@ -228,10 +228,7 @@ protected:
     }
     // The node space destroyed and built again from the layout.
     void Reboot(const Layout& layout, const std::vector<std::pair<std::string, std::string>>& settings) {
-        NodeSpaceDetach();
-        Ovnode({"destroy"});
-        RtSelectInstance(active_ + "-gone");
-        UseSpace(active_);
+        DestroyAndAttachAgain();
         Build(layout, settings);
     }
     // The plant's values saved durably by a stop: Speed 1234, Name pump,

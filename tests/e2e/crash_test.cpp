@@ -14,7 +14,9 @@
 //
 // A second case starts each run in a new layout and kills around the first
 // save, which writes a new layout record: every retain file left has a
-// record that verifies.
+// record that verifies. A third kills it with the journal, UseBackup,
+// AutoLoad and Migrate on across layout flips: no value the files held is
+// lost, none lands in another node.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -432,6 +434,214 @@ TEST_F(CrashTest, JournalLosesAtMostOnePeriodAndAPoll) {
         foldBehindMs.empty() ? 0 : foldBehindMs.back(), kPeriodMs + 100);
     RecordProperty("WorstLossMs", behindMs.empty() ? 0 : static_cast<int>(behindMs.back()));
     RecordProperty("KillsInsideAFold", heldInsideAFold);
+}
+
+// Every protection on at once, as a plant lives: the change journal (100 ms),
+// UseBackup, AutoLoad and Migrate, and before each start a reboot into the
+// other of two layouts (a node before the plant's comes and goes), so that
+// the start-up check migrates the file of the layout before. A client counts
+// the plant up, each node in a pattern of its own (counters in ranges of
+// their own, texts that carry their node's name and the count), and a
+// watcher reads what the files hold with ovnode retain-dump --journal while
+// the service runs. Of every five kills one comes at a random moment once
+// the files hold a count of this run, one at a random moment of start-up
+// (the check, its migration, AutoLoad, the first saves), one while a save is
+// held with its file written and not in place, one while a fold is held with
+// the new retain file in place and its new journal not, and one while the
+// start-up check's migration is held with the old file kept aside and the
+// migrated one not in place (the fault seam's OVRT_HOLD). After each kill
+// the files still hold every value seen in them, the restart's AutoLoad
+// gives each back (a count never goes down), and no file or node holds a
+// value of another node's pattern. OVRT_CRASH_ITERATIONS sets the number of
+// kills.
+TEST_F(CrashTest, KilledWithEveryProtectionOnLosesNothingHeld) {
+    const std::vector<std::string> plant = {"Plant.CountA", "Plant.TextA", "Plant.CountB", "Plant.TextB"};
+    auto isText = [](const std::string& name) { return name.find(".Text") != std::string::npos; };
+    auto base = [](size_t k) { return static_cast<uint32_t>(k + 1) * 100000000u; };
+    // The count that node k's value stands for: 0 for the layout's default,
+    // -1 for anything but its own pattern of a count written so far.
+    std::atomic<uint32_t> written{0};
+    auto countOf = [&](size_t k, const std::string& value) -> int64_t {
+        const bool text = isText(plant[k]);
+        if (value == (text ? "" : "0")) return 0;
+        const std::string prefix = text ? plant[k] + " " : "";
+        const std::string digits = value.substr(std::min(prefix.size(), value.size()));
+        if (value.compare(0, prefix.size(), prefix) != 0 || digits.empty() || digits.size() > 10 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            return -1;
+        int64_t count = std::stoll(digits) - (text ? 0 : base(k));
+        return count < 0 || count > written.load() ? -1 : count;
+    };
+    // The plant's values as a load would take them from the retain file
+    // and its journal; empty when the tool fails.
+    auto dumped = [&]() -> std::vector<std::string> {
+        const auto dump = ovtest::Ovnode(active_, {"retain-dump", "--journal", "--json", RetainFile()});
+        std::vector<std::string> values;
+        for (const std::string& name : plant) {
+            const size_t slot = dump.Out.find("\"name\": \"" + name + "\"");
+            const size_t at = dump.Out.find("\"value\": ", slot);
+            if (dump.Status != 0 || slot == std::string::npos || at == std::string::npos) return {};
+            std::string value = dump.Out.substr(at + 9, dump.Out.find('\n', at) - at - 9);
+            while (!value.empty() && (value.back() == ',' || value.back() == '}' || value.back() == ']'))
+                value.pop_back();
+            if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
+            values.push_back(value);
+        }
+        return values;
+    };
+    uint64_t checked = 0, lost = 0, wrong = 0;
+    std::vector<int64_t> held(plant.size(), 0);  // the most each node's value was seen to hold in the files
+    // Node k's count from a value, checked against what the files held.
+    auto judge = [&](size_t k, const std::string& value, const std::string& where) -> int64_t {
+        const int64_t count = countOf(k, value);
+        ++checked;
+        if (count < 0) {
+            ++wrong;
+            ADD_FAILURE() << where << ": " << plant[k] << " holds " << value;
+        } else if (count < held[k]) {
+            ++lost;
+            ADD_FAILURE() << where << ": " << plant[k] << " holds " << value << ", the files held count " << held[k];
+        }
+        return count;
+    };
+
+    std::mt19937 random(std::random_device{}());
+    const std::string dir = RetainFile().substr(0, RetainFile().size() - std::string("OvRetain.bin").size());
+    const int kills = Iterations();
+    int byMoment[5] = {};  // kills at each moment
+    for (int i = 0; i <= kills; ++i) {
+        SCOPED_TRACE("kill " + std::to_string(i));
+        DestroyAndAttachAgain();
+        if (i % 2 == 1) {
+            Ovnode({"create", "Flip.Node", "7"});
+            Ovnode({"set", "Flip.Node", "3000000000"});  // no plant node's pattern
+        }
+        for (const std::string& name : plant)
+            Ovnode({"create", name, isText(name) ? "12" : "7", isText(name) ? "32" : "4"});
+        for (const char* setting : {"AutoRun", "AutoLoad", "Migrate", "UseBackup"}) Create(setting, "1", "1");
+        Create("Journal", "7", "100");
+        // Moments 0 and 1 are random, while the client counts and in
+        // start-up; moment 2 holds the third rename of a retain file into
+        // place (the first may be the migration's, the second the save that
+        // starts the journal after the load), moment 3 the second new
+        // journal's, and moment 4 the migration's (the run before saved the
+        // other layout's file: it ended in a held save or fold).
+        const int moment = i < kills ? i % 5 : 0;
+        const bool counting = moment != 1 && moment != 4;
+        const bool hadFile = ovtest::FileExists(RetainFile());
+        const std::string temp = dir + (moment == 3 ? "OvRetain.journal.tmp" : "OvRetain.bin.tmp");
+        std::remove((dir + "OvRetain.journal.tmp").c_str());
+        std::remove((dir + "OvRetain.bin.tmp").c_str());
+        ovtest::HoldPoint hold("rename", temp.substr(dir.size()), moment == 2 ? 3 : moment == 3 ? 2 : 1);
+        extraEnv_.erase("OVRT_HOLD");
+        if (moment >= 2) extraEnv_["OVRT_HOLD"] = hold.Setting();
+        StartAndWait();
+        std::vector<int64_t> counts(plant.size(), 0);
+        if (counting && hadFile) {
+            // The values come back before the client writes.
+            ASSERT_TRUE(ovtest::WaitUntil([&] {
+                const std::string status = ovtest::Ovnode(active_, {"status", "--json"}).Out;
+                return status.find("\"autoload\": {\"outcome\": \"none\"") == std::string::npos &&
+                       status.find("\"autoload\": {\"outcome\": ") != std::string::npos;
+            })) << service_->Output();
+            for (size_t k = 0; k < plant.size(); ++k)
+                counts[k] = judge(k, ovtest::OvnodeGet(active_, plant[k]), "after the restart");
+        }
+        if (HasFatalFailure()) return;
+        if (i == kills) break;
+
+        std::atomic<bool> running{counting};
+        std::vector<std::atomic<int64_t>> seen(plant.size());
+        for (auto& s : seen) s = 0;
+        std::thread client, watcher;
+        if (counting) {
+            client = std::thread([&, n = static_cast<uint32_t>(std::max<int64_t>(
+                                         0, *std::max_element(counts.begin(), counts.end())))]() mutable {
+                auto next = std::chrono::steady_clock::now();
+                while (running.load()) {
+                    written = std::max(written.load(), ++n);
+                    for (size_t k = 0; k < plant.size(); ++k) {
+                        if (isText(plant[k])) {
+                            const std::string text = plant[k] + " " + std::to_string(n);
+                            NodeWriteByName(plant[k].c_str(), text.c_str(), static_cast<uint16_t>(text.size() + 1));
+                        } else {
+                            const uint32_t value = base(k) + n;
+                            NodeWriteByName(plant[k].c_str(), &value, 4);
+                        }
+                    }
+                    next += 10ms;
+                    std::this_thread::sleep_until(next);
+                }
+            });
+            watcher = std::thread([&] {
+                std::vector<bool> reported(plant.size());  // each node's first wrong value of the run
+                while (running.load()) {
+                    const std::vector<std::string> values = dumped();
+                    for (size_t k = 0; k < values.size(); ++k) {
+                        const int64_t count = countOf(k, values[k]);
+                        if (count < 0 && !reported[k]) {
+                            reported[k] = true;
+                            ++wrong;
+                            ADD_FAILURE() << "the files: " << plant[k] << " holds " << values[k];
+                        }
+                        seen[k] = std::max(seen[k].load(), count);
+                    }
+                }
+            });
+        }
+        if (moment == 1) {
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 100000));
+        } else if (moment == 0) {
+            // The files hold a count of this run, then a random moment.
+            std::this_thread::sleep_for(std::chrono::milliseconds(random() % 500));
+            const int64_t mark = written.load() + 1;
+            EXPECT_TRUE(ovtest::WaitUntil(
+                [&] { return std::all_of(seen.begin(), seen.end(), [&](auto& s) { return s.load() >= mark; }); }, 60s))
+                << service_->Output();
+            std::this_thread::sleep_for(std::chrono::milliseconds(random() % 500));
+        } else {
+            ASSERT_TRUE(hold.Reached(60s)) << service_->Output();
+        }
+        service_->Signal(SIGKILL);
+        EXPECT_EQ(service_->Wait(), 128 + SIGKILL);
+        running = false;
+        if (client.joinable()) client.join();
+        if (watcher.joinable()) watcher.join();
+        if (moment >= 2) {
+            // Held at the rename: the temporary file waits to go in place.
+            EXPECT_TRUE(ovtest::FileExists(temp));
+        }
+        if (moment == 4) {
+            // ...in the start-up check, after it kept the file aside and
+            // before the migration ended.
+            auto logged = [&](const std::string& start) {
+                const std::vector<LogLine> log = Log();
+                return std::any_of(log.begin(), log.end(),
+                                   [&](const LogLine& l) { return l.Text.rfind(start, 0) == 0; });
+            };
+            EXPECT_TRUE(logged("Retained file kept as ")) << service_->Output();
+            EXPECT_FALSE(logged("Retained file migrated") || logged("Retained file not migrated"))
+                << service_->Output();
+        }
+        ++byMoment[moment];
+        // The files after the kill hold all they were seen to hold.
+        for (size_t k = 0; k < plant.size(); ++k) held[k] = std::max(held[k], seen[k].load());
+        const std::vector<std::string> values = dumped();
+        ASSERT_EQ(values.size(), plant.size());
+        for (size_t k = 0; k < plant.size(); ++k)
+            held[k] = std::max(held[k], judge(k, values[k], "the files after the kill"));
+        if (HasFatalFailure()) return;
+    }
+    extraEnv_.erase("OVRT_HOLD");
+    EXPECT_EQ(Stop(), 0) << service_->Output();
+    std::printf(
+        "%d kills (%d at random moments, %d of them in start-up; %d inside a save, %d inside a fold, %d inside a "
+        "migration): %llu values checked, %llu lost, %llu in a wrong node\n",
+        kills, byMoment[0] + byMoment[1], byMoment[1], byMoment[2], byMoment[3], byMoment[4],
+        static_cast<unsigned long long>(checked), static_cast<unsigned long long>(lost),
+        static_cast<unsigned long long>(wrong));
+    RecordProperty("ValuesLost", static_cast<int>(lost));
+    RecordProperty("ValuesInAWrongNode", static_cast<int>(wrong));
 }
 
 // Every start in a new layout (one node more), so that the first save of each

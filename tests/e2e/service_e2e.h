@@ -40,6 +40,14 @@ protected:
         // ovnode, run from here, judges the retain file by the service's drive root.
         setenv("OVRT_DRIVES", drives_.Path().c_str(), 1);
     }
+    // A reboot: the node space destroyed and attached again, empty, for its
+    // layout to be built anew.
+    void DestroyAndAttachAgain() {
+        NodeSpaceDetach();
+        Ovnode({"destroy"});
+        RtSelectInstance(active_ + "-gone");  // lets go of the removed kernel instance
+        UseSpace(active_);
+    }
     // Makes the test and the services it starts from now on use node space
     // (and kernel instance) `name`.
     void UseSpace(const std::string& name) {

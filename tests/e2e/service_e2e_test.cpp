@@ -475,10 +475,7 @@ TEST_F(ServiceTest, AfterARebuildValuesNobodyLoadedAreNeverOverwritten) {
         Create("AutoLoad", "1", autoLoad);
     };
     auto rebuild = [&](const std::string& autoLoad) {
-        NodeSpaceDetach();
-        Ovnode({"destroy"});
-        RtSelectInstance(active_ + "-gone");  // lets go of the removed kernel instance
-        UseSpace(active_);
+        DestroyAndAttachAgain();
         layout(autoLoad);
     };
     auto live = [&] {
