@@ -10,8 +10,8 @@ order, and two marks into that history:
            when a save or a journal append is reported done; a load must give
            this value or a newer one written since;
   durable  the newest value a user wrote (or loaded) that a save or append
-           made durable; it must stay either in the node or readable from a
-           file of the retain directory.
+           made durable (its index); it must stay either in the node or
+           readable (it or a newer one) from a file of the retain directory.
 
 Values a rebuilt node space starts with (layout defaults) are not the user's:
 saving them supersedes nothing. Each check returns a list of failure texts.
@@ -54,7 +54,7 @@ class Node:
         self.hist = []        # [value, ...] in the order the node held them
         self.real = []        # parallel: the user's (written, loaded) or a default
         self.fidx = None      # see the module text
-        self.durable = None   # a value, or None
+        self.durable = None   # an index into hist, or None
 
 
 class Model:
@@ -66,6 +66,7 @@ class Model:
         self.file_ok = False      # that file is intact: a load of it must succeed
         self.adopted = False      # the node space adopted the file (loaded or saved it)
         self.dirty = False        # a plant value changed since the last durable point
+        self.tolerated = set()    # values of another node space that legitimately wrote here
 
     # ---- the table
     def key_of(self, row):
@@ -109,7 +110,7 @@ class Model:
     def foreign(self, key, value):
         """Whether value is one the node never held, under any size of its name."""
         n = self.nodes.get(key)
-        if n and value in n.hist:
+        if n and value in n.hist or value in self.tolerated:
             return False
         for (name, kind, _size), other in self.nodes.items():
             if name == key[0] and kind == key[1] and any(cut_match(value, h, kind) for h in other.hist):
@@ -117,9 +118,10 @@ class Model:
         return True
 
     # ---- events reported by the executables
-    def wrote(self, key, value):
+    def wrote(self, key, value, live=False):
+        """A user's write (live: while the service runs, which notices it)."""
+        self.dirty |= live and value != self.current(key)
         self.held(key, value, True)
-        self.dirty = True
 
     def durable_now(self):
         """A save or a journal append was reported done: the file holds what
@@ -128,7 +130,7 @@ class Model:
             n = self.nodes[self.key_of(r)]
             n.fidx = len(n.hist) - 1
             if n.real[-1]:
-                n.durable = n.hist[-1]
+                n.durable = len(n.hist) - 1
         self.file_layout = self.run_layout or self.layout()
         self.file_ok = True
         self.adopted = True
@@ -163,7 +165,10 @@ class Model:
         self.adopted = False
 
     def damaged(self):
+        """The retain file or its journal was damaged: it is no longer the
+        file the node space adopted."""
         self.file_ok = False
+        self.adopted = False
 
     # ---- checks
     def check_unchanged(self, table, why):
@@ -209,26 +214,29 @@ class Model:
         self.adopted = True
         return fails
 
-    def check_restore(self, table):
+    def check_restore(self, table, live, tolerated):
         fails = []
         for r in table:
             if is_plant(r[0]) and self.current(self.key_of(r)) != r[3]:
-                if self.foreign(self.key_of(r), r[3]):
+                if self.foreign(self.key_of(r), r[3]) and r[3] not in tolerated:
                     fails.append("bytes of another node: %s holds %r after retain-restore" % (r[0], r[3]))
-                self.wrote(self.key_of(r), r[3])
+                self.wrote(self.key_of(r), r[3], live)
         self.table = table
         return fails
 
     def lost(self, dumps, files_only=False):
-        """Durable values neither in the nodes nor in any file's dump.
+        """Durable values neither in the nodes nor in any file's dump (where
+        a newer value of the user's counts: it superseded the durable one).
         dumps: [(file, {(name, type, size): value})]."""
         missing = []
         for key, n in self.nodes.items():
             if n.durable is None or not any(self.key_of(r) == key for r in self.table):
                 continue
-            if self.current(key) == n.durable and not files_only:
+            if self.current(key) == n.hist[n.durable] and not files_only:
                 continue
-            if any(d.get(key) == n.durable for _f, d in dumps):
+            newer = [n.hist[n.durable]] + [v for v, real in zip(n.hist[n.durable + 1:], n.real[n.durable + 1:])
+                                           if real]
+            if any(d.get(key) in newer for _f, d in dumps):
                 continue
             missing.append(key)
         return missing
@@ -243,5 +251,5 @@ class Model:
             if forgive:
                 n.durable = None
             else:
-                fails.append("durable value lost: %s = %r is in no node and no file" % (key[0], n.durable))
+                fails.append("durable value lost: %s = %r is in no node and no file" % (key[0], n.hist[n.durable]))
         return fails

@@ -123,6 +123,8 @@ def generate(seed, length):
             steps.append(("run", rng.choice([0, 1, 1])))
         elif what in ("restore", "copy"):
             steps.append((what, rng.getrandbits(16)))
+        elif what == "intruder":   # half the time a person has removed the lock file as stale
+            steps.append((what, rng.randint(0, 1)))
         else:
             steps.append((what,))
     return steps
@@ -257,7 +259,7 @@ class Sim:
         self.stats["histories"] += 1
         self.script, self.model = [], Model()
         open(self.logfile, "w").close()
-        self.intruded = False
+        self.intruded, self.intruder_values = False, set()
         for i, step in enumerate(steps):
             self.note("# step %d: %s" % (i, step[0] if step[0] in ("init", "layout", "setting") else
                                           " ".join(map(str, step))))
@@ -280,7 +282,7 @@ class Sim:
         env = dict(self.env, **(extra or {}))
         if space:
             env["OVNODE_SPACE"] = space
-        self.note("%s%sovretain 2>>\"$LOG\" & pid=$!" % ("".join("%s=%s " % kv for kv in (extra or {}).items()),
+        self.note("%s%sovretain 2>>\"$LOG\" >/dev/null & pid=$!" % ("".join("%s=%s " % kv for kv in (extra or {}).items()),
                                                         "OVNODE_SPACE=$S2 " if space else ""))
         return subprocess.Popen([os.path.join(self.bin, "ovretain")], env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=open(log or self.logfile, "a"))
@@ -319,6 +321,25 @@ class Sim:
                                for s in d.get("slots", []) if "value" in s}))
         return out
 
+    def restores(self):
+        """What retain-restore of each kept file gives, in a node space of
+        its own built from the layout file."""
+        out, s3 = [], self.space + "r"
+        for name in self.files():
+            if not (name in ("OvRetain.bin", "OvRetain.$$$") or name.endswith(".old")) or name.startswith(
+                    "OvRetain.journal"):
+                continue
+            self.cmd(["ovnode", "destroy", "--force"], space=s3, record=False)
+            self.cmd(["ovnode", "load-layout", self.layout], space=s3, record=False)
+            if self.cmd(["ovnode", "retain-restore", self.path(name)], space=s3, record=False)[0] == 0:
+                env, self.env = self.env, dict(self.env, OVNODE_SPACE=s3)
+                try:
+                    out.append((name, {(r[0], r[1], r[2]): r[3] for r in self.table()}))
+                finally:
+                    self.env = env
+        self.cmd(["ovnode", "destroy", "--force"], space=s3, record=False)
+        return out
+
     def step(self, step):
         m, what, fails = self.model, step[0], []
         loadish = None   # None, or (ok, expect_ok) of a load this step made
@@ -336,7 +357,7 @@ class Sim:
             if key is None:
                 self.note("# no node %s" % step[1])
             elif self.cmd(["ovnode", "set", step[1], str(step[2])])[0] == 0:
-                m.wrote(key, norm(key[1], step[2]))
+                m.wrote(key, norm(key[1], step[2]), running)
         elif what in ("save", "load"):
             if not running or m.setting("Run", 1) != 1:
                 self.note("# service not running")
@@ -350,11 +371,12 @@ class Sim:
         elif what == "start":
             if running:
                 return []
-            if self.intruded:   # another node space ran on this directory while nothing held it
+            if self.intruded:   # another node space wrote here; this run may take its files
                 for n in m.nodes.values():
                     n.fidx = None
                 m.file_ok, self.intruded = False, False
-            before = m.adopted
+                m.tolerated |= self.intruder_values
+            m.dirty = False   # what changed before this run, it cannot know
             expect = (m.setting("AutoLoad") == 1 and not m.adopted and m.file_ok
                       and m.compatible(m.file_layout, m.layout()))
             self.proc = self.start_service({"OVRT_FAULT": "link:1:EPERM:sticky"} if step[1] == "nolink" else None)
@@ -368,8 +390,6 @@ class Sim:
             st = self.status()
             auto = (st or {}).get("operations", {}).get("autoload", {})
             if auto.get("successes") or auto.get("failures"):
-                if before:
-                    fails.append("autoload on a node space that had adopted its file: live values rolled back")
                 loadish = (bool(auto.get("successes")), expect)
             elif expect and step[1] == "plain" and self.alive():
                 fails.append("AutoLoad 1, intact retain file of this layout, but no autoload")
@@ -394,7 +414,7 @@ class Sim:
                         r = rng.choice(m.plant())
                         v = value(rng, r[1], r[2])
                         if self.cmd(["ovnode", "set", r[0], str(v)])[0] == 0:
-                            m.wrote(m.key_of(r), norm(r[1], v))
+                            m.wrote(m.key_of(r), norm(r[1], v), True)
                 if what != "kill":
                     time.sleep(step[1] / 1000)
                     self.note("sleep %.3f" % (step[1] / 1000))
@@ -443,6 +463,10 @@ class Sim:
                     subprocess.run(["fallocate", "-l", str(n), os.path.join(self.drives, "filler")])
         elif what == "intruder":
             if running:
+                if step[1]:
+                    self.note("rm -f \"$R/OvRetain.lock\"")
+                    if os.path.exists(self.path("OvRetain.lock")):
+                        os.remove(self.path("OvRetain.lock"))
                 self.intruder()
         elif what == "restore":
             kept = [f for f in self.files() if (f.endswith(".old") and not f.startswith("OvRetain.journal"))
@@ -451,7 +475,7 @@ class Sim:
                 f = kept[step[1] % len(kept)]
                 self.cmd(["ovnode", "retain-restore", self.path(f)])
                 table = self.table()
-                fails += m.check_restore(table)
+                fails += m.check_restore(table, running, self.intruder_values)
                 return self.check_common(fails, durable_check, False, table)
         elif what == "copy":
             fails += self.copy(step[1])
@@ -470,7 +494,10 @@ class Sim:
         if len(kept) > max(8, m.setting("KeepOld")):
             fails.append("kept journals never pruned: %d OvRetain.journal.N.old files" % len(kept))
         if durable_check and table:
-            fails += m.check_durable(self.dumps(), forgive)
+            dumps = self.dumps()
+            if m.lost(dumps, forgive):
+                dumps += self.restores()
+            fails += m.check_durable(dumps, forgive)
         return fails
 
     def settle(self):
@@ -523,7 +550,7 @@ class Sim:
         self.stats["faults"] += 1
         f = self.path(names[r1 % len(names)])
         size = os.path.getsize(f)
-        q = "\"$R/%s\"" % os.path.basename(f)
+        q = "\"$R\"/'%s'" % os.path.basename(f)
         if kind == "delete" or size == 0:
             self.note("rm -f " + q)
             os.remove(f)
@@ -550,7 +577,10 @@ class Sim:
             return []
         f = kept[r % len(kept)]
         self.note("cp \"$R/%s\" \"$R/copy.bin\"" % f)
-        shutil.copyfile(self.path(f), self.path("copy.bin"))
+        try:
+            shutil.copyfile(self.path(f), self.path("copy.bin"))
+        except OSError:   # a full drive root
+            return []
         rc1, a = self.cmd(["ovnode", "retain-dump", self.path(f), "--json"])
         rc2, b = self.cmd(["ovnode", "retain-dump", self.path("copy.bin"), "--json"])
         os.remove(self.path("copy.bin"))
@@ -574,10 +604,10 @@ class Sim:
         self.cmd(["ovnode", "destroy", "--force"], space=s2)
         self.cmd(["ovnode", "load-layout", self.layout], space=s2)
         for n, k, s, _v in self.model.plant():
-            if k == 12:
-                self.cmd(["ovnode", "set", n, "INTRUDER"[:s - 1]], space=s2)
-            elif k not in (1, 3, 4, 5, 6, 7):
-                self.cmd(["ovnode", "set", n, "ee" * s], space=s2)
+            if k not in (1, 3, 4, 5, 6, 7):
+                v = "INTRUDER"[:s - 1] if k == 12 else "ee" * s
+                self.cmd(["ovnode", "set", n, v], space=s2)
+                self.intruder_values.add(v)
         proc = self.start_service(space=s2, log=os.path.join(self.work, "intruder.log"))
         try:
             if self.wait_ready(proc, space=s2, deadline=10):
@@ -620,6 +650,7 @@ def replay(sim, seed, at, text, steps, result):
              "# Replays simulator seed %d (failed at step %d: %s)," % (seed, at, text),
              "# shortened to %d steps%s." % (len(steps), "" if result else "; the shortened run did not fail again"),
              "# Run as root from the build's bin directory on PATH.",
+             "# sim-steps: " + json.dumps(steps),
              "set -u",
              "export OVNODE_SPACE=simreplay$$ OVRT_DRIVES=$(mktemp -d)",
              "D=$OVRT_DRIVES R=$OVRT_DRIVES/C/Orvale L=$(mktemp) LOG=$(mktemp) S2=simreplay$$x",
@@ -628,7 +659,9 @@ def replay(sim, seed, at, text, steps, result):
     for real, var in ((sim.dir, "$R"), (sim.drives, "$D"), (sim.layout, "$L")):
         text_all = text_all.replace(real, var)
     lines.append(text_all)
-    lines.append("cat \"$LOG\"; ls -l \"$R\"")
+    lines += ["cat \"$LOG\"; ls -l \"$R\"",
+              "kill -9 $pid 2>/dev/null; wait 2>/dev/null; ovnode destroy --force >/dev/null",
+              "umount \"$D\" 2>/dev/null; rm -rf \"$D\" \"$L\" \"$LOG\""]
     return "\n".join(lines) + "\n"
 
 
@@ -643,12 +676,23 @@ def main():
     ap.add_argument("--out", help="directory for replay scripts (default: a temporary one)")
     ap.add_argument("--shrink-seconds", type=float, default=120)
     ap.add_argument("--keep-going", action="store_true", help="go on after a failing history")
+    ap.add_argument("--again", help="run the steps of a replay script once more, verbosely")
     a = ap.parse_args()
     out = a.out or tempfile.mkdtemp(prefix="ovsim-")
     os.makedirs(out, exist_ok=True)
     work = tempfile.mkdtemp(prefix="ovsim-work-")
     sim = Sim(os.path.abspath(a.bin), work)
     began = time.monotonic()
+    if a.again:
+        line = next(l for l in open(a.again) if l.startswith("# sim-steps: "))
+        try:
+            r = sim.history([tuple(x) for x in json.loads(line[13:])])
+            print("\n".join(sim.script))
+            print(open(sim.logfile).read(), sim.files())
+            print("result:", r)
+        finally:
+            sim.close()
+        return 1 if r else 0
     plan = []
     if a.seeds_file:
         for line in open(a.seeds_file):
