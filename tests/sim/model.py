@@ -241,6 +241,12 @@ class Model:
             missing.append(key)
         return missing
 
+    def forget_durable(self):
+        """A layout record was damaged: which files it named can no longer be
+        proven, so what only they held is given up."""
+        for n in self.nodes.values():
+            n.durable = None
+
     def check_durable(self, dumps, forgive):
         """Nothing durable lost beyond recovery with retain-dump/retain-restore.
         With forgive (right after a fault the simulator caused) the values

@@ -309,7 +309,7 @@ class Sim:
             if not (name in ("OvRetain.bin", "OvRetain.$$$") or name.endswith(".old")) or name.startswith(
                     "OvRetain.journal"):
                 continue
-            args = ["ovnode", "retain-dump", self.path(name), "--json"] + (["--journal"] if name == "OvRetain.bin" else [])
+            args = ["ovnode", "retain-dump", self.path(name), "--json", "--journal"]
             rc, out_text = self.cmd(args, record=False)
             try:
                 d = json.loads(out_text)
@@ -567,6 +567,8 @@ class Sim:
             self.note("printf '\\x%02x' | dd of=%s bs=1 seek=%d conv=notrunc status=none" % (b, q, at))
         if target in ("bin", "journal"):
             self.model.damaged()
+        if target == "layout":
+            self.model.forget_durable()
         return True
 
     def copy(self, r):
