@@ -11,7 +11,7 @@
 # a small tmpfs as the drive root for the full-disk fault.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh python3
+bash scripts/deps.sh
 args=("$@")
 if [[ " $* " != *" --bin "* ]]; then
   cmake --preset default >/dev/null

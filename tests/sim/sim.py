@@ -233,6 +233,11 @@ class Sim:
     def path(self, name):
         return os.path.join(self.dir, name)
 
+    def rm(self, path, shown):
+        self.note("rm -f " + shown)
+        if os.path.exists(path):
+            os.remove(path)
+
     def write_layout(self, rows):
         with open(self.layout, "w") as f:
             f.write("name,type,size,value\n")
@@ -290,8 +295,7 @@ class Sim:
     def wait_ready(self, proc, space=None, deadline=15):
         """Live counted twice: the start-up check and any autoload are done."""
         seen, end = [], time.monotonic() + deadline
-        self.note("until [ \"$(ovnode get %sLive 2>/dev/null || echo 0)\" -gt 1 ] || ! kill -0 $pid; "
-                  "do sleep 0.05; done" % SET)
+        self.note("ready")
         while time.monotonic() < end:
             if proc.poll() is not None:
                 return False
@@ -303,12 +307,14 @@ class Sim:
             time.sleep(0.03)
         raise Failure("hung: the service was not ready within %d s" % deadline)
 
+    def retained(self):
+        """The files that hold values: the retain file, its backup, kept ones."""
+        return [f for f in self.files() if f in ("OvRetain.bin", "OvRetain.$$$")
+                or f.endswith(".old") and not f.startswith("OvRetain.journal")]
+
     def dumps(self):
         out = []
-        for name in self.files():
-            if not (name in ("OvRetain.bin", "OvRetain.$$$") or name.endswith(".old")) or name.startswith(
-                    "OvRetain.journal"):
-                continue
+        for name in self.retained():
             args = ["ovnode", "retain-dump", self.path(name), "--json", "--journal"]
             rc, out_text = self.cmd(args, record=False)
             try:
@@ -325,10 +331,7 @@ class Sim:
         """What retain-restore of each kept file gives, in a node space of
         its own built from the layout file."""
         out, s3 = [], self.space + "r"
-        for name in self.files():
-            if not (name in ("OvRetain.bin", "OvRetain.$$$") or name.endswith(".old")) or name.startswith(
-                    "OvRetain.journal"):
-                continue
+        for name in self.retained():
             self.cmd(["ovnode", "destroy", "--force"], space=s3, record=False)
             self.cmd(["ovnode", "load-layout", self.layout], space=s3, record=False)
             if self.cmd(["ovnode", "retain-restore", self.path(name)], space=s3, record=False)[0] == 0:
@@ -343,7 +346,7 @@ class Sim:
     def step(self, step):
         m, what, fails = self.model, step[0], []
         loadish = None   # None, or (ok, expect_ok) of a load this step made
-        durable_check, forgive = what not in ("write", "save", "load", "copy", "run", "setting", "create"), False
+        durable_check, forgive = what not in ("write", "save", "load", "copy", "run", "setting", "create"), None
         running = self.alive()
         if what == "init" or what == "layout":
             self.write_layout(step[1])
@@ -425,7 +428,7 @@ class Sim:
             self.cmd(["ovnode", "destroy", "--force"])
             self.cmd(["ovnode", "load-layout", self.layout])
             m.rebuilt(self.table())
-            return self.check_common(fails, True, False)
+            return self.check_common(fails, True, None)
         elif what == "setting":
             self.write_layout(step[3])
             if any(r[0] == SET + step[1] for r in m.table):
@@ -444,16 +447,12 @@ class Sim:
             forgive = self.damage(*step[1:])
         elif what == "rmlock":
             self.stats["faults"] += 1
-            self.note("rm -f \"$R/OvRetain.lock\"")
-            if os.path.exists(self.path("OvRetain.lock")):
-                os.remove(self.path("OvRetain.lock"))
+            self.rm(self.path("OvRetain.lock"), "\"$R/OvRetain.lock\"")
         elif what in ("full", "free"):
             if not self.tmpfs:
                 self.note("# no tmpfs: full-disk fault skipped")
             elif what == "free":
-                self.note("rm -f \"$D/filler\"")
-                if os.path.exists(os.path.join(self.drives, "filler")):
-                    os.remove(os.path.join(self.drives, "filler"))
+                self.rm(os.path.join(self.drives, "filler"), "\"$D/filler\"")
             else:
                 self.stats["faults"] += 1
                 st = os.statvfs(self.drives)
@@ -464,19 +463,16 @@ class Sim:
         elif what == "intruder":
             if running:
                 if step[1]:
-                    self.note("rm -f \"$R/OvRetain.lock\"")
-                    if os.path.exists(self.path("OvRetain.lock")):
-                        os.remove(self.path("OvRetain.lock"))
+                    self.rm(self.path("OvRetain.lock"), "\"$R/OvRetain.lock\"")
                 self.intruder()
         elif what == "restore":
-            kept = [f for f in self.files() if (f.endswith(".old") and not f.startswith("OvRetain.journal"))
-                    or f == "OvRetain.$$$"]
+            kept = [f for f in self.retained() if f != "OvRetain.bin"]
             if kept:
                 f = kept[step[1] % len(kept)]
                 self.cmd(["ovnode", "retain-restore", self.path(f)])
                 table = self.table()
                 fails += m.check_restore(table, running, self.intruder_values)
-                return self.check_common(fails, durable_check, False, table)
+                return self.check_common(fails, durable_check, None, table)
         elif what == "copy":
             fails += self.copy(step[1])
         table = self.table()
@@ -494,10 +490,11 @@ class Sim:
         if len(kept) > max(8, m.setting("KeepOld")):
             fails.append("kept journals never pruned: %d OvRetain.journal.N.old files" % len(kept))
         if durable_check and table:
-            dumps = self.dumps()
+            # Right after a fault, what the damaged file alone held is given up.
+            dumps = [d for d in self.dumps() if not forgive or d[0] != forgive]
             if m.lost(dumps, forgive):
-                dumps += self.restores()
-            fails += m.check_durable(dumps, forgive)
+                dumps += [d for d in self.restores() if not forgive or d[0] != forgive]
+            fails += m.check_durable(dumps, bool(forgive))
         return fails
 
     def settle(self):
@@ -538,7 +535,7 @@ class Sim:
         return []
 
     def damage(self, target, kind, r1, r2):
-        """A fault in one file; True: values it destroyed are forgiven."""
+        """A fault in one file; returns its name (what it alone held is given up)."""
         names = {"bin": ["OvRetain.bin"], "backup": ["OvRetain.$$$"], "check": ["OvRetain.check"],
                  "journal": ["OvRetain.journal"],
                  "layout": [f for f in self.files() if f.endswith(".layout")],
@@ -546,14 +543,13 @@ class Sim:
         names = [n for n in names if os.path.exists(self.path(n))]
         if not names:
             self.note("# no %s file to damage" % target)
-            return False
+            return None
         self.stats["faults"] += 1
         f = self.path(names[r1 % len(names)])
         size = os.path.getsize(f)
         q = "\"$R\"/'%s'" % os.path.basename(f)
         if kind == "delete" or size == 0:
-            self.note("rm -f " + q)
-            os.remove(f)
+            self.rm(f, q)
         elif kind == "cut":
             self.note("truncate -s %d %s" % (r2 % size, q))
             os.truncate(f, r2 % size)
@@ -569,12 +565,11 @@ class Sim:
             self.model.damaged()
         if target == "layout":
             self.model.forget_durable()
-        return True
+        return os.path.basename(f)
 
     def copy(self, r):
         """A kept file copied under another name reads as the original."""
-        kept = [f for f in self.files() if (f.endswith(".old") and not f.startswith("OvRetain.journal"))
-                or f in ("OvRetain.bin", "OvRetain.$$$")]
+        kept = self.retained()
         if not kept:
             return []
         f = kept[r % len(kept)]
@@ -585,8 +580,7 @@ class Sim:
             return []
         rc1, a = self.cmd(["ovnode", "retain-dump", self.path(f), "--json"])
         rc2, b = self.cmd(["ovnode", "retain-dump", self.path("copy.bin"), "--json"])
-        os.remove(self.path("copy.bin"))
-        self.note("rm \"$R/copy.bin\"")
+        self.rm(self.path("copy.bin"), "\"$R/copy.bin\"")
         try:
             sa = json.loads(a)["slots"]
         except (ValueError, KeyError):
@@ -656,7 +650,11 @@ def replay(sim, seed, at, text, steps, result):
              "set -u",
              "export OVNODE_SPACE=simreplay$$ OVRT_DRIVES=$(mktemp -d)",
              "D=$OVRT_DRIVES R=$OVRT_DRIVES/C/Orvale L=$(mktemp) LOG=$(mktemp) S2=simreplay$$x",
-             "mount -t tmpfs -o size=4m,mode=0755 tmpfs \"$D\" 2>/dev/null"]
+             "mount -t tmpfs -o size=4m,mode=0755 tmpfs \"$D\" 2>/dev/null",
+             "# ready: the service counted Live twice (start-up check and any autoload done), or ended",
+             "ready() { local n=0 a b; a=$(ovnode get %sLive 2>/dev/null); while [ $n -lt 2 ] && "
+             "kill -0 $pid 2>/dev/null; do sleep 0.03; b=$(ovnode get %sLive 2>/dev/null); "
+             "[ \"$b\" != \"$a\" ] && n=$((n + 1)) a=$b; done; }" % (SET, SET)]
     text_all = "\n".join(sim.script)
     for real, var in ((sim.dir, "$R"), (sim.drives, "$D"), (sim.layout, "$L")):
         text_all = text_all.replace(real, var)
