@@ -47,62 +47,77 @@ def generate(seed, length):
     def plant():
         return [r for r in rows if is_plant(r[0])]
 
-    def pick():
-        return rng.choices(list(weights), list(weights.values()))[0]
+    def change(op):
+        """One change of the layout file, as a new program brings it."""
+        nonlocal rows
+        layouts.append([list(r) for r in rows])
+        ps = [i for i, r in enumerate(rows) if is_plant(r[0])]
+        i = rng.choice(ps)
+        if op == "add":
+            k, s = rng.choice(KINDS)
+            rows.insert(rng.randint(0, len(rows)), ["P.n%d" % next(names), k, s, value(rng, k, s)])
+        elif op == "remove" and len(ps) > 3:
+            del rows[i]
+        elif op == "rename":
+            rows[i][0] = "P.n%d" % next(names)
+        elif op == "resize" and rows[i][1] in (12, 13):
+            rows[i][2] = rng.choice([4, 8, 16, 24])
+            rows[i][3] = value(rng, rows[i][1], rows[i][2])
+        elif op in ("resize", "retype"):
+            k, s = rng.choice([ks for ks in KINDS if ks[0] != rows[i][1]])
+            rows[i][1:4] = [k, s, value(rng, k, s)]
+        elif op == "reorder":
+            j = rng.choice(ps)
+            rows[i], rows[j] = rows[j], rows[i]
+        elif op == "setting":   # only the service's own configuration nodes added
+            missing = [n for n in SETTINGS if not any(r[0] == SET + n for r in rows)]
+            if missing:
+                n = rng.choice(missing)
+                kind, vals = SETTINGS[n]
+                rows.insert(rng.randint(0, len(rows)), [SET + n, kind, 4 if kind == 7 else 1, rng.choice(vals)])
+        elif op == "rollback" and layouts:
+            rows = [list(r) for r in rng.choice(layouts)]
+        steps.append(("layout", [list(r) for r in rows]))
 
     while len(steps) < length:
         weights = {"write": 30, "save": 5, "load": 5, "restore": 1.5, "copy": 1, "settle": 5, "reboot": 3,
-                   "cycle": 2, "layout": 4, "setting": 4, "create": 1, "damage": 5, "rmlock": 0.7,
+                   "cycles": 0.7, "upgrades": 0.4, "incident": 1, "layout": 4, "setting": 4, "create": 1, "damage": 5, "rmlock": 0.7,
                    "full": 1.5, "free": 1.5, "intruder": 1, "run": 1}
         weights.update({"start": 4, "stop": 3, "term": 2, "kill": 2, "killsave": 2, "killburst": 1.5} if running
                        else {"start": 25})
-        what = pick()
+        what = rng.choices(list(weights), list(weights.values()))[0]
         if what == "write":
             r = rng.choice(plant())
             steps.append(("write", r[0], value(rng, r[1], r[2])))
         elif what == "start":
-            variant = rng.choices(["plain", "nolink", "killstart"], [6, 1.5, 1.5])[0]
+            variant = rng.choices(["plain", "nolink", "killstart"], [6, 3, 1.5])[0]
             steps.append(("start", variant, rng.randint(0, 400)))
             running = variant != "killstart"
         elif what in ("stop", "term", "kill", "reboot"):
             steps.append((what,))
             running = False
-        elif what == "cycle":  # a short plant life: reboot, start, stop, no load
-            steps += [("reboot",), ("start", "plain", 0), ("stop",)]
+        elif what == "cycles":   # short plant lives without a load: reboot, start, stop
+            steps += [("reboot",), ("start", "plain", 0), ("stop",)] * rng.randint(1, 10)
             running = False
+        elif what == "upgrades":   # program changes, each adding a node, while the plant runs
+            for _ in range(rng.randint(2, 9)):
+                change("add")
+                r = rng.choice(plant())
+                steps += [("start", "plain", 0), ("write", r[0], value(rng, r[1], r[2])), ("settle",)]
+            running = True
+        elif what == "incident" and running:   # values made durable, a file damaged, then a load or a restart
+            for _ in range(rng.randint(1, 4)):
+                r = rng.choice(plant())
+                steps += [("write", r[0], value(rng, r[1], r[2])), ("settle",)]
+            target = rng.choice(["bin", "journal", "check", "backup"])
+            steps.append(("damage", target, rng.choice(["flip", "cut", "delete"]), rng.getrandbits(32),
+                          rng.getrandbits(32)))
+            steps += rng.choice([[("load",)], [("kill",), ("start", "plain", 0)], [("reboot",), ("start", "plain", 0)]])
         elif what in ("killsave", "killburst"):
             steps.append((what, rng.randint(0, 120)))
             running = False
         elif what == "layout":
-            layouts.append([list(r) for r in rows])
-            op = rng.choice(["add", "remove", "rename", "resize", "retype", "reorder", "setting", "rollback"])
-            ps = [i for i, r in enumerate(rows) if is_plant(r[0])]
-            i = rng.choice(ps)
-            if op == "add":
-                k, s = rng.choice(KINDS)
-                rows.insert(rng.randint(0, len(rows)), ["P.n%d" % next(names), k, s, value(rng, k, s)])
-            elif op == "remove" and len(ps) > 3:
-                del rows[i]
-            elif op == "rename":
-                rows[i][0] = "P.n%d" % next(names)
-            elif op == "resize" and rows[i][1] in (12, 13):
-                rows[i][2] = rng.choice([4, 8, 16, 24])
-                rows[i][3] = value(rng, rows[i][1], rows[i][2])
-            elif op in ("resize", "retype"):
-                k, s = rng.choice([ks for ks in KINDS if ks[0] != rows[i][1]])
-                rows[i][1:4] = [k, s, value(rng, k, s)]
-            elif op == "reorder":
-                j = rng.choice(ps)
-                rows[i], rows[j] = rows[j], rows[i]
-            elif op == "setting":
-                missing = [n for n in SETTINGS if not any(r[0] == SET + n for r in rows)]
-                if missing:
-                    n = rng.choice(missing)
-                    kind, vals = SETTINGS[n]
-                    rows.insert(rng.randint(0, len(rows)), [SET + n, kind, 4 if kind == 7 else 1, rng.choice(vals)])
-            elif op == "rollback" and layouts:
-                rows = [list(r) for r in rng.choice(layouts)]
-            steps.append(("layout", [list(r) for r in rows]))
+            change(rng.choice(["add", "remove", "rename", "resize", "retype", "reorder", "setting", "rollback"]))
             running = False
         elif what == "setting":
             n = rng.choice(list(SETTINGS))
@@ -115,8 +130,9 @@ def generate(seed, length):
             n = rng.choice(list(SETTINGS))
             steps.append(("create", n, SETTINGS[n][0], rng.choice(SETTINGS[n][1][1:])))
         elif what == "damage":
-            steps.append(("damage", rng.choice(["bin", "bin", "backup", "check", "layout", "journal", "journal", "old"]),
-                          rng.choice(["flip", "flip", "cut", "delete"]), rng.getrandbits(32), rng.getrandbits(32)))
+            target = rng.choice(["bin", "bin", "backup", "check", "layout", "journal", "journal", "old"])
+            kinds = ["flip", "cut", "delete", "delete"] if target == "check" else ["flip", "flip", "cut", "delete"]
+            steps.append(("damage", target, rng.choice(kinds), rng.getrandbits(32), rng.getrandbits(32)))
         elif what == "full":
             steps.append(("full", rng.choice([0, 64, 512, 4096])))
         elif what == "run":
