@@ -663,9 +663,15 @@ def shrink(sim, steps, at, text, budget):
     return best, r
 
 
+def replayed(path):
+    """The steps a replay script was made from."""
+    line = next(l for l in open(path) if l.startswith("# sim-steps: "))
+    return [tuple(x) for x in json.loads(line[13:])]
+
+
 def replay(sim, seed, at, text, steps, result):
     lines = ["#!/usr/bin/env bash",
-             "# Replays simulator seed %d (failed at step %d: %s)," % (seed, at, text),
+             "# Replays simulator seed %s (failed at step %d: %s)," % (seed, at, text),
              "# shortened to %d steps%s." % (len(steps), "" if result else "; the shortened run did not fail again"),
              "# Run as root from the build's bin directory on PATH.",
              "# sim-steps: " + json.dumps(steps),
@@ -707,40 +713,40 @@ def main():
     sim = Sim(os.path.abspath(a.bin), work)
     began = time.monotonic()
     if a.again:
-        line = next(l for l in open(a.again) if l.startswith("# sim-steps: "))
         try:
-            r = sim.history([tuple(x) for x in json.loads(line[13:])])
+            r = sim.history(replayed(a.again))
             print("\n".join(sim.script))
             print(open(sim.logfile).read(), sim.files())
             print("result:", r)
         finally:
             sim.close()
         return 1 if r else 0
-    plan = []
-    if a.seeds_file:
-        for line in open(a.seeds_file):
-            f = line.split("#")[0].split()
-            if f:
-                plan.append((int(f[0]), int(f[1]) if len(f) > 1 else a.length))
+    plan = []   # (seed or replay script, steps)
+    for line in open(a.seeds_file) if a.seeds_file else []:
+        f = line.split("#")[0].split()
+        if f and f[0].endswith(".sh"):
+            path = os.path.join(os.path.dirname(a.seeds_file), f[0])
+            plan.append((f[0], replayed(path)))
+        elif f:
+            plan.append((int(f[0]), generate(int(f[0]), int(f[1]) if len(f) > 1 else a.length)))
     seed = a.seed if a.seed is not None else int(time.time()) % 1000000 * 1000
     failures = []
     try:
         while True:
             if plan:
-                s, length = plan.pop(0)
+                s, steps = plan.pop(0)
             else:
                 if sim.stats["steps"] >= a.steps or (a.minutes and time.monotonic() - began > a.minutes * 60):
                     break
-                s, length = seed, a.length
+                s, steps = seed, generate(seed, a.length)
                 seed += 1
-            steps = generate(s, length)
             r = sim.history(steps)
             if not r:
                 continue
             at, text = r
-            print("FAIL seed %d step %d: %s" % (s, at, text), flush=True)
+            print("FAIL seed %s step %d: %s" % (s, at, text), flush=True)
             short, again = shrink(sim, steps, at, text, a.shrink_seconds)
-            path = os.path.join(out, "replay-%d.sh" % s)
+            path = os.path.join(out, "replay-%s.sh" % os.path.basename(str(s)).replace(".sh", ""))
             with open(path, "w") as f:
                 f.write(replay(sim, s, at, text, short, again))
             print("  shortened to %d steps%s; replay script: %s" % (
