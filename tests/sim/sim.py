@@ -284,7 +284,7 @@ class Sim:
         self.stats["histories"] += 1
         self.script, self.model = [], Model()
         open(self.logfile, "w").close()
-        self.intruded, self.intruder_values = False, set()
+        self.intruded, self.intruder_values, self.kept_damaged = False, set(), False
         for i, step in enumerate(steps):
             self.note("# step %d: %s" % (i, step[0] if step[0] in ("init", "layout", "setting") else
                                           " ".join(map(str, step))))
@@ -493,7 +493,10 @@ class Sim:
                 f = kept[step[1] % len(kept)]
                 self.cmd(["ovnode", "retain-restore", self.path(f)])
                 table = self.table()
-                fails += m.check_restore(table, running, self.intruder_values)
+                if not self.kept_damaged:   # a damaged kept file restores damaged values
+                    fails += m.check_restore(table, running, self.intruder_values)
+                else:
+                    m.check_restore(table, running, self.intruder_values)
                 return self.check_common(fails, durable_check, None, table)
         elif what == "copy":
             fails += self.copy(step[1])
@@ -589,6 +592,7 @@ class Sim:
             self.note("printf '\\x%02x' | dd of=%s bs=1 seek=%d conv=notrunc status=none" % (b, q, at))
         if target in ("bin", "journal"):
             self.model.damaged()
+        self.kept_damaged |= target in ("old", "backup")
         if target == "layout":
             self.model.forget_durable()
         return os.path.basename(f)
