@@ -417,7 +417,7 @@ class Sim:
             elif expect and step[1] == "plain" and self.alive():
                 fails.append("AutoLoad 1, intact retain file of this layout, but no autoload")
             if st and self.alive() and st.get("awaits_first_load") and m.adopted:
-                fails.append("status says the file awaits its first load after a load")
+                fails.append("status says the file awaits its first load after a load or save")
         elif what in ("stop", "term"):
             if running:
                 if what == "stop":
@@ -558,7 +558,7 @@ class Sim:
             m.durable_now()
             return []
         if m.adopted and st.get("awaits_first_load"):
-            return ["status says the file awaits its first load after a load: autosave and journal stay off"]
+            return ["status says the file awaits its first load after a load or save: autosave and journal stay off"]
         if m.adopted:
             return ["values written, autosave/journal on, nothing made durable and nothing reported"]
         return []
@@ -592,6 +592,9 @@ class Sim:
             self.note("printf '\\x%02x' | dd of=%s bs=1 seek=%d conv=notrunc status=none" % (b, q, at))
         if target in ("bin", "journal"):
             self.model.damaged()
+        if target == "journal" and kind != "flip":   # a journal cut short or gone is a journal that ends there
+            for n in self.model.nodes.values():
+                n.fidx = None
         self.kept_damaged |= target in ("old", "backup")
         if target == "layout":
             self.model.forget_durable()
