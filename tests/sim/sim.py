@@ -288,7 +288,7 @@ class Sim:
         for i, step in enumerate(steps):
             self.note("# step %d: %s" % (i, step[0] if step[0] in ("init", "layout", "setting") else
                                           " ".join(map(str, step))))
-            self.logpos = os.path.getsize(self.logfile)
+            self.logpos, self.index = os.path.getsize(self.logfile), i
             began = time.monotonic()
             try:
                 fails = self.step(step)
@@ -420,6 +420,9 @@ class Sim:
                 fails.append("status says the file awaits its first load after a load or save")
         elif what in ("stop", "term"):
             if running:
+                # A varying moment in the run: lives of different length save different files.
+                time.sleep(self.index % 11 / 10)
+                self.note("sleep %.1f" % (self.index % 11 / 10))
                 if what == "stop":
                     rc, _ = self.cmd(["ovnode", "service", "stop", "--wait", "--timeout", "20"], timeout=30)
                     self.wait_proc()
