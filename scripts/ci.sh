@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The whole CI run: the test suite in the normal build, under AddressSanitizer
-# with UndefinedBehaviorSanitizer, and under ThreadSanitizer (the presets of
+# The whole CI run: the test suite in the normal build (and the plant-life
+# simulator's bounded run on it), under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer (the presets of
 # CMakePresets.json), then the Debian package and its boot under systemd in a
 # container, then every fuzz target for a bounded time, then the benchmarks'
 # smoke run. Stops at the first stage that fails and prints how long each
@@ -90,6 +91,15 @@ run_tests_busy() {
   return $status
 }
 
+# Counted as one test: passed when no history failed.
+run_simulation() {
+  local status=0
+  bash scripts/simulate.sh --bin build-ci-default/bin --seeds-file tests/sim/seeds.txt --steps 2000 \
+    --minutes 4 --shrink-seconds 40 --out build-ci-default/simulate || status=$?
+  if ((status == 0)); then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  return $status
+}
+
 # Every C++ source keeps the checked-in .clang-format style.
 check_format() {
   bash scripts/deps.sh clang-format
@@ -105,6 +115,9 @@ for preset in ${CI_PRESETS:-default asan tsan}; do
   stage "test $preset" run_tests "$preset"
   if [ "$preset" = default ]; then
     stage "test busy machine" run_tests_busy "$preset"
+    # The plant-life simulator on the normal build: the regression seeds, then
+    # fresh histories up to 2,000 steps, bounded to about five minutes.
+    stage "simulate" run_simulation
   fi
 done
 
