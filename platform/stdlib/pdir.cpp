@@ -313,8 +313,9 @@ bool PDirLink(PDir* dir, const char* from, const char* to) {
     return ::linkat(dir->Fd, from, dir->Fd, to, 0) == 0;
 }
 
-int PDirLockFile(PDir* dir, const char* name, pid_t* holder) {
+int PDirLockFile(PDir* dir, const char* name, pid_t* holder, pid_t* previous) {
     if (holder) *holder = 0;
+    if (previous) *previous = 0;
     if (!dir || BadName(name)) return Fail(EINVAL), -1;
     int fd;
     do {
@@ -337,7 +338,11 @@ int PDirLockFile(PDir* dir, const char* name, pid_t* holder) {
         ::close(fd);
         return Fail(error), -1;
     }
-    char text[16];
+    char text[16] = {};
+    if (previous && ::pread(fd, text, sizeof text - 1, 0) > 0) {
+        long pid = std::strtol(text, nullptr, 10);
+        if (pid > 0 && pid <= INT32_MAX) *previous = static_cast<pid_t>(pid);
+    }
     const int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(::getpid()));
     if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text, static_cast<size_t>(length), 0) != length) {
         const int error = errno;

@@ -87,8 +87,10 @@ bool PDirLink(PDir* dir, const char* from, const char* to);
 // the caller's pid into it. Gives the descriptor that holds the lock, to be
 // kept open for as long as the lock is to be held; -1 on failure, with errno
 // EWOULDBLOCK when another holder has it, and then the pid written in the
-// file (0 when it does not name one) in *holder. Not a fault-seam operation.
-int PDirLockFile(PDir* dir, const char* name, pid_t* holder);
+// file (0 when it does not name one) in *holder. On success *previous, when
+// given, is the pid the file named before (0 when none). Not a fault-seam
+// operation.
+int PDirLockFile(PDir* dir, const char* name, pid_t* holder, pid_t* previous = nullptr);
 // Forces the directory's entry changes to the storage device.
 bool PDirSync(PDir* dir);
 // The name's status without following a link; false (ENOENT) when absent.

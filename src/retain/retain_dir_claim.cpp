@@ -17,6 +17,9 @@ int ClaimFd = -1;
 dev_t ClaimedDevice = 0;
 ino_t ClaimedInode = 0;
 ino_t ClaimedDirectory = 0;  // the directory's inode, on ClaimedDevice
+// Another process claimed the directory this process had claimed (and may
+// have written its files): lost for the rest of the run, this its pid.
+pid_t LostTo = 0;
 
 }  // namespace
 
@@ -26,17 +29,37 @@ bool ClaimRetainDirectory(PDir* dir, pid_t* holder) {
     // Ours while the directory's lock file is the one whose lock is held.
     if (ClaimFd >= 0 && PDirStat(dir, kClaimName, &st) && st.st_dev == ClaimedDevice && st.st_ino == ClaimedInode)
         return true;
-    const int fd = PDirLockFile(dir, kClaimName, holder);
-    if (fd < 0) return false;
+    struct stat here {};
+    const bool haveHere = PDirStat(dir, ".", &here);
+    const bool sameDirectory =
+        ClaimFd >= 0 && haveHere && here.st_dev == ClaimedDevice && here.st_ino == ClaimedDirectory;
+    if (LostTo != 0 && sameDirectory) {
+        *holder = LostTo;
+        errno = EWOULDBLOCK;
+        return false;
+    }
+    pid_t previous = 0;
+    const int fd = PDirLockFile(dir, kClaimName, holder, &previous);
+    if (fd < 0) {
+        if (errno == EWOULDBLOCK && sameDirectory) LostTo = *holder != 0 ? *holder : -1;
+        return false;
+    }
+    // A lock file that names another process than this one: that process
+    // claimed the directory meanwhile and has ended. What it wrote there is
+    // another node space's, so the claim stays lost.
+    if (sameDirectory && previous != 0 && previous != ::getpid()) {
+        ::close(fd);
+        LostTo = previous;
+        *holder = previous;
+        errno = EWOULDBLOCK;
+        return false;
+    }
     if (!PDirStat(dir, kClaimName, &st)) {
         const int error = errno;
         ::close(fd);
         errno = error;
         return false;
     }
-    struct stat here {};
-    const bool sameDirectory =
-        PDirStat(dir, ".", &here) && here.st_dev == ClaimedDevice && here.st_ino == ClaimedDirectory;
     if (ClaimFd >= 0) {
         ::close(ClaimFd);
         // A directory made anew is another directory; a lock file that
@@ -45,6 +68,7 @@ bool ClaimRetainDirectory(PDir* dir, pid_t* holder) {
             report(&LogChannel, "WRN",
                    "Retain directory claimed again: %s there was not the lock file this process held.", kClaimName);
     }
+    if (!sameDirectory) LostTo = 0;
     ClaimFd = fd;
     ClaimedDevice = st.st_dev;
     ClaimedInode = st.st_ino;

@@ -12,9 +12,12 @@
 // (device and inode) whose lock this process holds. A lock file that was
 // removed (by a person who took it for stale) or replaced, or a directory
 // made anew under the same path, is claimed afresh: when another process
-// took it meanwhile, the claim is lost and stays so while that process
-// holds it. A claim taken afresh in the directory this process had claimed
-// gives one "WRN" line ("Retain directory claimed again: ...").
+// took the directory this process had claimed (it holds the new lock file,
+// or the lock file names it although it has ended: it may have written its
+// own node space's files there), the claim is lost for the rest of the run.
+// A claim taken afresh in the directory this process had claimed, from a
+// lock file that names no other process, gives one "WRN" line ("Retain
+// directory claimed again: ...").
 //
 // ClaimRetainDirectory runs with the retain-file lock held (retain_file.h),
 // on the thread of the start-up check, a save or a load. Apart from that
