@@ -100,7 +100,6 @@ bool Request(S3Store* store, const char* method, const std::string& key,
     headers = curl_slist_append(headers,
                                 ("x-amz-content-sha256: " + Digest(EVP_sha256(), payload, size, true)).c_str());
     if (data) headers = curl_slist_append(headers, ("Content-MD5: " + Digest(EVP_md5(), payload, size, false)).c_str());
-    headers = curl_slist_append(headers, "Expect:");
     const std::string sigv4 = "aws:amz:" + store->Region + ":s3";
     const std::string user = store->AccessKey + ":" + store->Secret;
     Upload upload{payload, size, 0};
