@@ -39,13 +39,13 @@ std::string ArchiveConfigPath() {
 }
 
 std::string DefaultArchiveStatusFile(const std::string& space) {
-    struct stat st{};
+    struct stat st {};
     if (stat("/run/ovretain", &st) == 0 && S_ISDIR(st.st_mode)) return "/run/ovretain/archive-" + space + ".status";
     return "/dev/shm/ovarchive-" + space + ".status";
 }
 
 bool PrivateFile(const std::string& path, std::string* why) {
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
         *why = path + ": " + std::strerror(errno);
         return false;

@@ -41,7 +41,9 @@ void NoRecord(void*, uint32_t, const uint8_t*, uint16_t) {}
 
 }  // namespace
 
-std::string ArchiveDataKey(const std::string& prefix, const std::string& md5) { return prefix + "data/" + md5; }
+std::string ArchiveDataKey(const std::string& prefix, const std::string& md5) {
+    return prefix + "data/" + md5;
+}
 std::string ArchiveLayoutKey(const std::string& prefix, uint32_t hash, uint32_t id) {
     return prefix + "layout/" + LayoutRecordName(hash, id);
 }
@@ -56,11 +58,13 @@ std::string ArchiveJournalKey(const std::string& prefix, const std::string& set,
     std::snprintf(buffer, sizeof buffer, "%016" PRIx64 "-%016" PRIx64, first, last);
     return ArchiveJournalPrefix(prefix, set) + buffer;
 }
-std::string ArchiveFleetKey(const std::string& prefix) { return "fleet/" + prefix + "newest"; }
+std::string ArchiveFleetKey(const std::string& prefix) {
+    return "fleet/" + prefix + "newest";
+}
 
 std::string ArchiveSetName(int64_t time, uint32_t hash, uint32_t id, const std::string& md5) {
     time_t t = static_cast<time_t>(time);
-    struct tm tm{};
+    struct tm tm {};
     gmtime_r(&t, &tm);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
@@ -70,7 +74,7 @@ std::string ArchiveSetName(int64_t time, uint32_t hash, uint32_t id, const std::
 bool ParseArchiveSetName(const std::string& name, ArchiveSet* set) {
     // 16 + 1 + 8 + 1 + 8 + 1 + 32
     if (name.size() != 67 || name[16] != '.' || name[25] != '.' || name[34] != '.') return false;
-    struct tm tm{};
+    struct tm tm {};
     const char* end = strptime(name.c_str(), "%Y%m%dT%H%M%SZ", &tm);
     if (end != name.c_str() + 16) return false;
     std::string md5 = name.substr(35);
@@ -84,9 +88,8 @@ bool ParseArchiveSetName(const std::string& name, ArchiveSet* set) {
 
 std::string EncodeSetManifest(const SetManifest& m) {
     std::ostringstream out;
-    out << "ovretain-archive-set 1\ntime " << m.Time << "\nmd5 " << m.Md5 << "\nlength " << m.Entry.Length
-        << "\ncrc " << Hex8(m.Entry.Crc) << "\nhash " << Hex8(m.Entry.Hash) << "\nlayout " << Hex8(m.Entry.LayoutId)
-        << "\n";
+    out << "ovretain-archive-set 1\ntime " << m.Time << "\nmd5 " << m.Md5 << "\nlength " << m.Entry.Length << "\ncrc "
+        << Hex8(m.Entry.Crc) << "\nhash " << Hex8(m.Entry.Hash) << "\nlayout " << Hex8(m.Entry.LayoutId) << "\n";
     return out.str();
 }
 
@@ -185,8 +188,7 @@ bool ReadArchiveSet(S3Store* store, const std::string& prefix, const std::string
         *why = "the set's retain file does not match its manifest";
         return false;
     }
-    if (!get(ArchiveLayoutKey(prefix, m.Entry.Hash, m.Entry.LayoutId), &pulled->Layout, "layout record"))
-        return false;
+    if (!get(ArchiveLayoutKey(prefix, m.Entry.Hash, m.Entry.LayoutId), &pulled->Layout, "layout record")) return false;
     const std::vector<uint8_t>& layout = pulled->Layout;
     if (layout.size() < 28 || Crc32c(0, layout.data(), layout.size() - 4) != m.Entry.LayoutId ||
         GetLe32(&layout[layout.size() - 4]) != m.Entry.LayoutId) {
@@ -204,8 +206,7 @@ bool ReadArchiveSet(S3Store* store, const std::string& prefix, const std::string
     for (const S3Object& part : parts) {  // in key order: by first sequence
         unsigned long long first = 0, last = 0;
         const std::string name = part.Key.substr(part.Key.rfind('/') + 1);
-        if (std::sscanf(name.c_str(), "%16llx-%16llx", &first, &last) != 2 || first != expected || last < first)
-            break;
+        if (std::sscanf(name.c_str(), "%16llx-%16llx", &first, &last) != 2 || first != expected || last < first) break;
         std::vector<uint8_t> bytes;
         if (!get(part.Key, &bytes, "journal")) return false;
         journal.insert(journal.end(), bytes.begin(), bytes.end());

@@ -21,7 +21,7 @@ constexpr const char kRetainName[] = "OvRetain.bin";
 
 bool StandardErrorIsJournal() {
     const char* stream = std::getenv("JOURNAL_STREAM");
-    struct stat st{};
+    struct stat st {};
     if (!stream || fstat(STDERR_FILENO, &st) != 0) return false;
     unsigned long long dev = 0, ino = 0;
     return std::sscanf(stream, "%llu:%llu", &dev, &ino) == 2 && dev == st.st_dev && ino == st.st_ino;
@@ -61,8 +61,12 @@ bool LearnKeys(ArchiveShipper* s) {
     return true;
 }
 
-uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
-uint64_t Le64(const uint8_t* p) { return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint64_t Le64(const uint8_t* p) {
+    return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
+}
 
 void NoRecord(void*, uint32_t, const uint8_t*, uint16_t) {}
 
@@ -117,8 +121,7 @@ bool ShipSet(ArchiveShipper* s, PDir* dir, const std::vector<uint8_t>& bytes, co
     if (!ShipJournal(s, dir)) return false;
     S3Result result;
     auto removed = [](const std::string& name) { ArchiveLog("DBG", "Archive: set " + name + " removed (retention)"); };
-    if (!PruneArchiveSets(&s->Store, prefix, s->Config->Keep, removed, &result))
-        return Failed(s, "retention", result);
+    if (!PruneArchiveSets(&s->Store, prefix, s->Config->Keep, removed, &result)) return Failed(s, "retention", result);
     s->Listed = false;  // retention may have removed objects this run knew
     return true;
 }
@@ -128,7 +131,7 @@ bool Pass(ArchiveShipper* s, bool journalDue) {
     if (!dir) return true;  // no retain directory yet: nothing to ship
     s->PendingBytes = 0;
     bool ok = true;
-    struct stat st{};
+    struct stat st {};
     if (PDirStat(dir, kRetainName, &st)) {
         const int64_t changeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
         if (st.st_ino != s->Inode || st.st_size != s->Size || changeNs != s->ChangeNs) {
@@ -258,10 +261,10 @@ void WriteArchiveStatus(const ArchiveShipper& s) {
     std::fprintf(f,
                  "pid %d\nstate %s\nupdated %lld\nlast_success %lld\npending_bytes %llu\nuploads %llu\n"
                  "errors %llu\nlast_set %s\nlast_error %s\n",
-                 static_cast<int>(getpid()), s.Failing ? "failing" : "ok",
-                 static_cast<long long>(std::time(nullptr)), static_cast<long long>(s.LastSuccess),
-                 static_cast<unsigned long long>(s.PendingBytes), static_cast<unsigned long long>(s.Uploads),
-                 static_cast<unsigned long long>(s.Errors), s.Set.c_str(), s.Failing ? s.LastError.c_str() : "");
+                 static_cast<int>(getpid()), s.Failing ? "failing" : "ok", static_cast<long long>(std::time(nullptr)),
+                 static_cast<long long>(s.LastSuccess), static_cast<unsigned long long>(s.PendingBytes),
+                 static_cast<unsigned long long>(s.Uploads), static_cast<unsigned long long>(s.Errors), s.Set.c_str(),
+                 s.Failing ? s.LastError.c_str() : "");
     const bool ok = std::fclose(f) == 0;
     if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) std::remove(tmp.c_str());
 }

@@ -24,18 +24,22 @@ namespace {
 
 std::atomic<bool> gStop{false};
 
-void OnSignal(int) { gStop = true; }
+void OnSignal(int) {
+    gStop = true;
+}
 
 // Sleeps up to `seconds`, waking early for a stop.
 void Nap(double seconds) {
     for (double left = seconds; left > 0 && !gStop; left -= 0.1) {
-        struct timespec step{0, 100000000};
+        struct timespec step {
+            0, 100000000
+        };
         nanosleep(&step, nullptr);
     }
 }
 
 double Now() {
-    struct timespec now{};
+    struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
@@ -72,7 +76,7 @@ int main(int argc, char** argv) {
                     config.Prefix.c_str());
         return 0;
     }
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnSignal;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);

@@ -97,8 +97,8 @@ bool Request(S3Store* store, const char* method, const std::string& key,
     static const uint8_t kEmpty = 0;
     const uint8_t* payload = data ? data : &kEmpty;
     curl_slist* headers = nullptr;
-    headers = curl_slist_append(headers,
-                                ("x-amz-content-sha256: " + Digest(EVP_sha256(), payload, size, true)).c_str());
+    headers =
+        curl_slist_append(headers, ("x-amz-content-sha256: " + Digest(EVP_sha256(), payload, size, true)).c_str());
     if (data) headers = curl_slist_append(headers, ("Content-MD5: " + Digest(EVP_md5(), payload, size, false)).c_str());
     const std::string sigv4 = "aws:amz:" + store->Region + ":s3";
     const std::string user = store->AccessKey + ":" + store->Secret;
@@ -264,7 +264,7 @@ void S3Close(S3Store* store) {
 }
 
 int64_t S3TimeSeconds(const std::string& text) {
-    struct tm tm{};
+    struct tm tm {};
     if (!strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) return -1;
     return static_cast<int64_t>(timegm(&tm));
 }

@@ -8,8 +8,8 @@
 
 #include <ctime>
 #include <iomanip>
-#include <sstream>
 #include <ostream>
+#include <sstream>
 #include <vector>
 
 #include "archive/archive_config.h"
@@ -39,7 +39,7 @@ bool Connect(const Invocation& inv, S3Store* store, std::string* prefix, std::os
 
 std::string Stamp(int64_t seconds) {
     time_t t = static_cast<time_t>(seconds);
-    struct tm tm{};
+    struct tm tm {};
     gmtime_r(&t, &tm);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
@@ -89,8 +89,8 @@ int List(const Invocation& inv, S3Store* store, const std::string& prefix, std::
         for (size_t i = 0; i < sets.size(); ++i) {
             const ArchiveSet& s = sets[i];
             out << (i ? "," : "") << "{\"set\":" << JsonString(s.Name) << ",\"time\":" << JsonString(Stamp(s.Time))
-                << ",\"hash\":\"" << Hex8(s.Hash) << "\",\"layout\":\"" << Hex8(s.LayoutId)
-                << "\",\"size\":" << s.Size << ",\"verified\":" << (s.Present ? "true" : "false") << "}";
+                << ",\"hash\":\"" << Hex8(s.Hash) << "\",\"layout\":\"" << Hex8(s.LayoutId) << "\",\"size\":" << s.Size
+                << ",\"verified\":" << (s.Present ? "true" : "false") << "}";
         }
         out << "]\n";
         return kExitOk;
@@ -123,8 +123,8 @@ bool PickSet(S3Store* store, const std::string& prefix, const std::string& wante
     return true;
 }
 
-int Pull(S3Store* store, const std::string& prefix, const std::string& set, const std::string& dir,
-         PulledSet* pulled, std::ostream& err) {
+int Pull(S3Store* store, const std::string& prefix, const std::string& set, const std::string& dir, PulledSet* pulled,
+         std::ostream& err) {
     std::string why;
     if (!ReadArchiveSet(store, prefix, set, pulled, &why)) {
         err << "ovnode: set " << set << " of " << prefix << ": " << why << "\n";
@@ -137,8 +137,7 @@ int Pull(S3Store* store, const std::string& prefix, const std::string& set, cons
     return kExitOk;
 }
 
-int Restore(const Invocation& inv, S3Store* store, const std::string& prefix, std::ostream& out,
-            std::ostream& err) {
+int Restore(const Invocation& inv, S3Store* store, const std::string& prefix, std::ostream& out, std::ostream& err) {
     std::string set;
     if (inv.Args.size() > 2) {
         err << "ovnode: too many arguments to archive restore\n";
@@ -197,8 +196,8 @@ int CommandArchive(const Invocation& inv, std::ostream& out, std::ostream& err) 
     const size_t args = inv.Args.size();
     const bool shapeOk = (what == "list" && args == 1) || (what == "pull" && args == 3) ||
                          (what == "restore" && args <= 2) || (what == "verify" && args == 1);
-    if (!shapeOk || (inv.All && what != "list") || (inv.Json && what != "list") ||
-        (inv.DryRun && what != "restore") || (inv.All && !inv.From.empty())) {
+    if (!shapeOk || (inv.All && what != "list") || (inv.Json && what != "list") || (inv.DryRun && what != "restore") ||
+        (inv.All && !inv.From.empty())) {
         err << "ovnode: usage: ovnode archive list [--json] | list --all | pull SET DIR | restore [SET|latest] "
                "[--from PREFIX] [--dry-run] | verify\n";
         return kExitUsage;
@@ -213,10 +212,10 @@ int CommandArchive(const Invocation& inv, std::ostream& out, std::ostream& err) 
         PulledSet pulled;
         std::string set;
         status = PickSet(&store, prefix, inv.Args[1], &set, err) ? Pull(&store, prefix, set, inv.Args[2], &pulled, err)
-                                                                  : kExitFailure;
+                                                                 : kExitFailure;
         if (status == kExitOk)
-            out << "set " << set << " into " << inv.Args[2] << ": " << pulled.File.size() << " bytes, "
-                << pulled.Groups << " journal groups\n";
+            out << "set " << set << " into " << inv.Args[2] << ": " << pulled.File.size() << " bytes, " << pulled.Groups
+                << " journal groups\n";
     } else if (what == "restore") {
         status = Restore(inv, &store, prefix, out, err);
     } else {
