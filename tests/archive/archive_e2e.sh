@@ -6,7 +6,8 @@
 # the archive with exit status 1 and no secret in what it prints; retention
 # keeps the newest `keep` sets; A's drive root is deleted and controller B
 # (another node space, an empty drive root, the same layout) restores A's
-# newest set by A's prefix, with a value that only the journal had shipped.
+# newest set by A's prefix, with a value that only the journal had shipped;
+# ovnode status and metrics show the archive's state.
 # Exit 77 (skipped, saying why) without a gateway.
 #
 #   archive_e2e.sh BUILD_DIR
@@ -117,6 +118,12 @@ done
 [ "$(sets)" = 2 ] || fail "keep = 2 left $(sets) sets: $(a archive list)"
 grep -q "removed (retention)" "$work/archive-a.log" || fail "no retention line in the archive's log"
 a archive verify >"$work/verify.out" || fail "verify: $(cat "$work/verify.out")"
+a status >"$work/status.out" || true
+grep -q '^archive  *ok, last shipped 20' "$work/status.out" || fail "status: $(cat "$work/status.out")"
+a metrics >"$work/metrics.out" || fail "metrics failed"
+for metric in last_success_timestamp_seconds pending_bytes uploads_total errors_total; do
+  grep -q "^ovretain_archive_$metric [0-9]" "$work/metrics.out" || fail "no metric ovretain_archive_$metric"
+done
 
 # A change only the journal holds, then A's service is killed and its drive
 # root deleted.
