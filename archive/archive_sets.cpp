@@ -260,7 +260,8 @@ bool WritePulledSet(const PulledSet& pulled, const std::string& dir, std::string
 }
 
 bool PruneArchiveSets(S3Store* store, const std::string& prefix, unsigned keep,
-                      const std::function<void(const std::string&)>& removed, S3Result* result) {
+                      const std::function<void(const std::string&)>& removed,
+                      const std::function<void(const std::string&)>& deleted, S3Result* result) {
     std::vector<ArchiveSet> sets;
     if (!ListArchiveSets(store, prefix, &sets, result)) return false;
     std::set<std::string> kept;
@@ -291,6 +292,7 @@ bool PruneArchiveSets(S3Store* store, const std::string& prefix, unsigned keep,
     for (const S3Object& object : objects) {
         if (data.count(object.Key) || records.count(object.Key)) continue;
         if (!S3Delete(store, object.Key, result)) return false;
+        deleted(object.Key);
     }
     return true;
 }

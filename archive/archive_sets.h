@@ -89,6 +89,8 @@ bool WritePulledSet(const PulledSet& pulled, const std::string& dir, std::string
 // Retention: keeps the newest `keep` sets and the newest set of each layout;
 // removes the others (manifest first, so a set is never seen half removed,
 // then its journal), then every data object and layout record no kept set
-// names. `removed` hears of each set removed.
+// names. `removed` hears of each set removed, `deleted` of each data object
+// and layout record deleted.
 bool PruneArchiveSets(S3Store* store, const std::string& prefix, unsigned keep,
-                      const std::function<void(const std::string&)>& removed, S3Result* result);
+                      const std::function<void(const std::string&)>& removed,
+                      const std::function<void(const std::string&)>& deleted, S3Result* result);

@@ -92,16 +92,21 @@ bool ShipJournal(ArchiveShipper* s, PDir* dir) {
 
 bool ShipSet(ArchiveShipper* s, PDir* dir, const std::vector<uint8_t>& bytes, const CheckEntry& entry) {
     const std::string& prefix = s->Config->Prefix;
+    struct timespec begin {};
+    clock_gettime(CLOCK_MONOTONIC, &begin);
     const std::string layoutName = LayoutRecordName(entry.Hash, entry.LayoutId);
+    if (!s->Listed && !LearnKeys(s)) return false;
+    // The record is read only when the store lacks it (16 MB at 1M nodes).
+    const std::string layoutKey = ArchiveLayoutKey(prefix, entry.Hash, entry.LayoutId);
     std::vector<uint8_t> layout;
-    if (entry.LayoutId == 0 || !PDirReadWhole(dir, layoutName.c_str(), &layout, uint64_t{256} << 20)) {
+    const bool stored = s->Keys.count(layoutKey) != 0;
+    if (entry.LayoutId == 0 || (!stored && !PDirReadWhole(dir, layoutName.c_str(), &layout, uint64_t{256} << 20))) {
         // Nothing to ship without the record that tells the slots apart.
         if (s->LastError.rfind("no layout record", 0) != 0)
             ArchiveLog("WRN", "Archive: retain file not shipped: no layout record " + layoutName);
         s->LastError = "no layout record " + layoutName;
         return true;
     }
-    if (!s->Listed && !LearnKeys(s)) return false;
     SetManifest manifest;
     manifest.Time = static_cast<int64_t>(std::time(nullptr));
     manifest.Md5 = Md5Hex(bytes.data(), bytes.size());
@@ -109,20 +114,28 @@ bool ShipSet(ArchiveShipper* s, PDir* dir, const std::vector<uint8_t>& bytes, co
     const std::string set = ArchiveSetName(manifest.Time, entry.Hash, entry.LayoutId, manifest.Md5);
     const std::string text = EncodeSetManifest(manifest);
     if (!PutOnce(s, ArchiveDataKey(prefix, manifest.Md5), bytes) ||
-        !PutOnce(s, ArchiveLayoutKey(prefix, entry.Hash, entry.LayoutId), layout) ||
-        !Put(s, ArchiveManifestKey(prefix, set), reinterpret_cast<const uint8_t*>(text.data()), text.size()) ||
-        !Put(s, ArchiveFleetKey(prefix), reinterpret_cast<const uint8_t*>(set.data()), set.size()))
+        (!stored && !Put(s, layoutKey, layout.data(), layout.size())) ||
+        !Put(s, ArchiveManifestKey(prefix, set), reinterpret_cast<const uint8_t*>(text.data()), text.size()))
         return false;
+    // The set is there from here on.
+    struct timespec end {};
+    clock_gettime(CLOCK_MONOTONIC, &end);
     s->Set = set;
     s->Shipped = JournalIdentity{entry.Hash, entry.Length, entry.Crc};
     s->JournalSequence = 0;
     s->JournalOffset = kJournalHeaderSize;
-    ArchiveLog("DBG", "Archive: set " + set + " shipped (" + std::to_string(bytes.size()) + " bytes)");
+    char took[32];
+    std::snprintf(took, sizeof took, "%.3f",
+                  static_cast<double>(end.tv_sec - begin.tv_sec) + (end.tv_nsec - begin.tv_nsec) / 1e9);
+    ArchiveLog("DBG",
+               "Archive: set " + set + " shipped (" + std::to_string(bytes.size()) + " bytes in " + took + " s)");
+    if (!Put(s, ArchiveFleetKey(prefix), reinterpret_cast<const uint8_t*>(set.data()), set.size())) return false;
     if (!ShipJournal(s, dir)) return false;
     S3Result result;
     auto removed = [](const std::string& name) { ArchiveLog("DBG", "Archive: set " + name + " removed (retention)"); };
-    if (!PruneArchiveSets(&s->Store, prefix, s->Config->Keep, removed, &result)) return Failed(s, "retention", result);
-    s->Listed = false;  // retention may have removed objects this run knew
+    auto deleted = [s](const std::string& key) { s->Keys.erase(key); };
+    if (!PruneArchiveSets(&s->Store, prefix, s->Config->Keep, removed, deleted, &result))
+        return Failed(s, "retention", result);
     return true;
 }
 
