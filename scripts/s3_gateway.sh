@@ -11,6 +11,9 @@
 #                                     gateway answers and the bucket exists
 #   scripts/s3_gateway.sh stop DIR    stops the daemons by the pids that
 #                                     start recorded in DIR/pids
+#   scripts/s3_gateway.sh gateway-down DIR | gateway-up DIR
+#                                     stops / starts the gateway alone (the
+#                                     store unreachable, then back)
 #
 # Exit status of start: 0 running; 77 when this machine cannot run the
 # cluster (the packages missing, not root), saying why; 1 on a failure, with
@@ -32,11 +35,16 @@ if [ -z "$cmd" ] || [ -z "$dir" ]; then
   exit 2
 fi
 
+# Stops the recorded daemons (all, or those named $1) and forgets them.
 stop() {
   [ -f "$dir/pids" ] || return 0
-  local pid
-  local pids=()
-  while read -r pid; do
+  local name pid
+  local pids=() keep=()
+  while read -r name pid; do
+    if [ -n "${1:-}" ] && [ "$name" != "$1" ]; then
+      keep+=("$name $pid")
+      continue
+    fi
     [[ $pid =~ ^[0-9]+$ ]] && kill -0 "$pid" 2>/dev/null && pids+=("$pid")
   done <"$dir/pids"
   if ((${#pids[@]})); then
@@ -50,14 +58,18 @@ stop() {
     done
     kill -KILL "${pids[@]}" 2>/dev/null || true
   fi
-  rm -f "$dir/pids"
+  if ((${#keep[@]})); then printf '%s\n' "${keep[@]}" >"$dir/pids"; else rm -f "$dir/pids"; fi
 }
 
 if [ "$cmd" = stop ]; then
   stop
   exit 0
 fi
-if [ "$cmd" != start ]; then
+if [ "$cmd" = gateway-down ]; then
+  stop rgw
+  exit 0
+fi
+if [ "$cmd" != start ] && [ "$cmd" != gateway-up ]; then
   echo "usage: $0 start|stop DIR" >&2
   exit 2
 fi
@@ -84,10 +96,53 @@ free_port() {
   return 1
 }
 
+fail() {
+  echo "s3 gateway: $*" >&2
+  local log
+  for log in "$dir"/log/*.log "$dir"/log/*.out; do
+    [ -f "$log" ] || continue
+    echo "--- $log" >&2
+    tail -n 15 "$log" >&2
+  done
+  [ "$cmd" = start ] && stop
+  exit 1
+}
+
+# Starts a daemon in the foreground of a session of its own and records its pid.
+run_daemon() {
+  local name=$1
+  shift
+  setsid "$@" -f -c "$conf" >>"$dir/log/$name.out" 2>&1 </dev/null &
+  echo "$name $!" >>"$dir/pids"
+}
+
+# Waits (at most 60 s) until "$@" succeeds.
+wait_for() {
+  local what=$1
+  shift
+  local deadline=$((SECONDS + 60))
+  while ((SECONDS < deadline)); do
+    timeout 10 "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  fail "$what: no answer within 60 s"
+}
+
+if [ "$cmd" = gateway-up ]; then
+  dir=$(cd "$dir" && pwd)
+  conf=$dir/ceph.conf
+  rgw_port=$(sed -n 's/^rgw frontends = beast endpoint=127.0.0.1:\([0-9]*\)$/\1/p' "$conf")
+  run_daemon rgw radosgw -n client.rgw.gw
+  wait_for "gateway" curl -sf -o /dev/null "http://127.0.0.1:$rgw_port/"
+  exit 0
+fi
+
 stop
 rm -rf "$dir"
 mkdir -p "$dir"/{run,log,mon,osd/ceph-0,rgw}
 dir=$(cd "$dir" && pwd)
+conf=$dir/ceph.conf
+
 mon_port=$(free_port)
 rgw_port=$(free_port)
 fsid=$(uuidgen)
@@ -133,38 +188,6 @@ rgw frontends = beast endpoint=127.0.0.1:$rgw_port
 rgw data = $dir/rgw
 rgw dns name = 127.0.0.1
 EOF
-
-fail() {
-  echo "s3 gateway: $*" >&2
-  local log
-  for log in "$dir"/log/*.log "$dir"/log/*.out; do
-    [ -f "$log" ] || continue
-    echo "--- $log" >&2
-    tail -n 15 "$log" >&2
-  done
-  stop
-  exit 1
-}
-
-# Starts a daemon in the foreground of a session of its own and records its pid.
-run_daemon() {
-  local name=$1
-  shift
-  setsid "$@" -f -c "$conf" >"$dir/log/$name.out" 2>&1 </dev/null &
-  echo $! >>"$dir/pids"
-}
-
-# Waits (at most 60 s) until "$@" succeeds.
-wait_for() {
-  local what=$1
-  shift
-  local deadline=$((SECONDS + 60))
-  while ((SECONDS < deadline)); do
-    timeout 10 "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  fail "$what: no answer within 60 s"
-}
 
 ceph=(ceph -c "$conf" --connect-timeout 10)
 monmaptool --create --addv a "[v2:127.0.0.1:$mon_port]" --fsid "$fsid" "$dir/monmap" >/dev/null
