@@ -112,6 +112,11 @@ bool ShipSet(ArchiveShipper* s, PDir* dir, const std::vector<uint8_t>& bytes, co
     manifest.Md5 = Md5Hex(bytes.data(), bytes.size());
     manifest.Entry = entry;
     const std::string set = ArchiveSetName(manifest.Time, entry.Hash, entry.LayoutId, manifest.Md5);
+    if (set == s->Set) {
+        // The same bytes saved again within the second: a name of its own next second.
+        s->Again = true;
+        return true;
+    }
     const std::string text = EncodeSetManifest(manifest);
     if (!PutOnce(s, ArchiveDataKey(prefix, manifest.Md5), bytes) ||
         (!stored && !Put(s, layoutKey, layout.data(), layout.size())) ||
@@ -121,6 +126,7 @@ bool ShipSet(ArchiveShipper* s, PDir* dir, const std::vector<uint8_t>& bytes, co
     struct timespec end {};
     clock_gettime(CLOCK_MONOTONIC, &end);
     s->Set = set;
+    s->SetInode = s->Inode;
     s->Shipped = JournalIdentity{entry.Hash, entry.Length, entry.Crc};
     s->JournalSequence = 0;
     s->JournalOffset = kJournalHeaderSize;
@@ -161,13 +167,17 @@ bool Pass(ArchiveShipper* s, bool journalDue) {
             std::string why;
             if (ReadRetainBytes(dir, kRetainName, &bytes, &crc, &step) && bytes.size() >= 4 &&
                 VerifyRetainFile(dir, bytes.size(), crc, Le32(bytes.data()), &entry, &why) == CHECK_VERIFIED) {
-                if (JournalIdentity{entry.Hash, entry.Length, entry.Crc} == s->Shipped && !s->Set.empty()) {
+                const bool same = JournalIdentity{entry.Hash, entry.Length, entry.Crc} == s->Shipped &&
+                                  !s->Set.empty() && (s->SetInode == 0 || s->SetInode == st.st_ino);
+                if (same) {
+                    s->SetInode = st.st_ino;
                     s->Verified = true;
                 } else {
                     s->PendingBytes += bytes.size();
+                    s->Again = false;
                     ok = ShipSet(s, dir, bytes, entry);
-                    if (ok) s->PendingBytes -= bytes.size();
-                    s->Verified = ok;
+                    if (ok && !s->Again) s->PendingBytes -= bytes.size();
+                    s->Verified = ok && !s->Again;
                     journalDue = false;  // shipped with the set
                 }
             } else {

@@ -2,7 +2,8 @@
 // directory to the store (archive_sets.h gives the layout).
 //
 // A pass (ShipArchiveOnce) looks at OvRetain.bin: a file it has not shipped
-// that verifies by its check record is read once and shipped as a new set -
+// (a new save, even of the same bytes, since each save starts a journal of
+// its own) that verifies by its check record is read once and shipped as a new set -
 // its bytes and its layout record unless the store has them already, then
 // its manifest, then the fleet marker - followed by the whole journal
 // groups that extend it; then retention runs. A file that does not verify
@@ -44,6 +45,11 @@ struct ArchiveShipper {
     off_t Size = -1;
     int64_t ChangeNs = -1;
     bool Verified = false;  // that file verified and is shipped
+    // The inode of the file the set was shipped from (0: the set was found
+    // in the store at the start). A save of the same bytes starts a new
+    // journal, so it makes a new set (its bytes are not uploaded again).
+    ino_t SetInode = 0;
+    bool Again = false;  // the pass could not name a new set yet: the next one ships it
     // Health and counts, for the status file.
     bool Failing = false;
     unsigned FailedPasses = 0;
