@@ -90,6 +90,20 @@ bool ShipJournal(ArchiveShipper* s, PDir* dir) {
     return true;
 }
 
+// The fleet marker and retention, owed after each new set until they have run.
+bool Retain(ArchiveShipper* s) {
+    const std::string& set = s->Set;
+    if (!Put(s, ArchiveFleetKey(s->Config->Prefix), reinterpret_cast<const uint8_t*>(set.data()), set.size()))
+        return false;
+    S3Result result;
+    auto removed = [](const std::string& name) { ArchiveLog("DBG", "Archive: set " + name + " removed (retention)"); };
+    auto deleted = [s](const std::string& key) { s->Keys.erase(key); };
+    if (!PruneArchiveSets(&s->Store, s->Config->Prefix, s->Config->Keep, removed, deleted, &result))
+        return Failed(s, "retention", result);
+    s->RetentionOwed = false;
+    return true;
+}
+
 bool ShipSet(ArchiveShipper* s, PDir* dir, const std::vector<uint8_t>& bytes, const CheckEntry& entry) {
     const std::string& prefix = s->Config->Prefix;
     struct timespec begin {};
@@ -135,14 +149,9 @@ bool ShipSet(ArchiveShipper* s, PDir* dir, const std::vector<uint8_t>& bytes, co
                   static_cast<double>(end.tv_sec - begin.tv_sec) + (end.tv_nsec - begin.tv_nsec) / 1e9);
     ArchiveLog("DBG",
                "Archive: set " + set + " shipped (" + std::to_string(bytes.size()) + " bytes in " + took + " s)");
-    if (!Put(s, ArchiveFleetKey(prefix), reinterpret_cast<const uint8_t*>(set.data()), set.size())) return false;
+    s->RetentionOwed = true;
     if (!ShipJournal(s, dir)) return false;
-    S3Result result;
-    auto removed = [](const std::string& name) { ArchiveLog("DBG", "Archive: set " + name + " removed (retention)"); };
-    auto deleted = [s](const std::string& key) { s->Keys.erase(key); };
-    if (!PruneArchiveSets(&s->Store, prefix, s->Config->Keep, removed, deleted, &result))
-        return Failed(s, "retention", result);
-    return true;
+    return Retain(s);
 }
 
 bool Pass(ArchiveShipper* s, bool journalDue) {
@@ -188,6 +197,7 @@ bool Pass(ArchiveShipper* s, bool journalDue) {
         }
     }
     if (ok && journalDue && !s->Set.empty()) ok = ShipJournal(s, dir);
+    if (ok && s->RetentionOwed) ok = Retain(s);
     PDirClose(dir);
     return ok;
 }
@@ -267,6 +277,13 @@ bool ShipArchiveOnce(ArchiveShipper* s, bool journalDue) {
         return false;
     }
     if (s->Failing) {
+        // Nothing needed the store in this pass: ask it once.
+        S3Result result;
+        if (s->Uploads == before && !S3CheckBucket(&s->Store, &result)) {
+            Failed(s, "bucket check", result);
+            ++s->FailedPasses;
+            return false;
+        }
         ArchiveLog("WRN", "Archive store answers again after " + std::to_string(s->FailedPasses) +
                               " failed attempts; shipping resumed");
     }

@@ -13,7 +13,8 @@
 // never shipped.
 //
 // The store's health: the first failed pass writes one "WRN" line, the
-// first pass that succeeds after failures another; the caller waits longer
+// first pass after failures whose requests the store answered another (a
+// pass with nothing to ship asks the store once to find out); the caller waits longer
 // between failed passes (ArchiveRetryDelay). Nothing is written into the
 // retain directory. One thread; the state is the caller's.
 #pragma once
@@ -49,7 +50,8 @@ struct ArchiveShipper {
     // in the store at the start). A save of the same bytes starts a new
     // journal, so it makes a new set (its bytes are not uploaded again).
     ino_t SetInode = 0;
-    bool Again = false;  // the pass could not name a new set yet: the next one ships it
+    bool Again = false;          // the pass could not name a new set yet: the next one ships it
+    bool RetentionOwed = false;  // the fleet marker and retention after a set, until they have run
     // Health and counts, for the status file.
     bool Failing = false;
     unsigned FailedPasses = 0;
