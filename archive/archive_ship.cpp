@@ -72,10 +72,19 @@ void NoRecord(void*, uint32_t, const uint8_t*, uint16_t) {}
 
 // Ships the groups after those shipped; true when there was nothing to ship.
 bool ShipJournal(ArchiveShipper* s, PDir* dir) {
+    // An idle plant's journal does not grow: nothing is read then.
+    struct stat st {};
+    if (!PDirStat(dir, kJournalFileName, &st)) return true;
+    if (st.st_ino == s->JournalInode && static_cast<uint64_t>(st.st_size) == s->JournalSeen) return true;
     std::vector<uint8_t> journal;
     if (!ReadJournalOf(dir, kJournalFileName, s->Shipped, &journal)) return true;
     JournalReplay replay = ReplayJournalGroups(journal.data(), journal.size(), NoRecord, nullptr);
-    if (replay.LastSequence <= s->JournalSequence) return true;
+    const auto seen = [&] {
+        s->JournalInode = st.st_ino;
+        s->JournalSeen = journal.size();
+        return true;
+    };
+    if (replay.LastSequence <= s->JournalSequence) return seen();
     // Where the first group not shipped starts.
     size_t at = kJournalHeaderSize;
     while (at + kJournalGroupHeaderSize <= replay.WholeBytes && Le64(&journal[at + 4]) <= s->JournalSequence)
@@ -87,7 +96,7 @@ bool ShipJournal(ArchiveShipper* s, PDir* dir) {
     s->PendingBytes -= replay.WholeBytes - at;
     s->JournalSequence = replay.LastSequence;
     s->JournalOffset = replay.WholeBytes;
-    return true;
+    return seen();
 }
 
 // The fleet marker and retention, owed after each new set until they have run.
@@ -140,6 +149,8 @@ bool ShipSet(ArchiveShipper* s, PDir* dir, const std::vector<uint8_t>& bytes, co
     struct timespec end {};
     clock_gettime(CLOCK_MONOTONIC, &end);
     s->Set = set;
+    s->JournalInode = 0;
+    s->JournalSeen = 0;
     s->SetInode = s->Inode;
     s->Shipped = JournalIdentity{entry.Hash, entry.Length, entry.Crc};
     s->JournalSequence = 0;

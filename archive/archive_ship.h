@@ -40,6 +40,9 @@ struct ArchiveShipper {
     JournalIdentity Shipped;
     uint64_t JournalSequence = 0;
     uint64_t JournalOffset = 0;
+    // The journal file as last read (inode, length): unchanged, it is not read again.
+    ino_t JournalInode = 0;
+    uint64_t JournalSeen = 0;
     // The retain file last looked at (inode, size, change time), so that an
     // unchanged file is not read again.
     ino_t Inode = 0;
