@@ -167,7 +167,15 @@ bool ShipSet(ArchiveShipper* s, PDir* dir, const std::vector<uint8_t>& bytes, co
 
 bool Pass(ArchiveShipper* s, bool journalDue) {
     PDir* dir = PDirOpen(s->Config->RetainDir.c_str());
-    if (!dir) return true;  // no retain directory yet: nothing to ship
+    if (!dir) {
+        // No retain directory yet (no save so far): nothing to ship.
+        if (!s->DirMissingSaid)
+            ArchiveLog("WRN", "Archive: retain directory " + s->Config->RetainDir +
+                                  " cannot be opened: " + std::strerror(errno) + "; shipping once it can");
+        s->DirMissingSaid = true;
+        return true;
+    }
+    s->DirMissingSaid = false;
     s->PendingBytes = 0;
     bool ok = true;
     struct stat st {};

@@ -53,8 +53,9 @@ struct ArchiveShipper {
     // in the store at the start). A save of the same bytes starts a new
     // journal, so it makes a new set (its bytes are not uploaded again).
     ino_t SetInode = 0;
-    bool Again = false;          // the pass could not name a new set yet: the next one ships it
-    bool RetentionOwed = false;  // the fleet marker and retention after a set, until they have run
+    bool Again = false;           // the pass could not name a new set yet: the next one ships it
+    bool DirMissingSaid = false;  // the line about a retain directory that cannot be opened
+    bool RetentionOwed = false;   // the fleet marker and retention after a set, until they have run
     // Health and counts, for the status file.
     bool Failing = false;
     unsigned FailedPasses = 0;
