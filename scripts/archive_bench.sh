@@ -24,9 +24,12 @@ pids=()
 own_gateway=0
 cleanup() {
   local pid
+  # The service's stop save first, so that nothing holds the node space.
+  ovnode service stop --wait --timeout 120 >/dev/null 2>&1 || true
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  ovnode service stop --wait >/dev/null 2>&1 || true
+  for pid in "${pids[@]}"; do while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done; done
   ovnode destroy >/dev/null 2>&1 || true
+  rm -f "/dev/shm/ovstatus-$space"
   ((own_gateway)) && bash scripts/s3_gateway.sh stop "$work/gateway"
   rm -rf "$work/drives"
 }
