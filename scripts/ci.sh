@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The whole CI run: the test suite in the normal build (and the plant-life
-# simulator's bounded run on it), under AddressSanitizer with
+# The whole CI run: the test suite in the normal build (with the plant-life
+# simulator's bounded run on it, and the archive's tests against a real S3
+# gateway started for them), under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and under ThreadSanitizer (the presets of
 # CMakePresets.json), then the Debian package and its boot under systemd in a
 # container, then every fuzz target for a bounded time, then the benchmarks'
@@ -28,7 +29,7 @@ report_timings() {
   # One closing line over every ctest run of the three builds.
   echo "tests: $passed passed, $failed failed"
 }
-trap 'stop_hogs; report_timings' EXIT
+trap 'stop_hogs; bash scripts/s3_gateway.sh stop build-ci-default/s3-gateway; report_timings' EXIT
 stage() {
   local name=$1
   shift
@@ -100,6 +101,27 @@ run_simulation() {
   return $status
 }
 
+# The archive's tests against a real S3 store: a one-node Ceph cluster with
+# its gateway on loopback (about 2 s to start), started once here and
+# stopped by its recorded pids whatever the tests do. Where it cannot start
+# the script says why and the tests skip, saying so too.
+run_store_tests() {
+  local dir=build-ci-default/s3-gateway status=0
+  bash scripts/deps.sh ceph-mon ceph-osd radosgw ceph-common
+  if bash scripts/s3_gateway.sh start "$dir" >/dev/null; then
+    set -a
+    # shellcheck disable=SC1091
+    . "$dir/env"
+    set +a
+  else
+    echo "archive store: the gateway did not start; the Archive tests skip"
+  fi
+  run_tests "$1" -R '^Archive\.' || status=$?
+  bash scripts/s3_gateway.sh stop "$dir"
+  unset OVRT_S3_ENDPOINT OVRT_S3_BUCKET OVRT_S3_ACCESS_KEY OVRT_S3_SECRET_FILE OVRT_S3_DIR
+  return $status
+}
+
 # Every C++ source keeps the checked-in .clang-format style.
 check_format() {
   bash scripts/deps.sh clang-format
@@ -118,6 +140,7 @@ for preset in ${CI_PRESETS:-default asan tsan}; do
     # The plant-life simulator on the normal build: the regression seeds, then
     # fresh histories up to 2,000 steps, bounded to about five minutes.
     stage "simulate" run_simulation
+    stage "archive store" run_store_tests "$preset"
   fi
 done
 

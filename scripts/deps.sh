@@ -9,7 +9,7 @@ if (($#)); then
   wanted=("$@")
 else
   wanted=(git cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          scdoc dpkg-dev systemd python3)
+          scdoc dpkg-dev systemd python3 libcurl4-openssl-dev libexpat1-dev curl)
 fi
 need=()
 for pkg in "${wanted[@]}"; do

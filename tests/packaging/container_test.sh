@@ -200,6 +200,8 @@ CSV
 ct dpkg -i /root/ovretain.deb >>"$log" 2>&1 || fail "dpkg -i failed"
 [ "$(ct systemctl is-enabled ovretain.service)" = enabled ] || fail "install did not enable ovretain.service"
 [ "$(ct systemctl is-enabled ovretain-metrics.timer)" = enabled ] || fail "install did not enable the metrics timer"
+# Enabled, and skipped until /etc/ovretain/archive.conf exists (no failed unit).
+[ "$(ct systemctl is-enabled ovretain-archive.service)" = enabled ] || fail "install did not enable the archive"
 wait_until 30 service_is active || fail "ovretain.service did not become active"
 # Type=notify: active (running) only after READY=1.
 ct systemctl status --no-pager ovretain >/dev/null || fail "systemctl status ovretain is not 0"

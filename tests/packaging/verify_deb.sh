@@ -37,12 +37,14 @@ arch=$(dpkg-deb -f "$deb" Architecture)
 [ "$(basename "$deb")" = "ovretain_${version}_${arch}.deb" ] || fail "not named ovretain_${version}_${arch}.deb"
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
-wanted=(./usr/bin/ovretain ./usr/bin/ovnode ./lib/systemd/system/ovretain.service
+wanted=(./usr/bin/ovretain ./usr/bin/ovnode ./usr/bin/ovretain-archive ./lib/systemd/system/ovretain.service
+        ./lib/systemd/system/ovretain-archive.service ./usr/share/doc/ovretain/ARCHIVE.md
         ./lib/systemd/system/ovretain-metrics.service ./lib/systemd/system/ovretain-metrics.timer
         ./usr/libexec/ovretain/ovretain-start
         ./usr/share/bash-completion/completions/ovnode ./usr/share/doc/ovretain/README.md
         ./usr/share/doc/ovretain/LICENSE ./usr/share/doc/ovretain/copyright ./usr/share/doc/ovretain/changelog.gz)
-((man)) && wanted+=(./usr/share/man/man8/ovretain.8.gz ./usr/share/man/man1/ovnode.1.gz)
+((man)) && wanted+=(./usr/share/man/man8/ovretain.8.gz ./usr/share/man/man1/ovnode.1.gz
+                    ./usr/share/man/man8/ovretain-archive.8.gz)
 for path in "${wanted[@]}"; do
   grep -qx -- "$path" <<<"$contents" || fail "holds no $path"
 done

@@ -38,6 +38,7 @@ const std::map<std::string, CommandShape>& Commands() {
         {"load", {0, 0, false, false, CommandLoad}},
         {"retain-restore", {1, 1, false, false, CommandRetainRestore}},
         {"retain-diff", {2, 2, false, false, CommandRetainDiff}},
+        {"archive", {1, 3, true, false, CommandArchive}},
     };
     return commands;
 }
@@ -93,6 +94,9 @@ const char kToolHelp[] =
     "                            write a retain file's values into the nodes by name\n"
     "  retain-diff FILE1 FILE2 [--layout RECORD]...\n"
     "                            compare two retain files by name\n"
+    "  archive list [--json | --all] | pull SET DIR | verify |\n"
+    "          restore [SET|latest] [--from PREFIX] [--dry-run]\n"
+    "                            the sets ovretain-archive keeps in the object store\n"
     "\n"
     "Options:\n"
     "  --space NAME   node space to use (default: $OVNODE_SPACE, else ovnodespace)\n"
@@ -255,6 +259,22 @@ const std::map<std::string, std::string>& CommandHelp() {
          "a file cannot be compared. The records are found as retain-restore finds\n"
          "them; with --layout (repeatable) each file takes the record given of its\n"
          "hash and length.\n"},
+        {"archive",
+         "usage: ovnode archive list [--json] [--from PREFIX]\n"
+         "       ovnode archive list --all\n"
+         "       ovnode archive pull SET DIR [--from PREFIX]\n"
+         "       ovnode archive restore [SET|latest] [--from PREFIX] [--dry-run]\n"
+         "       ovnode archive verify [--from PREFIX]\n"
+         "\n"
+         "The sets that ovretain-archive keeps in the object store, found through its\n"
+         "configuration (/etc/ovretain/archive.conf or $OVRT_ARCHIVE_CONFIG), under\n"
+         "this controller's prefix or the one --from names. list: each set's name,\n"
+         "time, layout hash, size and whether its file is stored; --all: every\n"
+         "controller prefix of the bucket with its newest set and its age. pull: the\n"
+         "set's retain file, layout record, check record and journal into DIR, each\n"
+         "checked. restore: the set's values (latest by default), its journal\n"
+         "applied, written into the nodes by name as retain-restore writes them.\n"
+         "verify: reads every set back and checks it; exit 1 when one fails.\n"},
     };
     return help;
 }
@@ -315,6 +335,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             if (result.Layouts.back().empty()) return fail("option --layout needs a layout record's path");
         } else if (a == "--dry-run") {
             result.DryRun = true;
+        } else if (a == "--all") {
+            result.All = true;
+        } else if (a == "--from" || a.rfind("--from=", 0) == 0) {
+            if (a == "--from" && i + 1 >= args.size()) return fail("option --from needs a prefix");
+            result.From = a == "--from" ? args[++i] : a.substr(7);
+            if (result.From.empty()) return fail("option --from needs a prefix");
         } else if (a == "--force") {
             force = true;
         } else if (a == "--space" || a == "--to") {
@@ -359,7 +385,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (to && !shape.TakesTo) return fail("option --to does not apply to " + result.Command);
     if (!result.Layouts.empty() && !TakesOption(result.Command, "--layout"))
         return fail("option --layout does not apply to " + result.Command);
-    if (result.DryRun && result.Command != "retain-restore")
+    if ((result.All || !result.From.empty()) && result.Command != "archive")
+        return fail("options --all and --from apply to archive only");
+    if (result.DryRun && result.Command != "retain-restore" && result.Command != "archive")
         return fail("option --dry-run does not apply to " + result.Command);
     if (force && result.Command != "destroy") return fail("option --force does not apply to " + result.Command);
     if (to && result.To.empty()) return fail("option --to needs a process name");

@@ -46,7 +46,9 @@ struct Invocation {
     double Timeout = 60;               // --timeout S, seconds, with --wait
     bool Check = false;                // retain-dump --check
     bool Journal = false;              // retain-dump --journal
-    bool DryRun = false;               // retain-restore --dry-run
+    bool DryRun = false;               // retain-restore, archive restore --dry-run
+    bool All = false;                  // archive list --all
+    std::string From;                  // archive --from PREFIX
     std::vector<std::string> Layouts;  // retain-dump, -restore, -diff --layout RECORD (repeatable)
 };
 

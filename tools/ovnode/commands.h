@@ -26,6 +26,7 @@ int CommandSave(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandLoad(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream& err);
 int CommandRetainDiff(const Invocation& inv, std::ostream& out, std::ostream& err);
+int CommandArchive(const Invocation& inv, std::ostream& out, std::ostream& err);
 
 // A text as a JSON string literal, quotes included: common/json_text.h
 // (controls escaped; a byte that is not valid UTF-8 as \udcXX).

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "archive/archive_config.h"
+#include "archive/archive_status.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/commands.h"
@@ -243,6 +245,17 @@ static bool AttachForStatus(const Invocation& inv, std::ostream& err, bool* have
     return true;
 }
 
+// The archive's status file (archive/archive_status.h): where its
+// configuration says, else the default place for the node space; false when
+// there is none (no archive runs here).
+bool ReadArchiveView(const std::string& space, ArchiveStatus* status) {
+    ArchiveConfig config;
+    std::string why;
+    const std::string path =
+        ReadArchiveConfig(ArchiveConfigPath(), &config, &why) ? config.StatusFile : DefaultArchiveStatusFile(space);
+    return ReadArchiveStatus(path, status);
+}
+
 int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
     bool haveSpace = false;
     if (!AttachForStatus(inv, err, &haveSpace)) return kExitFailure;
@@ -288,6 +301,14 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
                 << ", \"last_append\": " << (j.LastAppendNs ? JsonString(Iso(j.LastAppendNs)) : "null")
                 << ", \"compactions\": " << j.Compactions << "},\n";
         }
+        ArchiveStatus a;
+        if (ReadArchiveView(inv.Space, &a))
+            out << " \"archive\": {\"running\": " << (ArchiveStatusLive(a) ? "true" : "false")
+                << ", \"state\": " << JsonString(a.State) << ", \"last_success\": "
+                << (a.LastSuccess ? JsonString(Iso(static_cast<uint64_t>(a.LastSuccess) * 1000000000u)) : "null")
+                << ", \"pending_bytes\": " << a.PendingBytes << ", \"uploads\": " << a.Uploads
+                << ", \"errors\": " << a.Errors << ", \"last_set\": " << JsonString(a.LastSet)
+                << ", \"error\": " << JsonString(Printable(a.LastError.c_str())) << "},\n";
         out << " \"last_save_failed\": " << (lastFailed ? "true" : "false")
             << ",\n \"awaits_first_load\": " << (awaitsLoad ? "true" : "false") << "}\n";
     } else {
@@ -342,6 +363,15 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
             if (j.PeriodMs || j.Appends || j.Compactions)
                 out << "; " << j.Bytes << " bytes, " << j.Appends << " appends (last " << Iso(j.LastAppendNs) << "), "
                     << j.Compactions << " compactions";
+            out << "\n";
+        }
+        ArchiveStatus a;
+        if (ReadArchiveView(inv.Space, &a)) {
+            out << "archive       " << (ArchiveStatusLive(a) ? a.State : std::string("not running"));
+            out << ", last shipped " << (a.LastSuccess ? Iso(static_cast<uint64_t>(a.LastSuccess) * 1000000000u) : "-")
+                << ", " << a.PendingBytes << " bytes pending; " << a.Uploads << " uploads, " << a.Errors << " errors";
+            if (!a.LastSet.empty()) out << "; newest set " << a.LastSet;
+            if (!a.LastError.empty()) out << "; " << Printable(a.LastError.c_str());
             out << "\n";
         }
         if (awaitsLoad) out << "the retain file awaits its first load: autosave waits\n";
@@ -429,6 +459,22 @@ int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err) 
                    "1 when the retain file's header matches the layout of the node space.");
             out << "ovretain_retain_file_header_match " << (file.HeaderMatches() ? 1 : 0) << "\n";
         }
+    }
+    ArchiveStatus a;
+    if (ReadArchiveView(inv.Space, &a)) {
+        family("archive_up", "gauge", "1 while ovretain-archive runs.");
+        out << "ovretain_archive_up " << (ArchiveStatusLive(a) ? 1 : 0) << "\n";
+        if (a.LastSuccess) {
+            family("archive_last_success_timestamp_seconds", "gauge",
+                   "When the archive last stored something in the object store, in seconds since the Unix epoch.");
+            out << "ovretain_archive_last_success_timestamp_seconds " << a.LastSuccess << "\n";
+        }
+        family("archive_pending_bytes", "gauge", "Bytes of the retain file and journal not yet in the object store.");
+        out << "ovretain_archive_pending_bytes " << a.PendingBytes << "\n";
+        family("archive_uploads_total", "counter", "Objects stored by the archive since it started.");
+        out << "ovretain_archive_uploads_total " << a.Uploads << "\n";
+        family("archive_errors_total", "counter", "Failed requests to the object store since the archive started.");
+        out << "ovretain_archive_errors_total " << a.Errors << "\n";
     }
     return kExitOk;
 }
