@@ -101,6 +101,23 @@ void FinishJournalGroup(std::vector<uint8_t>* out, size_t groupStart) {
     Put32(g + 16, Crc32c(crc, g + kJournalGroupHeaderSize, length));
 }
 
+// Whether the group at g (with `available` bytes after its header) is
+// whole but for its length word.
+static bool LengthWordDamaged(const uint8_t* g, size_t available) {
+    const uint32_t count = Get32(g + 12);
+    const uint8_t* records = g + kJournalGroupHeaderSize;
+    size_t at = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (available - at < kJournalRecordHeaderSize) return false;
+        at += kJournalRecordHeaderSize + static_cast<uint16_t>(records[at + 4] | records[at + 5] << 8);
+        if (at > available) return false;
+    }
+    uint8_t header[16];
+    std::memcpy(header, g, sizeof header);
+    Put32(header, static_cast<uint32_t>(at));
+    return Crc32c(Crc32c(0, header, sizeof header), records, at) == Get32(g + 16);
+}
+
 JournalReplay ReplayJournalGroups(const uint8_t* data, size_t size, JournalRecordFn fn, void* context) {
     JournalReplay result;
     if (size < kJournalHeaderSize) return result;
@@ -111,7 +128,13 @@ JournalReplay ReplayJournalGroups(const uint8_t* data, size_t size, JournalRecor
         if (size - at < kJournalGroupHeaderSize) break;
         const uint8_t* g = data + at;
         const uint32_t length = Get32(g);
-        if (size - at - kJournalGroupHeaderSize < length) break;
+        if (size - at - kJournalGroupHeaderSize < length) {
+            // Past the end: a group a crash cut short, unless its length
+            // word alone was damaged - the records its count names are all
+            // there and the checksum holds with the length they fill.
+            result.Damaged = LengthWordDamaged(g, size - at - kJournalGroupHeaderSize);
+            break;
+        }
         // The group is there in full: from here a stop is damage.
         result.Damaged = true;
         if (Get64(g + 4) != result.LastSequence + 1) break;
