@@ -274,6 +274,13 @@ int64_t PFileSize(PFile* file) {
     return static_cast<int64_t>(st.st_size);
 }
 
+int64_t PFileLinkCount(PFile* file) {
+    if (!file) return Fail(EBADF), -1;
+    struct stat st;
+    if (::fstat(file->Fd, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_nlink);
+}
+
 bool PFileRead(PFile* file, void* buffer, size_t size) {
     if (PFileFaultHit(PF_READ)) return false;
     if (!file) return Fail(EBADF);

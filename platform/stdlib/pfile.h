@@ -48,6 +48,9 @@ PFile* PFileOpen(const char* path, const char* mode);
 PFile* PFileFromDescriptor(int fd, bool writing);
 // The file's current length in bytes; -1 on failure.
 int64_t PFileSize(PFile* file);
+// How many names the file has now (0: removed or replaced while open); -1
+// on failure.
+int64_t PFileLinkCount(PFile* file);
 // Reads exactly size bytes. False at end of file (the bytes that were there
 // are consumed) or on an error.
 bool PFileRead(PFile* file, void* buffer, size_t size);

@@ -232,6 +232,14 @@ bool JournalAppendChanges() {
             nodes.end());
         if (nodes.empty()) return true;
     }
+    // A journal removed or replaced while open (by hand) would take appends
+    // that no load ever reads: they wait for a full save, which starts a
+    // new journal.
+    if (Live && PFileLinkCount(Live) == 0) {
+        report(&LogChannel, "WRN", "Journal %s was removed while in use: the next full save starts a new one.",
+               kJournalName);
+        CloseLive();
+    }
     if (!Live) {
         Pending.swap(nodes);
         WantSave = true;

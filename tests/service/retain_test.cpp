@@ -632,6 +632,18 @@ TEST_F(RetainFile, AFailedSaveHandsItsNodesBackToTheJournal) {
         &records);
     EXPECT_EQ(records,
               (std::vector<std::pair<uint32_t, std::string>>{{VariableIndex("Rt.Speed"), Bytes({0x42, 0, 0, 0})}}));
+
+    // A journal removed by hand takes no append that no load would read: the
+    // change waits for the full save the journal then asks for.
+    ASSERT_EQ(std::remove(dir_.File("OvRetain.journal").c_str()), 0);
+    SetValue("Rt.Speed", Bytes({0x43, 0, 0, 0}));
+    ovtest::StderrCapture log;
+    LockRetainFile();
+    JournalAppendChanges();
+    UnlockRetainFile();
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"WRN Journal OvRetain.journal was removed while in use: the next "
+                                                    "full save starts a new one."});
+    EXPECT_TRUE(JournalWantsSave(1, 100));
 }
 
 TEST_F(RetainFile, LoadSkipsASlotWhoseBufferIsUnavailable) {
