@@ -644,7 +644,9 @@ class Sim:
         try:
             if self.wait_ready(proc, space=s2, deadline=10):
                 self.intruded = True
-                self.model.file_ok = False
+                # Its file is not the one this node space adopted: the
+                # service, whose claim is lost, waits for a load.
+                self.model.damaged()
                 self.cmd(["ovnode", "save", "--wait", "--timeout", "10"], space=s2, timeout=20)
                 self.cmd(["ovnode", "service", "stop", "--wait", "--timeout", "10"], space=s2, timeout=20)
         finally:
