@@ -47,7 +47,26 @@ void RecordAwaitedLoad() {
     if (Record == nullptr) return;
     std::lock_guard<std::mutex> hold(RecordLock);
     StatusSegmentBeginWrite(Record);
-    Record->Flags = RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0;
+    Record->Flags = (Record->Flags & ~STATUS_FLAG_AWAITS_LOAD) | (RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0);
+    StatusSegmentEndWrite(Record);
+}
+
+void RecordRunState(bool paused) {
+    // Touched by the Trig thread only.
+    static bool known = false;
+    static bool wasPaused = false;
+    if (known && paused == wasPaused) return;
+    if (!known) report(&LogChannel, "INF", "Service ready: triggers are polled every 100 ms while Run is not 0.");
+    if (paused)
+        report(&LogChannel, "INF", "Service paused: Run is 0; the triggers wait.");
+    else if (known)
+        report(&LogChannel, "INF", "Service running: Run is not 0; the triggers act.");
+    known = true;
+    wasPaused = paused;
+    if (Record == nullptr) return;
+    std::lock_guard<std::mutex> hold(RecordLock);
+    StatusSegmentBeginWrite(Record);
+    Record->Flags = (Record->Flags & STATUS_FLAG_AWAITS_LOAD) | STATUS_FLAG_POLLING | (paused ? STATUS_FLAG_PAUSED : 0);
     StatusSegmentEndWrite(Record);
 }
 
@@ -95,7 +114,8 @@ uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
             k.LastOutcome = ok ? STATUS_OUTCOME_OK : STATUS_OUTCOME_FAILED;
             ++(ok ? k.Successes : k.Failures);
             std::strncpy(k.LastError, error, kStatusErrorSize - 1);
-            Record->Flags = RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0;
+            Record->Flags =
+                (Record->Flags & ~STATUS_FLAG_AWAITS_LOAD) | (RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0);
             if (path.size() < kStatusPathSize) std::strncpy(Record->RetainPath, path.c_str(), kStatusPathSize - 1);
             StatusSegmentEndWrite(Record);
         }

@@ -12,8 +12,8 @@
 // from any thread; the record is written by one of them at a time. A record
 // that cannot be made is reported once ("WRN"; "ERR" when something else
 // holds its name, a directory, a FIFO or another user's file, so that tools
-// find no trusted status there) and the service runs on without one: the operations then run unrecorded, and saves are still told
-// to the service manager.
+// find no trusted status there) and the service runs on without one: the operations then run unrecorded, and saves are
+// still told to the service manager.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,11 @@ void OpenStatusRecord();
 // Writes whether the retain file awaits its first load (adoption.h) into
 // the record's flags; every recorded operation does so too.
 void RecordAwaitedLoad();
+// The Trig thread's view after start-up, each poll: ready (polling) and
+// whether Run is 0. Writes the record and logs one "INF" line on each change
+// ("Service ready: ...", "Service paused: ...", "Service running: ...").
+// Trig thread only.
+void RecordRunState(bool paused);
 // Marks the record as ended; called once no save or load can start any more.
 void CloseStatusRecord();
 

@@ -225,7 +225,7 @@ TEST_F(ServiceTest, StatusMetricsAndWaitsFollowTheServiceFromStartToEnd) {
     EXPECT_EQ(r.Status, 0) << r.Out;
     EXPECT_NE(r.Out.find("running, pid " + std::to_string(Pid())), std::string::npos) << r.Out;
     EXPECT_NE(r.Out.find("header matches the layout"), std::string::npos) << r.Out;
-    EXPECT_NE(r.Out.find("trigger_load  succeeded"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("trigger_load  success"), std::string::npos) << r.Out;
     for (const std::vector<std::string>& json :
          {std::vector<std::string>{"status", "--json"}, {"catalog", "--json"}, {"get", "Plant.Name", "--json"}}) {
         r = ovtest::Ovnode(active_, json);
@@ -523,7 +523,7 @@ TEST_F(ServiceTest, AfterARebuildValuesNobodyLoadedAreNeverOverwritten) {
     ASSERT_TRUE(ovtest::WaitUntil([&] { return live() >= 1; }));
     EXPECT_EQ(Plant("Speed"), "777777");
     EXPECT_EQ(Get("LoadCount"), "0");
-    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"autoload\": {\"outcome\": \"succeeded\""),
+    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"autoload\": {\"outcome\": \"success\""),
               std::string::npos);
 
     // A value written after the last save, then SIGKILL: the restart on the

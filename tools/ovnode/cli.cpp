@@ -155,9 +155,11 @@ const std::map<std::string, std::string>& CommandHelp() {
          "registered by the process catalogued as NAME in the root catalogue\n"
          "(default OvRetain), or, when no process is catalogued so, to the only\n"
          "registered service. With stop --wait, returns once the service has ended\n"
-         "(at most S seconds, default 60): status 0 when its stop save succeeded,\n"
-         "1 when it failed, the service ended without a clean shutdown or the wait\n"
-         "timed out.\n"},
+         "and let go of the node space (at most S seconds, default 60): status 0\n"
+         "when its stop save succeeded, 1 when it failed, the service ended without\n"
+         "a clean shutdown or the wait timed out. With run --wait, first waits for\n"
+         "a service that is still starting, then returns once it polls its triggers\n"
+         "with Run 1 (status 1 when the wait timed out).\n"},
         {"notify",
          "usage: ovnode notify CODE [--to NAME]\n"
          "\n"

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <ostream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "common/json_text.h"
 #include "nodespace/nodespace_admin.h"
@@ -139,6 +141,18 @@ pid_t ServiceTarget(const Invocation& inv, uint64_t* start, std::ostream& err) {
         err << "ovnode: the catalogue entry " << ShownText(inv.To) << " names process " << entry
             << ", not the node space's service (process " << pid << "): entry ignored\n";
     return pid;
+}
+
+// Waits until the node space's service has passed start-up (its record says
+// it polls); false at the deadline.
+bool AwaitStartedService(const Invocation& inv) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(inv.Timeout);
+    for (;;) {
+        const ServiceView view = ReadServiceView(inv.Space);
+        if (view.Running && view.State() != "starting") return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 }  // namespace
@@ -296,8 +310,12 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) 
     auto it = kEvents.find(inv.Args[0]);
     if (it == kEvents.end()) return Usage(err, "unknown service action '" + inv.Args[0] + "' (run, pause or stop)");
     const uint32_t event = it->second;
-    if (inv.Wait && event != 101) return Usage(err, "option --wait applies to service stop only");
+    if (inv.Wait && event == 103) return Usage(err, "option --wait applies to service run and stop only");
     if (!Attach(inv, false, err)) return kExitFailure;
+    // run --wait first waits for a service that is still starting: its
+    // handler takes events once it polls.
+    if (inv.Wait && event == 102 && !AwaitStartedService(inv))
+        return Fail(err, "timed out waiting for a service to start");
     uint64_t start = 0;
     const pid_t pid = ServiceTarget(inv, &start, err);
     if (pid == 0) return kExitFailure;
@@ -307,6 +325,7 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) 
         return Fail(
             err, "cannot send " + std::string(EventName(event)) + " to process " + std::to_string(pid) + ": " + error);
     out << "sent " << EventName(event) << " (" << event << ") to process " << pid << "\n";
+    if (inv.Wait && event == 102) return WaitForServiceRunning(inv, pid, out, err);
     if (inv.Wait) return WaitForServiceEnd(inv, pid, before, out, err);
     return kExitOk;
 }

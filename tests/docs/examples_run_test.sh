@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs the README's "Quick start by hand" block, taken from README.md as it
+# stands, as one script (bash -e: every line must succeed, as when pasted
+# whole), and the example of ovnode(1) against a service started for it.
+# Each runs on a node space and drive root of its own; the outputs the
+# comments promise (SaveCount 1, BatchCount 73) are checked.
+#
+#   examples_run_test.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+src=$1
+build=$2
+dir=$(mktemp -d)
+space=docex$$
+cleanup() {
+    OVNODE_SPACE=$space "$build/bin/ovnode" service stop --wait --timeout 20 >/dev/null 2>&1 || true
+    OVNODE_SPACE=$space "$build/bin/ovnode" destroy --force >/dev/null 2>&1 || true
+    rm -f "/dev/shm/ovstatus-$space"
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The fenced block after a heading (README) or after a man page's EXAMPLES.
+block() { awk -v h="$2" 'index($0, h) == 1 {s = 1} s && /^```/ {if (f) exit; f = 1; next} f' "$1"; }
+
+quick=$(block "$src/README.md" "## Quick start by hand")
+[ -n "$quick" ] || fail "README.md has no Quick start block"
+grep -q '^export PATH=\$PWD/build-ci-default/bin:\$PATH OVNODE_SPACE=mine OVRT_DRIVES=/tmp/mine-drives$' <<<"$quick" ||
+    fail "the Quick start's first line changed; adapt this test: $(head -1 <<<"$quick")"
+# This build and a node space and drive root of its own; the rest verbatim.
+script=${quick/\$PWD\/build-ci-default\/bin/$build/bin}
+script=${script/OVNODE_SPACE=mine/OVNODE_SPACE=$space}
+script=${script/OVRT_DRIVES=\/tmp\/mine-drives/OVRT_DRIVES=$dir/drives}
+cp -r "$src/examples" "$dir/examples"
+out=$(cd "$dir" && bash -e -o pipefail -c "$script" 2>&1) || fail "the Quick start failed:
+$out
+--- ovretain.log:
+$(cat "$dir/ovretain.log" 2>/dev/null)"
+# The outputs of the two gets (SaveCount, then BatchCount), in that order.
+gets=$(grep -xE '[0-9]+' <<<"$out" | tr '\n' ' ')
+[ "$gets" = "1 73 " ] || fail "Quick start: SaveCount and BatchCount were '$gets', not '1 73':
+$out"
+grep -q 'service ended; its stop save succeeded' <<<"$out" || fail "Quick start: no clean stop: $out"
+[ ! -e "/dev/shm/ovns-$space" ] || fail "Quick start: the node space is still there"
+
+man=$(block "$src/docs/man/ovnode.1.scd" "# EXAMPLES")
+[ -n "$man" ] || fail "ovnode(1) has no example"
+grep -q '/etc/ovretain/layout.csv' <<<"$man" || fail "ovnode(1)'s example names another layout; adapt this test"
+export PATH=$build/bin:$PATH OVNODE_SPACE=$space OVRT_DRIVES=$dir/drives2
+ovretain 2>"$dir/man.log" &
+out=$(bash -e -o pipefail -c "${man//\/etc\/ovretain\/layout.csv/$src/examples/plant_layout.csv}" 2>&1) ||
+    fail "ovnode(1)'s example failed: $out"
+[ "$(tail -1 <<<"$out")" = 1 ] || fail "ovnode(1)'s example: SaveCount is not 1: $out"
+ovnode service stop --wait >/dev/null || fail "the service of ovnode(1)'s example did not stop cleanly"
+wait
+ovnode destroy >/dev/null || fail "destroy after stop --wait refused"
+echo "README Quick start and ovnode(1) example ran"
