@@ -35,10 +35,12 @@ script=${quick/\$PWD\/build-ci-default\/bin/$build/bin}
 script=${script/OVNODE_SPACE=mine/OVNODE_SPACE=$space}
 script=${script/OVRT_DRIVES=\/tmp\/mine-drives/OVRT_DRIVES=$dir/drives}
 cp -r "$src/examples" "$dir/examples"
-out=$(cd "$dir" && bash -e -o pipefail -c "$script" 2>&1) || fail "the Quick start failed:
-$out
+# Into a file, not a pipe: a service left running keeps its output open.
+(cd "$dir" && bash -e -o pipefail -c "$script") >"$dir/out" 2>&1 || fail "the Quick start failed:
+$(cat "$dir/out")
 --- ovretain.log:
 $(cat "$dir/ovretain.log" 2>/dev/null)"
+out=$(cat "$dir/out")
 # The outputs of the two gets (SaveCount, then BatchCount), in that order.
 gets=$(grep -xE '[0-9]+' <<<"$out" | tr '\n' ' ')
 [ "$gets" = "1 73 " ] || fail "Quick start: SaveCount and BatchCount were '$gets', not '1 73':
@@ -50,9 +52,10 @@ man=$(block "$src/docs/man/ovnode.1.scd" "# EXAMPLES")
 [ -n "$man" ] || fail "ovnode(1) has no example"
 grep -q '/etc/ovretain/layout.csv' <<<"$man" || fail "ovnode(1)'s example names another layout; adapt this test"
 export PATH=$build/bin:$PATH OVNODE_SPACE=$space OVRT_DRIVES=$dir/drives2
-ovretain 2>"$dir/man.log" &
-out=$(bash -e -o pipefail -c "${man//\/etc\/ovretain\/layout.csv/$src/examples/plant_layout.csv}" 2>&1) ||
-    fail "ovnode(1)'s example failed: $out"
+ovretain 2>"$dir/man.log" >/dev/null &
+bash -e -o pipefail -c "${man//\/etc\/ovretain\/layout.csv/$src/examples/plant_layout.csv}" >"$dir/out" 2>&1 ||
+    fail "ovnode(1)'s example failed: $(cat "$dir/out")"
+out=$(cat "$dir/out")
 [ "$(tail -1 <<<"$out")" = 1 ] || fail "ovnode(1)'s example: SaveCount is not 1: $out"
 ovnode service stop --wait >/dev/null || fail "the service of ovnode(1)'s example did not stop cleanly"
 wait
