@@ -39,6 +39,14 @@ void CloseStatusRecord();
 // save failed: <the ERR text>".
 uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)());
 
+// One "INF" line on the outcome of the calling thread's last recorded
+// operation: "Trigger save done: <n> nodes, <n> bytes in <x> ms." or
+// "Stop save failed after <x> ms (the ERR line before says why).", so that
+// an ERR line is known to belong to that save. RecordedRetainOperation
+// writes it for every kind but the autosave, whose lines are held back
+// (autosave.cpp reports its successes after the hold).
+void ReportOperationOutcome(StatusKind kind, bool ok);
+
 // Writes the journal's figures into the record when they differ from what it
 // holds. Called with the retain-file lock held, the lock the figures were
 // read under: figures read later are never overwritten by earlier ones.

@@ -148,7 +148,27 @@ TEST_F(ServiceTest, RestartFindsThePublishedNodesAndKeepsTheirValues) {
     EXPECT_EQ(Get("Interval"), "250");
     EXPECT_EQ(Get("UseBackup"), "1");
     EXPECT_EQ(Get("Run"), "0");  // left 0 by the stop; no AutoRun
-    EXPECT_EQ(Stop(), 0);
+    // Paused, and said so everywhere; run --wait ends it.
+    const LogLine paused{"INF", "Service paused: Run is 0; the triggers wait."};
+    ASSERT_TRUE(WaitForLog(paused)) << service_->Output();
+    auto r = ovtest::Ovnode(active_, {"status"});
+    EXPECT_NE(r.Out.find("service      paused, pid " + std::to_string(Pid())), std::string::npos) << r.Out;
+    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"state\": \"paused\""), std::string::npos);
+    EXPECT_EQ(ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out)["ovretain_paused"], 1);
+    r = ovtest::Ovnode(active_, {"service", "run", "--wait", "--timeout", "20"});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Out.find("service running"), std::string::npos) << r.Out;
+    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"state\": \"running\""), std::string::npos);
+    EXPECT_EQ(ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out)["ovretain_paused"], 0);
+    EXPECT_EQ(Count(paused), 1u);
+    EXPECT_EQ(Count({"INF", "Service running: Run is not 0; the triggers act."}), 1u);
+    // stop --wait returns with the node space let go: destroy right after.
+    r = ovtest::Ovnode(active_, {"service", "stop", "--wait"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    r = ovtest::Ovnode(active_, {"destroy"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(service_->Wait(), 0);
+    EXPECT_EQ(Count({"INF", "Service stopped: stop event; exit status 0."}), 1u) << service_->Output();
 }
 
 TEST_F(ServiceTest, TellsTheServiceManagerReadyAliveWhilePausedAndStopping) {
