@@ -98,7 +98,9 @@ bool ServiceInit() {
     CreateRtThread(static_cast<uint8_t>(GetPriority() + 1), NotifyThread, kThreadStackSize, nullptr);
 
     if (!CheckRetainFile()) {
-        // Another node space's service owns the retain directory.
+        // Another node space's service owns the retain directory, or
+        // OutPath lies outside the drive root (a configuration error).
+        StartFailedOnConfiguration = RetainOutPathRefused();
         UncatalogRtHandle(root, "OvRetain");
         UnregisterService();
         CloseStatusRecord();
