@@ -467,6 +467,14 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
         EXPECT_NE(diff.Out.find("P.Text: hello world -> hello w\n"), std::string::npos) << diff.Out;
         EXPECT_EQ(diff.Out.find("P.Keep"), std::string::npos) << diff.Out;
         EXPECT_EQ(ovtest::Ovnode(active_, {"retain-diff", old, old}).Status, 0);
+        EXPECT_EQ(ovtest::Ovnode(active_, {"retain-diff", old, old + ".none"}).Status, 2) << "trouble, as diff(1)";
+        diff = ovtest::Ovnode(active_, {"retain-diff", "--json", old, RetainFile()});
+        EXPECT_EQ(diff.Status, 1);
+        EXPECT_TRUE(ovtest::IsJson(diff.Out)) << diff.Out;
+        EXPECT_NE(diff.Out.find("{\"name\": \"P.Gone\", \"first\": \"33\", \"first_type\": 7, \"second\": null, "
+                                "\"second_type\": null}"),
+                  std::string::npos)
+            << diff.Out;
     }
     const std::pair<const char*, const char*> expected[] = {
         {"P.Keep", "11"},      {"P.Moved", "22"},  {"P.Added", "0"},       {"P.NewName", "0"},

@@ -48,6 +48,8 @@ struct Invocation {
     bool Journal = false;              // retain-dump --journal
     bool DryRun = false;               // retain-restore --dry-run
     std::vector<std::string> Layouts;  // retain-dump, -restore, -diff --layout RECORD (repeatable)
+    std::string Prefix;                // list --prefix P: only names that start with P
+    bool Names = false;                // list --names: the names alone, one a line
 };
 
 // Parses args (without the program name). envSpace is OVNODE_SPACE, or

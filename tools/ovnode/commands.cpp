@@ -220,20 +220,34 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
     const uint32_t failures = NodeAccessFailures();
     const int32_t count = std::max<int32_t>(NodeCount(), 0);
     const NodeRecord* table = count ? NodeTable() : nullptr;
+    // --prefix: compared in place, without a copy of every name.
+    const std::string& prefix = inv.Prefix;
+    auto shown = [&](const NodeRecord& r) {
+        return prefix.size() <= sizeof r.Name && std::strncmp(r.Name, prefix.c_str(), prefix.size()) == 0;
+    };
+
+    if (inv.Names) {
+        for (int32_t i = 0; i < count; ++i)
+            if (shown(table[i])) out << TableValue(RecordName(table[i])) << "\n";
+        return kExitOk;
+    }
 
     if (inv.Json) {
         out << "[";
+        bool any = false;
         for (int32_t i = 0; i < count; ++i) {
             const NodeRecord& r = table[i];
+            if (!shown(r)) continue;
             const uint16_t size = NodeSpaceValueSize(&r);
             const std::string value = FormatValue(r.Type, ReadNodeValue(r.Index, size));
             const ValueKind kind = KindOfType(r.Type);
             const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
-            out << (i ? ",\n " : "\n ") << "{\"index\": " << r.Index << ", \"name\": " << JsonString(RecordName(r))
+            out << (any ? ",\n " : "\n ") << "{\"index\": " << r.Index << ", \"name\": " << JsonString(RecordName(r))
                 << ", \"type\": " << r.Type << ", \"size\": " << size
                 << ", \"value\": " << (numeric ? value : JsonString(value)) << "}";
+            any = true;
         }
-        out << (count ? "\n]\n" : "]\n");
+        out << (any ? "\n]\n" : "]\n");
         if (NodeAccessFailures() != failures) return Fail(err, std::string("values may be missing: ") + kUnreadable);
         return kExitOk;
     }
@@ -242,6 +256,7 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
     size_t wIndex = 5, wName = 4, wType = 4, wSize = 4;
     for (int32_t i = 0; i < count; ++i) {
         const NodeRecord& r = table[i];
+        if (!shown(r)) continue;
         wIndex = std::max(wIndex, std::to_string(r.Index).size());
         wName = std::max(wName, TableValue(RecordName(r)).size());
         wType = std::max(wType, std::to_string(r.Type).size());
@@ -261,6 +276,7 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
     row("INDEX", "NAME", "TYPE", "SIZE", "VALUE");
     for (int32_t i = 0; i < count; ++i) {
         const NodeRecord& r = table[i];
+        if (!shown(r)) continue;
         const uint16_t size = NodeSpaceValueSize(&r);
         row(std::to_string(r.Index), TableValue(RecordName(r)), std::to_string(r.Type), std::to_string(size),
             TableValue(FormatValue(r.Type, ReadNodeValue(r.Index, size))));
