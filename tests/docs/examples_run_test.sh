@@ -3,7 +3,9 @@
 # stands, as one script (bash -e: every line must succeed, as when pasted
 # whole), and the example of ovnode(1) against a service started for it.
 # Each runs on a node space and drive root of its own; the outputs the
-# comments promise (SaveCount 1, BatchCount 73) are checked.
+# comments promise (SaveCount 1, BatchCount 73) are checked. Then the names
+# the README and the man pages give (metrics, status kinds, signals, file
+# names, SERVICE.OvRetain nodes) against the programs.
 #
 #   examples_run_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
@@ -57,6 +59,57 @@ bash -e -o pipefail -c "${man//\/etc\/ovretain\/layout.csv/$src/examples/plant_l
     fail "ovnode(1)'s example failed: $(cat "$dir/out")"
 out=$(cat "$dir/out")
 [ "$(tail -1 <<<"$out")" = 1 ] || fail "ovnode(1)'s example: SaveCount is not 1: $out"
+
+# The names the documents give are the program's: checked against what the
+# running service's tools print and what the programs hold.
+docs=("$src/README.md" "$src/docs/man/ovnode.1.scd" "$src/docs/man/ovretain.8.scd")
+metrics=$(ovnode metrics)
+status=$(ovnode status --json)
+held=$(strings -n 3 "$build/bin/ovretain")
+# Metrics: every name documented is one the tool prints (families written as
+# ovretain_journal_* or ovretain_x_{a,b} are expanded or skipped, a name{labels}
+# is the name), and every
+# one it prints is documented.
+for m in $(grep -ohE 'ovretain_[a-z_]+(\{[a-z_,]+\})?' "${docs[@]}" | sort -u); do
+    if [[ $m == *"{"* && ${m%%\{*} != *_ ]]; then
+        m=${m%%\{*}  # its labels
+    fi
+    if [[ $m == *"{"* ]]; then
+        base=${m%%\{*}
+        parts=${m#*\{}
+        for p in $(tr ',' ' ' <<<"${parts%\}}"); do
+            grep -q "^${base}${p} " <<<"$metrics" || fail "documented metric ${base}${p} is not printed"
+        done
+    elif [[ $m != *_ && $m != ovretain_journal_last_append_time_seconds ]]; then
+        grep -qE "^$m[ {]" <<<"$metrics" || fail "documented metric $m is not printed by ovnode metrics"
+    fi
+done
+for m in $(grep -oE '^ovretain_[a-z_]+' <<<"$metrics" | sort -u); do
+    grep -qE "${m}|${m%_*}_\{|ovretain_journal_\*" "$src/README.md" || fail "metric $m is not in the README"
+done
+# Status kinds: the README lists each kind status --json shows, and no other.
+kinds=$(grep -oE '"[a-z_]+": \{"outcome"' <<<"$status" | cut -d'"' -f2 | sort)
+for k in $kinds; do grep -qF "\`$k\`" "$src/README.md" || fail "status kind $k is not in the README"; done
+for k in $(grep -oE '[`]((trigger|stop|shutdown|journal)_(save|load)|auto(save|load))[`]' "$src/README.md" | tr -d '`' | sort -u); do
+    grep -qx "$k" <<<"$kinds" || fail "the README names a status kind $k that status --json does not show"
+done
+# Signals: the ones ovretain --help names, in the README's table and the man page.
+for s in $(ovretain --help | grep -oE 'SIG[A-Z]+'); do
+    for d in "$src/README.md" "$src/docs/man/ovretain.8.scd"; do
+        grep -q "$s" "$d" || fail "signal $s that ovretain ends on is not in $d"
+    done
+done
+# Files and settings: each fixed file name and each SERVICE.OvRetain.<name> is
+# a text the service holds.
+for f in $(grep -ohE 'OvRetain\.(\$\$\$|[a-z]+)\b' "${docs[@]}" | sort -u); do
+    grep -qF "$f" <<<"$held" || fail "documented file name $f is not one the service uses"
+done
+for n in $(grep -ohE 'SERVICE\.OvRetain\.[A-Z][A-Za-z]*' "${docs[@]}" | sort -u); do
+    # The linker may keep "Load" as the tail of "AutoLoad".
+    grep -qE "${n#SERVICE.OvRetain.}\$" <<<"$held" || grep -qF "$n" <<<"$held" ||
+        fail "documented node $n is not one the service publishes or reads"
+done
+
 ovnode service stop --wait >/dev/null || fail "the service of ovnode(1)'s example did not stop cleanly"
 wait
 ovnode destroy >/dev/null || fail "destroy after stop --wait refused"
