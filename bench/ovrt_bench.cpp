@@ -1087,6 +1087,30 @@ bool MeasureSize(SizeRun& run) {
         run.Results.push_back(Row("layout_hash", n, fold));
     }
 
+    // Completion of a node name: one `ovnode list --prefix P --names`, the
+    // tool's start included, as a TAB runs it.
+    {
+        char exe[4096] = {};
+        const ssize_t len = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        std::string tool = len > 0 ? std::string(exe, static_cast<size_t>(len)) : std::string();
+        tool = tool.substr(0, tool.rfind('/') + 1) + "ovnode";
+        const std::string command = tool + " --space " + run.Space + " list --prefix AREA00.LINE01. --names";
+        size_t lines = 0;
+        std::vector<double> complete = Series(run.Reps, [&] {
+            return Timed([&] {
+                FILE* pipe = popen(command.c_str(), "r");
+                if (!pipe) return false;
+                char line[600];
+                lines = 0;
+                while (std::fgets(line, sizeof line, pipe)) ++lines;
+                return pclose(pipe) == 0;
+            });
+        });
+        run.Results.push_back(Row("name_completion_prefix", n, complete));
+        run.Results.back().Note =
+            "ovnode list --prefix AREA00.LINE01. --names, process start included; " + std::to_string(lines) + " names";
+    }
+
     // A writer of the node space while saves run, and while nothing runs.
     {
         Writer writer;

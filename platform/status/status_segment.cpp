@@ -2,6 +2,7 @@
 // status_segment.h for the layout.
 #include "status/status_segment.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -243,17 +244,43 @@ bool StatusSegmentRemove(const std::string& instance) {
     return removed;
 }
 
+namespace {
+
+// The state letter of a /proc stat file: it follows the last ')' of the
+// command name. '\0' when it cannot be read.
+char StatState(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    const size_t paren = line.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= line.size()) return '\0';
+    return line[paren + 2];
+}
+
+}  // namespace
+
 bool StatusProcessRuns(pid_t pid, uid_t uid) {
     if (pid <= 0) return false;
     const std::string dir = "/proc/" + std::to_string(pid);
     struct stat st {};
     if (stat(dir.c_str(), &st) != 0 || (uid != kStatusAnyUser && st.st_uid != uid)) return false;
-    // The state letter follows the last ')' of the command name.
-    std::ifstream in(dir + "/stat");
-    std::string line;
-    std::getline(in, line);
-    size_t paren = line.rfind(')');
-    if (paren == std::string::npos || paren + 2 >= line.size()) return false;
-    const char state = line[paren + 2];
-    return state != 'Z' && state != 'X';
+    // A main thread that has returned is a zombie while the other threads
+    // still run (and hold what the process holds): the process runs while
+    // any of its threads does.
+    DIR* tasks = opendir((dir + "/task").c_str());
+    if (tasks == nullptr) {
+        const char state = StatState(dir + "/stat");
+        return state != '\0' && state != 'Z' && state != 'X';
+    }
+    bool runs = false;
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        const char state = StatState(dir + "/task/" + entry->d_name + "/stat");
+        if (state != '\0' && state != 'Z' && state != 'X') {
+            runs = true;
+            break;
+        }
+    }
+    closedir(tasks);
+    return runs;
 }

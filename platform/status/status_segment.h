@@ -99,6 +99,10 @@ enum StatusKind : uint32_t {
 };
 
 constexpr uint32_t STATUS_FLAG_AWAITS_LOAD = 1;
+// Set once start-up is done and the Trig thread polls (the service is ready);
+// PAUSED while Run is 0 and the triggers wait.
+constexpr uint32_t STATUS_FLAG_POLLING = 2;
+constexpr uint32_t STATUS_FLAG_PAUSED = 4;
 
 enum StatusState : uint32_t { STATUS_STATE_NONE = 0, STATUS_STATE_RUNNING = 1, STATUS_STATE_ENDED = 2 };
 enum StatusOutcome : uint32_t { STATUS_OUTCOME_NONE = 0, STATUS_OUTCOME_OK = 1, STATUS_OUTCOME_FAILED = 2 };
@@ -178,7 +182,7 @@ bool StatusSegmentRead(const std::string& instance, uid_t trusted, StatusSnapsho
 // Removes the record of instance `instance`; false when there was none.
 bool StatusSegmentRemove(const std::string& instance);
 
-// True while process pid exists, is not a zombie, and belongs to user uid
-// (any user with kStatusAnyUser).
+// True while process pid exists, belongs to user uid (any user with
+// kStatusAnyUser) and one of its threads is not a zombie.
 constexpr uid_t kStatusAnyUser = static_cast<uid_t>(-1);
 bool StatusProcessRuns(pid_t pid, uid_t uid);

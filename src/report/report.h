@@ -2,7 +2,7 @@
 //
 // report formats a printf-style message into one shared 1024-byte buffer
 // (allocated on first use, never released) and hands it with its level tag
-// ("ERR", "WRN" or "DBG") to the node-space library's log channel.
+// ("ERR", "WRN", "INF" or "DBG") to the node-space library's log channel.
 // Callable from any thread: calls are serialised so texts never mix. A
 // buffer that cannot be allocated drops the message; the next call retries.
 //

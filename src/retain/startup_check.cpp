@@ -80,6 +80,9 @@ PDir* OpenForCheck(std::string* name) {
     return OpenRetainDirectory(GetRetainFilePath(), false, name);
 }
 
+// Set by CheckRetainFile for an OutPath outside the drive root.
+bool OutPathRefused = false;
+
 // Says once where the retain file is, and what became of an OutPath that
 // could not be used as it stands.
 void ReportPaths() {
@@ -160,6 +163,10 @@ void RemoveRetainFile() {
     PDirClose(dir);
 }
 
+bool RetainOutPathRefused() {
+    return OutPathRefused;
+}
+
 bool CheckRetainFile() {
     LockRetainFile();
     if (!BuildRetainFilePaths()) {
@@ -167,6 +174,24 @@ bool CheckRetainFile() {
         report(&LogChannel, "ERR", "OutPath names no usable directory; the retain file is neither read nor saved.");
         UnlockRetainFile();
         return true;
+    }
+    {
+        // Every save would be refused there: a configuration error, told
+        // before the service counts as ready.
+        std::string outDir, outName;
+        PDirSplitPath(GetRetainFilePath(), &outDir, &outName);
+        std::string root = PFileDriveRoot(), mapped = PFileMapPath(outDir.c_str());
+        while (root.size() > 1 && root.back() == '/') root.pop_back();
+        while (mapped.size() > 1 && mapped.back() == '/') mapped.pop_back();
+        if (mapped != root && mapped.compare(0, root.size() + 1, root + "/") != 0) {
+            report(&LogChannel, "ERR",
+                   "Service not started: retain directory %s lies outside the drive root %s (OutPath must lie inside "
+                   "OVRT_DRIVES).",
+                   mapped.c_str(), root.c_str());
+            OutPathRefused = true;
+            UnlockRetainFile();
+            return false;
+        }
     }
     ReportPaths();
     uint32_t h = ComputeLayoutHash();
@@ -280,6 +305,9 @@ bool CheckRetainFile() {
     // The file is kept aside first, with its journal; a file that could
     // not be kept stays where it is, and so does everything else.
     bool leftInPlace = false;
+    // The lines above say what the check found; one line after them says
+    // what was done about it.
+    const bool mismatch = changed;
     if (changed && present && !SetAsideRetainFile(dir, name, s)) {
         report(&LogChannel, "ERR", "Retained file left as it is: it could not be kept aside first.");
         changed = false;
@@ -308,6 +336,17 @@ bool CheckRetainFile() {
         if (journal) RemoveIn(dir, kJournalFileName);
         ForgetCheckState();
         RemoveUnusedLayoutRecords(dir, h);
+        if (!present)
+            report(&LogChannel, "INF", "Retained file check: there was no retain file; nothing was deleted.");
+        else if (migrated)
+            report(&LogChannel, "INF",
+                   "Retained file check: the old file was kept aside and migrated into this layout's file; nothing "
+                   "was deleted.");
+        else
+            report(&LogChannel, "INF", "Retained file check: the old file was kept aside; %s",
+                   GetUseBackup() != 0 ? "the retain file became the backup." : "the retain file was removed.");
+    } else if (mismatch) {
+        report(&LogChannel, "INF", "Retained file check: nothing was deleted; the file is left as it is.");
     }
     NoteRetainFileAtStartup(dir, name, !leftInPlace);
     PDirClose(dir);
@@ -319,6 +358,7 @@ void ResetRetainStateForTest() {
     LockRetainFile();
     ForgetLayoutHash();
     ForgetCheckState();
+    OutPathRefused = false;
     ResetJournalForTest();
     StoredLayoutHash = 0;
     ResetRetainPathsForTest();

@@ -61,8 +61,13 @@ void RemoveRetainFile();
 // False, after one "ERR" line, when another process claimed the retain
 // directory (retain_dir_claim.h): the service must not start. The claim is
 // taken before any file is read. An OutPath that names no usable directory
-// gives one "ERR" line, and nothing is read.
+// gives one "ERR" line, and nothing is read. An OutPath whose directory lies
+// outside the drive root (PFileDriveRoot) is false too, after one "ERR"
+// line, and RetainOutPathRefused() then says so: a configuration error.
+// After every outcome but the last two, one "INF" line says what the check
+// did about a mismatch (kept aside, migrated, or there was no file).
 bool CheckRetainFile();
+bool RetainOutPathRefused();
 
 // Forgets the cached hash, the stored hash and the paths. For tests only.
 void ResetRetainStateForTest();

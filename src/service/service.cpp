@@ -3,6 +3,7 @@
 #include "service/service.h"
 
 #include <errno.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -36,6 +37,8 @@ RTHANDLE ExitSemaphore = RT_BAD_HANDLE;
 std::atomic<bool> ExitRequested{false};
 std::atomic<bool> ExitSaveFailed{false};
 std::atomic<bool> ExitSemaphoreReady{false};
+// Why the service ends; the first reason given holds (a static text).
+std::atomic<const char*> ExitReason{nullptr};
 
 // Set by ServiceInit before it returns false for a node space that cannot be
 // attached or verified; main thread only.
@@ -56,6 +59,7 @@ bool ServiceInit() {
         return false;
     }
     OpenStatusRecord();
+    report(&LogChannel, "INF", "Service started: process %d.", static_cast<int>(getpid()));
 
     ServiceRecord record;
     memset(&record, 0, sizeof record);
@@ -94,7 +98,9 @@ bool ServiceInit() {
     CreateRtThread(static_cast<uint8_t>(GetPriority() + 1), NotifyThread, kThreadStackSize, nullptr);
 
     if (!CheckRetainFile()) {
-        // Another node space's service owns the retain directory.
+        // Another node space's service owns the retain directory, or
+        // OutPath lies outside the drive root (a configuration error).
+        StartFailedOnConfiguration = RetainOutPathRefused();
         UncatalogRtHandle(root, "OvRetain");
         UnregisterService();
         CloseStatusRecord();
@@ -125,6 +131,9 @@ void ServiceExit() {
     // new one starts before the process ends.
     LockRetainFile();
     CloseStatusRecord();
+    const char* reason = ExitReason.load();
+    report(&LogChannel, "INF", "Service stopped: %s; exit status %d.", reason ? reason : "exit requested",
+           ServiceExitStatus());
 }
 
 int32_t OnServiceEvent(uint32_t /*context*/, uint32_t event) {
@@ -135,7 +144,7 @@ int32_t OnServiceEvent(uint32_t /*context*/, uint32_t event) {
             // before start-up has built the paths this does nothing (see SaveForExit)
             RecordedRetainOperation(STATUS_STOP_SAVE, SaveForExit);
             SetRun(0);
-            SignalExit();
+            SignalExit("stop event");
             break;
         case EM_SERVICE_RUN:
             report(&LogChannel, "DBG", "EM_SERVICE_RUN recieved.");
@@ -156,7 +165,9 @@ void WaitForExit() {
     WaitForRtSemaphore(ExitSemaphore, 1, RT_WAIT_FOREVER);
 }
 
-void SignalExit() {
+void SignalExit(const char* reason) {
+    const char* none = nullptr;
+    ExitReason.compare_exchange_strong(none, reason);
     ExitRequested.store(true, std::memory_order_seq_cst);
     if (ExitSemaphoreReady.load(std::memory_order_seq_cst)) ReleaseRtSemaphore(ExitSemaphore, 1);
 }
@@ -176,7 +187,7 @@ bool NodeSpaceLost() {
     ServiceShutdownBegins();
     ExitSaveFailed.store(true, std::memory_order_seq_cst);
     SetRun(0);
-    SignalExit();
+    SignalExit("node space destroyed or replaced");
     return true;
 }
 

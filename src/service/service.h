@@ -31,7 +31,9 @@ int ServiceStartFailureStatus();
 void ServiceExit();
 int32_t OnServiceEvent(uint32_t context, uint32_t event);
 void WaitForExit();
-void SignalExit();
+// reason ("stop event", "shutdown event 12", ...) names why in the log line
+// "Service stopped: <reason>; exit status <n>."; the first one given holds.
+void SignalExit(const char* reason);
 // The save of a stop or shutdown event (SaveRetainFile's result): a failure
 // makes the process's exit status 1. A stop that comes before start-up has
 // built the paths ends the service without a save, and without a failure.

@@ -7,8 +7,10 @@
 #include <mutex>
 #include <string>
 
+#include "nodespace/ovhgapi.h"
 #include "report/report.h"
 #include "retain/adoption.h"
+#include "retain/node_slot.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
 #include "stdlib/pfile.h"
@@ -19,6 +21,13 @@ namespace {
 // How the one-line status to the service manager names each kind.
 const char* const SaveNames[kStatusKindSlots] = {"trigger",  nullptr, "stop",   "shutdown",
                                                  "autosave", nullptr, "journal"};
+
+// How the log's outcome lines name each kind.
+const char* const OperationNames[kStatusKindSlots] = {"Trigger save", "Trigger load",  "Stop save",    "Shutdown save",
+                                                      "Autosave",     "AutoLoad load", "Journal save", "Load"};
+
+// The duration of the calling thread's last recorded operation.
+thread_local double LastOperationMs = 0;
 
 // Set once by OpenStatusRecord, before any other thread records.
 ServiceStatus* Record = nullptr;
@@ -47,7 +56,26 @@ void RecordAwaitedLoad() {
     if (Record == nullptr) return;
     std::lock_guard<std::mutex> hold(RecordLock);
     StatusSegmentBeginWrite(Record);
-    Record->Flags = RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0;
+    Record->Flags = (Record->Flags & ~STATUS_FLAG_AWAITS_LOAD) | (RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0);
+    StatusSegmentEndWrite(Record);
+}
+
+void RecordRunState(bool paused) {
+    // Touched by the Trig thread only.
+    static bool known = false;
+    static bool wasPaused = false;
+    if (known && paused == wasPaused) return;
+    if (!known) report(&LogChannel, "INF", "Service ready: triggers are polled every 100 ms while Run is not 0.");
+    if (paused)
+        report(&LogChannel, "INF", "Service paused: Run is 0; the triggers wait.");
+    else if (known)
+        report(&LogChannel, "INF", "Service running: Run is not 0; the triggers act.");
+    known = true;
+    wasPaused = paused;
+    if (Record == nullptr) return;
+    std::lock_guard<std::mutex> hold(RecordLock);
+    StatusSegmentBeginWrite(Record);
+    Record->Flags = (Record->Flags & STATUS_FLAG_AWAITS_LOAD) | STATUS_FLAG_POLLING | (paused ? STATUS_FLAG_PAUSED : 0);
     StatusSegmentEndWrite(Record);
 }
 
@@ -74,6 +102,9 @@ uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
     const uint8_t ok = operation();
     const auto took = std::chrono::steady_clock::now() - started;
     const char* error = ok ? "" : LastReportedError();
+    LastOperationMs = std::chrono::duration<double, std::milli>(took).count();
+    // An autosave's lines are held back: it reports its own outcome.
+    if (kind != STATUS_AUTOSAVE) ReportOperationOutcome(kind, ok);
     if (Record != nullptr) {
         // The path on this machine, as the service maps it: tools need not
         // share the service's drive mapping.
@@ -95,7 +126,8 @@ uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
             k.LastOutcome = ok ? STATUS_OUTCOME_OK : STATUS_OUTCOME_FAILED;
             ++(ok ? k.Successes : k.Failures);
             std::strncpy(k.LastError, error, kStatusErrorSize - 1);
-            Record->Flags = RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0;
+            Record->Flags =
+                (Record->Flags & ~STATUS_FLAG_AWAITS_LOAD) | (RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0);
             if (path.size() < kStatusPathSize) std::strncpy(Record->RetainPath, path.c_str(), kStatusPathSize - 1);
             StatusSegmentEndWrite(Record);
         }
@@ -108,6 +140,21 @@ uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
             NotifyServiceStatus("Last %s save failed: %s", save, error[0] ? error : "nothing reported");
     }
     return ok;
+}
+
+void ReportOperationOutcome(StatusKind kind, bool ok) {
+    const char* name = kind < kStatusKindSlots ? OperationNames[kind] : "Operation";
+    if (!ok) {
+        report(&LogChannel, "INF", "%s failed after %.3f ms (the ERR line before says why).", name, LastOperationMs);
+        return;
+    }
+    // The retain file's length by the node table: the header and every slot.
+    const int32_t count = NodeCount() > 0 ? NodeCount() : 0;
+    const NodeRecord* table = NodeTable();
+    uint64_t bytes = 4;
+    for (int32_t i = 0; table != nullptr && i < count; ++i) bytes += NodeSlotSize(table[i]);
+    report(&LogChannel, "INF", "%s done: %d nodes, %llu bytes in %.3f ms.", name, static_cast<int>(count),
+           static_cast<unsigned long long>(bytes), LastOperationMs);
 }
 
 void RecordJournalFigures(const JournalFigures& figures) {

@@ -12,8 +12,8 @@
 // from any thread; the record is written by one of them at a time. A record
 // that cannot be made is reported once ("WRN"; "ERR" when something else
 // holds its name, a directory, a FIFO or another user's file, so that tools
-// find no trusted status there) and the service runs on without one: the operations then run unrecorded, and saves are still told
-// to the service manager.
+// find no trusted status there) and the service runs on without one: the operations then run unrecorded, and saves are
+// still told to the service manager.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,11 @@ void OpenStatusRecord();
 // Writes whether the retain file awaits its first load (adoption.h) into
 // the record's flags; every recorded operation does so too.
 void RecordAwaitedLoad();
+// The Trig thread's view after start-up, each poll: ready (polling) and
+// whether Run is 0. Writes the record and logs one "INF" line on each change
+// ("Service ready: ...", "Service paused: ...", "Service running: ...").
+// Trig thread only.
+void RecordRunState(bool paused);
 // Marks the record as ended; called once no save or load can start any more.
 void CloseStatusRecord();
 
@@ -33,6 +38,14 @@ void CloseStatusRecord();
 // went: "STATUS=Last trigger save succeeded in 0.004 s" or "STATUS=Last stop
 // save failed: <the ERR text>".
 uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)());
+
+// One "INF" line on the outcome of the calling thread's last recorded
+// operation: "Trigger save done: <n> nodes, <n> bytes in <x> ms." or
+// "Stop save failed after <x> ms (the ERR line before says why).", so that
+// an ERR line is known to belong to that save. RecordedRetainOperation
+// writes it for every kind but the autosave, whose lines are held back
+// (autosave.cpp reports its successes after the hold).
+void ReportOperationOutcome(StatusKind kind, bool ok);
 
 // Writes the journal's figures into the record when they differ from what it
 // holds. Called with the retain-file lock held, the lock the figures were

@@ -84,5 +84,7 @@ void AutoSavePoll() {
     ReportHold(&held);
     const bool ok = RecordedRetainOperation(STATUS_AUTOSAVE, SaveRetainFile) != 0;
     ReportHold(nullptr);
+    // Failures have their own lines, at most one a minute.
+    if (ok) ReportOperationOutcome(STATUS_AUTOSAVE, true);
     AutoSaveOutcome(ok, held, PTimeMonotonicMs());
 }

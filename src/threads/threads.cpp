@@ -21,6 +21,24 @@ constexpr uint32_t kThreadStackSize = 4096;
 constexpr uint32_t kPollPeriodMs = 100;
 constexpr uint32_t kAllEventClasses = 0x0F;
 
+// For the "Service stopped" line: a static text per shutdown code.
+const char* ShutdownReason(uint32_t code) {
+    switch (code) {
+        case 8:
+            return "power-fail event 8";
+        case 11:
+            return "shutdown event 11";
+        case 12:
+            return "shutdown event 12";
+        case 230:
+            return "shutdown event 230";
+        case 255:
+            return "shutdown event 255";
+        default:
+            return "shutdown event";
+    }
+}
+
 bool IsShutdownEvent(uint32_t code) {
     switch (code) {
         case 8:
@@ -86,7 +104,10 @@ void TrigThread(void* /*parameter*/) {
         ServicePollAlive();
         // Live counts and triggers act only once start-up (the check and
         // AutoLoad) is done.
-        if (!ServiceStarted() || GetRun() == 0) continue;
+        if (!ServiceStarted()) continue;
+        const bool paused = GetRun() == 0;
+        RecordRunState(paused);
+        if (paused) continue;
         IncrementLive();
         // Save before load; both may fire in one poll. Each fired trigger is
         // reset whatever the outcome, and only a success is counted.
@@ -126,7 +147,7 @@ void NotifyThread(void* /*parameter*/) {
             ServiceShutdownBegins();
             RecordedRetainOperation(STATUS_SHUTDOWN_SAVE, SaveForExit);
             SetRun(0);
-            SignalExit();
+            SignalExit(ShutdownReason(event.Code));
         }
     }
 }

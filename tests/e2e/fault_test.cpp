@@ -198,7 +198,7 @@ TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
     r = ovtest::Ovnode(active_, {"status"});
     EXPECT_EQ(r.Status, 1);
     EXPECT_NE(r.Out.find("the last save failed"), std::string::npos) << r.Out;
-    EXPECT_NE(r.Out.find("0 succeeded, 1 failed; " + error), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("0 successes, 1 failures; " + error), std::string::npos) << r.Out;
     std::map<std::string, double> m = ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out);
     EXPECT_EQ(m["ovretain_up"], 1);
     EXPECT_EQ(m["ovretain_operations_total{kind=\"trigger_save\",outcome=\"failure\"}"], 1);

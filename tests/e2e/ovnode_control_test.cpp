@@ -250,7 +250,7 @@ TEST_F(OvnodeControlTest, StatusTakesNoByteOfTheRecordOnTrust) {
     ovtest::WriteFile(path, std::string(reinterpret_cast<const char*>(&record), sizeof record));
     r = Ovnode(Space(), {"status"});
     EXPECT_EQ(r.Status, 1);  // the last save failed
-    EXPECT_NE(r.Out.find("running, pid " + std::to_string(getpid())), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("starting, pid " + std::to_string(getpid())), std::string::npos) << "never polled\n" << r.Out;
     EXPECT_NE(r.Out.find("stop_save     never"), std::string::npos) << "outcome 7 is none\n" << r.Out;
     EXPECT_EQ(Lines(r.Out).size(), 5u + STATUS_KIND_COUNT) << "control bytes break no line\n" << r.Out;
     r = Ovnode(Space(), {"status", "--json"});

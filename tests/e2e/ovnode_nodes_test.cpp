@@ -130,6 +130,17 @@ TEST(OvnodeNodesTest, ListShowsTableOrderAsTableAndJson) {
               " {\"index\": 2, \"name\": \"A.Text\", \"type\": 12, \"size\": 10, \"value\": \"say \\\"hi\\\"\"},\n"
               " {\"index\": 3, \"name\": \"M.Bytes\", \"type\": 13, \"size\": 2, \"value\": \"beef\"}\n"
               "]\n");
+
+    // --prefix in every form; --names is what completion reads.
+    EXPECT_EQ(Ovnode(s, {"list", "--prefix", "A."}).Out,
+              "INDEX  NAME    TYPE  SIZE  VALUE\n"
+              "    2  A.Text    12    10  say \"hi\"\n");
+    EXPECT_EQ(Ovnode(s, {"list", "--prefix=M", "--json"}).Out,
+              "[\n {\"index\": 3, \"name\": \"M.Bytes\", \"type\": 13, \"size\": 2, \"value\": \"beef\"}\n]\n");
+    EXPECT_EQ(Ovnode(s, {"list", "--names"}).Out, "Z.Last\nA.Text\nM.Bytes\n");
+    EXPECT_EQ(Ovnode(s, {"list", "--names", "--prefix", "Z"}).Out, "Z.Last\n");
+    EXPECT_EQ(Ovnode(s, {"list", "--names", "--prefix", "Q"}).Out, "");
+    EXPECT_EQ(Ovnode(s, {"list", "--prefix", std::string(300, 'Z')}).Out, "INDEX  NAME  TYPE  SIZE  VALUE\n");
 }
 
 TEST(OvnodeNodesTest, EmptyNodeSpaceListsNothing) {
@@ -166,8 +177,10 @@ TEST(OvnodeNodesTest, BadInputFailsWithOneLineAndChangesNothing) {
         {{"get"}, 2, "missing arguments"},
         {{"get", "N.Byte", "extra"}, 2, "too many arguments"},
         {{"list", "--bogus"}, 2, "unknown option '--bogus'"},
+        {{"list", "--names", "--json"}, 2, "exclude each other"},
+        {{"get", "N.Byte", "--prefix", "N"}, 2, "--prefix does not apply to get"},
         {{"set", "N.Byte", "1", "--json"}, 2, "--json"},
-        {{"service", "run", "--wait"}, 2, "stop only"},
+        {{"service", "pause", "--wait"}, 2, "run and stop only"},
         {{"set", "N.Byte", "256"}, 2, "out of range"},
         {{"set", "N.Byte", "-1"}, 2, "out of range"},
         {{"set", "N.Byte", "seven"}, 2, "'seven'"},

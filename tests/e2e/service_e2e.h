@@ -87,9 +87,13 @@ protected:
         return RtFindProcess("OvRetain") == Pid() && ThreadPriority("Main") >= 0 && ThreadPriority("Notify") >= 0 &&
                ThreadPriority("Trig") >= 0;
     }
+    // Catalogued, and past start-up (the check done, the Trig thread
+    // polling): a shutdown sent earlier ends it without a save.
     void StartAndWait() {
         Start();
-        ASSERT_TRUE(ovtest::WaitUntil([&] { return Started(); })) << service_->Output();
+        ASSERT_TRUE(ovtest::WaitUntil([&] {
+            return Started() && service_->Output().find("INF ovretain: Service ready:") != std::string::npos;
+        })) << service_->Output();
     }
 
     std::string Get(const std::string& name) const { return ovtest::OvnodeGet(active_, Full(name)); }

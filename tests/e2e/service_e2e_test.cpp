@@ -148,7 +148,27 @@ TEST_F(ServiceTest, RestartFindsThePublishedNodesAndKeepsTheirValues) {
     EXPECT_EQ(Get("Interval"), "250");
     EXPECT_EQ(Get("UseBackup"), "1");
     EXPECT_EQ(Get("Run"), "0");  // left 0 by the stop; no AutoRun
-    EXPECT_EQ(Stop(), 0);
+    // Paused, and said so everywhere; run --wait ends it.
+    const LogLine paused{"INF", "Service paused: Run is 0; the triggers wait."};
+    ASSERT_TRUE(WaitForLog(paused)) << service_->Output();
+    auto r = ovtest::Ovnode(active_, {"status"});
+    EXPECT_NE(r.Out.find("service      paused, pid " + std::to_string(Pid())), std::string::npos) << r.Out;
+    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"state\": \"paused\""), std::string::npos);
+    EXPECT_EQ(ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out)["ovretain_paused"], 1);
+    r = ovtest::Ovnode(active_, {"service", "run", "--wait", "--timeout", "20"});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Out.find("service running"), std::string::npos) << r.Out;
+    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"state\": \"running\""), std::string::npos);
+    EXPECT_EQ(ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out)["ovretain_paused"], 0);
+    EXPECT_EQ(Count(paused), 1u);
+    EXPECT_EQ(Count({"INF", "Service running: Run is not 0; the triggers act."}), 1u);
+    // stop --wait returns with the node space let go: destroy right after.
+    r = ovtest::Ovnode(active_, {"service", "stop", "--wait"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    r = ovtest::Ovnode(active_, {"destroy"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(service_->Wait(), 0);
+    EXPECT_EQ(Count({"INF", "Service stopped: stop event; exit status 0."}), 1u) << service_->Output();
 }
 
 TEST_F(ServiceTest, TellsTheServiceManagerReadyAliveWhilePausedAndStopping) {
@@ -225,7 +245,7 @@ TEST_F(ServiceTest, StatusMetricsAndWaitsFollowTheServiceFromStartToEnd) {
     EXPECT_EQ(r.Status, 0) << r.Out;
     EXPECT_NE(r.Out.find("running, pid " + std::to_string(Pid())), std::string::npos) << r.Out;
     EXPECT_NE(r.Out.find("header matches the layout"), std::string::npos) << r.Out;
-    EXPECT_NE(r.Out.find("trigger_load  succeeded"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("trigger_load  success"), std::string::npos) << r.Out;
     for (const std::vector<std::string>& json :
          {std::vector<std::string>{"status", "--json"}, {"catalog", "--json"}, {"get", "Plant.Name", "--json"}}) {
         r = ovtest::Ovnode(active_, json);
@@ -447,6 +467,14 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
         EXPECT_NE(diff.Out.find("P.Text: hello world -> hello w\n"), std::string::npos) << diff.Out;
         EXPECT_EQ(diff.Out.find("P.Keep"), std::string::npos) << diff.Out;
         EXPECT_EQ(ovtest::Ovnode(active_, {"retain-diff", old, old}).Status, 0);
+        EXPECT_EQ(ovtest::Ovnode(active_, {"retain-diff", old, old + ".none"}).Status, 2) << "trouble, as diff(1)";
+        diff = ovtest::Ovnode(active_, {"retain-diff", "--json", old, RetainFile()});
+        EXPECT_EQ(diff.Status, 1);
+        EXPECT_TRUE(ovtest::IsJson(diff.Out)) << diff.Out;
+        EXPECT_NE(diff.Out.find("{\"name\": \"P.Gone\", \"first\": \"33\", \"first_type\": 7, \"second\": null, "
+                                "\"second_type\": null}"),
+                  std::string::npos)
+            << diff.Out;
     }
     const std::pair<const char*, const char*> expected[] = {
         {"P.Keep", "11"},      {"P.Moved", "22"},  {"P.Added", "0"},       {"P.NewName", "0"},
@@ -520,7 +548,7 @@ TEST_F(ServiceTest, AfterARebuildValuesNobodyLoadedAreNeverOverwritten) {
     ASSERT_TRUE(ovtest::WaitUntil([&] { return live() >= 1; }));
     EXPECT_EQ(Plant("Speed"), "777777");
     EXPECT_EQ(Get("LoadCount"), "0");
-    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"autoload\": {\"outcome\": \"succeeded\""),
+    EXPECT_NE(ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"autoload\": {\"outcome\": \"success\""),
               std::string::npos);
 
     // A value written after the last save, then SIGKILL: the restart on the

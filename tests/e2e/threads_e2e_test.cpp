@@ -47,7 +47,7 @@ TEST_F(ThreadsTest, AutoSaveSavesAChangeWithoutATriggerAndWritesNothingWhileIdle
     EXPECT_TRUE(ovtest::WaitUntil([&] { return SavedSpeed() == 4242u; }, 2s)) << service_->Output();
     EXPECT_EQ(Get("SaveCount"), "0");  // an autosave is not counted, but recorded
     EXPECT_TRUE(ovtest::WaitUntil([&] {
-        return ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"autosave\": {\"outcome\": \"succeeded\"") !=
+        return ovtest::Ovnode(active_, {"status", "--json"}).Out.find("\"autosave\": {\"outcome\": \"success\"") !=
                std::string::npos;
     }));
 

@@ -41,7 +41,8 @@ wanted=(./usr/bin/ovretain ./usr/bin/ovnode ./usr/bin/ovretain-archive ./lib/sys
         ./lib/systemd/system/ovretain-archive.service ./usr/share/doc/ovretain/ARCHIVE.md
         ./lib/systemd/system/ovretain-metrics.service ./lib/systemd/system/ovretain-metrics.timer
         ./usr/libexec/ovretain/ovretain-start
-        ./usr/share/bash-completion/completions/ovnode ./usr/share/doc/ovretain/README.md
+        ./usr/share/bash-completion/completions/ovnode ./usr/share/zsh/vendor-completions/_ovnode
+        ./usr/share/doc/ovretain/README.md ./usr/share/doc/ovretain/examples/plant_layout.csv
         ./usr/share/doc/ovretain/LICENSE ./usr/share/doc/ovretain/copyright ./usr/share/doc/ovretain/changelog.gz)
 ((man)) && wanted+=(./usr/share/man/man8/ovretain.8.gz ./usr/share/man/man1/ovnode.1.gz
                     ./usr/share/man/man8/ovretain-archive.8.gz)

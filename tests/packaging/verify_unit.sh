@@ -84,4 +84,12 @@ fi
 completed=$(bash -c 'source "$1"; COMP_WORDS=("$2" ""); COMP_CWORD=1; _ovnode; printf "%s\n" "${COMPREPLY[@]}"' \
   _ "$prefix/share/bash-completion/completions/ovnode" "$ovnode")
 [ "$completed" = "$commands" ] || { echo "completion offers '$completed', the tool has '$commands'"; exit 1; }
+# Node names come from the tool by prefix.
+space=vucomp$$
+OVNODE_SPACE=$space "$ovnode" create A.B1 1 >/dev/null && OVNODE_SPACE=$space "$ovnode" create A.B2 1 >/dev/null &&
+  OVNODE_SPACE=$space "$ovnode" create C 1 >/dev/null
+names=$(OVNODE_SPACE=$space bash -c 'source "$1"; COMP_WORDS=("$2" get A.); COMP_CWORD=2; _ovnode; printf "%s\n" "${COMPREPLY[@]}"' \
+  _ "$prefix/share/bash-completion/completions/ovnode" "$ovnode")
+OVNODE_SPACE=$space "$ovnode" destroy >/dev/null
+[ "$names" = $'A.B1\nA.B2' ] || { echo "completion of 'get A.' offers '$names', not A.B1 and A.B2"; exit 1; }
 echo "units, man page and completion verified"

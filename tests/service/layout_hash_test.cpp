@@ -275,6 +275,12 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         std::vector<std::string> expected = Warnings(h, c.FileHash);
         const std::string kept = Kept(1, c.FileHash);
         if (c.RetainPresent) expected.push_back("WRN Retained file kept as " + kept + ".");
+        // The line after them says what was really done.
+        expected.push_back(!c.RetainPresent ? "INF Retained file check: there was no retain file; nothing was deleted."
+                           : c.UseBackup    ? "INF Retained file check: the old file was kept aside; the retain file "
+                                              "became the backup."
+                                            : "INF Retained file check: the old file was kept aside; the retain file "
+                                              "was removed.");
         EXPECT_EQ(CheckLines(log), expected);
         EXPECT_EQ(ReadFile(kept), c.Content) << "the mismatching file is kept aside";
         EXPECT_EQ(FileExists(kept), c.RetainPresent);
@@ -293,7 +299,7 @@ TEST_F(StartupCheck, HashesPrintInLowerCaseWithoutLeadingZeros) {
     ovtest::StderrCapture log;
     CheckRetainFile();
     std::vector<std::string> lines = CheckLines(log);
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[2], "WRN file hash code    = abcd");
     EXPECT_EQ(lines[3], "WRN Retained file kept as " + Kept(1, 0xabcd) + ".");
 }
@@ -487,7 +493,11 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
         ovtest::StderrCapture log;
         CheckRetainFile();
         const std::vector<std::string> lines = CheckLines(log);
-        ASSERT_EQ(lines.size(), 5u) << ::testing::PrintToString(lines);
+        ASSERT_EQ(lines.size(), 6u) << ::testing::PrintToString(lines);
+        EXPECT_EQ(lines[5], c.Why.empty() ? "INF Retained file check: the old file was kept aside and migrated into "
+                                            "this layout's file; nothing was deleted."
+                                          : "INF Retained file check: the old file was kept aside; the retain file "
+                                            "was removed.");
         EXPECT_EQ(ReadFile(Kept(1, fileHash)), Header(fileHash) + c.File);
         const uint32_t h = ComputeLayoutHash();
         if (c.Why.empty()) {
@@ -711,6 +721,13 @@ TEST_F(LayoutIdentity, ATypeOrSizeChangeUnderTheSameHashIsALayoutChange) {
                 EXPECT_EQ(Number("Plc.Counter"), 50u);
             } else {
                 EXPECT_EQ(loaded, 1);
+                if (mode == 1) {
+                    ASSERT_GE(lines.size(), 2u);
+                    EXPECT_EQ(lines.back(),
+                              "INF Retained file check: the old file was kept aside and migrated into this layout's "
+                              "file; nothing was deleted.");
+                    lines.pop_back();
+                }
                 EXPECT_EQ(lines.back(), mode == 1
                                             ? "WRN Retained file migrated by name: " + c.Counts + "."
                                             : "WRN Retain file layout differs from the node table: " + c.ByName + ".");

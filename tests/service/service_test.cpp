@@ -164,7 +164,7 @@ void StartUpAndShutDown(const StartCase& c) {
     CHECK_OR_EXIT(ovtest::WaitUntil([&] { return ThreadPriority("Trig") == c.Trig; }), 25);
     CHECK_OR_EXIT(Read("Interval") == 100 && Read("Save") == 0 && Read("LoadCount") == 0, 26);
 
-    SignalExit();
+    SignalExit("test");
     CHECK_OR_EXIT(ExitWaitEnds(), 27);
     ServiceExit();
     CHECK_OR_EXIT(RtFindProcess("OvRetain") == 0, 28);

@@ -37,7 +37,7 @@ const std::map<std::string, CommandShape>& Commands() {
         {"save", {0, 0, false, false, CommandSave}},
         {"load", {0, 0, false, false, CommandLoad}},
         {"retain-restore", {1, 1, false, false, CommandRetainRestore}},
-        {"retain-diff", {2, 2, false, false, CommandRetainDiff}},
+        {"retain-diff", {2, 2, true, false, CommandRetainDiff}},
         {"archive", {1, 3, true, false, CommandArchive}},
     };
     return commands;
@@ -46,9 +46,14 @@ const std::map<std::string, CommandShape>& Commands() {
 // Options that only some commands take, beside the shapes' --json and --to.
 bool TakesOption(const std::string& command, const std::string& option) {
     static const std::map<std::string, std::string> options = {
-        {"--json", " get catalog retain-dump "}, {"--wait", " save load service "},
-        {"--timeout", " save load service "},    {"--check", " retain-dump "},
-        {"--journal", " retain-dump "},          {"--layout", " retain-dump retain-restore retain-diff "},
+        {"--json", " get catalog retain-dump "},
+        {"--wait", " save load service "},
+        {"--timeout", " save load service "},
+        {"--check", " retain-dump "},
+        {"--journal", " retain-dump "},
+        {"--layout", " retain-dump retain-restore retain-diff "},
+        {"--prefix", " list "},
+        {"--names", " list "},
     };
     auto it = options.find(option);
     return it != options.end() && it->second.find(" " + command + " ") != std::string::npos;
@@ -75,7 +80,8 @@ const char kToolHelp[] =
     "  create NAME TYPE [SIZE]   create one node\n"
     "  set NAME VALUE            write a node's value\n"
     "  get NAME [--json]         print a node's value\n"
-    "  list [--json]             every node with index, name, type, size and value\n"
+    "  list [--prefix P] [--json | --names]\n"
+    "                            every node (or those whose name starts with P)\n"
     "  load-layout FILE          create the nodes of a CSV layout file\n"
     "  service run|pause|stop [--to NAME] [--wait [--timeout S]]\n"
     "                            send a control event to a registered service\n"
@@ -92,8 +98,8 @@ const char kToolHelp[] =
     "                            write the Load trigger (and wait for the load)\n"
     "  retain-restore FILE [--dry-run] [--layout RECORD]\n"
     "                            write a retain file's values into the nodes by name\n"
-    "  retain-diff FILE1 FILE2 [--layout RECORD]...\n"
-    "                            compare two retain files by name\n"
+    "  retain-diff FILE1 FILE2 [--layout RECORD]... [--json]\n"
+    "                            compare two retain files by name (exit 0/1/2)\n"
     "  archive list [--json | --all] | pull SET DIR | verify |\n"
     "          restore [SET|latest] [--from PREFIX] [--dry-run]\n"
     "                            the sets ovretain-archive keeps in the object store\n"
@@ -136,12 +142,14 @@ const std::map<std::string, std::string>& CommandHelp() {
          "name, type, size and value as 'list --json' gives them. Never creates the\n"
          "node space.\n"},
         {"list",
-         "usage: ovnode list [--json]\n"
+         "usage: ovnode list [--prefix P] [--json | --names]\n"
          "\n"
          "Prints every node in table order: index, name, type code, size and value,\n"
          "as an aligned table or, with --json, as a JSON array of objects with the\n"
          "keys index, name, type, size and value (a number for numeric types, a\n"
-         "string otherwise). Never creates the node space.\n"},
+         "string otherwise). With --prefix P, only the nodes whose name starts with\n"
+         "P; with --names, their names alone, one a line (read from the node table,\n"
+         "no value is read: what completion asks). Never creates the node space.\n"},
         {"load-layout",
          "usage: ovnode load-layout FILE\n"
          "\n"
@@ -159,9 +167,11 @@ const std::map<std::string, std::string>& CommandHelp() {
          "registered by the process catalogued as NAME in the root catalogue\n"
          "(default OvRetain), or, when no process is catalogued so, to the only\n"
          "registered service. With stop --wait, returns once the service has ended\n"
-         "(at most S seconds, default 60): status 0 when its stop save succeeded,\n"
-         "1 when it failed, the service ended without a clean shutdown or the wait\n"
-         "timed out.\n"},
+         "and let go of the node space (at most S seconds, default 60): status 0\n"
+         "when its stop save succeeded, 1 when it failed, the service ended without\n"
+         "a clean shutdown or the wait timed out. With run --wait, first waits for\n"
+         "a service that is still starting, then returns once it polls its triggers\n"
+         "with Run 1 (status 1 when the wait timed out).\n"},
         {"notify",
          "usage: ovnode notify CODE [--to NAME]\n"
          "\n"
@@ -251,12 +261,14 @@ const std::map<std::string, std::string>& CommandHelp() {
          "Prints: kept N, resized N, new N, dropped N. --dry-run writes nothing.\n"
          "Fails when the record is missing, damaged or does not describe the file.\n"},
         {"retain-diff",
-         "usage: ovnode retain-diff FILE1 FILE2 [--layout RECORD]...\n"
+         "usage: ovnode retain-diff FILE1 FILE2 [--layout RECORD]... [--json]\n"
          "\n"
          "Compares two retain files by name through their layout records and prints\n"
          "each node whose value differs (NAME: VALUE1 -> VALUE2) or that only one file\n"
-         "holds. Exit status 0 when they hold the same values, 1 when they differ or\n"
-         "a file cannot be compared. The records are found as retain-restore finds\n"
+         "holds; with --json, {\"differences\": [{name, first, first_type, second,\n"
+         "second_type}...], \"equal\": BOOL}, null for a value a file lacks. Exit\n"
+         "status as diff(1): 0 when they hold the same values, 1 when they differ,\n"
+         "2 when a file cannot be compared. The records are found as retain-restore finds\n"
          "them; with --layout (repeatable) each file takes the record given of its\n"
          "hash and length.\n"},
         {"archive",
@@ -291,7 +303,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
                       std::string* error) {
     Invocation result;
     result.Space = envSpace.empty() ? kDefaultSpace : envSpace;
-    bool json = false, to = false, timeout = false, force = false, optionsEnded = false;
+    bool json = false, to = false, timeout = false, force = false, prefix = false, optionsEnded = false;
     std::vector<std::string> positional;
     auto fail = [&](const std::string& what) {
         if (error) *error = what;
@@ -333,6 +345,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             if (a == "--layout" && i + 1 >= args.size()) return fail("option --layout needs a layout record's path");
             result.Layouts.push_back(a == "--layout" ? args[++i] : a.substr(9));
             if (result.Layouts.back().empty()) return fail("option --layout needs a layout record's path");
+        } else if (a == "--prefix" || a.rfind("--prefix=", 0) == 0) {
+            if (a == "--prefix" && i + 1 >= args.size()) return fail("option --prefix needs a value");
+            result.Prefix = a == "--prefix" ? args[++i] : a.substr(9);
+            prefix = true;
+        } else if (a == "--names") {
+            result.Names = true;
         } else if (a == "--dry-run") {
             result.DryRun = true;
         } else if (a == "--all") {
@@ -376,6 +394,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (result.Wait && !TakesOption(result.Command, "--wait"))
         return fail("option --wait does not apply to " + result.Command);
     if (timeout && !result.Wait) return fail("option --timeout needs --wait");
+    if (prefix && !TakesOption(result.Command, "--prefix"))
+        return fail("option --prefix does not apply to " + result.Command);
+    if (result.Names && !TakesOption(result.Command, "--names"))
+        return fail("option --names does not apply to " + result.Command);
+    if (result.Names && json) return fail("options --names and --json exclude each other");
     if (result.Check && !TakesOption(result.Command, "--check"))
         return fail("option --check does not apply to " + result.Command);
     if (result.Journal && !TakesOption(result.Command, "--journal"))

@@ -50,6 +50,8 @@ struct Invocation {
     bool All = false;                  // archive list --all
     std::string From;                  // archive --from PREFIX
     std::vector<std::string> Layouts;  // retain-dump, -restore, -diff --layout RECORD (repeatable)
+    std::string Prefix;                // list --prefix P: only names that start with P
+    bool Names = false;                // list --names: the names alone, one a line
 };
 
 // Parses args (without the program name). envSpace is OVNODE_SPACE, or

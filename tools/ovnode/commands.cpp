@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <ostream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "common/json_text.h"
 #include "nodespace/nodespace_admin.h"
@@ -141,6 +143,18 @@ pid_t ServiceTarget(const Invocation& inv, uint64_t* start, std::ostream& err) {
     return pid;
 }
 
+// Waits until the node space's service has passed start-up (its record says
+// it polls); false at the deadline.
+bool AwaitStartedService(const Invocation& inv) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(inv.Timeout);
+    for (;;) {
+        const ServiceView view = ReadServiceView(inv.Space);
+        if (view.Running && view.State() != "starting") return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 }  // namespace
 
 std::string JsonString(const std::string& text) {
@@ -206,20 +220,34 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
     const uint32_t failures = NodeAccessFailures();
     const int32_t count = std::max<int32_t>(NodeCount(), 0);
     const NodeRecord* table = count ? NodeTable() : nullptr;
+    // --prefix: compared in place, without a copy of every name.
+    const std::string& prefix = inv.Prefix;
+    auto shown = [&](const NodeRecord& r) {
+        return prefix.size() <= sizeof r.Name && std::strncmp(r.Name, prefix.c_str(), prefix.size()) == 0;
+    };
+
+    if (inv.Names) {
+        for (int32_t i = 0; i < count; ++i)
+            if (shown(table[i])) out << TableValue(RecordName(table[i])) << "\n";
+        return kExitOk;
+    }
 
     if (inv.Json) {
         out << "[";
+        bool any = false;
         for (int32_t i = 0; i < count; ++i) {
             const NodeRecord& r = table[i];
+            if (!shown(r)) continue;
             const uint16_t size = NodeSpaceValueSize(&r);
             const std::string value = FormatValue(r.Type, ReadNodeValue(r.Index, size));
             const ValueKind kind = KindOfType(r.Type);
             const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
-            out << (i ? ",\n " : "\n ") << "{\"index\": " << r.Index << ", \"name\": " << JsonString(RecordName(r))
+            out << (any ? ",\n " : "\n ") << "{\"index\": " << r.Index << ", \"name\": " << JsonString(RecordName(r))
                 << ", \"type\": " << r.Type << ", \"size\": " << size
                 << ", \"value\": " << (numeric ? value : JsonString(value)) << "}";
+            any = true;
         }
-        out << (count ? "\n]\n" : "]\n");
+        out << (any ? "\n]\n" : "]\n");
         if (NodeAccessFailures() != failures) return Fail(err, std::string("values may be missing: ") + kUnreadable);
         return kExitOk;
     }
@@ -228,6 +256,7 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
     size_t wIndex = 5, wName = 4, wType = 4, wSize = 4;
     for (int32_t i = 0; i < count; ++i) {
         const NodeRecord& r = table[i];
+        if (!shown(r)) continue;
         wIndex = std::max(wIndex, std::to_string(r.Index).size());
         wName = std::max(wName, TableValue(RecordName(r)).size());
         wType = std::max(wType, std::to_string(r.Type).size());
@@ -247,6 +276,7 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
     row("INDEX", "NAME", "TYPE", "SIZE", "VALUE");
     for (int32_t i = 0; i < count; ++i) {
         const NodeRecord& r = table[i];
+        if (!shown(r)) continue;
         const uint16_t size = NodeSpaceValueSize(&r);
         row(std::to_string(r.Index), TableValue(RecordName(r)), std::to_string(r.Type), std::to_string(size),
             TableValue(FormatValue(r.Type, ReadNodeValue(r.Index, size))));
@@ -296,8 +326,12 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) 
     auto it = kEvents.find(inv.Args[0]);
     if (it == kEvents.end()) return Usage(err, "unknown service action '" + inv.Args[0] + "' (run, pause or stop)");
     const uint32_t event = it->second;
-    if (inv.Wait && event != 101) return Usage(err, "option --wait applies to service stop only");
+    if (inv.Wait && event == 103) return Usage(err, "option --wait applies to service run and stop only");
     if (!Attach(inv, false, err)) return kExitFailure;
+    // run --wait first waits for a service that is still starting: its
+    // handler takes events once it polls.
+    if (inv.Wait && event == 102 && !AwaitStartedService(inv))
+        return Fail(err, "timed out waiting for a service to start");
     uint64_t start = 0;
     const pid_t pid = ServiceTarget(inv, &start, err);
     if (pid == 0) return kExitFailure;
@@ -307,6 +341,7 @@ int CommandService(const Invocation& inv, std::ostream& out, std::ostream& err) 
         return Fail(
             err, "cannot send " + std::string(EventName(event)) + " to process " + std::to_string(pid) + ": " + error);
     out << "sent " << EventName(event) << " (" << event << ") to process " << pid << "\n";
+    if (inv.Wait && event == 102) return WaitForServiceRunning(inv, pid, out, err);
     if (inv.Wait) return WaitForServiceEnd(inv, pid, before, out, err);
     return kExitOk;
 }

@@ -1,5 +1,6 @@
 // ovnode retain-diff: two retain files compared by name through their own
-// layout records.
+// layout records. Exit status as diff(1): 0 equal, 1 different, 2 when a
+// file cannot be read or has no record to compare it by.
 #include <ostream>
 #include <string>
 #include <unordered_map>
@@ -12,6 +13,8 @@
 
 namespace ovnode {
 namespace {
+
+constexpr int kExitTrouble = 2;
 
 struct Shown {
     uint16_t Type = 0;
@@ -47,7 +50,7 @@ int CommandRetainDiff(const Invocation& inv, std::ostream& out, std::ostream& er
             (!ReadRetainedRecord(&files[i], &error, inv.Layouts) &&
              (inv.Layouts.empty() || !ReadRetainedRecord(&files[i], &error)))) {
             err << "ovnode: " << error << "\n";
-            return kExitFailure;
+            return kExitTrouble;
         }
     }
     const auto first = Values(files[0]);
@@ -56,23 +59,42 @@ int CommandRetainDiff(const Invocation& inv, std::ostream& out, std::ostream& er
     for (const auto& [name, shown] : second) inSecond.emplace(name, &shown);
     std::unordered_map<std::string, bool> inFirst;
     size_t differences = 0;
+    // One difference: a value missing from a file is null.
+    auto json = [&](const std::string& name, const Shown* a, const Shown* b) {
+        auto value = [](const Shown* v) { return v ? JsonString(v->Value) : std::string("null"); };
+        auto type = [](const Shown* v) { return v ? std::to_string(v->Type) : std::string("null"); };
+        out << (differences ? ",\n  " : "\n  ") << "{\"name\": " << JsonString(name) << ", \"first\": " << value(a)
+            << ", \"first_type\": " << type(a) << ", \"second\": " << value(b) << ", \"second_type\": " << type(b)
+            << "}";
+    };
+    if (inv.Json) out << "{\"differences\": [";
     for (const auto& [name, shown] : first) {
         inFirst.emplace(name, true);
         auto it = inSecond.find(name);
         if (it == inSecond.end()) {
-            out << ShownText(name) << ": only in " << ShownText(inv.Args[0]) << " (" << Show(shown, false) << ")\n";
+            if (inv.Json)
+                json(name, &shown, nullptr);
+            else
+                out << ShownText(name) << ": only in " << ShownText(inv.Args[0]) << " (" << Show(shown, false) << ")\n";
             ++differences;
         } else if (it->second->Type != shown.Type || it->second->Value != shown.Value) {
             const bool types = it->second->Type != shown.Type;
-            out << ShownText(name) << ": " << Show(shown, types) << " -> " << Show(*it->second, types) << "\n";
+            if (inv.Json)
+                json(name, &shown, it->second);
+            else
+                out << ShownText(name) << ": " << Show(shown, types) << " -> " << Show(*it->second, types) << "\n";
             ++differences;
         }
     }
     for (const auto& [name, shown] : second) {
         if (inFirst.count(name)) continue;
-        out << ShownText(name) << ": only in " << ShownText(inv.Args[1]) << " (" << Show(shown, false) << ")\n";
+        if (inv.Json)
+            json(name, nullptr, &shown);
+        else
+            out << ShownText(name) << ": only in " << ShownText(inv.Args[1]) << " (" << Show(shown, false) << ")\n";
         ++differences;
     }
+    if (inv.Json) out << (differences ? "\n ], " : "], ") << "\"equal\": " << (differences ? "false" : "true") << "}\n";
     return differences ? kExitFailure : kExitOk;
 }
 

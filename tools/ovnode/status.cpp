@@ -33,6 +33,7 @@
 #include "status/status_segment.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
+#include "version/version.h"
 
 namespace ovnode {
 namespace {
@@ -67,9 +68,9 @@ std::string Seconds(uint64_t ns, int decimals) {
 const char* OutcomeName(uint32_t outcome) {
     switch (outcome) {
         case STATUS_OUTCOME_OK:
-            return "succeeded";
+            return "success";
         case STATUS_OUTCOME_FAILED:
-            return "failed";
+            return "failure";
         default:
             return "none";
     }
@@ -162,6 +163,12 @@ ServiceView ReadServiceView(const std::string& space) {
     if (!view.Running)
         view.Why = view.Record.State == STATUS_STATE_ENDED ? "ended" : "its process is gone without a clean end";
     return view;
+}
+
+std::string ServiceView::State() const {
+    if (!Running) return "stopped";
+    if ((Record.Flags & STATUS_FLAG_POLLING) == 0) return "starting";
+    return (Record.Flags & STATUS_FLAG_PAUSED) != 0 ? "paused" : "running";
 }
 
 RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout, bool mayOpen) {
@@ -267,7 +274,8 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
     const bool awaitsLoad = view.Running && (r.Flags & STATUS_FLAG_AWAITS_LOAD) != 0;
 
     if (inv.Json) {
-        out << "{\"service\": {\"running\": " << (view.Running ? "true" : "false");
+        out << "{\"service\": {\"running\": " << (view.Running ? "true" : "false")
+            << ", \"state\": " << JsonString(view.State());
         if (view.HasRecord) {
             out << ", \"pid\": " << r.Pid << ", \"started\": " << JsonString(Iso(r.StartedNs))
                 << ", \"ended\": " << (r.EndedNs ? JsonString(Iso(r.EndedNs)) : "null")
@@ -314,7 +322,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
     } else {
         out << "service      ";
         if (view.Running)
-            out << "running, pid " << r.Pid << ", started " << Iso(r.StartedNs) << "\n";
+            out << view.State() << ", pid " << r.Pid << ", started " << Iso(r.StartedNs) << "\n";
         else if (view.HasRecord)
             out << "not running (" << view.Why << "), was pid " << r.Pid << ", started " << Iso(r.StartedNs) << "\n";
         else
@@ -348,7 +356,7 @@ int CommandStatus(const Invocation& inv, std::ostream& out, std::ostream& err) {
                 continue;
             }
             out << OutcomeName(o.LastOutcome) << " " << Iso(o.LastStartNs) << " in " << Seconds(o.LastDurationNs, 3)
-                << " s; " << o.Successes << " succeeded, " << o.Failures << " failed";
+                << " s; " << o.Successes << " successes, " << o.Failures << " failures";
             if (o.LastError[0]) out << "; " << Printable(o.LastError);
             out << "\n";
         }
@@ -391,6 +399,10 @@ int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err) 
     };
     family("up", "gauge", "1 when the retain service is running, else 0.");
     out << "ovretain_up " << (view.Running ? 1 : 0) << "\n";
+    family("paused", "gauge", "1 while the service runs with Run 0: its triggers wait.");
+    out << "ovretain_paused " << (view.State() == "paused" ? 1 : 0) << "\n";
+    family("build_info", "gauge", "Always 1; the version of the ovnode that read the record.");
+    out << "ovretain_build_info{version=\"" << LabelValue(ProjectVersion()) << "\"} 1\n";
     if (view.HasRecord) {
         family("start_time_seconds", "gauge", "When the service last started, in seconds since the Unix epoch.");
         out << "ovretain_start_time_seconds " << Seconds(r.StartedNs, 3) << "\n";
@@ -542,6 +554,22 @@ int CommandLoad(const Invocation& inv, std::ostream& out, std::ostream& err) {
     return TriggerAndWait(inv, "Load", STATUS_TRIGGER_LOAD, out, err);
 }
 
+int WaitForServiceRunning(const Invocation& inv, pid_t pid, std::ostream& out, std::ostream& err) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(inv.Timeout);
+    for (;;) {
+        const ServiceView view = ReadServiceView(inv.Space);
+        if (view.HasRecord && view.Record.Pid == pid && !view.Running)
+            return Fail(err, "the service ended before it ran (" + view.Why + ")");
+        if (view.HasRecord && view.Record.Pid == pid && view.Consistent && view.State() == "running") {
+            out << "service running\n";
+            return kExitOk;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return Fail(err, "timed out waiting for the service to run (state " + view.State() + ")");
+        Sleep();
+    }
+}
+
 int WaitForServiceEnd(const Invocation& inv, pid_t pid, const ServiceView& before, std::ostream& out,
                       std::ostream& err) {
     const bool hadRecord = before.HasRecord && before.Record.Pid == pid;
@@ -554,9 +582,14 @@ int WaitForServiceEnd(const Invocation& inv, pid_t pid, const ServiceView& befor
         const bool ended = ours && view.Consistent && view.Record.State == STATUS_STATE_ENDED;
         if (ended || !StatusProcessRuns(pid, kStatusAnyUser)) {
             // The record says so just before the process returns: wait for
-            // the process itself.
-            while (StatusProcessRuns(pid, kStatusAnyUser) && !late()) Sleep();
-            if (StatusProcessRuns(pid, kStatusAnyUser)) return Fail(err, "timed out waiting for the service to end");
+            // the process itself, every thread of it, and for the node
+            // space's single-instance lock to be let go, so that a destroy
+            // or a new start right after is not refused.
+            auto holds = [&] {
+                return StatusProcessRuns(pid, kStatusAnyUser) || NodeSpaceServiceHolder(inv.Space) == pid;
+            };
+            while (holds() && !late()) Sleep();
+            if (holds()) return Fail(err, "timed out waiting for the service to end");
             if (!ours) return Fail(err, "service ended; its outcome is unknown (no status record)");
             if (!ended) return Fail(err, "service ended without a clean shutdown");
             const StatusKindRecord& k = view.Record.Kinds[STATUS_STOP_SAVE];

@@ -23,6 +23,9 @@ struct ServiceView {
     bool Running = false;  // the record says running and its process runs as the record's owner
     std::string Why;       // why it is not running (or why there is no record)
     ServiceStatus Record{};
+    // "starting" (start-up not done), "running", "paused" (Run is 0: the
+    // triggers wait) or "stopped"; one word in status, --json and metrics.
+    std::string State() const;
 };
 
 ServiceView ReadServiceView(const std::string& space);
@@ -48,7 +51,11 @@ struct RetainFileView {
 // root.
 RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout, bool mayOpen);
 
-// Waits until the service of process pid has ended, after a stop; `before`
+// Waits, after a run event, until the service of process pid polls its
+// triggers with Run not 0. Its exit status.
+int WaitForServiceRunning(const Invocation& inv, pid_t pid, std::ostream& out, std::ostream& err);
+// Waits until the service of process pid has ended and let go of the node
+// space (its single-instance lock), after a stop; `before`
 // is the record as it was before the stop was sent. Its exit status.
 int WaitForServiceEnd(const Invocation& inv, pid_t pid, const ServiceView& before, std::ostream& out,
                       std::ostream& err);
