@@ -34,23 +34,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-  echo "FAILED: $*"
-  for log in "$work"/*.log; do
-    [ -f "$log" ] && { echo "--- $log"; tail -n 20 "$log"; }
-  done
-  exit 1
-}
-# Polls "$@" until it succeeds, for at most 30 s.
-wait_for() {
-  local what=$1
-  shift
-  local deadline=$((SECONDS + 30))
-  until "$@" >/dev/null 2>&1; do
-    ((SECONDS < deadline)) || fail "$what: not within 30 s"
-    sleep 0.2
-  done
-}
+# shellcheck source=tests/archive/archive_lib.sh
+. "$src/tests/archive/archive_lib.sh"
 
 secret=$(cat "$OVRT_S3_SECRET_FILE")
 umask 077
@@ -101,7 +86,7 @@ a create SERVICE.OvRetain.Journal 7 && a set SERVICE.OvRetain.Journal 100
 OVNODE_SPACE=$spaceA OVRT_DRIVES=$work/drivesA setsid ovretain 2>"$work/service-a.log" </dev/null &
 pids+=($!)
 live() { [ "$(a get SERVICE.OvRetain.Live 2>/dev/null || echo 0)" -gt 0 ]; }
-wait_for "service A live" live
+wait_for "service A live" 30 live
 setsid ovretain-archive 2>"$work/archive-a.log" </dev/null &
 archive=$!
 pids+=($archive)
@@ -113,7 +98,7 @@ for value in 1001 1002 1003; do
   a set AREA01.LINE01.ThroughputSetpoint "$value"
   a save --wait >/dev/null || fail "save on A"
   md5=$(md5sum "$work/drivesA/C/Orvale/OvRetain.bin" | cut -d' ' -f1)
-  wait_for "set of the save with $value" has_set_of "$md5"
+  wait_for "set of the save with $value" 30 has_set_of "$md5"
 done
 [ "$(sets)" = 2 ] || fail "keep = 2 left $(sets) sets: $(a archive list)"
 grep -q "removed (retention)" "$work/archive-a.log" || fail "no retention line in the archive's log"
@@ -134,7 +119,7 @@ pulled_batch() {
   a archive pull latest "$work/pull" >/dev/null &&
     OVNODE_SPACE=$spaceA ovnode retain-dump "$work/pull/OvRetain.bin" --journal | grep -q 'AREA01.LINE01.BatchCount .*7777'
 }
-wait_for "the journal's change shipped" pulled_batch
+wait_for "the journal's change shipped" 30 pulled_batch
 kill -KILL "${pids[0]}"
 kill -TERM "$archive"
 wait "$archive" || fail "the archive did not end with status 0 on SIGTERM"

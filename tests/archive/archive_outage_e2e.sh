@@ -29,22 +29,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-  echo "FAILED: $*"
-  for log in "$work"/*.log; do
-    [ -f "$log" ] && { echo "--- $log"; tail -n 20 "$log"; }
-  done
-  exit 1
-}
-wait_for() {
-  local what=$1 limit=$2
-  shift 2
-  local deadline=$((SECONDS + limit))
-  until "$@" >/dev/null 2>&1; do
-    ((SECONDS < deadline)) || fail "$what: not within $limit s"
-    sleep 0.2
-  done
-}
+# shellcheck source=tests/archive/archive_lib.sh
+. "$src/tests/archive/archive_lib.sh"
 
 umask 077
 cat >"$work/archive.conf" <<CONF
