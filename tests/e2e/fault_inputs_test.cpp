@@ -573,6 +573,43 @@ TEST_F(FaultInputs, AttacksOfAMemberAndAnOutsiderAreRefusedOrBounded) {
         std::function<void(const Attacker&)> Play;
     };
     const Row rows[] = {
+        {"1a 1b set-aside copies and layout records without end",
+         [&](const Attacker& a) {
+             const std::string space = begin();
+             StartAndWait();
+             auto member = [&](std::vector<std::string> args) {
+                 args.insert(args.begin(), {OVNODE_BIN, "--space", space});
+                 return as(a, args);
+             };
+             auto count = [&](const std::string& ending) {
+                 size_t n = 0;
+                 for (const auto& e : std::filesystem::directory_iterator(drives_.Path() + "/C/Orvale"))
+                     n += e.path().extension() == ending;
+                 return n;
+             };
+             EXPECT_EQ(member({"create", Full("KeepOld"), "7"}).Status == 0, a.Member);
+             if (!a.Member) return end(space);  // nothing more is open to an outsider
+             member({"set", Full("KeepOld"), "4000000000"});
+             // 1a: the adoption mark cleared before each save of a new value:
+             // every save keeps the file before it aside.
+             for (int i = 1; i <= 36; ++i) {
+                 poke(a, space, offsetof(nodespace::SegmentHeader, AdoptedSize), std::string(4, '\0'));
+                 member({"set", "Plant.Speed", std::to_string(i)});
+                 Set("Save", "1");
+                 ASSERT_TRUE(WaitFor("Save", "0")) << service_->Output();
+             }
+             EXPECT_LE(count(".old"), 32u);
+             // 1b: a node created before each save: a new layout record each
+             // time, and the one before it no file is written with any more.
+             const size_t records = count(".layout");
+             for (int i = 1; i <= 6; ++i) {
+                 member({"create", "Atk.N" + std::to_string(i), "7"});
+                 Set("Save", "1");
+                 ASSERT_TRUE(WaitFor("Save", "0")) << service_->Output();
+             }
+             EXPECT_LE(count(".layout"), records + 2);
+             end(space);
+         }},
         {"1c value entries that claim more than the nodes hold",
          [&](const Attacker& a) {
              const std::string space = begin();
