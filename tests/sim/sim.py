@@ -517,7 +517,8 @@ class Sim:
         kept = [f for f in self.files() if f.startswith("OvRetain.journal.") and f.endswith(".old")]
         if len(kept) > max(8, m.setting("KeepOld")):
             fails.append("kept journals never pruned: %d OvRetain.journal.N.old files" % len(kept))
-        if durable_check and table and m.run_layout is not None:   # the table is the service's
+        # The table is the service's; a fault's loss is given up even before a start.
+        if durable_check and table and m.run_layout is not None or forgive:
             # Right after a fault, what the damaged file alone held is given up.
             dumps = [d for d in self.dumps() if not forgive or d[0] != forgive]
             if m.lost(dumps, forgive):
