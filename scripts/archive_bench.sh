@@ -21,7 +21,6 @@ mkdir -p "$work"
 space=ovab$$
 export OVNODE_SPACE=$space
 pids=()
-own_gateway=0
 cleanup() {
   local pid
   # The service's stop save first, so that nothing holds the node space.
@@ -30,17 +29,13 @@ cleanup() {
   for pid in "${pids[@]}"; do while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done; done
   ovnode destroy >/dev/null 2>&1 || true
   rm -f "/dev/shm/ovstatus-$space"
-  ((own_gateway)) && bash scripts/s3_gateway.sh stop "$work/gateway"
+  ((${own_gateway:-0})) && bash scripts/s3_gateway.sh stop "$work/gateway"
   rm -rf "$work/drives"
 }
 trap cleanup EXIT
-if [ -z "${OVRT_S3_ENDPOINT:-}" ]; then
-  bash scripts/s3_gateway.sh start "$work/gateway" >/dev/null
-  own_gateway=1
-  set -a
-  . "$work/gateway/env"
-  set +a
-fi
+# shellcheck source=tests/archive/archive_lib.sh
+. tests/archive/archive_lib.sh
+use_gateway "$work/gateway"
 median() { sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 
 awk -v n="$nodes" 'BEGIN { print "name,type,size,value"; for (i = 0; i < n; i++) printf "PLANT.DEV%05d.SIG%04d,7,,%d\n", i / 1000, i % 1000, i }' \
@@ -60,16 +55,7 @@ saves() {
 without=$(saves | median)
 
 umask 077
-cat >"$work/archive.conf" <<CONF
-endpoint = $OVRT_S3_ENDPOINT
-bucket = $OVRT_S3_BUCKET
-access_key = $OVRT_S3_ACCESS_KEY
-secret_key_file = $OVRT_S3_SECRET_FILE
-prefix = bench-$space/
-retain_dir = $work/drives/C/Orvale
-keep = 2
-status_file = $work/archive.status
-CONF
+write_conf "$work/archive.conf" "bench-$space/" "$work/drives/C/Orvale" keep=2 "status_file=$work/archive.status"
 umask 022
 export OVRT_ARCHIVE_CONFIG=$work/archive.conf
 setsid ovretain-archive 2>"$work/archive.log" </dev/null &

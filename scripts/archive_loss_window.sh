@@ -23,34 +23,19 @@ rm -rf "$work"
 mkdir -p "$work"
 export OVNODE_SPACE=oal$$
 pids=()
-own_gateway=0
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   ovnode destroy >/dev/null 2>&1 || true
-  ((own_gateway)) && bash scripts/s3_gateway.sh stop "$work/gateway"
+  ((${own_gateway:-0})) && bash scripts/s3_gateway.sh stop "$work/gateway"
   true
 }
 trap cleanup EXIT
-if [ -z "${OVRT_S3_ENDPOINT:-}" ]; then
-  bash scripts/s3_gateway.sh start "$work/gateway" >/dev/null
-  own_gateway=1
-  set -a
-  . "$work/gateway/env"
-  set +a
-fi
+# shellcheck source=tests/archive/archive_lib.sh
+. tests/archive/archive_lib.sh
+use_gateway "$work/gateway"
 umask 077
-cat >"$work/archive.conf" <<CONF
-endpoint = $OVRT_S3_ENDPOINT
-bucket = $OVRT_S3_BUCKET
-access_key = $OVRT_S3_ACCESS_KEY
-secret_key_file = $OVRT_S3_SECRET_FILE
-prefix = loss-$OVNODE_SPACE/
-retain_dir = $work/drives/C/Orvale
-journal_period = $period
-keep = 3
-status_file = $work/archive.status
-CONF
+write_conf "$work/archive.conf" "loss-$OVNODE_SPACE/" "$work/drives/C/Orvale" "journal_period=$period" keep=3 "status_file=$work/archive.status"
 umask 022
 export OVRT_ARCHIVE_CONFIG=$work/archive.conf
 node=AREA01.LINE01.BatchCount

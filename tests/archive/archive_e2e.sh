@@ -40,23 +40,11 @@ trap cleanup EXIT
 secret=$(cat "$OVRT_S3_SECRET_FILE")
 umask 077
 cp "$OVRT_S3_SECRET_FILE" "$work/secret"
-# conf NAME KEY=VALUE... : a configuration for controller A, with changes.
+# conf NAME: controller A's configuration (BUCKET and SECRET may replace its own).
 conf() {
-  local file=$work/$1
-  shift
-  {
-    echo "# controller A"
-    echo "endpoint = $OVRT_S3_ENDPOINT"
-    echo "bucket = ${BUCKET:-$OVRT_S3_BUCKET}"
-    echo "access_key = $OVRT_S3_ACCESS_KEY"
-    echo "secret_key_file = ${SECRET:-$work/secret}"
-    echo "prefix = $prefixA"
-    echo "retain_dir = $work/drivesA/C/Orvale"
-    echo "journal_period = 1"
-    echo "keep = 2"
-    echo "status_file = $work/archive-a.status"
-  } >"$file"
-  echo "$file"
+  SECRET=${SECRET:-$work/secret} write_conf "$work/$1" "$prefixA" "$work/drivesA/C/Orvale" \
+    journal_period=1 keep=2 "status_file=$work/archive-a.status"
+  echo "$work/$1"
 }
 
 # Refusals: exit status 1, a reason, never the secret.

@@ -33,16 +33,8 @@ trap cleanup EXIT
 . "$src/tests/archive/archive_lib.sh"
 
 umask 077
-cat >"$work/archive.conf" <<CONF
-endpoint = $OVRT_S3_ENDPOINT
-bucket = $OVRT_S3_BUCKET
-access_key = $OVRT_S3_ACCESS_KEY
-secret_key_file = $OVRT_S3_SECRET_FILE
-prefix = outage-$space/
-retain_dir = $work/drives/C/Orvale
-journal_period = 1
-status_file = $work/archive.status
-CONF
+write_conf "$work/archive.conf" "outage-$space/" "$work/drives/C/Orvale" journal_period=1 \
+  "status_file=$work/archive.status"
 umask 022
 export OVRT_ARCHIVE_CONFIG=$work/archive.conf
 
