@@ -358,6 +358,18 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
     return true;
 }
 
+bool SetAsideBackupFile(PDir* dir, const std::string& backupName, const std::string& replacement,
+                        uint32_t replacementId) {
+    struct stat st;
+    if (backupName.empty() || !PDirStat(dir, backupName.c_str(), &st)) return true;
+    uint32_t hash = 0;
+    if (!HeaderWord(dir, backupName, &hash)) {
+        ReportStep("read");
+        return false;
+    }
+    return SetAsideRetainFile(dir, backupName, hash, replacement, replacementId);
+}
+
 void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash, uint32_t currentId) {
     std::vector<std::string> names;
     if (!dir || !PDirList(dir, &names)) return;

@@ -39,6 +39,13 @@
 // journals kept on their own (OvRetain.journal.<n>.old, journal.h) the
 // newest as many are kept. Every file removed gets one "WRN" line naming it.
 //
+// SetAsideBackupFile keeps the backup `backupName` the same way before the
+// start-up check lets something replace it: the retain file `replacement`
+// (with its layout record `replacementId`; empty when the retain file is
+// gone) unless that file holds its values. After a reboot, or a retain file
+// deleted or damaged, the backup may hold the only copy of values the
+// retain file does not. True when there is no backup, or it is kept.
+//
 // RemoveUnusedLayoutRecords removes every layout record that neither the
 // check record, OvRetain.bin, OvRetain.$$$, a set-aside file nor the
 // current hash refers to (with currentId not 0, only that record of the
@@ -62,6 +69,8 @@
 
 bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash,
                         const std::string& replacement = std::string(), uint32_t replacementId = 0);
+bool SetAsideBackupFile(PDir* dir, const std::string& backupName, const std::string& replacement,
+                        uint32_t replacementId);
 void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash, uint32_t currentId = 0);
 
 // A set-aside file's name taken apart: seq 0 and id 0 for the older form.

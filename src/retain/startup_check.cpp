@@ -325,12 +325,18 @@ bool CheckRetainFile() {
                 if (migrated && adopted) MarkRetainFileAdopted(dir, name);
             }
         }
-        if (!migrated && dir) {
-            if (GetUseBackup() != 0) {
-                RotateIn(dir, name);
-            } else {
-                RemoveIn(dir, name);
-            }
+        // The backup is kept aside before the old file replaces it, and
+        // when the retain file is gone: it may hold what that file lost. A
+        // backup that could not be kept stays, and the old file (kept
+        // aside already) is removed instead.
+        const std::string backup = RetainFileName(GetBackupFilePath());
+        bool rotated = false;
+        if (!migrated && dir && GetUseBackup() != 0 &&
+            SetAsideBackupFile(dir, backup, present ? name : std::string(), entry.LayoutId)) {
+            RotateIn(dir, name);
+            rotated = present;
+        } else if (!migrated && dir) {
+            RemoveIn(dir, name);
         }
         // Kept beside the file set aside, and folded into a migrated one.
         if (journal) RemoveIn(dir, kJournalFileName);
@@ -344,7 +350,7 @@ bool CheckRetainFile() {
                    "was deleted.");
         else
             report(&LogChannel, "INF", "Retained file check: the old file was kept aside; %s",
-                   GetUseBackup() != 0 ? "the retain file became the backup." : "the retain file was removed.");
+                   rotated ? "the retain file became the backup." : "the retain file was removed.");
     } else if (mismatch) {
         report(&LogChannel, "INF", "Retained file check: nothing was deleted; the file is left as it is.");
     }

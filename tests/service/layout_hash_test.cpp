@@ -275,6 +275,10 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         std::vector<std::string> expected = Warnings(h, c.FileHash);
         const std::string kept = Kept(1, c.FileHash);
         if (c.RetainPresent) expected.push_back("WRN Retained file kept as " + kept + ".");
+        // The backup may hold what the old file lost: kept aside before
+        // anything replaces it ("old " read as the header word).
+        const std::string keptBackup = Kept(c.RetainPresent ? 2 : 1, 0x20646c6fu);
+        if (c.UseBackup) expected.push_back("WRN Retained file kept as " + keptBackup + ".");
         // The line after them says what was really done.
         expected.push_back(!c.RetainPresent ? "INF Retained file check: there was no retain file; nothing was deleted."
                            : c.UseBackup    ? "INF Retained file check: the old file was kept aside; the retain file "
@@ -285,6 +289,10 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         EXPECT_EQ(ReadFile(kept), c.Content) << "the mismatching file is kept aside";
         EXPECT_EQ(FileExists(kept), c.RetainPresent);
         std::filesystem::remove(kept);
+        if (c.UseBackup) {
+            EXPECT_EQ(ReadFile(keptBackup), "old backup");
+        }
+        std::filesystem::remove(keptBackup);
         EXPECT_FALSE(FileExists(retain_));
         if (c.UseBackup && c.RetainPresent) {
             EXPECT_EQ(ReadFile(backup_), c.Content) << "the mismatching file became the backup";

@@ -594,6 +594,8 @@ class Sim:
                 h.seek(at)
                 h.write(bytes([b]))
             self.note("printf '\\x%02x' | dd of=%s bs=1 seek=%d conv=notrunc status=none" % (b, q, at))
+        self.model.flipped |= target == "bin" and kind == "flip"
+        self.model.unchecked |= target == "check"
         if target in ("bin", "journal"):
             self.model.damaged()
         if target == "journal" and kind != "flip":   # a journal cut short or gone is a journal that ends there
