@@ -726,8 +726,6 @@ def main():
     ap.add_argument("--again", help="run the steps of a replay script once more, verbosely")
     a = ap.parse_args()
     signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
-    out = a.out or tempfile.mkdtemp(prefix="ovsim-")
-    os.makedirs(out, exist_ok=True)
     work = tempfile.mkdtemp(prefix="ovsim-work-")
     sim = Sim(os.path.abspath(a.bin), work)
     began = time.monotonic()
@@ -739,7 +737,10 @@ def main():
             print("result:", r)
         finally:
             sim.close()
+            shutil.rmtree(work, ignore_errors=True)
         return 1 if r else 0
+    out = a.out or tempfile.mkdtemp(prefix="ovsim-")
+    os.makedirs(out, exist_ok=True)
     plan = []   # (seed or replay script, steps)
     for line in open(a.seeds_file) if a.seeds_file else []:
         f = line.split("#")[0].split()
