@@ -1,5 +1,6 @@
 #include "ovnode/cli.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <ostream>
@@ -24,7 +25,7 @@ const std::map<std::string, CommandShape>& Commands() {
     static const std::map<std::string, CommandShape> commands = {
         {"create", {2, 3, false, false, CommandCreate}},
         {"set", {2, 2, false, false, CommandSet}},
-        {"get", {1, 1, false, false, CommandGet}},
+        {"get", {1, SIZE_MAX, false, false, CommandGet}},
         {"list", {0, 0, true, false, CommandList}},
         {"load-layout", {1, 1, false, false, CommandLoadLayout}},
         {"service", {1, 1, false, true, CommandService}},
@@ -46,7 +47,8 @@ const std::map<std::string, CommandShape>& Commands() {
 // Options that only some commands take, beside the shapes' --json and --to.
 bool TakesOption(const std::string& command, const std::string& option) {
     static const std::map<std::string, std::string> options = {
-        {"--json", " get catalog retain-dump "},
+        {"--json", " get catalog retain-dump retain-restore load-layout save load "},
+        {"--escaped", " set "},
         {"--wait", " save load service "},
         {"--timeout", " save load service "},
         {"--check", " retain-dump "},
@@ -351,6 +353,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             prefix = true;
         } else if (a == "--names") {
             result.Names = true;
+        } else if (a == "--escaped") {
+            result.Escaped = true;
         } else if (a == "--dry-run") {
             result.DryRun = true;
         } else if (a == "--all") {
@@ -393,6 +397,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
         return fail("option --json does not apply to " + result.Command);
     if (result.Wait && !TakesOption(result.Command, "--wait"))
         return fail("option --wait does not apply to " + result.Command);
+    if (json && !result.Wait && (result.Command == "save" || result.Command == "load"))
+        return fail("option --json needs --wait: " + result.Command + " alone prints nothing");
+    if (result.Escaped && !TakesOption(result.Command, "--escaped"))
+        return fail("option --escaped does not apply to " + result.Command);
     if (timeout && !result.Wait) return fail("option --timeout needs --wait");
     if (prefix && !TakesOption(result.Command, "--prefix"))
         return fail("option --prefix does not apply to " + result.Command);

@@ -513,17 +513,38 @@ int TriggerAndWait(const Invocation& inv, const char* trigger, StatusKind kind, 
     // covers every value written before the command.
     const uint64_t begun = view.Record.Kinds[kind].Begun;
     if (!WriteOne(node)) return Fail(err, "cannot write node " + node);
+    // With --json, every end of the wait is one object on stdout: the
+    // outcome as status gives it ("none" when the wait ended without one).
+    // `k` is the kind's record when read whole, `done` when it holds this
+    // command's operation.
+    auto json = [&](const StatusKindRecord* k, bool done, const std::string& why) {
+        if (!inv.Json) return;
+        out << "{\"kind\": " << JsonString(kKindNames[kind])
+            << ", \"outcome\": " << JsonString(OutcomeName(done ? k->LastOutcome : STATUS_OUTCOME_NONE))
+            << ", \"pid\": " << pid << ", \"started\": " << (done ? JsonString(Iso(k->LastStartNs)) : "null")
+            << ", \"duration_seconds\": " << (done ? Seconds(k->LastDurationNs, 6) : "null")
+            << ", \"successes\": " << (k ? k->Successes : 0) << ", \"failures\": " << (k ? k->Failures : 0)
+            << ", \"error\": " << (why.empty() ? "null" : JsonString(why)) << "}\n";
+    };
+    auto failed = [&](const StatusKindRecord* k, const std::string& why) {
+        json(k, false, why);
+        return Fail(err, why);
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(inv.Timeout);
     for (;;) {
         view = ReadServiceView(inv.Space);
         if (!view.HasRecord || view.Record.Pid != pid || !view.Running)
-            return Fail(err, "the service ended before it handled the " + std::string(what));
+            return failed(nullptr, "the service ended before it handled the " + std::string(what));
         const StatusKindRecord& k = view.Record.Kinds[kind];
         if (view.Consistent && k.Successes + k.Failures > begun) {
             if (k.LastOutcome == STATUS_OUTCOME_OK) {
-                out << what << " succeeded in " << Seconds(k.LastDurationNs, 3) << " s\n";
+                if (inv.Json)
+                    json(&k, true, "");
+                else
+                    out << what << " succeeded in " << Seconds(k.LastDurationNs, 3) << " s\n";
                 return kExitOk;
             }
+            json(&k, true, k.LastError[0] ? k.LastError : "failed");  // the service's own text
             return Fail(
                 err, std::string(what) + " failed" + (k.LastError[0] ? ": " + Printable(k.LastError) : std::string()));
         }
@@ -537,8 +558,8 @@ int TriggerAndWait(const Invocation& inv, const char* trigger, StatusKind kind, 
         if (std::chrono::steady_clock::now() >= deadline) {
             uint32_t run = 1;
             ReadNumber("SERVICE.OvRetain.Run", &run);
-            return Fail(err, "timed out waiting for the " + std::string(what) +
-                                 (run == 0 ? " (Run is 0: the service is paused)" : ""));
+            return failed(view.Consistent ? &k : nullptr, "timed out waiting for the " + std::string(what) +
+                                                              (run == 0 ? " (Run is 0: the service is paused)" : ""));
         }
         Sleep();
     }
