@@ -8,6 +8,7 @@
 #include "common/shm_segment.h"
 #include "ovnode/commands.h"
 #include "ovnode/shown_text.h"
+#include "service/public_names.h"
 #include "version/version.h"
 
 namespace ovnode {
@@ -347,6 +348,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             result.Help = true;
         } else if (a == "--version") {
             result.Version = true;
+        } else if (a == "--print-names") {
+            result.PrintNames = true;
         } else if (a == "--json") {
             json = true;
         } else if (a == "--wait") {
@@ -405,12 +408,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (!ShmValidName(result.Space))
         return fail("invalid node space name '" + result.Space + "' (1 to 200 of A-Z a-z 0-9 _ . -)");
     if (positional.empty()) {
-        if (result.Help || result.Version) {
+        if (result.Help || result.Version || result.PrintNames) {
             *inv = result;
             return true;
         }
         return fail("no command given (see ovnode --help)");
     }
+    if (result.PrintNames) return fail("option --print-names takes no command");
     result.Command = positional.front();
     positional.erase(positional.begin());
     auto it = Commands().find(result.Command);
@@ -469,6 +473,11 @@ int RunOvnode(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
     if (inv.Version) {
         out << VersionLine("ovnode") << "\n";
+        return kExitOk;
+    }
+    // What the documents are checked against (tests/docs): KIND NAME lines.
+    if (inv.PrintNames) {
+        for (const PublicName& name : PublicNames()) out << name.Kind << " " << name.Name << "\n";
         return kExitOk;
     }
     if (inv.Help) {
