@@ -7,12 +7,7 @@ void BlockEventSignals() {
     sigemptyset(&set);
     sigaddset(&set, ControlEventSignal());
     sigaddset(&set, SystemEventSignal());
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGPWR);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, SIGQUIT);
-    sigaddset(&set, SIGXCPU);
+    for (const EndingSignal& s : kEndingSignals) sigaddset(&set, s.Number);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 

@@ -19,6 +19,17 @@ inline int SystemEventSignal() {
     return SIGRTMIN + 2;
 }
 
+// The signals that are system events: each ends the service with its save
+// (SIGPWR as a power failure, SIGINT as an interrupt, the others as a
+// termination). Blocked by BlockEventSignals, waited for by RtNotifyEvent,
+// named in ovretain --help and in the list of public names.
+struct EndingSignal {
+    int Number;
+    const char* Name;
+};
+inline const EndingSignal kEndingSignals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"},   {SIGHUP, "SIGHUP"},
+                                              {SIGQUIT, "SIGQUIT"}, {SIGXCPU, "SIGXCPU"}, {SIGPWR, "SIGPWR"}};
+
 // Blocks the event signals in the calling thread; threads started afterwards
 // inherit the mask. Safe to call more than once.
 void BlockEventSignals();

@@ -10,7 +10,14 @@
 // result reads back unambiguously (tables); messages leave it, so that paths
 // such as C:\Orvale\ read as they are written.
 //
-// Pure functions without state; callable from any thread. Nothing fails.
+// ReadShownText is the inverse of ShowText(text, true): the form that 'ovnode
+// get' and 'list' print and 'set --escaped' reads back. It takes \\, \n, \t,
+// \xNN (any byte) and \uXXXX (a code point other than a surrogate, written
+// as UTF-8); any other backslash is refused with the reason in *error. So
+// ReadShownText(ShowText(t, true)) gives t back, byte for byte.
+//
+// Pure functions without state; callable from any thread. Only
+// ReadShownText fails, on a malformed escape.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +25,7 @@
 #include <string>
 
 std::string ShowText(const std::string& text, bool escapeBackslash = false);
+bool ReadShownText(const std::string& shown, std::string* text, std::string* error);
 // True when ShowText would change the text (backslashes aside): a check that
 // allocates nothing, for the log's common case of plain text.
 bool TextNeedsShowing(const char* text);

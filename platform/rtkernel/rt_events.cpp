@@ -28,12 +28,7 @@ sigset_t EventSet() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SystemEventSignal());
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGPWR);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, SIGQUIT);
-    sigaddset(&set, SIGXCPU);
+    for (const EndingSignal& s : kEndingSignals) sigaddset(&set, s.Number);
     return set;
 }
 
@@ -49,12 +44,10 @@ uint32_t EventCode(const siginfo_t& info) {
             return RT_EVENT_POWER_FAIL;
         case SIGINT:
             return RT_EVENT_INTERRUPT;
-        case SIGTERM:
-        case SIGHUP:
-        case SIGQUIT:
-        case SIGXCPU:
-            return RT_EVENT_TERMINATE;
         default:
+            // The other ending signals (kEndingSignals) end a process: a
+            // termination, as SIGTERM.
+            if (info.si_signo != SystemEventSignal()) return RT_EVENT_TERMINATE;
             return info.si_code == SI_QUEUE ? static_cast<uint32_t>(info.si_value.sival_int) : 0;
     }
 }

@@ -97,6 +97,9 @@ enum StatusKind : uint32_t {
     STATUS_JOURNAL_SAVE = 6,  // a full save that folds the change journal in
     STATUS_KIND_COUNT = 7
 };
+// Their names in status, metrics and the documents, by slot.
+inline const char* const kStatusKindNames[STATUS_KIND_COUNT] = {
+    "trigger_save", "trigger_load", "stop_save", "shutdown_save", "autosave", "autoload", "journal_save"};
 
 constexpr uint32_t STATUS_FLAG_AWAITS_LOAD = 1;
 // Set once start-up is done and the Trig thread polls (the service is ready);

@@ -16,8 +16,6 @@
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 
-const char kCheckRecordName[] = "OvRetain.check";
-
 namespace {
 
 const char kMagic[8] = {'O', 'v', 'C', 'h', 'e', 'c', 'k', '1'};

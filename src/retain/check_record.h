@@ -51,6 +51,7 @@
 #include <string>
 #include <vector>
 
+#include "retain/file_names.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
@@ -67,8 +68,6 @@ enum CheckVerdict {
     CHECK_NO_RECORD,  // there is no check record: the file cannot be judged
     CHECK_FAILED,     // the file is none of those listed, or the record is damaged
 };
-
-extern const char kCheckRecordName[];  // "OvRetain.check"
 
 // The length and CRC-32C of a file taken while it is written in small
 // pieces (a save's slots): the pieces are gathered and the checksum taken

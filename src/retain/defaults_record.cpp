@@ -4,12 +4,13 @@
 #include <cstring>
 #include <vector>
 
+#include "retain/file_names.h"
 #include "retain/layout_record.h"
 #include "stdlib/pfile.h"
 
 namespace {
 
-const char kRecordName[] = "OvRetain.defaults";
+const char* const kRecordName = kDefaultsRecordName;
 const char kMagic[8] = {'O', 'v', 'D', 'e', 'f', 'l', 't', '1'};
 constexpr size_t kHeaderSize = 28;
 constexpr size_t kMostKept = 64;

@@ -35,8 +35,8 @@
 #include <cstdint>
 #include <vector>
 
-// The journal's name, beside the retain file it extends.
-constexpr const char kJournalFileName[] = "OvRetain.journal";
+// The journal's name, kJournalFileName, beside the retain file it extends.
+#include "retain/file_names.h"
 
 constexpr size_t kJournalHeaderSize = 32;
 constexpr size_t kJournalGroupHeaderSize = 20;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "report/report.h"
+#include "retain/file_names.h"
 #include "retain/layout_hash.h"
 #include "retain/md5.h"
 #include "retain/retain_paths.h"
@@ -29,7 +30,6 @@ constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
 // A record of a full node table: its header, the largest entry for every
 // node the node space can hold, the CRC. Larger files are refused unread.
 constexpr uint64_t kRecordMax = 24 + (uint64_t{1} << 21) * (2 + 561 + 4) + 4;
-const char kRetainFileName[] = "OvRetain.bin";
 
 // What EnsureLayoutRecord last found or wrote: the record KnownId of
 // KnownHash lists at least KnownCount nodes as a table of shape KnownShape

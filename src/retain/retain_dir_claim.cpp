@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include "report/report.h"
+#include "retain/file_names.h"
 
 namespace {
 
-const char kClaimName[] = "OvRetain.lock";
+const char* const kClaimName = kClaimFileName;
 
 // The descriptor that holds the lock (-1: none) and the lock file's
 // identity. With the retain-file lock held.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "retain/file_names.h"
 #include "stdlib/pfile.h"
 #include "variables/variables.h"
 
@@ -12,9 +13,6 @@ namespace {
 char RetainFilePath[kRetainPathSize];
 char BackupFilePath[kRetainPathSize];
 bool Unusable = false;
-
-const char kRetainFileName[] = "OvRetain.bin";
-const char kBackupFileName[] = "OvRetain.$$$";
 
 // Copies src into dst of size bytes, cutting it short to keep the zero.
 void BoundedCopy(char* dst, size_t size, const char* src) {

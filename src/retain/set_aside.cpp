@@ -101,7 +101,7 @@ std::vector<Kept> ListSetAside(PDir* dir) {
 // up to kKeptOldMax.
 uint32_t KeptCount() {
     uint32_t value = 0;
-    NodeReadByName("SERVICE.OvRetain.KeepOld", &value, 4);
+    NodeReadByName(kKeepOldSetting.Node, &value, 4);
     return std::min(std::max(value, kKeptOldFiles), kKeptOldMax);
 }
 

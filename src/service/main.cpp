@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/event_signals.h"
 #include "service/service.h"
 #include "version/version.h"
 
@@ -24,8 +25,11 @@ const char kHelp[] =
     "  OVNODE_SPACE   node space and runtime instance (default ovnodespace)\n"
     "  OVRT_DRIVES    where drive paths such as C:\\Orvale\\ are kept\n"
     "  OVRT_REALTIME  1: run the threads under SCHED_FIFO where allowed\n"
-    "\n"
-    "SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGXCPU and SIGPWR save the retain file and end the\n"
+    "\n";
+
+// After the list of the signals that end the service (kEndingSignals).
+const char kHelpAfterSignals[] =
+    " save the retain file and end the\n"
     "service; a failed save makes the exit status 1.\n"
     "A node space that cannot be attached or verified ends the start with exit status\n"
     "78 (a configuration error), another start failure with 1.\n"
@@ -41,6 +45,10 @@ int main(int argc, char** argv) {
         }
         if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
             printf("%s%s", kUsage, kHelp);
+            const size_t count = sizeof kEndingSignals / sizeof kEndingSignals[0];
+            for (size_t i = 0; i < count; ++i)
+                printf("%s%s", i == 0 ? "" : i + 1 == count ? " and " : ", ", kEndingSignals[i].Name);
+            printf("%s", kHelpAfterSignals);
             return 0;
         }
         fprintf(stderr, "ovretain: unexpected argument '%s'\n%s", argv[1], kUsage);

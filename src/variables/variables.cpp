@@ -271,7 +271,7 @@ size_t OutPathNodeLength() {
 // AutoRun stands in no table and is never created; absent, it reads 0.
 uint8_t GetAutoRun() {
     uint8_t value = 0;
-    const char* fullName = MakeNodeName("AutoRun");
+    const char* fullName = MakeNodeName(kAutoRunSetting.Short);
     if (fullName != nullptr) NodeReadByName(fullName, &value, 1);
     return value;
 }
@@ -279,16 +279,14 @@ uint8_t GetAutoRun() {
 // AutoSave stands in no table and is never created; absent, it reads 0. The
 // Trig thread reads it, so its name is not formed in the shared buffer.
 uint32_t GetAutoSave() {
-    static const char kAutoSaveName[] = "SERVICE.OvRetain.AutoSave";
     uint32_t value = 0;
-    NodeReadByName(kAutoSaveName, &value, 4);
+    NodeReadByName(kAutoSaveSetting.Node, &value, 4);
     return value;
 }
 
 uint32_t GetJournal() {
-    static const char kJournalName[] = "SERVICE.OvRetain.Journal";
     uint32_t value = 0;
-    NodeReadByName(kJournalName, &value, 4);
+    NodeReadByName(kJournalSetting.Node, &value, 4);
     return value;
 }
 
@@ -317,7 +315,7 @@ uint64_t ChangeMark() {
 // AutoLoad, like AutoRun, is the user's to create; absent, it reads 0.
 uint8_t GetAutoLoad() {
     uint8_t value = 0;
-    const char* fullName = MakeNodeName("AutoLoad");
+    const char* fullName = MakeNodeName(kAutoLoadSetting.Short);
     if (fullName != nullptr) NodeReadByName(fullName, &value, 1);
     return value;
 }
@@ -325,7 +323,7 @@ uint8_t GetAutoLoad() {
 // Migrate, like AutoRun, is the user's to create; absent, it reads 0.
 uint8_t GetMigrate() {
     uint8_t value = 0;
-    const char* fullName = MakeNodeName("Migrate");
+    const char* fullName = MakeNodeName(kMigrateSetting.Short);
     if (fullName != nullptr) NodeReadByName(fullName, &value, 1);
     return value;
 }

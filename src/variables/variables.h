@@ -27,6 +27,29 @@ extern VariableDescriptor StatusTable[];
 extern VariableDescriptor ConfigurationTable[];
 extern VariableDescriptor TriggerTable[];
 
+// The settings read by name that stand in no table: the user's nodes, never
+// created by the service (an absent one reads 0). Short is the name
+// MakeNodeName takes, Node the full name for readers that must not use its
+// shared buffer (other threads); one literal forms both. The list of public
+// names (service/public_names.h) gives them to the documents' check.
+struct SettingName {
+    const char* Short;
+    const char* Node;
+};
+#define OVRT_SETTING_NAME(name)        \
+    SettingName {                      \
+        name, "SERVICE.OvRetain." name \
+    }
+constexpr SettingName kAutoRunSetting = OVRT_SETTING_NAME("AutoRun");
+constexpr SettingName kAutoLoadSetting = OVRT_SETTING_NAME("AutoLoad");
+constexpr SettingName kAutoSaveSetting = OVRT_SETTING_NAME("AutoSave");
+constexpr SettingName kJournalSetting = OVRT_SETTING_NAME("Journal");
+constexpr SettingName kMigrateSetting = OVRT_SETTING_NAME("Migrate");
+constexpr SettingName kKeepOldSetting = OVRT_SETTING_NAME("KeepOld");
+#undef OVRT_SETTING_NAME
+constexpr const SettingName* const kSettingsReadByName[] = {&kAutoRunSetting, &kAutoLoadSetting, &kAutoSaveSetting,
+                                                            &kJournalSetting, &kMigrateSetting,  &kKeepOldSetting};
+
 // Rows of the tables, for the modules that need a row's Index.
 enum StatusRow { STATUS_ROW, ERROR_ROW, RUN_ROW, LIVE_ROW, SAVECOUNT_ROW, LOADCOUNT_ROW };
 enum ConfigurationRow { PRIORITY_ROW, INTERVAL_ROW, USEBACKUP_ROW, OUTPATH_ROW };

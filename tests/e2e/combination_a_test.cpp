@@ -173,7 +173,12 @@ void Combination::AJournalGoesWithTheFileKeptAside() {
     const std::string dump = ovtest::Ovnode(active_, {"retain-dump", "--journal", "--json", Dir() + kept[0]}).Out;
     EXPECT_NE(dump.find("\"name\": \"Plant.Speed\", \"type\": 7, \"size\": 4, \"value\": 2222}"), std::string::npos)
         << dump;
-    auto restored = ovtest::Ovnode(active_, {"retain-restore", Dir() + kept[0]});
+    auto restored = ovtest::Ovnode(active_, {"retain-restore", "--dry-run", "--json", Dir() + kept[0]});
+    EXPECT_TRUE(ovtest::IsJson(restored.Out)) << restored.Out;
+    EXPECT_NE(restored.Out.find("\"journal\": {\"name\": \"" + kept[0] + ".journal\", \"groups\": "), std::string::npos)
+        << restored.Out;
+    EXPECT_NE(restored.Out.find("\"dry_run\": true, \"written\": 0, "), std::string::npos) << restored.Out;
+    restored = ovtest::Ovnode(active_, {"retain-restore", Dir() + kept[0]});
     ASSERT_EQ(restored.Status, 0) << restored.Err;
     EXPECT_NE(restored.Out.find("journal " + kept[0] + ".journal: "), std::string::npos) << restored.Out;
     EXPECT_EQ(Plant("Speed"), "2222");

@@ -51,7 +51,7 @@ public:
             << service_->Output();
         ASSERT_TRUE(Polling()) << service_->Output();
         ExpectPlant("0", "", "0");
-        EXPECT_EQ(Get("OutPath"), "C:\\Orvale\\");
+        EXPECT_EQ(Get("OutPath"), "C:\\\\Orvale\\\\");  // as get prints it: backslashes escaped
         const std::vector<std::string> kept = Kept();
         ASSERT_EQ(kept.size(), 1u);
         Ovnode({"retain-restore", kept[0]});

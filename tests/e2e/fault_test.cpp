@@ -192,9 +192,13 @@ TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
         }
     });
     const std::string error = "Retain file write failed: No space left on device";
-    ovtest::RunResult r = ovtest::Ovnode(active_, {"save", "--wait"});
+    ovtest::RunResult r = ovtest::Ovnode(active_, {"save", "--wait", "--json"});
     EXPECT_EQ(r.Status, 1);
     EXPECT_NE(r.Err.find("save failed: " + error), std::string::npos) << r.Err;
+    EXPECT_TRUE(ovtest::IsJson(r.Out)) << r.Out;
+    EXPECT_NE(r.Out.find("{\"kind\": \"trigger_save\", \"outcome\": \"failure\", "), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("\"successes\": 0, \"failures\": 1, \"error\": \"" + error + "\"}"), std::string::npos)
+        << r.Out;
     r = ovtest::Ovnode(active_, {"status"});
     EXPECT_EQ(r.Status, 1);
     EXPECT_NE(r.Out.find("the last save failed"), std::string::npos) << r.Out;
@@ -211,8 +215,10 @@ TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
     }));
 #endif
 
-    r = ovtest::Ovnode(active_, {"save", "--wait"});
+    r = ovtest::Ovnode(active_, {"save", "--wait", "--json"});
     EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Out.find("\"outcome\": \"success\""), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("\"successes\": 1, \"failures\": 1, \"error\": null}"), std::string::npos) << r.Out;
     r = ovtest::Ovnode(active_, {"status"});
     EXPECT_EQ(r.Status, 0);
     EXPECT_NE(r.Out.find("check record: verified"), std::string::npos) << r.Out;

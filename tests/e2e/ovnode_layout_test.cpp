@@ -58,8 +58,8 @@ TEST(OvnodeLayoutTest, CreatesMissingNodesAndKeepsExistingOnes) {
         << list.Out;
 
     // Loading the same file again changes nothing.
-    r = Ovnode(s, {"load-layout", second});
-    EXPECT_EQ(r.Out, "created 0, kept 4\n");
+    r = Ovnode(s, {"load-layout", second, "--json"});
+    EXPECT_EQ(r.Out, "{\"created\": 0, \"kept\": 4}\n");
 }
 
 TEST(OvnodeLayoutTest, BadFileNamesTheLineAndCreatesNothing) {

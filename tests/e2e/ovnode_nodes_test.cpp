@@ -49,6 +49,15 @@ const std::vector<NodeCase>& Nodes() {
         {"PLANT.Count", {"7", "4"}, 7, 4, "4294967295", "4294967295"},
         {"PLANT.Recipe", {"12"}, 12, 80, "Red, \"bold\" & long", "Red, \"bold\" & long"},
         {"PLANT.Short", {"12", "6"}, 12, 6, "abcde", "abcde"},
+        // get's one text form: backslash, controls, DEL, C1 and bytes that
+        // are not UTF-8 escaped (a text ends at its first zero byte; zero
+        // bytes are PLANT.Raw's).
+        {"PLANT.Escaped",
+         {"12"},
+         12,
+         80,
+         "t\there \\ \\t \"q\"\n\x01\x1f\x7f\xff\xc2\x85\xe2\x82\xac",
+         "t\\there \\\\ \\\\t \"q\"\\n\\x01\\x1f\\x7f\\xff\\u0085\xe2\x82\xac"},
         {"PLANT.Raw", {"13", "5"}, 13, 5, "0A0b", "0a0b000000"},
         {"PLANT.Odd", {"200", "2"}, 200, 2, "ffee", "ffee"},
         {"PLANT.Void", {"2"}, 2, 0, "", ""},
@@ -78,6 +87,30 @@ TEST(OvnodeNodesTest, CreateSetGetFromSeparateProcesses) {
         EXPECT_EQ(r.Out, n.Get + "\n") << n.Name;
     }
 
+    // What get prints, set --escaped writes back byte for byte, for every
+    // type: into a twin of each node, compared through the library below.
+    for (const NodeCase& n : Nodes()) {
+        std::vector<std::string> args{"create", "COPY." + n.Name};
+        args.insert(args.end(), n.CreateArgs.begin(), n.CreateArgs.end());
+        ASSERT_EQ(Ovnode(space.Name(), args).Status, 0) << n.Name;
+        RunResult r = Ovnode(space.Name(), {"set", "--escaped", "COPY." + n.Name, "--", n.Get});
+        ASSERT_EQ(r.Status, 0) << n.Name << ": " << r.Err;
+    }
+    // Several names: NAME, TAB, value on each line; a missing one is named
+    // on stderr, the others still printed, status 1. --json: list's objects.
+    RunResult several = Ovnode(space.Name(), {"get", "PLANT.Flag", "PLANT.Missing", "PLANT.Escaped"});
+    EXPECT_EQ(several.Status, 1);
+    EXPECT_EQ(several.Out, "PLANT.Flag\t255\nPLANT.Escaped\t" + Nodes()[8].Get + "\n");
+    EXPECT_EQ(several.Err, "ovnode: unknown node PLANT.Missing\n");
+    several = Ovnode(space.Name(), {"get", "--json", "PLANT.Missing", "PLANT.Recipe", "PLANT.Count"});
+    EXPECT_EQ(several.Status, 1);
+    const std::string list = Ovnode(space.Name(), {"list", "--json"}).Out;
+    const size_t recipe = list.find("\n {\"index\": 7,"), counter = list.find("\n {\"index\": 6,");
+    ASSERT_NE(recipe, std::string::npos);
+    ASSERT_NE(counter, std::string::npos);
+    EXPECT_EQ(several.Out, "[" + list.substr(recipe, list.find('}', recipe) + 1 - recipe) + "," +
+                               list.substr(counter, list.find('}', counter) + 1 - counter) + "\n]\n");
+
     // The library sees what the tool made.
     std::string error;
     ASSERT_TRUE(NodeSpaceAttach(space.Name(), false, &error)) << error;
@@ -87,6 +120,10 @@ TEST(OvnodeNodesTest, CreateSetGetFromSeparateProcesses) {
         ASSERT_EQ(NodeGetAttribute(n.Name.c_str(), "Size", &size, 2), 0) << n.Name;
         EXPECT_EQ(type, n.Type) << n.Name;
         EXPECT_EQ(size, n.Size) << n.Name;
+        std::vector<uint8_t> value(size), copy(size);
+        if (size) NodeReadByName(n.Name.c_str(), value.data(), size);
+        if (size) NodeReadByName(("COPY." + n.Name).c_str(), copy.data(), size);
+        EXPECT_EQ(copy, value) << n.Name << " after get, then set --escaped";
     }
     uint32_t count = 0;
     NodeReadByName("PLANT.Count", &count, 4);
@@ -175,7 +212,8 @@ TEST(OvnodeNodesTest, BadInputFailsWithOneLineAndChangesNothing) {
         {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
         {{}, 2, "no command"},
         {{"get"}, 2, "missing arguments"},
-        {{"get", "N.Byte", "extra"}, 2, "too many arguments"},
+        {{"set", "N.Text", "--escaped", "a\\q"}, 2, "escape at byte 2"},
+        {{"save", "--json"}, 2, "needs --wait"},
         {{"list", "--bogus"}, 2, "unknown option '--bogus'"},
         {{"list", "--names", "--json"}, 2, "exclude each other"},
         {{"get", "N.Byte", "--prefix", "N"}, 2, "--prefix does not apply to get"},

@@ -12,8 +12,9 @@ namespace {
 
 TEST_F(ServiceTest, FirstStartPublishesEveryVariableWithItsDefault) {
     StartAndWait();
+    // As get prints them: OutPath's backslashes escaped.
     const std::pair<const char*, const char*> defaults[] = {
-        {"Priority", "160"}, {"Interval", "100"}, {"UseBackup", "0"}, {"OutPath", "C:\\Orvale\\"},
+        {"Priority", "160"}, {"Interval", "100"}, {"UseBackup", "0"}, {"OutPath", "C:\\\\Orvale\\\\"},
         {"Status", "0"},     {"Error", "0"},      {"Run", "1"},       {"SaveCount", "0"},
         {"LoadCount", "0"},  {"Save", "0"},       {"Load", "0"},
     };

@@ -1,6 +1,7 @@
 // The two escapers of hostile text, for the terminal (ShowText) and for JSON
 // (JsonText): every control that drives a terminal or reorders text, and
-// every byte that is not UTF-8, escaped so that it reads back as what it was.
+// every byte that is not UTF-8, escaped so that it reads back as what it was;
+// and ReadShownText, which reads the escaped form back ('set --escaped').
 #include "common/shown_text.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ struct Case {
     std::string Text;
     std::string Shown;  // ShowText(Text, true)
     std::string Json;   // JsonText(Text), without its quotes
-};
+};                      // (both left empty: the round trip alone)
 
 TEST(TextEscapes, ControlsBidiAndBytesThatAreNotUtf8) {
     const Case cases[] = {
@@ -38,11 +39,32 @@ TEST(TextEscapes, ControlsBidiAndBytesThatAreNotUtf8) {
         {"a sequence cut short", "x\xe2\x80", "x\\xe2\\x80", "x\\udce2\\udc80"},
         {"past U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80", "\\udcf4\\udc90\\udc80\\udc80"},
         {"quotes and backslashes", "\"C:\\x\"", "\"C:\\\\x\"", "\\\"C:\\\\x\\\""},
+        {"escapes written out", "\\t\\x41\\u200e\\", "\\\\t\\\\x41\\\\u200e\\\\", "\\\\t\\\\x41\\\\u200e\\\\"},
+        {"every byte",
+         [] {
+             std::string all;
+             for (int b = 255; b >= 0; --b) all += static_cast<char>(b);
+             return all;
+         }(),
+         "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
-        EXPECT_EQ(ShowText(c.Text, true), c.Shown);
-        EXPECT_EQ(JsonText(c.Text), "\"" + c.Json + "\"");
+        const std::string shown = ShowText(c.Text, true);
+        if (!c.Shown.empty()) {
+            EXPECT_EQ(shown, c.Shown);
+            EXPECT_EQ(JsonText(c.Text), "\"" + c.Json + "\"");
+        }
+        // What get and list print, set --escaped gives back byte for byte.
+        std::string back, error;
+        EXPECT_TRUE(ReadShownText(shown, &back, &error)) << error;
+        EXPECT_EQ(back, c.Text);
+    }
+    // What ShowText never writes is refused, not guessed at.
+    for (const char* bad : {"a\\", "\\r", "\\x4", "\\xg0", "\\u12", "\\ud800", "\\U0041"}) {
+        std::string back, error;
+        EXPECT_FALSE(ReadShownText(bad, &back, &error)) << bad;
+        EXPECT_NE(error.find("escape at byte"), std::string::npos) << bad;
     }
 }
 

@@ -1,5 +1,6 @@
 #include "ovnode/cli.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <ostream>
@@ -7,6 +8,7 @@
 #include "common/shm_segment.h"
 #include "ovnode/commands.h"
 #include "ovnode/shown_text.h"
+#include "service/public_names.h"
 #include "version/version.h"
 
 namespace ovnode {
@@ -24,7 +26,7 @@ const std::map<std::string, CommandShape>& Commands() {
     static const std::map<std::string, CommandShape> commands = {
         {"create", {2, 3, false, false, CommandCreate}},
         {"set", {2, 2, false, false, CommandSet}},
-        {"get", {1, 1, false, false, CommandGet}},
+        {"get", {1, SIZE_MAX, false, false, CommandGet}},
         {"list", {0, 0, true, false, CommandList}},
         {"load-layout", {1, 1, false, false, CommandLoadLayout}},
         {"service", {1, 1, false, true, CommandService}},
@@ -46,7 +48,8 @@ const std::map<std::string, CommandShape>& Commands() {
 // Options that only some commands take, beside the shapes' --json and --to.
 bool TakesOption(const std::string& command, const std::string& option) {
     static const std::map<std::string, std::string> options = {
-        {"--json", " get catalog retain-dump "},
+        {"--json", " get catalog retain-dump retain-restore load-layout save load "},
+        {"--escaped", " set "},
         {"--wait", " save load service "},
         {"--timeout", " save load service "},
         {"--check", " retain-dump "},
@@ -78,11 +81,12 @@ const char kToolHelp[] =
     "\n"
     "Commands:\n"
     "  create NAME TYPE [SIZE]   create one node\n"
-    "  set NAME VALUE            write a node's value\n"
-    "  get NAME [--json]         print a node's value\n"
+    "  set NAME VALUE [--escaped]\n"
+    "                            write a node's value (--escaped: as get prints it)\n"
+    "  get NAME... [--json]      print nodes' values\n"
     "  list [--prefix P] [--json | --names]\n"
     "                            every node (or those whose name starts with P)\n"
-    "  load-layout FILE          create the nodes of a CSV layout file\n"
+    "  load-layout FILE [--json] create the nodes of a CSV layout file\n"
     "  service run|pause|stop [--to NAME] [--wait [--timeout S]]\n"
     "                            send a control event to a registered service\n"
     "  notify CODE [--to NAME]   deliver a kernel system event to a process\n"
@@ -92,11 +96,11 @@ const char kToolHelp[] =
     "                            show a retain file against the current layout\n"
     "  status [--json]           the service's state, last saves and loads, retain file\n"
     "  metrics                   the same in Prometheus' text format\n"
-    "  save [--wait [--timeout S]]\n"
+    "  save [--wait [--timeout S] [--json]]\n"
     "                            write the Save trigger (and wait for the save)\n"
-    "  load [--wait [--timeout S]]\n"
+    "  load [--wait [--timeout S] [--json]]\n"
     "                            write the Load trigger (and wait for the load)\n"
-    "  retain-restore FILE [--dry-run] [--layout RECORD]\n"
+    "  retain-restore FILE [--dry-run] [--layout RECORD] [--json]\n"
     "                            write a retain file's values into the nodes by name\n"
     "  retain-diff FILE1 FILE2 [--layout RECORD]... [--json]\n"
     "                            compare two retain files by name (exit 0/1/2)\n"
@@ -123,7 +127,7 @@ const std::map<std::string, std::string>& CommandHelp() {
          "(default 80). Type 13 (a byte range) and other codes need SIZE (0 to 65535).\n"
          "Creates the node space when it does not exist. Fails when the node exists.\n"},
         {"set",
-         "usage: ovnode set NAME VALUE\n"
+         "usage: ovnode set NAME VALUE [--escaped]\n"
          "\n"
          "Writes VALUE into node NAME, in the form its type takes:\n"
          "  1, 3, 5, 7   unsigned decimal, or 0x hex\n"
@@ -133,21 +137,31 @@ const std::map<std::string, std::string>& CommandHelp() {
          "  13, others   hex bytes, two digits each, byte 0 first, at most SIZE bytes;\n"
          "               a shorter value is padded with zero bytes\n"
          "A value out of range for the type is refused and nothing is written.\n"
-         "Put '--' before a VALUE that starts with '-' and is not a number.\n"},
+         "Put '--' before a VALUE that starts with '-' and is not a number.\n"
+         "With --escaped, VALUE is read in the form get and list print: \\\\ is a\n"
+         "backslash, \\n a newline, \\t a TAB, \\xNN the byte NN and \\uXXXX that\n"
+         "character in UTF-8; any other backslash is refused. So\n"
+         "  ovnode set --escaped B \"$(ovnode get A)\"\n"
+         "gives B the very bytes of A. Without it, VALUE is taken as it stands.\n"},
         {"get",
-         "usage: ovnode get NAME [--json]\n"
+         "usage: ovnode get NAME... [--json]\n"
          "\n"
-         "Prints the value of node NAME alone on one line, in the form 'set' takes\n"
-         "(hex bytes in lower case); with --json, an object with the keys index,\n"
-         "name, type, size and value as 'list --json' gives them. Never creates the\n"
-         "node space.\n"},
+         "Prints the value of node NAME alone on one line, as 'list' shows it (hex\n"
+         "bytes in lower case; a text with backslashes, controls and bytes that\n"
+         "are not UTF-8 escaped, which 'set --escaped' reads back); with --json, an\n"
+         "object with the keys index, name, type, size and value as 'list --json'\n"
+         "gives them. Of several names, one line each: the name, a TAB and the\n"
+         "value (both escaped, so neither holds a TAB), or with --json an array of\n"
+         "those objects. A name that is not a node is named on stderr, the others\n"
+         "are still printed, and the status is 1. Never creates the node space.\n"},
         {"list",
          "usage: ovnode list [--prefix P] [--json | --names]\n"
          "\n"
          "Prints every node in table order: index, name, type code, size and value,\n"
          "as an aligned table or, with --json, as a JSON array of objects with the\n"
          "keys index, name, type, size and value (a number for numeric types, a\n"
-         "string otherwise). With --prefix P, only the nodes whose name starts with\n"
+         "string otherwise). Names and values are escaped as 'get' prints them\n"
+         "(see set --escaped). With --prefix P, only the nodes whose name starts with\n"
          "P; with --names, their names alone, one a line (read from the node table,\n"
          "no value is read: what completion asks). Never creates the node space.\n"},
         {"load-layout",
@@ -159,7 +173,8 @@ const std::map<std::string, std::string>& CommandHelp() {
          "is given. Nodes that exist are left as they are. size may be empty where\n"
          "'create' may leave SIZE out; value may be empty. Blank lines are skipped.\n"
          "The whole file is checked first: a bad line (reported with its number)\n"
-         "creates nothing. Prints: created N, kept M.\n"},
+         "creates nothing. Prints: created N, kept M; with --json,\n"
+         "{\"created\": N, \"kept\": M}.\n"},
         {"service",
          "usage: ovnode service run|pause|stop [--to NAME] [--wait [--timeout S]]\n"
          "\n"
@@ -233,19 +248,26 @@ const std::map<std::string, std::string>& CommandHelp() {
          "names starting ovretain_, for node_exporter's textfile collector.\n"
          "Status 0 also when the service is down (ovretain_up 0).\n"},
         {"save",
-         "usage: ovnode save [--wait [--timeout S]]\n"
+         "usage: ovnode save [--wait [--timeout S] [--json]]\n"
          "\n"
          "Writes 1 into SERVICE.OvRetain.Save. With --wait, waits (at most S\n"
          "seconds, default 60) until the service has run a save that began after\n"
          "the command started: status 0 when it succeeded, 1 when it failed (with\n"
          "the service's error text), the service is not running or the wait timed\n"
-         "out (while Run is 0 the trigger stays pending).\n"},
+         "out (while Run is 0 the trigger stays pending). With --json (after\n"
+         "--wait), once the trigger is written, one object instead of the line:\n"
+         "{\"kind\": \"trigger_save\", \"outcome\": \"success\"|\"failure\"|\"none\",\n"
+         "\"pid\", \"started\", \"duration_seconds\", \"successes\", \"failures\",\n"
+         "\"error\"}: the kind's counts as status gives them, outcome none (started\n"
+         "and duration null) when the wait ended without one, error the service's\n"
+         "text or why the wait ended, else null. The status is the same.\n"},
         {"load",
-         "usage: ovnode load [--wait [--timeout S]]\n"
+         "usage: ovnode load [--wait [--timeout S] [--json]]\n"
          "\n"
-         "Writes 1 into SERVICE.OvRetain.Load; --wait as for 'save'.\n"},
+         "Writes 1 into SERVICE.OvRetain.Load; --wait and --json as for 'save'\n"
+         "(kind trigger_load).\n"},
         {"retain-restore",
-         "usage: ovnode retain-restore FILE [--dry-run] [--layout RECORD]\n"
+         "usage: ovnode retain-restore FILE [--dry-run] [--layout RECORD] [--json]\n"
          "\n"
          "Writes the values of retain file FILE (OvRetain.bin, OvRetain.$$$ or an .old\n"
          "file, or a copy under any name) into the node space by name, through its own\n"
@@ -259,6 +281,10 @@ const std::map<std::string, std::string>& CommandHelp() {
          "(the journal kept with an .old file), else OvRetain.journal beside it when\n"
          "it names that very file (then a line: journal NAME: N groups applied).\n"
          "Prints: kept N, resized N, new N, dropped N. --dry-run writes nothing.\n"
+         "With --json, one object instead: {\"file\", \"layout_record\", \"journal\":\n"
+         "null or {name, groups, values}, \"dry_run\", \"written\" (kept + resized,\n"
+         "0 in a dry run), \"kept\", \"resized\", \"new\" (nodes the file has no\n"
+         "value for, left alone), \"dropped\" (values no node takes)}.\n"
          "Fails when the record is missing, damaged or does not describe the file.\n"},
         {"retain-diff",
          "usage: ovnode retain-diff FILE1 FILE2 [--layout RECORD]... [--json]\n"
@@ -322,6 +348,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             result.Help = true;
         } else if (a == "--version") {
             result.Version = true;
+        } else if (a == "--print-names") {
+            result.PrintNames = true;
         } else if (a == "--json") {
             json = true;
         } else if (a == "--wait") {
@@ -351,6 +379,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             prefix = true;
         } else if (a == "--names") {
             result.Names = true;
+        } else if (a == "--escaped") {
+            result.Escaped = true;
         } else if (a == "--dry-run") {
             result.DryRun = true;
         } else if (a == "--all") {
@@ -378,12 +408,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (!ShmValidName(result.Space))
         return fail("invalid node space name '" + result.Space + "' (1 to 200 of A-Z a-z 0-9 _ . -)");
     if (positional.empty()) {
-        if (result.Help || result.Version) {
+        if (result.Help || result.Version || result.PrintNames) {
             *inv = result;
             return true;
         }
         return fail("no command given (see ovnode --help)");
     }
+    if (result.PrintNames) return fail("option --print-names takes no command");
     result.Command = positional.front();
     positional.erase(positional.begin());
     auto it = Commands().find(result.Command);
@@ -393,6 +424,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
         return fail("option --json does not apply to " + result.Command);
     if (result.Wait && !TakesOption(result.Command, "--wait"))
         return fail("option --wait does not apply to " + result.Command);
+    if (json && !result.Wait && (result.Command == "save" || result.Command == "load"))
+        return fail("option --json needs --wait: " + result.Command + " alone prints nothing");
+    if (result.Escaped && !TakesOption(result.Command, "--escaped"))
+        return fail("option --escaped does not apply to " + result.Command);
     if (timeout && !result.Wait) return fail("option --timeout needs --wait");
     if (prefix && !TakesOption(result.Command, "--prefix"))
         return fail("option --prefix does not apply to " + result.Command);
@@ -438,6 +473,11 @@ int RunOvnode(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
     if (inv.Version) {
         out << VersionLine("ovnode") << "\n";
+        return kExitOk;
+    }
+    // What the documents are checked against (tests/docs): KIND NAME lines.
+    if (inv.PrintNames) {
+        for (const PublicName& name : PublicNames()) out << name.Kind << " " << name.Name << "\n";
         return kExitOk;
     }
     if (inv.Help) {

@@ -38,7 +38,9 @@ struct Invocation {
     std::string Space;              // node space and kernel instance
     bool Help = false;
     bool Version = false;              // --version: the version line alone
-    bool Json = false;                 // list, get, catalog, status, retain-dump --json
+    bool PrintNames = false;           // --print-names: the list of public names (not in the help)
+    bool Json = false;                 // --json where a command takes it
+    bool Escaped = false;              // set --escaped: VALUE in the form get prints
     bool Force = false;                // destroy --force
     std::string To = kDefaultProcess;  // service/notify --to
     bool ToGiven = false;              // --to was on the command line

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/json_text.h"
+#include "common/shown_text.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/layout.h"
@@ -101,10 +102,21 @@ bool WriteNodeValue(const std::string& name, const std::vector<uint8_t>& value) 
                            static_cast<uint16_t>(value.size())) == 0;
 }
 
-// Shows a value or name in the table: control characters and bytes that are
-// not UTF-8 escaped, so that a row stays one line and drives no terminal.
+// Shows a value or name as get and list print it: control characters, bytes
+// that are not UTF-8 and backslashes escaped (common/shown_text.h), so that
+// a row stays one line, drives no terminal and reads back with set --escaped.
 std::string TableValue(const std::string& value) {
     return ShownText(value, true);
+}
+
+// One node as get --json and list --json give it: the value a number for
+// the numeric types, else a string.
+std::string NodeJson(uint32_t index, const std::string& name, uint16_t type, uint16_t size, const std::string& value) {
+    const ValueKind kind = KindOfType(type);
+    const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
+    return "{\"index\": " + std::to_string(index) + ", \"name\": " + JsonText(name) +
+           ", \"type\": " + std::to_string(type) + ", \"size\": " + std::to_string(size) +
+           ", \"value\": " + (numeric ? value : JsonText(value)) + "}";
 }
 
 const char* EventName(uint32_t event) {
@@ -185,33 +197,49 @@ int CommandSet(const Invocation& inv, std::ostream&, std::ostream& err) {
     if (!Attach(inv, false, err)) return kExitFailure;
     NodeInfo info;
     if (!FindNode(name, &info)) return Fail(err, "unknown node " + name);
+    // --escaped: the form get and list print, read back to the bytes it shows.
+    std::string text = inv.Args[1];
+    if (inv.Escaped && !ReadShownText(inv.Args[1], &text, &why)) return Usage(err, "value: " + why);
     std::vector<uint8_t> value;
-    if (!ParseValue(info.Type, info.Size, inv.Args[1], &value, &why)) return Usage(err, why);
+    if (!ParseValue(info.Type, info.Size, text, &value, &why)) return Usage(err, why);
     if (!WriteNodeValue(name, value)) return Fail(err, "cannot write node " + name);
     return kExitOk;
 }
 
 int CommandGet(const Invocation& inv, std::ostream& out, std::ostream& err) {
-    const std::string& name = inv.Args[0];
     std::string why;
-    if (!CheckNodeName(name, &why)) return Usage(err, why);
+    for (const std::string& name : inv.Args)
+        if (!CheckNodeName(name, &why)) return Usage(err, why);
     if (!Attach(inv, false, err)) return kExitFailure;
-    NodeInfo info;
-    if (!FindNode(name, &info)) return Fail(err, "unknown node " + name);
-    const uint32_t failures = NodeAccessFailures();
-    const std::string value = FormatValue(info.Type, ReadNodeValue(info.Index, info.Size));
-    if (NodeAccessFailures() != failures) return Fail(err, "cannot read node " + name + ": " + kUnreadable);
-    if (inv.Json) {
-        const ValueKind kind = KindOfType(info.Type);
-        const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
-        out << "{\"index\": " << info.Index << ", \"name\": " << JsonString(name) << ", \"type\": " << info.Type
-            << ", \"size\": " << info.Size << ", \"value\": " << (numeric ? value : JsonString(value)) << "}\n";
-        return kExitOk;
+    // One name: its value alone. Several: NAME, a TAB and the value on each
+    // line (neither holds a TAB once escaped), or a JSON array as list gives.
+    const bool several = inv.Args.size() > 1;
+    int status = kExitOk;
+    bool any = false;
+    if (inv.Json && several) out << "[";
+    for (const std::string& name : inv.Args) {
+        NodeInfo info;
+        if (!FindNode(name, &info)) {
+            status = Fail(err, "unknown node " + name);
+            continue;
+        }
+        const uint32_t failures = NodeAccessFailures();
+        const std::string value = FormatValue(info.Type, ReadNodeValue(info.Index, info.Size));
+        if (NodeAccessFailures() != failures) {
+            status = Fail(err, "cannot read node " + name + ": " + kUnreadable);
+            continue;
+        }
+        if (inv.Json)
+            out << (several ? (any ? ",\n " : "\n ") : "") << NodeJson(info.Index, name, info.Type, info.Size, value)
+                << (several ? "" : "\n");
+        else if (several)
+            out << TableValue(name) << "\t" << TableValue(value) << "\n";
+        else
+            out << TableValue(value) << "\n";
+        any = true;
     }
-    // A text may hold anything a writer put there: control bytes are shown
-    // escaped, never sent to the terminal (--json gives the exact text).
-    out << ShownText(value) << "\n";
-    return kExitOk;
+    if (inv.Json && several) out << (any ? "\n]\n" : "]\n");
+    return status;
 }
 
 int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
@@ -240,11 +268,7 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
             if (!shown(r)) continue;
             const uint16_t size = NodeSpaceValueSize(&r);
             const std::string value = FormatValue(r.Type, ReadNodeValue(r.Index, size));
-            const ValueKind kind = KindOfType(r.Type);
-            const bool numeric = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
-            out << (any ? ",\n " : "\n ") << "{\"index\": " << r.Index << ", \"name\": " << JsonString(RecordName(r))
-                << ", \"type\": " << r.Type << ", \"size\": " << size
-                << ", \"value\": " << (numeric ? value : JsonString(value)) << "}";
+            out << (any ? ",\n " : "\n ") << NodeJson(r.Index, RecordName(r), r.Type, size, value);
             any = true;
         }
         out << (any ? "\n]\n" : "]\n");
@@ -317,7 +341,10 @@ int CommandLoadLayout(const Invocation& inv, std::ostream& out, std::ostream& er
         if (node.HasValue && !WriteNodeValue(node.Name, node.Value))
             return Fail(err, path + ": line " + std::to_string(node.Line) + ": cannot write node " + node.Name);
     }
-    out << "created " << created << ", kept " << kept << "\n";
+    if (inv.Json)
+        out << "{\"created\": " << created << ", \"kept\": " << kept << "}\n";
+    else
+        out << "created " << created << ", kept " << kept << "\n";
     return kExitOk;
 }
 

@@ -37,12 +37,19 @@ void WriteBack(void* context, const NodeRecord& node, uint16_t size, const uint8
     WriteNodeSlot(node, restore->Buffer.data(), size);
 }
 
-// Folds the journal that extends the file into its bytes; the journal's
-// name and what it held, for the line that says so, or "" when none does.
-std::string FoldItsJournal(RetainedFile* file) {
+// The journal folded in, for the line or the object that says so.
+struct FoldedJournal {
+    std::string Name;  // "" when none extends the file
+    uint64_t Groups = 0;
+    uint64_t Records = 0;
+};
+
+// Folds the journal that extends the file into its bytes.
+FoldedJournal FoldItsJournal(RetainedFile* file) {
+    FoldedJournal folded;
     std::string name;
     PDir* dir = PDirOpenParent(file->Path.c_str(), &name);
-    if (!dir) return "";
+    if (!dir) return folded;
     const JournalIdentity identity = IdentityOfRetainBytes(file->Bytes);
     std::vector<uint8_t> journal;
     std::string used = KeptJournalName(name);
@@ -51,11 +58,13 @@ std::string FoldItsJournal(RetainedFile* file) {
         if (!ReadJournalOf(dir, used.c_str(), identity, &journal)) used.clear();
     }
     PDirClose(dir);
-    if (used.empty()) return "";
+    if (used.empty()) return folded;
     uint64_t skipped = 0;
     const JournalReplay replay = FoldJournal(journal, file->Record, &file->Bytes, &skipped);
-    return "journal " + used + ": " + std::to_string(replay.Groups) + " groups applied (" +
-           std::to_string(replay.Records) + " values)";
+    folded.Name = used;
+    folded.Groups = replay.Groups;
+    folded.Records = replay.Records;
+    return folded;
 }
 
 }  // namespace
@@ -75,8 +84,10 @@ int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream&
         err << "ovnode: cannot open node space '" << inv.Space << "': " << error << "\n";
         return kExitFailure;
     }
-    const std::string journal = FoldItsJournal(&file);
-    if (!journal.empty()) out << journal << "\n";
+    const FoldedJournal journal = FoldItsJournal(&file);
+    if (!journal.Name.empty() && !inv.Json)
+        out << "journal " << journal.Name << ": " << journal.Groups << " groups applied (" << journal.Records
+            << " values)\n";
     Restore restore;
     restore.DryRun = inv.DryRun;
     MigrationCounts counts;
@@ -84,6 +95,23 @@ int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream&
                              &restore, &counts, &error)) {
         err << "ovnode: retain file " << file.Path << " refused: " << error << "\n";
         return kExitFailure;
+    }
+    if (inv.Json) {
+        // written: the nodes given a value (kept and resized); new: nodes
+        // the file has no value for, left as they are; dropped: values of
+        // the file no node takes (no node of that name, type or size).
+        out << "{\"file\": " << JsonString(file.Path) << ", \"layout_record\": " << JsonString(file.RecordPath)
+            << ", \"journal\": ";
+        if (journal.Name.empty())
+            out << "null";
+        else
+            out << "{\"name\": " << JsonString(journal.Name) << ", \"groups\": " << journal.Groups
+                << ", \"values\": " << journal.Records << "}";
+        out << ", \"dry_run\": " << (inv.DryRun ? "true" : "false")
+            << ", \"written\": " << (inv.DryRun ? 0 : counts.Kept + counts.Resized) << ", \"kept\": " << counts.Kept
+            << ", \"resized\": " << counts.Resized << ", \"new\": " << counts.New << ", \"dropped\": " << counts.Dropped
+            << "}\n";
+        return kExitOk;
     }
     out << "kept " << counts.Kept << ", resized " << counts.Resized << ", new " << counts.New << ", dropped "
         << counts.Dropped << (inv.DryRun ? " (dry run: nothing written)\n" : "\n");

@@ -30,6 +30,7 @@
 #include "retain/check_record.h"
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
+#include "service/public_names.h"
 #include "status/status_segment.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
@@ -39,8 +40,7 @@ namespace ovnode {
 namespace {
 
 constexpr int kKindCount = static_cast<int>(STATUS_KIND_COUNT);
-const char* const kKindNames[kKindCount] = {"trigger_save", "trigger_load", "stop_save",   "shutdown_save",
-                                            "autosave",     "autoload",     "journal_save"};
+const char* const* const kKindNames = kStatusKindNames;
 
 int Fail(std::ostream& err, const std::string& what) {
     err << "ovnode: " << ShownText(what) << "\n";
@@ -394,41 +394,31 @@ int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err) 
     const ServiceView view = ReadServiceView(inv.Space);
     const RetainFileView file = RetainFileOf(view, haveSpace);
     const ServiceStatus& r = view.Record;
-    auto family = [&](const char* name, const char* type, const char* help) {
-        out << "# HELP ovretain_" << name << " " << help << "\n# TYPE ovretain_" << name << " " << type << "\n";
+    // Each family from the list of public names: its HELP and TYPE lines,
+    // then its name for the samples.
+    auto family = [&](const MetricFamilyInfo& f) -> const char* {
+        out << "# HELP " << f.Name << " " << f.Help << "\n# TYPE " << f.Name << " " << f.Type << "\n";
+        return f.Name;
     };
-    family("up", "gauge", "1 when the retain service is running, else 0.");
-    out << "ovretain_up " << (view.Running ? 1 : 0) << "\n";
-    family("paused", "gauge", "1 while the service runs with Run 0: its triggers wait.");
-    out << "ovretain_paused " << (view.State() == "paused" ? 1 : 0) << "\n";
-    family("build_info", "gauge", "Always 1; the version of the ovnode that read the record.");
-    out << "ovretain_build_info{version=\"" << LabelValue(ProjectVersion()) << "\"} 1\n";
+    out << family(kMetricUp) << " " << (view.Running ? 1 : 0) << "\n";
+    out << family(kMetricPaused) << " " << (view.State() == "paused" ? 1 : 0) << "\n";
+    out << family(kMetricBuildInfo) << "{version=\"" << LabelValue(ProjectVersion()) << "\"} 1\n";
     if (view.HasRecord) {
-        family("start_time_seconds", "gauge", "When the service last started, in seconds since the Unix epoch.");
-        out << "ovretain_start_time_seconds " << Seconds(r.StartedNs, 3) << "\n";
-        family("operations_total", "counter", "Saves and loads since the service started, by kind and outcome.");
+        out << family(kMetricStartTime) << " " << Seconds(r.StartedNs, 3) << "\n";
+        const char* operations = family(kMetricOperations);
         for (int k = 0; k < kKindCount; ++k) {
-            out << "ovretain_operations_total{kind=\"" << kKindNames[k] << "\",outcome=\"success\"} "
-                << r.Kinds[k].Successes << "\n";
-            out << "ovretain_operations_total{kind=\"" << kKindNames[k] << "\",outcome=\"failure\"} "
-                << r.Kinds[k].Failures << "\n";
+            out << operations << "{kind=\"" << kKindNames[k] << "\",outcome=\"success\"} " << r.Kinds[k].Successes
+                << "\n";
+            out << operations << "{kind=\"" << kKindNames[k] << "\",outcome=\"failure\"} " << r.Kinds[k].Failures
+                << "\n";
         }
-        struct Gauge {
-            const char* Name;
-            const char* Help;
-        };
-        const Gauge gauges[] = {
-            {"last_start_time_seconds",
-             "When the last operation of the kind started, in seconds since the Unix epoch."},
-            {"last_duration_seconds", "How long the last operation of the kind took."},
-            {"last_success", "1 when the last operation of the kind succeeded, 0 when it failed."},
-        };
+        const MetricFamilyInfo* gauges[] = {&kMetricLastStartTime, &kMetricLastDuration, &kMetricLastSuccess};
         for (size_t g = 0; g < 3; ++g) {
-            family(gauges[g].Name, "gauge", gauges[g].Help);
+            const char* name = family(*gauges[g]);
             for (int k = 0; k < kKindCount; ++k) {
                 const StatusKindRecord& o = r.Kinds[k];
                 if (o.LastOutcome == STATUS_OUTCOME_NONE) continue;
-                out << "ovretain_" << gauges[g].Name << "{kind=\"" << kKindNames[k] << "\"";
+                out << name << "{kind=\"" << kKindNames[k] << "\"";
                 if (g == 2 && o.LastOutcome == STATUS_OUTCOME_FAILED)
                     out << ",error=\"" << LabelValue(Printable(o.LastError)) << "\"";
                 out << "} ";
@@ -439,54 +429,28 @@ int CommandMetrics(const Invocation& inv, std::ostream& out, std::ostream& err) 
             }
         }
         const StatusJournalRecord& j = r.Journal;
-        family("journal_period_seconds", "gauge", "The change journal's period; 0 while the journal is off.");
-        out << "ovretain_journal_period_seconds " << Seconds(uint64_t{j.PeriodMs} * 1000000u, 3) << "\n";
-        family("journal_bytes", "gauge", "Length of the change journal appended to; 0 while there is none.");
-        out << "ovretain_journal_bytes " << j.Bytes << "\n";
-        family("journal_appends_total", "counter", "Groups of changed values appended to the journal since the start.");
-        out << "ovretain_journal_appends_total " << j.Appends << "\n";
-        family("journal_compactions_total", "counter", "Journals started afresh by a full save since the start.");
-        out << "ovretain_journal_compactions_total " << j.Compactions << "\n";
-        if (j.LastAppendNs) {
-            family("journal_last_append_time_seconds", "gauge",
-                   "When the last group was appended to the journal, in seconds since the Unix epoch.");
-            out << "ovretain_journal_last_append_time_seconds " << Seconds(j.LastAppendNs, 3) << "\n";
-        }
+        out << family(kMetricJournalPeriod) << " " << Seconds(uint64_t{j.PeriodMs} * 1000000u, 3) << "\n";
+        out << family(kMetricJournalBytes) << " " << j.Bytes << "\n";
+        out << family(kMetricJournalAppends) << " " << j.Appends << "\n";
+        out << family(kMetricJournalCompactions) << " " << j.Compactions << "\n";
+        if (j.LastAppendNs) out << family(kMetricJournalLastAppend) << " " << Seconds(j.LastAppendNs, 3) << "\n";
     }
-    family("retain_file_present", "gauge", "1 when the retain file exists.");
-    out << "ovretain_retain_file_present " << (file.Exists ? 1 : 0) << "\n";
+    out << family(kMetricRetainFilePresent) << " " << (file.Exists ? 1 : 0) << "\n";
     if (file.Exists) {
-        family("retain_file_size_bytes", "gauge", "Size of the retain file.");
-        out << "ovretain_retain_file_size_bytes " << file.Size << "\n";
-        family("retain_file_modified_time_seconds", "gauge",
-               "When the retain file was last written, in seconds since the Unix epoch.");
-        out << "ovretain_retain_file_modified_time_seconds " << Seconds(file.ModifiedNs, 3) << "\n";
-        if (file.Check != "none") {
-            family("retain_file_verified", "gauge",
-                   "1 when the retain file is the one its check record lists, 0 when it is not (damaged).");
-            out << "ovretain_retain_file_verified " << (file.Check == "verified" ? 1 : 0) << "\n";
-        }
-        if (file.HaveLayout && file.HasHeader) {
-            family("retain_file_header_match", "gauge",
-                   "1 when the retain file's header matches the layout of the node space.");
-            out << "ovretain_retain_file_header_match " << (file.HeaderMatches() ? 1 : 0) << "\n";
-        }
+        out << family(kMetricRetainFileSize) << " " << file.Size << "\n";
+        out << family(kMetricRetainFileModified) << " " << Seconds(file.ModifiedNs, 3) << "\n";
+        if (file.Check != "none")
+            out << family(kMetricRetainFileVerified) << " " << (file.Check == "verified" ? 1 : 0) << "\n";
+        if (file.HaveLayout && file.HasHeader)
+            out << family(kMetricRetainFileHeaderMatch) << " " << (file.HeaderMatches() ? 1 : 0) << "\n";
     }
     ArchiveStatus a;
     if (ReadArchiveView(inv.Space, &a)) {
-        family("archive_up", "gauge", "1 while ovretain-archive runs.");
-        out << "ovretain_archive_up " << (ArchiveStatusLive(a) ? 1 : 0) << "\n";
-        if (a.LastSuccess) {
-            family("archive_last_success_timestamp_seconds", "gauge",
-                   "When the archive last stored something in the object store, in seconds since the Unix epoch.");
-            out << "ovretain_archive_last_success_timestamp_seconds " << a.LastSuccess << "\n";
-        }
-        family("archive_pending_bytes", "gauge", "Bytes of the retain file and journal not yet in the object store.");
-        out << "ovretain_archive_pending_bytes " << a.PendingBytes << "\n";
-        family("archive_uploads_total", "counter", "Objects stored by the archive since it started.");
-        out << "ovretain_archive_uploads_total " << a.Uploads << "\n";
-        family("archive_errors_total", "counter", "Failed requests to the object store since the archive started.");
-        out << "ovretain_archive_errors_total " << a.Errors << "\n";
+        out << family(kMetricArchiveUp) << " " << (ArchiveStatusLive(a) ? 1 : 0) << "\n";
+        if (a.LastSuccess) out << family(kMetricArchiveLastSuccess) << " " << a.LastSuccess << "\n";
+        out << family(kMetricArchivePending) << " " << a.PendingBytes << "\n";
+        out << family(kMetricArchiveUploads) << " " << a.Uploads << "\n";
+        out << family(kMetricArchiveErrors) << " " << a.Errors << "\n";
     }
     return kExitOk;
 }
@@ -513,17 +477,38 @@ int TriggerAndWait(const Invocation& inv, const char* trigger, StatusKind kind, 
     // covers every value written before the command.
     const uint64_t begun = view.Record.Kinds[kind].Begun;
     if (!WriteOne(node)) return Fail(err, "cannot write node " + node);
+    // With --json, every end of the wait is one object on stdout: the
+    // outcome as status gives it ("none" when the wait ended without one).
+    // `k` is the kind's record when read whole, `done` when it holds this
+    // command's operation.
+    auto json = [&](const StatusKindRecord* k, bool done, const std::string& why) {
+        if (!inv.Json) return;
+        out << "{\"kind\": " << JsonString(kKindNames[kind])
+            << ", \"outcome\": " << JsonString(OutcomeName(done ? k->LastOutcome : STATUS_OUTCOME_NONE))
+            << ", \"pid\": " << pid << ", \"started\": " << (done ? JsonString(Iso(k->LastStartNs)) : "null")
+            << ", \"duration_seconds\": " << (done ? Seconds(k->LastDurationNs, 6) : "null")
+            << ", \"successes\": " << (k ? k->Successes : 0) << ", \"failures\": " << (k ? k->Failures : 0)
+            << ", \"error\": " << (why.empty() ? "null" : JsonString(why)) << "}\n";
+    };
+    auto failed = [&](const StatusKindRecord* k, const std::string& why) {
+        json(k, false, why);
+        return Fail(err, why);
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(inv.Timeout);
     for (;;) {
         view = ReadServiceView(inv.Space);
         if (!view.HasRecord || view.Record.Pid != pid || !view.Running)
-            return Fail(err, "the service ended before it handled the " + std::string(what));
+            return failed(nullptr, "the service ended before it handled the " + std::string(what));
         const StatusKindRecord& k = view.Record.Kinds[kind];
         if (view.Consistent && k.Successes + k.Failures > begun) {
             if (k.LastOutcome == STATUS_OUTCOME_OK) {
-                out << what << " succeeded in " << Seconds(k.LastDurationNs, 3) << " s\n";
+                if (inv.Json)
+                    json(&k, true, "");
+                else
+                    out << what << " succeeded in " << Seconds(k.LastDurationNs, 3) << " s\n";
                 return kExitOk;
             }
+            json(&k, true, k.LastError[0] ? k.LastError : "failed");  // the service's own text
             return Fail(
                 err, std::string(what) + " failed" + (k.LastError[0] ? ": " + Printable(k.LastError) : std::string()));
         }
@@ -537,8 +522,8 @@ int TriggerAndWait(const Invocation& inv, const char* trigger, StatusKind kind, 
         if (std::chrono::steady_clock::now() >= deadline) {
             uint32_t run = 1;
             ReadNumber("SERVICE.OvRetain.Run", &run);
-            return Fail(err, "timed out waiting for the " + std::string(what) +
-                                 (run == 0 ? " (Run is 0: the service is paused)" : ""));
+            return failed(view.Consistent ? &k : nullptr, "timed out waiting for the " + std::string(what) +
+                                                              (run == 0 ? " (Run is 0: the service is paused)" : ""));
         }
         Sleep();
     }
