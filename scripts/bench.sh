@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks: save, load, layout hash, start-up, trigger
 # latency, private memory and writer wait of the retain service, beside the
-# one-call file limit, OpenSSL's MD5, SQLite and Redis; autosave's and the
+# one-call file limit, OpenSSL's MD5, SQLite, LMDB and Redis; autosave's and the
 # change journal's CPU share and bytes written per hour side by side.
 #
 #   scripts/bench.sh            sizes 10k, 100k and 1M; installs the peers
-#                               (SQLite, Redis) when missing; writes
+#                               (SQLite, LMDB, Redis) when missing; writes
 #                               bench/RESULTS.md and bench/results.json
 #   scripts/bench.sh --smoke    10k nodes, a few runs, no network, no peers
 #                               that are not already there; writes into the
@@ -38,7 +38,7 @@ build=${BUILD_DIR:-build-bench}
 
 if ((!smoke)); then
   # The peers, from the distribution's packages, when missing.
-  bash scripts/deps.sh libsqlite3-dev libssl-dev redis-server
+  bash scripts/deps.sh libsqlite3-dev libssl-dev liblmdb-dev redis-server
   # The distribution starts its own server on 6379; ours uses a port of its own.
 fi
 
