@@ -82,7 +82,8 @@ struct Options {
     int RedisPort = 0;
     std::string Json;
     std::string Markdown;
-    std::string Profile;         // "save", "firstsave", "load", "hash", "migrate", "firstrun", "walk": for a profiler
+    std::string
+        Profile;  // "save", "firstsave", "prepare", "load", "hash", "migrate", "firstrun", "walk": for a profiler
     std::string MemDir;          // a tmpfs directory: save and limit without storage cost
     std::string Self;            // this program, for the start-up load's child
     double JournalWindow = 180;  // at most this long (s) for the journal's bytes per hour
@@ -97,7 +98,7 @@ struct Options {
                  "                  [--redis-server PATH --redis-port PORT] [--no-sqlite]\n"
                  "                  [--no-lmdb]\n"
                  "                  [--json FILE] [--markdown FILE]\n"
-                 "                  [--profile save|firstsave|load|hash|migrate|firstrun|walk]\n"
+                 "                  [--profile save|firstsave|prepare|load|hash|migrate|firstrun|walk]\n"
                  "                  [--mem-dir TMPFS_DIR] [--journal-window SECONDS]\n"
                  "DIR must be on the disk the retain file would use (not tmpfs) and its path\n"
                  "short (the retain directory is DIR/n<size>/, at most 79 characters).\n");
@@ -876,6 +877,13 @@ bool MeasureSize(SizeRun& run) {
                 // the layout record on disk first.
                 ResetLayoutRecordForTest();
                 t.push_back(Timed([] { return SaveRetainFile() == 1; }));
+            } else if (run.Opt.Profile == "prepare") {
+                // What the service does after READY to ready the first save,
+                // as this process's state has it (the record remembered).
+                t.push_back(Timed([] {
+                    PrepareFirstSave();
+                    return true;
+                }));
             } else if (run.Opt.Profile == "load") {
                 t.push_back(Timed([] { return LoadRetainFile() == 1; }));
             } else if (run.Opt.Profile == "walk") {
@@ -898,7 +906,7 @@ bool MeasureSize(SizeRun& run) {
                 t.push_back(Timed([] { return ComputeLayoutHash() != 0; }));
                 BuildRetainFilePaths();
             } else {
-                Usage("--profile takes save, firstsave, load, hash, migrate, firstrun or walk");
+                Usage("--profile takes save, firstsave, prepare, load, hash, migrate, firstrun or walk");
             }
             cpu.push_back(cpuNow() - c0);
         }
