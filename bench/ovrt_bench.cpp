@@ -156,7 +156,8 @@ int RepsFor(const Options& o, uint32_t n) {
     if (o.Reps > 0) return o.Reps;
     if (n <= 10000) return 21;
     if (n <= 100000) return 11;
-    return 7;
+    if (n <= 1000000) return 7;
+    return 3;
 }
 
 std::string Machine() {
@@ -692,6 +693,43 @@ double TimeFirstSave(const Options& o, const std::string& space, const std::stri
     return clean && *renamed >= 0 ? ended : -1;
 }
 
+// ------------------------------------------------------------ node-space creation
+
+// The plant of n nodes as a layout file for `ovnode load-layout`: name,
+// type and size of each node, no values.
+bool WriteLayoutCsv(const std::string& path, uint32_t n) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    std::fputs("name,type,size,value\n", f);
+    char name[128];
+    for (uint32_t i = 0; i < n; ++i) {
+        NodeName(i, name, sizeof name);
+        const uint16_t type = TypeOf(i);
+        if (type == 12)
+            std::fprintf(f, "%s,12,80,\n", name);
+        else if (type == 13)
+            std::fprintf(f, "%s,13,256,\n", name);
+        else if (type == 8)
+            std::fprintf(f, "%s,8,8,\n", name);
+        else
+            std::fprintf(f, "%s,%u,,\n", name, type);
+    }
+    return std::fclose(f) == 0;
+}
+
+// `ovnode load-layout` of the plant of n nodes into a node space of its own,
+// created by it: the seconds from exec to exit, or -1 (with the tool's
+// words on standard error).
+double TimeLoadLayout(const std::string& ovnode, const std::string& csv, const std::string& space) {
+    DestroySpace(space);
+    const std::string command = ovnode + " --space " + space + " load-layout " + csv + " >/dev/null";
+    const double t0 = Now();
+    const int rc = std::system(command.c_str());
+    const double t = Now() - t0;
+    DestroySpace(space);
+    return rc == 0 ? t : -1;
+}
+
 // ------------------------------------------------------------ one size
 
 struct SizeRun {
@@ -1018,6 +1056,22 @@ bool MeasureSize(SizeRun& run) {
     if (!MeasureMigration(run, save)) {
         std::fprintf(stderr, "bench: migration failed\n");
         return false;
+    }
+    // The start-up check of a file of this layout, as every start makes it:
+    // the layout hash folded anew, the file's header, check record and
+    // layout record read and compared with the node table.
+    {
+        std::vector<double> check = Series(reps, [] {
+            ResetRetainStateForTest();
+            ResetLayoutRecordForTest();
+            return Timed([] {
+                CheckRetainFile();
+                return GetRetainFilePath()[0] != '\0';
+            });
+        });
+        LoadRetainFile();  // the file is the node space's again, as after AutoLoad
+        run.Results.push_back(Row("startup_check", n, check));
+        run.Results.back().Note = "CheckRetainFile of a file of this layout: hash fold, check and layout record";
     }
 
     // The same in a tmpfs directory, where fsync costs nothing: what the
@@ -1709,6 +1763,123 @@ bool MeasureSize(SizeRun& run) {
     return true;
 }
 
+// ------------------------------------------------------------ cost per node
+
+// The operations whose cost per node is to stay within 1.3x of its cost at
+// 1M nodes, with the row (and baseline) each is taken from.
+struct PerNodeOp {
+    const char* Row;
+    const char* Baseline;  // the row's baseline that tells it apart, or ""
+    const char* Label;
+};
+constexpr PerNodeOp kPerNodeOps[] = {
+    {"save", "write_limit", "save"},        {"load", "read_store_limit", "load"},
+    {"startup_check", "", "startup_check"}, {"migration_1pct", "", "migration_1pct"},
+    {"autoload", "", "autoload"},           {"load_layout", "", "load_layout"},
+    {"write_limit", "", "write_limit"},
+};
+
+const Result* FindRow(const std::vector<Result>& results, const char* name, const char* baseline, uint32_t n) {
+    for (const Result& r : results)
+        if (r.Name == name && r.Nodes == n && (baseline[0] == '\0' || r.Baseline == baseline)) return &r;
+    return nullptr;
+}
+
+// The median of an operation at n nodes (write_limit: the save row's
+// baseline), or -1.
+double OpMedian(const std::vector<Result>& results, const PerNodeOp& op, uint32_t n) {
+    if (std::strcmp(op.Row, "write_limit") == 0) {
+        const Result* r = FindRow(results, "save", "write_limit", n);
+        return r ? r->BaselineMedian : -1;
+    }
+    const Result* r = FindRow(results, op.Row, op.Baseline, n);
+    return r ? r->Median : -1;
+}
+
+// Rows "<op>_per_node": the cost per node at each size, against the cost
+// per node at 1M nodes (target 1.3x for the four operations the service
+// makes; the one-write() limit beside them as the floor that fixed costs set).
+std::vector<Result> PerNodeTable(const std::vector<Result>& results) {
+    std::vector<uint32_t> sizes;
+    for (const Result& r : results)
+        if (std::find(sizes.begin(), sizes.end(), r.Nodes) == sizes.end()) sizes.push_back(r.Nodes);
+    std::sort(sizes.begin(), sizes.end());
+    std::vector<Result> rows;
+    for (const PerNodeOp& op : kPerNodeOps) {
+        const double at1M = OpMedian(results, op, 1000000);
+        for (uint32_t n : sizes) {
+            const double m = OpMedian(results, op, n);
+            if (m < 0) continue;
+            Result r;
+            r.Name = std::string(op.Label) + "_per_node";
+            r.Nodes = n;
+            r.Median = m / n;
+            r.Runs = 1;
+            if (at1M > 0 && n != 1000000) {
+                r.Baseline = std::string(op.Label) + "_per_node@1000000";
+                r.BaselineMedian = at1M / 1e6;
+                const bool target = std::strcmp(op.Row, "save") == 0 || std::strcmp(op.Row, "load") == 0 ||
+                                    std::strcmp(op.Row, "startup_check") == 0 ||
+                                    std::strcmp(op.Row, "migration_1pct") == 0;
+                r.Target = target ? 1.3 : 0;
+            }
+            rows.push_back(r);
+        }
+    }
+    return rows;
+}
+
+// The per-node rows as one table: an operation a line, a size a column.
+std::string PerNodeMarkdown(const std::vector<Result>& perNode, const std::vector<Result>& results) {
+    std::vector<uint32_t> sizes;
+    for (const Result& r : perNode)
+        if (std::find(sizes.begin(), sizes.end(), r.Nodes) == sizes.end()) sizes.push_back(r.Nodes);
+    if (sizes.empty()) return "";
+    std::sort(sizes.begin(), sizes.end());
+    std::string md =
+        "\n### Cost per node\n\nMedian a node at each size, and its ratio to the cost a node at 1M nodes "
+        "(target within 1.3x for save, load, start-up check and migration).\n\n| Operation |";
+    for (uint32_t n : sizes) md += " " + std::to_string(n) + " |";
+    md += "\n|---|";
+    for (size_t i = 0; i < sizes.size(); ++i) md += "---:|";
+    md += "\n";
+    for (const PerNodeOp& op : kPerNodeOps) {
+        const std::string name = std::string(op.Label) + "_per_node";
+        std::string line = "| " + std::string(op.Label) + " |";
+        bool any = false;
+        for (uint32_t n : sizes) {
+            const Result* r = FindRow(perNode, name.c_str(), "", n);
+            if (!r) {
+                line += " |";
+                continue;
+            }
+            any = true;
+            line += " " + FormatValue(r->Median, "s");
+            if (r->BaselineMedian > 0) {
+                char ratio[48];
+                std::snprintf(ratio, sizeof ratio, " (%.2fx%s)", r->Ratio(),
+                              r->HasTarget() && !r->Met() ? ", **over**" : "");
+                line += ratio;
+            }
+            line += " |";
+        }
+        if (any) md += line + "\n";
+    }
+    // Absolute figures beside them.
+    for (const char* absolute : {"service_private_memory"}) {
+        std::string line = "| " + std::string(absolute) + " |";
+        bool any = false;
+        for (uint32_t n : sizes) {
+            const Result* r = FindRow(results, absolute, "", n);
+            line += r ? " " + FormatValue(r->Median, r->Unit) + " |" : " |";
+            any |= r != nullptr;
+        }
+        if (any) md += line + "\n";
+    }
+    md += "\n![Cost per node against nodes, log-log](scaling.svg)\n";
+    return md;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1730,9 +1901,38 @@ int main(int argc, char** argv) {
     std::vector<Result> results;
     std::map<uint32_t, double> saveBySize;
     bool ok = true;
+    // The service's own nodes and the benchmark's settings beside the plant.
+    constexpr uint32_t kOwnNodes = 64;
     for (uint32_t n : opt.Sizes) {
+        if (static_cast<uint64_t>(n) + kOwnNodes > NodeSpaceCapacity()) {
+            std::printf("== %u nodes: skipped: a node space holds at most %u nodes\n", n, NodeSpaceCapacity());
+            std::fflush(stdout);
+            continue;
+        }
         SizeRun run{opt, n, RepsFor(opt, n), SpaceName(n), opt.Dir + "/C/n" + std::to_string(n), results, 0, {}, {}};
         ::mkdir(run.OutDir.c_str(), 0750);
+        // Creating the node space from a layout file, before this size's own
+        // node space exists (at 10M nodes each takes gigabytes).
+        const std::string ovnode = opt.Self.substr(0, opt.Self.rfind('/') + 1) + "ovnode";
+        if (opt.Profile.empty() && ::access(ovnode.c_str(), X_OK) == 0) {
+            const std::string csv = run.OutDir + "/layout.csv";
+            if (WriteLayoutCsv(csv, n)) {
+                std::vector<double> t =
+                    Series(n >= 1000000 ? 1 : 3, [&] { return TimeLoadLayout(ovnode, csv, run.Space + "-layout"); });
+                struct stat st {};
+                ::stat(csv.c_str(), &st);
+                if (!t.empty()) {
+                    results.push_back(Row("load_layout", n, t));
+                    results.back().Note =
+                        "ovnode load-layout of the plant into a new node space, exec to exit; the "
+                        "CSV is " +
+                        FormatValue(static_cast<double>(st.st_size), "bytes");
+                } else {
+                    std::fprintf(stderr, "bench: ovnode load-layout of %u nodes failed\n", n);
+                }
+            }
+            ::unlink(csv.c_str());
+        }
         bool done = MeasureSize(run);
         if (done) saveBySize[n] = run.SaveMedian;
         NodeSpaceDetach();
@@ -1742,6 +1942,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    const std::vector<Result> perNode = PerNodeTable(results);
     if (opt.Profile.empty() && saveBySize.count(100000) && saveBySize.count(1000000)) {
         Result r;
         r.Name = "save_scaling";
@@ -1756,13 +1957,15 @@ int main(int argc, char** argv) {
     if (!opt.Profile.empty()) return ok ? 0 : 1;
 
     std::string machine = Machine();
-    std::string md = ResultsMarkdown(results);
+    std::string md = ResultsMarkdown(results) + PerNodeMarkdown(perNode, results);
     std::printf("\nMachine: %s\n\n%s", machine.c_str(), md.c_str());
     if (!opt.Markdown.empty()) {
         std::ofstream(opt.Markdown) << md;
     }
     if (!opt.Json.empty()) {
-        std::ofstream(opt.Json) << ResultsJson(results, machine);
+        std::vector<Result> all = results;
+        all.insert(all.end(), perNode.begin(), perNode.end());
+        std::ofstream(opt.Json) << ResultsJson(all, machine);
     }
     return ok ? 0 : 1;
 }
