@@ -10,8 +10,8 @@
 //     and what marking a node as written adds to a write;
 //   - one poll of the Trig thread with autosave on, and the journal's poll,
 //     with nothing changed;
-//   - SQLite (one WAL transaction) and Redis (SAVE, restart) with the same
-//     name and value pairs;
+//   - SQLite (one WAL transaction), LMDB (one write transaction, durable
+//     commit) and Redis (SAVE, restart) with the same name and value pairs;
 //   - the real ovretain: exec to its first Live tick, Save trigger to
 //     SaveCount, its private memory, and its CPU share and bytes written per
 //     hour with AutoSave and then with the change journal while 1 % of the
@@ -82,11 +82,13 @@ struct Options {
     int RedisPort = 0;
     std::string Json;
     std::string Markdown;
-    std::string Profile;         // "save", "firstsave", "load", "hash", "migrate", "firstrun", "walk": for a profiler
+    std::string
+        Profile;  // "save", "firstsave", "prepare", "load", "hash", "migrate", "firstrun", "walk": for a profiler
     std::string MemDir;          // a tmpfs directory: save and limit without storage cost
     std::string Self;            // this program, for the start-up load's child
     double JournalWindow = 180;  // at most this long (s) for the journal's bytes per hour
     bool Sqlite = true;
+    bool Lmdb = true;
 };
 
 [[noreturn]] void Usage(const char* msg) {
@@ -94,8 +96,9 @@ struct Options {
     std::fprintf(stderr,
                  "usage: ovrt_bench --dir DIR [--sizes N,N,...] [--reps N] [--ovretain PATH]\n"
                  "                  [--redis-server PATH --redis-port PORT] [--no-sqlite]\n"
+                 "                  [--no-lmdb]\n"
                  "                  [--json FILE] [--markdown FILE]\n"
-                 "                  [--profile save|firstsave|load|hash|migrate|firstrun|walk]\n"
+                 "                  [--profile save|firstsave|prepare|load|hash|migrate|firstrun|walk]\n"
                  "                  [--mem-dir TMPFS_DIR] [--journal-window SECONDS]\n"
                  "DIR must be on the disk the retain file would use (not tmpfs) and its path\n"
                  "short (the retain directory is DIR/n<size>/, at most 79 characters).\n");
@@ -137,6 +140,8 @@ Options ParseOptions(int argc, char** argv) {
             o.JournalWindow = std::stod(value());
         } else if (a == "--no-sqlite") {
             o.Sqlite = false;
+        } else if (a == "--no-lmdb") {
+            o.Lmdb = false;
         } else {
             Usage(("unknown option " + a).c_str());
         }
@@ -151,7 +156,8 @@ int RepsFor(const Options& o, uint32_t n) {
     if (o.Reps > 0) return o.Reps;
     if (n <= 10000) return 21;
     if (n <= 100000) return 11;
-    return 7;
+    if (n <= 1000000) return 7;
+    return 3;
 }
 
 std::string Machine() {
@@ -631,16 +637,18 @@ double FileLength(const std::string& path) {
 // run's only save; *renamed: to the rename of the new file (inotify);
 // *durable: to the end of that save, after its directory fsync, as the
 // service's status record gives it (-1 when it does not).
+// settle: how long the service runs after its first Live tick before the
+// signal (0: at once, while what start-up left for later may still run).
 double TimeFirstSave(const Options& o, const std::string& space, const std::string& dir, double* renamed,
-                     double* durable) {
+                     double* durable, double settle = 1.0) {
     uint32_t live = NodeSpaceFind("SERVICE.OvRetain.Live");
     uint32_t zero = 0;
     NodeWriteValue(live, &zero, 4);
     Service svc;
     if (live == 0 || !SpawnService(o, space, dir, &svc)) return -1;
     double t = Now();
-    while (Now() - t < 60 && ServiceAlive(&svc) && ReadU32(live) == 0) ::usleep(1000);
-    ::usleep(1000000);
+    while (Now() - t < 60 && ServiceAlive(&svc) && ReadU32(live) == 0) ::usleep(settle > 0 ? 1000 : 50);
+    if (settle > 0) ::usleep(static_cast<useconds_t>(settle * 1e6));
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, svc.Pid, 0));
     if (watch < 0 || pidfd < 0 || inotify_add_watch(watch, dir.c_str(), IN_MOVED_TO) < 0 || !ServiceAlive(&svc)) {
@@ -683,6 +691,43 @@ double TimeFirstSave(const Options& o, const std::string& space, const std::stri
             *durable = static_cast<double>(save.LastStartNs + save.LastDurationNs - killedNs) * 1e-9;
     }
     return clean && *renamed >= 0 ? ended : -1;
+}
+
+// ------------------------------------------------------------ node-space creation
+
+// The plant of n nodes as a layout file for `ovnode load-layout`: name,
+// type and size of each node, no values.
+bool WriteLayoutCsv(const std::string& path, uint32_t n) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    std::fputs("name,type,size,value\n", f);
+    char name[128];
+    for (uint32_t i = 0; i < n; ++i) {
+        NodeName(i, name, sizeof name);
+        const uint16_t type = TypeOf(i);
+        if (type == 12)
+            std::fprintf(f, "%s,12,80,\n", name);
+        else if (type == 13)
+            std::fprintf(f, "%s,13,256,\n", name);
+        else if (type == 8)
+            std::fprintf(f, "%s,8,8,\n", name);
+        else
+            std::fprintf(f, "%s,%u,,\n", name, type);
+    }
+    return std::fclose(f) == 0;
+}
+
+// `ovnode load-layout` of the plant of n nodes into a node space of its own,
+// created by it: the seconds from exec to exit, or -1 (with the tool's
+// words on standard error).
+double TimeLoadLayout(const std::string& ovnode, const std::string& csv, const std::string& space) {
+    DestroySpace(space);
+    const std::string command = ovnode + " --space " + space + " load-layout " + csv + " >/dev/null";
+    const double t0 = Now();
+    const int rc = std::system(command.c_str());
+    const double t = Now() - t0;
+    DestroySpace(space);
+    return rc == 0 ? t : -1;
 }
 
 // ------------------------------------------------------------ one size
@@ -778,7 +823,7 @@ bool MeasureMigration(SizeRun& run, const std::vector<double>& save) {
             return false;
         }
     }
-    run.Results.push_back(Compare("migration_1pct", run.N, t, "save", save, run.N >= 1000000 ? 3 : 0));
+    run.Results.push_back(Compare("migration_1pct", run.N, t, "save", save, run.N >= 1000000 ? 2 : 0));
     run.Results.back().Note =
         "start-up check with Migrate 1: set aside, verify the old record, match by name, write record and file";
     return true;
@@ -821,19 +866,24 @@ bool MeasureSize(SizeRun& run) {
         const std::string svcDir = run.OutDir + "/svc";
         ::mkdir(svcDir.c_str(), 0750);
         if (run.Opt.Ovretain.empty() || !UseOutDir(svcDir)) Usage("--profile firstrun needs --ovretain");
-        std::vector<double> ended, renamed, durable;
-        for (int i = 0; i <= reps; ++i) {
-            double at = -1, done = -1;
-            const double t = TimeFirstSave(run.Opt, run.Space, svcDir, &at, &done);
-            if (t < 0) return false;
-            if (i == 0) continue;  // the first start settles the retain file
-            ended.push_back(t);
-            renamed.push_back(at);
-            durable.push_back(done);
+        // A second after the first Live tick, and at once.
+        for (double settle : {1.0, 0.0}) {
+            std::vector<double> ended, renamed, durable;
+            for (int i = 0; i <= reps; ++i) {
+                double at = -1, done = -1;
+                const double t = TimeFirstSave(run.Opt, run.Space, svcDir, &at, &done, settle);
+                if (t < 0) return false;
+                if (i == 0) continue;  // the first start settles the retain file
+                ended.push_back(t);
+                renamed.push_back(at);
+                durable.push_back(done);
+            }
+            std::printf(
+                "   firstrun (signal %.0f s after Live): median %s to the end, %s to the rename, %s to the "
+                "durable file, of %d\n",
+                settle, FormatValue(Median(ended), "s").c_str(), FormatValue(Median(renamed), "s").c_str(),
+                FormatValue(Median(durable), "s").c_str(), reps);
         }
-        std::printf("   firstrun: median %s to the end, %s to the rename, %s to the durable file, of %d\n",
-                    FormatValue(Median(ended), "s").c_str(), FormatValue(Median(renamed), "s").c_str(),
-                    FormatValue(Median(durable), "s").c_str(), reps);
         return true;
     }
     // Only one operation, repeated, for a profiler (its median is printed).
@@ -865,6 +915,13 @@ bool MeasureSize(SizeRun& run) {
                 // the layout record on disk first.
                 ResetLayoutRecordForTest();
                 t.push_back(Timed([] { return SaveRetainFile() == 1; }));
+            } else if (run.Opt.Profile == "prepare") {
+                // What the service does after READY to ready the first save,
+                // as this process's state has it (the record remembered).
+                t.push_back(Timed([] {
+                    PrepareFirstSave();
+                    return true;
+                }));
             } else if (run.Opt.Profile == "load") {
                 t.push_back(Timed([] { return LoadRetainFile() == 1; }));
             } else if (run.Opt.Profile == "walk") {
@@ -887,7 +944,7 @@ bool MeasureSize(SizeRun& run) {
                 t.push_back(Timed([] { return ComputeLayoutHash() != 0; }));
                 BuildRetainFilePaths();
             } else {
-                Usage("--profile takes save, firstsave, load, hash, migrate, firstrun or walk");
+                Usage("--profile takes save, firstsave, prepare, load, hash, migrate, firstrun or walk");
             }
             cpu.push_back(cpuNow() - c0);
         }
@@ -975,9 +1032,9 @@ bool MeasureSize(SizeRun& run) {
         readStore.push_back(rs);
     }
     const bool big = n >= 1000000;
-    run.Results.push_back(Compare("save", n, save, "write_limit", writeLimit, big ? 3 : 0));
+    run.Results.push_back(Compare("save", n, save, "write_limit", writeLimit, big ? 2 : 0));
     run.Results.back().Note = "one write() + fsync + rename + directory fsync of the same bytes";
-    run.Results.push_back(Compare("load", n, load, "read_store_limit", readStore, big ? 3 : 0));
+    run.Results.push_back(Compare("load", n, load, "read_store_limit", readStore, big ? 1.5 : 0));
     run.Results.back().Note = "one read() of the file + NodeWriteData per node";
     run.Results.push_back(Compare("load", n, load, "read_limit", readLimit, 0));
     run.Results.back().Note = "one read() of the file alone";
@@ -999,6 +1056,22 @@ bool MeasureSize(SizeRun& run) {
     if (!MeasureMigration(run, save)) {
         std::fprintf(stderr, "bench: migration failed\n");
         return false;
+    }
+    // The start-up check of a file of this layout, as every start makes it:
+    // the layout hash folded anew, the file's header, check record and
+    // layout record read and compared with the node table.
+    {
+        std::vector<double> check = Series(reps, [] {
+            ResetRetainStateForTest();
+            ResetLayoutRecordForTest();
+            return Timed([] {
+                CheckRetainFile();
+                return GetRetainFilePath()[0] != '\0';
+            });
+        });
+        LoadRetainFile();  // the file is the node space's again, as after AutoLoad
+        run.Results.push_back(Row("startup_check", n, check));
+        run.Results.back().Note = "CheckRetainFile of a file of this layout: hash fold, check and layout record";
     }
 
     // The same in a tmpfs directory, where fsync costs nothing: what the
@@ -1355,6 +1428,30 @@ bool MeasureSize(SizeRun& run) {
         SqliteClose(db);
     }
 
+    if (run.Opt.Lmdb && LmdbAvailable()) {
+        // One put per node in one write transaction, committed durably; the
+        // read-back walks every pair in a read transaction.
+        Lmdb* db = LmdbOpen(run.OutDir + "/lmdb", pairs);
+        if (db && LmdbSave(db, pairs) >= 0) {  // the first save inserts; the timed ones replace
+            std::vector<uint8_t> out(bytes.size() * 2);
+            size_t rows = 0;
+            std::vector<double> s = Series(reps, [&] { return LmdbSave(db, pairs); });
+            std::vector<double> l = Series(reps, [&] { return LmdbLoad(db, out, &rows); });
+            if (rows != pairs.size()) std::fprintf(stderr, "bench: lmdb read %zu rows of %zu\n", rows, pairs.size());
+            if (!s.empty() && !l.empty()) {
+                run.Results.push_back(Compare("save", n, save, "lmdb_save", s, 0));
+                run.Results.back().Note = "one put per node in one write transaction, durable commit";
+                run.Results.push_back(Compare("load", n, load, "lmdb_load", l, 0));
+                run.Results.back().Note = "a read transaction's cursor over every pair, values copied out";
+            }
+        }
+        LmdbClose(db);
+        std::error_code ec;
+        std::filesystem::remove_all(run.OutDir + "/lmdb", ec);
+    } else if (run.Opt.Lmdb && n == run.Opt.Sizes.front()) {
+        std::printf("   LMDB peer skipped: the benchmark was built without liblmdb\n");
+    }
+
     if (!run.Opt.RedisServer.empty()) {
         Redis redis;
         redis.Server = run.Opt.RedisServer;
@@ -1446,7 +1543,7 @@ bool MeasureSize(SizeRun& run) {
         const std::string renamedNote = "the new file was in place after " + FormatValue(Median(renamedAt), "s");
         if (durableAt.size() == firstSave.size()) {
             run.Results.push_back(
-                Compare("first_save_of_run", n, durableAt, "write_limit", run.WriteLimit, big ? 3 : 0));
+                Compare("first_save_of_run", n, durableAt, "write_limit", run.WriteLimit, big ? 2 : 0));
             run.Results.back().Note =
                 "SIGTERM to a fresh ovretain until its shutdown save is durable (directory fsync "
                 "done), from the service's status record; " +
@@ -1456,12 +1553,32 @@ bool MeasureSize(SizeRun& run) {
                 "the same runs to the process's end: after the save, the kernel unmaps the node space";
         } else {
             run.Results.push_back(
-                Compare("first_save_of_run", n, firstSave, "write_limit", run.WriteLimit, big ? 3 : 0));
+                Compare("first_save_of_run", n, firstSave, "write_limit", run.WriteLimit, big ? 2 : 0));
             run.Results.back().Note =
                 "SIGTERM to a fresh ovretain until it has saved and ended (no status record "
                 "gave the save's end); " +
                 renamedNote;
         }
+
+        // The same event as soon as Live counts: start-up is done, and what
+        // it left for later (the first save's preparation) may still run.
+        // The save must not wait for that longer than a warm save takes.
+        std::vector<double> rightAfter, rightAfterRenamed;
+        for (int i = 0; i < reps; ++i) {
+            double renamed = -1, durable = -1;
+            if (TimeFirstSave(run.Opt, run.Space, svcDir, &renamed, &durable, 0) < 0 || durable < 0) {
+                std::fprintf(stderr, "bench: the shutdown save right after start failed (see %s/ovretain.log)\n",
+                             svcDir.c_str());
+                return false;
+            }
+            rightAfter.push_back(durable);
+            rightAfterRenamed.push_back(renamed);
+        }
+        run.Results.push_back(Compare("first_save_right_after_start", n, rightAfter, "save", save, big ? 2 : 0));
+        run.Results.back().Note =
+            "SIGTERM to a fresh ovretain as soon as Live counts, until its shutdown save is "
+            "durable; the new file was in place after " +
+            FormatValue(Median(rightAfterRenamed), "s");
 
         // Trigger latency and private memory on one running service.
         uint32_t saveIdx = NodeSpaceFind("SERVICE.OvRetain.Save");
@@ -1634,7 +1751,7 @@ bool MeasureSize(SizeRun& run) {
             m.Unit = "bytes";
             m.Median = std::max(idle, peak);
             m.Runs = 1;
-            m.Target = big ? 16.0 * 1024 * 1024 : 0;
+            m.Target = n >= 10000000 ? 32.0 * 1024 * 1024 : big ? 16.0 * 1024 * 1024 : 0;
             char note[160];
             std::snprintf(note, sizeof note,
                           "largest of idle (%.2f MiB) and samples during 3 saves (%.2f MiB); shared segments excluded",
@@ -1644,6 +1761,123 @@ bool MeasureSize(SizeRun& run) {
         }
     }
     return true;
+}
+
+// ------------------------------------------------------------ cost per node
+
+// The operations whose cost per node is to stay within 1.3x of its cost at
+// 1M nodes, with the row (and baseline) each is taken from.
+struct PerNodeOp {
+    const char* Row;
+    const char* Baseline;  // the row's baseline that tells it apart, or ""
+    const char* Label;
+};
+constexpr PerNodeOp kPerNodeOps[] = {
+    {"save", "write_limit", "save"},        {"load", "read_store_limit", "load"},
+    {"startup_check", "", "startup_check"}, {"migration_1pct", "", "migration_1pct"},
+    {"autoload", "", "autoload"},           {"load_layout", "", "load_layout"},
+    {"write_limit", "", "write_limit"},
+};
+
+const Result* FindRow(const std::vector<Result>& results, const char* name, const char* baseline, uint32_t n) {
+    for (const Result& r : results)
+        if (r.Name == name && r.Nodes == n && (baseline[0] == '\0' || r.Baseline == baseline)) return &r;
+    return nullptr;
+}
+
+// The median of an operation at n nodes (write_limit: the save row's
+// baseline), or -1.
+double OpMedian(const std::vector<Result>& results, const PerNodeOp& op, uint32_t n) {
+    if (std::strcmp(op.Row, "write_limit") == 0) {
+        const Result* r = FindRow(results, "save", "write_limit", n);
+        return r ? r->BaselineMedian : -1;
+    }
+    const Result* r = FindRow(results, op.Row, op.Baseline, n);
+    return r ? r->Median : -1;
+}
+
+// Rows "<op>_per_node": the cost per node at each size, against the cost
+// per node at 1M nodes (target 1.3x for the four operations the service
+// makes; the one-write() limit beside them as the floor that fixed costs set).
+std::vector<Result> PerNodeTable(const std::vector<Result>& results) {
+    std::vector<uint32_t> sizes;
+    for (const Result& r : results)
+        if (std::find(sizes.begin(), sizes.end(), r.Nodes) == sizes.end()) sizes.push_back(r.Nodes);
+    std::sort(sizes.begin(), sizes.end());
+    std::vector<Result> rows;
+    for (const PerNodeOp& op : kPerNodeOps) {
+        const double at1M = OpMedian(results, op, 1000000);
+        for (uint32_t n : sizes) {
+            const double m = OpMedian(results, op, n);
+            if (m < 0) continue;
+            Result r;
+            r.Name = std::string(op.Label) + "_per_node";
+            r.Nodes = n;
+            r.Median = m / n;
+            r.Runs = 1;
+            if (at1M > 0 && n != 1000000) {
+                r.Baseline = std::string(op.Label) + "_per_node@1000000";
+                r.BaselineMedian = at1M / 1e6;
+                const bool target = std::strcmp(op.Row, "save") == 0 || std::strcmp(op.Row, "load") == 0 ||
+                                    std::strcmp(op.Row, "startup_check") == 0 ||
+                                    std::strcmp(op.Row, "migration_1pct") == 0;
+                r.Target = target ? 1.3 : 0;
+            }
+            rows.push_back(r);
+        }
+    }
+    return rows;
+}
+
+// The per-node rows as one table: an operation a line, a size a column.
+std::string PerNodeMarkdown(const std::vector<Result>& perNode, const std::vector<Result>& results) {
+    std::vector<uint32_t> sizes;
+    for (const Result& r : perNode)
+        if (std::find(sizes.begin(), sizes.end(), r.Nodes) == sizes.end()) sizes.push_back(r.Nodes);
+    if (sizes.empty()) return "";
+    std::sort(sizes.begin(), sizes.end());
+    std::string md =
+        "\n### Cost per node\n\nMedian a node at each size, and its ratio to the cost a node at 1M nodes "
+        "(target within 1.3x for save, load, start-up check and migration).\n\n| Operation |";
+    for (uint32_t n : sizes) md += " " + std::to_string(n) + " |";
+    md += "\n|---|";
+    for (size_t i = 0; i < sizes.size(); ++i) md += "---:|";
+    md += "\n";
+    for (const PerNodeOp& op : kPerNodeOps) {
+        const std::string name = std::string(op.Label) + "_per_node";
+        std::string line = "| " + std::string(op.Label) + " |";
+        bool any = false;
+        for (uint32_t n : sizes) {
+            const Result* r = FindRow(perNode, name.c_str(), "", n);
+            if (!r) {
+                line += " |";
+                continue;
+            }
+            any = true;
+            line += " " + FormatValue(r->Median, "s");
+            if (r->BaselineMedian > 0) {
+                char ratio[48];
+                std::snprintf(ratio, sizeof ratio, " (%.2fx%s)", r->Ratio(),
+                              r->HasTarget() && !r->Met() ? ", **over**" : "");
+                line += ratio;
+            }
+            line += " |";
+        }
+        if (any) md += line + "\n";
+    }
+    // Absolute figures beside them.
+    for (const char* absolute : {"service_private_memory"}) {
+        std::string line = "| " + std::string(absolute) + " |";
+        bool any = false;
+        for (uint32_t n : sizes) {
+            const Result* r = FindRow(results, absolute, "", n);
+            line += r ? " " + FormatValue(r->Median, r->Unit) + " |" : " |";
+            any |= r != nullptr;
+        }
+        if (any) md += line + "\n";
+    }
+    md += "\n![Cost per node against nodes, log-log](scaling.svg)\n";
+    return md;
 }
 
 }  // namespace
@@ -1667,9 +1901,38 @@ int main(int argc, char** argv) {
     std::vector<Result> results;
     std::map<uint32_t, double> saveBySize;
     bool ok = true;
+    // The service's own nodes and the benchmark's settings beside the plant.
+    constexpr uint32_t kOwnNodes = 64;
     for (uint32_t n : opt.Sizes) {
+        if (static_cast<uint64_t>(n) + kOwnNodes > NodeSpaceCapacity()) {
+            std::printf("== %u nodes: skipped: a node space holds at most %u nodes\n", n, NodeSpaceCapacity());
+            std::fflush(stdout);
+            continue;
+        }
         SizeRun run{opt, n, RepsFor(opt, n), SpaceName(n), opt.Dir + "/C/n" + std::to_string(n), results, 0, {}, {}};
         ::mkdir(run.OutDir.c_str(), 0750);
+        // Creating the node space from a layout file, before this size's own
+        // node space exists (at 10M nodes each takes gigabytes).
+        const std::string ovnode = opt.Self.substr(0, opt.Self.rfind('/') + 1) + "ovnode";
+        if (opt.Profile.empty() && ::access(ovnode.c_str(), X_OK) == 0) {
+            const std::string csv = run.OutDir + "/layout.csv";
+            if (WriteLayoutCsv(csv, n)) {
+                std::vector<double> t =
+                    Series(n >= 1000000 ? 1 : 3, [&] { return TimeLoadLayout(ovnode, csv, run.Space + "-layout"); });
+                struct stat st {};
+                ::stat(csv.c_str(), &st);
+                if (!t.empty()) {
+                    results.push_back(Row("load_layout", n, t));
+                    results.back().Note =
+                        "ovnode load-layout of the plant into a new node space, exec to exit; the "
+                        "CSV is " +
+                        FormatValue(static_cast<double>(st.st_size), "bytes");
+                } else {
+                    std::fprintf(stderr, "bench: ovnode load-layout of %u nodes failed\n", n);
+                }
+            }
+            ::unlink(csv.c_str());
+        }
         bool done = MeasureSize(run);
         if (done) saveBySize[n] = run.SaveMedian;
         NodeSpaceDetach();
@@ -1679,6 +1942,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    const std::vector<Result> perNode = PerNodeTable(results);
     if (opt.Profile.empty() && saveBySize.count(100000) && saveBySize.count(1000000)) {
         Result r;
         r.Name = "save_scaling";
@@ -1693,13 +1957,15 @@ int main(int argc, char** argv) {
     if (!opt.Profile.empty()) return ok ? 0 : 1;
 
     std::string machine = Machine();
-    std::string md = ResultsMarkdown(results);
+    std::string md = ResultsMarkdown(results) + PerNodeMarkdown(perNode, results);
     std::printf("\nMachine: %s\n\n%s", machine.c_str(), md.c_str());
     if (!opt.Markdown.empty()) {
         std::ofstream(opt.Markdown) << md;
     }
     if (!opt.Json.empty()) {
-        std::ofstream(opt.Json) << ResultsJson(results, machine);
+        std::vector<Result> all = results;
+        all.insert(all.end(), perNode.begin(), perNode.end());
+        std::ofstream(opt.Json) << ResultsJson(all, machine);
     }
     return ok ? 0 : 1;
 }

@@ -1,5 +1,5 @@
 // The baselines of the benchmark: one write()/read() of the file's bytes,
-// OpenSSL's MD5, SQLite in WAL mode and a Redis server on loopback, spoken to
+// OpenSSL's MD5, SQLite in WAL mode, LMDB and a Redis server on loopback, spoken to
 // with a minimal client of its protocol (RESP).
 #include "peers.h"
 
@@ -29,6 +29,9 @@
 #endif
 #ifdef OVRT_BENCH_SQLITE
 #include <sqlite3.h>
+#endif
+#ifdef OVRT_BENCH_LMDB
+#include <lmdb.h>
 #endif
 
 extern char** environ;
@@ -246,6 +249,115 @@ double SqliteLoad(Sqlite*, std::vector<uint8_t>&, size_t*) {
     return -1;
 }
 void SqliteClose(Sqlite*) {}
+#endif
+
+// ---------------------------------------------------------------- LMDB
+
+#ifdef OVRT_BENCH_LMDB
+struct Lmdb {
+    MDB_env* Env = nullptr;
+    MDB_dbi Dbi = 0;
+};
+
+namespace {
+
+bool LmdbOk(int rc, const char* what) {
+    if (rc == MDB_SUCCESS) return true;
+    std::fprintf(stderr, "bench: lmdb %s: %s\n", what, mdb_strerror(rc));
+    return false;
+}
+
+}  // namespace
+
+bool LmdbAvailable() {
+    return true;
+}
+
+Lmdb* LmdbOpen(const std::string& dir, const std::vector<Pair>& pairs) {
+    ::mkdir(dir.c_str(), 0750);
+    ::unlink((dir + "/data.mdb").c_str());
+    ::unlink((dir + "/lock.mdb").c_str());
+    // Names, values and per-entry overhead, for the live tree and the copy a
+    // transaction that replaces every value writes beside it, with room to spare.
+    size_t bytes = 0;
+    for (const Pair& p : pairs) bytes += std::strlen(p.Name) + p.Size + 16;
+    const size_t map = (bytes * 4 + (size_t{64} << 20) + 4095) / 4096 * 4096;
+    auto* db = new Lmdb;
+    MDB_txn* txn = nullptr;
+    if (!LmdbOk(mdb_env_create(&db->Env), "env_create") || !LmdbOk(mdb_env_set_mapsize(db->Env, map), "mapsize") ||
+        !LmdbOk(mdb_env_open(db->Env, dir.c_str(), 0, 0640), "env_open") ||
+        !LmdbOk(mdb_txn_begin(db->Env, nullptr, 0, &txn), "txn_begin") ||
+        !LmdbOk(mdb_dbi_open(txn, nullptr, 0, &db->Dbi), "dbi_open") || !LmdbOk(mdb_txn_commit(txn), "commit")) {
+        LmdbClose(db);
+        return nullptr;
+    }
+    return db;
+}
+
+double LmdbSave(Lmdb* db, const std::vector<Pair>& pairs) {
+    double t0 = Now();
+    MDB_txn* txn = nullptr;
+    if (!LmdbOk(mdb_txn_begin(db->Env, nullptr, 0, &txn), "txn_begin")) return -1;
+    for (const Pair& p : pairs) {
+        MDB_val key{std::strlen(p.Name), const_cast<char*>(p.Name)};
+        MDB_val value{p.Size, const_cast<uint8_t*>(p.Value)};
+        if (!LmdbOk(mdb_put(txn, db->Dbi, &key, &value, 0), "put")) {
+            mdb_txn_abort(txn);
+            return -1;
+        }
+    }
+    // The environment was opened without MDB_NOSYNC or MDB_NOMETASYNC: the
+    // commit syncs the data and then the meta page before it returns.
+    if (!LmdbOk(mdb_txn_commit(txn), "commit")) return -1;
+    return Now() - t0;
+}
+
+double LmdbLoad(Lmdb* db, std::vector<uint8_t>& out, size_t* rows) {
+    double t0 = Now();
+    MDB_txn* txn = nullptr;
+    MDB_cursor* cur = nullptr;
+    if (!LmdbOk(mdb_txn_begin(db->Env, nullptr, MDB_RDONLY, &txn), "txn_begin")) return -1;
+    if (!LmdbOk(mdb_cursor_open(txn, db->Dbi, &cur), "cursor_open")) {
+        mdb_txn_abort(txn);
+        return -1;
+    }
+    size_t used = 0, n = 0;
+    MDB_val key, value;
+    int rc = mdb_cursor_get(cur, &key, &value, MDB_FIRST);
+    while (rc == MDB_SUCCESS) {
+        if (used + value.mv_size > out.size()) out.resize((used + value.mv_size) * 2);
+        if (value.mv_size) std::memcpy(out.data() + used, value.mv_data, value.mv_size);
+        used += value.mv_size;
+        ++n;
+        rc = mdb_cursor_get(cur, &key, &value, MDB_NEXT);
+    }
+    mdb_cursor_close(cur);
+    mdb_txn_abort(txn);
+    double t1 = Now();
+    *rows = n;
+    return rc == MDB_NOTFOUND ? t1 - t0 : (LmdbOk(rc, "cursor_get"), -1);
+}
+
+void LmdbClose(Lmdb* db) {
+    if (!db) return;
+    if (db->Env) mdb_env_close(db->Env);
+    delete db;
+}
+#else
+struct Lmdb {};
+bool LmdbAvailable() {
+    return false;
+}
+Lmdb* LmdbOpen(const std::string&, const std::vector<Pair>&) {
+    return nullptr;
+}
+double LmdbSave(Lmdb*, const std::vector<Pair>&) {
+    return -1;
+}
+double LmdbLoad(Lmdb*, std::vector<uint8_t>&, size_t*) {
+    return -1;
+}
+void LmdbClose(Lmdb*) {}
 #endif
 
 // ---------------------------------------------------------------- Redis

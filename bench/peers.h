@@ -1,6 +1,6 @@
 // peers.h - what the retain service is measured against: the one-call file
 // limit, OpenSSL's MD5, and the stores a user would otherwise pick (SQLite,
-// Redis).
+// LMDB, Redis).
 //
 // Called from the benchmark's main thread only. Each operation returns its
 // elapsed time in seconds, or a negative value when it could not be done
@@ -50,6 +50,21 @@ double SqliteSave(Sqlite* db, const std::vector<Pair>& pairs);
 // receives the number of rows read.
 double SqliteLoad(Sqlite* db, std::vector<uint8_t>& out, size_t* rows);
 void SqliteClose(Sqlite* db);
+
+// --- LMDB ---
+bool LmdbAvailable();
+struct Lmdb;
+// Creates (emptying) an environment in directory dir, its map large enough
+// for pairs (names, values and the B-tree's pages, twice over for the
+// copy-on-write of a full rewrite).
+Lmdb* LmdbOpen(const std::string& dir, const std::vector<Pair>& pairs);
+// Puts every pair in one write transaction and commits it with the
+// environment's default durability (the data and meta pages synced).
+double LmdbSave(Lmdb* db, const std::vector<Pair>& pairs);
+// Walks every pair in one read transaction with a cursor, copying the
+// values into out; *rows receives the number of pairs read.
+double LmdbLoad(Lmdb* db, std::vector<uint8_t>& out, size_t* rows);
+void LmdbClose(Lmdb* db);
 
 // --- Redis ---
 struct Redis {

@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks: save, load, layout hash, start-up, trigger
 # latency, private memory and writer wait of the retain service, beside the
-# one-call file limit, OpenSSL's MD5, SQLite and Redis; autosave's and the
+# one-call file limit, OpenSSL's MD5, SQLite, LMDB and Redis; autosave's and the
 # change journal's CPU share and bytes written per hour side by side.
 #
 #   scripts/bench.sh            sizes 10k, 100k and 1M; installs the peers
-#                               (SQLite, Redis) when missing; writes
+#                               (SQLite, LMDB, Redis) when missing; writes
 #                               bench/RESULTS.md and bench/results.json
 #   scripts/bench.sh --smoke    10k nodes, a few runs, no network, no peers
 #                               that are not already there; writes into the
 #                               build directory only
-#   --sizes N,N,...  --reps N   override the sizes and the runs per size
+#   --sizes N,N,...  --reps N   override the sizes and the runs per size;
+#                               sizes up to 10000000, those a node space
+#                               cannot hold are skipped with a line that says so
+#
+# The cost per node of save, load, start-up check and migration at each size
+# goes into a table of its own and, drawn log-log by scripts/bench_plot.py,
+# into bench/scaling.svg.
 #
 # BUILD_DIR (default build-bench) is configured as a Release build. Scratch
 # files go to a directory under the build directory (on disk, where the
@@ -28,7 +34,7 @@ while (($#)); do
     --smoke) smoke=1 ;;
     --sizes) sizes=$2; shift ;;
     --reps) reps=$2; shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
@@ -38,7 +44,7 @@ build=${BUILD_DIR:-build-bench}
 
 if ((!smoke)); then
   # The peers, from the distribution's packages, when missing.
-  bash scripts/deps.sh libsqlite3-dev libssl-dev redis-server
+  bash scripts/deps.sh libsqlite3-dev libssl-dev liblmdb-dev redis-server
   # The distribution starts its own server on 6379; ours uses a port of its own.
 fi
 
@@ -99,6 +105,7 @@ fi
 "$bin/ovrt_bench" "${args[@]}" --markdown "$out_md" --json "$out_json"
 
 if ((!smoke)); then
+  python3 scripts/bench_plot.py "$out_json" bench/scaling.svg
   machine=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["machine"])' "$out_json")
   {
     echo "## Benchmark results"

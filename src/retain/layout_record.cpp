@@ -827,6 +827,12 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
 
 void RecallLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count) {
     if (count < 0 || !table) count = 0;
+    // A record the start-up check (or a save) made sure of for this hash and
+    // node count is what the save will find remembered: its own walk folds
+    // the shape and compares it, so a second fold here (a lookup by name per
+    // node, more than a warm save's walk) would only keep a save asked for
+    // meanwhile waiting.
+    if (KnownValid && KnownHash == hash && KnownCount == count && KnownPath == PDirPath(dir)) return;
     // The shape as the save's walk folds it: the record it makes sure of
     // is then the one remembered here.
     uint32_t shape = 0;

@@ -260,7 +260,9 @@ bool KnownLayoutRecord(PDir* dir, KnownLayout* known);
 bool WriteLayoutRecord(PDir* dir, uint32_t hash, const std::vector<uint8_t>& bytes);
 // Makes sure of the record of `hash` for nodes [0, count) of table ahead of
 // the first save, as that save would (reporting as it does), so that the
-// save finds it remembered. The caller holds the retain-file lock.
+// save finds it remembered. A record remembered for this directory, hash and
+// count already is left to the save's own comparison of the shape, without
+// a walk. The caller holds the retain-file lock.
 void RecallLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count);
 // Puts bytes in place as the file `name` of the retain directory dir,
 // durably (see PDirWriteFile). A failure reports "<what> <step> failed:

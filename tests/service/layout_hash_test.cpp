@@ -823,6 +823,28 @@ TEST_F(LayoutIdentity, ALoadAfterTheTableChangedInPlaceGoesByName) {
         ovtest::StderrCapture log;
         EXPECT_EQ(LoadRetainFile(), 1);
         const std::vector<std::string> lines = log.Lines();
+        // The first save's preparation leaves a remembered record to the
+        // save's own walk: the save still writes the record of the table as
+        // it is now. (Names swapped in place keep the cached hash and the
+        // shape; the save does not look at names.)
+        PrepareFirstSave();
+        ASSERT_EQ(SaveRetainFile(), 1);
+        if (!c.Swap) {
+            PDir* d = PDirOpen(dir_.Path().c_str());
+            std::vector<CheckEntry> entries;
+            bool missing = false;
+            std::string why;
+            ASSERT_TRUE(d && ReadCheckRecord(d, &entries, &missing, &why)) << why;
+            PDirClose(d);
+            LayoutRecord record;
+            const std::string path = dir_.File(LayoutRecordName(entries[0].Hash, entries[0].LayoutId));
+            ASSERT_TRUE(ReadLayoutRecord(path.c_str(), entries[0].Hash, &record, &why)) << why;
+            ASSERT_EQ(record.Entries.size(), static_cast<size_t>(NodeCount()));
+            for (int32_t i = 0; i < NodeCount(); ++i) {
+                EXPECT_TRUE(LayoutEntryNamesNode(record.Entries[i], table[i])) << i;
+                EXPECT_EQ(record.Entries[i].Type, table[i].Type) << i;
+            }
+        }
         if (c.Swap) swap();
         value->Type = 7;
         EXPECT_EQ(Number("Plc.Counter"), c.Counter);
