@@ -92,7 +92,7 @@ namespace nodespace {
 constexpr uint64_t kMagic = 0x314543415053564full;  // "OVSPACE1"
 constexpr uint32_t kVersion = 4;  // 2: the write generation; 3: reserved memory, owner lock; 4: the value table
 constexpr uint32_t kDefaultCapacity = 1u << 21;  // 2,097,152 nodes
-constexpr uint32_t kMinCapacity = 64;
+constexpr uint32_t kMinCapacity = kNodeSpaceCapacityMin;
 constexpr uint32_t kMaxCapacity = kNodeSpaceCapacityMax;
 constexpr uint32_t kMaxServices = 64;
 // The header block, alone at the start of the segment.
