@@ -3,11 +3,12 @@
 # output: the header name,type,size,value, then N nodes named
 # PLANT.A<area>.DEV<device>.SIG<signal>, 1000 signals a device, mostly
 # 32-bit counters (type 7) with flags (1), signed words (4) and a short text
-# (12, 32 bytes) here and there, each with a value. About 47 bytes a node:
-# 10,000,000 nodes make some 470 MB.
+# (12, 32 bytes) here and there, each with a value. About 37 bytes a node:
+# 10,000,000 nodes make some 373 MB.
 #
 #   scripts/make_layout.sh 10000000 > layout.csv
-#   OVNODE_CAPACITY=10000000 ovnode load-layout layout.csv --progress
+#   ovnode load-layout layout.csv --capacity 10100000 --progress
+# (room beside the layout for the service's own nodes).
 set -euo pipefail
 n=${1:?usage: make_layout.sh NODES}
 [[ $n =~ ^[0-9]+$ ]] || { echo "make_layout.sh: NODES must be a number, not '$n'" >&2; exit 2; }

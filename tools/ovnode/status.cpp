@@ -232,10 +232,19 @@ RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout,
         f.LayoutHash = known && known->LayoutCount != 0 && known->LayoutCount == static_cast<uint32_t>(NodeCount())
                            ? known->LayoutHash
                            : ComputeLayoutHash();
+        // The sum of the sizes from the value table, 16 bytes a node; by
+        // the records (578 bytes a node) only when the table does not
+        // check out.
         const int32_t count = std::max<int32_t>(NodeCount(), 0);
-        const NodeRecord* table = NodeTable();
-        f.Expected = 4;
-        for (int32_t i = 0; table && i < count; ++i) f.Expected += NodeSpaceValueSize(&table[i]);
+        uint64_t bytes = 0;
+        uint32_t bad = 0;
+        if (NodeCheckValues(count, &bytes, &bad) == 0) {
+            f.Expected = 4 + bytes;
+        } else {
+            const NodeRecord* table = NodeTable();
+            f.Expected = 4;
+            for (int32_t i = 0; table && i < count; ++i) f.Expected += NodeSpaceValueSize(&table[i]);
+        }
     }
     return f;
 }
