@@ -48,7 +48,7 @@
 namespace {
 
 uint8_t* Base() {
-    return reinterpret_cast<uint8_t*>(NodeTable()) - nodespace::kTableOffset;
+    return reinterpret_cast<uint8_t*>(NodeTable()) - nodespace::kDefaultLayout.TableOffset;
 }
 
 // Whether header byte `at` belongs to the fields left alone.
@@ -114,9 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto* header = reinterpret_cast<nodespace::SegmentHeader*>(Base());
     const Region regions[] = {
         {Base(), sizeof(nodespace::SegmentHeader)},
-        {Base() + nodespace::kTableOffset, static_cast<size_t>(NodeCount()) * sizeof(NodeRecord)},
-        {Base() + nodespace::kValuesOffset, static_cast<size_t>(NodeCount()) * sizeof(nodespace::ValueEntry)},
-        {Base() + nodespace::kHeapOffset, static_cast<size_t>(header->HeapUsed.load())},
+        {Base() + nodespace::kDefaultLayout.TableOffset, static_cast<size_t>(NodeCount()) * sizeof(NodeRecord)},
+        {Base() + nodespace::kDefaultLayout.ValuesOffset,
+         static_cast<size_t>(NodeCount()) * sizeof(nodespace::ValueEntry)},
+        {Base() + nodespace::kDefaultLayout.HeapOffset, static_cast<size_t>(header->HeapUsed.load())},
         {Catalogue, CatalogueSize},
         {reinterpret_cast<uint8_t*>(Status), sizeof(ServiceStatus)},
     };

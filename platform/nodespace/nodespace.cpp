@@ -26,6 +26,9 @@ namespace {
 
 struct Space {
     ShmSegment Segment;
+    // From the capacity read once when the segment was opened and checked
+    // against its size; never from the header again.
+    Layout L;
     SegmentHeader* Header;
     NodeRecord* Table;
     std::atomic<uint64_t>* Slots;
@@ -51,60 +54,130 @@ std::string SegmentName(const std::string& name) {
     return "/ovns-" + name;
 }
 
-void InitSegment(void* base) {
-    auto* h = static_cast<SegmentHeader*>(base);
-    h->Magic = kMagic;
-    h->Version = kVersion;
-    h->Capacity = kCapacity;
-    // The rest of a fresh segment reads as zero: a free lock, no nodes, no
-    // reserved chunks, no services, write generation 0.
+// Opens the segment's header block alone: enough to read its version and
+// capacity, whatever its size.
+bool OpenHeader(const std::string& name, ShmSegment* seg, std::string* error) {
+    return ShmOpen(SegmentName(name), kWrittenOffset, 0, false, nullptr, seg, nullptr, error);
 }
 
-Space* Map(const std::string& name, bool create, std::string* error) {
+// The layout of the existing segment `name`, from the capacity in its
+// header: refused with the reason when the header is not this build's or
+// the capacity is out of bounds.
+bool ReadLayout(const std::string& name, Layout* layout, std::string* error) {
+    ShmSegment seg;
+    if (!OpenHeader(name, &seg, error)) return false;
+    const auto* h = static_cast<const SegmentHeader*>(seg.Base);
+    const uint64_t magic = h->Magic;
+    const uint32_t version = h->Version;
+    const uint32_t capacity = h->Capacity;
+    const bool faulted = ShmFaults(seg) != 0;
+    ShmClose(&seg);
+    if (magic == kMagic && version != kVersion && !faulted) {
+        // Made by another build of this library: its memory is laid out
+        // otherwise, and reading it as this one would misread every value.
+        if (error) {
+            *error = "node space '" + name + "' has layout version " + std::to_string(version) +
+                     ", this build reads version " + std::to_string(kVersion) + ": remove it with 'ovnode destroy' " +
+                     "and create its nodes again from the layout ('ovnode load-layout')";
+        }
+        errno = EINVAL;
+        return false;
+    }
+    if (magic != kMagic || faulted) {
+        if (error) *error = "node space '" + name + "' has an unknown layout";
+        errno = EINVAL;
+        return false;
+    }
+    if (capacity < kMinCapacity || capacity > kMaxCapacity) {
+        if (error)
+            *error = "node space '" + name + "' has an unknown layout (a capacity of " + std::to_string(capacity) +
+                     " nodes)";
+        errno = EINVAL;
+        return false;
+    }
+    *layout = LayoutFor(capacity);
+    return true;
+}
+
+Space* NewSpace(const ShmSegment& seg, const Layout& l, const std::string& name) {
+    auto* base = static_cast<uint8_t*>(seg.Base);
+    auto* s = new Space;
+    s->Segment = seg;
+    s->L = l;
+    s->Header = static_cast<SegmentHeader*>(seg.Base);
+    s->Table = reinterpret_cast<NodeRecord*>(base + l.TableOffset);
+    s->Slots = reinterpret_cast<std::atomic<uint64_t>*>(base + l.HashOffset);
+    s->Values = reinterpret_cast<ValueEntry*>(base + l.ValuesOffset);
+    s->Written = reinterpret_cast<std::atomic<uint64_t>*>(base + kWrittenOffset);
+    s->Heap = base + l.HeapOffset;
+    s->Name = name;
+    return s;
+}
+
+// Maps node space `name`; with create, makes it with `capacity` nodes (0:
+// the creation capacity, NodeSpaceCreationCapacity) when it does not exist.
+Space* Map(const std::string& name, bool create, uint32_t capacity, std::string* error) {
     if (!ShmValidName(name)) {
         if (error) *error = "invalid node space name '" + name + "'";
         return nullptr;
     }
-    ShmSegment seg;
-    if (!ShmOpen(SegmentName(name), kSegmentSize, kTableOffset, create, InitSegment, &seg, nullptr, error)) {
-        if (error && !create && errno == ENOENT) *error = "node space '" + name + "' does not exist";
-        return nullptr;
-    }
-    auto* h = static_cast<SegmentHeader*>(seg.Base);
-    if (h->Magic == kMagic && h->Version != kVersion && ShmFaults(seg) == 0) {
-        // Made by another build of this library: its memory is laid out
-        // otherwise, and reading it as this one would misread every value.
-        if (error) {
-            *error = "node space '" + name + "' has layout version " + std::to_string(h->Version) +
-                     ", this build reads version " + std::to_string(kVersion) + ": remove it with 'ovnode destroy' " +
-                     "and create its nodes again from the layout ('ovnode load-layout')";
+    // Twice at most: a creator that loses the race to another opens what the
+    // other made.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Layout l;
+        if (ReadLayout(name, &l, error)) {
+            ShmSegment seg;
+            // The file must be as long as the capacity says (ShmOpen checks),
+            // and the header keep the capacity it had.
+            if (!ShmOpen(SegmentName(name), l.SegmentSize, 0, false, nullptr, &seg, nullptr, error)) return nullptr;
+            const auto* h = static_cast<const SegmentHeader*>(seg.Base);
+            if (h->Capacity != l.Capacity || ShmFaults(seg) != 0) {
+                if (error) *error = "node space '" + name + "' has an unknown layout";
+                ShmClose(&seg);
+                return nullptr;
+            }
+            return NewSpace(seg, l, name);
         }
-        ShmClose(&seg);
-        return nullptr;
+        if (errno != ENOENT) return nullptr;
+        if (!create) {
+            if (error) *error = "node space '" + name + "' does not exist";
+            return nullptr;
+        }
+        uint32_t chosen = capacity;
+        if (chosen == 0 && !NodeSpaceCreationCapacity(&chosen, error)) return nullptr;
+        if (chosen < kMinCapacity || chosen > kMaxCapacity) {
+            if (error)
+                *error = "a node space holds " + std::to_string(kMinCapacity) + " to " + std::to_string(kMaxCapacity) +
+                         " nodes, not " + std::to_string(chosen);
+            return nullptr;
+        }
+        l = LayoutFor(chosen);
+        auto init = [&l](void* base) {
+            auto* h = static_cast<SegmentHeader*>(base);
+            h->Magic = kMagic;
+            h->Version = kVersion;
+            h->Capacity = l.Capacity;
+            // The rest of a fresh segment reads as zero: a free lock, no
+            // nodes, no reserved chunks, no services, write generation 0.
+        };
+        ShmSegment seg;
+        bool created = false;
+        if (ShmOpen(SegmentName(name), l.SegmentSize, l.TableOffset, true, init, &seg, &created, error)) {
+            if (created) return NewSpace(seg, l, name);
+            ShmClose(&seg);  // another process made it first: opened as it is
+        } else if (errno != EINVAL && errno != EEXIST) {
+            return nullptr;
+        }
     }
-    if (h->Magic != kMagic || h->Capacity != kCapacity || ShmFaults(seg) != 0) {
-        if (error) *error = "node space '" + name + "' has an unknown layout";
-        ShmClose(&seg);
-        return nullptr;
-    }
-    auto* base = static_cast<uint8_t*>(seg.Base);
-    auto* s = new Space;
-    s->Segment = seg;
-    s->Header = h;
-    s->Table = reinterpret_cast<NodeRecord*>(base + kTableOffset);
-    s->Slots = reinterpret_cast<std::atomic<uint64_t>*>(base + kHashOffset);
-    s->Values = reinterpret_cast<ValueEntry*>(base + kValuesOffset);
-    s->Written = reinterpret_cast<std::atomic<uint64_t>*>(base + kWrittenOffset);
-    s->Heap = base + kHeapOffset;
-    s->Name = name;
-    return s;
+    if (error && error->empty()) *error = "node space '" + name + "' cannot be opened";
+    return nullptr;
 }
 
 __attribute__((noinline)) Space* AttachDefault() {
     std::lock_guard<std::mutex> guard(g_attachLock);
     Space* s = g_space.load(std::memory_order_acquire);
     if (!s) {
-        s = Map(NodeSpaceDefaultName(), true, nullptr);
+        s = Map(NodeSpaceDefaultName(), true, 0, nullptr);
         g_space.store(s, std::memory_order_release);
     }
     return s;
@@ -159,7 +232,7 @@ __attribute__((always_inline)) inline int32_t CountOf(Space* s) {
     int32_t count = s->Header->Count.load(std::memory_order_acquire);
     if (count <= 0) return 0;
     const uint64_t n = static_cast<uint32_t>(count);
-    if (n <= kCapacity && n * sizeof(NodeRecord) <= s->Header->TableReserved.load(std::memory_order_acquire) &&
+    if (n <= s->L.Capacity && n * sizeof(NodeRecord) <= s->Header->TableReserved.load(std::memory_order_acquire) &&
         n * sizeof(ValueEntry) <= s->Header->ValuesReserved.load(std::memory_order_acquire)) {
         if (s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0) return Fail(0);
         return count;
@@ -167,14 +240,14 @@ __attribute__((always_inline)) inline int32_t CountOf(Space* s) {
     uint64_t fit = std::min<uint64_t>(
         std::min<uint64_t>(s->Header->TableReserved.load(std::memory_order_acquire) / sizeof(NodeRecord),
                            s->Header->ValuesReserved.load(std::memory_order_acquire) / sizeof(ValueEntry)),
-        kCapacity);
+        s->L.Capacity);
     if (static_cast<uint64_t>(count) > fit) return Fail(static_cast<int32_t>(fit));
     if (s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0) return Fail(0);
     return count;
 }
 
 inline bool HashChunkReserved(Space* s, uint32_t slot) {
-    uint32_t chunk = slot / kHashChunkSlots;
+    uint32_t chunk = slot / s->L.HashChunkSlots;
     return (s->Header->HashReserved[chunk / 64].load(std::memory_order_acquire) >> (chunk % 64)) & 1;
 }
 
@@ -183,9 +256,10 @@ inline bool HashChunkReserved(Space* s, uint32_t slot) {
 uint32_t Lookup(Space* s, const char* name, size_t len, int32_t count) {
     uint64_t h = HashName(name, len);
     uint32_t tag = Tag(h);
-    uint32_t mask = kHashSlots - 1;
+    const uint32_t slots = s->L.HashSlots;
+    uint32_t mask = slots - 1;
     uint32_t i = static_cast<uint32_t>(h) & mask;
-    for (uint32_t probes = 0; probes < kHashSlots; ++probes, i = (i + 1) & mask) {
+    for (uint32_t probes = 0; probes < slots; ++probes, i = (i + 1) & mask) {
         if (!HashChunkReserved(s, i)) return 0;
         uint64_t slot = s->Slots[i].load(std::memory_order_acquire);
         if (slot == 0) return 0;
@@ -197,31 +271,32 @@ uint32_t Lookup(Space* s, const char* name, size_t len, int32_t count) {
     return 0;
 }
 
-// The empty slot where name goes, its chunk reserved; kHashSlots when none
+// The empty slot where name goes, its chunk reserved; HashSlots when none
 // can be had (*rc says why). Runs with the lock held.
 uint32_t FreeSlot(Space* s, const char* name, size_t len, int32_t* rc) {
-    uint32_t mask = kHashSlots - 1;
+    const uint32_t slots = s->L.HashSlots;
+    uint32_t mask = slots - 1;
     uint32_t i = static_cast<uint32_t>(HashName(name, len)) & mask;
-    for (uint32_t probes = 0; probes < kHashSlots; ++probes, i = (i + 1) & mask) {
+    for (uint32_t probes = 0; probes < slots; ++probes, i = (i + 1) & mask) {
         if (!HashChunkReserved(s, i)) {
-            uint32_t chunk = i / kHashChunkSlots;
-            int e = ShmReserve(s->Segment, kHashOffset + size_t{chunk} * kHashChunk, kHashChunk);
+            uint32_t chunk = i / s->L.HashChunkSlots;
+            int e = ShmReserve(s->Segment, s->L.HashOffset + size_t{chunk} * s->L.HashChunk, s->L.HashChunk);
             if (e != 0) {
                 *rc = e;
-                return kHashSlots;
+                return slots;
             }
             s->Header->HashReserved[chunk / 64].fetch_or(uint64_t{1} << (chunk % 64), std::memory_order_release);
         }
         if (s->Slots[i].load(std::memory_order_relaxed) == 0) return i;
     }
     *rc = ENOSPC;
-    return kHashSlots;
+    return slots;
 }
 
 int32_t InsertSlot(Space* s, const char* name, size_t len, uint32_t index) {
     int32_t rc = 0;
     uint32_t i = FreeSlot(s, name, len, &rc);
-    if (i == kHashSlots) return rc;
+    if (i == s->L.HashSlots) return rc;
     s->Slots[i].store((uint64_t{Tag(HashName(name, len))} << 32) | index, std::memory_order_release);
     return 0;
 }
@@ -293,7 +368,7 @@ __attribute__((always_inline)) inline Node FindIndex(Space* s, uint32_t index) {
 inline uint64_t* WordsOf(Space* s, const Node& n) {
     uint64_t off;
     std::memcpy(&off, &n.Entry->Offset, sizeof off);
-    uint64_t limit = std::min<uint64_t>(s->Header->HeapReserved.load(std::memory_order_acquire), kHeapSize);
+    uint64_t limit = std::min<uint64_t>(s->Header->HeapReserved.load(std::memory_order_acquire), s->L.HeapSize);
     uint64_t bytes = (uint64_t{n.Size} + 7) & ~uint64_t{7};
     if ((off & 7) != 0 || off > limit || limit - off < bytes) return Fail<uint64_t*>(nullptr);
     return reinterpret_cast<uint64_t*>(s->Heap + off);
@@ -345,16 +420,16 @@ void ZeroFill(uint64_t* words, size_t offset, size_t n) {
 // writer may have died between the two.
 inline void MarkWritten(Space* s, uint32_t index, bool repair = false) {
     const uint32_t bit = index - 1;
-    if (bit >= kCapacity) return;
+    if (bit >= s->L.Capacity) return;
     const uint64_t mask = uint64_t{1} << (bit % 64);
     std::atomic<uint64_t>& word = s->Written[bit / 64];
     if ((word.load(std::memory_order_relaxed) & mask) == 0)
         word.fetch_or(mask, std::memory_order_acq_rel);
     else if (!repair)
         return;
-    const uint32_t w = bit / 64;
-    std::atomic<uint64_t>& summary = s->Header->WrittenSummary[w / 64];
-    const uint64_t summaryMask = uint64_t{1} << (w % 64);
+    const uint32_t g = (bit / 64) >> s->L.SummaryShift;
+    std::atomic<uint64_t>& summary = s->Header->WrittenSummary[g / 64];
+    const uint64_t summaryMask = uint64_t{1} << (g % 64);
     if ((summary.load(std::memory_order_acquire) & summaryMask) == 0)
         summary.fetch_or(summaryMask, std::memory_order_release);
 }
@@ -536,22 +611,23 @@ int32_t Create(const char* name, uint16_t type, uint16_t size) {
     int32_t rc = 0;
     uint64_t blockBytes = (uint64_t{size} + 7) & ~uint64_t{7};
     uint64_t heapUsed = h->HeapUsed.load(std::memory_order_relaxed);
-    uint32_t slot = kHashSlots;
-    if (count < 0 || count != CountOf(s) || (heapUsed & 7) != 0 || heapUsed > kHeapSize) {
+    const Layout& l = s->L;
+    uint32_t slot = l.HashSlots;
+    if (count < 0 || count != CountOf(s) || (heapUsed & 7) != 0 || heapUsed > l.HeapSize) {
         rc = Fail(EIO);  // counts that do not fit the segment: nothing is added to it
     } else if (Lookup(s, name, len, count) != 0) {
         rc = EEXIST;
-    } else if (static_cast<uint32_t>(count) >= kCapacity || heapUsed + blockBytes > kHeapSize) {
+    } else if (static_cast<uint32_t>(count) >= l.Capacity || heapUsed + blockBytes > l.HeapSize) {
         rc = ENOSPC;
-    } else if ((rc = ReserveUpTo(s, kTableOffset, &h->TableReserved,
+    } else if ((rc = ReserveUpTo(s, l.TableOffset, &h->TableReserved,
                                  (uint64_t{static_cast<uint32_t>(count)} + 1) * sizeof(NodeRecord), kTableChunk,
-                                 size_t{kCapacity} * sizeof(NodeRecord))) != 0 ||
-               (rc = ReserveUpTo(s, kValuesOffset, &h->ValuesReserved,
+                                 size_t{l.Capacity} * sizeof(NodeRecord))) != 0 ||
+               (rc = ReserveUpTo(s, l.ValuesOffset, &h->ValuesReserved,
                                  (uint64_t{static_cast<uint32_t>(count)} + 1) * sizeof(ValueEntry), kValuesChunk,
-                                 size_t{kCapacity} * sizeof(ValueEntry))) != 0 ||
-               (rc = ReserveUpTo(s, kHeapOffset, &h->HeapReserved, heapUsed + blockBytes, kHeapChunk, kHeapSize)) !=
+                                 size_t{l.Capacity} * sizeof(ValueEntry))) != 0 ||
+               (rc = ReserveUpTo(s, l.HeapOffset, &h->HeapReserved, heapUsed + blockBytes, kHeapChunk, l.HeapSize)) !=
                    0 ||
-               (slot = FreeSlot(s, name, len, &rc)) == kHashSlots) {
+               (slot = FreeSlot(s, name, len, &rc)) == l.HashSlots) {
         // /dev/shm is full: nothing was written.
     } else {
         uint32_t index = static_cast<uint32_t>(count) + 1;
@@ -597,17 +673,21 @@ NodeRecord* NodeTable() {
 void NodeTakeWritten(std::vector<uint32_t>* indexes) {
     Space* s = Current();
     if (!s) return;
-    for (uint32_t sw = 0; sw < kWrittenWords / 64; ++sw) {
+    const uint32_t words = s->L.WrittenWords;
+    const uint32_t shift = s->L.SummaryShift;
+    for (uint32_t sw = 0; sw < kSummaryWords && (sw * 64) << shift < words; ++sw) {
         std::atomic<uint64_t>& summary = s->Header->WrittenSummary[sw];
         if (summary.load(std::memory_order_relaxed) == 0) continue;
-        uint64_t words = summary.exchange(0, std::memory_order_acquire);
-        while (words) {
-            const uint32_t w = sw * 64 + static_cast<uint32_t>(__builtin_ctzll(words));
-            words &= words - 1;
-            uint64_t bits = s->Written[w].exchange(0, std::memory_order_acq_rel);
-            while (bits) {
-                indexes->push_back(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)) + 1);
-                bits &= bits - 1;
+        uint64_t groups = summary.exchange(0, std::memory_order_acquire);
+        while (groups) {
+            const uint32_t g = sw * 64 + static_cast<uint32_t>(__builtin_ctzll(groups));
+            groups &= groups - 1;
+            for (uint32_t w = g << shift; w < ((g + 1) << shift) && w < words; ++w) {
+                uint64_t bits = s->Written[w].exchange(0, std::memory_order_acq_rel);
+                while (bits) {
+                    indexes->push_back(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)) + 1);
+                    bits &= bits - 1;
+                }
             }
         }
     }
@@ -732,11 +812,11 @@ std::string NodeSpaceDefaultName() {
     return env && *env ? env : "ovnodespace";
 }
 
-bool NodeSpaceAttach(const std::string& name, bool create, std::string* error) {
+bool NodeSpaceAttach(const std::string& name, bool create, std::string* error, uint32_t capacity) {
     std::lock_guard<std::mutex> guard(g_attachLock);
     Space* old = g_space.load(std::memory_order_acquire);
     if (old && old->Name == name) return true;
-    Space* s = Map(name, create, error);
+    Space* s = Map(name, create, capacity, error);
     if (!s) return false;
     g_space.store(s, std::memory_order_release);
     if (old) {
@@ -768,11 +848,12 @@ void PopulateValues(Space* s) {
         if (bytes) madvise(static_cast<uint8_t*>(s->Segment.Base) + offset, bytes, MADV_POPULATE_READ);
     };
     SegmentHeader* h = s->Header;
-    populate(kValuesOffset, h->ValuesReserved.load(std::memory_order_acquire), size_t{kCapacity} * sizeof(ValueEntry));
+    populate(s->L.ValuesOffset, h->ValuesReserved.load(std::memory_order_acquire),
+             size_t{s->L.Capacity} * sizeof(ValueEntry));
     populate(
-        kHeapOffset,
+        s->L.HeapOffset,
         std::min(h->HeapUsed.load(std::memory_order_acquire) + 4095, h->HeapReserved.load(std::memory_order_acquire)),
-        kHeapSize);
+        s->L.HeapSize);
 }
 
 }  // namespace
@@ -827,7 +908,7 @@ int32_t NodeCheckValues(int32_t count, uint64_t* bytes, uint32_t* node) {
     // judged against that, not against words any member may have written.
     uint64_t limit = std::min<uint64_t>(std::min<uint64_t>(h->HeapUsed.load(std::memory_order_acquire),
                                                            h->HeapReserved.load(std::memory_order_acquire)),
-                                        kHeapSize);
+                                        s->L.HeapSize);
     struct stat st;
     if (fstat(s->Segment.Fd, &st) != 0) return Fail(EIO);
     limit = std::min<uint64_t>(limit, static_cast<uint64_t>(st.st_blocks) * 512);
@@ -969,7 +1050,25 @@ int NodeSpaceFixedSize(uint16_t type) {
 }
 
 uint32_t NodeSpaceCapacity() {
-    return kCapacity;
+    Space* s = g_space.load(std::memory_order_acquire);
+    return s ? s->L.Capacity : 0;
+}
+
+bool NodeSpaceCreationCapacity(uint32_t* capacity, std::string* error) {
+    *capacity = kDefaultCapacity;
+    const char* env = getenv("OVNODE_CAPACITY");
+    if (!env || !*env) return true;
+    uint64_t v = 0;
+    const char* p = env;
+    for (; *p >= '0' && *p <= '9' && v <= kMaxCapacity; ++p) v = v * 10 + static_cast<uint64_t>(*p - '0');
+    if (*p != '\0' || v < kMinCapacity || v > kMaxCapacity) {
+        if (error)
+            *error = "OVNODE_CAPACITY must be a number of nodes from " + std::to_string(kMinCapacity) + " to " +
+                     std::to_string(kMaxCapacity) + ", not '" + std::string(env).substr(0, 40) + "'";
+        return false;
+    }
+    *capacity = static_cast<uint32_t>(v);
+    return true;
 }
 
 const NodeRecord* NodeSpaceRecord(uint32_t index) {

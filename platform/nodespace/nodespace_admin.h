@@ -16,8 +16,10 @@
 // Name of the node space the process uses: OVNODE_SPACE, else "ovnodespace".
 std::string NodeSpaceDefaultName();
 // Attaches the process to node space `name` (detaching any other). With
-// create false, a node space that does not exist is an error.
-bool NodeSpaceAttach(const std::string& name, bool create, std::string* error);
+// create false, a node space that does not exist is an error; with create
+// true, one is made that holds `capacity` nodes (0: the creation capacity
+// below). A node space that exists keeps the capacity it was made with.
+bool NodeSpaceAttach(const std::string& name, bool create, std::string* error, uint32_t capacity = 0);
 // Detaches the process; the node space itself stays.
 void NodeSpaceDetach();
 bool NodeSpaceExists(const std::string& name);
@@ -46,8 +48,15 @@ bool NodeSpaceDestroy(const std::string& name, std::string* error);
 // when the size is chosen at creation (12, 13 and unknown codes).
 int NodeSpaceFixedSize(uint16_t type);
 
-// Most nodes a node space holds.
+// Most nodes the attached node space holds, as it was made; 0 when none is
+// attached.
 uint32_t NodeSpaceCapacity();
+// The capacity a node space is made with when none is asked for:
+// OVNODE_CAPACITY (a decimal number of nodes, 64 to 16,777,216), else
+// 2,097,152. False with the reason when the variable says something else.
+// Whatever creates a node space (ovnode, the service, any library user on
+// its first call) honours it.
+bool NodeSpaceCreationCapacity(uint32_t* capacity, std::string* error);
 
 // The record of node `index`, or nullptr.
 const NodeRecord* NodeSpaceRecord(uint32_t index);

@@ -181,20 +181,23 @@ bool StatusSegmentRead(const std::string& instance, uid_t trusted, StatusSnapsho
         close(fd);
         return false;
     }
-    if (st.st_size != static_cast<off_t>(sizeof(ServiceStatus))) {
+    // A record of version 2 (a service from before the File block): read as
+    // far as it goes, its File knowing nothing.
+    uint32_t head[2] = {};
+    const bool ours = pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) && head[0] == kStatusMagic;
+    const size_t size = ours && head[1] == 2 ? kStatusVersion2Size : sizeof(ServiceStatus);
+    if (st.st_size != static_cast<off_t>(size)) {
         // A record of another version has another size: say so rather than
         // calling it damaged. Its other bytes are not looked at.
-        uint32_t head[2] = {};
-        const bool ours = pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-                          head[0] == kStatusMagic && head[1] != kStatusVersion;
         if (error)
-            *error = ours ? "the status record is not of this version (version " + std::to_string(head[1]) +
-                                "; this tool reads version " + std::to_string(kStatusVersion) + ")"
-                          : "the status record has the wrong size";
+            *error = ours && head[1] != kStatusVersion
+                         ? "the status record is not of this version (version " + std::to_string(head[1]) +
+                               "; this tool reads version " + std::to_string(kStatusVersion) + ")"
+                         : "the status record has the wrong size";
         close(fd);
         return false;
     }
-    void* base = mmap(nullptr, sizeof(ServiceStatus), PROT_READ, MAP_SHARED, fd, 0);
+    void* base = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     close(fd);
     if (base == MAP_FAILED) {
         if (error) *error = SysError("cannot map the status record");
@@ -206,7 +209,8 @@ bool StatusSegmentRead(const std::string& instance, uid_t trusted, StatusSnapsho
     out->Consistent = false;
     for (int attempt = 0; attempt < 2000 && !out->Consistent; ++attempt) {
         uint32_t before = __atomic_load_n(&shared->Sequence, __ATOMIC_ACQUIRE);
-        std::memcpy(static_cast<void*>(&out->Record), base, sizeof(ServiceStatus));
+        std::memset(static_cast<void*>(&out->Record), 0, sizeof(ServiceStatus));
+        std::memcpy(static_cast<void*>(&out->Record), base, size);
         // The copy must be complete before the sequence is read again. The
         // mapping is read-only, so no read-modify-write can order it: a fence
         // does, except under ThreadSanitizer, which has none (and cannot see
@@ -218,11 +222,11 @@ bool StatusSegmentRead(const std::string& instance, uid_t trusted, StatusSnapsho
         out->Consistent = before == after && (before & 1) == 0;
         if (!out->Consistent && attempt >= 100) usleep(50);
     }
-    munmap(base, sizeof(ServiceStatus));
+    munmap(base, size);
     out->Owner = st.st_uid;
     ServiceStatus& r = out->Record;
-    if (r.Magic != kStatusMagic || r.Version != kStatusVersion || r.KindCount != kStatusKindSlots ||
-        r.KindSize != sizeof(StatusKindRecord)) {
+    if (r.Magic != kStatusMagic || r.Version != (size == sizeof(ServiceStatus) ? kStatusVersion : 2) ||
+        r.KindCount != kStatusKindSlots || r.KindSize != sizeof(StatusKindRecord)) {
         if (error) *error = "the status record is not of this version";
         return false;
     }

@@ -11,7 +11,8 @@
 //
 //   offset  size  field
 //        0     4  Magic 0x5453564F ("OVST")
-//        4     4  Version (2; version 1 ended after Kinds, at 2224 bytes)
+//        4     4  Version (3; version 1 ended after Kinds, at 2224 bytes,
+//                 version 2 after Journal, at 2264)
 //        8     4  KindCount: entries in Kinds (8)
 //       12     4  KindSize: bytes of one StatusKindRecord (208)
 //       16     4  Sequence: odd while the service writes, even otherwise
@@ -45,9 +46,26 @@
 //                  32  4  PeriodMs: the journal period in effect, 0 while the
 //                         journal is off
 //                  36  4  reserved, 0
+//     2264    56  File, the retain file as the service last read or wrote it
+//                 whole (a save, a load, the start-up check), so that tools
+//                 need not read it to judge it:
+//                   0  8  Length in bytes
+//                   8  8  Ino: its inode then
+//                  16  8  ModifiedNs: its modification time then, ns since
+//                         the epoch
+//                  24  8  ChangedNs: its status change time then
+//                  32  4  Crc: CRC-32C of the whole file
+//                  36  4  Header: its header word
+//                  40  4  Known: 1 when the fields above describe a file,
+//                         else 0 (nothing read or written yet)
+//                  44  4  reserved, 0
+//                  48  4  LayoutHash: the layout hash the service folded
+//                         from the first LayoutCount node records
+//                  52  4  LayoutCount: 0 while it has folded none
 //
-// The record is 2264 bytes. Readers take only a record of exactly this size
-// and version: one of another version is refused, never read by this layout.
+// The record is 2320 bytes. Readers take a record of exactly this size and
+// version, or one of version 2 (2264 bytes, read as one whose File knows
+// nothing); one of another version is refused, never read by this layout.
 //
 // Only the service writes it. It creates the file afresh at start-up,
 // fully built under a private name and renamed into place with mode 0644, so
@@ -78,7 +96,7 @@
 #include <string>
 
 constexpr uint32_t kStatusMagic = 0x5453564F;
-constexpr uint32_t kStatusVersion = 2;
+constexpr uint32_t kStatusVersion = 3;
 constexpr uint32_t kStatusKindSlots = 8;
 constexpr size_t kStatusPathSize = 512;
 constexpr size_t kStatusErrorSize = 160;
@@ -130,6 +148,19 @@ struct StatusJournalRecord {
     uint32_t Reserved;
 };
 
+struct StatusFileRecord {
+    uint64_t Length;
+    uint64_t Ino;
+    uint64_t ModifiedNs;
+    uint64_t ChangedNs;
+    uint32_t Crc;
+    uint32_t Header;
+    uint32_t Known;
+    uint32_t Reserved;
+    uint32_t LayoutHash;
+    uint32_t LayoutCount;
+};
+
 struct ServiceStatus {
     uint32_t Magic;
     uint32_t Version;
@@ -144,12 +175,17 @@ struct ServiceStatus {
     char RetainPath[kStatusPathSize];
     StatusKindRecord Kinds[kStatusKindSlots];
     StatusJournalRecord Journal;
+    StatusFileRecord File;
 };
 
 static_assert(sizeof(StatusKindRecord) == 208);
 static_assert(sizeof(StatusJournalRecord) == 40);
 static_assert(offsetof(ServiceStatus, Journal) == 560 + 8 * 208);
-static_assert(sizeof(ServiceStatus) == 2264);
+static_assert(sizeof(StatusFileRecord) == 56);
+static_assert(offsetof(ServiceStatus, File) == 2264);
+static_assert(sizeof(ServiceStatus) == 2320);
+// The size of a record of version 2, which ended after Journal.
+constexpr size_t kStatusVersion2Size = offsetof(ServiceStatus, File);
 
 // A copy of the record as a reader got it, with what the reader saw of the
 // segment's file.

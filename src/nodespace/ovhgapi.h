@@ -40,6 +40,11 @@ static_assert(offsetof(NodeRecord, Index) == 566, "node index at 566");
 // Longest full name a node may have, without the terminating zero.
 constexpr size_t kNodeNameMax = sizeof(NodeRecord::Name) - 1;
 
+// The bounds of a node space's capacity, the most nodes it holds, chosen
+// when it is created.
+constexpr uint32_t kNodeSpaceCapacityMin = 64;
+constexpr uint32_t kNodeSpaceCapacityMax = uint32_t{1} << 24;
+
 // The node table of the live node space. NodeCount() reflects nodes added by
 // any process; NodeTable() points at record 0 and never changes while the
 // process runs. Records [0, NodeCount()) are complete and readable.

@@ -13,6 +13,7 @@
 #include "report/report.h"
 #include "retain/layout_record.h"
 #include "retain/retain_dir.h"
+#include "retain/retain_paths.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
 
@@ -41,6 +42,8 @@ struct FileState {
 bool KnownValid = false;
 std::string KnownDir;
 FileState Current, Backup;
+// The retain file as last read or written whole (LastSeenRetainFile).
+SeenRetainFile Seen;
 
 uint32_t LoadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -61,11 +64,36 @@ void Identify(PDir* dir, const char* name, FileState* f) {
     f->ChangedNs = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u + st.st_ctim.tv_nsec;
 }
 
+bool SameState(const FileState& a, const FileState& b) {
+    return a.There == b.There && (!a.There || (a.Ino == b.Ino && a.Size == b.Size && a.ModifiedNs == b.ModifiedNs &&
+                                               a.ChangedNs == b.ChangedNs));
+}
+
 bool Unchanged(PDir* dir, const char* name, const FileState& f) {
     FileState now;
     Identify(dir, name, &now);
-    return now.There == f.There && (!now.There || (now.Ino == f.Ino && now.Size == f.Size &&
-                                                   now.ModifiedNs == f.ModifiedNs && now.ChangedNs == f.ChangedNs));
+    return SameState(now, f);
+}
+
+bool IsRetainFile(const char* name) {
+    return name[0] != '\0' && RetainFileName(GetRetainFilePath()) == name;
+}
+
+// The retain file `name`, as it is now, was the one of length, crc and
+// header when it was as `before` says: kept when it did not change since.
+void NoteSeen(PDir* dir, const char* name, const FileState& before, uint64_t length, uint32_t crc, uint32_t header) {
+    FileState now;
+    Identify(dir, name, &now);
+    if (!now.There || !SameState(before, now) || now.Size != length) return;
+    Seen.Known = true;
+    Seen.Entry = CheckEntry();
+    Seen.Entry.Length = length;
+    Seen.Entry.Crc = crc;
+    Seen.Entry.Hash = header;
+    Seen.Ino = now.Ino;
+    Seen.Size = now.Size;
+    Seen.ModifiedNs = now.ModifiedNs;
+    Seen.ChangedNs = now.ChangedNs;
 }
 
 bool SameFile(const CheckEntry& a, const CheckEntry& b) {
@@ -192,6 +220,9 @@ bool ReadRetainBytes(PDir* dir, const char* name, std::vector<uint8_t>* bytes, u
     bytes->clear();
     *crc = 0;
     *step = "open";
+    FileState before;
+    const bool retain = IsRetainFile(name);
+    if (retain) Identify(dir, name, &before);
     PFile* file = PDirOpenRead(dir, name);
     if (!file) return false;
     *step = "read";
@@ -216,6 +247,7 @@ bool ReadRetainBytes(PDir* dir, const char* name, std::vector<uint8_t>* bytes, u
         at += n;
     }
     PFileClose(file);
+    if (retain) NoteSeen(dir, name, before, bytes->size(), *crc, bytes->size() >= 4 ? LoadLe32(bytes->data()) : 0);
     return true;
 }
 
@@ -223,6 +255,9 @@ bool ChecksumRetainFile(PDir* dir, const char* name, uint64_t* length, uint32_t*
     *length = 0;
     *crc = 0;
     *header = 0;
+    FileState before;
+    const bool retain = IsRetainFile(name);
+    if (retain) Identify(dir, name, &before);
     PFile* file = PDirOpenRead(dir, name);
     if (!file) return false;
     const int64_t size = PFileSize(file);
@@ -247,6 +282,7 @@ bool ChecksumRetainFile(PDir* dir, const char* name, uint64_t* length, uint32_t*
     }
     PFileClose(file);
     *length = static_cast<uint64_t>(size);
+    if (retain) NoteSeen(dir, name, before, *length, *crc, *header);
     return true;
 }
 
@@ -372,6 +408,10 @@ bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupNam
 
 void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
                             bool backupRefreshed) {
+    // Written whole by this process, renamed into place just now.
+    FileState now;
+    Identify(dir, retainName, &now);
+    NoteSeen(dir, retainName, now, fresh.Length, fresh.Crc, fresh.Hash);
     if (!KnownValid) return;
     if (backupRefreshed) Backup = Current;
     Current.Whole = true;
@@ -411,6 +451,10 @@ void RepairCheckRecord(PDir* dir, const char* retainName, const char* backupName
            "Check record %s is damaged: written anew for the %zu files its layout records describe.", kCheckRecordName,
            proven.size());
     WriteRetainSibling(dir, kCheckRecordName, Encode(proven), "Check record");
+}
+
+SeenRetainFile LastSeenRetainFile() {
+    return Seen;
 }
 
 bool CheckRecordDamaged(const std::string& why) {

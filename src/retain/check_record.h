@@ -170,3 +170,17 @@ bool CheckRecordDamaged(const std::string& why);
 // What the module knows of the files in place is no longer so (they were
 // moved, removed or written by another way): the next save reads them.
 void ForgetCheckState();
+
+// The retain file (the one GetRetainFilePath names) as the service last
+// read or wrote it whole: by a save, a load, the start-up check or a save's
+// look at the files in place. Its length, checksum and header word, with
+// its inode, size and times at that moment, taken only when they did not
+// change while it was read. The status record carries it, so that a tool
+// that finds the file still so need not read it to judge it. Known false
+// until then. The caller holds the retain-file lock.
+struct SeenRetainFile {
+    bool Known = false;
+    CheckEntry Entry;  // Length, Crc and Hash (the header word); LayoutId 0
+    uint64_t Ino = 0, Size = 0, ModifiedNs = 0, ChangedNs = 0;
+};
+SeenRetainFile LastSeenRetainFile();

@@ -59,6 +59,15 @@ void TakeWritten(std::vector<uint32_t>* into) {
     NodeTakeWritten(into);
 }
 
+// Empties a list of nodes; one that grew past a few pages (every node of a
+// large node space written at once, as its creation marks them) gives its
+// memory back rather than keeping 4 bytes a node for good.
+void Release(std::vector<uint32_t>* v) {
+    constexpr size_t kKept = 64 * 1024;
+    v->clear();
+    if (v->capacity() > kKept) std::vector<uint32_t>().swap(*v);
+}
+
 void SortUnique(std::vector<uint32_t>* v) {
     std::sort(v->begin(), v->end());
     v->erase(std::unique(v->begin(), v->end()), v->end());
@@ -177,7 +186,7 @@ void JournalSaveBegins() {
     InSave.clear();
     TakeWritten(&InSave);
     InSave.insert(InSave.end(), Pending.begin(), Pending.end());
-    Pending.clear();
+    Release(&Pending);
 }
 
 void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file) {
@@ -185,10 +194,10 @@ void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file) {
     if (!saved) {
         // Still to be journaled, against the file the journal extends.
         Pending.insert(Pending.end(), InSave.begin(), InSave.end());
-        InSave.clear();
+        Release(&InSave);
         return;
     }
-    InSave.clear();
+    Release(&InSave);
     CloseLive();
     WantSave = false;
     AppendFailed = false;

@@ -22,14 +22,15 @@ namespace {
 const char kMagic[8] = {'O', 'v', 'L', 'a', 'y', 'o', 'u', 't'};
 constexpr uint32_t kVersion = 2;
 constexpr size_t kHeaderSize = 24;
-constexpr int32_t kPrefetchAhead = 8;                // node records, as the save's walk
-constexpr uint32_t kEntriesMax = uint32_t{1} << 21;  // the most nodes a node space holds
+constexpr int32_t kPrefetchAhead = 8;                    // node records, as the save's walk
+constexpr uint32_t kEntriesMax = kNodeSpaceCapacityMax;  // the most nodes any node space holds
 constexpr size_t kChecksumSize = 4;
 constexpr size_t kEntryFixed = 6;  // name length, type, Size
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
-// A record of a full node table: its header, the largest entry for every
-// node the node space can hold, the CRC. Larger files are refused unread.
-constexpr uint64_t kRecordMax = 24 + (uint64_t{1} << 21) * (2 + 561 + 4) + 4;
+// A record of a full node table: its header, the largest entry of either
+// version (four varints of at most 3 bytes and the name) for every node a
+// node space can hold, the CRC. Larger files are refused unread.
+constexpr uint64_t kRecordMax = kHeaderSize + uint64_t{kEntriesMax} * (4 * 3 + kNameMax) + kChecksumSize;
 
 // What EnsureLayoutRecord last found or wrote: the record KnownId of
 // KnownHash lists at least KnownCount nodes as a table of shape KnownShape

@@ -24,7 +24,10 @@
 //   offset 12  4 bytes  the layout hash
 //   offset 16  4 bytes  k: the number of entries (from the first) whose names
 //                       fold to the layout hash
-//   offset 20  4 bytes  n: the number of entries, k <= n <= 2,097,152
+//   offset 20  4 bytes  n: the number of entries, k <= n <= 16,777,216 (the
+//                       most nodes a node space can be made to hold; records
+//                       written before the capacity could be chosen have
+//                       n <= 2,097,152)
 //   offset 24  n entries, one after another, each five fields:
 //                varint   P: the length of the prefix the name shares with
 //                         the previous entry's name (0 for the first entry),

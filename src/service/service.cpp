@@ -111,6 +111,7 @@ bool ServiceInit() {
     // A file of another layout that could not be kept aside is not loaded.
     if (GetAutoLoad() == 1 && RetainFileAwaitsAutoLoad()) RecordedRetainOperation(STATUS_AUTOLOAD, LoadRetainFile);
     RecordAwaitedLoad();
+    RecordRetainFileSeen();
 
     // Only exactly 1 counts; an absent AutoRun reads 0 and leaves Run alone.
     if (GetAutoRun() == 1) SetRun(1);

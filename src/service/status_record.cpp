@@ -10,6 +10,8 @@
 #include "nodespace/ovhgapi.h"
 #include "report/report.h"
 #include "retain/adoption.h"
+#include "retain/check_record.h"
+#include "retain/layout_hash.h"
 #include "retain/node_slot.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
@@ -43,6 +45,32 @@ void CopyJournalFigures(const JournalFigures& figures) {
     j.Compactions = figures.Compactions;
 }
 
+// What the service knows of the retain file and of its layout's hash, for
+// the File block. Read with the retain-file lock held.
+StatusFileRecord FileFigures() {
+    StatusFileRecord f{};
+    const SeenRetainFile seen = LastSeenRetainFile();
+    if (seen.Known) {
+        f.Length = seen.Entry.Length;
+        f.Ino = seen.Ino;
+        f.ModifiedNs = seen.ModifiedNs;
+        f.ChangedNs = seen.ChangedNs;
+        f.Crc = seen.Entry.Crc;
+        f.Header = seen.Entry.Hash;
+        f.Known = 1;
+    }
+    // Only a hash already folded: never a fold of every name for the record.
+    const int32_t count = LayoutHashNodeCount();
+    if (count > 0) {
+        const uint32_t hash = ComputeLayoutHash();
+        if (LayoutHashNodeCount() == count) {
+            f.LayoutHash = hash;
+            f.LayoutCount = static_cast<uint32_t>(count);
+        }
+    }
+    return f;
+}
+
 }  // namespace
 
 void OpenStatusRecord() {
@@ -58,6 +86,21 @@ void RecordAwaitedLoad() {
     StatusSegmentBeginWrite(Record);
     Record->Flags = (Record->Flags & ~STATUS_FLAG_AWAITS_LOAD) | (RetainFileAwaitsLoad() ? STATUS_FLAG_AWAITS_LOAD : 0);
     StatusSegmentEndWrite(Record);
+}
+
+void RecordRetainFileSeen() {
+    if (Record == nullptr) return;
+    LockRetainFile();
+    const std::string path = GetRetainFilePath()[0] ? PFileMapPath(GetRetainFilePath()) : std::string();
+    const StatusFileRecord file = FileFigures();
+    {
+        std::lock_guard<std::mutex> hold(RecordLock);
+        StatusSegmentBeginWrite(Record);
+        Record->File = file;
+        if (path.size() < kStatusPathSize) std::strncpy(Record->RetainPath, path.c_str(), kStatusPathSize - 1);
+        StatusSegmentEndWrite(Record);
+    }
+    UnlockRetainFile();
 }
 
 void RecordRunState(bool paused) {
@@ -115,11 +158,13 @@ uint8_t RecordedRetainOperation(StatusKind kind, uint8_t (*operation)()) {
         LockRetainFile();
         const std::string path = GetRetainFilePath()[0] ? PFileMapPath(GetRetainFilePath()) : std::string();
         const JournalFigures journal = GetJournalFigures();
+        const StatusFileRecord file = FileFigures();
         {
             std::lock_guard<std::mutex> hold(RecordLock);
             StatusKindRecord& k = Record->Kinds[kind];
             StatusSegmentBeginWrite(Record);
             CopyJournalFigures(journal);
+            Record->File = file;
             k.LastStartNs = startNs;
             k.LastDurationNs =
                 static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());

@@ -25,6 +25,12 @@ void OpenStatusRecord();
 // Writes whether the retain file awaits its first load (adoption.h) into
 // the record's flags; every recorded operation does so too.
 void RecordAwaitedLoad();
+// Writes what the service knows of the retain file (its length, checksum
+// and header word with its inode and times when last read or written
+// whole) and of the layout's hash into the record, with the file's path;
+// every recorded operation does so too, so that tools judge the file
+// without reading it. Called after the start-up check, on the main thread.
+void RecordRetainFileSeen();
 // The Trig thread's view after start-up, each poll: ready (polling) and
 // whether Run is 0. Writes the record and logs one "INF" line on each change
 // ("Service ready: ...", "Service paused: ...", "Service running: ...").

@@ -461,8 +461,9 @@ TEST_F(FaultInputs, AGroupMemberCorruptingTheSegmentMakesSavesFailNotTheService)
     const std::string segment = "/dev/shm/ovns-" + space.Name();
 
     // Plant.Speed's value offset, far outside the segment.
-    const long offset = static_cast<long>(nodespace::kValuesOffset + (NodeSpaceFind("Plant.Speed") - 1) * 16 +
-                                          offsetof(nodespace::ValueEntry, Offset));
+    const long offset =
+        static_cast<long>(nodespace::kDefaultLayout.ValuesOffset + (NodeSpaceFind("Plant.Speed") - 1) * 16 +
+                          offsetof(nodespace::ValueEntry, Offset));
     auto dd = ovtest::RunAs(user,
                             {"/usr/bin/dd", "of=" + segment, "bs=1", "seek=" + std::to_string(offset), "count=8",
                              "conv=notrunc", "status=none"},
@@ -497,7 +498,8 @@ TEST_F(FaultInputs, AValueEntryGrownDuringASaveFailsIt) {
     ASSERT_TRUE(created.Reached()) << service_->Output();
     const uint32_t index = NodeSpaceFind("Plant.Name");
     auto* entry = reinterpret_cast<nodespace::ValueEntry*>(reinterpret_cast<uint8_t*>(NodeTable()) -
-                                                           nodespace::kTableOffset + nodespace::kValuesOffset) +
+                                                           nodespace::kDefaultLayout.TableOffset +
+                                                           nodespace::kDefaultLayout.ValuesOffset) +
                   (index - 1);
     const uint16_t size = entry->Size;
     entry->Size = 60000;
@@ -619,7 +621,8 @@ TEST_F(FaultInputs, AttacksOfAMemberAndAnOutsiderAreRefusedOrBounded) {
              const std::string saved = ovtest::ReadFile(RetainFile());
              // Plant.Name, a text of 16 bytes, claims 65,535.
              auto dd = poke(a, space,
-                            nodespace::kValuesOffset + (NodeSpaceFind("Plant.Name") - 1) * nodespace::kValueEntrySize +
+                            nodespace::kDefaultLayout.ValuesOffset +
+                                (NodeSpaceFind("Plant.Name") - 1) * nodespace::kValueEntrySize +
                                 offsetof(nodespace::ValueEntry, Size),
                             "\xff\xff");
              EXPECT_EQ(dd.Status == 0, a.Member) << dd.Err;
@@ -713,15 +716,15 @@ TEST_F(FaultInputs, AttacksOfAMemberAndAnOutsiderAreRefusedOrBounded) {
              ovtest::Child holder({"/bin/sleep", "120"});
              const uint32_t tid = static_cast<uint32_t>(holder.Pid());
              const size_t count = static_cast<size_t>(NodeCount());
-             const char* values =
-                 reinterpret_cast<const char*>(NodeTable()) - nodespace::kTableOffset + nodespace::kValuesOffset;
+             const char* values = reinterpret_cast<const char*>(NodeTable()) - nodespace::kDefaultLayout.TableOffset +
+                                  nodespace::kDefaultLayout.ValuesOffset;
              std::string entries(values, count * nodespace::kValueEntrySize);
              for (size_t i = 0; i < count; ++i) entries[i * nodespace::kValueEntrySize] |= 1;
              EXPECT_EQ(poke(a, space, offsetof(nodespace::SegmentHeader, Lock),
                             std::string(reinterpret_cast<const char*>(&tid), sizeof tid))
                                .Status == 0,
                        a.Member);
-             EXPECT_EQ(poke(a, space, nodespace::kValuesOffset, entries).Status == 0, a.Member);
+             EXPECT_EQ(poke(a, space, nodespace::kDefaultLayout.ValuesOffset, entries).Status == 0, a.Member);
              if (a.Member) {
                  auto list = root(space, {"list"});
                  EXPECT_EQ(list.Status, 1) << list.Out << list.Err;

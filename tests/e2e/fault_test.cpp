@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(Fault, InjectedFault, ::testing::ValuesIn(kFaults),
 
 // save --wait, status and the service manager's status line report a failed
 // save with the service's own error text, and clear once the next save
-// succeeds.
+// succeeds; status then judges the file without reading it.
 TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
     CreatePlant();
     ovtest::NotifySocket manager;
@@ -223,6 +223,28 @@ TEST_F(FaultRuns, SaveWaitAndStatusReportAFailedSave) {
     EXPECT_EQ(r.Status, 0);
     EXPECT_NE(r.Out.find("check record: verified"), std::string::npos) << r.Out;
     EXPECT_EQ(ParseMetrics(ovtest::Ovnode(active_, {"metrics"}).Out)["ovretain_retain_file_verified"], 1);
+
+    // The file the service wrote is judged by what its status record says
+    // of it: status opens none of it (a hold on its open would stop status
+    // there). Changed behind the service's back, it is read again and found
+    // to be no file its check record lists.
+    ovtest::HoldPoint opening("open", "OvRetain.bin");
+    for (const char* command : {"status", "metrics"}) {
+        ovtest::Child look({OVNODE_BIN, "--space", active_, command}, {{"OVRT_HOLD", opening.Setting()}});
+        EXPECT_EQ(look.Wait(), 0) << command << " opened the retain file: " << look.Output();
+        EXPECT_TRUE(look.Output().find("check record: verified") != std::string::npos ||
+                    look.Output().find("\novretain_retain_file_verified 1\n") != std::string::npos)
+            << look.Output();
+    }
+    const int fd = open(RetainFile().c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "\xA5", 1, 4), 1);
+    close(fd);
+    ovtest::Child look({OVNODE_BIN, "--space", active_, "status"}, {{"OVRT_HOLD", opening.Setting()}});
+    EXPECT_TRUE(opening.Reached());
+    opening.Release();
+    EXPECT_EQ(look.Wait(), 0);
+    EXPECT_NE(look.Output().find("check record: failed"), std::string::npos) << look.Output();
     EXPECT_EQ(Stop(), 0);
     done = true;
     drain.join();

@@ -114,6 +114,40 @@ TEST(OvnodeLayoutTest, ExamplePlantLayoutLoads) {
     EXPECT_NE(json.Out.find("\"index\": " + std::to_string(records) + ","), std::string::npos);
 }
 
+// A node space made with a capacity of its own keeps it: a layout of more
+// nodes is refused before anything is made, a creation past it says why,
+// and progress lines come on request.
+TEST(OvnodeLayoutTest, TheCapacityChosenAtCreationBoundsTheLayout) {
+    ScopedSpace space;
+    TempDir dir;
+    const std::string s = space.Name();
+    std::string text = "name,type,size,value\n";
+    for (int i = 1; i <= 65; ++i) text += "C.N" + std::to_string(i) + ",7,," + std::to_string(i) + "\n";
+    ovtest::WriteFile(dir.File("65.csv"), text);
+    ovtest::WriteFile(dir.File("64.csv"), text.substr(0, text.find("C.N65")));
+
+    RunResult r = Ovnode(s, {"load-layout", dir.File("65.csv"), "--capacity", "64"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("line 66: more nodes than the node space holds (64, "), std::string::npos) << r.Err;
+    EXPECT_FALSE(NodeSpaceExists(s));
+    r = ovtest::Run({OVNODE_BIN, "--space", s, "load-layout", dir.File("64.csv")}, {{"OVNODE_CAPACITY", "64"}});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "created 64, kept 0\n");
+    EXPECT_EQ(OvnodeGet(s, "C.N64"), "64");
+
+    r = Ovnode(s, {"create", "C.More", "7"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("the node space is full: it holds 64 nodes"), std::string::npos) << r.Err;
+    r = Ovnode(s, {"load-layout", dir.File("64.csv"), "--capacity", "100"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("exists with a capacity of 64 nodes"), std::string::npos) << r.Err;
+    r = Ovnode(s, {"load-layout", dir.File("64.csv"), "--progress"});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "created 0, kept 64\n");
+    EXPECT_NE(r.Err.find("load-layout: checked 64 nodes in "), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("load-layout: created 0 nodes in "), std::string::npos) << r.Err;
+}
+
 // Inputs that are no layout file, and names that would drive a terminal, are
 // refused with a message that says why; messages show names escaped.
 TEST(OvnodeLayoutTest, OddInputsAndControlBytesAreRefused) {

@@ -1,6 +1,7 @@
 // The node-space library: records, attributes, value semantics, and its
 // behaviour across processes (visibility, torn reads, a holder of the lock
 // killed, control events).
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -412,11 +413,12 @@ TEST_F(NodeSpaceTest, AWriterKilledWhileHoldingTheLockDoesNotFreezeOthers) {
 // blocks, for the tests that play a process which breaks the rules.
 nodespace::SegmentHeader* Header() {
     return reinterpret_cast<nodespace::SegmentHeader*>(reinterpret_cast<uint8_t*>(NodeTable()) -
-                                                       nodespace::kTableOffset);
+                                                       nodespace::kDefaultLayout.TableOffset);
 }
 
 nodespace::ValueEntry* Entry(uint32_t index) {
-    return reinterpret_cast<nodespace::ValueEntry*>(reinterpret_cast<uint8_t*>(Header()) + nodespace::kValuesOffset) +
+    return reinterpret_cast<nodespace::ValueEntry*>(reinterpret_cast<uint8_t*>(Header()) +
+                                                    nodespace::kDefaultLayout.ValuesOffset) +
            (index - 1);
 }
 
@@ -444,7 +446,7 @@ TEST_F(NodeSpaceTest, NoOperationWaitsForEverOnAnotherProcess) {
     // mark the lock, its recorded thread id tells that it is gone.
     pid_t holder = Fork([] {
         if (OwnerLockAcquire(&Header()->Lock) != LockResult::Taken) return 1;
-        munmap(Header(), nodespace::kSegmentSize);
+        munmap(Header(), nodespace::kDefaultLayout.SegmentSize);
         return 0;
     });
     ASSERT_EQ(0, Reap(holder));
@@ -790,6 +792,58 @@ TEST(NodeSpaceAdmin, ReadsDoNotCreateAndDestroyRemoves) {
     EXPECT_TRUE(NodeSpaceDestroy(space.Name(), &err)) << err;
     EXPECT_FALSE(NodeSpaceExists(space.Name()));
     EXPECT_FALSE(NodeSpaceAttach("bad/name", true, &err));
+}
+
+TEST(NodeSpaceAdmin, CapacityIsChosenAtCreationKeptInTheHeaderAndCheckedAgainstTheSegment) {
+    ScopedSpace space;
+    std::string err;
+    setenv("OVNODE_CAPACITY", "100k", 1);
+    EXPECT_FALSE(NodeSpaceAttach(space.Name(), true, &err));
+    EXPECT_NE(std::string::npos, err.find("OVNODE_CAPACITY")) << err;
+    EXPECT_FALSE(NodeSpaceExists(space.Name()));
+    setenv("OVNODE_CAPACITY", "100", 1);
+    ASSERT_TRUE(NodeSpaceAttach(space.Name(), true, &err)) << err;
+    unsetenv("OVNODE_CAPACITY");
+    EXPECT_EQ(100u, NodeSpaceCapacity());
+    for (int i = 1; i <= 100; ++i) ASSERT_EQ(0, NodeCreate(("Cap." + std::to_string(i)).c_str(), 7, 4, "", "")) << i;
+    EXPECT_EQ(ENOSPC, NodeCreate("Cap.101", 7, 4, "", ""));
+    EXPECT_EQ(100, NodeCount());
+    // Kept by the node space, whatever a later opener asks for.
+    NodeSpaceDetach();
+    ASSERT_TRUE(NodeSpaceAttach(space.Name(), true, &err, 5000)) << err;
+    EXPECT_EQ(100u, NodeSpaceCapacity());
+    NodeSpaceDetach();
+
+    // A capacity in the header that the segment's file is too short for, or
+    // out of bounds: refused, never followed.
+    const std::string file = "/dev/shm/ovns-" + space.Name();
+    for (uint32_t capacity : {100000u, 0u, kNodeSpaceCapacityMax + 1}) {
+        int fd = open(file.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(4, pwrite(fd, &capacity, 4, offsetof(nodespace::SegmentHeader, Capacity)));
+        close(fd);
+        EXPECT_FALSE(NodeSpaceAttach(space.Name(), false, &err)) << capacity;
+        EXPECT_EQ(0u, NodeSpaceCapacity());
+    }
+    ASSERT_TRUE(NodeSpaceDestroy(space.Name(), &err)) << err;
+
+    // Past the first capacity the bitmap's words share summary bits: a write
+    // in either word of a group is still taken.
+    ASSERT_TRUE(NodeSpaceAttach(space.Name(), true, &err, 4u << 20)) << err;
+    EXPECT_EQ(4u << 20, NodeSpaceCapacity());
+    for (int i = 1; i <= 200; ++i) ASSERT_EQ(0, NodeCreate(("Big." + std::to_string(i)).c_str(), 7, 4, "", "")) << i;
+    std::vector<uint32_t> written;
+    NodeTakeWritten(&written);
+    EXPECT_EQ(200u, written.size());
+    for (uint32_t group : {0u, 1u}) {
+        const uint32_t nodes[2] = {group ? 129u : 1u, group ? 200u : 70u};  // words 0 and 1, 2 and 3
+        for (uint32_t n : nodes) NodeWriteValue(n, &n, 4);
+        written.clear();
+        NodeTakeWritten(&written);
+        std::sort(written.begin(), written.end());
+        EXPECT_EQ(written, std::vector<uint32_t>(std::begin(nodes), std::end(nodes)));
+    }
+    NodeSpaceDetach();
 }
 
 }  // namespace

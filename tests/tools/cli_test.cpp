@@ -72,6 +72,11 @@ TEST(CliTest, RefusedLines) {
         {{"service", "--to=", "run"}, "--to needs a process name"},
         {{"get", "A", "--layout", "r"}, "--layout does not apply to get"},
         {{"retain-restore", "f", "--layout"}, "--layout needs a layout record's path"},
+        {{"create", "A", "7", "--capacity", "63"}, "--capacity takes a number of nodes from 64 to 16777216"},
+        {{"load-layout", "f", "--capacity=16777217"}, "--capacity takes a number"},
+        {{"load-layout", "f", "--capacity", "1e6"}, "--capacity takes a number"},
+        {{"list", "--capacity", "100"}, "--capacity does not apply to list"},
+        {{"create", "A", "7", "--progress"}, "--progress does not apply to create"},
     };
     for (const auto& [line, message] : cases) {
         Invocation inv;
@@ -97,6 +102,9 @@ TEST(CliTest, WaitTimeoutAndCheck) {
         << error;
     EXPECT_EQ(inv.Layouts, (std::vector<std::string>{"r1", "r2"}));
     EXPECT_EQ(inv.Args, (std::vector<std::string>{"a", "b"}));
+    ASSERT_TRUE(ParseCommandLine({"load-layout", "f", "--capacity=16777216", "--progress"}, "", &inv, &error)) << error;
+    EXPECT_EQ(inv.Capacity, 16777216u);
+    EXPECT_TRUE(inv.Progress);
 }
 
 TEST(CliTest, HelpNeedsNoArguments) {

@@ -28,6 +28,27 @@ TEST_P(CsvParseTest, Reads) {
         EXPECT_EQ(r.Records[i].Fields, c.Records[i]) << "record " << i;
         EXPECT_EQ(r.Records[i].Line, c.Lines[i]) << "record " << i;
     }
+    // The same records when the text arrives a byte at a time, as a file
+    // read in pieces gives it: a record cut anywhere waits for the rest.
+    size_t pos = 0, line = 1, have = 0, errorLine = 0;
+    std::string error;
+    std::vector<CsvRecord> pieces;
+    for (;;) {
+        CsvRecord record;
+        const CsvStep step = ReadCsvRecord(std::string_view(c.Text).substr(0, have), have == c.Text.size(), &pos, &line,
+                                           &record, &errorLine, &error);
+        ASSERT_NE(step, CSV_ERROR) << "line " << errorLine << ": " << error;
+        if (step == CSV_END) break;
+        if (step == CSV_MORE)
+            ++have;
+        else
+            pieces.push_back(record);
+    }
+    ASSERT_EQ(pieces.size(), c.Records.size());
+    for (size_t i = 0; i < c.Records.size(); ++i) {
+        EXPECT_EQ(pieces[i].Fields, c.Records[i]) << "record " << i;
+        EXPECT_EQ(pieces[i].Line, c.Lines[i]) << "record " << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -57,6 +57,8 @@ bool TakesOption(const std::string& command, const std::string& option) {
         {"--layout", " retain-dump retain-restore retain-diff "},
         {"--prefix", " list "},
         {"--names", " list "},
+        {"--capacity", " create load-layout "},
+        {"--progress", " load-layout "},
     };
     auto it = options.find(option);
     return it != options.end() && it->second.find(" " + command + " ") != std::string::npos;
@@ -70,6 +72,18 @@ bool ParseTimeout(const std::string& text, double* seconds) {
     return true;
 }
 
+// A node space's capacity: a decimal number of nodes within the bounds.
+bool ParseCapacity(const std::string& text, uint32_t* capacity) {
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || v > kCapacityMax) return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (text.empty() || v < kCapacityMin || v > kCapacityMax) return false;
+    *capacity = static_cast<uint32_t>(v);
+    return true;
+}
+
 bool IsOption(const std::string& arg) {
     return arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9');
 }
@@ -80,13 +94,15 @@ const char kToolHelp[] =
     "The command-line window on the node space.\n"
     "\n"
     "Commands:\n"
-    "  create NAME TYPE [SIZE]   create one node\n"
+    "  create NAME TYPE [SIZE] [--capacity N]\n"
+    "                            create one node\n"
     "  set NAME VALUE [--escaped]\n"
     "                            write a node's value (--escaped: as get prints it)\n"
     "  get NAME... [--json]      print nodes' values\n"
     "  list [--prefix P] [--json | --names]\n"
     "                            every node (or those whose name starts with P)\n"
-    "  load-layout FILE [--json] create the nodes of a CSV layout file\n"
+    "  load-layout FILE [--capacity N] [--progress] [--json]\n"
+    "                            create the nodes of a CSV layout file\n"
     "  service run|pause|stop [--to NAME] [--wait [--timeout S]]\n"
     "                            send a control event to a registered service\n"
     "  notify CODE [--to NAME]   deliver a kernel system event to a process\n"
@@ -125,7 +141,9 @@ const std::map<std::string, std::string>& CommandHelp() {
          "Types 1 and 3 have 1 byte, 4 and 5 two, 6 and 7 four, 2 none; SIZE may be\n"
          "left out for them. Type 12 is text of SIZE bytes with its terminating zero\n"
          "(default 80). Type 13 (a byte range) and other codes need SIZE (0 to 65535).\n"
-         "Creates the node space when it does not exist. Fails when the node exists.\n"},
+         "Creates the node space when it does not exist, with room for N nodes\n"
+         "(--capacity, 64 to 16777216; default $OVNODE_CAPACITY, else 2097152): a node\n"
+         "space keeps the capacity it was made with. Fails when the node exists.\n"},
         {"set",
          "usage: ovnode set NAME VALUE [--escaped]\n"
          "\n"
@@ -165,7 +183,7 @@ const std::map<std::string, std::string>& CommandHelp() {
          "P; with --names, their names alone, one a line (read from the node table,\n"
          "no value is read: what completion asks). Never creates the node space.\n"},
         {"load-layout",
-         "usage: ovnode load-layout FILE\n"
+         "usage: ovnode load-layout FILE [--capacity N] [--progress] [--json]\n"
          "\n"
          "Reads the CSV file FILE (RFC 4180 quoting) whose header is\n"
          "  name,type,size,value\n"
@@ -173,7 +191,13 @@ const std::map<std::string, std::string>& CommandHelp() {
          "is given. Nodes that exist are left as they are. size may be empty where\n"
          "'create' may leave SIZE out; value may be empty. Blank lines are skipped.\n"
          "The whole file is checked first: a bad line (reported with its number)\n"
-         "creates nothing. Prints: created N, kept M; with --json,\n"
+         "creates nothing; so does a file of more nodes than the node space holds.\n"
+         "The file is read twice, a piece at a time, never whole. A node space\n"
+         "that does not exist is made with room for N nodes (--capacity, 64 to\n"
+         "16777216; default $OVNODE_CAPACITY, else 2097152); one that exists keeps\n"
+         "its capacity. With --progress, or when standard error is a terminal, a\n"
+         "line on standard error every few seconds says how far the check and the\n"
+         "creation have come. Prints: created N, kept M; with --json,\n"
          "{\"created\": N, \"kept\": M}.\n"},
         {"service",
          "usage: ovnode service run|pause|stop [--to NAME] [--wait [--timeout S]]\n"
@@ -381,6 +405,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
             result.Names = true;
         } else if (a == "--escaped") {
             result.Escaped = true;
+        } else if (a == "--progress") {
+            result.Progress = true;
+        } else if (a == "--capacity" || a.rfind("--capacity=", 0) == 0) {
+            if (a == "--capacity" && i + 1 >= args.size()) return fail("option --capacity needs a number of nodes");
+            const std::string value = a == "--capacity" ? args[++i] : a.substr(11);
+            if (!ParseCapacity(value, &result.Capacity))
+                return fail("option --capacity takes a number of nodes from " + std::to_string(kCapacityMin) + " to " +
+                            std::to_string(kCapacityMax) + ": '" + value + "'");
         } else if (a == "--dry-run") {
             result.DryRun = true;
         } else if (a == "--all") {
@@ -434,6 +466,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& e
     if (result.Names && !TakesOption(result.Command, "--names"))
         return fail("option --names does not apply to " + result.Command);
     if (result.Names && json) return fail("options --names and --json exclude each other");
+    if (result.Capacity && !TakesOption(result.Command, "--capacity"))
+        return fail("option --capacity does not apply to " + result.Command);
+    if (result.Progress && !TakesOption(result.Command, "--progress"))
+        return fail("option --progress does not apply to " + result.Command);
     if (result.Check && !TakesOption(result.Command, "--check"))
         return fail("option --check does not apply to " + result.Command);
     if (result.Journal && !TakesOption(result.Command, "--journal"))

@@ -16,9 +16,12 @@
 // attaches the process to the node space it names.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
+
+#include "nodespace/ovhgapi.h"
 
 namespace ovnode {
 
@@ -31,6 +34,9 @@ constexpr const char* kDefaultProcess = "OvRetain";
 // The service's executable, by its file name: the only program that service
 // and notify send to.
 constexpr const char* kServiceProgram = "ovretain";
+// Bounds of --capacity, those of the node space.
+constexpr uint32_t kCapacityMin = kNodeSpaceCapacityMin;
+constexpr uint32_t kCapacityMax = kNodeSpaceCapacityMax;
 
 struct Invocation {
     std::string Command;            // "" with Help: the tool's own help
@@ -54,6 +60,8 @@ struct Invocation {
     std::vector<std::string> Layouts;  // retain-dump, -restore, -diff --layout RECORD (repeatable)
     std::string Prefix;                // list --prefix P: only names that start with P
     bool Names = false;                // list --names: the names alone, one a line
+    uint32_t Capacity = 0;             // create, load-layout --capacity N: nodes of a node space they make
+    bool Progress = false;             // load-layout --progress
 };
 
 // Parses args (without the program name). envSpace is OVNODE_SPACE, or

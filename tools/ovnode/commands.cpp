@@ -1,8 +1,11 @@
 #include "ovnode/commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -10,12 +13,14 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 #include "common/json_text.h"
 #include "common/shown_text.h"
 #include "nodespace/nodespace_admin.h"
 #include "nodespace/ovhgapi.h"
 #include "ovnode/layout.h"
+#include "ovnode/layout_stream.h"
 #include "ovnode/shown_text.h"
 #include "ovnode/status_view.h"
 #include "ovnode/value_codec.h"
@@ -47,14 +52,39 @@ int Usage(std::ostream& err, const std::string& what) {
 
 // Attaches to the node space of the invocation. Reads pass create = false so
 // that looking never brings a node space into being.
-bool Attach(const Invocation& inv, bool create, std::ostream& err) {
+bool Attach(const Invocation& inv, bool create, std::ostream& err, uint32_t capacity = 0) {
     if (!create && !NodeSpaceExists(inv.Space)) {
         err << "ovnode: node space '" << ShownText(inv.Space) << "' does not exist\n";
         return false;
     }
     std::string error;
-    if (!NodeSpaceAttach(inv.Space, create, &error)) {
+    if (!NodeSpaceAttach(inv.Space, create, &error, capacity)) {
         err << "ovnode: cannot open node space '" << ShownText(inv.Space) << "': " << ShownText(error) << "\n";
+        return false;
+    }
+    return true;
+}
+
+// The capacity of the node space that creations go to: that of the one
+// there (attached), else the one it will be made with (--capacity, else
+// OVNODE_CAPACITY, else the default). A --capacity that an existing node
+// space does not have is refused: a node space keeps its capacity.
+bool TargetCapacity(const Invocation& inv, uint32_t* capacity, std::ostream& err) {
+    if (NodeSpaceExists(inv.Space)) {
+        if (!Attach(inv, false, err)) return false;
+        *capacity = NodeSpaceCapacity();
+        if (inv.Capacity && inv.Capacity != *capacity) {
+            err << "ovnode: node space '" << ShownText(inv.Space) << "' exists with a capacity of " << *capacity
+                << " nodes: --capacity applies when one is made (remove it with 'ovnode destroy' first)\n";
+            return false;
+        }
+        return true;
+    }
+    std::string why;
+    if (inv.Capacity)
+        *capacity = inv.Capacity;
+    else if (!NodeSpaceCreationCapacity(capacity, &why)) {
+        err << "ovnode: " << ShownText(why) << "\n";
         return false;
     }
     return true;
@@ -92,6 +122,10 @@ int32_t CreateNode(const std::string& name, uint16_t type, uint16_t size) {
 }
 
 std::string CreateError(int32_t rc) {
+    const uint32_t capacity = NodeSpaceCapacity();
+    if (rc == ENOSPC && capacity && static_cast<uint32_t>(std::max(NodeCount(), 0)) >= capacity)
+        return "the node space is full: it holds " + std::to_string(capacity) +
+               " nodes, the capacity it was made with (--capacity or OVNODE_CAPACITY when it is made)";
     return rc == ENOSPC ? "the node space is full or /dev/shm has no room left (" + std::string(std::strerror(rc)) + ")"
                         : std::strerror(rc);
 }
@@ -167,6 +201,61 @@ bool AwaitStartedService(const Invocation& inv) {
     }
 }
 
+// The first name of a layout that stands a second time, among the nodes
+// whose name hashes to one of `hashes` (sorted) with another: "line N: node
+// X is already given on line M". True when there is none (two names met by
+// their hash alone). Reads the stream from its first node.
+bool FindRepeatedName(LayoutStream* stream, const std::vector<uint64_t>& hashes, std::string* error) {
+    std::vector<uint64_t> shared;
+    for (size_t i = 1; i < hashes.size(); ++i)
+        if (hashes[i] == hashes[i - 1] && (shared.empty() || shared.back() != hashes[i])) shared.push_back(hashes[i]);
+    std::unordered_map<std::string, size_t> seen;
+    LayoutNode node;
+    LayoutStep step;
+    while ((step = NextLayoutNode(stream, &node, error)) == LAYOUT_NODE) {
+        if (!std::binary_search(shared.begin(), shared.end(), std::hash<std::string>()(node.Name))) continue;
+        auto [it, fresh] = seen.emplace(node.Name, node.Line);
+        if (!fresh) {
+            *error = "line " + std::to_string(node.Line) + ": node " + node.Name + " is already given on line " +
+                     std::to_string(it->second);
+            return false;
+        }
+    }
+    return step == LAYOUT_END;
+}
+
+// Lines on standard error while a long layout is read: one every few
+// seconds, and one at the end of each pass, when shown.
+struct LayoutProgress {
+    bool Shown;
+    uint64_t FileSize;
+    std::ostream& Err;
+    const char* Pass = "";
+    std::chrono::steady_clock::time_point Started, Last;
+
+    LayoutProgress(bool shown, uint64_t size, std::ostream& err) : Shown(shown), FileSize(size), Err(err) {}
+    void Begin(const char* pass) {
+        Pass = pass;
+        Started = Last = std::chrono::steady_clock::now();
+    }
+    void Step(uint64_t offset, size_t nodes) {
+        if (!Shown || nodes % 4096 != 0) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - Last < std::chrono::seconds(3)) return;
+        Last = now;
+        Err << "ovnode: load-layout: " << Pass << " " << nodes << " nodes, "
+            << (FileSize ? offset * 100 / FileSize : 100) << "% of the file\n"
+            << std::flush;
+    }
+    void End(size_t nodes) {
+        if (!Shown) return;
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", seconds);
+        Err << "ovnode: load-layout: " << Pass << " " << nodes << " nodes in " << text << " s\n" << std::flush;
+    }
+};
+
 }  // namespace
 
 std::string JsonString(const std::string& text) {
@@ -180,7 +269,8 @@ int CommandCreate(const Invocation& inv, std::ostream&, std::ostream& err) {
     if (!CheckNewNodeName(name, &why)) return Usage(err, why);
     if (!ParseTypeCode(inv.Args[1], &type, &why)) return Usage(err, why);
     if (!ResolveNodeSize(type, inv.Args.size() > 2 ? inv.Args[2] : "", &size, &why)) return Usage(err, why);
-    if (!Attach(inv, true, err)) return kExitFailure;
+    uint32_t capacity = 0;
+    if (!TargetCapacity(inv, &capacity, err) || !Attach(inv, true, err, capacity)) return kExitFailure;
     NodeInfo info;
     if (FindNode(name, &info)) return Fail(err, "node " + name + " exists already");
     if (int32_t rc = CreateNode(name, type, size))
@@ -311,18 +401,51 @@ int CommandList(const Invocation& inv, std::ostream& out, std::ostream& err) {
 
 int CommandLoadLayout(const Invocation& inv, std::ostream& out, std::ostream& err) {
     const std::string& path = inv.Args[0];
-    std::string text, problem;
-    if (!ReadInputFile(path, kLayoutFileLimit, &text, &problem))
+    LayoutStream stream;
+    std::string problem;
+    if (!OpenLayoutStream(path, &stream, &problem))
         return Fail(err, "cannot read layout file " + path + ": " + problem);
+    struct Closer {
+        LayoutStream* Stream;
+        ~Closer() { CloseLayoutStream(Stream); }
+    } closer{&stream};
+    uint32_t capacity = 0;
+    if (!TargetCapacity(inv, &capacity, err)) return kExitFailure;
+    LayoutProgress progress(inv.Progress || isatty(STDERR_FILENO), stream.Size, err);
 
-    // The whole file is checked before anything is created.
-    std::vector<LayoutNode> nodes;
+    // The whole file is checked before anything is created: each node, that
+    // they fit the node space, and that no name stands twice (by a hash of
+    // each name, 8 bytes a node; the names themselves only when two hashes
+    // meet).
+    std::vector<uint64_t> hashes;
+    LayoutNode node;
     std::string why;
-    if (!ParseLayout(text, &nodes, &why)) return Fail(err, path + ": " + why);
+    LayoutStep step;
+    progress.Begin("checked");
+    while ((step = NextLayoutNode(&stream, &node, &why)) == LAYOUT_NODE) {
+        if (hashes.size() >= capacity)
+            return Fail(err, path + ": line " + std::to_string(node.Line) + ": more nodes than the node space holds (" +
+                                 std::to_string(capacity) + ", the capacity it " +
+                                 (NodeSpaceCapacity() ? "was made with)" : "would be made with)"));
+        hashes.push_back(std::hash<std::string>()(node.Name));
+        progress.Step(LayoutStreamOffset(stream), hashes.size());
+    }
+    if (step == LAYOUT_ERROR) return Fail(err, path + ": " + why);
+    const size_t total = hashes.size();
+    std::sort(hashes.begin(), hashes.end());
+    if (std::adjacent_find(hashes.begin(), hashes.end()) != hashes.end()) {
+        if (!RewindLayoutStream(&stream, &why)) return Fail(err, "cannot read layout file " + path + ": " + why);
+        if (!FindRepeatedName(&stream, hashes, &why)) return Fail(err, path + ": " + why);
+    }
+    std::vector<uint64_t>().swap(hashes);
+    progress.End(total);
 
-    if (!Attach(inv, true, err)) return kExitFailure;
+    if (!RewindLayoutStream(&stream, &why)) return Fail(err, "cannot read layout file " + path + ": " + why);
+    if (!Attach(inv, true, err, capacity)) return kExitFailure;
     size_t created = 0, kept = 0;
-    for (const LayoutNode& node : nodes) {
+    progress.Begin("created");
+    while ((step = NextLayoutNode(&stream, &node, &why)) == LAYOUT_NODE) {
+        progress.Step(LayoutStreamOffset(stream), created + kept + 1);
         NodeInfo info;
         if (FindNode(node.Name, &info)) {
             ++kept;
@@ -341,6 +464,11 @@ int CommandLoadLayout(const Invocation& inv, std::ostream& out, std::ostream& er
         if (node.HasValue && !WriteNodeValue(node.Name, node.Value))
             return Fail(err, path + ": line " + std::to_string(node.Line) + ": cannot write node " + node.Name);
     }
+    // Checked whole before: a fault now means the file changed under us.
+    if (step == LAYOUT_ERROR || created + kept != total)
+        return Fail(err, path + ": changed while it was read (created " + std::to_string(created) + ", kept " +
+                             std::to_string(kept) + " before that)");
+    progress.End(created);
     if (inv.Json)
         out << "{\"created\": " << created << ", \"kept\": " << kept << "}\n";
     else

@@ -86,45 +86,66 @@ bool ResolveNodeSize(uint16_t type, std::string_view sizeText, uint16_t* size, s
     return true;
 }
 
+bool CheckLayoutHeader(const CsvRecord& header, std::string* error) {
+    if (header.Fields == std::vector<std::string>{"name", "type", "size", "value"}) return true;
+    if (error) *error = "line " + std::to_string(header.Line) + ": header must be name,type,size,value";
+    return false;
+}
+
+bool ParseLayoutNode(const CsvRecord& rec, LayoutNode* node, std::string* error) {
+    auto fail = [&](const std::string& what) {
+        if (error) *error = "line " + std::to_string(rec.Line) + ": " + what;
+        return false;
+    };
+    if (rec.Fields.size() != 4) return fail("expected 4 fields, found " + std::to_string(rec.Fields.size()));
+    node->Line = rec.Line;
+    node->Name = rec.Fields[0];
+    node->HasValue = false;
+    node->Value.clear();
+    std::string why;
+    if (!CheckNewNodeName(node->Name, &why)) return fail(why);
+    if (!ParseTypeCode(rec.Fields[1], &node->Type, &why)) return fail(why);
+    if (!ResolveNodeSize(node->Type, rec.Fields[2], &node->Size, &why)) return fail(why);
+    if (!rec.Fields[3].empty()) {
+        node->HasValue = true;
+        if (!ParseValue(node->Type, node->Size, rec.Fields[3], &node->Value, &why)) return fail(why);
+    }
+    return true;
+}
+
 bool ParseLayout(std::string_view text, std::vector<LayoutNode>* nodes, std::string* error) {
     // A byte-order mark some editors put in front of the header.
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-    CsvResult csv = ParseCsv(text);
-    auto fail = [&](size_t line, const std::string& what) {
-        if (error) *error = "line " + std::to_string(line) + ": " + what;
-        return false;
+    size_t pos = 0, line = 1, errorLine = 0;
+    std::string why;
+    CsvRecord rec;
+    auto next = [&] {
+        const CsvStep step = ReadCsvRecord(text, true, &pos, &line, &rec, &errorLine, &why);
+        if (step == CSV_ERROR && error) *error = "line " + std::to_string(errorLine) + ": " + why;
+        return step;
     };
-    if (!csv.Ok) return fail(csv.ErrorLine, csv.Error);
-    if (csv.Records.empty()) {
+    CsvStep step = next();
+    if (step == CSV_ERROR) return false;
+    if (step == CSV_END) {
         if (error) *error = "layout is empty (expected the header name,type,size,value)";
         return false;
     }
-    const CsvRecord& header = csv.Records.front();
-    if (header.Fields != std::vector<std::string>{"name", "type", "size", "value"})
-        return fail(header.Line, "header must be name,type,size,value");
-
+    if (!CheckLayoutHeader(rec, error)) return false;
     std::vector<LayoutNode> out;
     std::unordered_map<std::string, size_t> seen;
-    for (size_t r = 1; r < csv.Records.size(); ++r) {
-        const CsvRecord& rec = csv.Records[r];
-        if (rec.Fields.size() != 4)
-            return fail(rec.Line, "expected 4 fields, found " + std::to_string(rec.Fields.size()));
+    while ((step = next()) == CSV_RECORD) {
         LayoutNode node;
-        node.Line = rec.Line;
-        node.Name = rec.Fields[0];
-        std::string why;
-        if (!CheckNewNodeName(node.Name, &why)) return fail(rec.Line, why);
-        if (!ParseTypeCode(rec.Fields[1], &node.Type, &why)) return fail(rec.Line, why);
-        if (!ResolveNodeSize(node.Type, rec.Fields[2], &node.Size, &why)) return fail(rec.Line, why);
-        if (!rec.Fields[3].empty()) {
-            node.HasValue = true;
-            if (!ParseValue(node.Type, node.Size, rec.Fields[3], &node.Value, &why)) return fail(rec.Line, why);
-        }
+        if (!ParseLayoutNode(rec, &node, error)) return false;
         auto [it, fresh] = seen.emplace(node.Name, rec.Line);
-        if (!fresh)
-            return fail(rec.Line, "node " + node.Name + " is already given on line " + std::to_string(it->second));
+        if (!fresh) {
+            if (error)
+                *error = "line " + std::to_string(rec.Line) + ": node " + node.Name + " is already given on line " +
+                         std::to_string(it->second);
+            return false;
+        }
         out.push_back(std::move(node));
     }
+    if (step == CSV_ERROR) return false;
     *nodes = std::move(out);
     return true;
 }

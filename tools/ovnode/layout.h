@@ -6,8 +6,10 @@
 // value may be empty, meaning "leave the new node at zero". A name may stand
 // only once in a file.
 //
-// Pure function on a string; no node-space access, callable from any thread.
-// Failures return false with "line N: ..." in *error.
+// Pure functions on strings and records; no node-space access, callable
+// from any thread. Failures return false with "line N: ..." in *error.
+// layout_stream.h reads a layout file through the same checks one node at a
+// time.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +17,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "ovnode/csv_reader.h"
 
 namespace ovnode {
 
@@ -41,6 +45,11 @@ bool ResolveNodeSize(uint16_t type, std::string_view sizeText, uint16_t* size, s
 
 // Parses a type code 0..65535.
 bool ParseTypeCode(std::string_view text, uint16_t* type, std::string* error);
+
+// Checks the header record.
+bool CheckLayoutHeader(const CsvRecord& header, std::string* error);
+// Checks one record after the header and gives the node it describes.
+bool ParseLayoutNode(const CsvRecord& record, LayoutNode* node, std::string* error);
 
 // Reads and checks a whole layout. Nothing partial is returned on failure.
 bool ParseLayout(std::string_view text, std::vector<LayoutNode>* nodes, std::string* error);

@@ -25,9 +25,8 @@ std::string ShownText(const std::string& text, bool escapeBackslash = false);
 // its code point.
 size_t Utf8Length(const std::string& s, size_t i, uint32_t* cp);
 
-// The largest input files read: a layout of every node the node space can
-// hold is far smaller, and so is any retain file.
-constexpr size_t kLayoutFileLimit = size_t{64} << 20;
+// The largest retain file read whole. Layout files are read a piece at a
+// time instead (layout_stream.h), bounded by the node space's capacity.
 constexpr size_t kRetainFileLimit = size_t{256} << 20;
 
 bool ReadInputFile(const std::string& path, size_t limit, std::string* content, std::string* error);

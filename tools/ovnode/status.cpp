@@ -171,7 +171,8 @@ std::string ServiceView::State() const {
     return (Record.Flags & STATUS_FLAG_PAUSED) != 0 ? "paused" : "running";
 }
 
-RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout, bool mayOpen) {
+RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout, bool mayOpen,
+                                  const StatusFileRecord* known) {
     RetainFileView f;
     f.Path = PFileMapPath(drivePath.c_str());
     // Only what lstat says of a path that came from the record or from a
@@ -187,40 +188,63 @@ RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout,
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     const bool inside = f.Path.compare(0, root.size() + 1, root + "/") == 0 && f.Path.find("/../") == std::string::npos;
     if (!mayOpen || !inside) return f;
-    const int fd = open(f.Path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat opened {};
-    if (fd < 0) return f;
-    if (fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
-        close(fd);
-        return f;
-    }
-    uint8_t header[4] = {};
-    f.HasHeader = pread(fd, header, 4, 0) == 4;
-    // The whole file's checksum, for the check record beside it.
     uint32_t crc = 0;
     uint64_t read = 0;
-    std::vector<uint8_t> chunk(1 << 20);
-    for (ssize_t n; (n = pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(read))) > 0;) {
-        crc = Crc32c(crc, chunk.data(), static_cast<size_t>(n));
-        read += static_cast<uint64_t>(n);
-    }
-    close(fd);
-    f.Header = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
+    const uint64_t changedNs =
+        static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_ctim.tv_nsec);
     std::string name;
     PDir* dir = PDirOpenParent(f.Path.c_str(), &name);
+    if (!dir) return f;
+    if (known && known->Known == 1 && known->Ino == static_cast<uint64_t>(st.st_ino) && known->Length == f.Size &&
+        known->ModifiedNs == f.ModifiedNs && known->ChangedNs == changedNs) {
+        // The file the service last read or wrote whole, unchanged since:
+        // its checksum and header word from the service's record.
+        f.FromService = true;
+        f.HasHeader = f.Size >= 4;
+        f.Header = f.HasHeader ? known->Header : 0;
+        crc = known->Crc;
+        read = known->Length;
+    } else {
+        // Read whole through the platform's file layer (a regular file
+        // only, never through a link or waiting on a FIFO), and used only
+        // when it is still the file lstat saw.
+        uint64_t length = 0;
+        uint32_t header = 0;
+        const bool whole = ChecksumRetainFile(dir, name.c_str(), &length, &crc, &header);
+        struct stat after {};
+        if (!whole || lstat(f.Path.c_str(), &after) != 0 || after.st_dev != st.st_dev || after.st_ino != st.st_ino) {
+            PDirClose(dir);
+            return f;
+        }
+        read = length;
+        f.HasHeader = length >= 4;
+        f.Header = header;
+    }
     CheckEntry entry;
-    const CheckVerdict verdict =
-        dir ? VerifyRetainFile(dir, read, crc, f.HasHeader ? f.Header : 0, &entry, &f.CheckWhy) : CHECK_NO_RECORD;
-    if (dir) PDirClose(dir);
+    const CheckVerdict verdict = VerifyRetainFile(dir, read, crc, f.HasHeader ? f.Header : 0, &entry, &f.CheckWhy);
+    PDirClose(dir);
     f.Check = verdict == CHECK_VERIFIED ? "verified" : verdict == CHECK_FAILED ? "failed" : "none";
     if (verdict != CHECK_FAILED) f.CheckWhy.clear();
     if (haveLayout) {
         f.HaveLayout = true;
-        f.LayoutHash = ComputeLayoutHash();
+        // The service's fold when it covers every node there is now (nodes
+        // are only ever added): no name is digested again.
+        f.LayoutHash = known && known->LayoutCount != 0 && known->LayoutCount == static_cast<uint32_t>(NodeCount())
+                           ? known->LayoutHash
+                           : ComputeLayoutHash();
+        // The sum of the sizes from the value table, 16 bytes a node; by
+        // the records (578 bytes a node) only when the table does not
+        // check out.
         const int32_t count = std::max<int32_t>(NodeCount(), 0);
-        const NodeRecord* table = NodeTable();
-        f.Expected = 4;
-        for (int32_t i = 0; table && i < count; ++i) f.Expected += NodeSpaceValueSize(&table[i]);
+        uint64_t bytes = 0;
+        uint32_t bad = 0;
+        if (NodeCheckValues(count, &bytes, &bad) == 0) {
+            f.Expected = 4 + bytes;
+        } else {
+            const NodeRecord* table = NodeTable();
+            f.Expected = 4;
+            for (int32_t i = 0; table && i < count; ++i) f.Expected += NodeSpaceValueSize(&table[i]);
+        }
     }
     return f;
 }
@@ -233,9 +257,10 @@ static RetainFileView RetainFileOf(const ServiceView& view, bool haveSpace) {
     if (haveSpace) NodeReadStringByName("SERVICE.OvRetain.OutPath", outPath, sizeof outPath - 1);
     if (!outPath[0]) std::strcpy(outPath, "C:\\Orvale\\");
     const std::string fromNode = std::string(outPath) + "OvRetain.bin";
-    if (!view.HasRecord || !view.Record.RetainPath[0]) return ReadRetainFileView(fromNode, haveSpace, true);
+    const StatusFileRecord* known = view.HasRecord ? &view.Record.File : nullptr;
+    if (!view.HasRecord || !view.Record.RetainPath[0]) return ReadRetainFileView(fromNode, haveSpace, true, known);
     const std::string fromRecord = view.Record.RetainPath;
-    return ReadRetainFileView(fromRecord, haveSpace, fromRecord == PFileMapPath(fromNode.c_str()));
+    return ReadRetainFileView(fromRecord, haveSpace, fromRecord == PFileMapPath(fromNode.c_str()), known);
 }
 
 // Attaches to the node space for status and metrics: false, with the reason

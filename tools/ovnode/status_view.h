@@ -39,17 +39,23 @@ struct RetainFileView {
     uint32_t Header = 0;
     bool HaveLayout = false;  // the node space was there to judge the file by
     uint32_t LayoutHash = 0;
-    uint64_t Expected = 0;  // length the layout expects
-    std::string Check;      // by the check record: "verified", "failed" or "none"
-    std::string CheckWhy;   // why it failed
+    uint64_t Expected = 0;     // length the layout expects
+    std::string Check;         // by the check record: "verified", "failed" or "none"
+    std::string CheckWhy;      // why it failed
+    bool FromService = false;  // its checksum and header taken from the service's record, not read
     bool HeaderMatches() const { return HaveLayout && HasHeader && Header == LayoutHash; }
 };
 
 // `drivePath` may be in the drive form. The layout is that of the node
 // space this process is attached to, when haveLayout. Only lstat is asked
 // unless mayOpen; the file is opened for its header only inside the drive
-// root.
-RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout, bool mayOpen);
+// root. When `known` (the service's record of the file) describes the file
+// lstat finds (its inode, size and times), its checksum and header are
+// taken from there and the file is not opened at all: one lstat and the
+// small check record beside it, whatever the file's size; the layout's hash
+// too, when the service folded it from as many nodes as there are now.
+RetainFileView ReadRetainFileView(const std::string& drivePath, bool haveLayout, bool mayOpen,
+                                  const StatusFileRecord* known = nullptr);
 
 // Waits, after a run event, until the service of process pid polls its
 // triggers with Run not 0. Its exit status.
