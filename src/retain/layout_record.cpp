@@ -3,6 +3,7 @@
 #include "retain/layout_record.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -44,6 +45,10 @@ uint32_t KnownShape = 0;
 uint32_t KnownId = 0;
 uint32_t KnownNames = 0;
 std::string KnownPath;  // the retain directory
+// The record's file as it was then: one cut, flipped, replaced or removed
+// since is made sure of again, so that a save never names a record that
+// cannot be read.
+struct stat KnownFile {};
 
 uint32_t LoadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -130,8 +135,21 @@ bool HasCrcInstruction() {
 }
 #endif
 
-void Remember(uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, uint32_t names, const char* path) {
-    KnownValid = true;
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Whether what is remembered holds for dir: its record is still the file it was.
+bool KnownFor(PDir* dir) {
+    struct stat st;
+    return KnownValid && KnownPath == PDirPath(dir) &&
+           PDirStat(dir, LayoutRecordName(KnownHash, KnownId).c_str(), &st) && SameFile(st, KnownFile);
+}
+
+void Remember(PDir* dir, uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, uint32_t names) {
+    const char* path = PDirPath(dir).c_str();
+    KnownValid = PDirStat(dir, LayoutRecordName(hash, id).c_str(), &KnownFile);
     KnownHash = hash;
     KnownCount = listed;
     KnownShape = shape;
@@ -766,7 +784,7 @@ int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* tabl
     const size_t listed = static_cast<size_t>(count > hashed ? count : hashed);
     if (dir && table && i == static_cast<size_t>(std::max(count, 0)) && record.Version == 2 &&
         record.HashedCount == static_cast<uint32_t>(hashed) && record.Entries.size() == listed)
-        Remember(record.Hash, count, shape, LayoutRecordId(record.Bytes), names, PDirPath(dir).c_str());
+        Remember(dir, record.Hash, count, shape, LayoutRecordId(record.Bytes), names);
     return -1;
 }
 
@@ -798,8 +816,7 @@ bool WriteRetainSibling(PDir* dir, const char* name, const std::vector<uint8_t>&
 bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count, uint32_t shape,
                         uint32_t* id) {
     if (count < 0 || !table) count = 0;
-    const char* path = PDirPath(dir).c_str();
-    if (KnownValid && KnownHash == hash && count == KnownCount && shape == KnownShape && KnownPath == path) {
+    if (KnownFor(dir) && KnownHash == hash && count == KnownCount && shape == KnownShape) {
         *id = KnownId;
         return true;
     }
@@ -822,7 +839,7 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
     FinishLayoutRecord(&builder);
     if (!WriteLayoutRecord(dir, hash, builder.Bytes)) return false;
     *id = LayoutRecordId(builder.Bytes);
-    Remember(hash, count, shape, *id, names, path);
+    Remember(dir, hash, count, shape, *id, names);
     return true;
 }
 
@@ -833,7 +850,7 @@ void RecallLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
     // the shape and compares it, so a second fold here (a lookup by name per
     // node, more than a warm save's walk) would only keep a save asked for
     // meanwhile waiting.
-    if (KnownValid && KnownHash == hash && KnownCount == count && KnownPath == PDirPath(dir)) return;
+    if (KnownFor(dir) && KnownHash == hash && KnownCount == count) return;
     // The shape as the save's walk folds it: the record it makes sure of
     // is then the one remembered here.
     uint32_t shape = 0;
@@ -860,7 +877,7 @@ uint32_t LayoutNamesStep(uint32_t names, const char* name, size_t length) {
 }
 
 bool KnownLayoutRecord(PDir* dir, KnownLayout* known) {
-    if (!KnownValid || KnownPath != PDirPath(dir)) return false;
+    if (!KnownFor(dir)) return false;
     known->Hash = KnownHash;
     known->Id = KnownId;
     known->Count = KnownCount;

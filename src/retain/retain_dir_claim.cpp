@@ -21,8 +21,14 @@ ino_t ClaimedDirectory = 0;  // the directory's inode, on ClaimedDevice
 // Another process claimed the directory this process had claimed (and may
 // have written its files): lost for the rest of the run, this its pid.
 pid_t LostTo = 0;
+// The directory was not there at start and this process has not claimed it.
+bool AbsentAtStart = false;
 
 }  // namespace
+
+void NoteRetainDirectoryAbsent() {
+    AbsentAtStart = ClaimFd < 0;
+}
 
 bool ClaimRetainDirectory(PDir* dir, pid_t* holder) {
     *holder = 0;
@@ -34,7 +40,7 @@ bool ClaimRetainDirectory(PDir* dir, pid_t* holder) {
     const bool haveHere = PDirStat(dir, ".", &here);
     const bool sameDirectory =
         ClaimFd >= 0 && haveHere && here.st_dev == ClaimedDevice && here.st_ino == ClaimedDirectory;
-    if (LostTo != 0 && sameDirectory) {
+    if (LostTo != 0 && (sameDirectory || (ClaimFd < 0 && AbsentAtStart))) {
         *holder = LostTo;
         errno = EWOULDBLOCK;
         return false;
@@ -48,7 +54,7 @@ bool ClaimRetainDirectory(PDir* dir, pid_t* holder) {
     // A lock file that names another process than this one: that process
     // claimed the directory meanwhile and has ended. What it wrote there is
     // another node space's, so the claim stays lost.
-    if (sameDirectory && previous != 0 && previous != ::getpid()) {
+    if ((sameDirectory || (ClaimFd < 0 && AbsentAtStart)) && previous != 0 && previous != ::getpid()) {
         ::close(fd);
         LostTo = previous;
         *holder = previous;
@@ -70,6 +76,7 @@ bool ClaimRetainDirectory(PDir* dir, pid_t* holder) {
                    "Retain directory claimed again: %s there was not the lock file this process held.", kClaimName);
     }
     if (!sameDirectory) LostTo = 0;
+    AbsentAtStart = false;
     ClaimFd = fd;
     ClaimedDevice = st.st_dev;
     ClaimedInode = st.st_ino;

@@ -19,6 +19,11 @@
 // lock file that names no other process, gives one "WRN" line ("Retain
 // directory claimed again: ...").
 //
+// A directory that did not exist when the start-up check ran
+// (NoteRetainDirectoryAbsent) was made afterwards: while this process has not
+// claimed it, a lock file there that names another process means that process
+// made it and wrote there, and the claim is refused the same way.
+//
 // ClaimRetainDirectory runs with the retain-file lock held (retain_file.h),
 // on the thread of the start-up check, a save or a load. Apart from that
 // line it reports nothing: the caller says what a refusal means.
@@ -32,3 +37,4 @@
 // False when another process holds it (*holder its pid, 0 when the file
 // names none; errno EWOULDBLOCK) or the lock could not be taken (errno).
 bool ClaimRetainDirectory(PDir* dir, pid_t* holder);
+void NoteRetainDirectoryAbsent();

@@ -206,6 +206,7 @@ bool CheckRetainFile() {
         UnlockRetainFile();
         return true;
     }
+    if (!dir) NoteRetainDirectoryAbsent();
     // Before any file in it is touched: the directory is this service's.
     pid_t holder = 0;
     if (dir && !ClaimRetainDirectory(dir, &holder)) {

@@ -82,19 +82,26 @@ public:
     // Row 6: the lock file deleted as stale lets a second node space's
     // service start on the directory: the first one's saves and loads then
     // refuse, it ends with status 1, and the file is the second one's.
-    void ClaimLostToASecondNodeSpace() {
-        FirstBoot({}, {});
-        StartAndWait();
-        ASSERT_TRUE(Polling()) << service_->Output();
-        ovtest::ScopedSpace other;
+    // The second node space, with the plant's layout, and the environment
+    // its service runs in: the same drive root.
+    ovtest::Env SecondNodeSpace(const ovtest::ScopedSpace& other) {
         for (const std::vector<std::string>& line : {std::vector<std::string>{"create", "Plant.Speed", "7"},
                                                      {"create", "Plant.Name", "12", "16"},
                                                      {"create", "Plant.Count", "7"},
                                                      {"create", Full("AutoRun"), "1"},
                                                      {"set", Full("AutoRun"), "1"}})
-            ASSERT_EQ(ovtest::Ovnode(other.Name(), line).Status, 0);
+            EXPECT_EQ(ovtest::Ovnode(other.Name(), line).Status, 0);
         ovtest::Env env = Environment();
         env["OVNODE_SPACE"] = other.Name();
+        return env;
+    }
+
+    void ClaimLostToASecondNodeSpace() {
+        FirstBoot({}, {});
+        StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
+        ovtest::ScopedSpace other;
+        const ovtest::Env env = SecondNodeSpace(other);
         {
             ovtest::Child refused({OVRETAIN_BIN}, env);
             EXPECT_EQ(refused.Wait(), 1) << refused.Output();
@@ -121,6 +128,32 @@ public:
         EXPECT_EQ(SlotValue(theirs, "Plant.Count"), 555u);
         ASSERT_EQ(ovtest::Ovnode(other.Name(), {"service", "stop"}).Status, 0);
         EXPECT_EQ(second.Wait(), 0) << second.Output();
+    }
+
+    // Row 6b: the directory was not there when the first service started;
+    // a second node space's service made it, saved and ended: the first one
+    // neither loads nor replaces what it wrote.
+    void DirectoryMadeAfterStartBySecondNodeSpace() {
+        FirstBoot({}, {});
+        std::filesystem::remove_all(Dir());
+        StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
+        ovtest::ScopedSpace other;
+        ovtest::Child second({OVRETAIN_BIN}, SecondNodeSpace(other));
+        ASSERT_TRUE(ovtest::WaitUntil([&] {
+            const std::string live = ovtest::OvnodeGet(other.Name(), Full("Live"));
+            return !live.empty() && live != "0";
+        })) << second.Output();
+        ASSERT_EQ(ovtest::Ovnode(other.Name(), {"set", "Plant.Count", "555"}).Status, 0);
+        ASSERT_EQ(ovtest::Ovnode(other.Name(), {"service", "stop", "--wait"}).Status, 0) << second.Output();
+        EXPECT_EQ(second.Wait(), 0) << second.Output();
+        const std::string theirs = ovtest::ReadFile(RetainFile()), mine = Plant("Count");
+        EXPECT_EQ(ovtest::Ovnode(active_, {"load", "--wait"}).Status, 1);
+        const std::string holder = "the retain directory is used by process " + std::to_string(second.Pid()) + ".";
+        EXPECT_EQ(Count({"ERR", "Retain file load failed: " + holder}), 1u) << service_->Output();
+        EXPECT_EQ(Plant("Count"), mine);
+        EXPECT_EQ(Stop(), 1) << "the stop's save fails";
+        EXPECT_EQ(ovtest::ReadFile(RetainFile()), theirs);
     }
 
     // Row 7: no check record, a layout change at start-up: the file kept
@@ -281,6 +314,8 @@ TEST_P(CombinationB, ValuesAreNeverLostNorLoadedIntoTheWrongNode) {
 const Row kRows[] = {
     {"row5_type_and_size_changed_without_a_check_record", &CombinationB::TypeAndSizeChangedWithoutACheckRecord},
     {"row6_claim_lost_to_a_second_node_space", &CombinationB::ClaimLostToASecondNodeSpace},
+    {"row6b_directory_made_after_start_by_a_second_node_space",
+     &CombinationB::DirectoryMadeAfterStartBySecondNodeSpace},
     {"row7_kept_without_a_check_record_keeps_its_record", &CombinationB::KeptWithoutACheckRecordKeepsItsRecord},
     {"row9_copy_under_another_name", &CombinationB::CopyUnderAnotherName},
     {"row10_cut_short_without_a_check_record", &CombinationB::CutShortWithoutACheckRecord},

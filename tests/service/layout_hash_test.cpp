@@ -858,6 +858,36 @@ TEST_F(LayoutIdentity, ALoadAfterTheTableChangedInPlaceGoesByName) {
     }
 }
 
+// A record damaged or removed after a save remembered it is written again
+// by the next save: a file is never saved naming a record that cannot be read.
+TEST_F(LayoutIdentity, ASaveRewritesTheRecordWhenItsFileChanged) {
+    const char* damages[] = {"cut", "flip", "delete"};
+    for (const char* damage : damages) {
+        SCOPED_TRACE(damage);
+        std::filesystem::remove_all(dir_.Path());
+        std::filesystem::create_directories(dir_.Path());
+        ResetLayoutRecordForTest();
+        UseLayout(7, 24);
+        CheckRetainFile();
+        Fill(1);
+        ASSERT_EQ(SaveRetainFile(), 1);
+        const std::vector<std::string> records = LayoutFiles();
+        ASSERT_EQ(records.size(), 1u);
+        const std::string path = dir_.File(records[0]), good = ReadFile(path);
+        if (std::strcmp(damage, "delete") == 0) {
+            std::filesystem::remove(path);
+        } else {
+            std::string bytes = good;
+            if (std::strcmp(damage, "cut") == 0) bytes.resize(bytes.size() / 2);
+            if (std::strcmp(damage, "flip") == 0) bytes[bytes.size() / 2] ^= 0x10;
+            WriteFile(path, bytes);
+        }
+        Fill(2);
+        ASSERT_EQ(SaveRetainFile(), 1);
+        EXPECT_EQ(ReadFile(path), good);
+    }
+}
+
 // Upgrade, rollback, upgrade, rollback without Migrate: every earlier value
 // set is in a file of its own, and each comes back by its own record.
 TEST_F(LayoutIdentity, UpgradeAndRollbackKeepBothLayoutsValues) {
