@@ -25,12 +25,15 @@ bool OpenLoadGuard(PDir* dir, const CheckEntry& entry, uint64_t fileSize, const 
     // every node's slot.
     uint64_t length = 4;
     for (int32_t i = 0; table && i < count; ++i) length += NodeSlotSize(table[i]);
-    if (fileSize >= length) return true;
+    const bool named = entry.LayoutId != 0;
+    if (named ? fileSize == length : fileSize >= length) return true;
     char text[256];
-    std::snprintf(text, sizeof text,
-                  "it is %llu bytes long, the node table's slots %llu, and no layout record of its hash %08x is there "
-                  "(cut short, or of another layout)",
-                  static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(length), entry.Hash);
+    std::snprintf(
+        text, sizeof text,
+        "it is %llu bytes long, the node table's slots %llu, and %s (cut short, or of another layout)",
+        static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(length),
+        named ? ("its layout record " + LayoutRecordName(entry.Hash, entry.LayoutId) + " is gone").c_str()
+              : ("no layout record of its hash " + LayoutRecordName(entry.Hash, 0).substr(9, 8) + " is there").c_str());
     *why = text;
     return false;
 }

@@ -17,7 +17,10 @@
 // record of its hash (a file from before layout records) the slots are
 // taken in order, and only from a file that holds a slot for every node of
 // the table: a shorter one is cut short or of another layout, and is
-// refused too.
+// refused too. A file whose check record entry names a record that is gone
+// (deleted by a person) was written with records: its slots are taken in
+// order only when it holds exactly the table's slots, since any other
+// length is another layout.
 //
 // Used by a load with the retain-file lock held; one guard per load.
 // OpenLoadGuard says why it refuses; the caller reports it.

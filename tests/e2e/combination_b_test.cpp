@@ -59,6 +59,26 @@ public:
         EXPECT_EQ(Stop(), 0);
     }
 
+    // Row 5b: the layout record deleted, then a text shrunk under the same
+    // hash: the check record names a record that is gone, so the file,
+    // longer than the table's slots, is not loaded by position; it is kept
+    // aside before the stop's save.
+    void RecordDeletedAndSizeChanged() {
+        FirstBoot({}, {{"AutoLoad", "1"}});
+        const std::string saved = ovtest::ReadFile(RetainFile());
+        for (const auto& e : std::filesystem::directory_iterator(Dir()))
+            if (e.path().extension() == ".layout") std::filesystem::remove(e.path());
+        Reboot({.NameSize = "8"}, {{"AutoLoad", "1"}});
+        StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
+        EXPECT_TRUE(ErrStarting("Retain file not loaded: it is ")) << service_->Output();
+        ExpectPlant("0", "", "0");
+        EXPECT_EQ(Stop(), 0);
+        const std::vector<std::string> kept = Kept();
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(ovtest::ReadFile(kept[0]), saved);
+    }
+
     // Row 10: a file cut short, no check record: the load fails aloud and
     // changes nothing.
     void CutShortWithoutACheckRecord() {
@@ -313,6 +333,7 @@ TEST_P(CombinationB, ValuesAreNeverLostNorLoadedIntoTheWrongNode) {
 
 const Row kRows[] = {
     {"row5_type_and_size_changed_without_a_check_record", &CombinationB::TypeAndSizeChangedWithoutACheckRecord},
+    {"row5b_record_deleted_and_size_changed", &CombinationB::RecordDeletedAndSizeChanged},
     {"row6_claim_lost_to_a_second_node_space", &CombinationB::ClaimLostToASecondNodeSpace},
     {"row6b_directory_made_after_start_by_a_second_node_space",
      &CombinationB::DirectoryMadeAfterStartBySecondNodeSpace},
