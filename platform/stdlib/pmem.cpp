@@ -3,6 +3,7 @@
 #include "stdlib/pmem.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -121,4 +122,11 @@ void PMemPrefault(void* block, size_t size) {
     const int saved = errno;
     if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
     errno = saved;
+}
+
+void PMemReturnLargeBlocks(size_t size) {
+    // A threshold set here stays: the allocator no longer raises it to the
+    // size of the last large block released.
+    mallopt(M_MMAP_THRESHOLD, static_cast<int>(size));
+    mallopt(M_TRIM_THRESHOLD, static_cast<int>(size));
 }

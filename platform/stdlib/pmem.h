@@ -24,6 +24,13 @@ void PMemFree(void* block);
 // system cannot, the pages fault in as usual.
 void PMemPrefault(void* block, size_t size);
 
+// For a process that lives long beside large passing buffers (a retain file
+// read whole, a layout record built): every block of `size` bytes or more
+// gets pages of its own that go back to the system when it is released,
+// instead of staying in the allocator's heap as the process's memory for
+// good. Call once, before the threads start.
+void PMemReturnLargeBlocks(size_t size);
+
 // Makes allocation number `nth` (1 = the next) fail, and every later one
 // while `sticky`; 0 clears the fault. Allocations of all threads count.
 void PMemInjectFault(unsigned nth, bool sticky = false);

@@ -17,6 +17,7 @@
 #include "rtkernel/rtkernel.h"
 #include "service/readiness.h"
 #include "service/status_record.h"
+#include "stdlib/pmem.h"
 #include "threads/threads.h"
 #include "variables/variables.h"
 
@@ -59,6 +60,8 @@ bool ServiceInit() {
         return false;
     }
     OpenStatusRecord();
+    // The buffers of a save or load of a large node space are not kept.
+    PMemReturnLargeBlocks(size_t{1} << 20);
     report(&LogChannel, "INF", "Service started: process %d.", static_cast<int>(getpid()));
 
     ServiceRecord record;
