@@ -1904,11 +1904,14 @@ int main(int argc, char** argv) {
     // The service's own nodes and the benchmark's settings beside the plant.
     constexpr uint32_t kOwnNodes = 64;
     for (uint32_t n : opt.Sizes) {
-        if (static_cast<uint64_t>(n) + kOwnNodes > NodeSpaceCapacity()) {
-            std::printf("== %u nodes: skipped: a node space holds at most %u nodes\n", n, NodeSpaceCapacity());
+        if (static_cast<uint64_t>(n) + kOwnNodes > kNodeSpaceCapacityMax) {
+            std::printf("== %u nodes: skipped: a node space holds at most %u nodes\n", n, kNodeSpaceCapacityMax);
             std::fflush(stdout);
             continue;
         }
+        // Each node space of this size, made here or by the tools and the
+        // service started from here, gets room for it.
+        setenv("OVNODE_CAPACITY", std::to_string(std::max<uint32_t>(n + kOwnNodes, 1u << 21)).c_str(), 1);
         SizeRun run{opt, n, RepsFor(opt, n), SpaceName(n), opt.Dir + "/C/n" + std::to_string(n), results, 0, {}, {}};
         ::mkdir(run.OutDir.c_str(), 0750);
         // Creating the node space from a layout file, before this size's own
