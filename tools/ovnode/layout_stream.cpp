@@ -7,25 +7,16 @@
 
 #include <cstring>
 
+#include "ovnode/shown_text.h"
+
 namespace ovnode {
 namespace {
 
-bool Identity(int fd, LayoutStream* s, std::string* error) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        *error = std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *error =
-            S_ISDIR(st.st_mode) ? "is a directory, not a file" : "is not a regular file (a device, FIFO or socket)";
-        return false;
-    }
+void Identity(const struct stat& st, LayoutStream* s) {
     s->Size = static_cast<uint64_t>(st.st_size);
     s->Ino = st.st_ino;
     s->Dev = st.st_dev;
     s->ModifiedNs = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
-    return true;
 }
 
 // Drops what was read and appends the next piece of the file; sets AtEnd at
@@ -78,18 +69,10 @@ CsvStep NextRecord(LayoutStream* s, CsvRecord* record, std::string* error) {
 
 bool OpenLayoutStream(const std::string& path, LayoutStream* s, std::string* error) {
     *s = LayoutStream();
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        *error = std::strerror(errno);
-        return false;
-    }
-    if (!Identity(fd, s, error)) {
-        ::close(fd);
-        return false;
-    }
+    struct stat st;
+    const int fd = OpenInputFile(path, &st, error);
+    if (fd < 0) return false;
+    Identity(st, s);
     s->Fd = fd;
     return true;
 }
@@ -117,7 +100,12 @@ LayoutStep NextLayoutNode(LayoutStream* s, LayoutNode* node, std::string* error)
 
 bool RewindLayoutStream(LayoutStream* s, std::string* error) {
     LayoutStream now;
-    if (!Identity(s->Fd, &now, error)) return false;
+    struct stat st;
+    if (::fstat(s->Fd, &st) != 0) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    Identity(st, &now);
     if (now.Ino != s->Ino || now.Dev != s->Dev || now.Size != s->Size || now.ModifiedNs != s->ModifiedNs) {
         *error = "changed while it was read";
         return false;

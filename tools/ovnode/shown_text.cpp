@@ -20,27 +20,33 @@ std::string ShownText(const std::string& text, bool escapeBackslash) {
     return ShowText(text, escapeBackslash);
 }
 
-bool ReadInputFile(const std::string& path, size_t limit, std::string* content, std::string* error) {
+int OpenInputFile(const std::string& path, struct stat* st, std::string* error) {
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         *error = std::strerror(errno);
-        return false;
+        return -1;
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
+    if (::fstat(fd, st) != 0) {
         *error = std::strerror(errno);
         ::close(fd);
-        return false;
+        return -1;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st->st_mode)) {
         *error =
-            S_ISDIR(st.st_mode) ? "is a directory, not a file" : "is not a regular file (a device, FIFO or socket)";
+            S_ISDIR(st->st_mode) ? "is a directory, not a file" : "is not a regular file (a device, FIFO or socket)";
         ::close(fd);
-        return false;
+        return -1;
     }
+    return fd;
+}
+
+bool ReadInputFile(const std::string& path, size_t limit, std::string* content, std::string* error) {
+    struct stat st;
+    const int fd = OpenInputFile(path, &st, error);
+    if (fd < 0) return false;
     if (static_cast<uint64_t>(st.st_size) > limit) {
         *error = "is larger than " + std::to_string(limit) + " bytes";
         ::close(fd);

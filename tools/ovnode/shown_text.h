@@ -13,6 +13,8 @@
 // Pure functions; callable from any thread.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,5 +32,8 @@ size_t Utf8Length(const std::string& s, size_t i, uint32_t* cp);
 constexpr size_t kRetainFileLimit = size_t{256} << 20;
 
 bool ReadInputFile(const std::string& path, size_t limit, std::string* content, std::string* error);
+// Opens a regular file as ReadInputFile does: its descriptor, with *st its
+// status, or -1 with the reason.
+int OpenInputFile(const std::string& path, struct stat* st, std::string* error);
 
 }  // namespace ovnode
