@@ -125,8 +125,8 @@ void PMemPrefault(void* block, size_t size) {
 }
 
 void PMemReturnLargeBlocks(size_t size) {
-    // A threshold set here stays: the allocator no longer raises it to the
-    // size of the last large block released.
+    // A threshold set here stays: the allocator no longer raises it (and the
+    // heap's trim threshold with it) to the size of the last large block
+    // released.
     mallopt(M_MMAP_THRESHOLD, static_cast<int>(size));
-    mallopt(M_TRIM_THRESHOLD, static_cast<int>(size));
 }
