@@ -279,8 +279,13 @@ bool ParseSetAsideName(const std::string& name, SetAsideName* parsed) {
     return ParseHex8(name, 20, &parsed->Hash) && ParseHex8(name, 29, &parsed->Id);
 }
 
-bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash, const std::string& replacement,
-                        uint32_t replacementId) {
+namespace {
+
+// backup: the file is the backup, which no journal extends: a kept copy of
+// the same values counts as it whatever journal was kept beside that copy
+// (it holds only newer values).
+bool SetAside(PDir* dir, const std::string& retainName, uint32_t fileHash, const std::string& replacement,
+              uint32_t replacementId, bool backup) {
     // Which layout record describes the file: its check record's entry.
     uint64_t length = 0;
     uint32_t crc = 0, header = 0;
@@ -312,7 +317,8 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
         // And with the same journal, or none on either side.
         struct stat st;
         const std::string keptJournal = KeptJournalName(k.Name);
-        if (journal ? !SameContent(dir, kJournalFileName, keptJournal) : PDirStat(dir, keptJournal.c_str(), &st))
+        if (journal ? !SameContent(dir, kJournalFileName, keptJournal)
+                    : !backup && PDirStat(dir, keptJournal.c_str(), &st))
             continue;
         // Kept already: the path of that copy, in the form OutPath gives it.
         report(&LogChannel, "WRN", "Retained file kept as %s.", ShownPath(k.Name).c_str());
@@ -358,6 +364,13 @@ bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileH
     return true;
 }
 
+}  // namespace
+
+bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash, const std::string& replacement,
+                        uint32_t replacementId) {
+    return SetAside(dir, retainName, fileHash, replacement, replacementId, false);
+}
+
 bool SetAsideBackupFile(PDir* dir, const std::string& backupName, const std::string& replacement,
                         uint32_t replacementId) {
     struct stat st;
@@ -367,7 +380,7 @@ bool SetAsideBackupFile(PDir* dir, const std::string& backupName, const std::str
         ReportStep("read");
         return false;
     }
-    return SetAsideRetainFile(dir, backupName, hash, replacement, replacementId);
+    return SetAside(dir, backupName, hash, replacement, replacementId, true);
 }
 
 void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash, uint32_t currentId) {

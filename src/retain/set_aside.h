@@ -44,7 +44,10 @@
 // (with its layout record `replacementId`; empty when the retain file is
 // gone) unless that file holds its values. After a reboot, or a retain file
 // deleted or damaged, the backup may hold the only copy of values the
-// retain file does not. True when there is no backup, or it is kept.
+// retain file does not. A copy kept already with the same values counts
+// whatever journal was kept beside it: no journal extends the backup, so a
+// kept journal holds only newer values. True when there is no backup, or it
+// is kept.
 //
 // RemoveUnusedLayoutRecords removes every layout record that neither the
 // check record, OvRetain.bin, OvRetain.$$$, a set-aside file nor the

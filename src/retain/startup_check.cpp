@@ -309,6 +309,15 @@ bool CheckRetainFile() {
     // The lines above say what the check found; one line after them says
     // what was done about it.
     const bool mismatch = changed;
+    // The backup is kept aside before the old file may replace it, and
+    // when the retain file is gone: it may hold what that file lost. It
+    // goes first, so that of two kept files of one layout the old retain
+    // file, which holds the newer values, is the newer one that pruning
+    // keeps. A backup that could not be kept stays, and the old file (kept
+    // aside below) is removed instead of becoming the backup.
+    const bool backupKept =
+        changed && dir && GetUseBackup() != 0 &&
+        SetAsideBackupFile(dir, RetainFileName(GetBackupFilePath()), present ? name : std::string(), entry.LayoutId);
     if (changed && present && !SetAsideRetainFile(dir, name, s)) {
         report(&LogChannel, "ERR", "Retained file left as it is: it could not be kept aside first.");
         changed = false;
@@ -326,14 +335,8 @@ bool CheckRetainFile() {
                 if (migrated && adopted) MarkRetainFileAdopted(dir, name);
             }
         }
-        // The backup is kept aside before the old file replaces it, and
-        // when the retain file is gone: it may hold what that file lost. A
-        // backup that could not be kept stays, and the old file (kept
-        // aside already) is removed instead.
-        const std::string backup = RetainFileName(GetBackupFilePath());
         bool rotated = false;
-        if (!migrated && dir && GetUseBackup() != 0 &&
-            SetAsideBackupFile(dir, backup, present ? name : std::string(), entry.LayoutId)) {
+        if (!migrated && backupKept) {
             RotateIn(dir, name);
             rotated = present;
         } else if (!migrated && dir) {

@@ -273,12 +273,13 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
         uint32_t h = ComputeLayoutHash();
         ASSERT_NE(h, c.FileHash);
         std::vector<std::string> expected = Warnings(h, c.FileHash);
-        const std::string kept = Kept(1, c.FileHash);
-        if (c.RetainPresent) expected.push_back("WRN Retained file kept as " + kept + ".");
         // The backup may hold what the old file lost: kept aside before
-        // anything replaces it ("old " read as the header word).
-        const std::string keptBackup = Kept(c.RetainPresent ? 2 : 1, 0x20646c6fu);
+        // anything replaces it ("old " read as the header word), and before
+        // that file, which holds the newer values.
+        const std::string keptBackup = Kept(1, 0x20646c6fu);
         if (c.UseBackup) expected.push_back("WRN Retained file kept as " + keptBackup + ".");
+        const std::string kept = Kept(c.UseBackup ? 2 : 1, c.FileHash);
+        if (c.RetainPresent) expected.push_back("WRN Retained file kept as " + kept + ".");
         // The line after them says what was really done.
         expected.push_back(!c.RetainPresent ? "INF Retained file check: there was no retain file; nothing was deleted."
                            : c.UseBackup    ? "INF Retained file check: the old file was kept aside; the retain file "
@@ -300,6 +301,27 @@ TEST_F(StartupCheck, MismatchRemovesOrRotatesTheFile) {
             EXPECT_EQ(ReadFile(backup_), "old backup") << "with no file to rotate the backup is kept";
         }
     }
+}
+
+// A backup whose bytes a kept file holds already is not kept again, even
+// when a journal was kept beside that file: pruning would otherwise rank
+// the journal-less second copy first and remove the one with the journal.
+TEST_F(StartupCheck, ABackupKeptAlreadyWithAJournalIsNotKeptTwice) {
+    SetUseBackup(1);
+    ResetRetainStateForTest();
+    const std::string header = Header(0x00ABCDEFu);
+    WriteFile(retain_, header + "new");
+    WriteFile(backup_, "old backup");
+    WriteFile(Kept(1, 0x20646c6fu), "old backup");
+    WriteFile(Kept(1, 0x20646c6fu) + ".journal", "its journal");
+    ovtest::StderrCapture log;
+    CheckRetainFile();
+    const std::vector<std::string> lines = CheckLines(log);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "WRN Retained file kept as " + Kept(1, 0x20646c6fu) + "."),
+              lines.end())
+        << ::testing::PrintToString(lines);
+    EXPECT_EQ(KeptFiles().size(), 2u) << ::testing::PrintToString(KeptFiles());  // and the old retain file
+    EXPECT_EQ(ReadFile(Kept(2, 0x00ABCDEFu)), header + "new");
 }
 
 TEST_F(StartupCheck, HashesPrintInLowerCaseWithoutLeadingZeros) {
