@@ -877,7 +877,9 @@ uint32_t LayoutNamesStep(uint32_t names, const char* name, size_t length) {
 }
 
 bool KnownLayoutRecord(PDir* dir, KnownLayout* known) {
-    if (!KnownFor(dir)) return false;
+    // What a load goes by: the record as this process made sure of it, even
+    // when its file was damaged since (the next save writes it again).
+    if (!KnownValid || KnownPath != PDirPath(dir)) return false;
     known->Hash = KnownHash;
     known->Id = KnownId;
     known->Count = KnownCount;
