@@ -601,7 +601,7 @@ class Sim:
         if target == "journal" and kind != "flip":   # a journal cut short or gone is a journal that ends there
             for n in self.model.nodes.values():
                 n.fidx = None
-        self.kept_damaged |= target in ("old", "backup")
+        self.kept_damaged |= target in ("old", "backup", "bin")   # a damaged retain file is kept aside later
         if target == "layout":
             self.model.forget_durable()
         return os.path.basename(f)
