@@ -904,6 +904,8 @@ TEST_F(LayoutIdentity, ASaveRewritesTheRecordWhenItsFileChanged) {
             if (std::strcmp(damage, "flip") == 0) bytes[bytes.size() / 2] ^= 0x10;
             WriteFile(path, bytes);
         }
+        // A load goes by the record this process made sure of meanwhile.
+        EXPECT_EQ(LoadRetainFile(), 1);
         Fill(2);
         ASSERT_EQ(SaveRetainFile(), 1);
         EXPECT_EQ(ReadFile(path), good);
