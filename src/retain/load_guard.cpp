@@ -12,6 +12,12 @@ namespace {
 
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
 
+std::string Hex8(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
 }  // namespace
 
 bool OpenLoadGuard(PDir* dir, const CheckEntry& entry, uint64_t fileSize, const NodeRecord* table, int32_t count,
@@ -28,12 +34,11 @@ bool OpenLoadGuard(PDir* dir, const CheckEntry& entry, uint64_t fileSize, const 
     const bool named = entry.LayoutId != 0;
     if (named ? fileSize == length : fileSize >= length) return true;
     char text[256];
-    std::snprintf(
-        text, sizeof text,
-        "it is %llu bytes long, the node table's slots %llu, and %s (cut short, or of another layout)",
-        static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(length),
-        named ? ("its layout record " + LayoutRecordName(entry.Hash, entry.LayoutId) + " is gone").c_str()
-              : ("no layout record of its hash " + LayoutRecordName(entry.Hash, 0).substr(9, 8) + " is there").c_str());
+    std::snprintf(text, sizeof text,
+                  "it is %llu bytes long, the node table's slots %llu, and %s (cut short, or of another layout)",
+                  static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(length),
+                  named ? ("its layout record " + LayoutRecordName(entry.Hash, entry.LayoutId) + " is gone").c_str()
+                        : ("no layout record of its hash " + Hex8(entry.Hash) + " is there").c_str());
     *why = text;
     return false;
 }
