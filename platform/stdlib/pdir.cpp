@@ -239,6 +239,21 @@ void PDirClose(PDir* dir) {
     delete dir;
 }
 
+PDir* PDirDup(PDir* dir) {
+    if (!dir) return Fail(EBADF), nullptr;
+    const int fd = ::fcntl(dir->Fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    PDir* d = new (std::nothrow) PDir;
+    if (!d) {
+        ::close(fd);
+        return Fail(ENOMEM), nullptr;
+    }
+    d->Fd = fd;
+    d->Path = dir->Path;
+    d->OwnedFilesOnly = dir->OwnedFilesOnly;
+    return d;
+}
+
 const std::string& PDirPath(const PDir* dir) {
     return dir->Path;
 }

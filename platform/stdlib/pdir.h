@@ -66,6 +66,9 @@ PDir* PDirOpenBeneath(const char* root, const char* dir, bool create, bool vet, 
 // Opens the directory holding `path` and gives the path's last component.
 PDir* PDirOpenParent(const char* path, std::string* name);
 void PDirClose(PDir* dir);
+// A second handle on the same directory (its descriptor duplicated, so the
+// path is not looked up again); nullptr on failure.
+PDir* PDirDup(PDir* dir);
 // The directory's path as opened (mapped).
 const std::string& PDirPath(const PDir* dir);
 

@@ -281,6 +281,11 @@ int64_t PFileLinkCount(PFile* file) {
     return static_cast<int64_t>(st.st_nlink);
 }
 
+bool PFileStat(PFile* file, struct stat* st) {
+    if (!file) return Fail(EBADF);
+    return ::fstat(file->Fd, st) == 0;
+}
+
 bool PFileRead(PFile* file, void* buffer, size_t size) {
     if (PFileFaultHit(PF_READ)) return false;
     if (!file) return Fail(EBADF);

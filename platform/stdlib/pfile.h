@@ -25,6 +25,8 @@
 // to 0.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -51,6 +53,8 @@ int64_t PFileSize(PFile* file);
 // How many names the file has now (0: removed or replaced while open); -1
 // on failure.
 int64_t PFileLinkCount(PFile* file);
+// The open file's status (fstat); false on failure.
+bool PFileStat(PFile* file, struct stat* st);
 // Reads exactly size bytes. False at end of file (the bytes that were there
 // are consumed) or on an error.
 bool PFileRead(PFile* file, void* buffer, size_t size);

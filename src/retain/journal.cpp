@@ -38,6 +38,13 @@ std::vector<uint32_t> LeftOut;  // sorted: nodes whose writes are not appended
 // for; read without the lock (JournalEpoch).
 std::atomic<uint64_t> Epoch{0};
 bool AppendFailed = false;  // the last append failed (reported once)
+// What this run left behind for appends: the journal as its last write left
+// it, and the retain file it extends (by name in its directory) as the save
+// put it in place. Either changed by someone else makes appends worthless.
+struct stat LiveStat;
+PDir* BaseDir = nullptr;
+std::string BaseName;
+struct stat BaseStat;
 uint64_t Appends = 0;       // groups appended this run
 uint64_t LastAppendNs = 0;  // wall clock of the last
 uint64_t Compactions = 0;   // journals started by a full save this run
@@ -47,6 +54,27 @@ void CloseLive() {
     Live = nullptr;
     LiveBytes = 0;
     LiveSequence = 0;
+    PDirClose(BaseDir);
+    BaseDir = nullptr;
+}
+
+bool SameState(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Whether the open journal may be appended to: not when it was removed
+// or replaced, written or cut by someone else, or the retain file it extends
+// was (a file cut, flipped, deleted or put there by hand). A load reads no
+// append after such a change, so the nodes wait for a full save; that save
+// keeps a retain file it did not write aside first (adoption.h).
+enum class Unusable { No, Removed, Changed, BaseChanged };
+Unusable LiveUnusable() {
+    struct stat st;
+    if (PFileLinkCount(Live) == 0) return Unusable::Removed;
+    if (!PFileStat(Live, &st) || !SameState(st, LiveStat)) return Unusable::Changed;
+    if (!BaseDir || !PDirStat(BaseDir, BaseName.c_str(), &st) || !SameState(st, BaseStat)) return Unusable::BaseChanged;
+    return Unusable::No;
 }
 
 void ReportStep(const char* what, const char* step) {
@@ -117,6 +145,7 @@ bool StartJournal(PDir* dir, const JournalIdentity& file) {
     LiveFile = file;
     LiveSequence = 0;
     LiveBytes = header.size();
+    PFileStat(Live, &LiveStat);
     return true;
 }
 
@@ -189,7 +218,7 @@ void JournalSaveBegins() {
     Release(&Pending);
 }
 
-void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file) {
+void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file, const std::string& name) {
     Epoch.fetch_add(1, std::memory_order_acq_rel);
     if (!saved) {
         // Still to be journaled, against the file the journal extends.
@@ -207,7 +236,15 @@ void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file) {
         return;
     }
     const bool started = StartJournal(dir, file);
-    if (started) Compactions += 1;
+    if (started) {
+        Compactions += 1;
+        BaseDir = PDirDup(dir);
+        BaseName = name;
+        if (BaseDir && !PDirStat(BaseDir, name.c_str(), &BaseStat)) {
+            PDirClose(BaseDir);
+            BaseDir = nullptr;
+        }
+    }
     // A journal that could not be restarted names the old file: remove it,
     // the new file holds its values. The next append asks for a save again.
     if (!started && PDirRemove(dir, kJournalName)) PDirSync(dir);
@@ -244,11 +281,20 @@ bool JournalAppendChanges() {
     // A journal removed or replaced while open (by hand) would take appends
     // that no load ever reads: they wait for a full save, which starts a
     // new journal.
-    if (Live && PFileLinkCount(Live) == 0) {
+    const Unusable unusable = Live ? LiveUnusable() : Unusable::No;
+    if (unusable == Unusable::Removed) {
         report(&LogChannel, "WRN", "Journal %s was removed while in use: the next full save starts a new one.",
                kJournalName);
-        CloseLive();
+    } else if (unusable == Unusable::Changed) {
+        report(&LogChannel, "WRN", "Journal %s was changed by another writer: the next full save starts a new one.",
+               kJournalName);
+    } else if (unusable == Unusable::BaseChanged) {
+        report(&LogChannel, "WRN",
+               "Retain file %s was changed or removed since this service wrote it: its journal is not appended to; "
+               "the next full save writes it anew.",
+               BaseName.c_str());
     }
+    if (unusable != Unusable::No) CloseLive();
     if (!Live) {
         Pending.swap(nodes);
         WantSave = true;
@@ -284,6 +330,7 @@ bool JournalAppendChanges() {
     AppendFailed = false;
     LiveSequence += 1;
     LiveBytes += Group.size();
+    PFileStat(Live, &LiveStat);
     Appends += 1;
     LastAppendNs = PTimeWallNs();
     if (LiveBytes > LiveFile.FileLength) WantSave = true;

@@ -17,7 +17,11 @@
 // the old file and is then ignored: the new file already holds its values.
 // With the journal off, a full save removes a journal it made obsolete.
 // A journal grown past the retain file's length asks for a full save of its
-// own (JournalWantsSave), recorded as a journal save.
+// own (JournalWantsSave), recorded as a journal save. So does one that a
+// load would not read to its end any more: the journal removed, replaced or
+// written by another writer, or the retain file it extends changed (cut,
+// damaged, deleted or replaced) since the save that started it; one "WRN"
+// line says which, and that full save keeps a changed file aside first.
 //
 // A load, after the retain file's values, applies the whole groups of a
 // journal that names that very file, in order, stopping at the first group
@@ -44,6 +48,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "retain/journal_format.h"
@@ -73,9 +78,9 @@ uint64_t JournalEpoch();
 // A full save is about to read the node values: the nodes written so far
 // are in it. Called before the walk.
 void JournalSaveBegins();
-// The full save that began has put `file` durably in place in dir (true) or
-// failed (false).
-void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file);
+// The full save that began has put `file` durably in place in dir under
+// `name` (true) or failed (false).
+void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file, const std::string& name = std::string());
 
 // Applies the journal beside the retain file `file` just loaded in dir.
 // Returns the number of groups applied.

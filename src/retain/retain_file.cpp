@@ -258,7 +258,7 @@ uint8_t SaveWalk() {
         LastSavedLayout = {fresh.Hash, fresh.LayoutId};
     }
     if (SavingFromDefaults()) NoteSavedFromDefaults(dir, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
-    JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
+    JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc}, name);
     PDirClose(dir);
     return 1;
 }

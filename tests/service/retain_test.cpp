@@ -633,17 +633,45 @@ TEST_F(RetainFile, AFailedSaveHandsItsNodesBackToTheJournal) {
     EXPECT_EQ(records,
               (std::vector<std::pair<uint32_t, std::string>>{{VariableIndex("Rt.Speed"), Bytes({0x42, 0, 0, 0})}}));
 
-    // A journal removed by hand takes no append that no load would read: the
-    // change waits for the full save the journal then asks for.
-    ASSERT_EQ(std::remove(dir_.File("OvRetain.journal").c_str()), 0);
-    SetValue("Rt.Speed", Bytes({0x43, 0, 0, 0}));
-    ovtest::StderrCapture log;
-    LockRetainFile();
-    JournalAppendChanges();
-    UnlockRetainFile();
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"WRN Journal OvRetain.journal was removed while in use: the next "
-                                                    "full save starts a new one."});
-    EXPECT_TRUE(JournalWantsSave(1, 100));
+    // A journal removed or written by hand, or a retain file changed under
+    // it, takes no append that no load would read: the change waits for the
+    // full save the journal then asks for.
+    const std::string journalPath = dir_.File("OvRetain.journal"), retainPath = dir_.File("OvRetain.bin");
+    const struct {
+        std::function<void()> damage;
+        std::string line;
+    } cases[] = {
+        {[&] { ASSERT_EQ(std::remove(journalPath.c_str()), 0); },
+         "WRN Journal OvRetain.journal was removed while in use: the next full save starts a new one."},
+        {[&] { ASSERT_EQ(truncate(journalPath.c_str(), 20), 0); },
+         "WRN Journal OvRetain.journal was changed by another writer: the next full save starts a new one."},
+        {[&] { ASSERT_EQ(truncate(retainPath.c_str(), 7), 0); },
+         "WRN Retain file OvRetain.bin was changed or removed since this service wrote it: its journal is not "
+         "appended to; the next full save writes it anew."},
+        {[&] { ASSERT_EQ(std::remove(retainPath.c_str()), 0); },
+         "WRN Retain file OvRetain.bin was changed or removed since this service wrote it: its journal is not "
+         "appended to; the next full save writes it anew."},
+    };
+    uint64_t nowMs = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        {
+            ovtest::StderrCapture quiet;
+            ASSERT_EQ(SaveRetainFile(), 1);  // a new journal, appended to once
+        }
+        SetValue("Rt.Speed", Bytes({0x44, 0, 0, 0}));
+        LockRetainFile();
+        ASSERT_TRUE(JournalAppendChanges());
+        UnlockRetainFile();
+        c.damage();
+        SetValue("Rt.Speed", Bytes({0x45, 0, 0, 0}));
+        ovtest::StderrCapture log;
+        LockRetainFile();
+        JournalAppendChanges();
+        UnlockRetainFile();
+        EXPECT_EQ(log.Lines(), std::vector<std::string>{c.line});
+        EXPECT_TRUE(JournalWantsSave(nowMs += 1000, 100));
+    }
 }
 
 TEST_F(RetainFile, LoadSkipsASlotWhoseBufferIsUnavailable) {
