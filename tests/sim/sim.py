@@ -445,6 +445,9 @@ class Sim:
                     time.sleep(step[1] / 1000)
                     self.note("sleep %.3f" % (step[1] / 1000))
                 self.kill()
+                # A save that ended before the kill wrote what the nodes held.
+                if what == "killsave" and any(l == "INF" and " save done: " in t for l, t in self.lines()):
+                    m.durable_now()
         elif what == "reboot":
             if running:
                 self.kill()
