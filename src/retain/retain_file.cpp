@@ -339,6 +339,11 @@ bool TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* tab
     return shape == known.Shape && names == known.Names && end == fileSize;
 }
 
+// A load with no file to read: the read says nothing of its own.
+void ReportNoRetainFile(const std::string& name) {
+    report(&LogChannel, "ERR", "Retain file load failed: there is no retain file %s.", name.c_str());
+}
+
 uint8_t LoadLocked() {
     const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
@@ -347,7 +352,10 @@ uint8_t LoadLocked() {
     if (retainPath[0] == '\0') return 0;
     std::string name;
     PDir* dir = OpenRetainDirectory(retainPath, false, &name);
-    if (!dir) return 0;
+    if (!dir) {
+        if (errno == ENOENT || errno == ENOTDIR) ReportNoRetainFile(name);
+        return 0;
+    }
     // Another process's directory holds its node space's values, not ours.
     // (One that cannot be claimed at all, read-only, is still read.)
     pid_t holder = 0;
@@ -364,6 +372,8 @@ uint8_t LoadLocked() {
     CheckEntry entry;
     bool fromBackup = false;
     if (!ReadRetainFileForLoad(dir, name, backupName, GetUseBackup() != 0, &bytes, &entry, &fromBackup)) {
+        // The read says why, except for a file that is not there.
+        if (errno == ENOENT) ReportNoRetainFile(name);
         PDirClose(dir);
         return 0;
     }

@@ -52,7 +52,7 @@
 // (load_guard.h). A slot whose buffer cannot be allocated is skipped, so
 // the later nodes still get their own values. A text slot with no zero byte
 // loads as its first Size - 1 characters. A load that finds no file returns
-// 0 and reports nothing.
+// 0 with one "ERR" line that says so (also when its directory is not there).
 //
 // Callable from any thread; saves, loads and the start-up check are
 // serialised by one lock held for each whole operation. Both return 1 on

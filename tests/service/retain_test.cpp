@@ -743,10 +743,13 @@ TEST_F(RetainFile, OnlyARegularFileWithAHeaderIsLoaded) {
 }
 
 TEST_F(RetainFile, LoadWithoutAFileFails) {
-    Configure(dir_.Path() + "/");
-    ovtest::StderrCapture log;
-    EXPECT_EQ(LoadRetainFile(), 0);
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{});
+    for (const std::string& path : {dir_.Path() + "/", dir_.Path() + "/absent/"}) {
+        Configure(path);
+        ovtest::StderrCapture log;
+        EXPECT_EQ(LoadRetainFile(), 0);
+        EXPECT_EQ(log.Lines(),
+                  std::vector<std::string>{"ERR Retain file load failed: there is no retain file OvRetain.bin."});
+    }
 }
 
 // Saves and loads from several threads at once never interleave: every file

@@ -154,11 +154,14 @@ class Model:
         (values stay in its .old), or migrated by name with Migrate."""
         layout = self.layout()
         self.run_layout = layout
-        if self.file_layout is None or self.compatible(self.file_layout, layout):
+        migrated = any(t.startswith("Retained file migrated by name") for _l, t in lines)
+        # A compatible file is migrated into the new layout, unless that could
+        # not be written (a full disk): then it was kept aside like any other.
+        failed = any(t.startswith("Retained file check: the old file was kept aside; ") for _l, t in lines)
+        if self.file_layout is None or self.compatible(self.file_layout, layout) and not failed:
             if self.file_layout is not None:
                 self.file_layout = layout
             return
-        migrated = any(t.startswith("Retained file migrated by name") for _l, t in lines)
         keep = set(self.file_layout) & set(layout) if migrated else set()
         for key, n in self.nodes.items():
             if key not in keep:
