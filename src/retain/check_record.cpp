@@ -420,13 +420,13 @@ void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backu
     Identify(dir, backupName, &Backup);
 }
 
-void RepairCheckRecord(PDir* dir, const char* retainName, const char* backupName) {
+bool RepairCheckRecord(PDir* dir, const char* retainName, const char* backupName) {
     std::vector<CheckEntry> entries;
     bool missing = false;
     std::string why;
     // Only a record that reads and does not check out: an unreadable one
     // may be sound.
-    if (ReadCheckRecord(dir, &entries, &missing, &why) || why != kDamaged) return;
+    if (ReadCheckRecord(dir, &entries, &missing, &why) || why != kDamaged) return true;
     std::vector<CheckEntry> proven;
     for (const char* name : {retainName, backupName}) {
         CheckEntry e;
@@ -444,13 +444,16 @@ void RepairCheckRecord(PDir* dir, const char* retainName, const char* backupName
         report(&LogChannel, "WRN",
                "Check record %s is damaged: no file has a layout record of its length; it is removed.",
                kCheckRecordName);
-        if (!PDirRemove(dir, kCheckRecordName) || !PDirSync(dir)) ReportCheckStep("removal");
-        return;
+        if (!PDirRemove(dir, kCheckRecordName) || !PDirSync(dir)) {
+            ReportCheckStep("removal");
+            return false;
+        }
+        return true;
     }
     report(&LogChannel, "WRN",
            "Check record %s is damaged: written anew for the %zu files its layout records describe.", kCheckRecordName,
            proven.size());
-    WriteRetainSibling(dir, kCheckRecordName, Encode(proven), "Check record");
+    return WriteRetainSibling(dir, kCheckRecordName, Encode(proven), "Check record");
 }
 
 SeenRetainFile LastSeenRetainFile() {
@@ -487,8 +490,11 @@ bool ReadRetainFileForLoad(PDir* dir, const std::string& name, const std::string
     std::string why;
     CheckVerdict verdict = VerifyRetainFile(dir, bytes->size(), crc, header, entry, &why);
     if (verdict == CHECK_FAILED && why == kDamaged) {
-        RepairCheckRecord(dir, name.c_str(), backupName.c_str());
+        const bool repaired = RepairCheckRecord(dir, name.c_str(), backupName.c_str());
         verdict = VerifyRetainFile(dir, bytes->size(), crc, header, entry, &why);
+        // A damaged record that could not be replaced proves nothing: the
+        // files count as having none, as when no file could be proven.
+        if (!repaired && verdict == CHECK_FAILED && why == kDamaged) verdict = CHECK_NO_RECORD;
     }
     if (verdict == CHECK_VERIFIED) return true;
     if (verdict == CHECK_NO_RECORD) {

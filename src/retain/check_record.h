@@ -162,8 +162,11 @@ void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backu
 // ..."); a failure to write gives one "ERR" line. A record that is missing,
 // unreadable or sound is left as it is. Called by the start-up check, a
 // load and a save (when it reads the record) that find the record damaged.
-// The caller holds the retain-file lock.
-void RepairCheckRecord(PDir* dir, const char* retainName, const char* backupName);
+// False when the damaged record is still in place (its replacement or
+// removal failed, on a full disk say): it proves nothing, and the start-up
+// check and a load then treat the files as having no record. The caller
+// holds the retain-file lock.
+bool RepairCheckRecord(PDir* dir, const char* retainName, const char* backupName);
 // Whether a reason given above says that the check record itself is
 // damaged (then RepairCheckRecord applies).
 bool CheckRecordDamaged(const std::string& why);

@@ -243,8 +243,10 @@ bool CheckRetainFile() {
     if (verdict == CHECK_FAILED && CheckRecordDamaged(damage)) {
         // A damaged check record would refuse good files: the files say
         // what it is to hold.
-        RepairCheckRecord(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
+        const bool repaired = RepairCheckRecord(dir, name.c_str(), RetainFileName(GetBackupFilePath()).c_str());
         verdict = VerifyRetainFileNamed(dir, name.c_str(), &entry, &damage);
+        // One that could not be replaced proves nothing: as no record.
+        if (!repaired && verdict == CHECK_FAILED && CheckRecordDamaged(damage)) verdict = CHECK_NO_RECORD;
     }
     if (present && verdict == CHECK_FAILED && errno != 0) error = errno;
     if (verdict != CHECK_VERIFIED) entry.LayoutId = 0;

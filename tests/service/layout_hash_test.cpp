@@ -982,6 +982,7 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
         std::function<void(std::string*)> Damage;
         std::string Why;
         bool Record = false;  // the check record is damaged, not the file
+        bool Full = false;    // and the disk is full: it cannot be written anew
     };
     const auto flip = [](std::string* f) { (*f)[f->size() - 3] ^= 4; };
     const Case cases[] = {
@@ -989,6 +990,7 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
         {"cut short", [](std::string* f) { f->resize(f->size() - 5); }, "(cut short)"},
         {"extended", [](std::string* f) { *f += "x"; }, "(extended)"},
         {"check record damaged", flip, "", true},
+        {"check record damaged, disk full", flip, "", true, true},
     };
     // The backup: off (one is there all the same), on, on and damaged too.
     for (int backup : {0, 1, 2}) {
@@ -1016,15 +1018,23 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
 
             UseLayout(7, 24, 0, useBackup);
             ovtest::StderrCapture log;
+            if (c.Full) PFileInjectFault(PF_WRITE, 1, ENOSPC, true);
             CheckRetainFile();
             Fill(50);
             const uint8_t loaded = LoadRetainFile();
+            PFileClearFaults();
             const std::vector<std::string> lines = log.Lines();
             if (c.Record) {
-                ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+                // The record that could not be written anew proves nothing:
+                // the file loads as one that has none (the check and the load
+                // each try to write it).
+                ASSERT_EQ(lines.size(), c.Full ? 6u : 2u) << ::testing::PrintToString(lines);
                 EXPECT_EQ(lines[1],
                           "WRN Check record OvRetain.check is damaged: written anew for the 2 files its layout "
                           "records describe.");
+                if (c.Full) {
+                    EXPECT_EQ(lines[2], "ERR Check record write failed: No space left on device");
+                }
                 EXPECT_EQ(loaded, 1);
                 EXPECT_EQ(Number("Plc.Counter"), 2u);
                 continue;
