@@ -319,6 +319,9 @@ class Sim:
         while time.monotonic() < end:
             if proc.poll() is not None:
                 return False
+            # This run's own service says so in its log once both are done.
+            if space is None and any(t.startswith("Service ready:") for _l, t in self.lines()):
+                return True
             rc, out = self.cmd(["ovnode", "get", SET + "Live"], space=space, record=False)
             if rc == 0 and (not seen or out != seen[-1]):
                 seen.append(out)
@@ -421,8 +424,8 @@ class Sim:
         elif what in ("stop", "term"):
             if running:
                 # A varying moment in the run: lives of different length save different files.
-                time.sleep(self.index % 11 / 10)
-                self.note("sleep %.1f" % (self.index % 11 / 10))
+                time.sleep(self.index % 11 / 20)
+                self.note("sleep %.2f" % (self.index % 11 / 20))
                 if what == "stop":
                     rc, _ = self.cmd(["ovnode", "service", "stop", "--wait", "--timeout", "20"], timeout=30)
                     self.wait_proc()
