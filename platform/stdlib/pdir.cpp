@@ -106,12 +106,10 @@ bool PDirMake(const char* dir) {
     return MakeDirectories(PFileMapPath(dir));
 }
 
-PDir* PDirOpen(const char* dir) {
-    if (PFileFaultHit(PF_OPEN)) return nullptr;
-    if (!dir) return Fail(EINVAL), nullptr;
-    std::string mapped = PFileMapPath(dir);
-    if (mapped.empty()) mapped = ".";
-    int fd = OpenDirectory(mapped);
+namespace {
+
+// A handle on the open directory fd (closed on failure); nullptr for fd -1.
+PDir* Wrap(int fd, const std::string& path, bool ownedFilesOnly) {
     if (fd < 0) return nullptr;
     PDir* d = new (std::nothrow) PDir;
     if (!d) {
@@ -119,8 +117,19 @@ PDir* PDirOpen(const char* dir) {
         return Fail(ENOMEM), nullptr;
     }
     d->Fd = fd;
-    d->Path = mapped;
+    d->Path = path;
+    d->OwnedFilesOnly = ownedFilesOnly;
     return d;
+}
+
+}  // namespace
+
+PDir* PDirOpen(const char* dir) {
+    if (PFileFaultHit(PF_OPEN)) return nullptr;
+    if (!dir) return Fail(EINVAL), nullptr;
+    std::string mapped = PFileMapPath(dir);
+    if (mapped.empty()) mapped = ".";
+    return Wrap(OpenDirectory(mapped), mapped, false);
 }
 
 namespace {
@@ -241,17 +250,7 @@ void PDirClose(PDir* dir) {
 
 PDir* PDirDup(PDir* dir) {
     if (!dir) return Fail(EBADF), nullptr;
-    const int fd = ::fcntl(dir->Fd, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return nullptr;
-    PDir* d = new (std::nothrow) PDir;
-    if (!d) {
-        ::close(fd);
-        return Fail(ENOMEM), nullptr;
-    }
-    d->Fd = fd;
-    d->Path = dir->Path;
-    d->OwnedFilesOnly = dir->OwnedFilesOnly;
-    return d;
+    return Wrap(::fcntl(dir->Fd, F_DUPFD_CLOEXEC, 0), dir->Path, dir->OwnedFilesOnly);
 }
 
 const std::string& PDirPath(const PDir* dir) {

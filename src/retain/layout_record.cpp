@@ -813,6 +813,39 @@ bool WriteRetainSibling(PDir* dir, const char* name, const std::vector<uint8_t>&
     return false;
 }
 
+namespace {
+
+// The record of `hash` for nodes [0, count) of table, built in builder; the
+// fold of their names (LayoutNamesStep).
+uint32_t BuildTableRecord(uint32_t hash, const NodeRecord* table, int32_t count, LayoutRecordBuilder* builder) {
+    // The hash covers the first `hashed` records; the record lists at least
+    // those, so that it can be checked, even when the save walked fewer.
+    const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
+    const int32_t listed = count > hashed ? count : hashed;
+    BeginLayoutRecord(builder, hash, static_cast<uint32_t>(hashed));
+    ReserveLayoutRecord(builder, kHeaderSize + static_cast<size_t>(listed) * 16);
+    uint32_t names = 0;
+    for (int32_t i = 0; i < listed; ++i) {
+        const NodeRecord& node = table[i];
+        uint16_t size = 0;
+        if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
+        const size_t length = strnlen(node.Name, kNameMax);
+        AppendLayoutRecordEntry(builder, node.Name, length, node.Type, size);
+        if (i < count) names = LayoutNamesStep(names, node.Name, length);
+    }
+    FinishLayoutRecord(builder);
+    return names;
+}
+
+}  // namespace
+
+bool RewriteLayoutRecordOfTable(PDir* dir, uint32_t hash, uint32_t id, const NodeRecord* table, int32_t count) {
+    if (count < 0 || !table) count = 0;
+    LayoutRecordBuilder builder;
+    BuildTableRecord(hash, table, count, &builder);
+    return LayoutRecordId(builder.Bytes) == id && WriteLayoutRecord(dir, hash, builder.Bytes);
+}
+
 bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count, uint32_t shape,
                         uint32_t* id) {
     if (count < 0 || !table) count = 0;
@@ -820,23 +853,8 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
         *id = KnownId;
         return true;
     }
-    // The hash covers the first `hashed` records; the record lists at least
-    // those, so that it can be checked, even when the save walked fewer.
-    const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
-    const int32_t listed = count > hashed ? count : hashed;
     LayoutRecordBuilder builder;
-    BeginLayoutRecord(&builder, hash, static_cast<uint32_t>(hashed));
-    ReserveLayoutRecord(&builder, kHeaderSize + static_cast<size_t>(listed) * 16);
-    uint32_t names = 0;
-    for (int32_t i = 0; i < listed; ++i) {
-        const NodeRecord& node = table[i];
-        uint16_t size = 0;
-        if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
-        const size_t length = strnlen(node.Name, kNameMax);
-        AppendLayoutRecordEntry(&builder, node.Name, length, node.Type, size);
-        if (i < count) names = LayoutNamesStep(names, node.Name, length);
-    }
-    FinishLayoutRecord(&builder);
+    const uint32_t names = BuildTableRecord(hash, table, count, &builder);
     if (!WriteLayoutRecord(dir, hash, builder.Bytes)) return false;
     *id = LayoutRecordId(builder.Bytes);
     Remember(dir, hash, count, shape, *id, names);

@@ -235,6 +235,12 @@ uint32_t LayoutRecordId(const std::vector<uint8_t>& bytes);
 // the record be looked at again. *id is the record's id. The caller holds
 // the retain-file lock.
 bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count, uint32_t shape, uint32_t* id);
+// Writes the record of `hash` that nodes [0, count) of table build, when
+// its id is `id`: a damaged record of a file written from this very table
+// is made whole again. False (nothing written) for another id, or after a
+// failed write, reported as EnsureLayoutRecord does. The caller holds the
+// retain-file lock.
+bool RewriteLayoutRecordOfTable(PDir* dir, uint32_t hash, uint32_t id, const NodeRecord* table, int32_t count);
 // One node's step of the shape fold.
 inline uint32_t LayoutShapeStep(uint32_t shape, uint16_t type, uint16_t size) {
     return (shape * 0x01000193u) ^ ((static_cast<uint32_t>(type) << 16) | size);

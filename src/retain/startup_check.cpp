@@ -38,14 +38,6 @@ uint32_t LoadLe32(const uint8_t* p) {
 
 namespace {
 
-// Whether the record this node table builds for hash (written in dir as a
-// save would write it) is the record `id`.
-bool TableBuildsRecord(PDir* dir, uint32_t hash, uint32_t id) {
-    RecallLayoutRecord(dir, hash, NodeTable(), NodeCount());
-    KnownLayout known;
-    return KnownLayoutRecord(dir, &known) && known.Hash == hash && known.Id == id;
-}
-
 // Reads the header word of the retain file `name` in dir into the stored
 // hash. A file that is not there leaves the stored hash as it was; a file
 // shorter than its header reads as 0. A file that is there but cannot be
@@ -262,7 +254,7 @@ bool CheckRetainFile() {
     // file was written from: the record the table builds has the id the
     // check record names, and written anew it describes the file again.
     if (found != FILE_RECORD_FOUND && verdict == CHECK_VERIFIED && entry.LayoutId != 0 && h == s &&
-        TableBuildsRecord(dir, s, entry.LayoutId))
+        RewriteLayoutRecordOfTable(dir, s, entry.LayoutId, NodeTable(), NodeCount()))
         found = FindFileLayoutRecord(dir, s, static_cast<uint64_t>(st.st_size), &entry.LayoutId, &record, &noRecord);
     bool changed = false;
     // A layout that only gained the service's own settings costs no value:

@@ -188,14 +188,15 @@ TEST_F(FaultInputs, AnOutPathThatCannotBeWrittenFailsEachSaveAloud) {
         ASSERT_TRUE(WaitFor("Save", "0"));
     }
     EXPECT_TRUE(service_->Running());
-    // Loads find no file and fail quietly.
+    // Loads find no file and say so.
     Set("Load", "1");
     ASSERT_TRUE(WaitFor("Load", "0"));
+    EXPECT_EQ(Count({"ERR", "Retain file load failed: there is no retain file OvRetain.bin."}), 1u);
     // The stop still saves and fails the same way: the service ends with
     // status 1, so that a service manager sees the failure.
     EXPECT_EQ(Stop(), 1);
     EXPECT_EQ(Count(failure), 3u);
-    EXPECT_EQ(Lines("ERR"), 3u);
+    EXPECT_EQ(Lines("ERR"), 4u);
     EXPECT_EQ(Get("SaveCount"), "0");
     EXPECT_EQ(Get("LoadCount"), "0");
     EXPECT_EQ(ovtest::ReadFile(drives_.File("plain")), "not a directory");
