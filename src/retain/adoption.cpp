@@ -13,6 +13,7 @@
 #include "report/report.h"
 #include "retain/set_aside.h"
 #include "stdlib/pfile.h"
+#include "variables/variables.h"
 
 namespace {
 
@@ -32,6 +33,12 @@ std::atomic<bool> AwaitsLoad{false};
 // A save of this run met values nobody loaded, and nothing was loaded since.
 // With the retain-file lock.
 bool FromDefaults = false;
+// ChangeMark at the end of the start-up check: while it stays, nobody but
+// the service has written a value in this run.
+uint64_t StartMark = 0;
+// The file this run went on with was written from defaults with values
+// written in its run: so are the saves that follow.
+bool InheritedWrites = false;
 // The file the start-up check left is one AutoLoad may load.
 bool AutoLoadable = true;
 // Nodes the start-up check saw; -1 before it ran. With the retain-file lock.
@@ -75,6 +82,7 @@ uint32_t HeaderOf(PDir* dir, const std::string& name) {
 void NoteRetainFileAtStartup(PDir* dir, const std::string& name, bool ofThisLayout) {
     CheckedNodeCount = NodeCount();
     AutoLoadable = ofThisLayout;
+    StartMark = ChangeMark();
     Mark mark;
     AwaitsLoad.store(MarkOf(dir, name, &mark) && !Adopted(mark));
 }
@@ -140,12 +148,23 @@ bool SavingFromDefaults() {
     return FromDefaults;
 }
 
+bool ValuesWrittenThisRun() {
+    return InheritedWrites || ChangeMark() != StartMark;
+}
+
+void NoteAdoptedFileFromDefaults(bool withWrites) {
+    FromDefaults = true;
+    InheritedWrites = withWrites;
+}
+
 void NoteValuesLoaded() {
     FromDefaults = false;
+    InheritedWrites = false;
 }
 
 void ResetAdoptionForTest() {
     FromDefaults = false;
+    InheritedWrites = false;
     AutoLoadable = true;
     CheckedNodeCount = -1;
     AwaitsLoad.store(false);

@@ -76,6 +76,16 @@ void MarkRetainFileAdopted(PDir* dir, const std::string& name);
 // succeeded since (NoteValuesLoaded). Such saves are noted in
 // defaults_record.h.
 bool SavingFromDefaults();
+// Whether anybody but the service has written a value since the start-up
+// check (ChangeMark, variables.h; a trigger a client wrote counts), or the
+// file this run went on with held such values: a save from defaults then
+// holds those values too.
+bool ValuesWrittenThisRun();
+// The start-up check found the node space's own file (adopted, or migrated
+// from it) noted as written from defaults (defaults_record.h): this node
+// space has loaded nothing since, so its saves are from defaults too, with
+// values written when that file's were.
+void NoteAdoptedFileFromDefaults(bool withWrites);
 void NoteValuesLoaded();
 
 // Forgets the node count and the awaited load. For tests only.

@@ -5,23 +5,36 @@
 // it met a retain file nobody loaded (adoption.h), writes the node space's
 // defaults and whatever was set since, not the plant's saved values. Such a
 // save notes its file here; when that file is later kept aside, its kept
-// name is noted instead; and pruning keeps the copies of values nobody
-// loaded before the copies written from defaults.
+// name is noted instead; a file migrated from it into a new layout (the
+// start-up check) is written from defaults too; and pruning keeps the copies
+// of values nobody loaded before the copies written from defaults.
+//
+// A file saved in a run in which somebody wrote a value (ChangeMark moved
+// since the start-up check, adoption.h) holds those values on top of the
+// defaults: it is noted as such, and its copies rank between copies of
+// values nobody loaded and copies of defaults alone. A boot that writes a
+// program's own values then still cannot push the plant's values out, and a
+// setpoint written and saved in a run without a load is not pruned before
+// copies that hold nothing but defaults.
 //
 // The record, OvRetain.defaults (OutPath prefix), is written durably (a
 // temporary file, fsync, rename, directory fsync) and read only by the
-// service. Format (all numbers little-endian):
-//   offset 0   8 bytes  "OvDeflt1"
+// service. Format (all numbers little-endian), version 2:
+//   offset 0   8 bytes  "OvDeflt2"
 //   offset 8   8 bytes  length of the retain file written from defaults
 //   offset 16  4 bytes  its CRC-32C
 //   offset 20  4 bytes  its header word (all three 0: none)
-//   offset 24  4 bytes  n: the number of kept files noted, at most 64
-//   offset 28  n times 4 bytes: the <seq> of a set-aside file
-//                       (OvRetain.<seq>.<hash>.<id>.old) written from defaults
+//   offset 24  4 bytes  its kind: 0 defaults only, 1 with values written
+//   offset 28  4 bytes  n: the number of kept files noted, at most 64
+//   offset 32  n times 8 bytes: the <seq> of a set-aside file
+//                       (OvRetain.<seq>.<hash>.<id>.old) written from
+//                       defaults, then its kind
 //   then       4 bytes  CRC-32C of every byte before it
-// A record that does not check out is no record: every copy then ranks as
-// values nobody loaded, as before the record existed. Beyond 64 the lowest
-// numbers (the oldest files, long pruned) are dropped.
+// Version 1 ("OvDeflt1") had no kinds (offset 24 held n, each entry 4
+// bytes): it is read with every file of kind 0, and written as version 2
+// at the next change. A record that does not check out is no record: every
+// copy then ranks as values nobody loaded, as before the record existed.
+// Beyond 64 the lowest numbers (the oldest files, long pruned) are dropped.
 //
 // Every function runs with the retain-file lock held, on the retain
 // directory of a save or of the start-up check. Nothing is reported: the
@@ -30,15 +43,20 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
+#include <map>
 
 #include "retain/journal_format.h"
 #include "stdlib/pdir.h"
 
-// A save wrote `file` from defaults.
-void NoteSavedFromDefaults(PDir* dir, const JournalIdentity& file);
+enum DefaultsKind : uint32_t { DEFAULTS_ONLY = 0, DEFAULTS_WITH_WRITES = 1 };
+
+// A save wrote `file` from defaults (with values written in its run or not).
+void NoteSavedFromDefaults(PDir* dir, const JournalIdentity& file, DefaultsKind kind);
 // The file of identity `file` was kept aside as set-aside number `seq`:
-// noted when it was written from defaults.
+// noted (with its kind) when it was written from defaults.
 void NoteKeptAside(PDir* dir, const JournalIdentity& file, uint32_t seq);
-// The <seq> of the set-aside files written from defaults.
-std::set<uint32_t> KeptFromDefaults(PDir* dir);
+// Whether `file` is the retain file noted as written from defaults; *kind
+// then says which.
+bool WrittenFromDefaults(PDir* dir, const JournalIdentity& file, DefaultsKind* kind);
+// The <seq> of the set-aside files written from defaults, with their kinds.
+std::map<uint32_t, DefaultsKind> KeptFromDefaults(PDir* dir);

@@ -257,7 +257,9 @@ uint8_t SaveWalk() {
         RemoveUnusedLayoutRecords(dir, fresh.Hash, fresh.LayoutId);
         LastSavedLayout = {fresh.Hash, fresh.LayoutId};
     }
-    if (SavingFromDefaults()) NoteSavedFromDefaults(dir, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc});
+    if (SavingFromDefaults())
+        NoteSavedFromDefaults(dir, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc},
+                              ValuesWrittenThisRun() ? DEFAULTS_WITH_WRITES : DEFAULTS_ONLY);
     JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc}, name);
     PDirClose(dir);
     return 1;

@@ -162,9 +162,14 @@ std::vector<std::pair<uint32_t, std::string>> ListKeptJournals(PDir* dir) {
 void PruneSetAside(PDir* dir) {
     std::vector<Kept> kept = ListSetAside(dir);
     // Copies of values nobody loaded rank before copies written from
-    // defaults; each kind newest first.
-    const std::set<uint32_t> defaults = KeptFromDefaults(dir);
-    std::stable_partition(kept.begin(), kept.end(), [&](const Kept& k) { return defaults.count(k.Parsed.Seq) == 0; });
+    // defaults with values written in their run, and those before copies
+    // of defaults alone; each kind newest first.
+    const std::map<uint32_t, DefaultsKind> defaults = KeptFromDefaults(dir);
+    const auto rank = [&](const Kept& k) {
+        const auto it = defaults.find(k.Parsed.Seq);
+        return it == defaults.end() ? 0 : it->second == DEFAULTS_WITH_WRITES ? 1 : 2;
+    };
+    std::stable_sort(kept.begin(), kept.end(), [&](const Kept& a, const Kept& b) { return rank(a) < rank(b); });
     const uint32_t keep = KeptCount();
     const uint64_t budget =
         uint64_t{2} * keep * std::max(FileLength(dir, RetainFileName(GetRetainFilePath())), kBudgetFloor);

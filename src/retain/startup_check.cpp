@@ -11,6 +11,7 @@
 #include "report/report.h"
 #include "retain/adoption.h"
 #include "retain/check_record.h"
+#include "retain/defaults_record.h"
 #include "retain/journal.h"
 #include "retain/journal_keep.h"
 #include "retain/layout_hash.h"
@@ -311,6 +312,11 @@ bool CheckRetainFile() {
         JournalNamesFile(dir, kJournalFileName, identity) &&
         (ReadJournalOf(dir, kJournalFileName, identity, &groups) || errno == 0);
     groups = std::vector<uint8_t>();
+    // A file written from defaults stays one when migrated: its copies are
+    // pruned before copies of values nobody loaded.
+    DefaultsKind defaultsKind = DEFAULTS_ONLY;
+    const bool fromDefaults =
+        changed && present && identity.FileLength != 0 && WrittenFromDefaults(dir, identity, &defaultsKind);
     // The file is kept aside first, with its journal; a file that could
     // not be kept stays where it is, and so does everything else.
     bool leftInPlace = false;
@@ -341,6 +347,12 @@ bool CheckRetainFile() {
             } else {
                 migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys, settingsOnly);
                 if (migrated && adopted) MarkRetainFileAdopted(dir, name);
+                JournalIdentity fresh;
+                if (migrated && fromDefaults &&
+                    ChecksumRetainFile(dir, name.c_str(), &fresh.FileLength, &fresh.FileCrc, &fresh.LayoutHash)) {
+                    NoteSavedFromDefaults(dir, fresh, defaultsKind);
+                    if (adopted) NoteAdoptedFileFromDefaults(defaultsKind == DEFAULTS_WITH_WRITES);
+                }
             }
         }
         bool rotated = false;
@@ -366,6 +378,12 @@ bool CheckRetainFile() {
     } else if (mismatch) {
         report(&LogChannel, "INF", "Retained file check: nothing was deleted; the file is left as it is.");
     }
+    // A node space that goes on with its own file written from defaults
+    // (restarted without a load in between) still saves defaults.
+    DefaultsKind ownKind = DEFAULTS_ONLY;
+    if (!mismatch && present && verdict == CHECK_VERIFIED && RetainFileAdopted(dir, name) &&
+        WrittenFromDefaults(dir, JournalIdentity{entry.Hash, entry.Length, entry.Crc}, &ownKind))
+        NoteAdoptedFileFromDefaults(ownKind == DEFAULTS_WITH_WRITES);
     NoteRetainFileAtStartup(dir, name, !leftInPlace);
     PDirClose(dir);
     UnlockRetainFile();

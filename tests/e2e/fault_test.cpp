@@ -63,8 +63,8 @@ const FaultCase kFaults[] = {
     {"EIO_on_rename_with_backup", "rename:3:EIO", 1, "Retain file rename failed: Input/output error"},
     {"EIO_on_flush", "flush:1:EIO", 0, "Retain file flush failed: Input/output error"},
     {"EIO_on_close", "close:7:EIO", 0, "Retain file close failed: Input/output error"},
-    {"failing_open", "open:11:EACCES", 0, "Retain file open failed: Permission denied"},
-    {"failing_open_with_backup", "open:11:EMFILE", 1, "Retain file open failed: Too many open files"},
+    {"failing_open", "open:12:EACCES", 0, "Retain file open failed: Permission denied"},
+    {"failing_open_with_backup", "open:12:EMFILE", 1, "Retain file open failed: Too many open files"},
     {"failing_directory_creation", "mkdir:1:EROFS", 0, "Retain file directory creation failed: Read-only file system"},
 };
 

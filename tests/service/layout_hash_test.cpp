@@ -23,6 +23,7 @@
 #include "nodespace/ovhgapi.h"
 #include "retain/adoption.h"
 #include "retain/check_record.h"
+#include "retain/defaults_record.h"
 #include "retain/journal_format.h"
 #include "retain/layout_record.h"
 #include "retain/migration.h"
@@ -550,6 +551,33 @@ TEST_F(StartupCheck, MigrationGoesOnlyByAVerifyingRecord) {
             EXPECT_FALSE(FileExists(retain_));
         }
     }
+}
+
+// Pruning ranks copies of values nobody loaded first, then copies written
+// from defaults in a run in which values were written (a setpoint saved
+// after a reboot without a load), then copies of defaults alone.
+TEST_F(StartupCheck, PruningKeepsValuesWrittenOverDefaultsBeforeDefaultsAlone) {
+    for (uint32_t k = 1; k <= 9; ++k) WriteFile(Kept(k, 0x10), Header(0x10) + "copy " + std::to_string(k));
+    PDir* dir = PDirOpen(dir_.Path().c_str());
+    ASSERT_NE(dir, nullptr);
+    const JournalIdentity withWrites{0x10, 100, 1}, defaultsOnly{0x10, 100, 2};
+    NoteSavedFromDefaults(dir, withWrites, DEFAULTS_WITH_WRITES);
+    NoteKeptAside(dir, withWrites, 1);
+    NoteSavedFromDefaults(dir, defaultsOnly, DEFAULTS_ONLY);
+    for (uint32_t k = 3; k <= 9; ++k) NoteKeptAside(dir, defaultsOnly, k);
+    PDirClose(dir);
+    // A layout change sets the retain file aside as number 10: eleven would
+    // be too many, and the two oldest copies of defaults alone go.
+    WriteFile(retain_, Header(0x20) + "values");
+    ovtest::StderrCapture log;
+    CheckRetainFile();
+    std::vector<std::string> removed;
+    for (const std::string& line : log.Lines())
+        if (line.find(" removed: ") != std::string::npos) removed.push_back(line);
+    const std::string why = " removed: 8 newer set-aside files are kept.";
+    EXPECT_EQ(removed, (std::vector<std::string>{"WRN Retained file " + Kept(4, 0x10) + why,
+                                                 "WRN Retained file " + Kept(3, 0x10) + why}));
+    EXPECT_TRUE(FileExists(Kept(1, 0x10)));
 }
 
 // Ten changes between two layouts: every file set aside gets a name of its
