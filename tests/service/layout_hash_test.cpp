@@ -953,6 +953,38 @@ TEST_F(LayoutIdentity, ASaveRewritesTheRecordWhenItsFileChanged) {
     }
 }
 
+// A node space that met a file nobody loaded saves from defaults; restarted
+// without a reboot and still without a load, it goes on doing so, and a
+// program change migrates such a file into one written from defaults too.
+TEST_F(LayoutIdentity, SavesFromDefaultsStaySoAcrossARestartAndAMigration) {
+    UseLayout(7, 24);
+    CheckRetainFile();
+    Fill(1);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    UseLayout(7, 24, 1);  // a reboot: the file is nobody's now
+    CheckRetainFile();
+    ovtest::StderrCapture quiet;
+    ASSERT_EQ(SaveRetainFile(), 1);
+    PDir* dir = PDirOpen(dir_.Path().c_str());
+    ASSERT_NE(dir, nullptr);
+    const auto fromDefaults = [&] {
+        JournalIdentity file;
+        DefaultsKind kind;
+        return ChecksumRetainFile(dir, "OvRetain.bin", &file.FileLength, &file.FileCrc, &file.LayoutHash) &&
+               WrittenFromDefaults(dir, file, &kind);
+    };
+    EXPECT_TRUE(fromDefaults());
+    ResetRetainStateForTest();  // the service restarted on the same node space
+    CheckRetainFile();
+    Fill(2);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_TRUE(fromDefaults()) << "a restart";
+    UseLayout(7, 40, 1);  // a text resized: migrated by name
+    CheckRetainFile();
+    EXPECT_TRUE(fromDefaults()) << "a migration";
+    PDirClose(dir);
+}
+
 // Upgrade, rollback, upgrade, rollback without Migrate: every earlier value
 // set is in a file of its own, and each comes back by its own record.
 TEST_F(LayoutIdentity, UpgradeAndRollbackKeepBothLayoutsValues) {
