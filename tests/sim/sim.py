@@ -604,7 +604,10 @@ class Sim:
         self.model.unchecked |= target == "check"
         if target in ("bin", "journal"):
             self.model.damaged()
-        if target == "journal" and kind != "flip":   # a journal cut short or gone is a journal that ends there
+        gone = kind == "delete" or size == 0
+        # A journal cut short or gone is a journal that ends there; a retain
+        # file gone is replaced by whatever the next save writes.
+        if target == "journal" and kind != "flip" or target == "bin" and gone:
             for n in self.model.nodes.values():
                 n.fidx = None
         self.kept_damaged |= target in ("old", "backup", "bin")   # a damaged retain file is kept aside later
