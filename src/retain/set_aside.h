@@ -56,8 +56,10 @@
 // ones it replaced), and leftover temporary records. A file that no
 // check record entry (of its hash and length) or name gives a record id
 // refers to every record of its hash whose slots end where it does
-// (FindFileLayoutRecord, layout_record.h): one of them is its own. Failures are not
-// reported: a record left over costs only room.
+// (FindFileLayoutRecord, layout_record.h): one of them is its own; when none
+// does (a file cut short), to every record of its hash, through which its
+// first slots may still be read. Failures are not reported: a record left
+// over costs only room.
 //
 // Both run with the retain-file lock held (the start-up check on the main
 // thread, a save that keeps a file aside first, or such a load), on a retain directory

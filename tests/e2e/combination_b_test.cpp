@@ -80,7 +80,8 @@ public:
     }
 
     // Row 10: a file cut short, no check record: the load fails aloud and
-    // changes nothing.
+    // changes nothing; after a program change its kept copy still restores
+    // the slots it holds.
     void CutShortWithoutACheckRecord() {
         FirstBoot({}, {});
         std::string file = ovtest::ReadFile(RetainFile());
@@ -97,6 +98,16 @@ public:
         ExpectPlant("0", "", "0");
         EXPECT_EQ(Stop(), 0);
         EXPECT_EQ(ovtest::ReadFile(Kept().at(0)), file) << "kept before the stop's save";
+        // The retain file lost, then a program change: the cut copy's layout
+        // record stays, and its first slots come back by name through it.
+        std::filesystem::remove(RetainFile());
+        Reboot({.Added = true}, {});
+        StartAndWait();
+        ASSERT_TRUE(Polling()) << service_->Output();
+        EXPECT_EQ(Stop(), 0);
+        auto restored = ovtest::Ovnode(active_, {"retain-restore", Kept().at(0)});
+        EXPECT_EQ(restored.Status, 0) << restored.Err;
+        ExpectPlant("1234", "pump", "99");  // the cut took a slot of the service's own
     }
 
     // Row 6: the lock file deleted as stale lets a second node space's

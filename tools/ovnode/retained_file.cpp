@@ -58,6 +58,27 @@ bool ReadGivenRecord(RetainedFile* file, const std::vector<std::string>& given, 
     return false;
 }
 
+// A file cut short that no name or check entry gives a record: when the
+// directory holds exactly one record of its hash, and that record's slots
+// reach past the file's end, the file's first slots are read through it.
+bool OnlyLongerRecord(PDir* dir, uint32_t hash, uint64_t size, uint32_t* id) {
+    std::vector<std::string> names;
+    if (*id != 0 || !PDirList(dir, &names)) return false;
+    uint32_t only = 0;
+    int count = 0;
+    for (const std::string& name : names) {
+        uint32_t h = 0, i = 0;
+        if (!ParseLayoutRecordName(name, &h, &i) || h != hash) continue;
+        LayoutRecord record;
+        std::string ignored;
+        count += 1;
+        if (ReadLayoutRecordEntries(dir, h, i, &record, &ignored) && LayoutRecordFileLength(record) > size) only = i;
+    }
+    if (count != 1 || only == 0) return false;
+    *id = only;
+    return true;
+}
+
 }  // namespace
 
 bool ReadRetainedRecord(RetainedFile* file, std::string* error, const std::vector<std::string>& given) {
@@ -80,7 +101,8 @@ bool ReadRetainedRecord(RetainedFile* file, std::string* error, const std::vecto
         id = entry.LayoutId;
     }
     LayoutRecord found;
-    bool ok = FindFileLayoutRecord(dir, file->Header, file->Bytes.size(), &id, &found, &why) == FILE_RECORD_FOUND;
+    bool ok = FindFileLayoutRecord(dir, file->Header, file->Bytes.size(), &id, &found, &why) == FILE_RECORD_FOUND ||
+              OnlyLongerRecord(dir, file->Header, file->Bytes.size(), &id);
     const std::string path = LayoutRecordPathBeside(file->Path, file->Header, id);
     // Read again in full: the names must reproduce the hash.
     if (ok && !ReadLayoutRecordIn(dir, file->Header, id, &file->Record, &why)) {

@@ -6,8 +6,9 @@
 // names the one of each file it lists, and a file that neither names (a
 // copy under another name, a file the check record does not list) is read
 // through the record of its header word whose slots end exactly where the
-// file does (FindFileLayoutRecord, layout_record.h). So a copy of a retain
-// file beside its records works under any name. Records named by the
+// file does (FindFileLayoutRecord, layout_record.h), or, for a file cut
+// short, the one record of its hash when the directory holds only that one.
+// So a copy of a retain file beside its records works under any name. Records named by the
 // caller (--layout) are taken instead: the one of the file's hash that
 // describes its length. Called from one thread at a time.
 #pragma once
