@@ -23,6 +23,8 @@
 # no debootstrap/systemd-nspawn/nsenter, no Debian package source, or a boot
 # that does not come up.
 set -euo pipefail
+# (grep reads its whole input in every pipe here: grep -q would leave the
+# writer to a SIGPIPE, which pipefail takes for a failure.)
 
 deb=$(realpath "$1")
 cache=$(realpath -m "$2")
@@ -229,7 +231,7 @@ retain=/var/lib/ovretain/drives/C/Orvale/OvRetain.bin
 ct ovnode set PLANT.Counter 4242 >/dev/null || fail "root's ovnode set failed"
 ct systemctl stop ovretain || fail "systemctl stop failed"
 service_is inactive || fail "the stop did not end the service cleanly: $(ct systemctl show -P Result ovretain)"
-ct ovnode retain-dump "$retain" | grep -qE '^[0-9]+ +PLANT\.Counter +7 +4242$' ||
+ct ovnode retain-dump "$retain" | grep -E '^[0-9]+ +PLANT\.Counter +7 +4242$' >/dev/null ||
   fail "the stop did not save 4242: $(ct ovnode retain-dump "$retain")"
 pass "systemctl stop saves"
 ct systemctl start ovretain || fail "systemctl start failed"
@@ -249,7 +251,7 @@ ct chmod u+w "$dir"
 errors=$(ct journalctl -b -u ovretain -p err -o cat)
 grep -q '^ERR ovretain: ' <<<"$errors" || fail "journalctl -p err shows no ERR line: $errors"
 if grep -q 'DBG' <<<"$errors"; then fail "journalctl -p err shows DBG lines: $errors"; fi
-ct journalctl -b -u ovretain -p debug..debug -o cat | grep -q '^DBG ovretain: ' || fail "the DBG lines are not at priority debug"
+ct journalctl -b -u ovretain -p debug..debug -o cat | grep '^DBG ovretain: ' >/dev/null || fail "the DBG lines are not at priority debug"
 pass "journal priorities: ERR under -p err, DBG only at debug"
 
 # --- the watchdog ----------------------------------------------------------
@@ -265,7 +267,7 @@ restarts=$(ct systemctl show -P NRestarts ovretain)
 ct systemctl kill --kill-whom=main --signal=SIGSTOP ovretain
 restarted() { service_is active && [ "$(main_pid)" != "$before" ] && [ "$(ct systemctl show -P NRestarts ovretain)" -gt "$restarts" ]; }
 wait_until 40 restarted || fail "the watchdog did not restart the stopped service"
-ct journalctl -b -u ovretain -o cat | grep -q 'Watchdog timeout' || fail "no watchdog timeout in the journal"
+ct journalctl -b -u ovretain -o cat | grep 'Watchdog timeout' >/dev/null || fail "no watchdog timeout in the journal"
 [ "$(value PLANT.Counter)" = 4343 ] || fail "the value is lost after the watchdog's restart"
 ct rm -r /run/systemd/system/ovretain.service.d
 ct systemctl daemon-reload
@@ -337,7 +339,7 @@ pass "a bad layout file ends in failed with one ERR line"
 ct test -f "$prom" || fail "no metrics file before the removal"
 # A copy of ovnode reads the retain file once the package is gone.
 ct cp /usr/bin/ovnode /root/ovnode
-saved() { ct /root/ovnode retain-dump "$retain" | grep -qE '^[0-9]+ +PLANT\.Counter +7 +31337$'; }
+saved() { ct /root/ovnode retain-dump "$retain" | grep -E '^[0-9]+ +PLANT\.Counter +7 +31337$' >/dev/null; }
 ct ovnode set PLANT.Counter 31337 >/dev/null
 ct dpkg -r ovretain >>"$log" 2>&1 || fail "dpkg -r failed"
 saved || fail "the removal's stop did not save"
