@@ -401,30 +401,33 @@ void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash, uint32_t current
     for (const CheckEntry& e : entries) used.insert({e.Hash, e.LayoutId});
     // A file whose name or check entry names no record is read through
     // every record of its hash that describes its length: those stay as
-    // long as the file does. When none does (a file cut short or damaged,
-    // whose first slots may still be read by name) every record of its
-    // hash stays.
+    // long as the file does. When none does (a file cut short, whose first
+    // slots may still be read by name) every record of its hash that reads
+    // and reaches past its end stays.
     auto usedByLength = [&](const std::string& name, uint32_t hash) {
         struct stat st;
         if (!PDirStat(dir, name.c_str(), &st)) return;
         // A file of a length and hash the check record lists has its id.
         for (const CheckEntry& e : entries)
             if (e.Hash == hash && e.Length == static_cast<uint64_t>(st.st_size) && e.LayoutId != 0) return;
-        std::vector<std::pair<uint32_t, uint32_t>> ofHash;
+        std::vector<std::pair<uint32_t, uint32_t>> longer;
         bool fits = false;
         for (const std::string& other : names) {
             uint32_t h = 0, i = 0;
             LayoutRecord record;
             std::string ignored;
-            if (!ParseLayoutRecordName(other, &h, &i) || h != hash) continue;
-            ofHash.push_back({h, i});
-            if (ReadLayoutRecordEntries(dir, h, i, &record, &ignored) &&
-                LayoutRecordFileLength(record) == static_cast<uint64_t>(st.st_size)) {
+            if (!ParseLayoutRecordName(other, &h, &i) || h != hash ||
+                !ReadLayoutRecordEntries(dir, h, i, &record, &ignored))
+                continue;
+            const uint64_t end = LayoutRecordFileLength(record);
+            if (end == static_cast<uint64_t>(st.st_size)) {
                 used.insert({h, i});
                 fits = true;
+            } else if (end > static_cast<uint64_t>(st.st_size)) {
+                longer.push_back({h, i});
             }
         }
-        if (!fits) used.insert(ofHash.begin(), ofHash.end());
+        if (!fits) used.insert(longer.begin(), longer.end());
     };
     uint32_t hash = 0, id = 0;
     for (const std::string& file : {RetainFileName(GetRetainFilePath()), RetainFileName(GetBackupFilePath())}) {

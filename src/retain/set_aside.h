@@ -57,8 +57,8 @@
 // check record entry (of its hash and length) or name gives a record id
 // refers to every record of its hash whose slots end where it does
 // (FindFileLayoutRecord, layout_record.h): one of them is its own; when none
-// does (a file cut short), to every record of its hash, through which its
-// first slots may still be read. Failures are not reported: a record left
+// does (a file cut short), to every record of its hash that reads and
+// reaches past its end, through which its first slots may still be read. Failures are not reported: a record left
 // over costs only room.
 //
 // Both run with the retain-file lock held (the start-up check on the main
