@@ -173,12 +173,18 @@ void PruneSetAside(PDir* dir) {
     const uint32_t keep = KeptCount();
     const uint64_t budget =
         uint64_t{2} * keep * std::max(FileLength(dir, RetainFileName(GetRetainFilePath())), kBudgetFloor);
-    std::set<std::pair<uint32_t, uint32_t>> layouts;
+    // The newest file of each layout by number, whatever its rank: past the
+    // first ones, each layout keeps its latest state.
+    std::map<std::pair<uint32_t, uint32_t>, uint32_t> newest;
+    for (const Kept& k : kept) {
+        uint32_t& seq = newest[{k.Parsed.Hash, k.Parsed.Id}];
+        seq = std::max(seq, k.Parsed.Seq);
+    }
     uint32_t extraLayouts = 0;
     uint64_t bytes = 0;
     bool removed = false;
     for (size_t i = 0; i < kept.size(); ++i) {
-        const bool newestOfLayout = layouts.insert({kept[i].Parsed.Hash, kept[i].Parsed.Id}).second;
+        const bool newestOfLayout = newest[{kept[i].Parsed.Hash, kept[i].Parsed.Id}] == kept[i].Parsed.Seq;
         const std::string journal = KeptJournalName(kept[i].Name);
         const uint64_t size = FileLength(dir, kept[i].Name) + FileLength(dir, journal);
         const bool extra = i >= keep && newestOfLayout && extraLayouts < keep;

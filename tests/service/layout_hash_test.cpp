@@ -580,6 +580,25 @@ TEST_F(StartupCheck, PruningKeepsValuesWrittenOverDefaultsBeforeDefaultsAlone) {
     EXPECT_TRUE(FileExists(Kept(1, 0x10)));
 }
 
+// Past the first eight, each layout keeps its newest file, whatever the rank
+// of an older one of it among the first eight.
+TEST_F(StartupCheck, PruningKeepsTheNewestFileOfEachLayout) {
+    WriteFile(Kept(1, 0x30), Header(0x30) + "values nobody loaded");
+    WriteFile(Kept(2, 0x30), Header(0x30) + "a setpoint over defaults");
+    for (uint32_t k = 3; k <= 9; ++k) WriteFile(Kept(k, 0x40 + k), Header(0x40 + k) + "a boot's value");
+    PDir* dir = PDirOpen(dir_.Path().c_str());
+    ASSERT_NE(dir, nullptr);
+    const JournalIdentity written{0x30, 100, 1};
+    NoteSavedFromDefaults(dir, written, DEFAULTS_WITH_WRITES);
+    for (uint32_t k = 2; k <= 9; ++k) NoteKeptAside(dir, written, k);
+    PDirClose(dir);
+    WriteFile(retain_, Header(0x20) + "values");
+    ovtest::StderrCapture log;
+    CheckRetainFile();
+    EXPECT_TRUE(FileExists(Kept(2, 0x30))) << ::testing::PrintToString(log.Lines());
+    EXPECT_TRUE(FileExists(Kept(1, 0x30)));
+}
+
 // Ten changes between two layouts: every file set aside gets a name of its
 // own, numbered in the order it was set aside; the eight newest stay (more
 // with KeepOld), each removal is named in a "WRN" line, an identical file is
