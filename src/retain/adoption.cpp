@@ -157,6 +157,10 @@ void NoteAdoptedFileFromDefaults(bool withWrites) {
     InheritedWrites = withWrites;
 }
 
+void NoteValuesKeptAsideUnloaded() {
+    FromDefaults = true;
+}
+
 void NoteValuesLoaded() {
     FromDefaults = false;
     InheritedWrites = false;

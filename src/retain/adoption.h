@@ -86,6 +86,10 @@ bool ValuesWrittenThisRun();
 // space has loaded nothing since, so its saves are from defaults too, with
 // values written when that file's were.
 void NoteAdoptedFileFromDefaults(bool withWrites);
+// The start-up check kept aside a file of another layout whose values this
+// node space never loaded, and migrated nothing into it: the node space
+// holds its layout's defaults, so its saves are from defaults too.
+void NoteValuesKeptAsideUnloaded();
 void NoteValuesLoaded();
 
 // Forgets the node count and the awaited load. For tests only.

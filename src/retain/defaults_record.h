@@ -19,20 +19,27 @@
 //
 // The record, OvRetain.defaults (OutPath prefix), is written durably (a
 // temporary file, fsync, rename, directory fsync) and read only by the
-// service. Format (all numbers little-endian), version 2:
-//   offset 0   8 bytes  "OvDeflt2"
+// service. Format (all numbers little-endian), version 3:
+//   offset 0   8 bytes  "OvDeflt3"
 //   offset 8   8 bytes  length of the retain file written from defaults
 //   offset 16  4 bytes  its CRC-32C
 //   offset 20  4 bytes  its header word (all three 0: none)
 //   offset 24  4 bytes  its kind: 0 defaults only, 1 with values written
-//   offset 28  4 bytes  n: the number of kept files noted, at most 64
-//   offset 32  n times 8 bytes: the <seq> of a set-aside file
+//   offset 28  20 bytes the same of the file noted before it (with
+//                       UseBackup, the backup: a save rotates the file
+//                       it replaces into the backup, and a layout change
+//                       keeps the backup aside with its kind)
+//   offset 48  4 bytes  n: the number of kept files noted, at most 64
+//   offset 52  n times 8 bytes: the <seq> of a set-aside file
 //                       (OvRetain.<seq>.<hash>.<id>.old) written from
 //                       defaults, then its kind
 //   then       4 bytes  CRC-32C of every byte before it
-// Version 1 ("OvDeflt1") had no kinds (offset 24 held n, each entry 4
-// bytes): it is read with every file of kind 0, and written as version 2
-// at the next change. A record that does not check out is no record: every
+// Version 2 ("OvDeflt2") had no file before (n at offset 28), version 1
+// ("OvDeflt1") no kinds either (n at offset 24, each entry 4 bytes): both
+// are read, version 1 with every file of kind 0, and written as version 3
+// at the next change. A file is known by its length, CRC-32C and header
+// word, so a note stays true of the bytes it names wherever they are. A
+// record that does not check out is no record: every
 // copy then ranks as values nobody loaded, as before the record existed.
 // Beyond 64 the lowest numbers (the oldest files, long pruned) are dropped.
 //

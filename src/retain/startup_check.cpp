@@ -375,6 +375,7 @@ bool CheckRetainFile() {
         else
             report(&LogChannel, "INF", "Retained file check: the old file was kept aside; %s",
                    rotated ? "the retain file became the backup." : "the retain file was removed.");
+        if (present && !migrated && !adopted) NoteValuesKeptAsideUnloaded();
     } else if (mismatch) {
         report(&LogChannel, "INF", "Retained file check: nothing was deleted; the file is left as it is.");
     }

@@ -41,16 +41,16 @@ protected:
     std::string Dir() const { return drives_.Path() + "/C/Orvale/"; }
     std::string Journal() const { return Dir() + "OvRetain.journal"; }
     // The plant (Plant.Speed 1234, Plant.Name "pump", and 4 kB of recipe that
-    // keep the journal from outgrowing the file at once), one more plant node
-    // when `extra` (a program change), AutoRun 1 and the settings, in order.
-    void Build(const Settings& settings, bool extra = false) {
+    // keep the journal from outgrowing the file at once), `extra` more plant
+    // nodes (program changes), AutoRun 1 and the settings, in order.
+    void Build(const Settings& settings, int extra = 0) {
         CreatePlant();
         Ovnode({"create", "Plant.Recipe", "13", "4096"});
-        if (extra) Ovnode({"create", "Plant.Extra", "7"});
+        for (int i = 0; i < extra; ++i) Ovnode({"create", "Plant.Extra" + (i ? std::to_string(i) : ""), "7"});
         Create("AutoRun", "1", "1");
         for (const auto& [name, type, value] : settings) Create(name, type, value);
     }
-    void Reboot(const Settings& settings, bool extra = false) {
+    void Reboot(const Settings& settings, int extra = 0) {
         DestroyAndAttachAgain();
         Build(settings, extra);
     }
@@ -119,7 +119,7 @@ void Combination::KeepingAsideFailsOnAFullDiskWithoutLinks() {
     ASSERT_EQ(Stop(), 0);
     const std::string saved = ovtest::ReadFile(RetainFile());
 
-    Reboot(settings, true);
+    Reboot(settings, 1);
     extraEnv_["OVRT_FAULT"] = "link:1:EPERM:sticky,write:1:ENOSPC:sticky";
     StartAndWait();
     ASSERT_TRUE(WaitForLog({"ERR", "Retain file set-aside write failed: No space left on device"}))
@@ -197,7 +197,7 @@ void Combination::AMigrationTakesTheJournalAlong() {
     SetDurably("Plant.Name", "valve");
     Kill();
 
-    Reboot(settings, true);
+    Reboot(settings, 1);
     StartAndWait();
     Polls(1);
     EXPECT_EQ(Plant("Speed"), "2222") << service_->Output();
@@ -250,7 +250,8 @@ void Combination::ADamagedJournalIsReportedAndKept() {
 // Rows 3 and 13. Nine reboots, each started and stopped without a load: the
 // saves from defaults differ only in the service's own counters, so none is
 // kept, and the one copy of the real values is never pruned, not even when
-// copies written from defaults that differ pile up.
+// copies written from defaults that differ pile up; nor by program changes
+// without a migration, with the backup on.
 void Combination::RebootsWithoutALoadKeepTheValues() {
     Build({});
     Ovnode({"set", "Plant.Speed", "777777"});
@@ -282,6 +283,36 @@ void Combination::RebootsWithoutALoadKeepTheValues() {
     }
     EXPECT_EQ(Kept().size(), 8u);
     EXPECT_EQ(Kept()[0], kept[0]);
+    EXPECT_EQ(ovtest::ReadFile(Dir() + kept[0]), values);
+    // Nine program changes with the backup on, each run saving the new
+    // layout's defaults, then a value of its own, then killed: each change
+    // keeps the retain file and the backup (the two differ), all of them
+    // saves from defaults.
+    for (int change = 1; change <= 9; ++change) {
+        SCOPED_TRACE(change);
+        Reboot({{"UseBackup", "1", "1"}}, change);
+        StartAndWait();
+        Save();
+        Ovnode({"set", "Plant.Name", "program " + std::to_string(change)});
+        Save();
+        Kill();
+    }
+    EXPECT_EQ(Kept()[0], kept[0]) << ::testing::PrintToString(Kept());
+    EXPECT_EQ(ovtest::ReadFile(Dir() + kept[0]), values);
+    // Nine program changes with the backup on, each run saving the new
+    // layout's defaults, then a value of its own, then killed: each change
+    // keeps the retain file and the backup (the two differ), all of them
+    // saves from defaults.
+    for (int change = 1; change <= 9; ++change) {
+        SCOPED_TRACE(change);
+        Reboot({{"UseBackup", "1", "1"}}, change);
+        StartAndWait();
+        Save();
+        Ovnode({"set", "Plant.Name", "program " + std::to_string(change)});
+        Save();
+        Kill();
+    }
+    EXPECT_EQ(Kept()[0], kept[0]) << ::testing::PrintToString(Kept());
     EXPECT_EQ(ovtest::ReadFile(Dir() + kept[0]), values);
     Ovnode({"retain-restore", Dir() + kept[0]});
     EXPECT_EQ(Plant("Speed"), "777777");

@@ -460,6 +460,21 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
         auto json = ovtest::Ovnode(active_, {"retain-dump", "--json", old});
         EXPECT_NE(json.Out.find("\"name\": \"P.Gone\", \"type\": 7, \"size\": 4, \"value\": 33}"), std::string::npos)
             << json.Out;
+        // A file a trigger saved holds that trigger: restoring it fires no
+        // save, nor a load of the retain file over the values restored.
+        std::string fired = saved;
+        for (const char* trigger : {"SERVICE.OvRetain.Save ", "SERVICE.OvRetain.Load "}) {
+            const size_t at = dump.Out.rfind('\n', dump.Out.find(trigger)) + 1;
+            fired[std::stoul(dump.Out.substr(at))] = 1;
+        }
+        ovtest::WriteFile(dir + "fired.bin", fired);
+        Ovnode({"set", "P.Keep", "0"});
+        ASSERT_EQ(ovtest::Ovnode(active_, {"retain-restore", dir + "fired.bin"}).Status, 0);
+        const unsigned long live = std::stoul(Get("Live"));
+        ASSERT_TRUE(ovtest::WaitUntil([&] { return std::stoul(Get("Live")) >= live + 2; }));
+        EXPECT_EQ(Get("SaveCount"), "3");
+        EXPECT_EQ(Get("LoadCount"), "0");
+        EXPECT_EQ(Value("P.Keep"), "11");
         Set("Save", "1");
         ASSERT_TRUE(WaitFor("SaveCount", "4")) << service_->Output();
         auto diff = ovtest::Ovnode(active_, {"retain-diff", old, RetainFile()});

@@ -4,6 +4,9 @@
 // extends the file - the one kept beside a kept file (<file>.journal), else
 // OvRetain.journal when it names this very file - is folded in first, as
 // the service's migration does (retain/journal_keep.h), with one line.
+// The service's own status nodes and triggers are left as they are: they
+// are not the plant's values, and a trigger written back would make the
+// running service save, or load the retain file over what was restored.
 #include <cstring>
 #include <ostream>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "retain/node_slot.h"
 #include "retain/retain_file.h"
 #include "stdlib/pdir.h"
+#include "variables/variables.h"
 
 namespace ovnode {
 namespace {
@@ -24,7 +28,16 @@ namespace {
 struct Restore {
     bool DryRun = false;
     std::vector<uint8_t> Buffer;
+    std::vector<std::string> ServiceOwn;  // full names of the nodes left alone
 };
+
+std::vector<std::string> ServiceOwnNames() {
+    std::vector<std::string> names;
+    const std::string prefix = std::string("SERVICE.") + ContainerName() + ".";
+    for (const VariableDescriptor* table : {StatusTable, TriggerTable})
+        for (const VariableDescriptor* row = table; row->Name; ++row) names.push_back(prefix + row->Name);
+    return names;
+}
 
 // Writes one matched value back as a load would; a resized text keeps a
 // terminating zero, a resized range is cut short or zero-filled.
@@ -32,6 +45,8 @@ void WriteBack(void* context, const NodeRecord& node, uint16_t size, const uint8
                const LayoutRecordEntry*) {
     Restore* restore = static_cast<Restore*>(context);
     if (!value || restore->DryRun) return;
+    for (const std::string& own : restore->ServiceOwn)
+        if (own == node.Name) return;
     restore->Buffer.assign(size, 0);
     std::memcpy(restore->Buffer.data(), value, valueSize < size ? valueSize : size);
     WriteNodeSlot(node, restore->Buffer.data(), size);
@@ -90,6 +105,7 @@ int CommandRetainRestore(const Invocation& inv, std::ostream& out, std::ostream&
             << " values)\n";
     Restore restore;
     restore.DryRun = inv.DryRun;
+    restore.ServiceOwn = ServiceOwnNames();
     MigrationCounts counts;
     if (!MatchRetainedValues(file.Record, file.Bytes.data(), file.Bytes.size(), NodeTable(), NodeCount(), WriteBack,
                              &restore, &counts, &error)) {
