@@ -114,9 +114,12 @@ void NoteSavedFromDefaults(PDir* dir, const JournalIdentity& file, DefaultsKind 
 // before it).
 bool KindIn(const DefaultsRecord& record, const JournalIdentity& file, DefaultsKind* kind) {
     if (file.FileLength == 0) return false;
-    if (record.File == file) *kind = record.FileKind;
-    else if (record.Previous == file) *kind = record.PreviousKind;
-    else return false;
+    if (record.File == file)
+        *kind = record.FileKind;
+    else if (record.Previous == file)
+        *kind = record.PreviousKind;
+    else
+        return false;
     return true;
 }
 
