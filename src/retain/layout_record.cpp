@@ -846,6 +846,21 @@ bool RewriteLayoutRecordOfTable(PDir* dir, uint32_t hash, uint32_t id, const Nod
     return LayoutRecordId(builder.Bytes) == id && WriteLayoutRecord(dir, hash, builder.Bytes);
 }
 
+bool RewriteUnreadableLayoutRecordOfTable(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count) {
+    std::vector<std::string> names;
+    if (!PDirList(dir, &names)) return false;
+    for (const std::string& name : names) {
+        uint32_t h = 0, id = 0;
+        LayoutRecord record;
+        std::string why;
+        if (!ParseLayoutRecordName(name, &h, &id) || h != hash || id == 0 ||
+            ReadLayoutRecordEntries(dir, hash, id, &record, &why))
+            continue;
+        if (RewriteLayoutRecordOfTable(dir, hash, id, table, count)) return true;
+    }
+    return false;
+}
+
 bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count, uint32_t shape,
                         uint32_t* id) {
     if (count < 0 || !table) count = 0;

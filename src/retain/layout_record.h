@@ -241,6 +241,10 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
 // failed write, reported as EnsureLayoutRecord does. The caller holds the
 // retain-file lock.
 bool RewriteLayoutRecordOfTable(PDir* dir, uint32_t hash, uint32_t id, const NodeRecord* table, int32_t count);
+// The same for a record of `hash` in dir that cannot be read, when its name
+// carries the id the table builds: an id is drawn from a record's bytes, so
+// that record held exactly what the table builds. True when one was written.
+bool RewriteUnreadableLayoutRecordOfTable(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count);
 // One node's step of the shape fold.
 inline uint32_t LayoutShapeStep(uint32_t shape, uint16_t type, uint16_t size) {
     return (shape * 0x01000193u) ^ ((static_cast<uint32_t>(type) << 16) | size);

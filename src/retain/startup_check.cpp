@@ -253,9 +253,13 @@ bool CheckRetainFile() {
         found = FindFileLayoutRecord(dir, s, static_cast<uint64_t>(st.st_size), &entry.LayoutId, &record, &noRecord);
     // The file's own record damaged, while this node table is the one the
     // file was written from: the record the table builds has the id the
-    // check record names, and written anew it describes the file again.
-    if (found != FILE_RECORD_FOUND && verdict == CHECK_VERIFIED && entry.LayoutId != 0 && h == s &&
-        RewriteLayoutRecordOfTable(dir, s, entry.LayoutId, NodeTable(), NodeCount()))
+    // check record names, or, with no check record to name one, the id in
+    // the damaged record's name; written anew it describes the file again.
+    if (found != FILE_RECORD_FOUND && h == s &&
+        ((verdict == CHECK_VERIFIED && entry.LayoutId != 0 &&
+          RewriteLayoutRecordOfTable(dir, s, entry.LayoutId, NodeTable(), NodeCount())) ||
+         (found == FILE_RECORD_UNFIT && verdict == CHECK_NO_RECORD &&
+          RewriteUnreadableLayoutRecordOfTable(dir, s, NodeTable(), NodeCount()))))
         found = FindFileLayoutRecord(dir, s, static_cast<uint64_t>(st.st_size), &entry.LayoutId, &record, &noRecord);
     bool changed = false;
     // A layout that only gained the service's own settings costs no value:

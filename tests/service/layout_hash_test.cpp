@@ -969,6 +969,18 @@ TEST_F(LayoutIdentity, ASaveRewritesTheRecordWhenItsFileChanged) {
         EXPECT_EQ(LoadRetainFile(), 1);
         EXPECT_EQ(Number("Plc.Counter"), 2u);
         EXPECT_EQ(Text(), "t2");
+        // With the check record gone too, a damaged record's name still
+        // says which table built it.
+        harm();
+        std::filesystem::remove(dir_.File("OvRetain.check"));
+        ResetLayoutRecordForTest();
+        CheckRetainFile();
+        if (std::strcmp(damage, "delete") != 0) {
+            EXPECT_EQ(ReadFile(path), good);
+        }
+        Fill(4);
+        EXPECT_EQ(LoadRetainFile(), 1);
+        EXPECT_EQ(Number("Plc.Counter"), 2u);
     }
 }
 
