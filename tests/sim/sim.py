@@ -398,10 +398,7 @@ class Sim:
             if running:
                 return []
             if self.intruded:   # another node space wrote here; this run may take its files
-                for n in m.nodes.values():
-                    n.fidx = None
-                m.file_ok, self.intruded = False, False
-                m.tolerated |= self.intruder_values
+                self.take_intruders_files()
             m.dirty = False   # what changed before this run, it cannot know
             expect = (m.setting("AutoLoad") == 1 and not m.adopted and m.file_ok
                       and m.compatible(m.file_layout, m.layout()))
@@ -481,6 +478,10 @@ class Sim:
         elif what == "rmlock":
             self.stats["faults"] += 1
             self.rm(self.path("OvRetain.lock"), "\"$R/OvRetain.lock\"")
+            # The lock file was all that told this run another node space had
+            # claimed the directory: now it may take that one's files.
+            if self.intruded and running:
+                self.take_intruders_files()
         elif what in ("full", "free"):
             if not self.tmpfs:
                 self.note("# no tmpfs: full-disk fault skipped")
@@ -654,6 +655,13 @@ class Sim:
         if (rc1 != rc2 or sa != sb) and not (unnamed and twins):
             return ["a copy of %s under another name does not read as the original" % f]
         return []
+
+    def take_intruders_files(self):
+        m = self.model
+        for n in m.nodes.values():
+            n.fidx = None
+        m.file_ok, self.intruded = False, False
+        m.tolerated |= self.intruder_values
 
     def intruder(self):
         """A second node space on the same directory, run after its lock file is gone."""
