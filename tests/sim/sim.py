@@ -345,10 +345,25 @@ class Sim:
             except ValueError:
                 continue
             if not d.get("header_matches") and not d.get("layout_record"):
-                continue  # slots named by nothing: not readable by name
-            out.append((name, {(s["name"], s["type"], s["size"]): norm(s["type"], s["value"])
-                               for s in d.get("slots", []) if "value" in s}))
+                # Slots named by nothing: a user names the record with
+                # --layout (two records of its hash and length, and no check
+                # record to tell which); each one that reads it counts.
+                for record in (f for f in self.files() if f.endswith(".layout")):
+                    rc, text = self.cmd(args + ["--layout", self.path(record)], record=False)
+                    try:
+                        d = json.loads(text) if rc == 0 else {}
+                    except ValueError:
+                        d = {}
+                    if d.get("layout_record"):
+                        out.append((name, self.slots(d)))
+                continue
+            out.append((name, self.slots(d)))
         return out
+
+    @staticmethod
+    def slots(dump):
+        return {(s["name"], s["type"], s["size"]): norm(s["type"], s["value"])
+                for s in dump.get("slots", []) if "value" in s}
 
     def restores(self):
         """What retain-restore of each kept file gives, in a node space of
