@@ -43,6 +43,9 @@ bool InheritedWrites = false;
 bool AutoLoadable = true;
 // Nodes the start-up check saw; -1 before it ran. With the retain-file lock.
 int32_t CheckedNodeCount = -1;
+// The damaged retain file a load of the backup took the place of, while it
+// could not be kept aside (its mark; Magic 0 when none). With the lock.
+Mark ReplacedDamaged = {};
 
 // The mark of the retain file `name` of dir as it is now; false when it is
 // not there (or dir cannot be looked at).
@@ -124,15 +127,24 @@ bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::stri
     Mark mark;
     if (!MarkOf(dir, name, &mark) || Adopted(mark)) return true;
     // Values nobody loaded are there: what this node space saves until it
-    // loads comes from defaults.
-    FromDefaults = true;
+    // loads comes from defaults. Not so for the damaged file whose backup
+    // was loaded: the node space holds that backup's values.
+    if (std::memcmp(&mark, &ReplacedDamaged, sizeof mark) != 0) FromDefaults = true;
     return SetAsideRetainFile(dir, name, HeaderOf(dir, name), tempName, tempLayoutId);
 }
 
 void AdoptInPlaceOfDamagedFile(PDir* dir, const std::string& name) {
     Mark mark;
     if (!MarkOf(dir, name, &mark) || Adopted(mark)) return;
-    if (SetAsideRetainFile(dir, name, HeaderOf(dir, name))) MarkRetainFileAdopted(dir, name);
+    if (SetAsideRetainFile(dir, name, HeaderOf(dir, name))) {
+        MarkRetainFileAdopted(dir, name);
+        return;
+    }
+    // The values loaded are the plant's all the same: autosave and the
+    // journal protect them, and each save keeps the damaged file aside
+    // before it replaces it (KeepUnadoptedRetainFile), or fails.
+    ReplacedDamaged = mark;
+    AwaitsLoad.store(false);
 }
 
 void MarkRetainFileAdopted(PDir* dir, const std::string& name) {
@@ -141,6 +153,7 @@ void MarkRetainFileAdopted(PDir* dir, const std::string& name) {
     // A mark that cannot be written costs only a second copy at the next save;
     // this service knows the values are its own.
     NodeMarkAdopted(&mark, sizeof mark);
+    ReplacedDamaged = Mark{};
     AwaitsLoad.store(false);
 }
 
@@ -171,5 +184,6 @@ void ResetAdoptionForTest() {
     InheritedWrites = false;
     AutoLoadable = true;
     CheckedNodeCount = -1;
+    ReplacedDamaged = Mark{};
     AwaitsLoad.store(false);
 }

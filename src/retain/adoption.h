@@ -64,7 +64,9 @@ bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::stri
 // of dir, which did not verify: keeps that file aside (set_aside.h) and, when
 // it is kept, adopts it, so that autosave and the journal protect the values
 // loaded as after any load. A file that could not be kept stays unadopted
-// (the next save tries to keep it again, and fails while it cannot).
+// but no longer awaits a load: autosave and the journal go on, and each save
+// tries to keep it again (and fails while it cannot), saving the values
+// loaded, not defaults.
 void AdoptInPlaceOfDamagedFile(PDir* dir, const std::string& name);
 
 // The retain file `name` of dir is adopted: after a save wrote it, or a load

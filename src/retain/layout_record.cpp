@@ -50,6 +50,20 @@ std::string KnownPath;  // the retain directory
 // cannot be read.
 struct stat KnownFile {};
 
+// A record RewriteLayoutRecordOfTable built for a file of this node table
+// whose own record is damaged, and could not write (a full disk): what that
+// record holds. Files are found by it (FindFileLayoutRecord) until it is
+// written, and it is never remembered as written. Guarded as above.
+bool StandInHeld = false;
+std::string StandInPath;  // the retain directory
+uint32_t StandInHash = 0;
+uint32_t StandInId = 0;
+std::vector<uint8_t> StandInBytes;
+
+bool StandInIs(const std::string& path, uint32_t hash, uint32_t id) {
+    return StandInHeld && StandInPath == path && StandInHash == hash && StandInId == id;
+}
+
 uint32_t LoadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
@@ -149,7 +163,8 @@ bool KnownFor(PDir* dir) {
 
 void Remember(PDir* dir, uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, uint32_t names) {
     const char* path = PDirPath(dir).c_str();
-    KnownValid = PDirStat(dir, LayoutRecordName(hash, id).c_str(), &KnownFile);
+    // A record held in memory only is written by the next save.
+    KnownValid = !StandInIs(path, hash, id) && PDirStat(dir, LayoutRecordName(hash, id).c_str(), &KnownFile);
     KnownHash = hash;
     KnownCount = listed;
     KnownShape = shape;
@@ -748,6 +763,17 @@ FileRecordFind FindFileLayoutRecord(PDir* dir, uint32_t hash, uint64_t fileSize,
         *id = foundId;
         return FILE_RECORD_FOUND;
     }
+    // None readable: the record this node table builds, held in memory
+    // since it could not be written, when it is the one asked for.
+    if (layouts == 0 && StandInHeld && StandInPath == PDirPath(dir) && StandInHash == hash &&
+        (*id == 0 || *id == StandInId)) {
+        record->Bytes = StandInBytes;
+        std::string ignored;
+        if (ParseRecord(record, &ignored, false, nullptr) && LayoutRecordFileLength(*record) == fileSize) {
+            *id = StandInId;
+            return FILE_RECORD_FOUND;
+        }
+    }
     record->Entries.clear();
     if (ofHash == 0) {
         std::snprintf(text, sizeof text, "no layout record of its hash %08x is there", hash);
@@ -843,7 +869,18 @@ bool RewriteLayoutRecordOfTable(PDir* dir, uint32_t hash, uint32_t id, const Nod
     if (count < 0 || !table) count = 0;
     LayoutRecordBuilder builder;
     BuildTableRecord(hash, table, count, &builder);
-    return LayoutRecordId(builder.Bytes) == id && WriteLayoutRecord(dir, hash, builder.Bytes);
+    if (LayoutRecordId(builder.Bytes) != id) return false;
+    if (WriteLayoutRecord(dir, hash, builder.Bytes)) return true;
+    // Its file stays damaged for now (the line before says why): the
+    // record is held in memory, and the next save that can write it does.
+    StandInHeld = true;
+    StandInPath = PDirPath(dir);
+    StandInHash = hash;
+    StandInId = id;
+    StandInBytes = std::move(builder.Bytes);
+    report(&LogChannel, "WRN", "Layout record %s is read as this node table builds it until a save can write it.",
+           LayoutRecordName(hash, id).c_str());
+    return true;
 }
 
 bool RewriteUnreadableLayoutRecordOfTable(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count) {
@@ -900,8 +937,13 @@ bool WriteLayoutRecord(PDir* dir, uint32_t hash, const std::vector<uint8_t>& byt
     const std::string name = LayoutRecordName(hash, LayoutRecordId(bytes));
     // A record of this name holds these bytes unless it was damaged.
     std::vector<uint8_t> there;
-    if (PDirReadWhole(dir, name.c_str(), &there, kRecordMax) && there == bytes) return true;
-    return WriteRetainSibling(dir, name.c_str(), bytes, "Layout record");
+    const bool written = (PDirReadWhole(dir, name.c_str(), &there, kRecordMax) && there == bytes) ||
+                         WriteRetainSibling(dir, name.c_str(), bytes, "Layout record");
+    if (written && StandInIs(PDirPath(dir), hash, LayoutRecordId(bytes))) {
+        StandInHeld = false;
+        StandInBytes.clear();
+    }
+    return written;
 }
 
 uint32_t LayoutNamesStep(uint32_t names, const char* name, size_t length) {
@@ -922,6 +964,7 @@ bool KnownLayoutRecord(PDir* dir, KnownLayout* known) {
 }
 
 void ResetLayoutRecordForTest() {
+    StandInHeld = false;
     KnownValid = false;
     KnownHash = 0;
     KnownCount = 0;

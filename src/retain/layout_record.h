@@ -196,7 +196,9 @@ enum FileRecordFind {
 // (the legacy one included), the one whose slots end exactly where the file
 // does, *id then its id. Records of one content under two names count
 // once; records of two layouts of that length are not told apart, and
-// none is taken. A quick read, as above. The reason when not found.
+// none is taken. When none of them reads, a record held in memory
+// (RewriteLayoutRecordOfTable) of the hash, *id and length. A quick read, as
+// above. The reason when not found.
 FileRecordFind FindFileLayoutRecord(PDir* dir, uint32_t hash, uint64_t fileSize, uint32_t* id, LayoutRecord* record,
                                     std::string* why);
 // Where the slots of a record end: 4 and the sum of its entries' Sizes.
@@ -237,13 +239,16 @@ uint32_t LayoutRecordId(const std::vector<uint8_t>& bytes);
 bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count, uint32_t shape, uint32_t* id);
 // Writes the record of `hash` that nodes [0, count) of table build, when
 // its id is `id`: a damaged record of a file written from this very table
-// is made whole again. False (nothing written) for another id, or after a
-// failed write, reported as EnsureLayoutRecord does. The caller holds the
-// retain-file lock.
+// is made whole again. False (nothing written) for another id. A write that
+// fails is reported as EnsureLayoutRecord does, and the record is then held
+// in memory: FindFileLayoutRecord finds it when no record of its hash in dir
+// can be read, until a save writes it (true all the same). The caller holds
+// the retain-file lock.
 bool RewriteLayoutRecordOfTable(PDir* dir, uint32_t hash, uint32_t id, const NodeRecord* table, int32_t count);
 // The same for a record of `hash` in dir that cannot be read, when its name
 // carries the id the table builds: an id is drawn from a record's bytes, so
-// that record held exactly what the table builds. True when one was written.
+// that record held exactly what the table builds. True when one was written
+// (or is held, as above).
 bool RewriteUnreadableLayoutRecordOfTable(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count);
 // One node's step of the shape fold.
 inline uint32_t LayoutShapeStep(uint32_t shape, uint16_t type, uint16_t size) {

@@ -981,6 +981,23 @@ TEST_F(LayoutIdentity, ASaveRewritesTheRecordWhenItsFileChanged) {
         Fill(4);
         EXPECT_EQ(LoadRetainFile(), 1);
         EXPECT_EQ(Number("Plc.Counter"), 2u);
+        // On a full disk the record cannot be written anew: the file loads
+        // by the one the table builds, and the next save writes it.
+        ASSERT_EQ(SaveRetainFile(), 1);
+        harm();
+        ResetLayoutRecordForTest();
+        {
+            ovtest::StderrCapture full;
+            PFileInjectFault(PF_WRITE, 1, ENOSPC, true);
+            CheckRetainFile();
+            Fill(5);
+            EXPECT_EQ(LoadRetainFile(), 1) << ::testing::PrintToString(full.Lines());
+            PFileClearFaults();
+        }
+        EXPECT_EQ(Number("Plc.Counter"), 2u);
+        Fill(6);
+        ASSERT_EQ(SaveRetainFile(), 1);
+        EXPECT_EQ(ReadFile(path), good);
     }
 }
 
@@ -1073,7 +1090,7 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
         std::function<void(std::string*)> Damage;
         std::string Why;
         bool Record = false;  // the check record is damaged, not the file
-        bool Full = false;    // and the disk is full: it cannot be written anew
+        bool Full = false;    // and the disk is full: it cannot be written anew (or kept)
     };
     const auto flip = [](std::string* f) { (*f)[f->size() - 3] ^= 4; };
     const Case cases[] = {
@@ -1082,6 +1099,7 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
         {"extended", [](std::string* f) { *f += "x"; }, "(extended)"},
         {"check record damaged", flip, "", true},
         {"check record damaged, disk full", flip, "", true, true},
+        {"bit flipped, disk full", flip, "(damaged)", false, true},
     };
     // The backup: off (one is there all the same), on, on and damaged too.
     for (int backup : {0, 1, 2}) {
@@ -1110,6 +1128,7 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
             UseLayout(7, 24, 0, useBackup);
             ovtest::StderrCapture log;
             if (c.Full) PFileInjectFault(PF_WRITE, 1, ENOSPC, true);
+            if (c.Full && !c.Record) PFileInjectFault(PF_LINK, 1, EPERM, true);
             CheckRetainFile();
             Fill(50);
             const uint8_t loaded = LoadRetainFile();
@@ -1142,11 +1161,23 @@ TEST_F(LayoutIdentity, ADamagedFileIsNotLoaded) {
                 EXPECT_EQ(Number("Plc.Counter"), 1u) << "the backup's values";
                 // The damaged file is kept at once, and the values loaded are
                 // the node space's to protect: autosave and journal run.
+                EXPECT_FALSE(RetainFileAwaitsLoad());
+                if (c.Full) {
+                    // Even when it cannot be kept yet: the next save keeps
+                    // it first, and saves the values loaded, not defaults.
+                    EXPECT_EQ(lines[3], "ERR Retain file set-aside write failed: No space left on device");
+                    ASSERT_EQ(SaveRetainFile(), 1);
+                    EXPECT_FALSE(SavingFromDefaults());
+                    bool kept = false;
+                    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+                        kept = kept || (entry.path() != retain_ && ReadFile(entry.path()) == file);
+                    EXPECT_TRUE(kept);
+                    continue;
+                }
                 const std::string prefix = "WRN Retained file kept as ";
                 ASSERT_EQ(lines[3].rfind(prefix, 0), 0u) << lines[3];
                 const std::string kept = lines[3].substr(prefix.size(), lines[3].size() - prefix.size() - 1);
                 EXPECT_EQ(ReadFile(kept), file);
-                EXPECT_FALSE(RetainFileAwaitsLoad());
             } else {
                 EXPECT_EQ(lines[2].rfind("ERR Retain file not loaded: ", 0), 0u) << lines[2];
                 EXPECT_NE(lines[2].find(c.Why), std::string::npos) << lines[2];
