@@ -332,6 +332,30 @@ bool PFileWrite(PFile* file, const void* buffer, size_t size) {
     return true;
 }
 
+bool PFileWriteAt(PFile* file, uint64_t offset, const void* buffer, size_t size) {
+    if (PFileFaultHit(PF_WRITE)) return false;
+    if (!file || !file->Writing) return Fail(EBADF);
+    const uint8_t* data = static_cast<const uint8_t*>(buffer);
+    for (uint64_t at = offset, left = size; left > 0;) {
+        const ssize_t n = ::pwrite(file->Fd, data, left, static_cast<off_t>(at));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return Fail(EIO);
+        data += n;
+        at += static_cast<uint64_t>(n);
+        left -= static_cast<uint64_t>(n);
+    }
+    const uint64_t begin = (offset + 4095) & ~uint64_t{4095}, end = (offset + size) & ~uint64_t{4095};
+    if (end > begin) {
+        const int saved = errno;
+        ::sync_file_range(file->Fd, static_cast<off_t>(begin), static_cast<off_t>(end - begin), SYNC_FILE_RANGE_WRITE);
+        errno = saved;
+    }
+    return true;
+}
+
 bool PFileSeek(PFile* file, int64_t offset) {
     if (PFileFaultHit(PF_SEEK)) return false;
     if (!file) return Fail(EBADF);

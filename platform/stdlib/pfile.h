@@ -63,6 +63,13 @@ bool PFileRead(PFile* file, void* buffer, size_t size);
 bool PFileSkip(PFile* file, size_t size);
 // Writes size bytes into the buffer (and to the file when it fills).
 bool PFileWrite(PFile* file, const void* buffer, size_t size);
+// Writes size bytes at offset of a file opened for writing, straight to the
+// file (not through the buffer, and not moving the position), and starts
+// the whole pages among them on their way to the device. One thread may
+// call it on a range of the file while another writes the rest through
+// PFileWrite: it touches only the descriptor. A failure leaves the handle's
+// own state alone (false with errno). Counts as a "write".
+bool PFileWriteAt(PFile* file, uint64_t offset, const void* buffer, size_t size);
 // Sets the position to offset bytes from the start of the file.
 bool PFileSeek(PFile* file, int64_t offset);
 // Writes out buffered bytes.

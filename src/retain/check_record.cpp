@@ -150,9 +150,15 @@ bool CrcStreamFlush(CrcStream* stream) {
         return false;
     }
     stream->Crc = Crc32c(stream->Crc, stream->Buffer.data(), stream->Used);
-    if (stream->File && stream->Used != 0 && !PFileWrite(stream->File, stream->Buffer.data(), stream->Used)) {
-        stream->Error = errno != 0 ? errno : EIO;
-        return false;
+    if (stream->File && stream->Used != 0) {
+        const bool written = stream->Positioned
+                                 ? PFileWriteAt(stream->File, stream->Offset, stream->Buffer.data(), stream->Used)
+                                 : PFileWrite(stream->File, stream->Buffer.data(), stream->Used);
+        if (!written) {
+            stream->Error = errno != 0 ? errno : EIO;
+            return false;
+        }
+        stream->Offset += stream->Used;
     }
     stream->Used = 0;
     if (stream->Buffer.size() < (size_t{1} << 16)) stream->Buffer.resize(size_t{1} << 16);

@@ -81,6 +81,10 @@ struct CrcStream {
     size_t Used = 0;
     std::vector<uint8_t> Buffer;  // 64 KiB once the first flush has run
     PFile* File = nullptr;
+    // Positioned: each gathered piece goes to File at Offset (PFileWriteAt),
+    // which then moves on; else through PFileWrite.
+    bool Positioned = false;
+    uint64_t Offset = 0;
     int Error = 0;
 };
 // Takes the checksum of what is gathered, and writes it to File when set

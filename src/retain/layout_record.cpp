@@ -44,7 +44,8 @@ int32_t KnownCount = 0;
 uint32_t KnownShape = 0;
 uint32_t KnownId = 0;
 uint32_t KnownNames = 0;
-std::string KnownPath;  // the retain directory
+uint64_t KnownHalfOffset = 0;  // where the slot of node KnownCount / 2 starts
+std::string KnownPath;         // the retain directory
 // The record's file as it was then: one cut, flipped, replaced or removed
 // since is made sure of again, so that a save never names a record that
 // cannot be read.
@@ -161,7 +162,8 @@ bool KnownFor(PDir* dir) {
            PDirStat(dir, LayoutRecordName(KnownHash, KnownId).c_str(), &st) && SameFile(st, KnownFile);
 }
 
-void Remember(PDir* dir, uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, uint32_t names) {
+void Remember(PDir* dir, uint32_t hash, int32_t listed, uint32_t shape, uint32_t id, uint32_t names,
+              uint64_t halfOffset) {
     const char* path = PDirPath(dir).c_str();
     // A record held in memory only is written by the next save.
     KnownValid = !StandInIs(path, hash, id) && PDirStat(dir, LayoutRecordName(hash, id).c_str(), &KnownFile);
@@ -170,6 +172,7 @@ void Remember(PDir* dir, uint32_t hash, int32_t listed, uint32_t shape, uint32_t
     KnownShape = shape;
     KnownId = id;
     KnownNames = names;
+    KnownHalfOffset = halfOffset;
     KnownPath = path;
 }
 
@@ -547,6 +550,32 @@ uint32_t Crc32c(uint32_t crc, const void* data, size_t size) {
     return ~Crc32cTable(~crc, p, size);
 }
 
+namespace {
+
+// a * b modulo the CRC-32C polynomial, both in the reflected bit order.
+uint32_t MultiplyModCrc(uint32_t a, uint32_t b) {
+    uint32_t product = 0;
+    for (uint32_t bit = 1u << 31; bit != 0; bit >>= 1) {
+        if (a & bit) product ^= b;
+        b = (b & 1) ? (b >> 1) ^ 0x82F63B78u : b >> 1;
+    }
+    return product;
+}
+
+}  // namespace
+
+uint32_t Crc32cCombine(uint32_t first, uint32_t second, uint64_t secondLength) {
+    // first times x to the power of the second's length in bits, plus the
+    // second: squares of x^8 taken for each bit of the length.
+    uint32_t power = 1u << 31;   // x^0
+    uint32_t square = 1u << 23;  // x^8
+    for (uint64_t n = secondLength; n != 0; n >>= 1) {
+        if (n & 1) power = MultiplyModCrc(power, square);
+        square = MultiplyModCrc(square, square);
+    }
+    return MultiplyModCrc(power, first) ^ second;
+}
+
 uint32_t LayoutNameKey(const char* name, size_t length) {
     uint8_t digest[16];
     Md5Digest(name, length, digest);
@@ -799,7 +828,7 @@ int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* tabl
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
         if (!LayoutEntryNamesNode(e, node) || e.Type != node.Type || e.Size != size) return static_cast<int64_t>(i);
-        shape = LayoutShapeStep(shape, node.Type, size);
+        shape = LayoutShapeStep(shape, static_cast<int32_t>(i), node.Type, size);
         names = LayoutNamesStep(names, node.Name, e.NameLength);
     }
     // Every node matched, and the record is the one a save would build from
@@ -810,7 +839,8 @@ int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* tabl
     const size_t listed = static_cast<size_t>(count > hashed ? count : hashed);
     if (dir && table && i == static_cast<size_t>(std::max(count, 0)) && record.Version == 2 &&
         record.HashedCount == static_cast<uint32_t>(hashed) && record.Entries.size() == listed)
-        Remember(dir, record.Hash, count, shape, LayoutRecordId(record.Bytes), names);
+        Remember(dir, record.Hash, count, shape, LayoutRecordId(record.Bytes), names,
+                 count > 0 ? record.Entries[static_cast<size_t>(count / 2)].Offset : 4);
     return -1;
 }
 
@@ -843,7 +873,8 @@ namespace {
 
 // The record of `hash` for nodes [0, count) of table, built in builder; the
 // fold of their names (LayoutNamesStep).
-uint32_t BuildTableRecord(uint32_t hash, const NodeRecord* table, int32_t count, LayoutRecordBuilder* builder) {
+uint32_t BuildTableRecord(uint32_t hash, const NodeRecord* table, int32_t count, LayoutRecordBuilder* builder,
+                          uint64_t* halfOffset = nullptr) {
     // The hash covers the first `hashed` records; the record lists at least
     // those, so that it can be checked, even when the save walked fewer.
     const int32_t hashed = hash == 0 ? 0 : LayoutHashNodeCount();
@@ -851,10 +882,13 @@ uint32_t BuildTableRecord(uint32_t hash, const NodeRecord* table, int32_t count,
     BeginLayoutRecord(builder, hash, static_cast<uint32_t>(hashed));
     ReserveLayoutRecord(builder, kHeaderSize + static_cast<size_t>(listed) * 16);
     uint32_t names = 0;
+    uint64_t offset = 4;
     for (int32_t i = 0; i < listed; ++i) {
         const NodeRecord& node = table[i];
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
+        if (halfOffset && i == count / 2) *halfOffset = offset;
+        offset += size;
         const size_t length = strnlen(node.Name, kNameMax);
         AppendLayoutRecordEntry(builder, node.Name, length, node.Type, size);
         if (i < count) names = LayoutNamesStep(names, node.Name, length);
@@ -906,10 +940,11 @@ bool EnsureLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
         return true;
     }
     LayoutRecordBuilder builder;
-    const uint32_t names = BuildTableRecord(hash, table, count, &builder);
+    uint64_t halfOffset = 4;
+    const uint32_t names = BuildTableRecord(hash, table, count, &builder, &halfOffset);
     if (!WriteLayoutRecord(dir, hash, builder.Bytes)) return false;
     *id = LayoutRecordId(builder.Bytes);
-    Remember(dir, hash, count, shape, *id, names);
+    Remember(dir, hash, count, shape, *id, names, halfOffset);
     return true;
 }
 
@@ -927,7 +962,7 @@ void RecallLayoutRecord(PDir* dir, uint32_t hash, const NodeRecord* table, int32
     for (int32_t i = 0; i < count; ++i) {
         uint16_t size = 0;
         if (NodeGetAttribute(table[i].Name, "Size", &size, sizeof size) != 0) size = 0;
-        shape = LayoutShapeStep(shape, table[i].Type, size);
+        shape = LayoutShapeStep(shape, i, table[i].Type, size);
     }
     uint32_t id = 0;
     EnsureLayoutRecord(dir, hash, table, count, shape, &id);
@@ -960,6 +995,7 @@ bool KnownLayoutRecord(PDir* dir, KnownLayout* known) {
     known->Count = KnownCount;
     known->Shape = KnownShape;
     known->Names = KnownNames;
+    known->HalfOffset = KnownHalfOffset;
     return true;
 }
 

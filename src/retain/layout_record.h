@@ -250,9 +250,17 @@ bool RewriteLayoutRecordOfTable(PDir* dir, uint32_t hash, uint32_t id, const Nod
 // that record held exactly what the table builds. True when one was written
 // (or is held, as above).
 bool RewriteUnreadableLayoutRecordOfTable(PDir* dir, uint32_t hash, const NodeRecord* table, int32_t count);
-// One node's step of the shape fold.
-inline uint32_t LayoutShapeStep(uint32_t shape, uint16_t type, uint16_t size) {
-    return (shape * 0x01000193u) ^ ((static_cast<uint32_t>(type) << 16) | size);
+// One node's step of the shape fold: node `index` of the table has that type
+// code and Size. The fold is a sum of the steps, so the folds of two ranges
+// of a table add up to the fold of both.
+inline uint32_t LayoutShapeStep(uint32_t shape, int32_t index, uint16_t type, uint16_t size) {
+    uint32_t x = ((static_cast<uint32_t>(type) << 16) | size) ^ (static_cast<uint32_t>(index) * 0x9E3779B1u);
+    x ^= x >> 16;
+    x *= 0x7FEB352Du;
+    x ^= x >> 15;
+    x *= 0x846CA68Bu;
+    x ^= x >> 16;
+    return shape + x;
 }
 // One node's step of the fold of the names (length bytes at name) of a
 // table, as KnownLayoutRecord gives it.
@@ -269,6 +277,8 @@ struct KnownLayout {
     int32_t Count = 0;
     uint32_t Shape = 0;
     uint32_t Names = 0;
+    // Where the slot of node Count / 2 starts in a file of this record.
+    uint64_t HalfOffset = 0;
 };
 bool KnownLayoutRecord(PDir* dir, KnownLayout* known);
 // Writes bytes, a finished record of `hash`, under its own name in dir,
@@ -289,6 +299,9 @@ bool WriteRetainSibling(PDir* dir, const char* name, const std::vector<uint8_t>&
 
 // CRC-32C of size bytes, continuing from crc (0 to start).
 uint32_t Crc32c(uint32_t crc, const void* data, size_t size);
+// The CRC-32C of two pieces one after the other, from the CRC-32C of each
+// and the length of the second.
+uint32_t Crc32cCombine(uint32_t first, uint32_t second, uint64_t secondLength);
 
 // Forgets what EnsureLayoutRecord remembers. For tests only.
 void ResetLayoutRecordForTest();

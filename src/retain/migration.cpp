@@ -203,7 +203,7 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     } else {
         uint32_t shape = 0;
         for (int32_t i = 0; table && i < count; ++i)
-            shape = LayoutShapeStep(shape, table[i].Type, NodeSlotSize(table[i]));
+            shape = LayoutShapeStep(shape, i, table[i].Type, NodeSlotSize(table[i]));
         if (!EnsureLayoutRecord(dir, currentHash, table, count, shape, &fresh.LayoutId)) return false;
     }
     const std::string backupName = RetainFileName(GetBackupFilePath());

@@ -26,6 +26,7 @@
 #include "retain/retain_dir_claim.h"
 #include "retain/retain_paths.h"
 #include "retain/set_aside.h"
+#include "retain/slot_walk.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
 #include "stdlib/ptime.h"
@@ -46,27 +47,6 @@ std::mutex LastSaveLock;
 bool LastSaveDone = false;
 uint64_t LastSaveMark = 0;
 uint64_t LastSaveEndMs = 0;
-
-// The walk reads the type and the index of each 578-byte node record (8
-// bytes at offset 562), which may span two cache lines: fetching them some
-// way ahead hides most of the memory latency of a large table.
-constexpr int32_t kPrefetchAhead = 8;
-
-// Record i of the walk, with the records ahead of it on their way. Always
-// inlined: GCC judges a prefetching function free of side effects and drops
-// calls to it.
-__attribute__((always_inline)) inline const NodeRecord& WalkTo(const NodeRecord* table, int32_t i, int32_t count) {
-    if (i + kPrefetchAhead < count) {
-        const char* ahead = reinterpret_cast<const char*>(&table[i + kPrefetchAhead].Type);
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + 7);  // the index's last byte may lie on the next line
-    }
-    return table[i];
-}
-
-// How often a walk asks whether a node-space access failed: once every so
-// many nodes, so that the question costs the walk nothing measurable.
-constexpr int32_t kFailureCheckNodes = 64;
 
 // One "ERR" line naming the failed step and the system error in errno.
 void ReportFailure(const char* step) {
@@ -93,7 +73,23 @@ uint8_t Abandon(PDir* dir, PFile* file, const char* tempName) {
     return 0;
 }
 
-uint8_t SaveWalk() {
+// False, after one "ERR" line, when the walk failed.
+bool WalkSucceeded(const SlotWalk& w) {
+    if (!w.Failed) return true;
+    if (w.Failed == kSizeChanged) {
+        report(&LogChannel, "ERR",
+               "Retain file save failed: the value entry of node %u changed its size during the save.",
+               static_cast<unsigned>(w.FailedNode));
+    } else {
+        errno = w.Error;
+        ReportFailure(w.Failed);
+    }
+    return false;
+}
+
+// mayHalve: the walk may be shared with the second thread (not when a
+// halved walk just found the table unlike the remembered record).
+uint8_t SaveWalk(bool mayHalve = true) {
     const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
     const NodeRecord* table = NodeTable();
@@ -147,10 +143,13 @@ uint8_t SaveWalk() {
     // are taken on the way.
     CheckEntry fresh;
     fresh.Hash = hash;
-    CrcStream crc;
-    CrcStreamFlush(&crc);
-    CrcStreamAdd(&crc, header, sizeof header);
-    uint32_t shape = 0;
+    SlotWalk first;
+    first.Table = table;
+    first.End = table ? count : 0;
+    first.Limit = valueBytes;
+    first.FailuresBefore = failuresBefore;
+    CrcStreamFlush(&first.Crc);
+    CrcStreamAdd(&first.Crc, header, sizeof header);
     if (!PFileWrite(file, header, sizeof header)) {
         ReportFailure("header write");
         return Abandon(dir, file, temp);
@@ -165,47 +164,46 @@ uint8_t SaveWalk() {
     }
     // The slots go to the file through the checksum's stream, 64 KiB at a
     // time; the header is in the checksum already and on its way.
-    CrcStreamFlush(&crc);
-    crc.File = file;
-    uint64_t slotBytes = 0;
-    for (int32_t i = 0; table && i < count; ++i) {
-        const NodeRecord& node = WalkTo(table, i, count);
-        uint16_t size = NodeSlotSize(node);
-        shape = LayoutShapeStep(shape, node.Type, size);
-        if (size == 0) continue;
-        slotBytes += size;
-        if (slotBytes > valueBytes) {
-            report(&LogChannel, "ERR",
-                   "Retain file save failed: the value entry of node %u changed its size during the save.",
-                   static_cast<unsigned>(i + 1));
-            return Abandon(dir, file, temp);
-        }
-        uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
-        if (!buffer) {
-            // Leaving the slot out would shift every later value.
-            ReportFailure("value buffer allocation");
-            return Abandon(dir, file, temp);
-        }
-        // Cleared so that bytes the library does not fill (after a text's
-        // zero) are zeros in the file, not left-overs of the heap.
-        PMemZero(buffer, size);
-        ReadNodeSlot(node, buffer, size);
-        const bool written = CrcStreamAdd(&crc, buffer, size);
-        PMemFree(buffer);
-        if (!written) {
-            errno = crc.Error;
-            ReportFailure("write");
-            return Abandon(dir, file, temp);
-        }
-        // A read that failed (a lock held past its deadline) ends the walk
-        // within kFailureCheckNodes nodes, none of which waits again (the
-        // library does not wait after a deadline passed): the save fails below.
-        if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;
+    CrcStreamFlush(&first.Crc);
+    first.Crc.File = file;
+    // A large table the remembered record describes: the second thread
+    // writes the second half at the offset the record gives, while this one
+    // writes the first; the checksums of the two are combined.
+    KnownLayout known;
+    const bool halves = mayHalve && table && count >= kHalvesFrom && KnownLayoutRecord(dir, &known) &&
+                        known.Hash == hash && known.Count == count && known.HalfOffset >= sizeof header &&
+                        known.HalfOffset - sizeof header <= valueBytes && HalfWalkerReady();
+    SlotWalk second;
+    if (halves) {
+        first.End = count / 2;
+        second.Table = table;
+        second.Begin = count / 2;
+        second.End = count;
+        second.Limit = valueBytes - (known.HalfOffset - sizeof header);
+        second.FailuresBefore = failuresBefore;
+        CrcStreamFlush(&second.Crc);
+        second.Crc.File = file;
+        second.Crc.Positioned = true;
+        second.Crc.Offset = known.HalfOffset;
+        WalkSlotsInHalves(&first, &second);
+    } else {
+        WalkSlots(&first);
     }
-    if (!CrcStreamFlush(&crc)) {
-        errno = crc.Error;
-        ReportFailure("write");
-        return Abandon(dir, file, temp);
+    if (!WalkSucceeded(first) || (halves && !WalkSucceeded(second))) return Abandon(dir, file, temp);
+    uint32_t shape = first.Shape + second.Shape;
+    fresh.Crc = first.Crc.Crc;
+    fresh.Length = first.Crc.Length;
+    if (halves) {
+        if (NodeSpaceFailed(failuresBefore, "save")) return Abandon(dir, file, temp);
+        // The first half did not end where the record says the second
+        // begins, or a type or size is not the record's: the table is not
+        // the one remembered, and the file is written again in one walk.
+        if (first.Crc.Length != known.HalfOffset || shape != known.Shape) {
+            Abandon(dir, file, temp);
+            return SaveWalk(false);
+        }
+        fresh.Crc = Crc32cCombine(first.Crc.Crc, second.Crc.Crc, second.Crc.Length);
+        fresh.Length = first.Crc.Length + second.Crc.Length;
     }
     if (NodeSpaceFailed(failuresBefore, "save")) return Abandon(dir, file, temp);
     if (!PFileFlush(file)) {
@@ -215,8 +213,6 @@ uint8_t SaveWalk() {
     // The record that names the new file's slots, and the check record that
     // vouches for it, are in place before the file. The check record is
     // written before the file's sync, which then takes it along.
-    fresh.Crc = crc.Crc;
-    fresh.Length = crc.Length;
     const std::string backupName = RetainFileName(GetBackupFilePath());
     PFile* check = nullptr;
     if (!EnsureLayoutRecord(dir, hash, table, count, shape, &fresh.LayoutId) ||
@@ -334,7 +330,7 @@ bool TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* tab
         const NodeRecord& node = WalkTo(table, i, count);
         const uint16_t size = NodeSlotSize(node);
         (*sizes)[static_cast<size_t>(i)] = size;
-        shape = LayoutShapeStep(shape, node.Type, size);
+        shape = LayoutShapeStep(shape, i, node.Type, size);
         names = LayoutNamesStep(names, node.Name, strnlen(node.Name, kNodeNameMax));
         end += size;
     }

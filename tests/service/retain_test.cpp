@@ -26,6 +26,7 @@
 #include "retain/layout_record.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
+#include "retain/slot_walk.h"
 #include "retain/startup_check.h"
 #include "stdlib/pfile.h"
 #include "stdlib/pmem.h"
@@ -200,6 +201,68 @@ TEST_F(RetainFile, SaveThenLoadRestoresEveryValue) {
     EXPECT_EQ(Snapshot(names), saved);
     EXPECT_EQ(Text("Rt.Node2"), "text 1002");
     EXPECT_EQ(Value("SERVICE.OvRetain.Priority"), configuration) << "the service's own nodes are saved too";
+}
+
+// A large table is walked by two threads, each writing its own half of the
+// file: the same bytes as one walk, whose checksum and shape the two halves'
+// combine to. A save then writes the file one walk writes, and it loads.
+TEST_F(RetainFile, ALargeTableWalkedInHalvesWritesTheSameFile) {
+    Configure(dir_.Path() + "/");
+    std::vector<std::string> names = Populate(kHalvesFrom + 101);
+    Fill(names, 1);
+    const NodeRecord* table = NodeTable();
+    const int32_t count = NodeCount();
+    uint64_t halfOffset = 0;
+    for (int32_t i = 0; i < count / 2; ++i) {
+        uint16_t size = 0;
+        NodeGetAttribute(table[i].Name, "Size", &size, sizeof size);
+        halfOffset += size;
+    }
+    ASSERT_TRUE(HalfWalkerReady());
+    uint32_t shapes[2] = {}, crcs[2] = {};
+    for (int halves = 0; halves < 2; ++halves) {
+        PDir* dir = PDirOpen(dir_.Path().c_str());
+        ASSERT_NE(dir, nullptr);
+        PFile* file = PDirCreate(dir, halves ? "halves" : "whole");
+        SlotWalk first, second;
+        for (SlotWalk* w : {&first, &second}) {
+            w->Table = table;
+            w->Limit = ~uint64_t{0};
+            CrcStreamFlush(&w->Crc);
+            w->Crc.File = file;
+        }
+        first.End = count;
+        if (halves) {
+            first.End = second.Begin = count / 2;
+            second.End = count;
+            second.Crc.Positioned = true;
+            second.Crc.Offset = halfOffset;
+            WalkSlotsInHalves(&first, &second);
+        } else {
+            WalkSlots(&first);
+        }
+        EXPECT_EQ(first.Failed, nullptr);
+        EXPECT_EQ(second.Failed, nullptr);
+        EXPECT_TRUE(PFileClose(file));
+        PDirClose(dir);
+        shapes[halves] = first.Shape + second.Shape;
+        crcs[halves] = halves ? Crc32cCombine(first.Crc.Crc, second.Crc.Crc, second.Crc.Length) : first.Crc.Crc;
+    }
+    const std::string whole = ReadFile(dir_.File("whole"));
+    EXPECT_EQ(ReadFile(dir_.File("halves")), whole);
+    EXPECT_EQ(crcs[1], crcs[0]);
+    EXPECT_EQ(crcs[0], Crc32c(0, whole.data(), whole.size()));
+    EXPECT_EQ(shapes[1], shapes[0]);
+
+    // The first save remembers the record, the second walks in halves.
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_EQ(ReadFile(dir_.File("OvRetain.bin")).substr(4), whole);
+    Fill(names, 2);
+    const std::vector<std::string> values = Snapshot(names);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    Fill(names, 3);
+    ASSERT_EQ(LoadRetainFile(), 1) << "the check record vouches for it";
+    EXPECT_EQ(Snapshot(names), values);
 }
 
 // A file that no check record lists, cut short or longer: its layout
