@@ -20,6 +20,9 @@ KINDS = [(1, 1), (3, 1), (4, 2), (5, 2), (6, 4), (7, 4), (12, 16), (12, 8), (13,
 SETTINGS = {"UseBackup": (1, [0, 1]), "AutoLoad": (1, [0, 1, 1]), "Migrate": (1, [0, 1, 1]),
             "AutoSave": (7, [0, 100, 300, 1000]), "Journal": (7, [0, 100, 100, 200]), "KeepOld": (7, [0, 2, 8, 10])}
 ALNUM = "abcdefghijklmnopqrstuvwxyz0123456789"
+# A plant large enough for the saves and loads that share their walk with a
+# second thread: a block of nodes nobody writes, amid the plant's own.
+BULK, BULK_ROW = 16400, "#bulk"
 
 
 # ---------------------------------------------------------------- generator
@@ -146,6 +149,23 @@ def generate(seed, length):
     return steps
 
 
+def with_bulk(seed, steps):
+    """The steps of a history of a large plant for one seed in five (a draw
+    of its own, so that the history's steps stay those of its seed): each
+    layout gets the bulk block in its middle."""
+    if random.Random(seed ^ 0xB01C).random() >= 0.2:
+        return steps
+    at = {"init": 1, "layout": 1, "setting": 3}
+    out = []
+    for step in steps:
+        if step[0] in at:
+            rows = [list(r) for r in step[at[step[0]]]]
+            rows.insert(len(rows) // 2, [BULK_ROW, 7, 4, 0])
+            step = step[:at[step[0]]] + (rows,) + step[at[step[0]] + 1:]
+        out.append(step)
+    return out
+
+
 # ---------------------------------------------------------------- executor
 class Failure(Exception):
     pass
@@ -257,12 +277,22 @@ class Sim:
             os.remove(path)
 
     def write_layout(self, rows):
+        parts = [["name,type,size,value\n"]]
+        for n, k, s, v in rows:
+            if n == BULK_ROW:
+                parts.append(None)
+                parts.append([])
+            else:
+                parts[-1].append("%s,%d,%s,%s\n" % (n, k, s if k in (12, 13) or k not in (1, 3, 4, 5, 6, 7) else "", v))
+        bulk = "".join("Q.b%d,7,,%d\n" % (i, i) for i in range(BULK))
         with open(self.layout, "w") as f:
-            f.write("name,type,size,value\n")
-            for n, k, s, v in rows:
-                f.write("%s,%d,%s,%s\n" % (n, k, s if k in (12, 13) or k not in (1, 3, 4, 5, 6, 7) else "", v))
-        with open(self.layout) as f:
-            self.note("cat >\"$L\" <<'EOF'\n" + f.read() + "EOF")
+            f.write("".join(bulk if p is None else "".join(p) for p in parts))
+        if len(parts) == 1:
+            self.note("cat >\"$L\" <<'EOF'\n" + "".join(parts[0]) + "EOF")
+            return
+        self.note("{ cat <<'EOF'\n" + "".join(parts[0]) + "EOF\n"
+                  "seq 0 %d | awk '{print \"Q.b\" $1 \",7,,\" $1}'\n" % (BULK - 1) +
+                  "cat <<'EOF'\n" + "".join(parts[2]) + "EOF\n} >\"$L\"")
 
     def reset(self):
         if self.alive():
@@ -804,7 +834,7 @@ def main():
             else:
                 if sim.stats["steps"] >= a.steps or (a.minutes and time.monotonic() - began > a.minutes * 60):
                     break
-                s, steps = seed, generate(seed, a.length)
+                s, steps = seed, with_bulk(seed, generate(seed, a.length))
                 seed += 1
             r = sim.history(steps)
             if not r:
