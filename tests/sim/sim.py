@@ -149,11 +149,11 @@ def generate(seed, length):
     return steps
 
 
-def with_bulk(seed, steps):
+def with_bulk(seed, steps, always=False):
     """The steps of a history of a large plant for one seed in five (a draw
-    of its own, so that the history's steps stay those of its seed): each
-    layout gets the bulk block in its middle."""
-    if random.Random(seed ^ 0xB01C).random() >= 0.2:
+    of its own, so that the history's steps stay those of its seed), or
+    always: each layout gets the bulk block in its middle."""
+    if not always and random.Random(seed ^ 0xB01C).random() >= 0.2:
         return steps
     at = {"init": 1, "layout": 1, "setting": 3}
     out = []
@@ -795,7 +795,7 @@ def main():
     ap.add_argument("--minutes", type=float, help="stop starting histories after this long")
     ap.add_argument("--bin", required=True, help="directory holding ovretain and ovnode")
     ap.add_argument("--length", type=int, default=60, help="steps per history (default 60)")
-    ap.add_argument("--seeds-file", help="regression seeds run first: 'SEED [LENGTH]' a line")
+    ap.add_argument("--seeds-file", help="regression seeds run first: 'SEED [LENGTH [large]]' a line")
     ap.add_argument("--out", help="directory for replay scripts (default: a temporary one)")
     ap.add_argument("--shrink-seconds", type=float, default=120)
     ap.add_argument("--keep-going", action="store_true", help="go on after a failing history")
@@ -823,8 +823,9 @@ def main():
         if f and f[0].endswith(".sh"):
             path = os.path.join(os.path.dirname(a.seeds_file), f[0])
             plan.append((f[0], replayed(path)))
-        elif f:
-            plan.append((int(f[0]), generate(int(f[0]), int(f[1]) if len(f) > 1 else a.length)))
+        elif f:   # SEED [LENGTH [large]]
+            steps = generate(int(f[0]), int(f[1]) if len(f) > 1 else a.length)
+            plan.append((int(f[0]), with_bulk(int(f[0]), steps, True) if f[2:] == ["large"] else steps))
     seed = a.seed if a.seed is not None else int(time.time()) % 1000000 * 1000
     failures = []
     try:
