@@ -829,7 +829,7 @@ int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* tabl
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;
         if (!LayoutEntryNamesNode(e, node) || e.Type != node.Type || e.Size != size) return static_cast<int64_t>(i);
         shape = LayoutShapeStep(shape, static_cast<int32_t>(i), node.Type, size);
-        names = LayoutNamesStep(names, static_cast<int32_t>(i), node.Name, e.NameLength);
+        names = LayoutNamesStep(names, node.Name, e.NameLength);
     }
     // Every node matched, and the record is the one a save would build from
     // this table (this version, the hash's node count, one entry a node, or
@@ -891,7 +891,7 @@ uint32_t BuildTableRecord(uint32_t hash, const NodeRecord* table, int32_t count,
         offset += size;
         const size_t length = strnlen(node.Name, kNameMax);
         AppendLayoutRecordEntry(builder, node.Name, length, node.Type, size);
-        if (i < count) names = LayoutNamesStep(names, i, node.Name, length);
+        if (i < count) names = LayoutNamesStep(names, node.Name, length);
     }
     FinishLayoutRecord(builder);
     return names;
@@ -981,14 +981,9 @@ bool WriteLayoutRecord(PDir* dir, uint32_t hash, const std::vector<uint8_t>& byt
     return written;
 }
 
-uint32_t LayoutNamesStep(uint32_t names, int32_t index, const char* name, size_t length) {
-    // The length goes in after the bytes, so that names cannot trade bytes;
-    // the index before them, so that nodes cannot trade names.
-    uint32_t x = Crc32c(static_cast<uint32_t>(index) * 0x9E3779B1u, name, length) ^ static_cast<uint32_t>(length);
-    x ^= x >> 16;
-    x *= 0x7FEB352Du;
-    x ^= x >> 15;
-    return names + x;
+uint32_t LayoutNamesStep(uint32_t names, const char* name, size_t length) {
+    // The length goes in after the bytes, so that names cannot trade bytes.
+    return (Crc32c(names, name, length) * 0x01000193u) ^ static_cast<uint32_t>(length);
 }
 
 bool KnownLayoutRecord(PDir* dir, KnownLayout* known) {

@@ -263,9 +263,8 @@ inline uint32_t LayoutShapeStep(uint32_t shape, int32_t index, uint16_t type, ui
     return shape + x;
 }
 // One node's step of the fold of the names (length bytes at name) of a
-// table, as KnownLayoutRecord gives it; node `index` has that name. A sum of
-// the steps, as the shape fold.
-uint32_t LayoutNamesStep(uint32_t names, int32_t index, const char* name, size_t length);
+// table, as KnownLayoutRecord gives it.
+uint32_t LayoutNamesStep(uint32_t names, const char* name, size_t length);
 // What EnsureLayoutRecord last made sure of in the retain directory dir: the
 // record (Hash, Id) lists nodes [0, Count) of the table as they were when it
 // was built from them, their types and sizes folding to Shape and their

@@ -310,84 +310,31 @@ void LoadSlot(const NodeRecord& node, const uint8_t* slot, uint16_t size) {
     PMemFree(buffer);
 }
 
-// A range [Begin, End) of the table as the fast load checks it: each
-// node's Size into Sizes, the shape and names folds, the slots' bytes.
-struct TableRange {
-    const NodeRecord* Table = nullptr;
-    int32_t Begin = 0;
-    int32_t End = 0;
-    uint16_t* Sizes = nullptr;  // indexed from 0 for node 0
-    uint32_t Shape = 0;
-    uint32_t Names = 0;
-    uint64_t Bytes = 0;
-    // The load of the range: its first slot in the file's bytes.
-    const uint8_t* Slots = nullptr;
-    uint32_t FailuresBefore = 0;
-};
-
-void CheckTableRange(void* p) {
-    auto* r = static_cast<TableRange*>(p);
-    for (int32_t i = r->Begin; i < r->End; ++i) {
-        const NodeRecord& node = WalkTo(r->Table, i, r->End);
-        const uint16_t size = NodeSlotSize(node);
-        r->Sizes[i] = size;
-        r->Shape = LayoutShapeStep(r->Shape, i, node.Type, size);
-        r->Names = LayoutNamesStep(r->Names, i, node.Name, strnlen(node.Name, kNodeNameMax));
-        r->Bytes += size;
-    }
-}
-
-void LoadTableRange(void* p) {
-    auto* r = static_cast<TableRange*>(p);
-    const uint8_t* slot = r->Slots;
-    for (int32_t i = r->Begin; i < r->End; ++i) {
-        const uint16_t size = r->Sizes[i];
-        if (size == 0) continue;
-        LoadSlot(WalkTo(r->Table, i, r->End), slot, size);
-        slot += size;
-        if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != r->FailuresBefore) break;  // as a save
-    }
-}
-
-// True when the file (entry, bytes) was written with the layout record that
-// this run built from the node table and remembers, and nodes [0, count) of
-// table still are that record's nodes: the same number, the same names,
-// types and sizes, and slots that end where the file does. Then every slot
-// is written into its node, in order (a large table on two threads, each
-// half of it checked before any node is written). Any doubt says false
-// before a node is written, and the load goes by the record instead.
-bool LoadByRememberedLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* table, int32_t count,
-                            const std::vector<uint8_t>& bytes, uint32_t failuresBefore) {
+// True when the file (entry, fileSize bytes) was written with the layout
+// record that this run built from the node table and remembers, and nodes
+// [0, count) of table still are that record's nodes: the same number, the
+// same names, types and sizes, and slots that end where the file does.
+// *sizes then holds each node's Size. Walks the table once and writes
+// nothing; any doubt says false, and the load goes by the record instead.
+bool TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* table, int32_t count, uint64_t fileSize,
+                       std::vector<uint16_t>* sizes) {
     KnownLayout known;
     if (!table || entry.LayoutId == 0 || !KnownLayoutRecord(dir, &known) || known.Hash != entry.Hash ||
         known.Id != entry.LayoutId || known.Count != count)
         return false;
-    std::vector<uint16_t> sizes(static_cast<size_t>(count));
-    const bool halves = count >= kHalvesFrom && HalfWalkerReady();
-    TableRange first, second;
-    for (TableRange* r : {&first, &second}) {
-        r->Table = table;
-        r->Sizes = sizes.data();
-        r->FailuresBefore = failuresBefore;
+    sizes->resize(static_cast<size_t>(count));
+    uint32_t shape = 0;
+    uint32_t names = 0;
+    uint64_t end = 4;
+    for (int32_t i = 0; i < count; ++i) {
+        const NodeRecord& node = WalkTo(table, i, count);
+        const uint16_t size = NodeSlotSize(node);
+        (*sizes)[static_cast<size_t>(i)] = size;
+        shape = LayoutShapeStep(shape, i, node.Type, size);
+        names = LayoutNamesStep(names, node.Name, strnlen(node.Name, kNodeNameMax));
+        end += size;
     }
-    first.End = second.Begin = halves ? count / 2 : count;
-    second.End = count;
-    if (halves) {
-        RunInHalves(CheckTableRange, &first, &second);
-    } else {
-        CheckTableRange(&first);
-    }
-    if (first.Shape + second.Shape != known.Shape || first.Names + second.Names != known.Names ||
-        4 + first.Bytes + second.Bytes != bytes.size())
-        return false;
-    first.Slots = bytes.data() + 4;
-    second.Slots = first.Slots + first.Bytes;
-    if (halves) {
-        RunInHalves(LoadTableRange, &first, &second);
-    } else {
-        LoadTableRange(&first);
-    }
-    return true;
+    return shape == known.Shape && names == known.Names && end == fileSize;
 }
 
 // A load with no file to read: the read says nothing of its own.
@@ -432,8 +379,18 @@ uint8_t LoadLocked() {
     // for a table that still has that record's nodes, names, types and
     // sizes (folded on a walk before any node is written) and the file's
     // exact length: every slot is its node's, in order, without the record.
-    if (LoadByRememberedLayout(dir, entry, table, count, bytes, failuresBefore))
+    std::vector<uint16_t> sizes;
+    if (TableIsFileLayout(dir, entry, table, count, bytes.size(), &sizes)) {
+        uint64_t offset = 4;
+        for (int32_t i = 0; i < count; ++i) {
+            const uint16_t size = sizes[static_cast<size_t>(i)];
+            if (size == 0) continue;
+            LoadSlot(WalkTo(table, i, count), bytes.data() + offset, size);
+            offset += size;
+            if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;  // as a save
+        }
         return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
+    }
     // The file's own layout record, when it has one, keeps each slot from
     // a node whose type or size it was not written with.
     LoadGuard guard;

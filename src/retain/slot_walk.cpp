@@ -14,24 +14,19 @@ const char kSizeChanged[] = "size";
 
 namespace {
 
-// The second thread: it runs HalfJob(HalfArgument) when HalfGo is
-// released and releases HalfDone when it is through. Started by the first
-// HalfWalkerReady, at the service's priority; its callers hold the
-// retain-file lock, so one job is handed over at a time.
+// The second thread: it walks the half handed to it (HalfWalk) when HalfGo
+// is released and releases HalfDone when it is through. Started by the
+// first save that halves its walk, at the service's priority; saves hold
+// RetainFileLock, so one half is handed over at a time.
 RTHANDLE HalfGo = RT_BAD_HANDLE;
 RTHANDLE HalfDone = RT_BAD_HANDLE;
-void (*HalfJob)(void*) = nullptr;
-void* HalfArgument = nullptr;
+SlotWalk* HalfWalk = nullptr;
 
 void HalfThread(void*) {
     while (WaitForRtSemaphore(HalfGo, 1, RT_WAIT_FOREVER) != RT_WAIT_FAILED) {
-        HalfJob(HalfArgument);
+        WalkSlots(HalfWalk);
         ReleaseRtSemaphore(HalfDone, 1);
     }
-}
-
-void WalkSlotsJob(void* walk) {
-    WalkSlots(static_cast<SlotWalk*>(walk));
 }
 
 }  // namespace
@@ -88,20 +83,15 @@ void WalkSlots(SlotWalk* w) {
     }
 }
 
-void RunInHalves(void (*job)(void*), void* here, void* there) {
-    HalfJob = job;
-    HalfArgument = there;
+void WalkSlotsInHalves(SlotWalk* first, SlotWalk* second) {
+    HalfWalk = second;
     const bool handed = ReleaseRtSemaphore(HalfGo, 1);
-    job(here);
-    // The second half may use what both share until it is through; one
-    // that could not be handed over is run here.
+    WalkSlots(first);
+    // The second half uses the file until it is through; one that could
+    // not be handed over is walked here.
     if (handed) {
         WaitForRtSemaphore(HalfDone, 1, RT_WAIT_FOREVER);
     } else {
-        job(there);
+        WalkSlots(second);
     }
-}
-
-void WalkSlotsInHalves(SlotWalk* first, SlotWalk* second) {
-    RunInHalves(WalkSlotsJob, first, second);
 }

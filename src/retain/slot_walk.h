@@ -1,11 +1,10 @@
 // slot_walk.h - the save's walk of the node table: each node's slot read
 // from the node space into a checksum's stream that writes the retain file,
-// on the calling thread, or over two threads for a large table; and the
-// second thread, which a load shares its walks with too.
+// on the calling thread, or over two threads for a large table.
 //
 // A walk of a range reports nothing; it leaves its first failure in the
 // SlotWalk for the save to report. WalkSlots may run on any thread.
-// RunInHalves, WalkSlotsInHalves and HalfWalkerReady run with the retain-file lock held
+// WalkSlotsInHalves and HalfWalkerReady run with the retain-file lock held
 // (retain_file.h): one halved walk at a time. The second thread is started
 // by the first HalfWalkerReady, at the service's priority, and waits for
 // work between saves.
@@ -68,9 +67,6 @@ void WalkSlots(SlotWalk* w);
 // Whether the second thread is there for WalkSlotsInHalves (started now if
 // it is not yet); false when it could not be started.
 bool HalfWalkerReady();
-// Runs job(here) on this thread and job(there) on the second thread at the
-// same time, and returns when both are through. After HalfWalkerReady only.
-void RunInHalves(void (*job)(void*), void* here, void* there);
 // Walks first on this thread and second on the second thread at the same
 // time, and returns when both are through (failed or not). Each writes its
 // own range of the file: second's stream is Positioned where its slots

@@ -205,8 +205,7 @@ TEST_F(RetainFile, SaveThenLoadRestoresEveryValue) {
 
 // A large table is walked by two threads, each writing its own half of the
 // file: the same bytes as one walk, whose checksum and shape the two halves'
-// combine to. A save then writes the file one walk writes, and it loads
-// (in halves too).
+// combine to. A save then writes the file one walk writes, and it loads.
 TEST_F(RetainFile, ALargeTableWalkedInHalvesWritesTheSameFile) {
     Configure(dir_.Path() + "/");
     std::vector<std::string> names = Populate(kHalvesFrom + 101);
