@@ -20,8 +20,8 @@ KINDS = [(1, 1), (3, 1), (4, 2), (5, 2), (6, 4), (7, 4), (12, 16), (12, 8), (13,
 SETTINGS = {"UseBackup": (1, [0, 1]), "AutoLoad": (1, [0, 1, 1]), "Migrate": (1, [0, 1, 1]),
             "AutoSave": (7, [0, 100, 300, 1000]), "Journal": (7, [0, 100, 100, 200]), "KeepOld": (7, [0, 2, 8, 10])}
 ALNUM = "abcdefghijklmnopqrstuvwxyz0123456789"
-# A plant large enough for the saves and loads that share their walk with a
-# second thread: a block of nodes nobody writes, amid the plant's own.
+# A plant large enough for the saves that share their walk with a second
+# thread: a block of nodes nobody writes, amid the plant's own.
 BULK, BULK_ROW = 16400, "#bulk"
 
 
