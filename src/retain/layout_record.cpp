@@ -65,6 +65,17 @@ bool StandInIs(const std::string& path, uint32_t hash, uint32_t id) {
     return StandInHeld && StandInPath == path && StandInHash == hash && StandInId == id;
 }
 
+bool ParseRecord(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint);
+
+// The held record (hash, id) into *record, when it describes a file of
+// fileSize bytes.
+bool StandInFits(PDir* dir, uint32_t hash, uint32_t id, uint64_t fileSize, LayoutRecord* record) {
+    if (!StandInIs(PDirPath(dir), hash, id)) return false;
+    record->Bytes = StandInBytes;
+    std::string ignored;
+    return ParseRecord(record, &ignored, false, nullptr) && LayoutRecordFileLength(*record) == fileSize;
+}
+
 uint32_t LoadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
@@ -762,6 +773,9 @@ bool SameLayout(const LayoutRecord& a, const LayoutRecord& b) {
 FileRecordFind FindFileLayoutRecord(PDir* dir, uint32_t hash, uint64_t fileSize, uint32_t* id, LayoutRecord* record,
                                     std::string* why) {
     if (*id != 0 && ReadLayoutRecordEntries(dir, hash, *id, record, why)) return FILE_RECORD_FOUND;
+    const uint32_t named = *id;
+    std::string namedWhy = named != 0 ? *why : std::string();
+    if (named != 0 && StandInFits(dir, hash, named, fileSize, record)) return FILE_RECORD_FOUND;
     std::vector<std::string> names;
     if (!PDirList(dir, &names)) {
         *why = std::string("its directory cannot be listed: ") + std::strerror(errno);
@@ -788,20 +802,25 @@ FileRecordFind FindFileLayoutRecord(PDir* dir, uint32_t hash, uint64_t fileSize,
         foundId = i;
     }
     char text[160];
+    if (layouts == 1 && named != 0 && foundId != named) {
+        // The file was written with the record its name or check entry
+        // names, which cannot be read: one of another id lists another
+        // layout (one content has one id), whose slots would hand nodes each
+        // other's bytes.
+        *why = "its layout record " + LayoutRecordName(hash, named) + " is " + namedWhy +
+               ", and the one of its length is another layout's";
+        record->Entries.clear();
+        return FILE_RECORD_UNFIT;
+    }
     if (layouts == 1) {
         *id = foundId;
         return FILE_RECORD_FOUND;
     }
     // None readable: the record this node table builds, held in memory
-    // since it could not be written, when it is the one asked for.
-    if (layouts == 0 && StandInHeld && StandInPath == PDirPath(dir) && StandInHash == hash &&
-        (*id == 0 || *id == StandInId)) {
-        record->Bytes = StandInBytes;
-        std::string ignored;
-        if (ParseRecord(record, &ignored, false, nullptr) && LayoutRecordFileLength(*record) == fileSize) {
-            *id = StandInId;
-            return FILE_RECORD_FOUND;
-        }
+    // since it could not be written.
+    if (layouts == 0 && named == 0 && StandInHeld && StandInFits(dir, hash, StandInId, fileSize, record)) {
+        *id = StandInId;
+        return FILE_RECORD_FOUND;
     }
     record->Entries.clear();
     if (ofHash == 0) {

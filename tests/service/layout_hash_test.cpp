@@ -1033,6 +1033,39 @@ TEST_F(LayoutIdentity, SavesFromDefaultsStaySoAcrossARestartAndAMigration) {
     PDirClose(dir);
 }
 
+// A file whose own record (named by its kept name or check entry) cannot be
+// read is never read through a record of another layout that has its hash
+// and length: those slots would hand its nodes each other's bytes.
+TEST_F(LayoutIdentity, AFileIsNeverReadByAnotherLayoutsRecord) {
+    UseLayout(7, 24);
+    CheckRetainFile();
+    Fill(1);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    const std::string old = ReadFile(retain_);
+    const std::vector<std::string> first = LayoutFiles();
+    ASSERT_EQ(first.size(), 1u);
+    UseLayout(6, 24);  // a type changed at equal size: the same hash and length
+    {
+        ovtest::StderrCapture quiet;
+        CheckRetainFile();
+    }
+    Fill(2);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    ASSERT_EQ(LayoutFiles().size(), 2u) << "the kept file's record stays";
+    uint32_t hash = 0, id = 0;
+    ASSERT_TRUE(ParseLayoutRecordName(first[0], &hash, &id));
+    std::string bytes = ReadFile(dir_.File(first[0]));
+    bytes[bytes.size() / 2] ^= 1;
+    WriteFile(dir_.File(first[0]), bytes);
+    PDir* dir = PDirOpen(dir_.Path().c_str());
+    ASSERT_NE(dir, nullptr);
+    LayoutRecord record;
+    std::string why;
+    EXPECT_EQ(FindFileLayoutRecord(dir, hash, old.size(), &id, &record, &why), FILE_RECORD_UNFIT) << why;
+    EXPECT_NE(why.find("is another layout's"), std::string::npos) << why;
+    PDirClose(dir);
+}
+
 // Upgrade, rollback, upgrade, rollback without Migrate: every earlier value
 // set is in a file of its own, and each comes back by its own record.
 TEST_F(LayoutIdentity, UpgradeAndRollbackKeepBothLayoutsValues) {
