@@ -17,7 +17,14 @@
 
 namespace {
 
-constexpr uint64_t kMarkMagic = 0x3154504F4441564Full;  // "OVADOPT1"
+// The magic also says what the node space held when it adopted the file: the
+// plant's values (a load, or a save of them), or defaults a save wrote with
+// or without values written in its run. A service restarted on the node
+// space whose file has changed since learns from it whether the node space
+// still holds defaults.
+constexpr uint64_t kMarkMagic = 0x3154504F4441564Full;          // "OVADOPT1"
+constexpr uint64_t kMarkMagicDefaults = 0x4454504F4441564Full;  // "OVADOPTD"
+constexpr uint64_t kMarkMagicWrites = 0x5754504F4441564Full;    // "OVADOPTW"
 
 struct Mark {
     uint64_t Magic;
@@ -63,9 +70,16 @@ bool MarkOf(PDir* dir, const std::string& name, Mark* mark) {
     return true;
 }
 
+// The node space's mark; false when it has none (built afresh).
+bool StoredMark(Mark* stored) {
+    if (NodeAdoptedMark(stored, sizeof *stored) != sizeof *stored) return false;
+    return stored->Magic == kMarkMagic || stored->Magic == kMarkMagicDefaults || stored->Magic == kMarkMagicWrites;
+}
+
 bool Adopted(const Mark& mark) {
     Mark stored;
-    if (NodeAdoptedMark(&stored, sizeof stored) != sizeof stored) return false;
+    if (!StoredMark(&stored)) return false;
+    stored.Magic = mark.Magic;
     return std::memcmp(&stored, &mark, sizeof mark) == 0;
 }
 
@@ -126,10 +140,17 @@ bool SaveGuardsPass() {
 bool KeepUnadoptedRetainFile(PDir* dir, const std::string& name, const std::string& tempName, uint32_t tempLayoutId) {
     Mark mark;
     if (!MarkOf(dir, name, &mark) || Adopted(mark)) return true;
-    // Values nobody loaded are there: what this node space saves until it
-    // loads comes from defaults. Not so for the damaged file whose backup
-    // was loaded: the node space holds that backup's values.
-    if (std::memcmp(&mark, &ReplacedDamaged, sizeof mark) != 0) FromDefaults = true;
+    // Values nobody loaded are there. A node space built afresh holds
+    // defaults: what it saves until it loads comes from defaults. One that
+    // adopted a file before (a restart on it, and the file changed since)
+    // holds what it held then, as its mark says. Not so for the damaged file
+    // whose backup was loaded: the node space holds that backup's values.
+    if (std::memcmp(&mark, &ReplacedDamaged, sizeof mark) != 0) {
+        Mark stored;
+        const bool fresh = !StoredMark(&stored);
+        if (fresh || stored.Magic != kMarkMagic) FromDefaults = true;
+        if (!fresh && stored.Magic == kMarkMagicWrites) InheritedWrites = true;
+    }
     return SetAsideRetainFile(dir, name, HeaderOf(dir, name), tempName, tempLayoutId);
 }
 
@@ -150,6 +171,7 @@ void AdoptInPlaceOfDamagedFile(PDir* dir, const std::string& name) {
 void MarkRetainFileAdopted(PDir* dir, const std::string& name) {
     Mark mark;
     if (!MarkOf(dir, name, &mark)) return;
+    if (FromDefaults) mark.Magic = ValuesWrittenThisRun() ? kMarkMagicWrites : kMarkMagicDefaults;
     // A mark that cannot be written costs only a second copy at the next save;
     // this service knows the values are its own.
     NodeMarkAdopted(&mark, sizeof mark);

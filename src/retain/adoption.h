@@ -8,7 +8,11 @@
 // The mark is 48 bytes in this machine's byte order:
 //
 //   offset  size  field
-//        0     8  magic 0x3154504F4441564F ("OVADOPT1")
+//        0     8  magic: "OVADOPT1" (0x3154504F4441564F) when the node
+//                 space held the plant's values (it loaded the file, or
+//                 saved values it loaded or was given); "OVADOPTD" when a
+//                 save wrote the file from defaults, "OVADOPTW" from
+//                 defaults with values written in its run (SavingFromDefaults)
 //        8     8  st_dev of the retain directory (and of the file in it)
 //       16     8  st_ino of the retain directory
 //       24     8  st_ino of the retain file
@@ -17,6 +21,8 @@
 //
 // Every save writes its file afresh (a new inode), so a file that another
 // node space's service, a migration or a person put there never matches.
+// A service restarted on the node space after its file changed reads from
+// the magic whether the node space holds defaults.
 //
 // While a retain file is there that the node space has not adopted, its
 // values were never loaded: RetainFileAwaitsLoad is true, autosave holds off
@@ -74,8 +80,9 @@ void AdoptInPlaceOfDamagedFile(PDir* dir, const std::string& name);
 void MarkRetainFileAdopted(PDir* dir, const std::string& name);
 
 // True while the saves of this run write defaults: one of them met a
-// retain file nobody loaded (KeepUnadoptedRetainFile) and no load has
-// succeeded since (NoteValuesLoaded). Such saves are noted in
+// retain file nobody loaded (KeepUnadoptedRetainFile) in a node space built
+// afresh or whose mark says it holds defaults, and no load has succeeded
+// since (NoteValuesLoaded). Such saves are noted in
 // defaults_record.h.
 bool SavingFromDefaults();
 // Whether anybody but the service has written a value since the start-up

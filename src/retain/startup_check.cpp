@@ -350,13 +350,14 @@ bool CheckRetainFile() {
                 report(&LogChannel, "WRN", "Retained file not migrated: %s.", damage.c_str());
             } else {
                 migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys, settingsOnly);
-                if (migrated && adopted) MarkRetainFileAdopted(dir, name);
                 JournalIdentity fresh;
                 if (migrated && fromDefaults &&
                     ChecksumRetainFile(dir, name.c_str(), &fresh.FileLength, &fresh.FileCrc, &fresh.LayoutHash)) {
                     NoteSavedFromDefaults(dir, fresh, defaultsKind);
                     if (adopted) NoteAdoptedFileFromDefaults(defaultsKind == DEFAULTS_WITH_WRITES);
                 }
+                // After the note: the mark says whether the node space holds defaults.
+                if (migrated && adopted) MarkRetainFileAdopted(dir, name);
             }
         }
         bool rotated = false;

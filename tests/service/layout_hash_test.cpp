@@ -1004,15 +1004,14 @@ TEST_F(LayoutIdentity, ASaveRewritesTheRecordWhenItsFileChanged) {
 // A node space that met a file nobody loaded saves from defaults; restarted
 // without a reboot and still without a load, it goes on doing so, and a
 // program change migrates such a file into one written from defaults too.
+// A node space that holds the plant's values never does, not even when its
+// file changed before a restart; nor does one of defaults stop doing so then.
 TEST_F(LayoutIdentity, SavesFromDefaultsStaySoAcrossARestartAndAMigration) {
     UseLayout(7, 24);
     CheckRetainFile();
     Fill(1);
     ASSERT_EQ(SaveRetainFile(), 1);
-    UseLayout(7, 24, 1);  // a reboot: the file is nobody's now
-    CheckRetainFile();
     ovtest::StderrCapture quiet;
-    ASSERT_EQ(SaveRetainFile(), 1);
     PDir* dir = PDirOpen(dir_.Path().c_str());
     ASSERT_NE(dir, nullptr);
     const auto fromDefaults = [&] {
@@ -1021,12 +1020,29 @@ TEST_F(LayoutIdentity, SavesFromDefaultsStaySoAcrossARestartAndAMigration) {
         return ChecksumRetainFile(dir, "OvRetain.bin", &file.FileLength, &file.FileCrc, &file.LayoutHash) &&
                WrittenFromDefaults(dir, file, &kind);
     };
+    // The file changed under the node space (touched: it is not the file
+    // adopted), then the service restarted on it.
+    const auto restartAfterTheFileChanged = [&] {
+        std::filesystem::last_write_time(retain_, std::filesystem::last_write_time(retain_) + std::chrono::hours(1));
+        ResetRetainStateForTest();
+        CheckRetainFile();
+    };
+    restartAfterTheFileChanged();
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_FALSE(fromDefaults()) << "the plant's values, their file changed";
+    UseLayout(7, 24, 1);  // a reboot: the file is nobody's now
+    CheckRetainFile();
+    ASSERT_EQ(SaveRetainFile(), 1);
     EXPECT_TRUE(fromDefaults());
     ResetRetainStateForTest();  // the service restarted on the same node space
     CheckRetainFile();
     Fill(2);
     ASSERT_EQ(SaveRetainFile(), 1);
     EXPECT_TRUE(fromDefaults()) << "a restart";
+    restartAfterTheFileChanged();
+    Fill(3);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_TRUE(fromDefaults()) << "defaults, their file changed";
     UseLayout(7, 40, 1);  // a text resized: migrated by name
     CheckRetainFile();
     EXPECT_TRUE(fromDefaults()) << "a migration";

@@ -541,9 +541,20 @@ class Sim:
                     subprocess.run(["fallocate", "-l", str(n), os.path.join(self.drives, "filler")])
         elif what == "intruder":
             if running:
-                if step[1]:
-                    self.rm(self.path("OvRetain.lock"), "\"$R/OvRetain.lock\"")
-                self.intruder()
+                # Every other time this run's service is stalled meanwhile
+                # (a busy machine): the other one gets in before it notices.
+                stall = self.index % 2 == 0
+                self.note("main=$pid" + ("; kill -STOP $pid" if stall else ""))
+                if stall:
+                    self.proc.send_signal(signal.SIGSTOP)
+                try:
+                    if step[1]:
+                        self.rm(self.path("OvRetain.lock"), "\"$R/OvRetain.lock\"")
+                    self.intruder()
+                finally:
+                    if stall:
+                        self.proc.send_signal(signal.SIGCONT)
+                self.note("pid=$main" + ("; kill -CONT $pid" if stall else ""))
         elif what == "restore":
             kept = [f for f in self.retained() if f != "OvRetain.bin"]
             if kept:
