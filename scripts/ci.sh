@@ -96,7 +96,7 @@ run_tests_busy() {
 run_simulation() {
   local status=0
   bash scripts/simulate.sh --bin build-ci-default/bin --seeds-file tests/sim/seeds.txt --steps 2000 \
-    --seed "${SIM_SEED:-2000000}" --minutes 4.7 --shrink-seconds 40 --out build-ci-default/simulate || status=$?
+    --seed "${SIM_SEED:-2000000}" --minutes 4.5 --shrink-seconds 40 --jobs 2 --out build-ci-default/simulate || status=$?
   if ((status == 0)); then passed=$((passed + 1)); else failed=$((failed + 1)); fi
   return $status
 }

@@ -10,7 +10,7 @@ the same steps. A failing history is shortened (steps removed while it still
 fails the same way) and printed as a script of plain ovnode/ovretain commands.
 Run by scripts/simulate.sh; exit status 0 when no history failed, 1 when one did.
 """
-import argparse, json, os, random, shlex, shutil, signal, subprocess, sys, tempfile, time
+import argparse, json, multiprocessing, os, random, shlex, shutil, signal, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from model import Model, is_plant  # noqa: E402
@@ -811,12 +811,13 @@ def main():
     ap.add_argument("--shrink-seconds", type=float, default=120)
     ap.add_argument("--keep-going", action="store_true", help="go on after a failing history")
     ap.add_argument("--again", help="run the steps of a replay script once more, verbosely")
+    ap.add_argument("--jobs", type=int, default=1, help="histories run side by side (default 1)")
     a = ap.parse_args()
     signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
-    work = tempfile.mkdtemp(prefix="ovsim-work-")
-    sim = Sim(os.path.abspath(a.bin), work)
     began = time.monotonic()
     if a.again:
+        work = tempfile.mkdtemp(prefix="ovsim-work-")
+        sim = Sim(os.path.abspath(a.bin), work)
         try:
             r = sim.history(replayed(a.again))
             print("\n".join(sim.script))
@@ -838,16 +839,37 @@ def main():
             steps = generate(int(f[0]), int(f[1]) if len(f) > 1 else a.length)
             plan.append((int(f[0]), with_bulk(int(f[0]), steps, True) if f[2:] == ["large"] else steps))
     seed = a.seed if a.seed is not None else int(time.time()) % 1000000 * 1000
+    jobs = max(1, a.jobs)
+    shares = [(a, plan[k::jobs], seed + k, jobs, out, began) for k in range(jobs)]
+    if jobs == 1:
+        results = [run(*shares[0])]
+    else:   # histories side by side, each worker with a node space and drive root of its own
+        with multiprocessing.get_context("fork").Pool(jobs) as pool:
+            results = pool.starmap(run, shares)
+    st = {key: sum(r[0][key] for r in results) for key in results[0][0]}
+    failures = [f for r in results for f in r[1]]
+    print("simulate: %d histories, %d steps, %d kills, %d faults, %d loads checked, %d failed, %.0f s"
+          % (st["histories"], st["steps"], st["kills"], st["faults"], st["loads"], len(failures),
+             time.monotonic() - began))
+    return 1 if failures else 0
+
+
+def run(a, plan, seed, stride, out, began):
+    """Runs the planned histories, then fresh ones from seed on (every
+    stride-th) until this worker's share of the steps or the minutes are
+    spent; returns (stats, failures)."""
+    work = tempfile.mkdtemp(prefix="ovsim-work-")
+    sim = Sim(os.path.abspath(a.bin), work)
     failures = []
     try:
         while True:
             if plan:
                 s, steps = plan.pop(0)
             else:
-                if sim.stats["steps"] >= a.steps or (a.minutes and time.monotonic() - began > a.minutes * 60):
+                if sim.stats["steps"] * stride >= a.steps or (a.minutes and time.monotonic() - began > a.minutes * 60):
                     break
                 s, steps = seed, with_bulk(seed, generate(seed, a.length))
-                seed += 1
+                seed += stride
             r = sim.history(steps)
             if not r:
                 continue
@@ -867,11 +889,7 @@ def main():
     finally:
         sim.close()
         shutil.rmtree(work, ignore_errors=True)
-    st = sim.stats
-    print("simulate: %d histories, %d steps, %d kills, %d faults, %d loads checked, %d failed, %.0f s"
-          % (st["histories"], st["steps"], st["kills"], st["faults"], st["loads"], len(failures),
-             time.monotonic() - began))
-    return 1 if failures else 0
+    return sim.stats, failures
 
 
 if __name__ == "__main__":
