@@ -108,14 +108,15 @@ protected:
     }
 
     // A node space of numeric, text and range nodes with values derived from
-    // `seed`; returns the names.
-    std::vector<std::string> Populate(int count) {
+    // `seed`; returns the names. Node `retyped` (one of every fifth) is
+    // signed instead of unsigned, at the same size.
+    std::vector<std::string> Populate(int count, int retyped = -1) {
         std::vector<std::string> names;
         for (int i = 0; i < count; ++i) {
             std::string name = "Rt.Node" + std::to_string(i);
             switch (i % 5) {
                 case 0:
-                    MakeNumeric(name, 7, 4, 0);
+                    MakeNumeric(name, i == retyped ? 6 : 7, 4, 0);
                     break;
                 case 1:
                     MakeNumeric(name, 1, 1, 0);
@@ -263,6 +264,33 @@ TEST_F(RetainFile, ALargeTableWalkedInHalvesWritesTheSameFile) {
     Fill(names, 3);
     ASSERT_EQ(LoadRetainFile(), 1) << "the check record vouches for it";
     EXPECT_EQ(Snapshot(names), values);
+
+    // A table of the same hash, count and sizes under the remembered record,
+    // one type changed in the second half: the halves' shapes do not add up
+    // to the record's, so the save writes the table's own record in place
+    // of the remembered one, and the file loads by it.
+    const auto records = [&] {
+        std::vector<std::string> found;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+            if (e.path().extension() == ".layout") found.push_back(e.path().filename());
+        return found;
+    };
+    const std::vector<std::string> before = records();
+    ScopedSpace other;
+    NodeSpaceDetach();
+    std::string error;
+    ASSERT_TRUE(NodeSpaceAttach(other.Name(), true, &error)) << error;
+    Configure(dir_.Path() + "/");
+    ASSERT_EQ((kHalvesFrom + 1) % 5, 0);
+    names = Populate(kHalvesFrom + 101, kHalvesFrom + 1);
+    Fill(names, 4);
+    const std::vector<std::string> retyped = Snapshot(names);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_NE(records(), before);
+    ResetLayoutRecordForTest();
+    Fill(names, 5);
+    ASSERT_EQ(LoadRetainFile(), 1);
+    EXPECT_EQ(Snapshot(names), retyped);
 }
 
 // A file that no check record lists, cut short or longer: its layout
