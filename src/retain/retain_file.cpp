@@ -395,7 +395,16 @@ uint8_t LoadLocked() {
     // a node whose type or size it was not written with.
     LoadGuard guard;
     std::string refused;
-    if (!OpenLoadGuard(dir, entry, bytes.size(), table, count, &guard, &refused)) {
+    bool guarded = OpenLoadGuard(dir, entry, bytes.size(), table, count, &guard, &refused);
+    // The file's own record damaged since, while this node table is the one
+    // the file was written from: as at start-up, the record the table builds
+    // has the id its check entry names or, with none, the damaged record's
+    // name; written anew it describes the file again.
+    if (!guarded && entry.Hash == ComputeLayoutHash() &&
+        (entry.LayoutId != 0 ? RewriteLayoutRecordOfTable(dir, entry.Hash, entry.LayoutId, table, count)
+                             : RewriteUnreadableLayoutRecordOfTable(dir, entry.Hash, table, count)))
+        guarded = OpenLoadGuard(dir, entry, bytes.size(), table, count, &guard, &refused);
+    if (!guarded) {
         report(&LogChannel, "ERR", "Retain file not loaded: %s.", refused.c_str());
         PDirClose(dir);
         return 0;
