@@ -467,6 +467,11 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
             const size_t at = dump.Out.rfind('\n', dump.Out.find(trigger)) + 1;
             fired[std::stoul(dump.Out.substr(at))] = 1;
         }
+        // Nor does it move the service's files elsewhere: the path a file
+        // holds (here damaged) is not where the file lies.
+        const std::string outPath = Get("OutPath");
+        const size_t pathAt = dump.Out.rfind('\n', dump.Out.find("SERVICE.OvRetain.OutPath ")) + 1;
+        fired[std::stoul(dump.Out.substr(pathAt)) + 3] ^= 0x20;
         ovtest::WriteFile(dir + "fired.bin", fired);
         Ovnode({"set", "P.Keep", "0"});
         ASSERT_EQ(ovtest::Ovnode(active_, {"retain-restore", dir + "fired.bin"}).Status, 0);
@@ -474,6 +479,7 @@ TEST_P(LayoutChange, UnchangedNodesKeepTheirValuesByName) {
         ASSERT_TRUE(ovtest::WaitUntil([&] { return std::stoul(Get("Live")) >= live + 2; }));
         EXPECT_EQ(Get("SaveCount"), "3");
         EXPECT_EQ(Get("LoadCount"), "0");
+        EXPECT_EQ(Get("OutPath"), outPath);
         EXPECT_EQ(Value("P.Keep"), "11");
         Set("Save", "1");
         ASSERT_TRUE(WaitFor("SaveCount", "4")) << service_->Output();

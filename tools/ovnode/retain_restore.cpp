@@ -6,7 +6,10 @@
 // the service's migration does (retain/journal_keep.h), with one line.
 // The service's own status nodes and triggers are left as they are: they
 // are not the plant's values, and a trigger written back would make the
-// running service save, or load the retain file over what was restored.
+// running service save, or load the retain file over what was restored. So
+// is OutPath: the file restored lies in the directory it names, and a path
+// written back from another or a damaged file would move every later save
+// (and the file a start loads) into another directory.
 #include <cstring>
 #include <ostream>
 #include <vector>
@@ -36,6 +39,7 @@ std::vector<std::string> ServiceOwnNames() {
     const std::string prefix = std::string("SERVICE.") + ContainerName() + ".";
     for (const VariableDescriptor* table : {StatusTable, TriggerTable})
         for (const VariableDescriptor* row = table; row->Name; ++row) names.push_back(prefix + row->Name);
+    names.push_back(prefix + "OutPath");
     return names;
 }
 
