@@ -982,30 +982,37 @@ bool MeasureSize(SizeRun& run) {
         std::fprintf(stderr, "bench: cannot open the retain directory\n");
         return false;
     }
+    // One read() and the least storing of the values the library allows:
+    // one write by index per node, the sizes taken from the records, or
+    // asked by name as the interface has it.
+    const auto readAndStore = [&](bool sizeByName) {
+        int fd = ::open(retainPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        ssize_t got = ::read(fd, readBuf.data(), readBuf.size());
+        ::close(fd);
+        if (got != static_cast<ssize_t>(readBuf.size())) return false;
+        const uint8_t* p = readBuf.data() + 4;
+        for (int32_t k = 0; k < count; ++k) {
+            // The records ahead on their way, as the load's own walk does.
+            if (k + 8 < count) __builtin_prefetch(&table[k + 8].Type);
+            uint16_t size = 0;
+            if (!sizeByName)
+                size = NodeSpaceValueSize(&table[k]);
+            else if (NodeGetAttribute(table[k].Name, "Size", &size, sizeof size) != 0)
+                size = 0;
+            if (size == 0) continue;
+            if (p + size > readBuf.data() + readBuf.size()) break;
+            NodeWriteData(table[k].Index, p, size);
+            p += size;
+        }
+        return true;
+    };
     for (int i = 0; i < reps; ++i) {
         double s = Timed([] { return SaveRetainFile() == 1; });
         double w = TimeWriteLimit(run.OutDir, bytes);
         double l = Timed([] { return LoadRetainFile() == 1; });
         double r = TimeReadLimit(retainPath, readBuf);
-        // One read() and the least storing of the values the library allows:
-        // one write by index per node, the sizes taken from the records.
-        double rs = Timed([&] {
-            int fd = ::open(retainPath.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) return false;
-            ssize_t got = ::read(fd, readBuf.data(), readBuf.size());
-            ::close(fd);
-            if (got != static_cast<ssize_t>(readBuf.size())) return false;
-            const uint8_t* p = readBuf.data() + 4;
-            for (int32_t k = 0; k < count; ++k) {
-                // The records ahead on their way, as the load's own walk does.
-                if (k + 8 < count) __builtin_prefetch(&table[k + 8].Type);
-                uint16_t size = NodeSpaceValueSize(&table[k]);
-                if (size == 0) continue;
-                NodeWriteData(table[k].Index, p, size);
-                p += size;
-            }
-            return true;
-        });
+        double rs = Timed([&] { return readAndStore(false); });
         // The save's floor through the interface: the walk above, on two
         // threads as a save walks a large table, then write_limit's
         // durable write of the bytes (this round's w).
@@ -1021,23 +1028,7 @@ bool MeasureSize(SizeRun& run) {
         });
         // The load's: read_store_limit with each Size asked by name, as the
         // interface has it (a load stores on one thread: see NOTES.md).
-        double ls = Timed([&] {
-            int fd = ::open(retainPath.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) return false;
-            ssize_t got = ::read(fd, readBuf.data(), readBuf.size());
-            ::close(fd);
-            if (got != static_cast<ssize_t>(readBuf.size())) return false;
-            const uint8_t* p = readBuf.data() + 4;
-            for (int32_t k = 0; k < count; ++k) {
-                if (k + 8 < count) __builtin_prefetch(&table[k + 8].Type);
-                uint16_t size = 0;
-                if (NodeGetAttribute(table[k].Name, "Size", &size, sizeof size) != 0 || size == 0) continue;
-                if (p + size > readBuf.data() + readBuf.size()) break;
-                NodeWriteData(table[k].Index, p, size);
-                p += size;
-            }
-            return true;
-        });
+        double ls = Timed([&] { return readAndStore(true); });
         // What the check record adds to a save: the CRC-32C of each slot as
         // it is written, and the record's durable replacement; and to a
         // load: the CRC-32C of each chunk as it is read, and the record's
