@@ -587,9 +587,9 @@ int WaitForServiceEnd(const Invocation& inv, pid_t pid, const ServiceView& befor
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(inv.Timeout);
     auto late = [&] { return std::chrono::steady_clock::now() >= deadline; };
     for (;;) {
-        const ServiceView view = ReadServiceView(inv.Space);
-        const bool ours = hadRecord && view.HasRecord && view.Record.Pid == pid;
-        const bool ended = ours && view.Consistent && view.Record.State == STATUS_STATE_ENDED;
+        ServiceView view = ReadServiceView(inv.Space);
+        bool ours = hadRecord && view.HasRecord && view.Record.Pid == pid;
+        bool ended = ours && view.Consistent && view.Record.State == STATUS_STATE_ENDED;
         if (ended || !StatusProcessRuns(pid, kStatusAnyUser)) {
             // The record says so just before the process returns: wait for
             // the process itself, every thread of it, and for the node
@@ -600,6 +600,11 @@ int WaitForServiceEnd(const Invocation& inv, pid_t pid, const ServiceView& befor
             };
             while (holds() && !late()) Sleep();
             if (holds()) return Fail(err, "timed out waiting for the service to end");
+            // The record as the process left it: it may have said so after
+            // the look above and before the process ended.
+            view = ReadServiceView(inv.Space);
+            ours = hadRecord && view.HasRecord && view.Record.Pid == pid;
+            ended = ours && view.Consistent && view.Record.State == STATUS_STATE_ENDED;
             if (!ours) return Fail(err, "service ended; its outcome is unknown (no status record)");
             if (!ended) return Fail(err, "service ended without a clean shutdown");
             const StatusKindRecord& k = view.Record.Kinds[STATUS_STOP_SAVE];
