@@ -46,6 +46,7 @@ uint32_t KnownId = 0;
 uint32_t KnownNames = 0;
 uint64_t KnownHalfOffset = 0;  // where the slot of node KnownCount / 2 starts
 std::string KnownPath;         // the retain directory
+uint64_t KnownSerial = 0;      // advanced by every Remember and reset
 // The record's file as it was then: one cut, flipped, replaced or removed
 // since is made sure of again, so that a save never names a record that
 // cannot be read.
@@ -185,6 +186,7 @@ void Remember(PDir* dir, uint32_t hash, int32_t listed, uint32_t shape, uint32_t
     KnownNames = names;
     KnownHalfOffset = halfOffset;
     KnownPath = path;
+    ++KnownSerial;
 }
 
 // The retain file's directory prefix: the retain path without its file name.
@@ -1015,6 +1017,7 @@ bool KnownLayoutRecord(PDir* dir, KnownLayout* known) {
     known->Shape = KnownShape;
     known->Names = KnownNames;
     known->HalfOffset = KnownHalfOffset;
+    known->Serial = KnownSerial;
     return true;
 }
 
@@ -1023,4 +1026,5 @@ void ResetLayoutRecordForTest() {
     KnownValid = false;
     KnownHash = 0;
     KnownCount = 0;
+    ++KnownSerial;
 }

@@ -279,6 +279,9 @@ struct KnownLayout {
     uint32_t Names = 0;
     // Where the slot of node Count / 2 starts in a file of this record.
     uint64_t HalfOffset = 0;
+    // Another number whenever something else is remembered: a conclusion
+    // drawn from this record holds while its serial is the same.
+    uint64_t Serial = 0;
 };
 bool KnownLayoutRecord(PDir* dir, KnownLayout* known);
 // Writes bytes, a finished record of `hash`, under its own name in dir,

@@ -310,18 +310,37 @@ void LoadSlot(const NodeRecord& node, const uint8_t* slot, uint16_t size) {
     PMemFree(buffer);
 }
 
+// The table a load last proved to be the remembered record's, on the walk
+// below: records never move or change once created, so while the same record
+// is remembered (its serial) for the same table and node count, the proof
+// holds for a later load and its names need not be folded again. Guarded by
+// the retain-file lock.
+struct ProvenLayout {
+    bool Valid = false;
+    const NodeRecord* Table = nullptr;
+    int32_t Count = 0;
+    uint64_t Serial = 0;
+    uint64_t End = 0;  // where the last slot ends
+};
+ProvenLayout Proven;
+
 // True when the file (entry, fileSize bytes) was written with the layout
 // record that this run built from the node table and remembers, and nodes
 // [0, count) of table still are that record's nodes: the same number, the
 // same names, types and sizes, and slots that end where the file does.
-// *sizes then holds each node's Size. Walks the table once and writes
-// nothing; any doubt says false, and the load goes by the record instead.
+// *sizes then holds each node's Size, or nothing when an earlier load proved
+// the same (the walk asks each Size as it goes). Writes no node; any doubt
+// says false, and the load goes by the record instead.
 bool TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* table, int32_t count, uint64_t fileSize,
                        std::vector<uint16_t>* sizes) {
     KnownLayout known;
     if (!table || entry.LayoutId == 0 || !KnownLayoutRecord(dir, &known) || known.Hash != entry.Hash ||
         known.Id != entry.LayoutId || known.Count != count)
         return false;
+    if (Proven.Valid && Proven.Table == table && Proven.Count == count && Proven.Serial == known.Serial) {
+        sizes->clear();
+        return Proven.End == fileSize;
+    }
     sizes->resize(static_cast<size_t>(count));
     uint32_t shape = 0;
     uint32_t names = 0;
@@ -334,7 +353,9 @@ bool TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* tab
         names = LayoutNamesStep(names, node.Name, strnlen(node.Name, kNodeNameMax));
         end += size;
     }
-    return shape == known.Shape && names == known.Names && end == fileSize;
+    if (shape != known.Shape || names != known.Names) return false;
+    Proven = ProvenLayout{true, table, count, known.Serial, end};
+    return end == fileSize;
 }
 
 // A load with no file to read: the read says nothing of its own.
@@ -383,9 +404,11 @@ uint8_t LoadLocked() {
     if (TableIsFileLayout(dir, entry, table, count, bytes.size(), &sizes)) {
         uint64_t offset = 4;
         for (int32_t i = 0; i < count; ++i) {
-            const uint16_t size = sizes[static_cast<size_t>(i)];
+            const NodeRecord& node = WalkTo(table, i, count);
+            const uint16_t size = sizes.empty() ? NodeSlotSize(node) : sizes[static_cast<size_t>(i)];
             if (size == 0) continue;
-            LoadSlot(WalkTo(table, i, count), bytes.data() + offset, size);
+            if (size > bytes.size() - offset) break;  // a Size no longer the one proved
+            LoadSlot(node, bytes.data() + offset, size);
             offset += size;
             if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;  // as a save
         }

@@ -202,6 +202,14 @@ TEST_F(RetainFile, SaveThenLoadRestoresEveryValue) {
     EXPECT_EQ(Snapshot(names), saved);
     EXPECT_EQ(Text("Rt.Node2"), "text 1002");
     EXPECT_EQ(Value("SERVICE.OvRetain.Priority"), configuration) << "the service's own nodes are saved too";
+
+    // A second load of the same table goes by what the first one proved of it.
+    Fill(names, 3);
+    saved = Snapshot(names);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    Fill(names, 4);
+    ASSERT_EQ(LoadRetainFile(), 1);
+    EXPECT_EQ(Snapshot(names), saved);
 }
 
 // A large table is walked by two threads, each writing its own half of the
