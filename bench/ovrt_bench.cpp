@@ -83,10 +83,10 @@ struct Options {
     int RedisPort = 0;
     std::string Json;
     std::string Markdown;
-    std::string
-        Profile;  // "save", "firstsave", "prepare", "load", "hash", "migrate", "firstrun", "walk": for a profiler
-    std::string MemDir;          // a tmpfs directory: save and limit without storage cost
-    std::string Self;            // this program, for the start-up load's child
+    std::string Profile;  // "save", "firstsave", "prepare", "load", "check", "hash", "migrate", "firstrun", "walk": for
+                          // a profiler
+    std::string MemDir;   // a tmpfs directory: save and limit without storage cost
+    std::string Self;     // this program, for the start-up load's child
     double JournalWindow = 180;  // at most this long (s) for the journal's bytes per hour
     bool Sqlite = true;
     bool Lmdb = true;
@@ -99,7 +99,7 @@ struct Options {
                  "                  [--redis-server PATH --redis-port PORT] [--no-sqlite]\n"
                  "                  [--no-lmdb]\n"
                  "                  [--json FILE] [--markdown FILE]\n"
-                 "                  [--profile save|firstsave|prepare|load|hash|migrate|firstrun|walk]\n"
+                 "                  [--profile save|firstsave|prepare|load|check|hash|migrate|firstrun|walk]\n"
                  "                  [--mem-dir TMPFS_DIR] [--journal-window SECONDS]\n"
                  "DIR must be on the disk the retain file would use (not tmpfs) and its path\n"
                  "short (the retain directory is DIR/n<size>/, at most 79 characters).\n");
@@ -925,6 +925,15 @@ bool MeasureSize(SizeRun& run) {
                 }));
             } else if (run.Opt.Profile == "load") {
                 t.push_back(Timed([] { return LoadRetainFile() == 1; }));
+            } else if (run.Opt.Profile == "check") {
+                // The start-up check of a file of this layout, as the
+                // startup_check row times it.
+                ResetRetainStateForTest();
+                ResetLayoutRecordForTest();
+                t.push_back(Timed([] {
+                    CheckRetainFile();
+                    return GetRetainFilePath()[0] != '\0';
+                }));
             } else if (run.Opt.Profile == "walk") {
                 // What any walk over the records costs at the least: the
                 // type and index of each, nothing else.
@@ -945,7 +954,7 @@ bool MeasureSize(SizeRun& run) {
                 t.push_back(Timed([] { return ComputeLayoutHash() != 0; }));
                 BuildRetainFilePaths();
             } else {
-                Usage("--profile takes save, firstsave, prepare, load, hash, migrate, firstrun or walk");
+                Usage("--profile takes save, firstsave, prepare, load, check, hash, migrate, firstrun or walk");
             }
             cpu.push_back(cpuNow() - c0);
         }

@@ -7,7 +7,7 @@
 
 #include "nodespace/ovhgapi.h"
 #include "retain/md5.h"
-#include "variables/variables.h"
+#include "retain/second_thread.h"
 
 namespace {
 
@@ -22,6 +22,33 @@ std::vector<uint32_t> FoldKeys;
 uint32_t LoadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Nodes [Begin, End) of Table, whose keys go to Keys[Begin, End).
+struct KeyRange {
+    const NodeRecord* Table;
+    uint32_t* Keys;
+    int32_t Begin;
+    int32_t End;
+};
+
+// A table of at least this many nodes is digested on two threads.
+constexpr int32_t kKeysHalvedFrom = 1 << 14;
+
+// Each node's key: the first four bytes of its name's digest.
+void DigestKeys(const KeyRange& range) {
+    for (int32_t i = range.Begin; i < range.End; ++i) {
+        uint8_t digest[16];
+        // The library keeps every name zero-terminated; the bound only
+        // guards against a record that is not.
+        const char* name = range.Table[i].Name;
+        Md5Digest(name, strnlen(name, sizeof range.Table[i].Name), digest);
+        range.Keys[i] = LoadLe32(digest);
+    }
+}
+
+void DigestKeysOf(void* range) {
+    DigestKeys(*static_cast<const KeyRange*>(range));
 }
 
 }  // namespace
@@ -39,14 +66,14 @@ uint32_t ComputeLayoutHash() {
     std::vector<uint32_t> keys;
     if (table && count > 0) {
         keys.resize(static_cast<size_t>(count));
-        for (int32_t i = 0; i < count; ++i) {
-            uint8_t digest[16];
-            // The library keeps every name zero-terminated; the bound only
-            // guards against a record that is not.
-            Md5Digest(table[i].Name, strnlen(table[i].Name, sizeof table[i].Name), digest);
-            keys[static_cast<size_t>(i)] = LoadLe32(digest);
-            h = ((h << 1) | (h >> 31)) + keys[static_cast<size_t>(i)];
-        }
+        // A large table's second half is digested on the second thread.
+        KeyRange whole{table, keys.data(), 0, count};
+        KeyRange second{table, keys.data(), count / 2, count};
+        const bool halved = count >= kKeysHalvedFrom && SecondThreadBegin(DigestKeysOf, &second);
+        if (halved) whole.End = second.Begin;
+        DigestKeys(whole);
+        if (halved) SecondThreadEnd();
+        for (int32_t i = 0; i < count; ++i) h = ((h << 1) | (h >> 31)) + keys[static_cast<size_t>(i)];
     }
     // Only the finished fold is published; a result of 0 is not cached. The
     // first fold to finish is kept with its node count, so the two always

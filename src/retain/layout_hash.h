@@ -5,7 +5,9 @@
 // node-table order: h = rotl(h, 1) + first four digest bytes (little-endian).
 // It is computed once and cached (0 means "not yet"); ComputeLayoutHash may
 // run on several threads at once: each fold works in a local and only the
-// finished value is stored. Nothing here fails or reports: a node space with
+// finished value is stored; a large table's names are digested half on
+// the caller's thread, half on the second thread (second_thread.h) when it
+// is free. Nothing here fails or reports: a node space with
 // no nodes folds to 0, which is never cached.
 //
 // This module stands below everything else of the retain file: it reads the

@@ -295,8 +295,10 @@ namespace {
 // backup: the file is the backup, which no journal extends: a kept copy of
 // the same values counts as it whatever journal was kept beside that copy
 // (it holds only newer values).
+// foundId: the layout record the caller found for the file (its id), or
+// nullptr to find it here.
 bool SetAside(PDir* dir, const std::string& retainName, uint32_t fileHash, const std::string& replacement,
-              uint32_t replacementId, bool backup) {
+              uint32_t replacementId, bool backup, const uint32_t* foundId = nullptr) {
     // Which layout record describes the file: its check record's entry.
     uint64_t length = 0;
     uint32_t crc = 0, header = 0;
@@ -310,7 +312,9 @@ bool SetAside(PDir* dir, const std::string& retainName, uint32_t fileHash, const
         // One that no check record lists: the record of its hash and length.
         entry.LayoutId = 0;
         LayoutRecord record;
-        if (FindFileLayoutRecord(dir, fileHash, length, &entry.LayoutId, &record, &why) != FILE_RECORD_FOUND)
+        if (foundId)
+            entry.LayoutId = *foundId;
+        else if (FindFileLayoutRecord(dir, fileHash, length, &entry.LayoutId, &record, &why) != FILE_RECORD_FOUND)
             entry.LayoutId = 0;
     }
     // The journal that extends the file holds values the file does not; one
@@ -380,6 +384,10 @@ bool SetAside(PDir* dir, const std::string& retainName, uint32_t fileHash, const
 bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash, const std::string& replacement,
                         uint32_t replacementId) {
     return SetAside(dir, retainName, fileHash, replacement, replacementId, false);
+}
+
+bool SetAsideRetainFileOfRecord(PDir* dir, const std::string& retainName, uint32_t fileHash, uint32_t layoutId) {
+    return SetAside(dir, retainName, fileHash, std::string(), 0, false, &layoutId);
 }
 
 bool SetAsideBackupFile(PDir* dir, const std::string& backupName, const std::string& replacement,

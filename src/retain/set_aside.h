@@ -74,6 +74,10 @@
 
 bool SetAsideRetainFile(PDir* dir, const std::string& retainName, uint32_t fileHash,
                         const std::string& replacement = std::string(), uint32_t replacementId = 0);
+// The same, for a caller that found the retain file's layout record already
+// (FindFileLayoutRecord, with this directory as it is now): layoutId is the
+// one found, which a file no check record lists is kept by.
+bool SetAsideRetainFileOfRecord(PDir* dir, const std::string& retainName, uint32_t fileHash, uint32_t layoutId);
 bool SetAsideBackupFile(PDir* dir, const std::string& backupName, const std::string& replacement,
                         uint32_t replacementId);
 void RemoveUnusedLayoutRecords(PDir* dir, uint32_t currentHash, uint32_t currentId = 0);

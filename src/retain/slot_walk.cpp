@@ -6,40 +6,21 @@
 #include "nodespace/ovhgapi.h"
 #include "retain/layout_record.h"
 #include "retain/node_slot.h"
-#include "rtkernel/rtkernel.h"
+#include "retain/second_thread.h"
 #include "stdlib/pmem.h"
-#include "variables/variables.h"
 
 const char kSizeChanged[] = "size";
 
 namespace {
 
-// The second thread: it walks the half handed to it (HalfWalk) when HalfGo
-// is released and releases HalfDone when it is through. Started by the
-// first save that halves its walk, at the service's priority; saves hold
-// RetainFileLock, so one half is handed over at a time.
-RTHANDLE HalfGo = RT_BAD_HANDLE;
-RTHANDLE HalfDone = RT_BAD_HANDLE;
-SlotWalk* HalfWalk = nullptr;
-
-void HalfThread(void*) {
-    while (WaitForRtSemaphore(HalfGo, 1, RT_WAIT_FOREVER) != RT_WAIT_FAILED) {
-        WalkSlots(HalfWalk);
-        ReleaseRtSemaphore(HalfDone, 1);
-    }
+void WalkSlotsOf(void* walk) {
+    WalkSlots(static_cast<SlotWalk*>(walk));
 }
 
 }  // namespace
 
 bool HalfWalkerReady() {
-    static bool tried = false, ready = false;
-    if (tried) return ready;
-    tried = true;
-    HalfGo = CreateRtSemaphore(0, 1, 0);
-    HalfDone = CreateRtSemaphore(0, 1, 0);
-    ready = HalfGo != RT_BAD_HANDLE && HalfDone != RT_BAD_HANDLE &&
-            CreateRtThread(static_cast<uint8_t>(GetPriority()), HalfThread, 0, nullptr) != RT_BAD_HANDLE;
-    return ready;
+    return SecondThreadReady();
 }
 
 void WalkSlots(SlotWalk* w) {
@@ -84,13 +65,12 @@ void WalkSlots(SlotWalk* w) {
 }
 
 void WalkSlotsInHalves(SlotWalk* first, SlotWalk* second) {
-    HalfWalk = second;
-    const bool handed = ReleaseRtSemaphore(HalfGo, 1);
-    WalkSlots(first);
     // The second half uses the file until it is through; one that could
-    // not be handed over is walked here.
+    // not be handed over (the thread busy with other work) is walked here.
+    const bool handed = SecondThreadBegin(WalkSlotsOf, second);
+    WalkSlots(first);
     if (handed) {
-        WaitForRtSemaphore(HalfDone, 1, RT_WAIT_FOREVER);
+        SecondThreadEnd();
     } else {
         WalkSlots(second);
     }

@@ -5,9 +5,9 @@
 // A walk of a range reports nothing; it leaves its first failure in the
 // SlotWalk for the save to report. WalkSlots may run on any thread.
 // WalkSlotsInHalves and HalfWalkerReady run with the retain-file lock held
-// (retain_file.h): one halved walk at a time. The second thread is started
-// by the first HalfWalkerReady, at the service's priority, and waits for
-// work between saves.
+// (retain_file.h): one halved walk at a time. The second half goes to the
+// thread of second_thread.h, or is walked by the caller when that thread is
+// busy with other work.
 #pragma once
 
 #include <cstdint>

@@ -98,16 +98,12 @@ void ReportPaths() {
                static_cast<unsigned>(kOutPathRead - 1), dir.c_str());
 }
 
-// True when the node table and the layout of the retain file of hash
-// `hash` and `length` bytes (its layout record `id`) differ in nothing but
-// the service's own nodes (SERVICE.OvRetain.*, the settings a user turns on
-// by creating them): with those left out of both, the same nodes in the
-// same order, with the same type codes and Sizes.
-bool OnlyServiceNodesDiffer(PDir* dir, uint32_t hash, uint32_t id, uint64_t length) {
-    LayoutRecord record;
-    std::string why;
-    uint32_t found = id;
-    if (FindFileLayoutRecord(dir, hash, length, &found, &record, &why) != FILE_RECORD_FOUND) return false;
+// True when the node table and the layout of the retain file that `record`
+// describes differ in nothing but the service's own nodes
+// (SERVICE.OvRetain.*, the settings a user turns on by creating them): with
+// those left out of both, the same nodes in the same order, with the same
+// type codes and Sizes.
+bool OnlyServiceNodesDiffer(const LayoutRecord& record) {
     const std::string own = std::string("SERVICE.") + ContainerName() + ".";
     const NodeRecord* table = NodeTable();
     const int32_t count = table ? NodeCount() : 0;
@@ -265,7 +261,7 @@ bool CheckRetainFile() {
     // A layout that only gained the service's own settings costs no value:
     // the file is migrated by name whatever Migrate says.
     const bool settingsOnly = error == 0 && h != s && present && verdict != CHECK_FAILED &&
-                              OnlyServiceNodesDiffer(dir, s, entry.LayoutId, static_cast<uint64_t>(st.st_size));
+                              found == FILE_RECORD_FOUND && OnlyServiceNodesDiffer(record);
     if (error != 0) {
         // A file that is there but cannot be read is never removed or
         // rotated: it may hold the only copy of the values.
@@ -336,7 +332,10 @@ bool CheckRetainFile() {
     const bool backupKept =
         changed && dir && GetUseBackup() != 0 &&
         SetAsideBackupFile(dir, RetainFileName(GetBackupFilePath()), present ? name : std::string(), entry.LayoutId);
-    if (changed && present && !SetAsideRetainFile(dir, name, s)) {
+    // Kept by the record found above, which nothing since has changed.
+    if (changed && present &&
+        !(found == FILE_RECORD_FOUND ? SetAsideRetainFileOfRecord(dir, name, s, entry.LayoutId)
+                                     : SetAsideRetainFile(dir, name, s))) {
         report(&LogChannel, "ERR", "Retained file left as it is: it could not be kept aside first.");
         changed = false;
         leftInPlace = true;
