@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -310,38 +311,52 @@ void LoadSlot(const NodeRecord& node, const uint8_t* slot, uint16_t size) {
     PMemFree(buffer);
 }
 
+// Nodes a chunk of the table has, for the proof below.
+constexpr int32_t kProofChunk = 4096;
+
+// One node's step of a chunk's fold: its name, type code and Size.
+uint32_t ChunkStep(uint32_t fold, const NodeRecord& node, uint16_t size) {
+    const uint32_t x =
+        Crc32c((static_cast<uint32_t>(node.Type) << 16) | size, node.Name, strnlen(node.Name, kNodeNameMax));
+    return ((fold << 5) | (fold >> 27)) + x;
+}
+
 // The table a load last proved to be the remembered record's, on the walk
-// below: records never move or change once created, so while the same record
-// is remembered (its serial) for the same table and node count, the proof
-// holds for a later load and its names need not be folded again. Guarded by
-// the retain-file lock.
+// below: while the same record is remembered (its serial) for the same table
+// and node count, a later load checks each chunk of kProofChunk nodes
+// against its fold here just before it writes that chunk's nodes, on one
+// walk, instead of proving the whole table first on a walk of its own.
+// Guarded by the retain-file lock.
 struct ProvenLayout {
     bool Valid = false;
     const NodeRecord* Table = nullptr;
     int32_t Count = 0;
     uint64_t Serial = 0;
-    uint64_t End = 0;  // where the last slot ends
+    uint64_t End = 0;                  // where the last slot ends
+    std::vector<uint32_t> ChunkFolds;  // ChunkStep over each chunk's nodes
 };
 ProvenLayout Proven;
 
-// True when the file (entry, fileSize bytes) was written with the layout
-// record that this run built from the node table and remembers, and nodes
-// [0, count) of table still are that record's nodes: the same number, the
-// same names, types and sizes, and slots that end where the file does.
-// *sizes then holds each node's Size, or nothing when an earlier load proved
-// the same (the walk asks each Size as it goes). Writes no node; any doubt
-// says false, and the load goes by the record instead.
-bool TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* table, int32_t count, uint64_t fileSize,
-                       std::vector<uint16_t>* sizes) {
+enum LayoutProof { NOT_FILE_LAYOUT, PROVED_NOW, PROVED_BEFORE };
+
+// PROVED_NOW when the file (entry, fileSize bytes) was written with the
+// layout record that this run built from the node table and remembers, and
+// nodes [0, count) of table still are that record's nodes: the same number,
+// the same names, types and sizes, and slots that end where the file does.
+// *sizes then holds each node's Size. PROVED_BEFORE when an earlier load
+// proved the same and the file's length is the one proved: the load then
+// checks each chunk as it goes (LoadInProvenChunks). Writes no node; any
+// doubt says NOT_FILE_LAYOUT, and the load goes by the record instead.
+LayoutProof TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* table, int32_t count,
+                              uint64_t fileSize, std::vector<uint16_t>* sizes) {
     KnownLayout known;
     if (!table || entry.LayoutId == 0 || !KnownLayoutRecord(dir, &known) || known.Hash != entry.Hash ||
         known.Id != entry.LayoutId || known.Count != count)
-        return false;
-    if (Proven.Valid && Proven.Table == table && Proven.Count == count && Proven.Serial == known.Serial) {
-        sizes->clear();
-        return Proven.End == fileSize;
-    }
+        return NOT_FILE_LAYOUT;
+    if (Proven.Valid && Proven.Table == table && Proven.Count == count && Proven.Serial == known.Serial)
+        return Proven.End == fileSize ? PROVED_BEFORE : NOT_FILE_LAYOUT;
     sizes->resize(static_cast<size_t>(count));
+    std::vector<uint32_t> chunkFolds(static_cast<size_t>((count + kProofChunk - 1) / kProofChunk));
     uint32_t shape = 0;
     uint32_t names = 0;
     uint64_t end = 4;
@@ -351,11 +366,46 @@ bool TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* tab
         (*sizes)[static_cast<size_t>(i)] = size;
         shape = LayoutShapeStep(shape, i, node.Type, size);
         names = LayoutNamesStep(names, node.Name, strnlen(node.Name, kNodeNameMax));
+        uint32_t& chunk = chunkFolds[static_cast<size_t>(i / kProofChunk)];
+        chunk = ChunkStep(chunk, node, size);
         end += size;
     }
-    if (shape != known.Shape || names != known.Names) return false;
-    Proven = ProvenLayout{true, table, count, known.Serial, end};
-    return end == fileSize;
+    if (shape != known.Shape || names != known.Names) return NOT_FILE_LAYOUT;
+    Proven = ProvenLayout{true, table, count, known.Serial, end, std::move(chunkFolds)};
+    return end == fileSize ? PROVED_NOW : NOT_FILE_LAYOUT;
+}
+
+// Writes the file's slots (bytes) into nodes [0, count) in order, a chunk at
+// a time, each chunk only once its nodes fold as the proof says. False when
+// one does not (a record changed in place since): that chunk and the later
+// ones are left as they are, the earlier ones hold their own slots, and the
+// proof is dropped. A node-space access that failed ends the walk (true).
+bool LoadInProvenChunks(const NodeRecord* table, int32_t count, const std::vector<uint8_t>& bytes,
+                        uint32_t failuresBefore) {
+    uint16_t sizes[kProofChunk];
+    uint64_t offset = 4;
+    for (int32_t begin = 0; begin < count; begin += kProofChunk) {
+        const int32_t end = std::min(count, begin + kProofChunk);
+        uint32_t fold = 0;
+        for (int32_t i = begin; i < end; ++i) {
+            const NodeRecord& node = WalkTo(table, i, end);
+            sizes[i - begin] = NodeSlotSize(node);
+            fold = ChunkStep(fold, node, sizes[i - begin]);
+        }
+        if (fold != Proven.ChunkFolds[static_cast<size_t>(begin / kProofChunk)]) {
+            Proven.Valid = false;
+            return false;
+        }
+        for (int32_t i = begin; i < end; ++i) {
+            const uint16_t size = sizes[i - begin];
+            if (size == 0) continue;
+            if (size > bytes.size() - offset) return true;  // not the Size proved: as the end of the file
+            LoadSlot(table[i], bytes.data() + offset, size);
+            offset += size;
+        }
+        if (NodeAccessFailures() != failuresBefore) return true;  // as a save
+    }
+    return true;
 }
 
 // A load with no file to read: the read says nothing of its own.
@@ -401,19 +451,22 @@ uint8_t LoadLocked() {
     // sizes (folded on a walk before any node is written) and the file's
     // exact length: every slot is its node's, in order, without the record.
     std::vector<uint16_t> sizes;
-    if (TableIsFileLayout(dir, entry, table, count, bytes.size(), &sizes)) {
+    const LayoutProof proof = TableIsFileLayout(dir, entry, table, count, bytes.size(), &sizes);
+    if (proof == PROVED_NOW) {
         uint64_t offset = 4;
         for (int32_t i = 0; i < count; ++i) {
-            const NodeRecord& node = WalkTo(table, i, count);
-            const uint16_t size = sizes.empty() ? NodeSlotSize(node) : sizes[static_cast<size_t>(i)];
+            const uint16_t size = sizes[static_cast<size_t>(i)];
             if (size == 0) continue;
-            if (size > bytes.size() - offset) break;  // a Size no longer the one proved
-            LoadSlot(node, bytes.data() + offset, size);
+            LoadSlot(WalkTo(table, i, count), bytes.data() + offset, size);
             offset += size;
             if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;  // as a save
         }
         return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
     }
+    // A chunk that no longer folds as proved sends the whole load by the
+    // record: it writes again, by name, what the chunks before it wrote.
+    if (proof == PROVED_BEFORE && LoadInProvenChunks(table, count, bytes, failuresBefore))
+        return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
     // The file's own layout record, when it has one, keeps each slot from
     // a node whose type or size it was not written with.
     LoadGuard guard;
