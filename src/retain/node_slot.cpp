@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "stdlib/pmem.h"
+
 void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
     switch (node.Type) {
         case kTextNodeType:
@@ -18,4 +20,12 @@ void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size) {
             NodeWriteData(node.Index, buffer, size);
             break;
     }
+}
+
+void LoadNodeSlot(const NodeRecord& node, const uint8_t* slot, uint16_t size) {
+    uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
+    if (!buffer) return;
+    std::memcpy(buffer, slot, size);
+    WriteNodeSlot(node, buffer, size);
+    PMemFree(buffer);
 }

@@ -39,3 +39,6 @@ inline void ReadNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size)
 // Writes buffer back into the node; a text cut off without its zero keeps
 // its first size - 1 characters (the buffer's last byte becomes the zero).
 void WriteNodeSlot(const NodeRecord& node, uint8_t* buffer, uint16_t size);
+// Writes a slot of a loaded file into its node through a buffer of its own,
+// allocated for this node alone; without a buffer the node is left as it is.
+void LoadNodeSlot(const NodeRecord& node, const uint8_t* slot, uint16_t size);

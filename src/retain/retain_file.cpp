@@ -22,6 +22,7 @@
 #include "retain/layout_hash.h"
 #include "retain/layout_record.h"
 #include "retain/load_guard.h"
+#include "retain/load_proof.h"
 #include "retain/node_slot.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_dir_claim.h"
@@ -300,132 +301,6 @@ bool FoldJournalForLoad(PDir* dir, const CheckEntry& entry, const LayoutRecord& 
     return true;
 }
 
-// Writes one slot of the loaded file into its node, through a buffer of its
-// own; without a buffer the node is left as it is and later nodes still get
-// their slots.
-void LoadSlot(const NodeRecord& node, const uint8_t* slot, uint16_t size) {
-    uint8_t* buffer = static_cast<uint8_t*>(PMemAlloc(size));
-    if (!buffer) return;
-    std::memcpy(buffer, slot, size);
-    WriteNodeSlot(node, buffer, size);
-    PMemFree(buffer);
-}
-
-// Nodes a chunk of the table has, for the proof below.
-constexpr int32_t kProofChunk = 512;
-
-// One node's step of a chunk's fold: its name, type code and Size. The
-// name is taken 8 bytes at a time up to its terminating zero (bytes after
-// it masked off) and mixed by multiplication: a few instructions a node,
-// on the record's lines that the Size by name has just brought in.
-uint64_t ChunkStep(uint64_t fold, const NodeRecord& node, uint16_t size) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-    uint64_t h = (static_cast<uint64_t>(node.Type) << 16) | size;
-    size_t at = 0;
-    for (; at + 8 <= sizeof node.Name; at += 8) {
-        uint64_t word;
-        std::memcpy(&word, node.Name + at, 8);
-        const uint64_t zero = (word - kOnes) & ~word & kHighs;
-        if (zero) {
-            // The lowest flagged byte is the first zero; what follows it is not the name's.
-            const uint64_t first = zero & (~zero + 1);
-            h = ((h << 23) | (h >> 41)) ^ (word & ((first << 1) - 1)) ^ at;
-            return (fold ^ h) * 0x9E3779B97F4A7C15ull + 1;
-        }
-        h = ((h << 23) | (h >> 41)) ^ word;
-    }
-    // A record without its zero: the name's last bytes as they are.
-    for (; at < sizeof node.Name; ++at) h = ((h << 23) | (h >> 41)) ^ static_cast<uint8_t>(node.Name[at]);
-    return (fold ^ h) * 0x9E3779B97F4A7C15ull + 1;
-}
-
-// The table a load last proved to be the remembered record's, on the walk
-// below: while the same record is remembered (its serial) for the same table
-// and node count, a later load checks each chunk of kProofChunk nodes
-// against its fold here just before it writes that chunk's nodes, on one
-// walk, instead of proving the whole table first on a walk of its own.
-// Guarded by the retain-file lock.
-struct ProvenLayout {
-    bool Valid = false;
-    const NodeRecord* Table = nullptr;
-    int32_t Count = 0;
-    uint64_t Serial = 0;
-    uint64_t End = 0;                  // where the last slot ends
-    std::vector<uint64_t> ChunkFolds;  // ChunkStep over each chunk's nodes
-};
-ProvenLayout Proven;
-
-enum LayoutProof { NOT_FILE_LAYOUT, PROVED_NOW, PROVED_BEFORE };
-
-// PROVED_NOW when the file (entry, fileSize bytes) was written with the
-// layout record that this run built from the node table and remembers, and
-// nodes [0, count) of table still are that record's nodes: the same number,
-// the same names, types and sizes, and slots that end where the file does.
-// *sizes then holds each node's Size. PROVED_BEFORE when an earlier load
-// proved the same and the file's length is the one proved: the load then
-// checks each chunk as it goes (LoadInProvenChunks). Writes no node; any
-// doubt says NOT_FILE_LAYOUT, and the load goes by the record instead.
-LayoutProof TableIsFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* table, int32_t count,
-                              uint64_t fileSize, std::vector<uint16_t>* sizes) {
-    KnownLayout known;
-    if (!table || entry.LayoutId == 0 || !KnownLayoutRecord(dir, &known) || known.Hash != entry.Hash ||
-        known.Id != entry.LayoutId || known.Count != count)
-        return NOT_FILE_LAYOUT;
-    if (Proven.Valid && Proven.Table == table && Proven.Count == count && Proven.Serial == known.Serial)
-        return Proven.End == fileSize ? PROVED_BEFORE : NOT_FILE_LAYOUT;
-    sizes->resize(static_cast<size_t>(count));
-    std::vector<uint64_t> chunkFolds(static_cast<size_t>((count + kProofChunk - 1) / kProofChunk));
-    uint32_t shape = 0;
-    uint32_t names = 0;
-    uint64_t end = 4;
-    for (int32_t i = 0; i < count; ++i) {
-        const NodeRecord& node = WalkTo(table, i, count);
-        const uint16_t size = NodeSlotSize(node);
-        (*sizes)[static_cast<size_t>(i)] = size;
-        shape = LayoutShapeStep(shape, i, node.Type, size);
-        names = LayoutNamesStep(names, node.Name, strnlen(node.Name, kNodeNameMax));
-        uint64_t& chunk = chunkFolds[static_cast<size_t>(i / kProofChunk)];
-        chunk = ChunkStep(chunk, node, size);
-        end += size;
-    }
-    if (shape != known.Shape || names != known.Names) return NOT_FILE_LAYOUT;
-    Proven = ProvenLayout{true, table, count, known.Serial, end, std::move(chunkFolds)};
-    return end == fileSize ? PROVED_NOW : NOT_FILE_LAYOUT;
-}
-
-// Writes the file's slots (bytes) into nodes [0, count) in order, a chunk at
-// a time, each chunk only once its nodes fold as the proof says. False when
-// one does not (a record changed in place since): that chunk and the later
-// ones are left as they are, the earlier ones hold their own slots, and the
-// proof is dropped. A node-space access that failed ends the walk (true).
-bool LoadInProvenChunks(const NodeRecord* table, int32_t count, const std::vector<uint8_t>& bytes,
-                        uint32_t failuresBefore) {
-    uint16_t sizes[kProofChunk];
-    uint64_t offset = 4;
-    for (int32_t begin = 0; begin < count; begin += kProofChunk) {
-        const int32_t end = std::min(count, begin + kProofChunk);
-        uint64_t fold = 0;
-        for (int32_t i = begin; i < end; ++i) {
-            const NodeRecord& node = WalkTo(table, i, end);
-            sizes[i - begin] = NodeSlotSize(node);
-            fold = ChunkStep(fold, node, sizes[i - begin]);
-        }
-        if (fold != Proven.ChunkFolds[static_cast<size_t>(begin / kProofChunk)]) {
-            Proven.Valid = false;
-            return false;
-        }
-        for (int32_t i = begin; i < end; ++i) {
-            const uint16_t size = sizes[i - begin];
-            if (size == 0) continue;
-            if (size > bytes.size() - offset) return true;  // not the Size proved: as the end of the file
-            LoadSlot(table[i], bytes.data() + offset, size);
-            offset += size;
-        }
-        if (NodeAccessFailures() != failuresBefore) return true;  // as a save
-    }
-    return true;
-}
-
 // A load with no file to read: the read says nothing of its own.
 void ReportNoRetainFile(const std::string& name) {
     report(&LogChannel, "ERR", "Retain file load failed: there is no retain file %s.", name.c_str());
@@ -469,13 +344,13 @@ uint8_t LoadLocked() {
     // sizes (folded on a walk before any node is written) and the file's
     // exact length: every slot is its node's, in order, without the record.
     std::vector<uint16_t> sizes;
-    const LayoutProof proof = TableIsFileLayout(dir, entry, table, count, bytes.size(), &sizes);
+    const LayoutProof proof = ProveFileLayout(dir, entry, table, count, bytes.size(), &sizes);
     if (proof == PROVED_NOW) {
         uint64_t offset = 4;
         for (int32_t i = 0; i < count; ++i) {
             const uint16_t size = sizes[static_cast<size_t>(i)];
             if (size == 0) continue;
-            LoadSlot(WalkTo(table, i, count), bytes.data() + offset, size);
+            LoadNodeSlot(WalkTo(table, i, count), bytes.data() + offset, size);
             offset += size;
             if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;  // as a save
         }
@@ -518,7 +393,7 @@ uint8_t LoadLocked() {
             if (!guard.ByName) break;
             continue;
         }
-        LoadSlot(node, slot, size);
+        LoadNodeSlot(node, slot, size);
         if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;  // as a save
     }
     const bool inOrder = !guard.ByName && !folded;
