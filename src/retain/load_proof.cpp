@@ -3,22 +3,17 @@
 #include "retain/load_proof.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 #include "retain/layout_record.h"
 #include "retain/node_slot.h"
-#include "retain/second_thread.h"
 #include "retain/slot_walk.h"
 
 namespace {
 
 // Nodes a chunk of the table has.
 constexpr int32_t kProofChunk = 512;
-// Chunks the second thread may check ahead of the writes.
-constexpr int32_t kChunksAhead = 8;
 
 // One node's step of a chunk's fold: its name, type code and Size. The
 // name is taken 8 bytes at a time up to its terminating zero (bytes after
@@ -71,42 +66,6 @@ bool CheckChunk(const NodeRecord* table, int32_t begin, int32_t end, uint16_t* s
     return fold == Proven.ChunkFolds[static_cast<size_t>(begin / kProofChunk)];
 }
 
-// The chunks checked ahead of the writes: the second thread checks chunk c
-// into Ring[c % kChunksAhead] and counts it in Checked; the load writes it
-// and counts it in Written, which frees its place. Stop ends the checking.
-struct ChunkRing {
-    const NodeRecord* Table = nullptr;
-    int32_t Count = 0;
-    std::mutex Lock;
-    std::condition_variable Changed;
-    int32_t Checked = 0;
-    int32_t Written = 0;
-    bool Stop = false;
-    struct Chunk {
-        bool Found;
-        uint16_t Sizes[kProofChunk];
-    } Ring[kChunksAhead];
-};
-
-void CheckChunksAhead(void* argument) {
-    ChunkRing& ring = *static_cast<ChunkRing*>(argument);
-    for (int32_t c = 0, begin = 0; begin < ring.Count; ++c, begin += kProofChunk) {
-        {
-            std::unique_lock<std::mutex> lock(ring.Lock);
-            ring.Changed.wait(lock, [&] { return ring.Stop || c - ring.Written < kChunksAhead; });
-            if (ring.Stop) return;
-        }
-        ChunkRing::Chunk& chunk = ring.Ring[c % kChunksAhead];
-        chunk.Found = CheckChunk(ring.Table, begin, std::min(ring.Count, begin + kProofChunk), chunk.Sizes);
-        {
-            std::lock_guard<std::mutex> lock(ring.Lock);
-            ring.Checked = c + 1;
-        }
-        ring.Changed.notify_all();
-        if (!chunk.Found) return;
-    }
-}
-
 // Writes nodes [begin, end) from bytes at *offset; false when a Size does
 // not fit the file (not the one proved: as the end of the file).
 bool WriteChunk(const NodeRecord* table, int32_t begin, int32_t end, const uint16_t* sizes,
@@ -153,46 +112,16 @@ LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord
 
 bool LoadInProvenChunks(const NodeRecord* table, int32_t count, const std::vector<uint8_t>& bytes,
                         uint32_t failuresBefore) {
+    // Each chunk's records are still in the cache when its slots are written.
+    uint16_t sizes[kProofChunk];
     uint64_t offset = 4;
-    bool found = true;
-    ChunkRing ring;
-    ring.Table = table;
-    ring.Count = count;
-    // A large table is checked on the second thread, ahead of the writes.
-    if (count >= kHalvesFrom && SecondThreadBegin(CheckChunksAhead, &ring)) {
-        for (int32_t c = 0, begin = 0; begin < count; ++c, begin += kProofChunk) {
-            {
-                std::unique_lock<std::mutex> lock(ring.Lock);
-                ring.Changed.wait(lock, [&] { return ring.Checked > c; });
-            }
-            const ChunkRing::Chunk& chunk = ring.Ring[c % kChunksAhead];
-            found = chunk.Found;
-            if (!found ||
-                !WriteChunk(table, begin, std::min(count, begin + kProofChunk), chunk.Sizes, bytes, &offset) ||
-                NodeAccessFailures() != failuresBefore)
-                break;
-            {
-                std::lock_guard<std::mutex> lock(ring.Lock);
-                ring.Written = c + 1;
-            }
-            ring.Changed.notify_all();
+    for (int32_t begin = 0; begin < count; begin += kProofChunk) {
+        const int32_t end = std::min(count, begin + kProofChunk);
+        if (!CheckChunk(table, begin, end, sizes)) {
+            Proven.Valid = false;
+            return false;
         }
-        {
-            std::lock_guard<std::mutex> lock(ring.Lock);
-            ring.Stop = true;
-        }
-        ring.Changed.notify_all();
-        SecondThreadEnd();
-    } else {
-        uint16_t sizes[kProofChunk];
-        for (int32_t begin = 0; begin < count; begin += kProofChunk) {
-            const int32_t end = std::min(count, begin + kProofChunk);
-            found = CheckChunk(table, begin, end, sizes);
-            if (!found || !WriteChunk(table, begin, end, sizes, bytes, &offset) ||
-                NodeAccessFailures() != failuresBefore)
-                break;
-        }
+        if (!WriteChunk(table, begin, end, sizes, bytes, &offset) || NodeAccessFailures() != failuresBefore) break;
     }
-    if (!found) Proven.Valid = false;
-    return found;
+    return true;
 }

@@ -6,9 +6,8 @@
 // The first load after a record is remembered proves the whole table on a
 // walk of its own. Records never move or change once created, so a later
 // load of the same table checks each chunk of nodes against the proof just
-// before it writes them, on the second thread (second_thread.h) a few chunks
-// ahead of the writes when it is free: a record changed in place since (its
-// name, type code or Size) stops the in-order walk before that chunk.
+// before it writes them, on its one walk: a record changed in place since
+// (its name, type code or Size) stops the in-order walk before that chunk.
 //
 // Called by the load with the retain-file lock held, which guards the
 // proof; nothing here reports.

@@ -273,9 +273,9 @@ TEST_F(RetainFile, ALargeTableWalkedInHalvesWritesTheSameFile) {
     ASSERT_EQ(LoadRetainFile(), 1) << "the check record vouches for it";
     EXPECT_EQ(Snapshot(names), values);
 
-    // A later load goes by the first one's proof, each chunk checked on the
-    // second thread ahead of the writes. A type changed in place since stops
-    // it at that chunk and sends the load by name, which leaves the node alone.
+    // A later load goes by the first one's proof, each chunk checked before
+    // it is written. A type changed in place since stops it at that chunk
+    // and sends the load by name, which leaves the node alone.
     Fill(names, 3);
     ASSERT_EQ(LoadRetainFile(), 1);
     EXPECT_EQ(Snapshot(names), values);
