@@ -278,10 +278,13 @@ Lmdb* LmdbOpen(const std::string& dir, const std::vector<Pair>& pairs) {
     ::unlink((dir + "/data.mdb").c_str());
     ::unlink((dir + "/lock.mdb").c_str());
     // Names, values and per-entry overhead, for the live tree and the copy a
-    // transaction that replaces every value writes beside it, with room to spare.
+    // transaction that replaces every value writes beside it, with room to
+    // spare: pages half full after splits, and the pages a run's earlier
+    // transactions freed (4x was too little at 10M pairs). Only what is
+    // written takes room on disk.
     size_t bytes = 0;
     for (const Pair& p : pairs) bytes += std::strlen(p.Name) + p.Size + 16;
-    const size_t map = (bytes * 4 + (size_t{64} << 20) + 4095) / 4096 * 4096;
+    const size_t map = (bytes * 12 + (size_t{256} << 20) + 4095) / 4096 * 4096;
     auto* db = new Lmdb;
     MDB_txn* txn = nullptr;
     if (!LmdbOk(mdb_env_create(&db->Env), "env_create") || !LmdbOk(mdb_env_set_mapsize(db->Env, map), "mapsize") ||
