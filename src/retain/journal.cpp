@@ -45,6 +45,10 @@ struct stat LiveStat;
 PDir* BaseDir = nullptr;
 std::string BaseName;
 struct stat BaseStat;
+// The layout record the retain file was written with: without it no load
+// by name reads the file or its journal once the layout changes.
+std::string RecordName;
+struct stat RecordStat;
 uint64_t Appends = 0;       // groups appended this run
 uint64_t LastAppendNs = 0;  // wall clock of the last
 uint64_t Compactions = 0;   // journals started by a full save this run
@@ -65,15 +69,17 @@ bool SameState(const struct stat& a, const struct stat& b) {
 
 // Whether the open journal may be appended to: not when it was removed
 // or replaced, written or cut by someone else, or the retain file it extends
-// was (a file cut, flipped, deleted or put there by hand). A load reads no
+// was (a file cut, flipped, deleted or put there by hand), or that file's
+// layout record was (the full save writes it again). A load reads no
 // append after such a change, so the nodes wait for a full save; that save
 // keeps a retain file it did not write aside first (adoption.h).
-enum class Unusable { No, Removed, Changed, BaseChanged };
+enum class Unusable { No, Removed, Changed, BaseChanged, RecordChanged };
 Unusable LiveUnusable() {
     struct stat st;
     if (PFileLinkCount(Live) == 0) return Unusable::Removed;
     if (!PFileStat(Live, &st) || !SameState(st, LiveStat)) return Unusable::Changed;
     if (!BaseDir || !PDirStat(BaseDir, BaseName.c_str(), &st) || !SameState(st, BaseStat)) return Unusable::BaseChanged;
+    if (!PDirStat(BaseDir, RecordName.c_str(), &st) || !SameState(st, RecordStat)) return Unusable::RecordChanged;
     return Unusable::No;
 }
 
@@ -218,7 +224,8 @@ void JournalSaveBegins() {
     Release(&Pending);
 }
 
-void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file, const std::string& name) {
+void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file, const std::string& name,
+                      const std::string& recordName) {
     Epoch.fetch_add(1, std::memory_order_acq_rel);
     if (!saved) {
         // Still to be journaled, against the file the journal extends.
@@ -240,7 +247,9 @@ void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file, const 
         Compactions += 1;
         BaseDir = PDirDup(dir);
         BaseName = name;
-        if (BaseDir && !PDirStat(BaseDir, name.c_str(), &BaseStat)) {
+        RecordName = recordName;
+        if (BaseDir &&
+            (!PDirStat(BaseDir, name.c_str(), &BaseStat) || !PDirStat(BaseDir, recordName.c_str(), &RecordStat))) {
             PDirClose(BaseDir);
             BaseDir = nullptr;
         }
@@ -293,6 +302,11 @@ bool JournalAppendChanges() {
                "Retain file %s was changed or removed since this service wrote it: its journal is not appended to; "
                "the next full save writes it anew.",
                BaseName.c_str());
+    } else if (unusable == Unusable::RecordChanged) {
+        report(&LogChannel, "WRN",
+               "Layout record %s of retain file %s was changed or removed: its journal is not appended to; the next "
+               "full save writes both anew.",
+               RecordName.c_str(), BaseName.c_str());
     }
     if (unusable != Unusable::No) CloseLive();
     if (!Live) {

@@ -20,8 +20,11 @@
 // own (JournalWantsSave), recorded as a journal save. So does one that a
 // load would not read to its end any more: the journal removed, replaced or
 // written by another writer, or the retain file it extends changed (cut,
-// damaged, deleted or replaced) since the save that started it; one "WRN"
-// line says which, and that full save keeps a changed file aside first.
+// damaged, deleted or replaced) since the save that started it, or so was
+// the layout record it was written with (a value journaled then could not
+// be read by name once the layout changes); one "WRN" line says which, and
+// that full save keeps a changed file aside first and writes the record
+// again.
 //
 // A load, after the retain file's values, applies the whole groups of a
 // journal that names that very file, in order, stopping at the first group
@@ -79,8 +82,10 @@ uint64_t JournalEpoch();
 // are in it. Called before the walk.
 void JournalSaveBegins();
 // The full save that began has put `file` durably in place in dir under
-// `name` (true) or failed (false).
-void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file, const std::string& name = std::string());
+// `name`, written with the layout record `recordName` (true), or failed
+// (false).
+void JournalSaveEnded(PDir* dir, bool saved, const JournalIdentity& file, const std::string& name = std::string(),
+                      const std::string& recordName = std::string());
 
 // Applies the journal beside the retain file `file` just loaded in dir.
 // Returns the number of groups applied.

@@ -258,7 +258,8 @@ uint8_t SaveWalk(bool mayHalve = true) {
     if (SavingFromDefaults())
         NoteSavedFromDefaults(dir, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc},
                               ValuesWrittenThisRun() ? DEFAULTS_WITH_WRITES : DEFAULTS_ONLY);
-    JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc}, name);
+    JournalSaveEnded(dir, true, JournalIdentity{fresh.Hash, fresh.Length, fresh.Crc}, name,
+                     LayoutRecordName(fresh.Hash, fresh.LayoutId));
     PDirClose(dir);
     return 1;
 }

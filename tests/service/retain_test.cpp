@@ -754,6 +754,10 @@ TEST_F(RetainFile, AFailedSaveHandsItsNodesBackToTheJournal) {
     // it, takes no append that no load would read: the change waits for the
     // full save the journal then asks for.
     const std::string journalPath = dir_.File("OvRetain.journal"), retainPath = dir_.File("OvRetain.bin");
+    std::string record;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+        if (e.path().extension() == ".layout") record = e.path().filename();
+    ASSERT_FALSE(record.empty());
     const struct {
         std::function<void()> damage;
         std::string line;
@@ -768,6 +772,12 @@ TEST_F(RetainFile, AFailedSaveHandsItsNodesBackToTheJournal) {
         {[&] { ASSERT_EQ(std::remove(retainPath.c_str()), 0); },
          "WRN Retain file OvRetain.bin was changed or removed since this service wrote it: its journal is not "
          "appended to; the next full save writes it anew."},
+        // Without its record the file's values, and what the journal would
+        // add, could be read by name no more once the layout changes.
+        {[&] { ASSERT_EQ(std::remove(dir_.File(record).c_str()), 0); },
+         "WRN Layout record " + record +
+             " of retain file OvRetain.bin was changed or removed: its journal is not appended to; the next full "
+             "save writes both anew."},
     };
     uint64_t nowMs = 1;
     for (const auto& c : cases) {
