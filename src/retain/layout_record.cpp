@@ -377,7 +377,8 @@ bool ParseEntries2(LayoutRecord* record, size_t end, bool spell, std::string* wh
     return true;
 }
 
-bool ParseRecordEntries(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint) {
+bool ParseRecordEntries(LayoutRecord* record, std::string* why, bool full, const LayoutKeyHint* hint,
+                        bool spell = true) {
     const std::vector<uint8_t>& b = record->Bytes;
     record->Entries.clear();
     record->Lookup.clear();
@@ -420,7 +421,8 @@ bool ParseRecordEntries(LayoutRecord* record, std::string* why, bool full, const
     // the others are kept.
     const bool hinted = full && hint && hint->Table && hint->Keys && hint->Count > 0;
     const bool spellOnTheWay = hinted && record->Version == 2;
-    if (!(record->Version == 1 ? ParseEntries1(record, end, why) : ParseEntries2(record, end, !spellOnTheWay, why)))
+    if (!(record->Version == 1 ? ParseEntries1(record, end, why)
+                               : ParseEntries2(record, end, spell && !spellOnTheWay, why)))
         return false;
     if (!full) return true;
 
@@ -749,6 +751,16 @@ bool ReadLayoutRecordEntries(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord
         *why = "not the record its name says";
         return false;
     }
+    return true;
+}
+
+bool ReadLayoutRecordFileLength(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* scratch, uint64_t* length) {
+    std::string why;
+    if (!PDirReadWhole(dir, LayoutRecordName(hash, id).c_str(), &scratch->Bytes, kRecordMax) ||
+        !ParseRecordEntries(scratch, &why, false, nullptr, false) || scratch->Hash != hash ||
+        (id != 0 && LayoutRecordId(scratch->Bytes) != id))
+        return false;
+    *length = LayoutRecordFileLength(*scratch);
     return true;
 }
 

@@ -182,6 +182,12 @@ bool ReadLayoutRecordIn(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* rec
 // fold of its names, and no lookup built (FindLayoutRecordEntry finds
 // nothing in it). ENOENT in errno when the record is not there.
 bool ReadLayoutRecordEntries(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* record, std::string* why);
+// The length of the retain file that the record of `hash` and `id` in dir
+// describes (LayoutRecordFileLength), from a quick read that leaves the
+// names unspelled: for a caller that needs nothing else of many records.
+// scratch holds what is read, its memory kept from call to call; its
+// entries' names are not to be read. False when the record does not read.
+bool ReadLayoutRecordFileLength(PDir* dir, uint32_t hash, uint32_t id, LayoutRecord* scratch, uint64_t* length);
 // What the search for a retain file's record found.
 enum FileRecordFind {
     FILE_RECORD_FOUND,  // the record that describes the file

@@ -134,9 +134,11 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
 }
 
 bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t currentHash, uint32_t fileHash,
-                       uint32_t fileLayoutId, const std::vector<uint32_t>& currentKeys, bool settingsOnly) {
+                       uint32_t fileLayoutId, const std::vector<uint32_t>& currentKeys, bool settingsOnly,
+                       LayoutRecord* found) {
     char recordPath[kRetainPathSize + 16];
-    LayoutRecord record;
+    LayoutRecord own;
+    LayoutRecord& record = found && !found->Bytes.empty() ? *found : own;
     std::string why;
     LayoutKeyHint hint;
     hint.Table = NodeTable();
@@ -145,7 +147,8 @@ bool MigrateRetainFile(PDir* dir, const std::string& retainName, uint32_t curren
     // The path, in the form OutPath gives it, only names the record in the log.
     if (!LayoutRecordPathFor(fileHash, fileLayoutId, recordPath, sizeof recordPath)) {
         why = "its layout record path does not fit";
-    } else if (!ReadLayoutRecordIn(dir, fileHash, fileLayoutId, &record, &why, &hint)) {
+    } else if (&record == found ? !VerifyLayoutRecord(&record, &why, &hint)
+                                : !ReadLayoutRecordIn(dir, fileHash, fileLayoutId, &record, &why, &hint)) {
         why = "layout record " + std::string(recordPath) + " is " + why;
     }
     std::vector<uint8_t> old;

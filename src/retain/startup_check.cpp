@@ -348,7 +348,8 @@ bool CheckRetainFile() {
             if (verdict == CHECK_FAILED) {
                 report(&LogChannel, "WRN", "Retained file not migrated: %s.", damage.c_str());
             } else {
-                migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys, settingsOnly);
+                migrated = MigrateRetainFile(dir, name, h, s, entry.LayoutId, keys, settingsOnly,
+                                             found == FILE_RECORD_FOUND ? &record : nullptr);
                 JournalIdentity fresh;
                 if (migrated && fromDefaults &&
                     ChecksumRetainFile(dir, name.c_str(), &fresh.FileLength, &fresh.FileCrc, &fresh.LayoutHash)) {
