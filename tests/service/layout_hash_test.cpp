@@ -1109,6 +1109,38 @@ TEST_F(LayoutIdentity, AFileIsNeverReadByAnotherLayoutsRecord) {
     PDirClose(dir);
 }
 
+// A kept file that names no record is read through the records of its hash
+// that describe its length: pruning keeps those, and only those.
+TEST_F(LayoutIdentity, PruningKeepsTheRecordsThatDescribeAKeptFilesLength) {
+    UseLayout(7, 24);
+    {
+        ovtest::StderrCapture quiet;
+        CheckRetainFile();
+    }
+    const uint32_t hash = 0x0badf00d;
+    auto record = [&](std::vector<uint16_t> sizes) {
+        LayoutRecordBuilder builder;
+        BeginLayoutRecord(&builder, hash, static_cast<uint32_t>(sizes.size()));
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            const std::string name = "k." + std::to_string(i);
+            AppendLayoutRecordEntry(&builder, name.data(), name.size(), 7, sizes[i]);
+        }
+        FinishLayoutRecord(&builder);
+        const std::string name = LayoutRecordName(hash, LayoutRecordId(builder.Bytes));
+        WriteFile(dir_.File(name), std::string(builder.Bytes.begin(), builder.Bytes.end()));
+        return name;
+    };
+    const std::string fits = record({4, 4}), shorter = record({4}), longer = record({4, 4, 4});
+    WriteFile(dir_.File("OvRetain.0000000001.0badf00d.00000000.old"), std::string(12, 'v'));
+    PDir* dir = PDirOpen(dir_.Path().c_str());
+    ASSERT_NE(dir, nullptr);
+    RemoveUnusedLayoutRecords(dir, 1);
+    PDirClose(dir);
+    EXPECT_TRUE(std::filesystem::exists(dir_.File(fits)));
+    EXPECT_FALSE(std::filesystem::exists(dir_.File(shorter)));
+    EXPECT_FALSE(std::filesystem::exists(dir_.File(longer)));
+}
+
 // Upgrade, rollback, upgrade, rollback without Migrate: every earlier value
 // set is in a file of its own, and each comes back by its own record.
 TEST_F(LayoutIdentity, UpgradeAndRollbackKeepBothLayoutsValues) {
