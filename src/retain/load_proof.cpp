@@ -19,7 +19,7 @@ constexpr int32_t kProofChunk = 512;
 // so the folds below are the first to read it: its lines are asked for this
 // many records ahead (the walk itself brings in only the type code's line).
 constexpr int32_t kNamesAhead = 16;
-inline void NameAhead(const NodeRecord* table, int32_t i, int32_t count) {
+__attribute__((always_inline)) inline void NameAhead(const NodeRecord* table, int32_t i, int32_t count) {
     if (i + kNamesAhead < count) {
         __builtin_prefetch(table[i + kNamesAhead].Name);
         __builtin_prefetch(table[i + kNamesAhead].Name + 56);
