@@ -84,9 +84,10 @@ bool WriteChunk(const NodeRecord* table, int32_t begin, int32_t end, const uint1
                 const std::vector<uint8_t>& bytes, uint64_t* offset) {
     for (int32_t i = begin; i < end; ++i) {
         const uint16_t size = sizes[i - begin];
+        const NodeRecord& node = WalkTo(table, i, end);
         if (size == 0) continue;
         if (size > bytes.size() - *offset) return false;
-        LoadNodeSlot(table[i], bytes.data() + *offset, size);
+        LoadNodeSlot(node, bytes.data() + *offset, size);
         *offset += size;
     }
     return true;
@@ -137,4 +138,15 @@ bool LoadInProvenChunks(const NodeRecord* table, int32_t count, const std::vecto
         if (!WriteChunk(table, begin, end, sizes, bytes, &offset) || NodeAccessFailures() != failuresBefore) break;
     }
     return true;
+}
+
+void LoadProvedSlots(const NodeRecord* table, int32_t count, const std::vector<uint16_t>& sizes,
+                     const std::vector<uint8_t>& bytes, uint32_t failuresBefore) {
+    uint64_t offset = 4;
+    for (int32_t begin = 0; begin < count; begin += kProofChunk) {
+        const int32_t end = std::min(count, begin + kProofChunk);
+        if (!WriteChunk(table, begin, end, sizes.data() + begin, bytes, &offset) ||
+            NodeAccessFailures() != failuresBefore)
+            break;
+    }
 }

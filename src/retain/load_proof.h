@@ -22,7 +22,7 @@
 
 enum LayoutProof {
     NOT_FILE_LAYOUT,  // go by the file's record
-    PROVED_NOW,       // *sizes holds each node's Size
+    PROVED_NOW,       // *sizes holds each node's Size: load with LoadProvedSlots
     PROVED_BEFORE,    // load with LoadInProvenChunks
 };
 
@@ -40,3 +40,8 @@ LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord
 // access that failed since failuresBefore ends the walk (true).
 bool LoadInProvenChunks(const NodeRecord* table, int32_t count, const std::vector<uint8_t>& bytes,
                         uint32_t failuresBefore);
+// After PROVED_NOW: writes the file's slots (bytes) into nodes [0, count)
+// in order, each of the Size that sizes gives it; a node-space access that
+// failed since failuresBefore ends the walk.
+void LoadProvedSlots(const NodeRecord* table, int32_t count, const std::vector<uint16_t>& sizes,
+                     const std::vector<uint8_t>& bytes, uint32_t failuresBefore);

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -342,19 +341,14 @@ uint8_t LoadLocked() {
     }
     // A file written with the record this run built from the node table,
     // for a table that still has that record's nodes, names, types and
-    // sizes (folded on a walk before any node is written) and the file's
-    // exact length: every slot is its node's, in order, without the record.
+    // sizes and the file's exact length: every slot is its node's, in
+    // order, without the record. The first load after the record is
+    // remembered proves it on a walk before any node is written; a later
+    // one checks each chunk of nodes just before it writes them.
     std::vector<uint16_t> sizes;
     const LayoutProof proof = ProveFileLayout(dir, entry, table, count, bytes.size(), &sizes);
     if (proof == PROVED_NOW) {
-        uint64_t offset = 4;
-        for (int32_t i = 0; i < count; ++i) {
-            const uint16_t size = sizes[static_cast<size_t>(i)];
-            if (size == 0) continue;
-            LoadNodeSlot(WalkTo(table, i, count), bytes.data() + offset, size);
-            offset += size;
-            if ((i & (kFailureCheckNodes - 1)) == 0 && NodeAccessFailures() != failuresBefore) break;  // as a save
-        }
+        LoadProvedSlots(table, count, sizes, bytes, failuresBefore);
         return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
     }
     // A chunk that no longer folds as proved sends the whole load by the
