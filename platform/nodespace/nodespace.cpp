@@ -670,7 +670,11 @@ NodeRecord* NodeTable() {
     return s ? s->Table : nullptr;
 }
 
-void NodeTakeWritten(std::vector<uint32_t>* indexes) {
+namespace {
+
+// Clears every written mark, handing each marked word to take(w, bits).
+template <typename Take>
+void TakeWrittenWords(Take take) {
     Space* s = Current();
     if (!s) return;
     const uint32_t words = s->L.WrittenWords;
@@ -683,14 +687,25 @@ void NodeTakeWritten(std::vector<uint32_t>* indexes) {
             const uint32_t g = sw * 64 + static_cast<uint32_t>(__builtin_ctzll(groups));
             groups &= groups - 1;
             for (uint32_t w = g << shift; w < ((g + 1) << shift) && w < words; ++w) {
-                uint64_t bits = s->Written[w].exchange(0, std::memory_order_acq_rel);
-                while (bits) {
-                    indexes->push_back(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)) + 1);
-                    bits &= bits - 1;
-                }
+                take(w, s->Written[w].exchange(0, std::memory_order_acq_rel));
             }
         }
     }
+}
+
+}  // namespace
+
+void NodeTakeWritten(std::vector<uint32_t>* indexes) {
+    TakeWrittenWords([indexes](uint32_t w, uint64_t bits) {
+        while (bits) {
+            indexes->push_back(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)) + 1);
+            bits &= bits - 1;
+        }
+    });
+}
+
+void NodeForgetWritten() {
+    TakeWrittenWords([](uint32_t, uint64_t) {});
 }
 
 uint64_t NodeWriteGeneration() {

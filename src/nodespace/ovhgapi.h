@@ -65,6 +65,10 @@ uint64_t NodeWriteGeneration();
 // 4 KiB summary plus the nodes written; writes marked while it runs are
 // given now or by the next call.
 void NodeTakeWritten(std::vector<uint32_t>* indexes);
+// Forgets the nodes written so far as NodeTakeWritten would, without
+// listing them: for a consumer that needs nothing of them (a pass over the
+// summary and the words of what was written, no memory a node).
+void NodeForgetWritten();
 
 // Log channel: an object of the library, passed only by address.
 struct NodeLogChannelTag {

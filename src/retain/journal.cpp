@@ -219,6 +219,14 @@ void AfterReplay(PDir* dir, const std::vector<uint8_t>& bytes, const JournalRepl
 void JournalSaveBegins() {
     Epoch.fetch_add(1, std::memory_order_acq_rel);
     InSave.clear();
+    if (GetJournal() == 0) {
+        // No journal to carry them should the save fail: a journal starts
+        // only with a full save, which holds every value. Listing them
+        // would cost 4 bytes a node after a load (every node written).
+        NodeForgetWritten();
+        Release(&Pending);
+        return;
+    }
     TakeWritten(&InSave);
     InSave.insert(InSave.end(), Pending.begin(), Pending.end());
     Release(&Pending);

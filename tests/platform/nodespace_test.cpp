@@ -329,6 +329,13 @@ TEST_F(NodeSpaceTest, WrittenNodesAreTakenOnceEachUntilWrittenAgain) {
     ASSERT_EQ(0, Reap(child));
     EXPECT_EQ((std::vector<uint32_t>{77}), take()) << "a write by another process";
     EXPECT_TRUE(take().empty());
+
+    // Forgotten, across words, as a take would; a later write is taken.
+    NodeWriteValue(3, &v, 4);
+    NodeWriteValue(150, &v, 4);
+    NodeForgetWritten();
+    NodeWriteValue(99, &v, 4);
+    EXPECT_EQ((std::vector<uint32_t>{99}), take());
 }
 
 TEST_F(NodeSpaceTest, AValueIsNeverReadTorn) {
