@@ -412,6 +412,12 @@ bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupNam
     return false;
 }
 
+bool BackupOfAnotherLayout(uint32_t* retainId) {
+    *retainId = Current.Whole ? Current.Entry.LayoutId : 0;
+    if (!KnownValid || !Current.There || !Backup.There || !Backup.Whole) return false;
+    return !Current.Whole || Current.Entry.Hash != Backup.Entry.Hash || Current.Entry.LayoutId != Backup.Entry.LayoutId;
+}
+
 void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,
                             bool backupRefreshed) {
     // Written whole by this process, renamed into place just now.

@@ -153,6 +153,13 @@ void AbandonCheckRecord(PDir* dir, PFile* staged);
 // Both steps at once, with a directory fsync of its own: for a caller that
 // writes the retain file by another way (the migration).
 bool PrepareCheckRecord(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh);
+// After StageCheckRecord, before the retain file in place becomes the
+// backup: whether the backup in place may hold values that file does not.
+// So it is when both are known whole and differ in header word or layout
+// record (a layout changed, and the start-up check let the old file become
+// the backup), or when the backup is known whole and the retain file is not.
+// *retainId is the retain file's layout record id (0 when not known).
+bool BackupOfAnotherLayout(uint32_t* retainId);
 // After the rename that put `fresh` in place; backupRefreshed when the file
 // it replaced became the backup.
 void NoteRetainFileReplaced(PDir* dir, const char* retainName, const char* backupName, const CheckEntry& fresh,

@@ -90,6 +90,15 @@ bool WalkSucceeded(const SlotWalk& w) {
 
 // mayHalve: the walk may be shared with the second thread (not when a
 // halved walk just found the table unlike the remembered record).
+// A backup of another layout (a layout changed, and the start-up check let
+// the old file become the backup) may hold the only copy of values the
+// retain file does not: it is kept aside before the retain file replaces
+// it, and stays where it is when it could not be.
+bool BackupMayBeReplaced(PDir* dir, const std::string& backupName, const std::string& retainName) {
+    uint32_t retainId = 0;
+    return !BackupOfAnotherLayout(&retainId) || SetAsideBackupFile(dir, backupName, retainName, retainId);
+}
+
 uint8_t SaveWalk(bool mayHalve = true) {
     const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
@@ -235,7 +244,8 @@ uint8_t SaveWalk(bool mayHalve = true) {
         return Abandon(dir, nullptr, temp);
     }
     if (!CommitCheckRecord(dir, check)) return Abandon(dir, nullptr, temp);
-    const bool backupRefreshed = useBackup && KeepPreviousAsBackup(dir, name.c_str(), backupName.c_str());
+    const bool backupRefreshed = useBackup && BackupMayBeReplaced(dir, backupName, name) &&
+                                 KeepPreviousAsBackup(dir, name.c_str(), backupName.c_str());
     if (!PDirRename(dir, temp, name.c_str())) {
         ReportFailure("rename");
         return Abandon(dir, nullptr, temp);

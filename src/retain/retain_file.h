@@ -18,7 +18,9 @@
 // and renames that over OvRetain.$$$ (so OvRetain.bin is never absent and the
 // backup is replaced in one step; where the file system has no hard links
 // the backup is a durable copy instead, and a backup that could not be
-// refreshed gives one "WRN" line), then renames OvRetain.bin.tmp over
+// refreshed gives one "WRN" line; a backup of another layout than the
+// retain file's is first kept aside, set_aside.h, and stays in place when it
+// could not be), then renames OvRetain.bin.tmp over
 // OvRetain.bin and fsyncs the directory. At every moment OvRetain.bin is the
 // complete old file or the complete new one. Before the rename the save
 // makes sure the layout record of its hash lists every node it walked

@@ -40,7 +40,8 @@
 // newest as many are kept. Every file removed gets one "WRN" line naming it.
 //
 // SetAsideBackupFile keeps the backup `backupName` the same way before the
-// start-up check lets something replace it: the retain file `replacement`
+// start-up check lets something replace it, or a save replaces a backup of
+// another layout: the retain file `replacement`
 // (with its layout record `replacementId`; empty when the retain file is
 // gone) unless that file holds its values. After a reboot, or a retain file
 // deleted or damaged, the backup may hold the only copy of values the

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -475,6 +476,20 @@ TEST_F(RetainFile, BackupHoldsThePreviousFile) {
     ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", &off, 1), 0);
     ASSERT_EQ(SaveRetainFile(), 1);
     EXPECT_EQ(ReadFile(backup), first);
+
+    // On again: the backup is of the layout before b.Other, and may hold the
+    // only copy of its values. It is kept aside before it is replaced, once
+    // (as the older backup, of a header word of its own, was above).
+    ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", Bytes({1}).data(), 1), 0);
+    for (int save = 0; save < 2; ++save) {
+        ASSERT_EQ(SaveRetainFile(), 1);
+        std::map<std::string, std::string> kept;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+            if (e.path().extension() == ".old") kept[e.path().filename().string()] = ReadFile(e.path().string());
+        std::vector<std::string> values;
+        for (const auto& [name, value] : kept) values.push_back(value);
+        EXPECT_EQ(values, (std::vector<std::string>{"older backup", first}));
+    }
 }
 
 // The check record lists the backup's file for as long as it is the backup:
