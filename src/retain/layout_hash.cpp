@@ -7,6 +7,7 @@
 
 #include "nodespace/ovhgapi.h"
 #include "retain/md5.h"
+#include "retain/records_ahead.h"
 #include "retain/second_thread.h"
 
 namespace {
@@ -38,8 +39,7 @@ constexpr int32_t kKeysHalvedFrom = 1 << 14;
 // Each node's key: the first four bytes of its name's digest.
 void DigestKeys(const KeyRange& range) {
     for (int32_t i = range.Begin; i < range.End; ++i) {
-        // The names ahead on their way: nothing else reads them first.
-        if (i + 4 < range.End) __builtin_prefetch(range.Table[i + 4].Name);
+        NameAhead(range.Table, i, range.End, 4);
         uint8_t digest[16];
         // The library keeps every name zero-terminated; the bound only
         // guards against a record that is not.

@@ -13,6 +13,7 @@
 #include "retain/file_names.h"
 #include "retain/layout_hash.h"
 #include "retain/md5.h"
+#include "retain/records_ahead.h"
 #include "retain/retain_paths.h"
 #include "stdlib/pdir.h"
 #include "stdlib/pfile.h"
@@ -23,7 +24,6 @@ namespace {
 const char kMagic[8] = {'O', 'v', 'L', 'a', 'y', 'o', 'u', 't'};
 constexpr uint32_t kVersion = 2;
 constexpr size_t kHeaderSize = 24;
-constexpr int32_t kPrefetchAhead = 8;                    // node records, as the save's walk
 constexpr uint32_t kEntriesMax = kNodeSpaceCapacityMax;  // the most nodes any node space holds
 constexpr size_t kChecksumSize = 4;
 constexpr size_t kEntryFixed = 6;  // name length, type, Size
@@ -447,8 +447,7 @@ bool ParseRecordEntries(LayoutRecord* record, std::string* why, bool full, const
             e.Name = spelled;
         }
         // The table's names ahead on their way (they are compared in order).
-        if (hinted && cursor + kPrefetchAhead < hint->Count)
-            __builtin_prefetch(hint->Table[cursor + kPrefetchAhead].Name);
+        if (hinted) NameAhead(hint->Table, static_cast<int64_t>(cursor), hint->Count, kPrefetchAhead);
         int32_t node = -1;
         e.Key = EntryKey(e, hint, &cursor, &node);
         if (i < record->HashedCount) h = ((h << 1) | (h >> 31)) + e.Key;
@@ -857,12 +856,7 @@ int64_t FirstLayoutDifference(const LayoutRecord& record, const NodeRecord* tabl
     for (; table && i < n; ++i) {
         const LayoutRecordEntry& e = record.Entries[i];
         if (e.Offset + e.Size > fileSize) break;  // the file holds no slot from here on
-        // The records ahead on their way: the name's first line and the type
-        // code's (the Size by the record's own name reads neither).
-        if (i + 16 < n) {
-            __builtin_prefetch(table[i + 16].Name);
-            __builtin_prefetch(&table[i + 16].Type);
-        }
+        NameAhead(table, static_cast<int64_t>(i), static_cast<int64_t>(n), 16, NAME_AND_TYPE_LINES);
         const NodeRecord& node = table[i];
         uint16_t size = 0;
         if (NodeGetAttribute(node.Name, "Size", &size, sizeof size) != 0) size = 0;

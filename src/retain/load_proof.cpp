@@ -8,23 +8,16 @@
 
 #include "retain/layout_record.h"
 #include "retain/node_slot.h"
-#include "retain/slot_walk.h"
+#include "retain/records_ahead.h"
 
 namespace {
 
 // Nodes a chunk of the table has.
 constexpr int32_t kProofChunk = 512;
 
-// The Size by a record's own name finds the node without reading the name,
-// so the folds below are the first to read it: its lines are asked for this
-// many records ahead (the walk itself brings in only the type code's line).
+// Names are asked for this many records ahead of the folds below (the walk
+// itself brings in only the type code's line).
 constexpr int32_t kNamesAhead = 16;
-__attribute__((always_inline)) inline void NameAhead(const NodeRecord* table, int32_t i, int32_t count) {
-    if (i + kNamesAhead < count) {
-        __builtin_prefetch(table[i + kNamesAhead].Name);
-        __builtin_prefetch(table[i + kNamesAhead].Name + 56);
-    }
-}
 
 // One node's step of a chunk's fold: its name, type code and Size. The
 // name is taken 8 bytes at a time up to its terminating zero (bytes after
@@ -70,7 +63,7 @@ ProvenLayout Proven;
 bool CheckChunk(const NodeRecord* table, int32_t count, int32_t begin, int32_t end, uint16_t* sizes) {
     uint64_t fold = 0;
     for (int32_t i = begin; i < end; ++i) {
-        NameAhead(table, i, count);
+        NameAhead(table, i, count, kNamesAhead, NAME_TWO_LINES);
         const NodeRecord& node = WalkTo(table, i, count);
         sizes[i - begin] = NodeSlotSize(node);
         fold = ChunkStep(fold, node, sizes[i - begin]);
@@ -109,7 +102,7 @@ LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord
     uint32_t names = 0;
     uint64_t end = 4;
     for (int32_t i = 0; i < count; ++i) {
-        NameAhead(table, i, count);
+        NameAhead(table, i, count, kNamesAhead, NAME_TWO_LINES);
         const NodeRecord& node = WalkTo(table, i, count);
         const uint16_t size = NodeSlotSize(node);
         (*sizes)[static_cast<size_t>(i)] = size;
@@ -124,29 +117,21 @@ LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord
     return end == fileSize ? PROVED_NOW : NOT_FILE_LAYOUT;
 }
 
-bool LoadInProvenChunks(const NodeRecord* table, int32_t count, const std::vector<uint8_t>& bytes,
-                        uint32_t failuresBefore) {
+bool LoadInOrder(LayoutProof proof, const NodeRecord* table, int32_t count, const std::vector<uint16_t>& sizes,
+                 const std::vector<uint8_t>& bytes, uint32_t failuresBefore) {
     // Each chunk's records are still in the cache when its slots are written.
-    uint16_t sizes[kProofChunk];
+    uint16_t checked[kProofChunk];
     uint64_t offset = 4;
     for (int32_t begin = 0; begin < count; begin += kProofChunk) {
         const int32_t end = std::min(count, begin + kProofChunk);
-        if (!CheckChunk(table, count, begin, end, sizes)) {
+        const uint16_t* chunkSizes = checked;
+        if (proof == PROVED_NOW) {
+            chunkSizes = sizes.data() + begin;
+        } else if (!CheckChunk(table, count, begin, end, checked)) {
             Proven.Valid = false;
             return false;
         }
-        if (!WriteChunk(table, begin, end, sizes, bytes, &offset) || NodeAccessFailures() != failuresBefore) break;
+        if (!WriteChunk(table, begin, end, chunkSizes, bytes, &offset) || NodeAccessFailures() != failuresBefore) break;
     }
     return true;
-}
-
-void LoadProvedSlots(const NodeRecord* table, int32_t count, const std::vector<uint16_t>& sizes,
-                     const std::vector<uint8_t>& bytes, uint32_t failuresBefore) {
-    uint64_t offset = 4;
-    for (int32_t begin = 0; begin < count; begin += kProofChunk) {
-        const int32_t end = std::min(count, begin + kProofChunk);
-        if (!WriteChunk(table, begin, end, sizes.data() + begin, bytes, &offset) ||
-            NodeAccessFailures() != failuresBefore)
-            break;
-    }
 }

@@ -22,8 +22,8 @@
 
 enum LayoutProof {
     NOT_FILE_LAYOUT,  // go by the file's record
-    PROVED_NOW,       // *sizes holds each node's Size: load with LoadProvedSlots
-    PROVED_BEFORE,    // load with LoadInProvenChunks
+    PROVED_NOW,       // *sizes holds each node's Size: load with LoadInOrder
+    PROVED_BEFORE,    // load with LoadInOrder, which checks each chunk
 };
 
 // Whether the file (entry, fileSize bytes) was written with the record this
@@ -33,15 +33,12 @@ enum LayoutProof {
 LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord* table, int32_t count,
                             uint64_t fileSize, std::vector<uint16_t>* sizes);
 
-// After PROVED_BEFORE: writes the file's slots (bytes) into nodes [0, count)
-// in order, each chunk once its nodes are found as proved. False when a
-// chunk is not (that chunk and the later ones are left as they are, the
-// earlier ones hold their own slots, and the proof is dropped). A node-space
-// access that failed since failuresBefore ends the walk (true).
-bool LoadInProvenChunks(const NodeRecord* table, int32_t count, const std::vector<uint8_t>& bytes,
-                        uint32_t failuresBefore);
-// After PROVED_NOW: writes the file's slots (bytes) into nodes [0, count)
-// in order, each of the Size that sizes gives it; a node-space access that
-// failed since failuresBefore ends the walk.
-void LoadProvedSlots(const NodeRecord* table, int32_t count, const std::vector<uint16_t>& sizes,
-                     const std::vector<uint8_t>& bytes, uint32_t failuresBefore);
+// After PROVED_NOW or PROVED_BEFORE: writes the file's slots (bytes) into
+// nodes [0, count) in order, a chunk at a time. After PROVED_NOW each node
+// has the Size that sizes gives it; after PROVED_BEFORE each chunk is
+// written once its nodes are found as proved. False when a chunk is not
+// (that chunk and the later ones are left as they are, the earlier ones
+// hold their own slots, and the proof is dropped). A node-space access that
+// failed since failuresBefore ends the walk (true).
+bool LoadInOrder(LayoutProof proof, const NodeRecord* table, int32_t count, const std::vector<uint16_t>& sizes,
+                 const std::vector<uint8_t>& bytes, uint32_t failuresBefore);

@@ -12,6 +12,7 @@
 #include "retain/journal_keep.h"
 #include "retain/layout_hash.h"
 #include "retain/node_slot.h"
+#include "retain/records_ahead.h"
 #include "retain/retain_dir.h"
 #include "retain/retain_file.h"
 #include "retain/retain_paths.h"
@@ -25,7 +26,6 @@ namespace {
 constexpr uint16_t kTextType = 12;
 constexpr uint16_t kRangeType = 13;
 constexpr size_t kNameMax = sizeof(NodeRecord::Name) - 1;
-constexpr int32_t kPrefetchAhead = 8;  // node records, as the save's walk
 // The header and every value the node space can hold (its 4 GiB of values).
 constexpr uint64_t kRetainFileMax = 4 + (uint64_t{4} << 30);
 
@@ -82,10 +82,8 @@ bool MatchRetainedValues(const LayoutRecord& record, const uint8_t* file, size_t
     std::vector<uint8_t> taken(entries, 0);
     size_t cursor = 0;  // most nodes keep their order: try the next entry first
     for (int32_t i = 0; table && i < count; ++i) {
-        const NodeRecord& node = table[i];
-        // The records ahead on their way: the type code line (the name's is
-        // read only for a node the record does not name in order).
-        if (i + kPrefetchAhead < count) __builtin_prefetch(&table[i + kPrefetchAhead].Type);
+        // The name is read only for a node the record does not name in order.
+        const NodeRecord& node = WalkTo(table, i, count);
         const uint16_t size = NodeSlotSize(node);
         if (size == 0) {
             take(context, node, 0, nullptr, 0, nullptr);

@@ -357,13 +357,9 @@ uint8_t LoadLocked() {
     // one checks each chunk of nodes just before it writes them.
     std::vector<uint16_t> sizes;
     const LayoutProof proof = ProveFileLayout(dir, entry, table, count, bytes.size(), &sizes);
-    if (proof == PROVED_NOW) {
-        LoadProvedSlots(table, count, sizes, bytes, failuresBefore);
-        return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
-    }
     // A chunk that no longer folds as proved sends the whole load by the
     // record: it writes again, by name, what the chunks before it wrote.
-    if (proof == PROVED_BEFORE && LoadInProvenChunks(table, count, bytes, failuresBefore))
+    if (proof != NOT_FILE_LAYOUT && LoadInOrder(proof, table, count, sizes, bytes, failuresBefore))
         return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
     // The file's own layout record, when it has one, keeps each slot from
     // a node whose type or size it was not written with.

@@ -14,23 +14,7 @@
 
 #include "nodespace/ovhgapi.h"
 #include "retain/check_record.h"
-
-// The walk reads the type and the index of each 578-byte node record (8
-// bytes at offset 562), which may span two cache lines: fetching them some
-// way ahead hides most of the memory latency of a large table.
-constexpr int32_t kPrefetchAhead = 8;
-
-// Record i of the walk, with the records ahead of it on their way. Always
-// inlined: GCC judges a prefetching function free of side effects and drops
-// calls to it.
-__attribute__((always_inline)) inline const NodeRecord& WalkTo(const NodeRecord* table, int32_t i, int32_t count) {
-    if (i + kPrefetchAhead < count) {
-        const char* ahead = reinterpret_cast<const char*>(&table[i + kPrefetchAhead].Type);
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + 7);  // the index's last byte may lie on the next line
-    }
-    return table[i];
-}
+#include "retain/records_ahead.h"
 
 // How often a walk asks whether a node-space access failed: once every so
 // many nodes, so that the question costs the walk nothing measurable.
