@@ -3,12 +3,15 @@
 #include "retain/load_proof.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "retain/layout_record.h"
 #include "retain/node_slot.h"
 #include "retain/records_ahead.h"
+#include "retain/second_thread.h"
 
 namespace {
 
@@ -19,13 +22,11 @@ constexpr int32_t kProofChunk = 512;
 // itself brings in only the type code's line).
 constexpr int32_t kNamesAhead = 16;
 
-// One node's step of a chunk's fold: its name, type code and Size. The
-// name is taken 8 bytes at a time up to its terminating zero (bytes after
-// it masked off): a few instructions a node, on the record's lines that the
-// Size by name has just brought in.
-uint64_t ChunkStep(uint64_t fold, const NodeRecord& node, uint16_t size) {
+// A node's name folded: taken 8 bytes at a time up to its terminating zero
+// (bytes after it masked off), a few instructions a node.
+uint64_t NameStep(uint64_t fold, const NodeRecord& node) {
     constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-    uint64_t h = (static_cast<uint64_t>(node.Type) << 16) | size;
+    uint64_t h = 0;
     size_t at = 0;
     for (; at + 8 <= sizeof node.Name; at += 8) {
         uint64_t word;
@@ -44,31 +45,91 @@ uint64_t ChunkStep(uint64_t fold, const NodeRecord& node, uint16_t size) {
     return (fold ^ h) * 0x9E3779B97F4A7C15ull + 1;
 }
 
+// A node's type code and Size folded.
+uint64_t ShapeStep(uint64_t fold, const NodeRecord& node, uint16_t size) {
+    return (fold ^ ((static_cast<uint64_t>(node.Type) << 16) | size)) * 0x9E3779B97F4A7C15ull + 1;
+}
+
 // The table a load last proved to be the remembered record's: while the
 // same record is remembered (its serial) for the same table and node count,
 // the proof holds for a later load, each chunk's nodes still folding to
-// ChunkFolds. Guarded by the retain-file lock.
+// NameFolds and ShapeFolds. Guarded by the retain-file lock.
 struct ProvenLayout {
     bool Valid = false;
     const NodeRecord* Table = nullptr;
     int32_t Count = 0;
     uint64_t Serial = 0;
     uint64_t End = 0;                  // where the last slot ends
-    std::vector<uint64_t> ChunkFolds;  // ChunkStep over each chunk's nodes
+    std::vector<uint64_t> NameFolds;   // NameStep over each chunk's nodes
+    std::vector<uint64_t> ShapeFolds;  // ShapeStep over each chunk's nodes
 };
 ProvenLayout Proven;
 
-// Nodes [begin, end) of table, their Sizes into sizes: whether they fold to
-// the proof's chunk.
-bool CheckChunk(const NodeRecord* table, int32_t count, int32_t begin, int32_t end, uint16_t* sizes) {
+// Whether nodes [begin, end) still have the proof's names.
+bool NamesAsProved(const NodeRecord* table, int32_t count, int32_t begin, int32_t end) {
     uint64_t fold = 0;
     for (int32_t i = begin; i < end; ++i) {
         NameAhead(table, i, count, kNamesAhead, NAME_TWO_LINES);
+        fold = NameStep(fold, table[i]);
+    }
+    return fold == Proven.NameFolds[static_cast<size_t>(begin / kProofChunk)];
+}
+
+// Nodes [begin, end) of table, their Sizes into sizes: whether their type
+// codes and Sizes fold to the proof's chunk.
+bool ShapeAsProved(const NodeRecord* table, int32_t count, int32_t begin, int32_t end, uint16_t* sizes) {
+    uint64_t fold = 0;
+    for (int32_t i = begin; i < end; ++i) {
         const NodeRecord& node = WalkTo(table, i, count);
         sizes[i - begin] = NodeSlotSize(node);
-        fold = ChunkStep(fold, node, sizes[i - begin]);
+        fold = ShapeStep(fold, node, sizes[i - begin]);
     }
-    return fold == Proven.ChunkFolds[static_cast<size_t>(begin / kProofChunk)];
+    return fold == Proven.ShapeFolds[static_cast<size_t>(begin / kProofChunk)];
+}
+
+// The names of a large table are checked on the second thread, chunk by
+// chunk ahead of the load's writes: the lines they lie on then never reach
+// the writing core. Each chunk is checked once, by whichever thread claims
+// it first; the load claims a chunk the second thread has not reached yet,
+// and waits for one it is checking (a chunk's fold: some microseconds).
+enum ChunkNames : uint8_t { NAMES_UNCLAIMED, NAMES_CLAIMED, NAMES_AS_PROVED, NAMES_CHANGED };
+struct NamesAhead {
+    const NodeRecord* Table = nullptr;
+    int32_t Count = 0;
+    std::unique_ptr<std::atomic<uint8_t>[]> State;  // a ChunkNames a chunk
+    std::atomic<bool> Stop{false};                  // the load ended: check no more
+};
+NamesAhead Names;
+// A table of at least this many nodes is worth it.
+constexpr int32_t kNamesAheadFrom = 1 << 14;
+// A thread that has not checked the chunk it claimed after this many looks
+// was held up: the waiting one checks it as well.
+constexpr int kLooksBeforeChecking = 1 << 16;
+
+// Claims chunk k and checks it, or waits for the check of the thread that
+// claimed it: whether its names are as proved.
+bool ChunkNamesAsProved(int32_t k) {
+    std::atomic<uint8_t>& state = Names.State[static_cast<size_t>(k)];
+    uint8_t seen = NAMES_UNCLAIMED;
+    if (state.compare_exchange_strong(seen, NAMES_CLAIMED, std::memory_order_acq_rel)) {
+        const int32_t begin = k * kProofChunk, end = std::min(Names.Count, begin + kProofChunk);
+        seen = NamesAsProved(Names.Table, Names.Count, begin, end) ? NAMES_AS_PROVED : NAMES_CHANGED;
+        state.store(seen, std::memory_order_release);
+    }
+    for (int looks = 0; seen == NAMES_CLAIMED; ++looks) {
+        if (looks == kLooksBeforeChecking) {
+            const int32_t begin = k * kProofChunk, end = std::min(Names.Count, begin + kProofChunk);
+            return NamesAsProved(Names.Table, Names.Count, begin, end);
+        }
+        seen = state.load(std::memory_order_acquire);
+    }
+    return seen == NAMES_AS_PROVED;
+}
+
+void CheckNamesAhead(void*) {
+    const int32_t chunks = (Names.Count + kProofChunk - 1) / kProofChunk;
+    for (int32_t k = 0; k < chunks && !Names.Stop.load(std::memory_order_relaxed); ++k)
+        if (!ChunkNamesAsProved(k)) break;
 }
 
 // Writes nodes [begin, end) from bytes at *offset; false when a Size does
@@ -97,7 +158,8 @@ LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord
     if (Proven.Valid && Proven.Table == table && Proven.Count == count && Proven.Serial == known.Serial)
         return Proven.End == fileSize ? PROVED_BEFORE : NOT_FILE_LAYOUT;
     sizes->resize(static_cast<size_t>(count));
-    std::vector<uint64_t> chunkFolds(static_cast<size_t>((count + kProofChunk - 1) / kProofChunk));
+    const size_t chunks = static_cast<size_t>((count + kProofChunk - 1) / kProofChunk);
+    std::vector<uint64_t> nameFolds(chunks), shapeFolds(chunks);
     uint32_t shape = 0;
     uint32_t names = 0;
     uint64_t end = 4;
@@ -108,30 +170,46 @@ LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord
         (*sizes)[static_cast<size_t>(i)] = size;
         shape = LayoutShapeStep(shape, i, node.Type, size);
         names = LayoutNamesStep(names, node.Name, strnlen(node.Name, kNodeNameMax));
-        uint64_t& chunk = chunkFolds[static_cast<size_t>(i / kProofChunk)];
-        chunk = ChunkStep(chunk, node, size);
+        const size_t k = static_cast<size_t>(i / kProofChunk);
+        nameFolds[k] = NameStep(nameFolds[k], node);
+        shapeFolds[k] = ShapeStep(shapeFolds[k], node, size);
         end += size;
     }
     if (shape != known.Shape || names != known.Names) return NOT_FILE_LAYOUT;
-    Proven = ProvenLayout{true, table, count, known.Serial, end, std::move(chunkFolds)};
+    Proven = ProvenLayout{true, table, count, known.Serial, end, std::move(nameFolds), std::move(shapeFolds)};
     return end == fileSize ? PROVED_NOW : NOT_FILE_LAYOUT;
 }
 
 bool LoadInOrder(LayoutProof proof, const NodeRecord* table, int32_t count, const std::vector<uint16_t>& sizes,
                  const std::vector<uint8_t>& bytes, uint32_t failuresBefore) {
+    const int32_t chunks = (count + kProofChunk - 1) / kProofChunk;
+    bool ahead = false;
+    if (proof == PROVED_BEFORE) {
+        Names.Table = table;
+        Names.Count = count;
+        Names.State.reset(new std::atomic<uint8_t>[static_cast<size_t>(chunks)]());
+        Names.Stop.store(false, std::memory_order_relaxed);
+        ahead = count >= kNamesAheadFrom && SecondThreadBegin(CheckNamesAhead, nullptr);
+    }
     // Each chunk's records are still in the cache when its slots are written.
     uint16_t checked[kProofChunk];
     uint64_t offset = 4;
-    for (int32_t begin = 0; begin < count; begin += kProofChunk) {
-        const int32_t end = std::min(count, begin + kProofChunk);
+    bool asProved = true;
+    for (int32_t k = 0; k < chunks; ++k) {
+        const int32_t begin = k * kProofChunk, end = std::min(count, begin + kProofChunk);
         const uint16_t* chunkSizes = checked;
         if (proof == PROVED_NOW) {
             chunkSizes = sizes.data() + begin;
-        } else if (!CheckChunk(table, count, begin, end, checked)) {
-            Proven.Valid = false;
-            return false;
+        } else if (!ShapeAsProved(table, count, begin, end, checked) || !ChunkNamesAsProved(k)) {
+            asProved = false;
+            break;
         }
         if (!WriteChunk(table, begin, end, chunkSizes, bytes, &offset) || NodeAccessFailures() != failuresBefore) break;
     }
-    return true;
+    if (ahead) {
+        Names.Stop.store(true, std::memory_order_relaxed);
+        SecondThreadEnd();
+    }
+    if (!asProved) Proven.Valid = false;
+    return asProved;
 }

@@ -10,7 +10,9 @@
 // (its name, type code or Size) stops the in-order walk before that chunk.
 //
 // Called by the load with the retain-file lock held, which guards the
-// proof; nothing here reports.
+// proof; nothing here reports. A load of a large table has the names of its
+// chunks checked on the second thread (second_thread.h) ahead of its writes,
+// and returns only once that thread is through.
 #pragma once
 
 #include <cstdint>

@@ -945,6 +945,46 @@ TEST_F(LayoutIdentity, ALoadAfterTheTableChangedInPlaceGoesByName) {
     }
 }
 
+// The same on a table large enough that a load checks its names on a
+// second thread ahead of the writes: two nodes of one chunk, early or late
+// in the table, whose names were swapped in place after a load proved the
+// table send the next load by name.
+TEST_F(LayoutIdentity, ALargeTableChangedInPlaceAnywhereIsLoadedByName) {
+    constexpr uint32_t kExtra = 20000;
+    for (const uint32_t swapAt : {kExtra, 0u, kExtra - 2}) {  // kExtra: none swapped
+        SCOPED_TRACE(swapAt);
+        std::filesystem::remove_all(dir_.Path());
+        std::filesystem::create_directories(dir_.Path());
+        UseLayout(7, 24);
+        for (uint32_t i = 0; i < kExtra; ++i) Make("Plc.X" + std::to_string(i), 7, i);
+        CheckRetainFile();
+        ASSERT_EQ(SaveRetainFile(), 1);
+        ResetLayoutRecordForTest();
+        CheckRetainFile();
+        ASSERT_EQ(LoadRetainFile(), 1);  // proves the table
+        NodeRecord* table = NodeTable();
+        const int32_t first = NodeCount() - static_cast<int32_t>(kExtra);
+        ASSERT_STREQ(table[first].Name, "Plc.X0");
+        ovtest::StderrCapture log;
+        auto swap = [&] {
+            NodeRecord* a = &table[first + static_cast<int32_t>(swapAt)];
+            std::swap_ranges(a->Name, a->Name + sizeof a->Name, (a + 1)->Name);
+        };
+        if (swapAt < kExtra) swap();
+        const uint32_t zero = 0;
+        for (uint32_t i = 0; i < kExtra; ++i) NodeWriteData(table[first + static_cast<int32_t>(i)].Index, &zero, 4);
+        EXPECT_EQ(LoadRetainFile(), 1);
+        if (swapAt < kExtra) swap();
+        for (uint32_t i : {0u, 1u, kExtra - 2, kExtra - 1})
+            EXPECT_EQ(Number(("Plc.X" + std::to_string(i)).c_str()), swapAt < kExtra && i / 2 == swapAt / 2 ? i ^ 1 : i)
+                << i;
+        const std::vector<std::string> lines = log.Lines();
+        EXPECT_EQ(!lines.empty() && lines.back().rfind("WRN Retain file layout differs from the node table", 0) == 0,
+                  swapAt < kExtra)
+            << ::testing::PrintToString(lines);
+    }
+}
+
 // A record damaged or removed after a save remembered it is written again
 // by the next save: a file is never saved naming a record that cannot be read.
 // Damaged before a restart on the same node table, the start-up check writes
