@@ -106,30 +106,46 @@ constexpr int32_t kNamesAheadFrom = 1 << 14;
 // was held up: the waiting one checks it as well.
 constexpr int kLooksBeforeChecking = 1 << 16;
 
-// Claims chunk k and checks it, or waits for the check of the thread that
-// claimed it: whether its names are as proved.
-bool ChunkNamesAsProved(int32_t k) {
+// Nodes [begin, end) of chunk k.
+void ChunkBounds(int32_t k, int32_t* begin, int32_t* end) {
+    *begin = k * kProofChunk;
+    *end = std::min(Names.Count, *begin + kProofChunk);
+}
+
+// Checks chunk k when no thread has claimed it yet: its ChunkNames then,
+// NAMES_CLAIMED while another thread is checking it.
+uint8_t ClaimChunkNames(int32_t k) {
     std::atomic<uint8_t>& state = Names.State[static_cast<size_t>(k)];
     uint8_t seen = NAMES_UNCLAIMED;
-    if (state.compare_exchange_strong(seen, NAMES_CLAIMED, std::memory_order_acq_rel)) {
-        const int32_t begin = k * kProofChunk, end = std::min(Names.Count, begin + kProofChunk);
-        seen = NamesAsProved(Names.Table, Names.Count, begin, end) ? NAMES_AS_PROVED : NAMES_CHANGED;
-        state.store(seen, std::memory_order_release);
-    }
+    if (!state.compare_exchange_strong(seen, NAMES_CLAIMED, std::memory_order_acq_rel)) return seen;
+    int32_t begin = 0, end = 0;
+    ChunkBounds(k, &begin, &end);
+    seen = NamesAsProved(Names.Table, Names.Count, begin, end) ? NAMES_AS_PROVED : NAMES_CHANGED;
+    state.store(seen, std::memory_order_release);
+    return seen;
+}
+
+// The load's: whether chunk k's names are as proved, checked here or by the
+// second thread (waited for while it checks them).
+bool ChunkNamesAsProved(int32_t k) {
+    uint8_t seen = ClaimChunkNames(k);
     for (int looks = 0; seen == NAMES_CLAIMED; ++looks) {
         if (looks == kLooksBeforeChecking) {
-            const int32_t begin = k * kProofChunk, end = std::min(Names.Count, begin + kProofChunk);
+            int32_t begin = 0, end = 0;
+            ChunkBounds(k, &begin, &end);
             return NamesAsProved(Names.Table, Names.Count, begin, end);
         }
-        seen = state.load(std::memory_order_acquire);
+        seen = Names.State[static_cast<size_t>(k)].load(std::memory_order_acquire);
     }
     return seen == NAMES_AS_PROVED;
 }
 
+// The second thread's: every chunk the load has not claimed, in order, up to
+// the first whose names changed.
 void CheckNamesAhead(void*) {
     const int32_t chunks = (Names.Count + kProofChunk - 1) / kProofChunk;
     for (int32_t k = 0; k < chunks && !Names.Stop.load(std::memory_order_relaxed); ++k)
-        if (!ChunkNamesAsProved(k)) break;
+        if (ClaimChunkNames(k) == NAMES_CHANGED) break;
 }
 
 // Writes nodes [begin, end) from bytes at *offset; false when a Size does

@@ -88,8 +88,6 @@ bool WalkSucceeded(const SlotWalk& w) {
     return false;
 }
 
-// mayHalve: the walk may be shared with the second thread (not when a
-// halved walk just found the table unlike the remembered record).
 // A backup of another layout (a layout changed, and the start-up check let
 // the old file become the backup) may hold the only copy of values the
 // retain file does not: it is kept aside before the retain file replaces
@@ -99,6 +97,8 @@ bool BackupMayBeReplaced(PDir* dir, const std::string& backupName, const std::st
     return !BackupOfAnotherLayout(&retainId) || SetAsideBackupFile(dir, backupName, retainName, retainId);
 }
 
+// mayHalve: the walk may be shared with the second thread (not when a
+// halved walk just found the table unlike the remembered record).
 uint8_t SaveWalk(bool mayHalve = true) {
     const uint32_t failuresBefore = NodeAccessFailures();
     const int32_t count = NodeCount();
