@@ -97,6 +97,7 @@ struct NamesAhead {
     const NodeRecord* Table = nullptr;
     int32_t Count = 0;
     std::unique_ptr<std::atomic<uint8_t>[]> State;  // a ChunkNames a chunk
+    size_t Room = 0;                                // chunks State holds
     std::atomic<bool> Stop{false};                  // the load ended: check no more
 };
 NamesAhead Names;
@@ -203,7 +204,12 @@ bool LoadInOrder(LayoutProof proof, const NodeRecord* table, int32_t count, cons
     if (proof == PROVED_BEFORE) {
         Names.Table = table;
         Names.Count = count;
-        Names.State.reset(new std::atomic<uint8_t>[static_cast<size_t>(chunks)]());
+        const size_t need = static_cast<size_t>(chunks);
+        if (Names.Room < need) {
+            Names.State.reset(new std::atomic<uint8_t>[need]());
+            Names.Room = need;
+        }
+        for (size_t k = 0; k < need; ++k) Names.State[k].store(NAMES_UNCLAIMED, std::memory_order_relaxed);
         Names.Stop.store(false, std::memory_order_relaxed);
         ahead = count >= kNamesAheadFrom && SecondThreadBegin(CheckNamesAhead, nullptr);
     }

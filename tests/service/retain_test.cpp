@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -481,15 +482,27 @@ TEST_F(RetainFile, BackupHoldsThePreviousFile) {
     // only copy of its values. It is kept aside before it is replaced, once
     // (as the older backup, of a header word of its own, was above).
     ASSERT_EQ(NodeWriteByName("SERVICE.OvRetain.UseBackup", Bytes({1}).data(), 1), 0);
-    for (int save = 0; save < 2; ++save) {
-        ASSERT_EQ(SaveRetainFile(), 1);
+    auto keptCopies = [&] {
         std::map<std::string, std::string> kept;
         for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
             if (e.path().extension() == ".old") kept[e.path().filename().string()] = ReadFile(e.path().string());
-        std::vector<std::string> values;
-        for (const auto& [name, value] : kept) values.push_back(value);
-        EXPECT_EQ(values, (std::vector<std::string>{"older backup", first}));
+        std::multiset<std::string> values;
+        for (const auto& [name, value] : kept) values.insert(value);
+        return values;
+    };
+    for (int save = 0; save < 2; ++save) {
+        ASSERT_EQ(SaveRetainFile(), 1);
+        EXPECT_EQ(keptCopies(), (std::multiset<std::string>{"older backup", first}));
     }
+
+    // A retain file damaged from outside does not take the place of a whole
+    // backup either: the backup is kept aside first (as is the damaged file).
+    const std::string whole = ReadFile(backup);
+    std::string damaged = ReadFile(retain);
+    damaged[8] ^= 1;
+    WriteFile(retain, damaged);
+    ASSERT_EQ(SaveRetainFile(), 1);
+    EXPECT_EQ(keptCopies().count(whole), 1u);
 }
 
 // The check record lists the backup's file for as long as it is the backup:
