@@ -36,6 +36,13 @@ struct Space {
     std::atomic<uint64_t>* Written;
     uint8_t* Heap;
     std::string Name;
+    // A count CountOf found within the reserved tables. Nodes are never
+    // removed and reserved memory is never given back, so a record below it
+    // is found by its Name pointer without reading the header again: the
+    // header's first lines are written by every value write, and another
+    // core reading them for each node would wait for them each time.
+    // Released after the acquire of the count it was read from.
+    std::atomic<int32_t> Known{0};
 };
 
 std::mutex g_attachLock;
@@ -340,13 +347,21 @@ __attribute__((noinline)) uint32_t LookupName(Space* s, const char* name, int32_
 // The node a name refers to. The service passes the Name field of a node
 // record straight from the table; that pointer (the first byte of one of the
 // first count records, which lie in this process's own mapping) is
-// recognised without hashing. Any other pointer is looked up by the text it
+// recognised without hashing, and below a count found before (Known)
+// without reading the header. Any other pointer is looked up by the text it
 // points at. Either way the record must name itself by that index. Inlined
 // into each operation: saves ask once per node.
 __attribute__((always_inline)) inline Node FindNode(Space* s, const char* name) {
     if (!s || !name) return Node{};
-    const int32_t count = CountOf(s);
     const uint64_t offset = reinterpret_cast<uintptr_t>(name) - reinterpret_cast<uintptr_t>(s->Table);
+    const int32_t known = s->Known.load(std::memory_order_acquire);
+    if (offset < uint64_t(known) * sizeof(NodeRecord) && offset % sizeof(NodeRecord) == 0 &&
+        !(s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0)) {
+        const uint32_t index = static_cast<uint32_t>(offset / sizeof(NodeRecord)) + 1;
+        return RecordAt(s, index, known) ? NodeAt(s, index) : Node{};
+    }
+    const int32_t count = CountOf(s);
+    if (count > known) s->Known.store(count, std::memory_order_release);
     uint32_t index;
     if (offset < uint64_t(count) * sizeof(NodeRecord) && offset % sizeof(NodeRecord) == 0)
         index = static_cast<uint32_t>(offset / sizeof(NodeRecord)) + 1;

@@ -87,22 +87,25 @@ bool ShapeAsProved(const NodeRecord* table, int32_t count, int32_t begin, int32_
     return fold == Proven.ShapeFolds[static_cast<size_t>(begin / kProofChunk)];
 }
 
-// The names of a large table are checked on the second thread, chunk by
-// chunk ahead of the load's writes: the lines they lie on then never reach
-// the writing core. Each chunk is checked once, by whichever thread claims
-// it first; the load claims a chunk the second thread has not reached yet,
-// and waits for one it is checking (a chunk's fold: some microseconds).
-enum ChunkNames : uint8_t { NAMES_UNCLAIMED, NAMES_CLAIMED, NAMES_AS_PROVED, NAMES_CHANGED };
-struct NamesAhead {
+// A large table's chunks are checked on the second thread ahead of the
+// load's writes, their names, type codes and Sizes, so that the lines they
+// lie on never reach the writing core (the Sizes it is handed are the
+// second thread's, in a buffer of the load's). Each chunk is checked once,
+// by whichever thread claims it first; the load claims a chunk the second
+// thread has not reached yet, and waits for one it is checking (a chunk's
+// check: some microseconds).
+enum ChunkCheck : uint8_t { CHUNK_UNCLAIMED, CHUNK_CLAIMED, CHUNK_AS_PROVED, CHUNK_CHANGED };
+struct ChunksAhead {
     const NodeRecord* Table = nullptr;
     int32_t Count = 0;
-    std::unique_ptr<std::atomic<uint8_t>[]> State;  // a ChunkNames a chunk
+    uint16_t* Sizes = nullptr;                      // each node's, once its chunk is checked; none: no thread ahead
+    std::unique_ptr<std::atomic<uint8_t>[]> State;  // a ChunkCheck a chunk
     size_t Room = 0;                                // chunks State holds
     std::atomic<bool> Stop{false};                  // the load ended: check no more
 };
-NamesAhead Names;
+ChunksAhead Ahead;
 // A table of at least this many nodes is worth it.
-constexpr int32_t kNamesAheadFrom = 1 << 14;
+constexpr int32_t kAheadFrom = 1 << 14;
 // A thread that has not checked the chunk it claimed after this many looks
 // was held up: the waiting one checks it as well.
 constexpr int kLooksBeforeChecking = 1 << 16;
@@ -110,43 +113,52 @@ constexpr int kLooksBeforeChecking = 1 << 16;
 // Nodes [begin, end) of chunk k.
 void ChunkBounds(int32_t k, int32_t* begin, int32_t* end) {
     *begin = k * kProofChunk;
-    *end = std::min(Names.Count, *begin + kProofChunk);
+    *end = std::min(Ahead.Count, *begin + kProofChunk);
 }
 
-// Checks chunk k when no thread has claimed it yet: its ChunkNames then,
-// NAMES_CLAIMED while another thread is checking it.
-uint8_t ClaimChunkNames(int32_t k) {
-    std::atomic<uint8_t>& state = Names.State[static_cast<size_t>(k)];
-    uint8_t seen = NAMES_UNCLAIMED;
-    if (!state.compare_exchange_strong(seen, NAMES_CLAIMED, std::memory_order_acq_rel)) return seen;
+// Whether chunk k's nodes still are as proved, their Sizes into sizes.
+bool ChunkAsProvedHere(int32_t k, uint16_t* sizes) {
     int32_t begin = 0, end = 0;
     ChunkBounds(k, &begin, &end);
-    seen = NamesAsProved(Names.Table, Names.Count, begin, end) ? NAMES_AS_PROVED : NAMES_CHANGED;
+    return ShapeAsProved(Ahead.Table, Ahead.Count, begin, end, sizes) &&
+           NamesAsProved(Ahead.Table, Ahead.Count, begin, end);
+}
+
+// Checks chunk k, its Sizes into sizes, when no thread has claimed it yet:
+// its ChunkCheck then, CHUNK_CLAIMED while another thread is checking it.
+uint8_t ClaimChunk(int32_t k, uint16_t* sizes) {
+    std::atomic<uint8_t>& state = Ahead.State[static_cast<size_t>(k)];
+    uint8_t seen = CHUNK_UNCLAIMED;
+    if (!state.compare_exchange_strong(seen, CHUNK_CLAIMED, std::memory_order_acq_rel)) return seen;
+    seen = ChunkAsProvedHere(k, sizes) ? CHUNK_AS_PROVED : CHUNK_CHANGED;
     state.store(seen, std::memory_order_release);
     return seen;
 }
 
-// The load's: whether chunk k's names are as proved, checked here or by the
-// second thread (waited for while it checks them).
-bool ChunkNamesAsProved(int32_t k) {
-    uint8_t seen = ClaimChunkNames(k);
-    for (int looks = 0; seen == NAMES_CLAIMED; ++looks) {
+// The load's: whether chunk k is as proved, checked here or by the second
+// thread (waited for while it checks it); *sizes says where its Sizes are
+// then (own: room for a chunk's, when no thread is ahead or the one ahead
+// was held up).
+bool ChunkAsProved(int32_t k, uint16_t* own, const uint16_t** sizes) {
+    uint16_t* shared = Ahead.Sizes ? Ahead.Sizes + static_cast<size_t>(k) * kProofChunk : own;
+    *sizes = shared;
+    uint8_t seen = ClaimChunk(k, shared);
+    for (int looks = 0; seen == CHUNK_CLAIMED; ++looks) {
         if (looks == kLooksBeforeChecking) {
-            int32_t begin = 0, end = 0;
-            ChunkBounds(k, &begin, &end);
-            return NamesAsProved(Names.Table, Names.Count, begin, end);
+            *sizes = own;
+            return ChunkAsProvedHere(k, own);
         }
-        seen = Names.State[static_cast<size_t>(k)].load(std::memory_order_acquire);
+        seen = Ahead.State[static_cast<size_t>(k)].load(std::memory_order_acquire);
     }
-    return seen == NAMES_AS_PROVED;
+    return seen == CHUNK_AS_PROVED;
 }
 
 // The second thread's: every chunk the load has not claimed, in order, up to
-// the first whose names changed.
-void CheckNamesAhead(void*) {
-    const int32_t chunks = (Names.Count + kProofChunk - 1) / kProofChunk;
-    for (int32_t k = 0; k < chunks && !Names.Stop.load(std::memory_order_relaxed); ++k)
-        if (ClaimChunkNames(k) == NAMES_CHANGED) break;
+// the first that changed.
+void CheckChunksAhead(void*) {
+    const int32_t chunks = (Ahead.Count + kProofChunk - 1) / kProofChunk;
+    for (int32_t k = 0; k < chunks && !Ahead.Stop.load(std::memory_order_relaxed); ++k)
+        if (ClaimChunk(k, Ahead.Sizes + static_cast<size_t>(k) * kProofChunk) == CHUNK_CHANGED) break;
 }
 
 // Writes nodes [begin, end) from bytes at *offset; false when a Size does
@@ -197,41 +209,47 @@ LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord
     return end == fileSize ? PROVED_NOW : NOT_FILE_LAYOUT;
 }
 
-bool LoadInOrder(LayoutProof proof, const NodeRecord* table, int32_t count, const std::vector<uint16_t>& sizes,
+bool LoadInOrder(LayoutProof proof, const NodeRecord* table, int32_t count, std::vector<uint16_t>* sizes,
                  const std::vector<uint8_t>& bytes, uint32_t failuresBefore) {
     const int32_t chunks = (count + kProofChunk - 1) / kProofChunk;
     bool ahead = false;
     if (proof == PROVED_BEFORE) {
-        Names.Table = table;
-        Names.Count = count;
+        Ahead.Table = table;
+        Ahead.Count = count;
         const size_t need = static_cast<size_t>(chunks);
-        if (Names.Room < need) {
-            Names.State.reset(new std::atomic<uint8_t>[need]());
-            Names.Room = need;
+        if (Ahead.Room < need) {
+            Ahead.State.reset(new std::atomic<uint8_t>[need]());
+            Ahead.Room = need;
         }
-        for (size_t k = 0; k < need; ++k) Names.State[k].store(NAMES_UNCLAIMED, std::memory_order_relaxed);
-        Names.Stop.store(false, std::memory_order_relaxed);
-        ahead = count >= kNamesAheadFrom && SecondThreadBegin(CheckNamesAhead, nullptr);
+        for (size_t k = 0; k < need; ++k) Ahead.State[k].store(CHUNK_UNCLAIMED, std::memory_order_relaxed);
+        Ahead.Sizes = nullptr;
+        Ahead.Stop.store(false, std::memory_order_relaxed);
+        if (count >= kAheadFrom) {
+            sizes->resize(static_cast<size_t>(count));
+            Ahead.Sizes = sizes->data();
+            ahead = SecondThreadBegin(CheckChunksAhead, nullptr);
+        }
     }
     // Each chunk's records are still in the cache when its slots are written.
-    uint16_t checked[kProofChunk];
+    uint16_t own[kProofChunk];
     uint64_t offset = 4;
     bool asProved = true;
     for (int32_t k = 0; k < chunks; ++k) {
         const int32_t begin = k * kProofChunk, end = std::min(count, begin + kProofChunk);
-        const uint16_t* chunkSizes = checked;
+        const uint16_t* chunkSizes = nullptr;
         if (proof == PROVED_NOW) {
-            chunkSizes = sizes.data() + begin;
-        } else if (!ShapeAsProved(table, count, begin, end, checked) || !ChunkNamesAsProved(k)) {
+            chunkSizes = sizes->data() + begin;
+        } else if (!ChunkAsProved(k, own, &chunkSizes)) {
             asProved = false;
             break;
         }
         if (!WriteChunk(table, begin, end, chunkSizes, bytes, &offset) || NodeAccessFailures() != failuresBefore) break;
     }
     if (ahead) {
-        Names.Stop.store(true, std::memory_order_relaxed);
+        Ahead.Stop.store(true, std::memory_order_relaxed);
         SecondThreadEnd();
     }
+    Ahead.Sizes = nullptr;
     if (!asProved) Proven.Valid = false;
     return asProved;
 }

@@ -10,9 +10,9 @@
 // (its name, type code or Size) stops the in-order walk before that chunk.
 //
 // Called by the load with the retain-file lock held, which guards the
-// proof; nothing here reports. A load of a large table has the names of its
-// chunks checked on the second thread (second_thread.h) ahead of its writes,
-// and returns only once that thread is through.
+// proof; nothing here reports. A load of a large table has its chunks
+// checked on the second thread (second_thread.h) ahead of its writes, and
+// returns only once that thread is through.
 #pragma once
 
 #include <cstdint>
@@ -37,10 +37,11 @@ LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord
 
 // After PROVED_NOW or PROVED_BEFORE: writes the file's slots (bytes) into
 // nodes [0, count) in order, a chunk at a time. After PROVED_NOW each node
-// has the Size that sizes gives it; after PROVED_BEFORE each chunk is
-// written once its nodes are found as proved. False when a chunk is not
+// has the Size that *sizes gives it; after PROVED_BEFORE each chunk is
+// written once its nodes are found as proved (a large table's Sizes are
+// then gathered in *sizes). False when a chunk is not
 // (that chunk and the later ones are left as they are, the earlier ones
 // hold their own slots, and the proof is dropped). A node-space access that
 // failed since failuresBefore ends the walk (true).
-bool LoadInOrder(LayoutProof proof, const NodeRecord* table, int32_t count, const std::vector<uint16_t>& sizes,
+bool LoadInOrder(LayoutProof proof, const NodeRecord* table, int32_t count, std::vector<uint16_t>* sizes,
                  const std::vector<uint8_t>& bytes, uint32_t failuresBefore);

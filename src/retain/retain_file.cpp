@@ -359,7 +359,7 @@ uint8_t LoadLocked() {
     const LayoutProof proof = ProveFileLayout(dir, entry, table, count, bytes.size(), &sizes);
     // A chunk that no longer folds as proved sends the whole load by the
     // record: it writes again, by name, what the chunks before it wrote.
-    if (proof != NOT_FILE_LAYOUT && LoadInOrder(proof, table, count, sizes, bytes, failuresBefore))
+    if (proof != NOT_FILE_LAYOUT && LoadInOrder(proof, table, count, &sizes, bytes, failuresBefore))
         return FinishLoad(dir, name, entry, fromBackup, true, failuresBefore);
     // The file's own layout record, when it has one, keeps each slot from
     // a node whose type or size it was not written with.

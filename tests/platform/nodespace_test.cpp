@@ -234,6 +234,9 @@ TEST_F(NodeSpaceTest, TableNamesAreFoundWithoutTheIndexAndForeignNamesThroughIt)
     for (int i = 0; i < 1000; ++i) {
         std::string name = "AREA" + std::to_string(i % 7) + ".LINE" + std::to_string(i) + ".Speed";
         ASSERT_EQ(0, NodeCreate(name.c_str(), 7, 4, "", ""));
+        // Each new record lies past the ones a lookup found before it.
+        uint32_t index = 0;
+        ASSERT_EQ(0, NodeGetAttribute(NodeTable()[NodeCount() - 1].Name, "Index", &index, 4)) << name;
     }
     for (int i = 0; i < NodeCount(); ++i) {
         const NodeRecord& r = NodeTable()[i];

@@ -951,8 +951,13 @@ TEST_F(LayoutIdentity, ALoadAfterTheTableChangedInPlaceGoesByName) {
 // table send the next load by name.
 TEST_F(LayoutIdentity, ALargeTableChangedInPlaceAnywhereIsLoadedByName) {
     constexpr uint32_t kExtra = 20000;
-    for (const uint32_t swapAt : {kExtra, 0u, kExtra - 2}) {  // kExtra: none swapped
-        SCOPED_TRACE(swapAt);
+    struct Change {
+        uint32_t At;  // kExtra: none
+        bool Type;    // the type code changed, else the names of At and At + 1 swapped
+    };
+    for (const Change c :
+         {Change{kExtra, false}, Change{0, false}, Change{kExtra - 2, false}, Change{kExtra - 2, true}}) {
+        SCOPED_TRACE(std::to_string(c.At) + (c.Type ? " type" : " names"));
         std::filesystem::remove_all(dir_.Path());
         std::filesystem::create_directories(dir_.Path());
         UseLayout(7, 24);
@@ -966,21 +971,27 @@ TEST_F(LayoutIdentity, ALargeTableChangedInPlaceAnywhereIsLoadedByName) {
         const int32_t first = NodeCount() - static_cast<int32_t>(kExtra);
         ASSERT_STREQ(table[first].Name, "Plc.X0");
         ovtest::StderrCapture log;
-        auto swap = [&] {
-            NodeRecord* a = &table[first + static_cast<int32_t>(swapAt)];
-            std::swap_ranges(a->Name, a->Name + sizeof a->Name, (a + 1)->Name);
+        auto change = [&] {
+            NodeRecord* a = &table[first + static_cast<int32_t>(c.At)];
+            if (c.Type)
+                a->Type ^= 7 ^ 8;
+            else
+                std::swap_ranges(a->Name, a->Name + sizeof a->Name, (a + 1)->Name);
         };
-        if (swapAt < kExtra) swap();
+        if (c.At < kExtra) change();
         const uint32_t zero = 0;
         for (uint32_t i = 0; i < kExtra; ++i) NodeWriteData(table[first + static_cast<int32_t>(i)].Index, &zero, 4);
         EXPECT_EQ(LoadRetainFile(), 1);
-        if (swapAt < kExtra) swap();
-        for (uint32_t i : {0u, 1u, kExtra - 2, kExtra - 1})
-            EXPECT_EQ(Number(("Plc.X" + std::to_string(i)).c_str()), swapAt < kExtra && i / 2 == swapAt / 2 ? i ^ 1 : i)
-                << i;
+        if (c.At < kExtra) change();
+        for (uint32_t i : {0u, 1u, kExtra - 2, kExtra - 1}) {
+            uint32_t expect = i;
+            if (c.At < kExtra && c.Type && i == c.At) expect = 0;  // not of the type it was saved with
+            if (c.At < kExtra && !c.Type && i / 2 == c.At / 2) expect = i ^ 1;
+            EXPECT_EQ(Number(("Plc.X" + std::to_string(i)).c_str()), expect) << i;
+        }
         const std::vector<std::string> lines = log.Lines();
         EXPECT_EQ(!lines.empty() && lines.back().rfind("WRN Retain file layout differs from the node table", 0) == 0,
-                  swapAt < kExtra)
+                  c.At < kExtra)
             << ::testing::PrintToString(lines);
     }
 }
