@@ -596,12 +596,17 @@ TEST_F(NodeSpaceTest, CountsSizesAndOffsetsFromTheSegmentAreCheckedBeforeUse) {
     Header()->Count.store(2);
     EXPECT_EQ(0, NodeCreate("Bad.third", 7, 4, "", ""));
 
-    // Cut short under a running process: reported, and nothing is followed.
-    ASSERT_EQ(0, truncate(("/dev/shm/ovns-" + space.Name()).c_str(), 4096));
+    // Cut short under a running process, after the records: reported, and
+    // nothing is followed, not even a record still whole.
+    const uintptr_t records =
+        reinterpret_cast<uintptr_t>(NodeTable() + NodeCount()) - reinterpret_cast<uintptr_t>(Header());
+    ASSERT_EQ(0, truncate(("/dev/shm/ovns-" + space.Name()).c_str(), (records + 4095) & ~uintptr_t{4095}));
     uint32_t v = 0xAAAA;
     NodeReadValue(3, &v, 4);
     EXPECT_EQ(0, NodeCount());
     EXPECT_NE(0, NodeCreate("Bad.fourth", 7, 4, "", ""));
+    uint16_t type = 0;
+    EXPECT_NE(0, NodeGetAttribute(NodeTable()[0].Name, "Type", &type, sizeof type));
     EXPECT_GT(NodeAccessFailures(), failures + 1);
 }
 
