@@ -231,6 +231,12 @@ inline NodeRecord* RecordAt(Space* s, uint32_t index, int32_t count) {
     return own == index ? r : Fail<NodeRecord*>(nullptr);
 }
 
+// Whether a page of the segment went away under this process (ShmFaults):
+// the segment is broken for good.
+inline bool Broken(Space* s) {
+    return s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0;
+}
+
 // The number of nodes, bounded by the reserved tables and the capacity; 0
 // once the segment is known to be broken. Inlined: every value access asks,
 // and a count within its bounds costs two multiplications and four loads of
@@ -241,7 +247,7 @@ __attribute__((always_inline)) inline int32_t CountOf(Space* s) {
     const uint64_t n = static_cast<uint32_t>(count);
     if (n <= s->L.Capacity && n * sizeof(NodeRecord) <= s->Header->TableReserved.load(std::memory_order_acquire) &&
         n * sizeof(ValueEntry) <= s->Header->ValuesReserved.load(std::memory_order_acquire)) {
-        if (s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0) return Fail(0);
+        if (Broken(s)) return Fail(0);
         return count;
     }
     uint64_t fit = std::min<uint64_t>(
@@ -249,7 +255,7 @@ __attribute__((always_inline)) inline int32_t CountOf(Space* s) {
                            s->Header->ValuesReserved.load(std::memory_order_acquire) / sizeof(ValueEntry)),
         s->L.Capacity);
     if (static_cast<uint64_t>(count) > fit) return Fail(static_cast<int32_t>(fit));
-    if (s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0) return Fail(0);
+    if (Broken(s)) return Fail(0);
     return count;
 }
 
@@ -354,19 +360,19 @@ __attribute__((noinline)) uint32_t LookupName(Space* s, const char* name, int32_
 __attribute__((always_inline)) inline Node FindNode(Space* s, const char* name) {
     if (!s || !name) return Node{};
     const uint64_t offset = reinterpret_cast<uintptr_t>(name) - reinterpret_cast<uintptr_t>(s->Table);
+    // The index of the record whose Name the pointer is, among the first n; 0 if none.
+    const auto ownName = [offset](int32_t n) {
+        return offset < uint64_t(n) * sizeof(NodeRecord) && offset % sizeof(NodeRecord) == 0
+                   ? static_cast<uint32_t>(offset / sizeof(NodeRecord)) + 1
+                   : 0u;
+    };
     const int32_t known = s->Known.load(std::memory_order_acquire);
-    if (offset < uint64_t(known) * sizeof(NodeRecord) && offset % sizeof(NodeRecord) == 0 &&
-        !(s->Segment.Faults && s->Segment.Faults->load(std::memory_order_acquire) != 0)) {
-        const uint32_t index = static_cast<uint32_t>(offset / sizeof(NodeRecord)) + 1;
+    if (const uint32_t index = ownName(known); index != 0 && !Broken(s))
         return RecordAt(s, index, known) ? NodeAt(s, index) : Node{};
-    }
     const int32_t count = CountOf(s);
     if (count > known) s->Known.store(count, std::memory_order_release);
-    uint32_t index;
-    if (offset < uint64_t(count) * sizeof(NodeRecord) && offset % sizeof(NodeRecord) == 0)
-        index = static_cast<uint32_t>(offset / sizeof(NodeRecord)) + 1;
-    else
-        index = LookupName(s, name, count);
+    uint32_t index = ownName(count);
+    if (index == 0) index = LookupName(s, name, count);
     return RecordAt(s, index, count) ? NodeAt(s, index) : Node{};
 }
 

@@ -39,9 +39,9 @@ LayoutProof ProveFileLayout(PDir* dir, const CheckEntry& entry, const NodeRecord
 // nodes [0, count) in order, a chunk at a time. After PROVED_NOW each node
 // has the Size that *sizes gives it; after PROVED_BEFORE each chunk is
 // written once its nodes are found as proved (a large table's Sizes are
-// then gathered in *sizes). False when a chunk is not
-// (that chunk and the later ones are left as they are, the earlier ones
-// hold their own slots, and the proof is dropped). A node-space access that
+// then gathered in *sizes). False when a chunk is not (that chunk and the
+// later ones are left as they are, the earlier ones hold their own slots,
+// and the proof is dropped). A node-space access that
 // failed since failuresBefore ends the walk (true).
 bool LoadInOrder(LayoutProof proof, const NodeRecord* table, int32_t count, std::vector<uint16_t>* sizes,
                  const std::vector<uint8_t>& bytes, uint32_t failuresBefore);
